@@ -1,0 +1,84 @@
+#include "platform/console.h"
+
+#include <fcntl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <istream>
+#include <ostream>
+#include <vector>
+
+namespace atb {
+
+Console::Console(std::istream& in, std::ostream& out, bool standard)
+    : in_(in), out_(out), standard_(standard) {}
+
+bool Console::Start() {
+  if (!standard_) return true;
+  return fcntl(0, F_GETFD) != -1 && fcntl(1, F_GETFD) != -1;
+}
+
+bool Console::ReadLine(std::string* line) {
+  Flush();
+  line->clear();
+  std::streambuf* buf = in_.rdbuf();
+  using Traits = std::char_traits<char>;
+  bool any = false;
+  // One byte beyond the bound is kept so that a "\r" ending a line of exactly kLineBound bytes
+  // is still recognised as part of the line end.
+  bool cut = false;
+  bool lastWasCr = false;
+  bool ended = false;
+  for (;;) {
+    Traits::int_type c = buf->sbumpc();
+    if (Traits::eq_int_type(c, Traits::eof())) {
+      in_.setstate(std::ios::eofbit);
+      if (!any) return false;
+      break;
+    }
+    any = true;
+    char ch = Traits::to_char_type(c);
+    if (ch == '\n') {
+      ended = true;
+      break;
+    }
+    lastWasCr = ch == '\r';
+    if (line->size() <= kLineBound) {
+      line->push_back(ch);
+    } else {
+      cut = true;
+    }
+  }
+  // A "\r" just before the "\n" belongs to the line end, unless it lay beyond what was kept.
+  if (ended && lastWasCr && !cut) line->pop_back();
+  if (line->size() > kLineBound) line->resize(kLineBound);
+  return true;
+}
+
+void Console::Write(std::string_view text) { out_.write(text.data(), text.size()); }
+
+void Console::Printf(const char* format, ...) {
+  char small[256];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(small, sizeof small, format, args);
+  va_end(args);
+  if (n < 0) {
+    va_end(again);
+    return;
+  }
+  if (static_cast<std::size_t>(n) < sizeof small) {
+    out_.write(small, n);
+  } else {
+    std::vector<char> big(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(big.data(), big.size(), format, again);
+    out_.write(big.data(), n);
+  }
+  va_end(again);
+}
+
+void Console::Flush() { out_.flush(); }
+
+}  // namespace atb

@@ -1,0 +1,49 @@
+// Low-level file handles. Files forwards each call to the system call of the same name; a test
+// derives from it and overrides what it wants to fail. Every call answers -1 and sets errno on
+// failure, like the system call.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace atb {
+
+class Files {
+ public:
+  virtual ~Files() = default;
+
+  virtual int Open(const std::string& path, int flags, mode_t mode);
+  // Retries when interrupted by a signal; otherwise one system call.
+  virtual ssize_t Read(int fd, void* buf, std::size_t n);
+  virtual ssize_t Write(int fd, const void* buf, std::size_t n);
+  virtual int64_t Seek(int fd, int64_t offset, int whence);
+  virtual int Truncate(int fd, int64_t length);
+  virtual int Stat(int fd, struct stat* st);
+  // An exclusive advisory lock, refused at once when another open file holds one.
+  virtual int Lock(int fd);
+  virtual int Close(int fd);
+};
+
+// The process's real file system.
+Files& SystemFiles();
+
+// The three ways the tool opens a file. Each answers a handle, or -1 with errno set; a path that
+// names anything but a regular file (after following a final symlink) is refused with EINVAL,
+// and nothing that is not a regular file is ever read or written.
+
+// An existing attribute file, for reading and writing in place. Never created or truncated.
+// Refused with EACCES when the file has no write permission bit at all (even for a privileged
+// user), and with EWOULDBLOCK when another instance holds it open.
+int OpenForEditing(Files& files, const std::string& path);
+
+// A side file for writing, created with read and write permission if missing; not truncated.
+int OpenSideFileForWriting(Files& files, const std::string& path);
+
+// A side file, read-only.
+int OpenForReading(Files& files, const std::string& path);
+
+}  // namespace atb

@@ -1,0 +1,25 @@
+// Keeps the signals that end a process from landing in the middle of a change to a file, which
+// is made in place and would be left half done.
+#pragma once
+
+#include <signal.h>
+
+namespace atb {
+
+// While one lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT are held back; they are delivered when
+// it ends.
+class DeferSignals {
+ public:
+  DeferSignals();
+  ~DeferSignals();
+  DeferSignals(const DeferSignals&) = delete;
+  DeferSignals& operator=(const DeferSignals&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+// A console that goes away must not kill the process between two writes to a file.
+void IgnoreBrokenPipe();
+
+}  // namespace atb

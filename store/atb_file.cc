@@ -1,0 +1,108 @@
+#include "store/atb_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "store/coding.h"
+
+namespace atb {
+
+std::string Status::Message() const {
+  if (code_ != kIoError) return std::string();
+  if (err_ == 0) return "nothing could be written";
+  return std::strerror(err_);
+}
+
+Status AtbFile::SeekTo(int64_t pos) {
+  if (files_.Seek(fd_, pos, SEEK_SET) != pos) return Status::IoError(errno);
+  return Status::Ok();
+}
+
+Status AtbFile::ReadUpTo(int64_t pos, void* buf, std::size_t n, std::size_t* got) {
+  *got = 0;
+  Status s = SeekTo(pos);
+  if (!s.ok()) return s;
+  auto* p = static_cast<uint8_t*>(buf);
+  while (*got < n) {
+    ssize_t r = files_.Read(fd_, p + *got, n - *got);
+    if (r < 0) return Status::IoError(errno);
+    if (r == 0) break;
+    *got += static_cast<std::size_t>(r);
+  }
+  return Status::Ok();
+}
+
+Status AtbFile::ReadAt(int64_t pos, void* buf, std::size_t n) {
+  std::size_t got;
+  Status s = ReadUpTo(pos, buf, n, &got);
+  if (!s.ok()) return s;
+  std::memset(static_cast<uint8_t*>(buf) + got, 0, n - got);
+  return Status::Ok();
+}
+
+Status AtbFile::WriteAt(int64_t pos, const void* buf, std::size_t n) {
+  Status s = SeekTo(pos);
+  if (!s.ok()) return s;
+  const auto* p = static_cast<const uint8_t*>(buf);
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t put = files_.Write(fd_, p + done, n - done);
+    if (put < 0) return Status::IoError(errno);
+    if (put == 0) return Status::IoError(0);
+    done += static_cast<std::size_t>(put);
+  }
+  return Status::Ok();
+}
+
+Status AtbFile::ReadFixed32(int64_t pos, uint32_t* v) {
+  uint8_t b[4];
+  Status s = ReadAt(pos, b, sizeof b);
+  *v = DecodeFixed32(b);
+  return s;
+}
+
+Status AtbFile::WriteFixed32(int64_t pos, uint32_t v) {
+  uint8_t b[4];
+  EncodeFixed32(b, v);
+  return WriteAt(pos, b, sizeof b);
+}
+
+Status AtbFile::Length(int64_t* length) {
+  int64_t end = files_.Seek(fd_, 0, SEEK_END);
+  if (end < 0) return Status::IoError(errno);
+  *length = end;
+  return Status::Ok();
+}
+
+Status AtbFile::SetLength(int64_t length) {
+  if (files_.Truncate(fd_, length) == -1) return Status::IoError(errno);
+  return Status::Ok();
+}
+
+Status MemorySource::ReadAt(int64_t pos, void* buf, std::size_t n) {
+  auto* p = static_cast<uint8_t*>(buf);
+  std::size_t avail = 0;
+  if (pos >= 0 && static_cast<uint64_t>(pos) < size_) {
+    avail = size_ - static_cast<std::size_t>(pos);
+    if (avail > n) avail = n;
+    std::memcpy(p, data_ + pos, avail);
+  }
+  std::memset(p + avail, 0, n - avail);
+  return Status::Ok();
+}
+
+Buffer::Buffer(std::size_t size, const char* assertion) : size_(size) {
+  data_ = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
+  if (data_ == nullptr) {
+    std::fprintf(stderr, "Assertion failed: %s\n", assertion);
+    std::abort();
+  }
+}
+
+Buffer::~Buffer() { std::free(data_); }
+
+}  // namespace atb

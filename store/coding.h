@@ -1,0 +1,20 @@
+// Little-endian 32-bit fields: the one place where the file's byte order is spelled out.
+#pragma once
+
+#include <cstdint>
+
+namespace atb {
+
+inline uint32_t DecodeFixed32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+inline void EncodeFixed32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+}  // namespace atb

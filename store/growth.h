@@ -1,0 +1,30 @@
+// The in-place operations that make room in the open file and keep its offsets consistent.
+// None of them prints or asks anything; each reports the first failed read, write or seek.
+#pragma once
+
+#include <cstdint>
+
+#include "store/atb_file.h"
+
+namespace atb {
+
+// The stored length of the Text value at `offset`: the bytes up to and including its first
+// zero byte, looked for no further than `endOffset`, the end of the value's extent. *length is
+// 0 when the extent holds no zero byte. Reads in blocks. On return the position is at offset.
+Status MeasureText(AtbFile& file, int64_t offset, int64_t endOffset, int64_t* length);
+
+// Makes the file `size` bytes longer by moving every byte from `pos` to the end up by size.
+// The gap at pos keeps unspecified content, for the caller to overwrite. The tail moves in
+// bounded chunks from the end backwards, so memory does not grow with the file. On return the
+// position is at pos.
+Status InsertGap(AtbFile& file, int64_t pos, int64_t size);
+
+// Adds `growth` to the Off fields of n entries: the one at `lastOffField` (the last entry's,
+// table + 12 * count) and those before it, 12 bytes apart. Nothing else in the entries changes.
+// On return the position lies just past the lowest field written, or is untouched if n <= 0.
+Status ShiftEntryOffsets(AtbFile& file, int64_t lastOffField, int64_t n, int32_t growth);
+
+// Rewrites the header's OuterSize and RootSize from the file's current length.
+Status RewriteHeaderSizes(AtbFile& file);
+
+}  // namespace atb
