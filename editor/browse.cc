@@ -1,0 +1,241 @@
+#include "editor/browse.h"
+
+#include <bit>
+#include <cstring>
+
+#include "editor/dialogue.h"
+#include "labels/key_labels.h"
+#include "store/coding.h"
+#include "store/growth.h"
+#include "store/table.h"
+
+namespace atb {
+
+namespace {
+
+constexpr std::size_t kTextShown = 200;
+constexpr std::size_t kWideUnitsShown = 10;
+constexpr const char* kMenu =
+    "\ncommands:\n edit anyone (enter number)\n goto parent/quit 999\n add reference 998\n"
+    " rip reference 997\n";
+
+// Texts come from files that are shared; a control byte is shown as "?" so that a file cannot
+// drive the user's terminal.
+void WriteShown(Console& console, std::string_view text) {
+  std::string shown(text);
+  for (char& c : shown) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '?';
+  }
+  console.Write(shown);
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | cp >> 6));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | cp >> 12));
+    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | cp >> 18));
+    out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// UTF-16 code units up to the first zero unit, as UTF-8; an unpaired surrogate becomes U+FFFD
+// and a control character "?".
+std::string WideToShown(const uint16_t* units, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n && units[i] != 0; ++i) {
+    uint32_t cp = units[i];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && units[i + 1] >= 0xDC00 &&
+        units[i + 1] < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp < 0xE000) {
+      cp = 0xFFFD;
+    } else if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+      cp = '?';
+    }
+    AppendUtf8(cp, &out);
+  }
+  return out;
+}
+
+// Up to the first zero byte.
+std::string_view UpToZero(const uint8_t* bytes, std::size_t n) {
+  const void* zero = std::memchr(bytes, 0, n);
+  std::size_t len = zero ? static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - bytes) : n;
+  return std::string_view(reinterpret_cast<const char*>(bytes), len);
+}
+
+// Reads and prints every entry; false when a read failed and the editing of the file ended.
+bool ListEntries(EditState& state, const Level& level) {
+  Console& console = state.console;
+  AtbFile file(state.files, state.fileHandle);
+  const EntryList& list = level.list;
+  for (uint32_t i = 0; i < list.count; ++i) {
+    console.Printf("\n%u ", i);
+    Status s;
+    switch (static_cast<EntryType>(list.Type[i])) {
+      case EntryType::Float: {
+        uint32_t bits;
+        s = file.ReadFixed32(list.Off[i], &bits);
+        PrintKeyLabel(console, list.ID[i]);
+        console.Printf(":%f", static_cast<double>(std::bit_cast<float>(bits)));
+        break;
+      }
+      case EntryType::Bool: {
+        uint8_t VB;
+        s = file.ReadAt(list.Off[i], &VB, 1);
+        PrintKeyLabel(console, list.ID[i]);
+        console.Printf(":%x", VB);
+        break;
+      }
+      case EntryType::Text: {
+        uint8_t VS[kTextShown];
+        s = file.ReadAt(list.Off[i], VS, sizeof VS);
+        console.Write("text:");
+        WriteShown(console, UpToZero(VS, sizeof VS));
+        break;
+      }
+      case EntryType::LocalizedText: {
+        uint8_t raw[2 * kWideUnitsShown];
+        s = file.ReadAt(list.Off[i], raw, sizeof raw);
+        uint16_t VWide[kWideUnitsShown];
+        for (std::size_t k = 0; k < kWideUnitsShown; ++k) {
+          VWide[k] = static_cast<uint16_t>(raw[2 * k] | raw[2 * k + 1] << 8);
+        }
+        console.Write("localized text");
+        console.Write(WideToShown(VWide, kWideUnitsShown));
+        break;
+      }
+      case EntryType::Reference: {
+        std::string name = LookupReferenceName(state, list.Off[i], list.Off[i + 1]);
+        if (state.stop != Stop::kNone) return false;
+        console.Printf("REF(ID:%u):", list.ID[i]);
+        WriteShown(console, name);
+        break;
+      }
+      default:
+        break;
+    }
+    if (!Reported(state, s, Doing::kReading)) return false;
+  }
+  return true;
+}
+
+// A growth below this level has come back up through entry `descended`: the entries after it
+// point that much further. Answers true when this level goes on (the root, re-read with the
+// file's new length as its end); every other level returns and lets its parent settle.
+bool Settle(EditState& state, Level& level, uint32_t descended) {
+  AtbFile file(state.files, state.fileHandle);
+  EntryList& list = level.list;
+  Status s = ShiftEntryOffsets(file, level.offset + ENTRY_SIZE * list.count,
+                               static_cast<int64_t>(list.count) - descended - 1, state.growth);
+  if (!Reported(state, s, Doing::kChanging)) return false;
+  if (level.depth > 0) return false;
+  state.grew = false;
+  state.growth = 0;
+  state.holdSignals.reset();
+  int64_t length;
+  s = file.Length(&length);
+  if (s.ok()) s = ReadTable(file, level.offset, length, &list);
+  if (s.damaged()) {
+    state.console.Write("\nbad table, not opened");
+    state.stop = Stop::kFileFailed;
+    return false;
+  }
+  if (!Reported(state, s, Doing::kReading)) return false;
+  level.endOffset = length;
+  return true;
+}
+
+}  // namespace
+
+bool ReadAnswer(EditState& state) {
+  if (state.console.ReadLine(&state.inputLine)) return true;
+  state.stop = Stop::kEndOfInput;
+  return false;
+}
+
+bool Reported(EditState& state, const Status& s, Doing doing) {
+  if (!s.ioError()) return true;
+  state.console.Printf(doing == Doing::kChanging ? "\nwrite failed: %s\n" : "\nread failed: %s\n",
+                       s.Message().c_str());
+  state.stop = Stop::kFileFailed;
+  return false;
+}
+
+std::string LookupReferenceName(EditState& state, int64_t offset, int64_t endOffset) {
+  AtbFile file(state.files, state.fileHandle);
+  EntryList list;
+  Status s = ReadTable(file, offset, endOffset, &list);
+  if (s.damaged()) return "Not Found";
+  if (!Reported(state, s, Doing::kReading)) return std::string();
+  for (uint32_t i = 0; i < list.count; ++i) {
+    if (list.ID[i] != REF_NAME_KEY) continue;
+    uint8_t VS[kTextShown];
+    s = file.ReadAt(list.Off[i], VS, sizeof VS);
+    if (!Reported(state, s, Doing::kReading)) return std::string();
+    return std::string(UpToZero(VS, sizeof VS));
+  }
+  return "Not Found";
+}
+
+void BrowseTable(EditState& state, int64_t offset, int32_t depth, int64_t endOffset) {
+  AtbFile file(state.files, state.fileHandle);
+  Level level{offset, depth, endOffset, {}};
+  Status s = ReadTable(file, offset, endOffset, &level.list);
+  if (s.damaged()) {
+    state.console.Write("\nbad table, not opened");
+    return;
+  }
+  if (!Reported(state, s, Doing::kReading)) return;
+
+  uint32_t descended = 0;
+  for (;;) {
+    if (state.grew && !Settle(state, level, descended)) return;
+    if (!ListEntries(state, level)) return;
+    state.console.Write(kMenu);
+    if (!ReadAnswer(state)) return;
+    int32_t choice = ParseNumber(state.inputLine);
+    if (choice == 999) return;
+    if (choice == 997) {
+      RipReference(state, level);
+    } else if (choice == 998) {
+      if (AddReference(state, level)) return;
+    } else if (choice < 0 || static_cast<uint32_t>(choice) >= level.list.count) {
+      state.console.Write(kRefused);
+    } else {
+      uint32_t n = static_cast<uint32_t>(choice);
+      switch (static_cast<EntryType>(level.list.Type[n])) {
+        case EntryType::Float:
+          EditFloat(state, level, n);
+          break;
+        case EntryType::Bool:
+          EditBool(state, level, n);
+          break;
+        case EntryType::Text:
+          if (EditText(state, level, n)) return;
+          break;
+        case EntryType::Reference:
+          descended = n;
+          BrowseTable(state, level.list.Off[n], depth + 1, level.list.Off[n + 1]);
+          break;
+        default:
+          state.console.Write(kRefused);
+          break;
+      }
+    }
+    if (state.stop != Stop::kNone) return;
+  }
+}
+
+}  // namespace atb

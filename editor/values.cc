@@ -1,0 +1,80 @@
+// Overwriting floats and bools, and replacing texts, which may grow the file.
+#include <bit>
+
+#include "editor/dialogue.h"
+#include "store/growth.h"
+
+namespace atb {
+
+void EditFloat(EditState& state, Level& level, uint32_t n) {
+  const EntryList& list = level.list;
+  if (list.ExtentEnd(n) - list.ExtentStart(n) < 4) {
+    state.console.Write(kRefused);
+    return;
+  }
+  state.console.Write("new value(float)?");
+  if (!ReadAnswer(state)) return;
+  float VF = ParseFloat(state.inputLine);
+  AtbFile file(state.files, state.fileHandle);
+  Reported(state, file.WriteFixed32(list.Off[n], std::bit_cast<uint32_t>(VF)), Doing::kChanging);
+}
+
+void EditBool(EditState& state, Level& level, uint32_t n) {
+  const EntryList& list = level.list;
+  if (list.ExtentEnd(n) == list.ExtentStart(n)) {
+    state.console.Write(kRefused);
+    return;
+  }
+  state.console.Write("new value(bool)?");
+  if (!ReadAnswer(state)) return;
+  uint8_t VB = ParseNumber(state.inputLine) != 0 ? 1 : 0;
+  AtbFile file(state.files, state.fileHandle);
+  Reported(state, file.WriteAt(list.Off[n], &VB, 1), Doing::kChanging);
+}
+
+bool EditText(EditState& state, Level& level, uint32_t n) {
+  const EntryList& list = level.list;
+  AtbFile file(state.files, state.fileHandle);
+  int64_t old;
+  Status s = MeasureText(file, list.Off[n], list.ExtentEnd(n), &old);
+  if (!Reported(state, s, Doing::kChanging)) return false;
+  if (old == 0) {  // no zero byte in its extent: not a text that can be measured
+    state.console.Write(kRefused);
+    return false;
+  }
+  state.console.Write("new text?");
+  if (!ReadAnswer(state)) return false;
+  const std::string VS = state.inputLine;
+  const int64_t growth = static_cast<int64_t>(VS.size()) + 1 - old;
+  state.growth = static_cast<int32_t>(growth);
+  if (growth < 0) {
+    state.console.Write("\ninput too small (try filling with spaces?]");
+    return false;
+  }
+  if (growth > 0) {
+    int64_t length;
+    s = file.Length(&length);
+    if (!Reported(state, s, Doing::kChanging)) return false;
+    if (length + growth > MAX_FILE_LENGTH) {
+      state.console.Write("\nfile too large");
+      return false;
+    }
+    state.holdSignals.emplace();
+    // The gap opens at the stored text, whose own zero byte, moved up, ends the new one.
+    s = InsertGap(file, list.Off[n], growth);
+    if (!Reported(state, s, Doing::kChanging)) return false;
+    state.grew = true;
+  }
+  s = file.WriteAt(list.Off[n], VS.data(), VS.size());
+  if (!Reported(state, s, Doing::kChanging)) return false;
+  if (!state.grew) return false;
+  s = RewriteHeaderSizes(file);
+  if (s.ok()) {
+    s = ShiftEntryOffsets(file, level.offset + ENTRY_SIZE * list.count,
+                          static_cast<int64_t>(list.count) - n - 1, state.growth);
+  }
+  Reported(state, s, Doing::kChanging);
+  return true;
+}
+
+}  // namespace atb

@@ -1,0 +1,12 @@
+#include <iostream>
+
+#include "frontend/prompt_loop.h"
+#include "platform/dirs.h"
+#include "platform/signals.h"
+
+int main() {
+  atb::IgnoreBrokenPipe();
+  std::ios::sync_with_stdio(false);
+  atb::Console console(std::cin, std::cout, /*standard=*/true);
+  return atb::RunPromptLoop(console, atb::SystemFiles(), atb::CurrentDirectory());
+}

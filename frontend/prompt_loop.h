@@ -1,0 +1,18 @@
+// Start-up and the outer loop: ask for a file name, find it, open it, browse it, close it.
+#pragma once
+
+#include <string>
+
+#include "platform/console.h"
+#include "platform/files.h"
+
+namespace atb {
+
+inline constexpr const char* kBanner = "ATB2.11 by the atb-edit authors\n";
+
+// Runs the whole dialogue on `console`, searching for files below `startDir`. Returns the
+// process's exit status: 1 when the console cannot be started, otherwise 0, after a line
+// containing "quit" or at the end of input.
+int RunPromptLoop(Console& console, Files& files, const std::string& startDir);
+
+}  // namespace atb

@@ -1,0 +1,93 @@
+#include "tests/atb_builder.h"
+
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "store/coding.h"
+#include "store/table.h"
+
+namespace atb::build {
+
+Bytes U32(uint32_t v) {
+  uint8_t b[4];
+  EncodeFixed32(b, v);
+  return Bytes(reinterpret_cast<char*>(b), 4);
+}
+
+Bytes F32(float v) { return U32(std::bit_cast<uint32_t>(v)); }
+
+Bytes Str(const std::string& s) { return s + '\0'; }
+
+Bytes Wide(const std::u16string& s) {
+  Bytes out;
+  for (char16_t c : s) {
+    out.push_back(static_cast<char>(c & 0xFF));
+    out.push_back(static_cast<char>(c >> 8));
+  }
+  return out + Bytes(2, '\0');
+}
+
+Entry FloatEntry(uint32_t id, float v) { return {id, 0, F32(v)}; }
+Entry BoolEntry(uint32_t id, uint8_t v) { return {id, 2, Bytes(1, static_cast<char>(v))}; }
+Entry TextEntry(uint32_t id, const std::string& text, const Bytes& after) {
+  return {id, 3, Str(text) + after};
+}
+Entry WideEntry(uint32_t id, const std::u16string& text) { return {id, 4, Wide(text)}; }
+Entry RefEntry(uint32_t id, const Table& nested) { return {id, 100, EncodeTable(nested)}; }
+Entry NameEntry(const std::string& name) { return TextEntry(REF_NAME_KEY, name); }
+
+Bytes EncodeTable(const Table& table) {
+  Bytes head = U32(table.count.value_or(static_cast<uint32_t>(table.entries.size())));
+  Bytes data = table.lead;
+  for (const Entry& e : table.entries) {
+    uint32_t off = e.off.value_or(static_cast<uint32_t>(data.size()));
+    head += U32(e.id) + U32(e.type) + U32(off);
+    data += e.value;
+  }
+  return head + data;
+}
+
+Bytes EncodeFile(const Table& root) {
+  Bytes body = EncodeTable(root);
+  auto length = static_cast<uint32_t>(ROOT_TABLE_OFFSET + body.size());
+  Bytes header;
+  for (int i = 0; i < 36; ++i) header.push_back(static_cast<char>(0xA0 + i));
+  header += U32(length - 44);
+  header += "HDRBYTES";
+  header += U32(length - 52);
+  return header + body;
+}
+
+Table DecodeTable(const Bytes& bytes, int64_t offset, int64_t end) {
+  MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  EntryList list;
+  if (!ReadTable(source, offset, end, &list).ok()) {
+    throw std::runtime_error("damaged table at " + std::to_string(offset));
+  }
+  Table t;
+  t.lead = bytes.substr(DataStart(offset, list.count),
+                        (list.count ? list.Off[0] : end) - DataStart(offset, list.count));
+  for (uint32_t i = 0; i < list.count; ++i) {
+    t.entries.push_back(
+        {list.ID[i], list.Type[i], bytes.substr(list.Off[i], list.Off[i + 1] - list.Off[i])});
+  }
+  return t;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace atb::build

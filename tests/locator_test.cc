@@ -1,0 +1,100 @@
+// Finding a file by name in real directory trees.
+#include "frontend/locator.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "tests/test_util.h"
+
+namespace atb {
+namespace {
+
+class Locator : public ::testing::Test {
+ protected:
+  // The found path relative to the tree, or "" for a miss.
+  std::string Find(const std::string& name) {
+    std::istringstream in;
+    std::ostringstream out;
+    Console console(in, out);
+    EditState state(console, SystemFiles());
+    FindFileInTree(state, name, dir_.path());
+    EXPECT_EQ(state.found, !state.foundPath.empty());
+    EXPECT_EQ(out.str(), "");
+    if (!state.found) return "";
+    EXPECT_EQ(state.foundPath.rfind(dir_.path() + "/", 0), 0u);
+    return state.foundPath.substr(dir_.path().size() + 1);
+  }
+  void Dir(const std::string& p) { ASSERT_EQ(mkdir((dir_ / p).c_str(), 0777), 0); }
+  void File(const std::string& p) { build::WriteFile(dir_ / p, "x"); }
+
+  // The names of a directory in the order the system enumerates them.
+  std::vector<std::string> Order(const std::string& p) {
+    std::vector<std::string> names;
+    DIR* d = opendir((dir_ / p).c_str());
+    while (struct dirent* e = readdir(d)) names.push_back(e->d_name);
+    closedir(d);
+    return names;
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(Locator, FindsFilesAtAnyDepthByExactName) {
+  File("top.atb");
+  Dir("a");
+  Dir("a/b");
+  Dir("a/b/c");
+  File("a/b/c/deep.atb");
+  EXPECT_EQ(Find("top.atb"), "top.atb");
+  EXPECT_EQ(Find("deep.atb"), "a/b/c/deep.atb");
+  EXPECT_EQ(Find("Deep.atb"), "");
+  EXPECT_EQ(Find(""), "");
+  EXPECT_EQ(Find("c/deep.atb"), "");
+  EXPECT_EQ(Find("."), "");
+  EXPECT_EQ(Find(".."), "");
+}
+
+TEST_F(Locator, SubtreeIsSearchedBeforeItsOwnNameAndLaterEntries) {
+  // A directory named like the file, holding such a file: its own path replaces the inner one.
+  Dir("x.atb");
+  File("x.atb/x.atb");
+  EXPECT_EQ(Find("x.atb"), "x.atb");
+
+  // A subdirectory holding f.atb and an f.atb beside it: whichever the system lists first wins.
+  Dir("sub");
+  File("sub/f.atb");
+  File("f.atb");
+  std::vector<std::string> order = Order(".");
+  auto at = [&](const std::string& n) { return std::find(order.begin(), order.end(), n); };
+  EXPECT_EQ(Find("f.atb"), at("sub") < at("f.atb") ? "sub/f.atb" : "f.atb");
+}
+
+TEST_F(Locator, SymlinksAreComparedButNeverFollowed) {
+  Dir("loop");
+  ASSERT_EQ(symlink("..", (dir_ / "loop/up").c_str()), 0);
+  ASSERT_EQ(symlink(".", (dir_ / "loop/self").c_str()), 0);
+  Dir("elsewhere");
+  File("elsewhere/target.atb");
+  ASSERT_EQ(symlink("../elsewhere", (dir_ / "loop/link").c_str()), 0);
+  ASSERT_EQ(symlink("elsewhere/target.atb", (dir_ / "named.atb").c_str()), 0);
+  EXPECT_EQ(Find("missing.atb"), "");  // ends despite the loops
+  EXPECT_EQ(Find("named.atb"), "named.atb");
+  EXPECT_EQ(Find("up"), "loop/up");
+}
+
+TEST_F(Locator, UnreadableDirectoriesAreSkipped) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind this user";
+  Dir("closed");
+  File("closed/hidden.atb");
+  chmod((dir_ / "closed").c_str(), 0);
+  EXPECT_EQ(Find("hidden.atb"), "");
+  EXPECT_EQ(Find("closed"), "closed");
+  chmod((dir_ / "closed").c_str(), 0777);
+}
+
+}  // namespace
+}  // namespace atb

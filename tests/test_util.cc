@@ -1,0 +1,92 @@
+#include "tests/test_util.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "frontend/prompt_loop.h"
+#include "platform/console.h"
+#include "store/table.h"
+
+namespace atb::testing {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/atb-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+Dialogue RunDialogue(const std::string& dir, const std::string& input, Files& files) {
+  std::istringstream in(input);
+  std::ostringstream out;
+  Console console(in, out);
+  int status = RunPromptLoop(console, files, dir);
+  return {status, out.str()};
+}
+
+bool FileIsSound(const Bytes& file) {
+  if (file.size() < static_cast<std::size_t>(MIN_FILE_LENGTH)) return false;
+  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  return CheckTree(source, ROOT_TABLE_OFFSET, static_cast<int64_t>(file.size())).ok();
+}
+
+void FaultyFiles::FailAt(Op op, int k, int err, bool shortWrite) {
+  op_ = op;
+  k_ = k;
+  err_ = err;
+  short_ = shortWrite;
+}
+
+bool FaultyFiles::Fail(Op op) {
+  ++calls_[op];
+  if (op != op_ || calls_[op] != k_) return false;
+  fired_ = true;
+  return true;
+}
+
+int FaultyFiles::Open(const std::string& path, int flags, mode_t mode) {
+  if (Fail(kOpen)) return errno = err_, -1;
+  return Files::Open(path, flags, mode);
+}
+
+ssize_t FaultyFiles::Read(int fd, void* buf, std::size_t n) {
+  if (Fail(kRead)) return errno = err_, -1;
+  return Files::Read(fd, buf, n);
+}
+
+ssize_t FaultyFiles::Write(int fd, const void* buf, std::size_t n) {
+  if (diskFull_) return errno = ENOSPC, -1;
+  if (Fail(kWrite)) {
+    if (!short_) return errno = err_, -1;
+    diskFull_ = true;
+    return Files::Write(fd, buf, n / 2);
+  }
+  return Files::Write(fd, buf, n);
+}
+
+int64_t FaultyFiles::Seek(int fd, int64_t offset, int whence) {
+  if (Fail(kSeek)) return errno = err_, -1;
+  return Files::Seek(fd, offset, whence);
+}
+
+int FaultyFiles::Truncate(int fd, int64_t length) {
+  if (Fail(kTruncate)) return errno = err_, -1;
+  return Files::Truncate(fd, length);
+}
+
+int FaultyFiles::Close(int fd) {
+  if (Fail(kClose)) {
+    Files::Close(fd);
+    return errno = err_, -1;
+  }
+  return Files::Close(fd);
+}
+
+}  // namespace atb::testing

@@ -1,0 +1,86 @@
+// Shared by the tests: temporary directories, the in-process dialogue, the dialogue's fixed
+// texts, a file layer that fails on request, and the whole-file soundness check.
+#pragma once
+
+#include <cerrno>
+#include <string>
+
+#include "platform/files.h"
+#include "tests/atb_builder.h"
+
+namespace atb::testing {
+
+using build::Bytes;
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct Dialogue {
+  int status;
+  std::string out;
+};
+
+// Runs the whole tool in-process on `input`, started in `dir`.
+Dialogue RunDialogue(const std::string& dir, const std::string& input,
+                     Files& files = SystemFiles());
+
+inline const std::string kPrompt = "type 'quit' to quit\nfile to edit? (including'.atb')";
+inline const std::string kStart = std::string("ATB2.11 by the atb-edit authors\n") + kPrompt;
+inline const std::string kMenu =
+    "\ncommands:\n edit anyone (enter number)\n goto parent/quit 999\n add reference 998\n"
+    " rip reference 997\n";
+
+// Every table of the file, nested ones included, passes the table checks.
+bool FileIsSound(const Bytes& file);
+
+// Fails the k-th call (counting from 1) of one kind of operation, with `err`. A write chosen to
+// fail can instead be made short: it writes half its bytes, and every later write fails with
+// ENOSPC, as on a full disk.
+class FaultyFiles : public Files {
+ public:
+  enum Op { kOpen, kRead, kWrite, kSeek, kTruncate, kClose, kOps };
+
+  void FailAt(Op op, int k, int err = EIO, bool shortWrite = false);
+  int Calls(Op op) const { return calls_[op]; }
+  bool Fired() const { return fired_; }
+
+  int Open(const std::string& path, int flags, mode_t mode) override;
+  ssize_t Read(int fd, void* buf, std::size_t n) override;
+  ssize_t Write(int fd, const void* buf, std::size_t n) override;
+  int64_t Seek(int fd, int64_t offset, int whence) override;
+  int Truncate(int fd, int64_t length) override;
+  int Close(int fd) override;
+
+ private:
+  bool Fail(Op op);
+  int calls_[kOps] = {};
+  Op op_ = kOps;
+  int k_ = 0;
+  int err_ = EIO;
+  bool short_ = false;
+  bool fired_ = false;
+  bool diskFull_ = false;
+};
+
+}  // namespace atb::testing
+
+namespace atb::testing {
+
+// Listing lines as the browser prints them: each begins with a line break.
+inline std::string Listing(std::initializer_list<std::string> lines) {
+  std::string out;
+  for (const std::string& l : lines) out += "\n" + l;
+  return out;
+}
+
+}  // namespace atb::testing
