@@ -1,0 +1,99 @@
+// Writes the benchmark's data with the test builder:
+//   growth PATH BYTES       a root table with a short text in front of one large entry
+//   side PATH BYTES         a side file holding a valid nested table of that size
+//   listing PATH ENTRIES REFS  a root table of ENTRIES entries, REFS of them named references
+//   tree DIR DIRS FILES     DIRS directories holding FILES files in all, for the locator
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/atb_builder.h"
+
+using namespace atb::build;
+
+namespace {
+
+// Appends `bytes` bytes of a non-repeating pattern, so that nothing is sparse or compressible.
+void AppendPayload(const std::string& path, int64_t bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+  std::string chunk(1 << 20, '\0');
+  uint32_t x = 2463534242u;
+  for (int64_t done = 0; done < bytes;) {
+    for (char& c : chunk) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      c = static_cast<char>(x);
+    }
+    int64_t n = std::min<int64_t>(bytes - done, static_cast<int64_t>(chunk.size()));
+    if (write(fd, chunk.data(), static_cast<size_t>(n)) != n) std::exit(1);
+    done += n;
+  }
+  close(fd);
+}
+
+// The header's size fields, once the payload is in place.
+void FixHeader(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY);
+  int64_t length = lseek(fd, 0, SEEK_END);
+  Bytes outer = U32(static_cast<uint32_t>(length - 44)),
+        root = U32(static_cast<uint32_t>(length - 52));
+  if (pwrite(fd, outer.data(), 4, 36) != 4 || pwrite(fd, root.data(), 4, 48) != 4) std::exit(1);
+  close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "growth" && argc == 4) {
+    // The large entry is last, so its extent runs to the end of the file.
+    WriteFile(argv[2], EncodeFile({{TextEntry(1, "abc"), {2, 7, ""}}}));
+    AppendPayload(argv[2], std::atoll(argv[3]));
+    FixHeader(argv[2]);
+  } else if (mode == "side" && argc == 4) {
+    WriteFile(argv[2], EncodeTable({{{1, 7, ""}}}));
+    AppendPayload(argv[2], std::atoll(argv[3]) - 16);
+  } else if (mode == "listing" && argc == 5) {
+    int entries = std::atoi(argv[3]), refs = std::atoi(argv[4]);
+    Table root;
+    for (int i = 0; i < entries; ++i) {
+      auto key = static_cast<uint32_t>(i);
+      if (i % (entries / refs) == 0) {
+        root.entries.push_back(
+            RefEntry(key, {{FloatEntry(1, 1), NameEntry("ref" + std::to_string(i))}}));
+      } else if (i % 3 == 0) {
+        root.entries.push_back(TextEntry(key, "text " + std::to_string(i)));
+      } else {
+        root.entries.push_back(FloatEntry(key, static_cast<float>(i)));
+      }
+    }
+    WriteFile(argv[2], EncodeFile(root));
+  } else if (mode == "tree" && argc == 5) {
+    const std::string dir = argv[2];
+    int dirs = std::atoi(argv[3]), files = std::atoi(argv[4]);
+    int top = 100, per = dirs / top;
+    int made = 0;
+    for (int a = 0; a < top; ++a) {
+      std::string da = dir + "/d" + std::to_string(a);
+      mkdir(da.c_str(), 0777);
+      for (int b = 0; b < per - 1 + (a == 0 ? 1 : 0) && made < dirs - top; ++b, ++made) {
+        mkdir((da + "/s" + std::to_string(b)).c_str(), 0777);
+      }
+    }
+    for (int f = 0; f < files; ++f) {
+      int a = f % top, b = (f / top) % (per - 1);
+      std::string p = dir + "/d" + std::to_string(a) + "/s" + std::to_string(b) + "/f" +
+                      std::to_string(f) + ".atb";
+      int fd = open(p.c_str(), O_CREAT | O_WRONLY, 0644);
+      if (fd == -1) return 1;
+      close(fd);
+    }
+  } else {
+    std::fprintf(stderr, "usage: see the comment at the top of make_bench_data.cc\n");
+    return 2;
+  }
+  return 0;
+}
