@@ -76,38 +76,42 @@ std::string_view UpToZero(const uint8_t* bytes, std::size_t n) {
 }
 
 // Reads and prints every entry; false when a read failed and the editing of the file ended.
+// Each value is read before anything of its line is shown, so a failed read shows nothing.
 bool ListEntries(EditState& state, const Level& level) {
   Console& console = state.console;
   AtbFile file(state.files, state.fileHandle);
   const EntryList& list = level.list;
   for (uint32_t i = 0; i < list.count; ++i) {
     console.Printf("\n%u ", i);
-    Status s;
     switch (static_cast<EntryType>(list.Type[i])) {
       case EntryType::Float: {
         uint32_t bits;
-        s = file.ReadFixed32(list.Off[i], &bits);
+        if (!Reported(state, file.ReadFixed32(list.Off[i], &bits), Doing::kReading)) return false;
         PrintKeyLabel(console, list.ID[i]);
         console.Printf(":%f", static_cast<double>(std::bit_cast<float>(bits)));
         break;
       }
       case EntryType::Bool: {
         uint8_t VB;
-        s = file.ReadAt(list.Off[i], &VB, 1);
+        if (!Reported(state, file.ReadAt(list.Off[i], &VB, 1), Doing::kReading)) return false;
         PrintKeyLabel(console, list.ID[i]);
         console.Printf(":%x", VB);
         break;
       }
       case EntryType::Text: {
         uint8_t VS[kTextShown];
-        s = file.ReadAt(list.Off[i], VS, sizeof VS);
+        if (!Reported(state, file.ReadAt(list.Off[i], VS, sizeof VS), Doing::kReading)) {
+          return false;
+        }
         console.Write("text:");
         WriteShown(console, UpToZero(VS, sizeof VS));
         break;
       }
       case EntryType::LocalizedText: {
         uint8_t raw[2 * kWideUnitsShown];
-        s = file.ReadAt(list.Off[i], raw, sizeof raw);
+        if (!Reported(state, file.ReadAt(list.Off[i], raw, sizeof raw), Doing::kReading)) {
+          return false;
+        }
         uint16_t VWide[kWideUnitsShown];
         for (std::size_t k = 0; k < kWideUnitsShown; ++k) {
           VWide[k] = static_cast<uint16_t>(raw[2 * k] | raw[2 * k + 1] << 8);
@@ -126,7 +130,6 @@ bool ListEntries(EditState& state, const Level& level) {
       default:
         break;
     }
-    if (!Reported(state, s, Doing::kReading)) return false;
   }
   return true;
 }

@@ -1,5 +1,6 @@
 #include "frontend/prompt_loop.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "editor/browse.h"
@@ -41,7 +42,10 @@ void EditFoundFile(EditState& state, const std::string& Temp) {
     BrowseTable(state, ROOT_TABLE_OFFSET, 0, length);
   }
   state.holdSignals.reset();
-  state.files.Close(state.fileHandle);
+  // Some file systems report a failed write only here.
+  if (state.files.Close(state.fileHandle) == -1) {
+    console.Printf("\nwrite failed: %s\n", Status::IoError(errno).Message().c_str());
+  }
   state.fileHandle = -1;
 }
 

@@ -1,0 +1,31 @@
+// How a fuzz input for the dialogue target is laid out: two bytes (little-endian) giving the
+// length of the attribute file, the file's bytes, then the console script.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace atb::fuzz {
+
+inline std::string PackDialogue(const std::string& file, const std::string& script) {
+  std::string out;
+  out.push_back(static_cast<char>(file.size() & 0xFF));
+  out.push_back(static_cast<char>(file.size() >> 8 & 0xFF));
+  return out + file + script;
+}
+
+inline void UnpackDialogue(const uint8_t* data, std::size_t size, std::string* file,
+                           std::string* script) {
+  std::size_t len = size < 2 ? 0 : static_cast<std::size_t>(data[0] | data[1] << 8);
+  std::size_t rest = size < 2 ? 0 : size - 2;
+  if (len > rest) len = rest;
+  const char* p = reinterpret_cast<const char*>(data) + (size < 2 ? size : 2);
+  file->assign(p, len);
+  script->assign(p + len, rest - len);
+}
+
+// The side file every dialogue can add: a small valid table, named "3".
+inline const char* const kSideName = "3";
+
+}  // namespace atb::fuzz

@@ -1,0 +1,108 @@
+// A failing disk: the k-th open, read, write, seek, truncation or close fails, for every k that a
+// growth, an add and a rip make. The tool must say so, return to the file prompt after a failed
+// change, never claim success, and leave the attribute file untouched when it refuses.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "tests/test_util.h"
+
+namespace atb {
+namespace {
+
+using namespace build;
+using testing::FaultyFiles;
+
+struct Scenario {
+  const char* name;
+  std::string script;
+  std::string success;   // what only a successful run prints
+  const char* sideFile;  // written by the scenario, "" if none
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+const Table kTree{
+    {RefEntry(1, {{FloatEntry(1, 1), TextEntry(2, "ab"), FloatEntry(3, 3), NameEntry("n")}}),
+     FloatEntry(2, 2)}};
+const Table kSide{{FloatEntry(5, 5)}};
+const std::string kRootListing =
+    testing::Listing({"0 REF(ID:1):n", "1 ID:2:2.000000"}) + testing::kMenu;
+
+const Scenario kScenarios[] = {
+    {"growth", "t.atb\n0\n1\nabcdefgh\n999\nquit\n", "new text?" + kRootListing, ""},
+    {"add", "t.atb\n0\n998\n7\n999\nquit\n", "ID of reference to add?" + kRootListing, ""},
+    {"rip", "t.atb\n0\n997\n1\n999\n999\nquit\n", "", "2"},
+};
+
+const char* const kFailures[] = {"\nwrite failed: ", "\nread failed: "};
+const char* const kRefusals[] = {"\nbug opening ", "\nfile not found", "\ncan't write side file "};
+
+class Faults : public ::testing::TestWithParam<Scenario> {
+ protected:
+  void SetUp() override {
+    WriteFile(dir_ / "t.atb", EncodeFile(kTree));
+    WriteFile(dir_ / "7", EncodeTable(kSide));
+    unlink((dir_ / "2").c_str());
+  }
+  std::string Run(Files& files) {
+    return testing::RunDialogue(dir_.path(), GetParam().script, files).out;
+  }
+  testing::TempDir dir_;
+};
+
+TEST_P(Faults, EveryFailingCallIsReportedAndNothingIsClaimed) {
+  const Scenario& sc = GetParam();
+  FaultyFiles counting;
+  const std::string clean = Run(counting);
+  ASSERT_EQ(clean.find("failed"), std::string::npos);
+  ASSERT_NE(clean.find(sc.success), std::string::npos);
+  const Bytes original = EncodeFile(kTree);
+  const Bytes cleanResult = ReadFile(dir_ / "t.atb");
+  int runs = 0;
+  for (int op = FaultyFiles::kOpen; op < FaultyFiles::kOps; ++op) {
+    for (bool shortWrite : {false, true}) {
+      if (shortWrite && op != FaultyFiles::kWrite) continue;
+      for (int k = 1; k <= counting.Calls(static_cast<FaultyFiles::Op>(op)); ++k) {
+        SetUp();
+        FaultyFiles faulty;
+        faulty.FailAt(static_cast<FaultyFiles::Op>(op), k, EIO, shortWrite);
+        const std::string out = Run(faulty);
+        ++runs;
+        const std::string where = std::string(sc.name) + ": op " + std::to_string(op) + " call " +
+                                  std::to_string(k) + (shortWrite ? " (short)" : "");
+        std::size_t failedAt = std::string::npos;
+        for (const char* f : kFailures) failedAt = std::min(failedAt, out.find(f));
+        std::size_t refusedAt = std::string::npos;
+        for (const char* f : kRefusals) refusedAt = std::min(refusedAt, out.find(f));
+        if (failedAt == std::string::npos && refusedAt == std::string::npos) {
+          // Unreported only when it did no harm, such as closing a side file that was read.
+          EXPECT_EQ(out, clean) << where << " was not reported";
+          EXPECT_EQ(ReadFile(dir_ / "t.atb"), cleanResult) << where << " was not reported";
+        } else if (failedAt != std::string::npos) {
+          // Straight back to the file prompt; nothing claimed before it, unless the failure
+          // came after the change was done (a close that reports a deferred write error).
+          std::size_t lineEnd = out.find('\n', failedAt + 1);
+          EXPECT_EQ(out.compare(lineEnd + 1, testing::kPrompt.size(), testing::kPrompt), 0)
+              << where;
+          if (!sc.success.empty() && op != FaultyFiles::kClose) {
+            EXPECT_EQ(out.find(sc.success), std::string::npos) << where;
+          }
+        } else {
+          EXPECT_EQ(ReadFile(dir_ / "t.atb"), original) << where << " refused yet changed";
+        }
+        // A failed rip never leaves part of an extent behind.
+        if (*sc.sideFile && access((dir_ / sc.sideFile).c_str(), F_OK) == 0) {
+          Bytes side = ReadFile(dir_ / sc.sideFile);
+          EXPECT_TRUE(side.empty() || side == Bytes("ab\0", 3)) << where;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, Faults, ::testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace atb
