@@ -14,6 +14,9 @@ namespace atb {
 namespace {
 
 constexpr std::size_t kTextShown = 200;
+// A listing reads its values, and the nested tables and names of its references, in ascending
+// order through one window of this size.
+constexpr std::size_t kListingWindow = 64 << 10;
 constexpr std::size_t kWideUnitsShown = 10;
 constexpr const char* kMenu =
     "\ncommands:\n edit anyone (enter number)\n goto parent/quit 999\n add reference 998\n"
@@ -75,20 +78,38 @@ std::string_view UpToZero(const uint8_t* bytes, std::size_t n) {
   return std::string_view(reinterpret_cast<const char*>(bytes), len);
 }
 
+std::string LookupName(EditState& state, ByteSource& file, int64_t offset, int64_t endOffset) {
+  EntryList list;
+  Status s = ReadTable(file, offset, endOffset, &list);
+  if (s.damaged()) return "Not Found";
+  if (!Reported(state, s, Doing::kReading)) return std::string();
+  for (uint32_t i = 0; i < list.count; ++i) {
+    if (list.ID[i] != REF_NAME_KEY) continue;
+    uint8_t VS[kTextShown];
+    s = file.ReadAt(list.Off[i], VS, sizeof VS);
+    if (!Reported(state, s, Doing::kReading)) return std::string();
+    return std::string(UpToZero(VS, sizeof VS));
+  }
+  return "Not Found";
+}
+
 // Reads and prints every entry; false when a read failed and the editing of the file ended.
 // Each value is read before anything of its line is shown, so a failed read shows nothing.
 bool ListEntries(EditState& state, const Level& level) {
   Console& console = state.console;
-  AtbFile file(state.files, state.fileHandle);
+  AtbFile base(state.files, state.fileHandle);
+  WindowedSource file(base, kListingWindow);
   const EntryList& list = level.list;
   for (uint32_t i = 0; i < list.count; ++i) {
     console.Printf("\n%u ", i);
     switch (static_cast<EntryType>(list.Type[i])) {
       case EntryType::Float: {
-        uint32_t bits;
-        if (!Reported(state, file.ReadFixed32(list.Off[i], &bits), Doing::kReading)) return false;
+        uint8_t VF[4];
+        if (!Reported(state, file.ReadAt(list.Off[i], VF, sizeof VF), Doing::kReading)) {
+          return false;
+        }
         PrintKeyLabel(console, list.ID[i]);
-        console.Printf(":%f", static_cast<double>(std::bit_cast<float>(bits)));
+        console.Printf(":%f", static_cast<double>(std::bit_cast<float>(DecodeFixed32(VF))));
         break;
       }
       case EntryType::Bool: {
@@ -121,7 +142,7 @@ bool ListEntries(EditState& state, const Level& level) {
         break;
       }
       case EntryType::Reference: {
-        std::string name = LookupReferenceName(state, list.Off[i], list.Off[i + 1]);
+        std::string name = LookupName(state, file, list.Off[i], list.Off[i + 1]);
         if (state.stop != Stop::kNone) return false;
         console.Printf("REF(ID:%u):", list.ID[i]);
         WriteShown(console, name);
@@ -178,18 +199,7 @@ bool Reported(EditState& state, const Status& s, Doing doing) {
 
 std::string LookupReferenceName(EditState& state, int64_t offset, int64_t endOffset) {
   AtbFile file(state.files, state.fileHandle);
-  EntryList list;
-  Status s = ReadTable(file, offset, endOffset, &list);
-  if (s.damaged()) return "Not Found";
-  if (!Reported(state, s, Doing::kReading)) return std::string();
-  for (uint32_t i = 0; i < list.count; ++i) {
-    if (list.ID[i] != REF_NAME_KEY) continue;
-    uint8_t VS[kTextShown];
-    s = file.ReadAt(list.Off[i], VS, sizeof VS);
-    if (!Reported(state, s, Doing::kReading)) return std::string();
-    return std::string(UpToZero(VS, sizeof VS));
-  }
-  return "Not Found";
+  return LookupName(state, file, offset, endOffset);
 }
 
 void BrowseTable(EditState& state, int64_t offset, int32_t depth, int64_t endOffset) {

@@ -112,8 +112,11 @@ bool AddReference(EditState& state, Level& level) {
   state.holdSignals.emplace();
   // The new entry goes in at index k. The data area moves with it, so the other entries' Off
   // stay valid, and the new entry's Off, measured from the old data area, is also right from
-  // the new one.
-  s = InsertGap(file, EntryPos(T, k), ENTRY_SIZE);
+  // the new one. The value goes where entry k's value started, now 12 bytes later.
+  // Both gaps open in one pass, so the tail moves once: 12 bytes for the entry at index k, and
+  // the value's bytes where entry k's value started.
+  const Gap gaps[] = {{EntryPos(T, k), ENTRY_SIZE}, {P, size}};
+  s = InsertGaps(file, gaps, 2);
   if (s.ok()) {
     uint8_t entry[ENTRY_SIZE];
     EncodeFixed32(entry, NewRefID);
@@ -121,8 +124,6 @@ bool AddReference(EditState& state, Level& level) {
     EncodeFixed32(entry + 8, static_cast<uint32_t>(P - DataStart(T, n)));
     s = file.WriteAt(EntryPos(T, k), entry, sizeof entry);
   }
-  // The value starts where entry k's value started, which now lies 12 bytes later.
-  if (s.ok()) s = InsertGap(file, P + ENTRY_SIZE, size);
   if (s.ok()) s = file.WriteAt(P + ENTRY_SIZE, Storage.data(), S);
   if (s.ok())
     s = ShiftEntryOffsets(file, T + ENTRY_SIZE * (n + 1), n - k, static_cast<int32_t>(size));

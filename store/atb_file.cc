@@ -95,6 +95,22 @@ Status MemorySource::ReadAt(int64_t pos, void* buf, std::size_t n) {
   return Status::Ok();
 }
 
+Status WindowedSource::ReadAt(int64_t pos, void* buf, std::size_t n) {
+  if (n > window_) return base_.ReadAt(pos, buf, n);
+  if (pos < start_ ||
+      pos + static_cast<int64_t>(n) > start_ + static_cast<int64_t>(bytes_.size())) {
+    bytes_.resize(window_);
+    Status s = base_.ReadAt(pos, bytes_.data(), bytes_.size());
+    if (!s.ok()) {
+      bytes_.clear();
+      return s;
+    }
+    start_ = pos;
+  }
+  std::memcpy(buf, bytes_.data() + (pos - start_), n);
+  return Status::Ok();
+}
+
 Buffer::Buffer(std::size_t size, const char* assertion) : size_(size) {
   data_ = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
   if (data_ == nullptr) {

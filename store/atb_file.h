@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -75,6 +76,21 @@ class MemorySource : public ByteSource {
  private:
   const uint8_t* data_;
   std::size_t size_;
+};
+
+// Serves reads from one window of another source, read in one call, and moves the window when a
+// read falls outside it. For a pass that reads many small values lying in ascending order, as a
+// table's listing does; it lives for that pass only, so nothing read is kept beyond it.
+class WindowedSource : public ByteSource {
+ public:
+  WindowedSource(ByteSource& base, std::size_t window) : base_(base), window_(window) {}
+  Status ReadAt(int64_t pos, void* buf, std::size_t n) override;
+
+ private:
+  ByteSource& base_;
+  std::size_t window_;
+  int64_t start_ = 0;
+  std::vector<uint8_t> bytes_;  // what lies at start_, zeros beyond the end of the source
 };
 
 // A heap buffer whose allocation failure stops the program with an assertion that names it,

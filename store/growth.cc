@@ -32,25 +32,41 @@ Status MeasureText(AtbFile& file, int64_t offset, int64_t endOffset, int64_t* le
 }
 
 Status InsertGap(AtbFile& file, int64_t pos, int64_t size) {
+  const Gap gap{pos, size};
+  return InsertGaps(file, &gap, 1);
+}
+
+Status InsertGaps(AtbFile& file, const Gap* gaps, int count) {
   int64_t end;
   Status s = file.Length(&end);
   if (!s.ok()) return s;
-  if (size > 0) {
-    s = file.SetLength(end + size);
+  int64_t total = 0;
+  for (int i = 0; i < count; ++i) total += gaps[i].size;
+  if (total > 0) {
+    s = file.SetLength(end + total);
     if (!s.ok()) return s;
-    Buffer DTA(static_cast<std::size_t>(std::min(std::max<int64_t>(end - pos, 1), kMoveChunk)),
-               "DTA!=NULL");
-    for (int64_t stop = end; stop > pos;) {
-      int64_t n = std::min(stop - pos, kMoveChunk);
-      int64_t from = stop - n;
-      s = file.ReadAt(from, DTA.data(), static_cast<std::size_t>(n));
-      if (!s.ok()) return s;
-      s = file.WriteAt(from + size, DTA.data(), static_cast<std::size_t>(n));
-      if (!s.ok()) return s;
-      stop = from;
+    Buffer DTA(
+        static_cast<std::size_t>(std::min(std::max<int64_t>(end - gaps[0].pos, 1), kMoveChunk)),
+        "DTA!=NULL");
+    // From the last segment to the first, each from its end backwards: nothing is overwritten
+    // before it has moved.
+    int64_t segmentEnd = end;
+    int64_t shift = total;
+    for (int i = count - 1; i >= 0; --i) {
+      for (int64_t stop = segmentEnd; stop > gaps[i].pos;) {
+        int64_t n = std::min(stop - gaps[i].pos, kMoveChunk);
+        int64_t from = stop - n;
+        s = file.ReadAt(from, DTA.data(), static_cast<std::size_t>(n));
+        if (!s.ok()) return s;
+        s = file.WriteAt(from + shift, DTA.data(), static_cast<std::size_t>(n));
+        if (!s.ok()) return s;
+        stop = from;
+      }
+      segmentEnd = gaps[i].pos;
+      shift -= gaps[i].size;
     }
   }
-  return file.SeekTo(pos);
+  return file.SeekTo(gaps[0].pos);
 }
 
 Status ShiftEntryOffsets(AtbFile& file, int64_t lastOffField, int64_t n, int32_t growth) {

@@ -171,32 +171,5 @@ TEST_F(Edit, AGrowthPastTheLargestFileIsRefused) {
   close(fd);
 }
 
-TEST_F(Edit, AFailedWriteDuringAGrowthIsReportedAndEndsTheFile) {
-  auto tree = [](const std::string& text) {
-    return Table{{RefEntry(1, {{FloatEntry(1, 1), TextEntry(2, text), FloatEntry(3, 3)}}),
-                  FloatEntry(2, 2)}};
-  };
-  const std::string input = "0\n1\nabcdefgh\nquit\n";
-  testing::FaultyFiles counting;
-  Put(tree("ab"));
-  Run(input, counting);
-  const int writes = counting.Calls(testing::FaultyFiles::kWrite);
-  ASSERT_GE(writes, 4);  // the moved tail, the text, the header, the shifts
-  for (bool shortWrite : {false, true}) {
-    for (int k = 1; k <= writes; ++k) {
-      Put(tree("ab"));
-      testing::FaultyFiles faulty;
-      faulty.FailAt(testing::FaultyFiles::kWrite, k, EIO, shortWrite);
-      std::string out = Run(input, faulty);
-      ASSERT_TRUE(faulty.Fired());
-      std::string failed = shortWrite ? "\nwrite failed: No space left on device\n"
-                                      : "\nwrite failed: Input/output error\n";
-      // The failure is the last thing said before the file prompt: no listing claims success.
-      EXPECT_EQ(out.substr(out.size() - failed.size() - kPrompt.size()), failed + kPrompt)
-          << "write " << k;
-    }
-  }
-}
-
 }  // namespace
 }  // namespace atb

@@ -190,26 +190,5 @@ TEST_F(References, RipThenAddRoundTripsBetweenFiles) {
       EncodeFile({{RefEntry(0x100, named), RefEntry(0x100, named), RefEntry(0x80000000, kSide)}}));
 }
 
-TEST_F(References, AFailedWriteDuringAnAddIsReported) {
-  auto tree = [] {
-    return Table{{RefEntry(1, {{FloatEntry(1, 1), FloatEntry(9, 9)}}), FloatEntry(2, 2)}};
-  };
-  WriteFile(dir_ / "7", EncodeTable(kSide));
-  const std::string input = "t.atb\n0\n998\n7\nquit\n";
-  testing::FaultyFiles counting;
-  Put(tree());
-  Run(input, counting);
-  const int writes = counting.Calls(testing::FaultyFiles::kWrite);
-  ASSERT_GE(writes, 6);
-  for (int k = 1; k <= writes; ++k) {
-    Put(tree());
-    testing::FaultyFiles faulty;
-    faulty.FailAt(testing::FaultyFiles::kWrite, k);
-    std::string out = Run(input, faulty);
-    std::string failed = "\nwrite failed: Input/output error\n";
-    EXPECT_EQ(out.substr(out.size() - failed.size() - kPrompt.size()), failed + kPrompt) << k;
-  }
-}
-
 }  // namespace
 }  // namespace atb

@@ -164,6 +164,64 @@ TEST_F(Primitives, InsertGapMovesTailsLargerThanOneChunk) {
   EXPECT_TRUE(c.compare(1037, Bytes::npos, big, 1000) == 0);
 }
 
+TEST_F(Primitives, InsertGapsMovesOnceWhatGapAfterGapWouldMove) {
+  Bytes base;
+  for (int i = 0; i < 5000; ++i) base.push_back(static_cast<char>('a' + i % 26));
+  struct Case {
+    Gap first, second;
+  };
+  for (const Case& c : {Case{{10, 12}, {300, 77}}, Case{{10, 12}, {10, 5}}, Case{{0, 3}, {5000, 9}},
+                        Case{{4999, 1}, {5000, 0}}, Case{{7, 0}, {8, 4}}}) {
+    Open(base);
+    AtbFile f = File();
+    const Gap gaps[] = {c.first, c.second};
+    ASSERT_TRUE(InsertGaps(f, gaps, 2).ok());
+    EXPECT_EQ(Position(), c.first.pos);
+    Bytes once = Contents();
+    ::close(fd_);
+    Open(base);
+    AtbFile g = File();
+    ASSERT_TRUE(InsertGap(g, c.second.pos, c.second.size).ok());
+    ASSERT_TRUE(InsertGap(g, c.first.pos, c.first.size).ok());
+    Bytes twice = Contents();
+    ::close(fd_);
+    fd_ = -1;
+    ASSERT_EQ(once.size(), twice.size());
+    // The gaps' content is unspecified; everything else must agree.
+    for (const Gap& gap :
+         {Gap{c.first.pos, c.first.size}, Gap{c.second.pos + c.first.size, c.second.size}}) {
+      once.replace(gap.pos, gap.size, gap.size, '?');
+      twice.replace(gap.pos, gap.size, gap.size, '?');
+    }
+    EXPECT_EQ(once, twice) << c.first.pos << " " << c.second.pos;
+  }
+}
+
+TEST(WindowedSource, ServesReadsFromOneWindowAndZerosBeyondTheEnd) {
+  Bytes data = "0123456789";
+  struct Counting : ByteSource {
+    explicit Counting(const Bytes& d) : mem(reinterpret_cast<const uint8_t*>(d.data()), d.size()) {}
+    Status ReadAt(int64_t pos, void* buf, std::size_t n) override {
+      ++reads;
+      return mem.ReadAt(pos, buf, n);
+    }
+    MemorySource mem;
+    int reads = 0;
+  } base(data);
+  WindowedSource w(base, 6);
+  char b[8];
+  ASSERT_TRUE(w.ReadAt(2, b, 3).ok());
+  EXPECT_EQ(Bytes(b, 3), "234");
+  ASSERT_TRUE(w.ReadAt(5, b, 3).ok());  // still inside [2, 8)
+  EXPECT_EQ(Bytes(b, 3), "567");
+  EXPECT_EQ(base.reads, 1);
+  ASSERT_TRUE(w.ReadAt(8, b, 4).ok());  // moves the window; past the end reads zeros
+  EXPECT_EQ(Bytes(b, 4), Bytes("89\0\0", 4));
+  ASSERT_TRUE(w.ReadAt(0, b, 8).ok());  // larger than the window: straight through
+  EXPECT_EQ(Bytes(b, 8), "01234567");
+  EXPECT_EQ(base.reads, 3);
+}
+
 TEST_F(Primitives, MeasureTextIsBoundedByTheExtent) {
   Open(Bytes("\0abc\0xyz", 8) + Bytes(5000, 'q') + Bytes(1, '\0'));
   AtbFile f = File();
