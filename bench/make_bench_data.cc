@@ -1,5 +1,5 @@
 // Writes the benchmark's data with the test builder:
-//   growth PATH BYTES       a root table with a short text in front of one large entry
+//   growth PATH BYTES       a root table with 16 short texts in front of one large entry
 //   side PATH BYTES         a side file holding a valid nested table of that size
 //   listing PATH ENTRIES REFS  a root table of ENTRIES entries, REFS of them named references
 //   tree DIR DIRS FILES     DIRS directories holding FILES files in all, for the locator
@@ -49,8 +49,12 @@ void FixHeader(const std::string& path) {
 int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "growth" && argc == 4) {
-    // The large entry is last, so its extent runs to the end of the file.
-    WriteFile(argv[2], EncodeFile({{TextEntry(1, "abc"), {2, 7, ""}}}));
+    // One text for each repetition to lengthen; the large entry is last, so its extent runs to
+    // the end of the file.
+    Table root;
+    for (uint32_t key = 1; key <= 16; ++key) root.entries.push_back(TextEntry(key, "abc"));
+    root.entries.push_back({100, 7, ""});
+    WriteFile(argv[2], EncodeFile(root));
     AppendPayload(argv[2], std::atoll(argv[3]));
     FixHeader(argv[2]);
   } else if (mode == "side" && argc == 4) {
@@ -72,21 +76,17 @@ int main(int argc, char** argv) {
     }
     WriteFile(argv[2], EncodeFile(root));
   } else if (mode == "tree" && argc == 5) {
+    // 100 directories of (DIRS / 100 - 1) subdirectories each; the files spread over those.
     const std::string dir = argv[2];
-    int dirs = std::atoi(argv[3]), files = std::atoi(argv[4]);
-    int top = 100, per = dirs / top;
-    int made = 0;
+    const int top = 100, per = std::atoi(argv[3]) / top - 1, files = std::atoi(argv[4]);
     for (int a = 0; a < top; ++a) {
       std::string da = dir + "/d" + std::to_string(a);
       mkdir(da.c_str(), 0777);
-      for (int b = 0; b < per - 1 + (a == 0 ? 1 : 0) && made < dirs - top; ++b, ++made) {
-        mkdir((da + "/s" + std::to_string(b)).c_str(), 0777);
-      }
+      for (int b = 0; b < per; ++b) mkdir((da + "/s" + std::to_string(b)).c_str(), 0777);
     }
     for (int f = 0; f < files; ++f) {
-      int a = f % top, b = (f / top) % (per - 1);
-      std::string p = dir + "/d" + std::to_string(a) + "/s" + std::to_string(b) + "/f" +
-                      std::to_string(f) + ".atb";
+      std::string p = dir + "/d" + std::to_string(f % top) + "/s" + std::to_string(f / top % per) +
+                      "/f" + std::to_string(f) + ".atb";
       int fd = open(p.c_str(), O_CREAT | O_WRONLY, 0644);
       if (fd == -1) return 1;
       close(fd);
