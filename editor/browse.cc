@@ -78,7 +78,11 @@ std::string_view UpToZero(const uint8_t* bytes, std::size_t n) {
   return std::string_view(reinterpret_cast<const char*>(bytes), len);
 }
 
-std::string LookupName(EditState& state, ByteSource& file, int64_t offset, int64_t endOffset) {
+// The display name of the reference whose nested table lies at `offset`: the text of the first
+// entry keyed REF_NAME_KEY, whatever its type, at most 200 bytes up to its first zero byte;
+// "Not Found" when there is none or the table is damaged. Lists nothing, reads no command.
+std::string LookupReferenceName(EditState& state, ByteSource& file, int64_t offset,
+                                int64_t endOffset) {
   EntryList list;
   Status s = ReadTable(file, offset, endOffset, &list);
   if (s.damaged()) return "Not Found";
@@ -142,7 +146,7 @@ bool ListEntries(EditState& state, const Level& level) {
         break;
       }
       case EntryType::Reference: {
-        std::string name = LookupName(state, file, list.Off[i], list.Off[i + 1]);
+        std::string name = LookupReferenceName(state, file, list.Off[i], list.Off[i + 1]);
         if (state.stop != Stop::kNone) return false;
         console.Printf("REF(ID:%u):", list.ID[i]);
         WriteShown(console, name);
@@ -195,11 +199,6 @@ bool Reported(EditState& state, const Status& s, Doing doing) {
                        s.Message().c_str());
   state.stop = Stop::kFileFailed;
   return false;
-}
-
-std::string LookupReferenceName(EditState& state, int64_t offset, int64_t endOffset) {
-  AtbFile file(state.files, state.fileHandle);
-  return LookupName(state, file, offset, endOffset);
 }
 
 void BrowseTable(EditState& state, int64_t offset, int32_t depth, int64_t endOffset) {
