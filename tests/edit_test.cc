@@ -11,10 +11,7 @@ namespace atb {
 namespace {
 
 using namespace build;
-using testing::kMenu;
-using testing::kPrompt;
-using testing::kStart;
-using testing::Listing;
+using namespace testing;
 
 class Edit : public ::testing::Test {
  protected:
