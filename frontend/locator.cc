@@ -12,13 +12,15 @@ void Walk(EditState& state, const std::string& name, const std::string& director
   DirEntryKind kind;
   while (finder.Next(&entry, &kind)) {
     if (entry == "." || entry == "..") continue;
-    if (kind == DirEntryKind::kDirectory) {
+    const bool isDir = kind == DirEntryKind::kDirectory;
+    if (!isDir && entry != name) continue;  // the common case: nothing to build
+    const std::string Tmp = directory + "/" + entry;
+    if (isDir) {
       DirEnum sub;
-      std::string Tmp = directory + "/" + entry;
       if (sub.OpenChild(finder, entry)) Walk(state, name, Tmp, sub);
     }
     if (entry == name) {
-      state.foundPath = directory + "/" + entry;
+      state.foundPath = Tmp;
       state.found = true;
     }
     if (state.found) return;

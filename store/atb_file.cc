@@ -58,13 +58,6 @@ Status AtbFile::WriteAt(int64_t pos, const void* buf, std::size_t n) {
   return Status::Ok();
 }
 
-Status AtbFile::ReadFixed32(int64_t pos, uint32_t* v) {
-  uint8_t b[4];
-  Status s = ReadAt(pos, b, sizeof b);
-  *v = DecodeFixed32(b);
-  return s;
-}
-
 Status AtbFile::WriteFixed32(int64_t pos, uint32_t v) {
   uint8_t b[4];
   EncodeFixed32(b, v);

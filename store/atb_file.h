@@ -53,7 +53,6 @@ class AtbFile : public ByteSource {
   // Writes all n bytes; a write that makes no progress is a failure. On return the position
   // lies just past the bytes written.
   Status WriteAt(int64_t pos, const void* buf, std::size_t n);
-  Status ReadFixed32(int64_t pos, uint32_t* v);
   Status WriteFixed32(int64_t pos, uint32_t v);
   // The file's length; leaves the position at the end.
   Status Length(int64_t* length);

@@ -46,9 +46,7 @@ void FaultyFiles::FailAt(Op op, int k, int err, bool shortWrite) {
 
 bool FaultyFiles::Fail(Op op) {
   ++calls_[op];
-  if (op != op_ || calls_[op] != k_) return false;
-  fired_ = true;
-  return true;
+  return op == op_ && calls_[op] == k_;
 }
 
 int FaultyFiles::Open(const std::string& path, int flags, mode_t mode) {

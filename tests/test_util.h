@@ -52,7 +52,6 @@ class FaultyFiles : public Files {
 
   void FailAt(Op op, int k, int err = EIO, bool shortWrite = false);
   int Calls(Op op) const { return calls_[op]; }
-  bool Fired() const { return fired_; }
 
   int Open(const std::string& path, int flags, mode_t mode) override;
   ssize_t Read(int fd, void* buf, std::size_t n) override;
@@ -68,7 +67,6 @@ class FaultyFiles : public Files {
   int k_ = 0;
   int err_ = EIO;
   bool short_ = false;
-  bool fired_ = false;
   bool diskFull_ = false;
 };
 
