@@ -22,9 +22,10 @@ constexpr const char* kMenu =
     "\ncommands:\n edit anyone (enter number)\n goto parent/quit 999\n add reference 998\n"
     " rip reference 997\n";
 
-// Texts come from files that are shared; a control byte is shown as "?" so that a file cannot
-// drive the user's terminal.
+// Texts come from files that are shared: on a terminal a control byte is shown as "?" so that a
+// file cannot drive it. Anywhere else the bytes go out as stored, for scripts that read them.
 void WriteShown(Console& console, std::string_view text) {
+  if (!console.terminal()) return console.Write(text);
   std::string shown(text);
   for (char& c : shown) {
     unsigned char u = static_cast<unsigned char>(c);
@@ -51,9 +52,9 @@ void AppendUtf8(uint32_t cp, std::string* out) {
   }
 }
 
-// UTF-16 code units up to the first zero unit, as UTF-8; an unpaired surrogate becomes U+FFFD
-// and a control character "?".
-std::string WideToShown(const uint16_t* units, std::size_t n) {
+// UTF-16 code units up to the first zero unit, as UTF-8; an unpaired surrogate becomes U+FFFD,
+// so that the output stays UTF-8, and on a terminal a control character becomes "?".
+std::string WideToShown(const uint16_t* units, std::size_t n, bool terminal) {
   std::string out;
   for (std::size_t i = 0; i < n && units[i] != 0; ++i) {
     uint32_t cp = units[i];
@@ -63,7 +64,7 @@ std::string WideToShown(const uint16_t* units, std::size_t n) {
       ++i;
     } else if (cp >= 0xD800 && cp < 0xE000) {
       cp = 0xFFFD;
-    } else if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
+    } else if (terminal && (cp < 0x20 || (cp >= 0x7F && cp < 0xA0))) {
       cp = '?';
     }
     AppendUtf8(cp, &out);
@@ -89,10 +90,10 @@ std::string LookupReferenceName(EditState& state, ByteSource& file, int64_t offs
   if (!Reported(state, s, Doing::kReading)) return std::string();
   for (uint32_t i = 0; i < list.count; ++i) {
     if (list.ID[i] != REF_NAME_KEY) continue;
-    uint8_t VS[kTextShown];
-    s = file.ReadAt(list.Off[i], VS, sizeof VS);
+    uint8_t name[kTextShown];
+    s = file.ReadAt(list.Off[i], name, sizeof name);
     if (!Reported(state, s, Doing::kReading)) return std::string();
-    return std::string(UpToZero(VS, sizeof VS));
+    return std::string(UpToZero(name, sizeof name));
   }
   return "Not Found";
 }
@@ -108,28 +109,28 @@ bool ListEntries(EditState& state, const Level& level) {
     console.Printf("\n%u ", i);
     switch (static_cast<EntryType>(list.Type[i])) {
       case EntryType::Float: {
-        uint8_t VF[4];
-        if (!Reported(state, file.ReadAt(list.Off[i], VF, sizeof VF), Doing::kReading)) {
+        uint8_t bits[4];
+        if (!Reported(state, file.ReadAt(list.Off[i], bits, sizeof bits), Doing::kReading)) {
           return false;
         }
         PrintKeyLabel(console, list.ID[i]);
-        console.Printf(":%f", static_cast<double>(std::bit_cast<float>(DecodeFixed32(VF))));
+        console.Printf(":%f", static_cast<double>(std::bit_cast<float>(DecodeFixed32(bits))));
         break;
       }
       case EntryType::Bool: {
-        uint8_t VB;
-        if (!Reported(state, file.ReadAt(list.Off[i], &VB, 1), Doing::kReading)) return false;
+        uint8_t byte;
+        if (!Reported(state, file.ReadAt(list.Off[i], &byte, 1), Doing::kReading)) return false;
         PrintKeyLabel(console, list.ID[i]);
-        console.Printf(":%x", VB);
+        console.Printf(":%x", byte);
         break;
       }
       case EntryType::Text: {
-        uint8_t VS[kTextShown];
-        if (!Reported(state, file.ReadAt(list.Off[i], VS, sizeof VS), Doing::kReading)) {
+        uint8_t text[kTextShown];
+        if (!Reported(state, file.ReadAt(list.Off[i], text, sizeof text), Doing::kReading)) {
           return false;
         }
         console.Write("text:");
-        WriteShown(console, UpToZero(VS, sizeof VS));
+        WriteShown(console, UpToZero(text, sizeof text));
         break;
       }
       case EntryType::LocalizedText: {
@@ -137,12 +138,12 @@ bool ListEntries(EditState& state, const Level& level) {
         if (!Reported(state, file.ReadAt(list.Off[i], raw, sizeof raw), Doing::kReading)) {
           return false;
         }
-        uint16_t VWide[kWideUnitsShown];
+        uint16_t units[kWideUnitsShown];
         for (std::size_t k = 0; k < kWideUnitsShown; ++k) {
-          VWide[k] = static_cast<uint16_t>(raw[2 * k] | raw[2 * k + 1] << 8);
+          units[k] = static_cast<uint16_t>(raw[2 * k] | raw[2 * k + 1] << 8);
         }
         console.Write("localized text");
-        console.Write(WideToShown(VWide, kWideUnitsShown));
+        console.Write(WideToShown(units, kWideUnitsShown, console.terminal()));
         break;
       }
       case EntryType::Reference: {
@@ -176,7 +177,7 @@ bool Settle(EditState& state, Level& level, uint32_t descended) {
   s = file.Length(&length);
   if (s.ok()) s = ReadTable(file, level.offset, length, &list);
   if (s.damaged()) {
-    state.console.Write("\nbad table, not opened");
+    RefuseDamagedTable(state, s);
     state.stop = Stop::kFileFailed;
     return false;
   }
@@ -186,6 +187,11 @@ bool Settle(EditState& state, Level& level, uint32_t descended) {
 }
 
 }  // namespace
+
+void RefuseDamagedTable(EditState& state, const Status& s) {
+  state.console.Write("\nbad table, not opened");
+  state.console.Explain(state.fileName, DescribeTrail(state.descent) + ": " + s.Message());
+}
 
 bool ReadAnswer(EditState& state) {
   if (state.console.ReadLine(&state.inputLine)) return true;
@@ -206,7 +212,7 @@ void BrowseTable(EditState& state, int64_t offset, int32_t depth, int64_t endOff
   Level level{offset, depth, endOffset, {}};
   Status s = ReadTable(file, offset, endOffset, &level.list);
   if (s.damaged()) {
-    state.console.Write("\nbad table, not opened");
+    RefuseDamagedTable(state, s);
     return;
   }
   if (!Reported(state, s, Doing::kReading)) return;
@@ -239,7 +245,9 @@ void BrowseTable(EditState& state, int64_t offset, int32_t depth, int64_t endOff
           break;
         case EntryType::Reference:
           descended = n;
+          state.descent.push_back(n);
           BrowseTable(state, level.list.Off[n], depth + 1, level.list.Off[n + 1]);
+          state.descent.pop_back();
           break;
         default:
           state.console.Write(kRefused);

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "frontend/edit_state.h"
+#include "editor/edit_state.h"
 
 namespace atb {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "frontend/edit_state.h"
+#include "editor/edit_state.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
 
@@ -20,6 +20,10 @@ struct Level {
 };
 
 inline constexpr const char* kRefused = "I can't edit this!";
+
+// Prints "\nbad table, not opened" for the current table, and on the error stream which table
+// it is and what is wrong with it.
+void RefuseDamagedTable(EditState& state, const Status& s);
 
 // Reads the answer to a prompt into state.inputLine. False at end of input, which stops the run.
 bool ReadAnswer(EditState& state);

@@ -14,7 +14,7 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Blanks, an optional sign, then decimal digits; *digits is false when there are none.
+// Where the digits of a number begin, after blanks and an optional sign, and that sign.
 struct Leading {
   bool negative = false;
   std::size_t digitsAt = 0;

@@ -1,6 +1,8 @@
 // Moving the bytes of an entry between the attribute file and a side file in the start-up
 // directory, named by the entry's key in decimal.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "editor/dialogue.h"
@@ -13,6 +15,10 @@ namespace atb {
 namespace {
 
 constexpr int64_t kCopyChunk = 4 << 20;
+
+std::string OpenRefusalText(OpenRefusal why, int err) {
+  return why == OpenRefusal::kNotRegular ? "not a regular file" : std::strerror(err);
+}
 
 bool SameFile(Files& files, int a, int b) {
   struct stat sa, sb;
@@ -33,81 +39,94 @@ void RipReference(EditState& state, Level& level) {
   }
   const std::string name = std::to_string(list.ID[j]);
   Files& files = state.files;
-  const int fd = OpenSideFileForWriting(files, state.startDir + "/" + name);
+  OpenRefusal why;
+  const int fd = OpenSideFileForWriting(files, state.startDir + "/" + name, &why);
+  std::string reason = fd == -1 ? OpenRefusalText(why, errno) : std::string();
   // Truncating the open attribute file through another name would destroy it.
-  bool written = fd != -1 && !SameFile(files, fd, state.fileHandle) && files.Truncate(fd, 0) == 0;
-  if (written) {
+  if (fd != -1 && SameFile(files, fd, state.fileHandle)) reason = "is the file being edited";
+  if (reason.empty() && files.Truncate(fd, 0) != 0) reason = std::strerror(errno);
+  if (reason.empty()) {
     AtbFile file(files, state.fileHandle);
     AtbFile side(files, fd);
     const int64_t start = list.ExtentStart(j);
     const int64_t size = list.ExtentEnd(j) - start;
-    Buffer Storage(static_cast<std::size_t>(std::min(std::max<int64_t>(size, 1), kCopyChunk)),
-                   "Storage!=NULL");
-    for (int64_t done = 0; done < size && written;) {
+    Buffer chunk(static_cast<std::size_t>(std::min(std::max<int64_t>(size, 1), kCopyChunk)),
+                 "Storage!=NULL");
+    for (int64_t done = 0; done < size && reason.empty();) {
       const int64_t n = std::min(size - done, kCopyChunk);
-      Status s = file.ReadAt(start + done, Storage.data(), static_cast<std::size_t>(n));
+      Status s = file.ReadAt(start + done, chunk.data(), static_cast<std::size_t>(n));
       if (!Reported(state, s, Doing::kReading)) break;
-      written = side.WriteAt(done, Storage.data(), static_cast<std::size_t>(n)).ok();
+      s = side.WriteAt(done, chunk.data(), static_cast<std::size_t>(n));
+      if (!s.ok()) reason = s.Message();
       done += n;
     }
     // What a failed rip leaves behind must never pass for a whole extent.
-    if (!written || state.stop != Stop::kNone) files.Truncate(fd, 0);
+    if (!reason.empty() || state.stop != Stop::kNone) files.Truncate(fd, 0);
   }
-  if (fd != -1 && files.Close(fd) == -1) written = false;
-  if (!written && state.stop == Stop::kNone) {
+  if (fd != -1 && files.Close(fd) == -1 && reason.empty()) reason = std::strerror(errno);
+  if (!reason.empty() && state.stop == Stop::kNone) {
     state.console.Printf("\ncan't write side file %s", name.c_str());
+    state.console.Explain(name, reason);
   }
 }
 
 bool AddReference(EditState& state, Level& level) {
   state.console.Write("ID of reference to add?");
   if (!ReadAnswer(state)) return false;
-  const std::string VS = state.inputLine;
-  const uint32_t NewRefID = ParseKey(VS);
+  const std::string sideName = state.inputLine;
+  const uint32_t newKey = ParseKey(sideName);
   Files& files = state.files;
   AtbFile file(files, state.fileHandle);
 
   // The side file is read whole and checked before the attribute file is touched.
-  const int fd = OpenForReading(files, state.startDir + "/" + VS);
+  OpenRefusal why;
+  const int fd = OpenForReading(files, state.startDir + "/" + sideName, &why);
   if (fd == -1) {
+    const int err = errno;
     state.console.Write("\nfile not found");
+    state.console.Explain(sideName, OpenRefusalText(why, err));
     return false;
   }
   int64_t length;
   Status s = file.Length(&length);
   struct stat st;
-  bool readable = files.Stat(fd, &st) == 0;
-  if (readable && s.ok() && length + ENTRY_SIZE + st.st_size > MAX_FILE_LENGTH) {
+  int readError = files.Stat(fd, &st) == 0 ? 0 : errno;
+  if (readError == 0 && s.ok() && length + ENTRY_SIZE + st.st_size > MAX_FILE_LENGTH) {
     files.Close(fd);
     state.console.Write("\nfile too large");
     return false;
   }
-  std::size_t S = 0;
-  Buffer Storage(readable ? static_cast<std::size_t>(st.st_size) : 0, "Storage!=NULL");
-  if (readable) {
+  std::size_t sideSize = 0;
+  Buffer sideBytes(readError == 0 ? static_cast<std::size_t>(st.st_size) : 0, "Storage!=NULL");
+  if (readError == 0) {
     AtbFile side(files, fd);
-    readable = side.ReadUpTo(0, Storage.data(), Storage.size(), &S).ok();
+    if (!side.ReadUpTo(0, sideBytes.data(), sideBytes.size(), &sideSize).ok()) {
+      readError = errno != 0 ? errno : EIO;
+    }
   }
   files.Close(fd);
   if (!Reported(state, s, Doing::kReading)) return false;
-  if (!readable) {
+  if (readError != 0) {
     state.console.Write("\nfile not found");
+    state.console.Explain(sideName, std::strerror(readError));
     return false;
   }
-  MemorySource source(Storage.data(), S);
-  if (!CheckTree(source, 0, static_cast<int64_t>(S)).ok()) {
+  MemorySource source(sideBytes.data(), sideSize);
+  s = CheckTree(source, 0, static_cast<int64_t>(sideSize));
+  if (!s.ok()) {
     state.console.Write("\nbad side file ");
-    state.console.Write(VS);
+    state.console.Write(sideName);
+    state.console.Explain(sideName, s.Message());
     return false;
   }
 
   EntryList& list = level.list;
-  const int64_t T = level.offset;
-  const uint32_t n = list.count;
+  const int64_t table = level.offset;
+  const uint32_t count = list.count;
   uint32_t k = 0;
-  while (k < n && list.ID[k] <= NewRefID) ++k;
-  const int64_t P = list.Off[k];
-  const auto size = static_cast<int64_t>(S);
+  while (k < count && list.ID[k] <= newKey) ++k;
+  const int64_t valuePos = list.Off[k];
+  const auto size = static_cast<int64_t>(sideSize);
 
   state.holdSignals.emplace();
   // The new entry goes in at index k. The data area moves with it, so the other entries' Off
@@ -115,19 +134,21 @@ bool AddReference(EditState& state, Level& level) {
   // the new one. The value goes where entry k's value started, now 12 bytes later.
   // Both gaps open in one pass, so the tail moves once: 12 bytes for the entry at index k, and
   // the value's bytes where entry k's value started.
-  const Gap gaps[] = {{EntryPos(T, k), ENTRY_SIZE}, {P, size}};
+  const Gap gaps[] = {{EntryPos(table, k), ENTRY_SIZE}, {valuePos, size}};
   s = InsertGaps(file, gaps, 2);
   if (s.ok()) {
     uint8_t entry[ENTRY_SIZE];
-    EncodeFixed32(entry, NewRefID);
+    EncodeFixed32(entry, newKey);
     EncodeFixed32(entry + 4, static_cast<uint32_t>(EntryType::Reference));
-    EncodeFixed32(entry + 8, static_cast<uint32_t>(P - DataStart(T, n)));
-    s = file.WriteAt(EntryPos(T, k), entry, sizeof entry);
+    EncodeFixed32(entry + 8, static_cast<uint32_t>(valuePos - DataStart(table, count)));
+    s = file.WriteAt(EntryPos(table, k), entry, sizeof entry);
   }
-  if (s.ok()) s = file.WriteAt(P + ENTRY_SIZE, Storage.data(), S);
-  if (s.ok())
-    s = ShiftEntryOffsets(file, T + ENTRY_SIZE * (n + 1), n - k, static_cast<int32_t>(size));
-  if (s.ok()) s = file.WriteFixed32(T, n + 1);
+  if (s.ok()) s = file.WriteAt(valuePos + ENTRY_SIZE, sideBytes.data(), sideSize);
+  if (s.ok()) {
+    s = ShiftEntryOffsets(file, table + ENTRY_SIZE * (count + 1), count - k,
+                          static_cast<int32_t>(size));
+  }
+  if (s.ok()) s = file.WriteFixed32(table, count + 1);
   if (s.ok()) s = RewriteHeaderSizes(file);
   if (!Reported(state, s, Doing::kChanging)) return true;
   state.grew = true;

@@ -14,9 +14,9 @@ void EditFloat(EditState& state, Level& level, uint32_t n) {
   }
   state.console.Write("new value(float)?");
   if (!ReadAnswer(state)) return;
-  float VF = ParseFloat(state.inputLine);
+  const float value = ParseFloat(state.inputLine);
   AtbFile file(state.files, state.fileHandle);
-  Reported(state, file.WriteFixed32(list.Off[n], std::bit_cast<uint32_t>(VF)), Doing::kChanging);
+  Reported(state, file.WriteFixed32(list.Off[n], std::bit_cast<uint32_t>(value)), Doing::kChanging);
 }
 
 void EditBool(EditState& state, Level& level, uint32_t n) {
@@ -27,9 +27,9 @@ void EditBool(EditState& state, Level& level, uint32_t n) {
   }
   state.console.Write("new value(bool)?");
   if (!ReadAnswer(state)) return;
-  uint8_t VB = ParseNumber(state.inputLine) != 0 ? 1 : 0;
+  const uint8_t byte = ParseNumber(state.inputLine) != 0 ? 1 : 0;
   AtbFile file(state.files, state.fileHandle);
-  Reported(state, file.WriteAt(list.Off[n], &VB, 1), Doing::kChanging);
+  Reported(state, file.WriteAt(list.Off[n], &byte, 1), Doing::kChanging);
 }
 
 bool EditText(EditState& state, Level& level, uint32_t n) {
@@ -44,8 +44,8 @@ bool EditText(EditState& state, Level& level, uint32_t n) {
   }
   state.console.Write("new text?");
   if (!ReadAnswer(state)) return false;
-  const std::string VS = state.inputLine;
-  const int64_t growth = static_cast<int64_t>(VS.size()) + 1 - old;
+  const std::string text = state.inputLine;
+  const int64_t growth = static_cast<int64_t>(text.size()) + 1 - old;
   state.growth = static_cast<int32_t>(growth);
   if (growth < 0) {
     state.console.Write("\ninput too small (try filling with spaces?]");
@@ -65,7 +65,7 @@ bool EditText(EditState& state, Level& level, uint32_t n) {
     if (!Reported(state, s, Doing::kChanging)) return false;
     state.grew = true;
   }
-  s = file.WriteAt(list.Off[n], VS.data(), VS.size());
+  s = file.WriteAt(list.Off[n], text.data(), text.size());
   if (!Reported(state, s, Doing::kChanging)) return false;
   if (!state.grew) return false;
   s = RewriteHeaderSizes(file);

@@ -17,14 +17,14 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
 
   Table ammo{{
-      NameEntry("bolter_rounds"), FloatEntry(0x665F4BD6, 0.25f),  // armour_piercing
-      BoolEntry(0xCFC9679F, 0),                                   // display_health_bar
+      NameEntry("ember_shells"), FloatEntry(0x665F4BD6, 0.25f),  // armour_piercing
+      BoolEntry(0xCFC9679F, 0),                                  // display_health_bar
   }};
   Table weapon{{
       FloatEntry(0x13B8FCB6, 40.0f),  // max_damage
       FloatEntry(0x3801F697, 25.0f),  // min_damage
       RefEntry(0x40000000, ammo),
-      NameEntry("heavy_bolter"),
+      NameEntry("arc_caster"),
   }};
   Table unnamed{{FloatEntry(0x95662850, 12.5f)}};  // morale_damage
   Table root{{
@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
       RefEntry(0x00003000, unnamed),
       FloatEntry(0x09CEA8A9, 2.5f),  // reload_time
       FloatEntry(0x12345678, 7.0f),  // a key without a label
-      TextEntry(0x20000001, "Heavy Bolter"),
-      WideEntry(0x20000002, u"Bolter \u00e9"),
+      TextEntry(0x20000001, "Arc Caster"),
+      WideEntry(0x20000002, u"Caster \u00e9"),
       BoolEntry(0x58068A28, 1),                       // can_upgrade
       {0x60000000, 7, Bytes("\x01\x02\x03\x04", 4)},  // a type the editor does not know
   }};

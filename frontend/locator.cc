@@ -6,32 +6,33 @@ namespace atb {
 
 namespace {
 
-void Walk(EditState& state, const std::string& name, const std::string& directory,
-          DirEnum& finder) {
+std::optional<std::string> Walk(const std::string& name, const std::string& directory,
+                                DirEnum& finder) {
   std::string entry;
   DirEntryKind kind;
   while (finder.Next(&entry, &kind)) {
     if (entry == "." || entry == "..") continue;
     const bool isDir = kind == DirEntryKind::kDirectory;
     if (!isDir && entry != name) continue;  // the common case: nothing to build
-    const std::string Tmp = directory + "/" + entry;
+    const std::string entryPath = directory + "/" + entry;
+    std::optional<std::string> found;
     if (isDir) {
       DirEnum sub;
-      if (sub.OpenChild(finder, entry)) Walk(state, name, Tmp, sub);
+      if (sub.OpenChild(finder, entry)) found = Walk(name, entryPath, sub);
     }
-    if (entry == name) {
-      state.foundPath = Tmp;
-      state.found = true;
-    }
-    if (state.found) return;
+    // A directory of that name is compared after its own subtree, and wins over a match in it.
+    if (entry == name) found = entryPath;
+    if (found) return found;
   }
+  return std::nullopt;
 }
 
 }  // namespace
 
-void FindFileInTree(EditState& state, const std::string& name, const std::string& directory) {
+std::optional<std::string> FindFileInTree(const std::string& name, const std::string& directory) {
   DirEnum finder;
-  if (finder.Open(directory)) Walk(state, name, directory, finder);
+  if (!finder.Open(directory)) return std::nullopt;
+  return Walk(name, directory, finder);
 }
 
 }  // namespace atb

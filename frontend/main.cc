@@ -7,6 +7,6 @@
 int main() {
   atb::IgnoreBrokenPipe();
   std::ios::sync_with_stdio(false);
-  atb::Console console(std::cin, std::cout, /*standard=*/true);
+  atb::Console console(std::cin, std::cout, std::cerr, /*standard=*/true);
   return atb::RunPromptLoop(console, atb::SystemFiles(), atb::CurrentDirectory());
 }

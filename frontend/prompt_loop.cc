@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include "editor/browse.h"
-#include "frontend/edit_state.h"
+#include "editor/edit_state.h"
 #include "frontend/locator.h"
 #include "store/table.h"
 
@@ -12,33 +14,63 @@ namespace atb {
 
 namespace {
 
+std::string OpenRefusalText(OpenRefusal why, int err) {
+  switch (why) {
+    case OpenRefusal::kNotRegular:
+      return "not a regular file";
+    case OpenRefusal::kReadOnly:
+      return "no write permission";
+    case OpenRefusal::kLocked:
+      return "locked by another atb";
+    default:
+      return std::strerror(err);
+  }
+}
+
+// Why the file cannot be edited as an attribute file, or Ok.
+Status CheckAttributeFile(AtbFile& file, int64_t length) {
+  if (length < MIN_FILE_LENGTH) {
+    return Status::Damaged("only " + std::to_string(length) +
+                           " bytes, shorter than a header and a table count");
+  }
+  if (length > MAX_FILE_LENGTH) return Status::Damaged("longer than 2147483647 bytes");
+  EntryList root;
+  Status s = ReadTable(file, ROOT_TABLE_OFFSET, length, &root);
+  if (s.damaged()) return Status::Damaged(DescribeTrail({}) + ": " + s.Message());
+  return s;
+}
+
 // Opens the found file, checks that it is an attribute file, and browses its root table.
-void EditFoundFile(EditState& state, const std::string& Temp) {
+void EditFoundFile(EditState& state, const std::string& typedName,
+                   const std::optional<std::string>& foundPath) {
   Console& console = state.console;
-  state.fileHandle = OpenForEditing(state.files, state.foundPath);
+  OpenRefusal why = OpenRefusal::kNone;
+  state.fileHandle = foundPath ? OpenForEditing(state.files, *foundPath, &why) : -1;
   if (state.fileHandle == -1) {
+    const int err = errno;
     console.Write("\nbug opening ");
-    console.Write(Temp);
+    console.Write(typedName);
     console.Write("\n");
+    console.Explain(typedName, foundPath ? OpenRefusalText(why, err)
+                                         : "no file of that name below " + state.startDir);
     return;
   }
+  state.fileName = typedName;
   AtbFile file(state.files, state.fileHandle);
   int64_t length = 0;
   Status s = file.Length(&length);
-  if (s.ok() && (length < MIN_FILE_LENGTH || length > MAX_FILE_LENGTH)) s = Status::Damaged();
-  if (s.ok()) {
-    EntryList root;
-    s = ReadTable(file, ROOT_TABLE_OFFSET, length, &root);
-  }
+  if (s.ok()) s = CheckAttributeFile(file, length);
   if (s.damaged()) {
     console.Write("\nbad attribute file ");
-    console.Write(Temp);
+    console.Write(typedName);
     console.Write("\n");
+    console.Explain(typedName, s.Message());
   } else if (s.ioError()) {
     console.Printf("\nread failed: %s\n", s.Message().c_str());
   } else {
     state.grew = false;
     state.growth = 0;
+    state.descent.clear();
     BrowseTable(state, ROOT_TABLE_OFFSET, 0, length);
   }
   state.holdSignals.reset();
@@ -63,12 +95,9 @@ int RunPromptLoop(Console& console, Files& files, const std::string& startDir) {
     console.Write("type 'quit' to quit");
     console.Write("\nfile to edit? (including'.atb')");
     if (!console.ReadLine(&state.inputLine)) break;
-    const std::string Temp = state.inputLine;
-    if (Temp.find("quit") != std::string::npos) break;
-    FindFileInTree(state, Temp, state.startDir);
-    EditFoundFile(state, Temp);
-    state.found = false;
-    state.foundPath.clear();
+    const std::string typedName = state.inputLine;
+    if (typedName.find("quit") != std::string::npos) break;
+    EditFoundFile(state, typedName, FindFileInTree(typedName, state.startDir));
     if (state.stop == Stop::kEndOfInput) break;
     state.stop = Stop::kNone;
   }

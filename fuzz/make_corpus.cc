@@ -22,11 +22,11 @@ int main(int argc, char** argv) {
   mkdir((dir + "/side_file").c_str(), 0777);
 
   Table ammo{{NameEntry("rounds"), FloatEntry(0x665F4BD6, 0.25f), BoolEntry(0xCFC9679F, 0)}};
-  Table weapon{{FloatEntry(0x13B8FCB6, 40), RefEntry(0x40000000, ammo), NameEntry("bolter")}};
+  Table weapon{{FloatEntry(0x13B8FCB6, 40), RefEntry(0x40000000, ammo), NameEntry("caster")}};
   Table sample{{RefEntry(0x2000, weapon),
                 RefEntry(0x3000, {{FloatEntry(1, 1)}}),
                 FloatEntry(0x09CEA8A9, 2.5f),
-                TextEntry(0x20000001, "Heavy", "slack"),
+                TextEntry(0x20000001, "Arc", "slack"),
                 WideEntry(0x20000002, u"wide"),
                 BoolEntry(0x58068A28, 1),
                 {0x60000000, 7, "x"}}};
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
                                     damaged};
   const std::vector<std::string> scripts = {
       "0\n1\n0\n999\n999\n999\nquit\n",
-      "3\nHeavy Bolter Mk II\n999\nquit\n",
+      "3\nArc Caster Mk II\n999\nquit\n",
       "0\n2\nlonger name here\n1\n0\n999\nquit\n",
       "998\n3\n999\nquit\n",
       "0\n998\n3\n0\n999\n999\nquit\n",

@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,12 +11,14 @@
 
 namespace atb {
 
-Console::Console(std::istream& in, std::ostream& out, bool standard)
-    : in_(in), out_(out), standard_(standard) {}
+Console::Console(std::istream& in, std::ostream& out, std::ostream& err, bool standard)
+    : in_(in), out_(out), err_(err), standard_(standard) {}
 
 bool Console::Start() {
   if (!standard_) return true;
-  return fcntl(0, F_GETFD) != -1 && fcntl(1, F_GETFD) != -1;
+  if (fcntl(0, F_GETFD) == -1 || fcntl(1, F_GETFD) == -1) return false;
+  terminal_ = isatty(1) == 1;
+  return true;
 }
 
 bool Console::ReadLine(std::string* line) {
@@ -80,5 +83,11 @@ void Console::Printf(const char* format, ...) {
 }
 
 void Console::Flush() { out_.flush(); }
+
+void Console::Explain(std::string_view name, std::string_view reason) {
+  Flush();
+  err_ << "atb: " << name << ": " << reason << '\n';
+  err_.flush();
+}
 
 }  // namespace atb

@@ -1,5 +1,5 @@
-// The console: bounded line input and formatted output over a pair of streams. The tool runs on
-// standard input and output; tests hand it string streams.
+// The console: bounded line input, formatted output, and a separate stream for the reasons behind
+// refusals. The tool runs on standard input, output and error; tests hand it string streams.
 #pragma once
 
 #include <cstddef>
@@ -14,13 +14,17 @@ inline constexpr std::size_t kLineBound = 200;
 
 class Console {
  public:
-  // `standard` says that `in` and `out` are the process's standard input and output, so that
-  // Start() can check their descriptors.
-  Console(std::istream& in, std::ostream& out, bool standard = false);
+  // `standard` says that the streams are the process's standard ones, so that Start() can check
+  // their descriptors and whether the output is a terminal.
+  Console(std::istream& in, std::ostream& out, std::ostream& err, bool standard = false);
 
   // False when the console cannot be used: for the standard streams, when descriptor 0 or 1 is
   // not open.
   bool Start();
+
+  // Whether the output reaches a terminal, where bytes from a file could act as control codes.
+  bool terminal() const { return terminal_; }
+  void set_terminal(bool terminal) { terminal_ = terminal; }
 
   // Reads one line into *line without its line end ("\n", or "\r\n"), keeping its first
   // kLineBound bytes; the rest of that line is read and dropped. Flushes the output first, so a
@@ -32,10 +36,16 @@ class Console {
   void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Flush();
 
+  // One line on the error stream, "atb: NAME: REASON", saying why something was refused. The
+  // output is flushed first, so that both streams read in order on one terminal.
+  void Explain(std::string_view name, std::string_view reason);
+
  private:
   std::istream& in_;
   std::ostream& out_;
+  std::ostream& err_;
   bool standard_;
+  bool terminal_ = false;
 };
 
 }  // namespace atb

@@ -55,54 +55,52 @@ Files& SystemFiles() {
 
 namespace {
 
+int Refuse(Files& files, int fd, OpenRefusal refusal, int err, OpenRefusal* why) {
+  if (fd != -1) files.Close(fd);
+  if (why != nullptr) *why = refusal;
+  errno = err;
+  return -1;
+}
+
 // O_NONBLOCK keeps a FIFO or a device from blocking the open before it can be refused.
-int OpenRegular(Files& files, const std::string& path, int flags, mode_t mode) {
+int OpenRegular(Files& files, const std::string& path, int flags, mode_t mode, OpenRefusal* why) {
+  if (why != nullptr) *why = OpenRefusal::kNone;
   int fd = files.Open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
-  if (fd == -1) return -1;
+  if (fd == -1) {
+    // Opening a directory for writing fails before its kind can be looked at.
+    if (errno == EISDIR) return Refuse(files, -1, OpenRefusal::kNotRegular, EISDIR, why);
+    return Refuse(files, -1, OpenRefusal::kSystem, errno, why);
+  }
   struct stat st;
-  if (files.Stat(fd, &st) == -1) {
-    int err = errno;
-    files.Close(fd);
-    errno = err;
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    files.Close(fd);
-    errno = EINVAL;
-    return -1;
-  }
+  if (files.Stat(fd, &st) == -1) return Refuse(files, fd, OpenRefusal::kSystem, errno, why);
+  if (!S_ISREG(st.st_mode)) return Refuse(files, fd, OpenRefusal::kNotRegular, EINVAL, why);
   return fd;
 }
 
 }  // namespace
 
-int OpenForEditing(Files& files, const std::string& path) {
-  int fd = OpenRegular(files, path, O_RDWR, 0);
+int OpenForEditing(Files& files, const std::string& path, OpenRefusal* why) {
+  int fd = OpenRegular(files, path, O_RDWR, 0, why);
   if (fd == -1) return -1;
   struct stat st;
-  int err = 0;
-  if (files.Stat(fd, &st) == -1) {
-    err = errno;
-  } else if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+  if (files.Stat(fd, &st) == -1) return Refuse(files, fd, OpenRefusal::kSystem, errno, why);
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     // Marked read-only by its owner: keep it so even for a user whom permissions do not bind.
-    err = EACCES;
-  } else if (files.Lock(fd) == -1) {
-    err = errno;
+    return Refuse(files, fd, OpenRefusal::kReadOnly, EACCES, why);
   }
-  if (err != 0) {
-    files.Close(fd);
-    errno = err;
-    return -1;
+  if (files.Lock(fd) == -1) {
+    if (errno == EWOULDBLOCK) return Refuse(files, fd, OpenRefusal::kLocked, errno, why);
+    return Refuse(files, fd, OpenRefusal::kSystem, errno, why);
   }
   return fd;
 }
 
-int OpenSideFileForWriting(Files& files, const std::string& path) {
-  return OpenRegular(files, path, O_RDWR | O_CREAT, 0666);
+int OpenSideFileForWriting(Files& files, const std::string& path, OpenRefusal* why) {
+  return OpenRegular(files, path, O_RDWR | O_CREAT, 0666, why);
 }
 
-int OpenForReading(Files& files, const std::string& path) {
-  return OpenRegular(files, path, O_RDONLY, 0);
+int OpenForReading(Files& files, const std::string& path, OpenRefusal* why) {
+  return OpenRegular(files, path, O_RDONLY, 0, why);
 }
 
 }  // namespace atb

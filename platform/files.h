@@ -31,19 +31,28 @@ class Files {
 // The process's real file system.
 Files& SystemFiles();
 
-// The three ways the tool opens a file. Each answers a handle, or -1 with errno set; a path that
-// names anything but a regular file (after following a final symlink) is refused with EINVAL,
-// and nothing that is not a regular file is ever read or written.
+// Why an open was refused.
+enum class OpenRefusal {
+  kNone,
+  kSystem,      // the system refused it; errno says why
+  kNotRegular,  // a directory, FIFO, device or socket: never read or written
+  kReadOnly,    // no write permission bit at all
+  kLocked,      // another instance holds it
+};
+
+// The three ways the tool opens a file. Each answers a handle, or -1 with *why (when given) set
+// and errno set for kSystem. A path that names anything but a regular file (after following a
+// final symlink) is refused, so nothing that is not a regular file is ever read or written.
 
 // An existing attribute file, for reading and writing in place. Never created or truncated.
-// Refused with EACCES when the file has no write permission bit at all (even for a privileged
-// user), and with EWOULDBLOCK when another instance holds it open.
-int OpenForEditing(Files& files, const std::string& path);
+// Refused when the file has no write permission bit at all (even for a privileged user), and
+// when another instance holds it open.
+int OpenForEditing(Files& files, const std::string& path, OpenRefusal* why = nullptr);
 
 // A side file for writing, created with read and write permission if missing; not truncated.
-int OpenSideFileForWriting(Files& files, const std::string& path);
+int OpenSideFileForWriting(Files& files, const std::string& path, OpenRefusal* why = nullptr);
 
 // A side file, read-only.
-int OpenForReading(Files& files, const std::string& path);
+int OpenForReading(Files& files, const std::string& path, OpenRefusal* why = nullptr);
 
 }  // namespace atb

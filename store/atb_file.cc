@@ -12,6 +12,7 @@
 namespace atb {
 
 std::string Status::Message() const {
+  if (code_ == kDamaged) return why_;
   if (code_ != kIoError) return std::string();
   if (err_ == 0) return "nothing could be written";
   return std::strerror(err_);

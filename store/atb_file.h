@@ -5,33 +5,38 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
 
 namespace atb {
 
+// What an operation on a file came to. Damaged data (a corruption) is kept apart from a failing
+// system call (an I/O error): they are reported differently.
 class Status {
  public:
   enum Code { kOk, kDamaged, kIoError };
 
   Status() : code_(kOk), err_(0) {}
 
-  static Status Ok() { return Status(kOk, 0); }
-  static Status Damaged() { return Status(kDamaged, 0); }
+  static Status Ok() { return Status(kOk, 0, {}); }
+  // `why` says what is wrong and where, in words a user can act on.
+  static Status Damaged(std::string why) { return Status(kDamaged, 0, std::move(why)); }
   // err 0 stands for a write that made no progress without the system saying why.
-  static Status IoError(int err) { return Status(kIoError, err); }
+  static Status IoError(int err) { return Status(kIoError, err, {}); }
 
   bool ok() const { return code_ == kOk; }
   bool damaged() const { return code_ == kDamaged; }
   bool ioError() const { return code_ == kIoError; }
-  // The system's text for an I/O error.
+  // The system's text for an I/O error; what is damaged, for damage.
   std::string Message() const;
 
  private:
-  Status(Code code, int err) : code_(code), err_(err) {}
+  Status(Code code, int err, std::string why) : code_(code), err_(err), why_(std::move(why)) {}
   Code code_;
   int err_;
+  std::string why_;
 };
 
 // Where a table is read from: the open attribute file, or a side file held in memory.

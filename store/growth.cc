@@ -45,7 +45,7 @@ Status InsertGaps(AtbFile& file, const Gap* gaps, int count) {
   if (total > 0) {
     s = file.SetLength(end + total);
     if (!s.ok()) return s;
-    Buffer DTA(
+    Buffer chunk(
         static_cast<std::size_t>(std::min(std::max<int64_t>(end - gaps[0].pos, 1), kMoveChunk)),
         "DTA!=NULL");
     // From the last segment to the first, each from its end backwards: nothing is overwritten
@@ -56,9 +56,9 @@ Status InsertGaps(AtbFile& file, const Gap* gaps, int count) {
       for (int64_t stop = segmentEnd; stop > gaps[i].pos;) {
         int64_t n = std::min(stop - gaps[i].pos, kMoveChunk);
         int64_t from = stop - n;
-        s = file.ReadAt(from, DTA.data(), static_cast<std::size_t>(n));
+        s = file.ReadAt(from, chunk.data(), static_cast<std::size_t>(n));
         if (!s.ok()) return s;
-        s = file.WriteAt(from + shift, DTA.data(), static_cast<std::size_t>(n));
+        s = file.WriteAt(from + shift, chunk.data(), static_cast<std::size_t>(n));
         if (!s.ok()) return s;
         stop = from;
       }

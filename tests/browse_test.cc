@@ -13,13 +13,17 @@ using namespace testing;
 class Browse : public ::testing::Test {
  protected:
   // Opens a file built from `root` as t.atb, runs `input` and checks that nothing changed.
-  std::string Run(const Table& root, const std::string& input) {
+  std::string Run(const Table& root, const std::string& input, bool terminal = false) {
+    return RunBoth(root, input, terminal).out;
+  }
+  testing::Dialogue RunBoth(const Table& root, const std::string& input, bool terminal = false) {
     Bytes bytes = EncodeFile(root);
     WriteFile(dir_ / "t.atb", bytes);
-    testing::Dialogue d = testing::RunDialogue(dir_.path(), "t.atb\n" + input);
+    testing::Dialogue d =
+        testing::RunDialogue(dir_.path(), "t.atb\n" + input, SystemFiles(), terminal);
     EXPECT_EQ(d.status, 0);
     EXPECT_EQ(ReadFile(dir_ / "t.atb"), bytes);
-    return d.out;
+    return d;
   }
   testing::TempDir dir_;
 };
@@ -124,20 +128,36 @@ TEST_F(Browse, EntryNumbersOutsideTheTableAreRefused) {
   EXPECT_EQ(Run(t, "1\n-1\n2147483647\n99999999999\n996\n999xyz\nquit\n"), out + kPrompt);
 }
 
-TEST_F(Browse, DamagedNestedTableIsNotOpened) {
-  Table t{{RefEntry(1, {{{1, 0, "abcd", 9}}}), FloatEntry(2, 1)}};
+TEST_F(Browse, DamagedNestedTableIsNotOpenedAndSaysWhy) {
+  Table inner{{RefEntry(1, {{{1, 0, "abcd", 9}}})}};
+  Table t{{RefEntry(1, inner), FloatEntry(2, 1)}};
   std::string list = Listing({"0 REF(ID:1):Not Found", "1 ID:2:1.000000"}) + kMenu;
-  EXPECT_EQ(Run(t, "0\n999\nquit\n"), kStart + list + "\nbad table, not opened" + list + kPrompt);
+  std::string innerList = Listing({"0 REF(ID:1):Not Found"}) + kMenu;
+  testing::Dialogue d = RunBoth(t, "0\n0\n999\n999\nquit\n");
+  EXPECT_EQ(d.out,
+            kStart + list + innerList + "\nbad table, not opened" + innerList + list + kPrompt);
+  EXPECT_EQ(d.err,
+            "atb: t.atb: table 0/0: entry 0's value outside the data area (Off 9, data area of 4 "
+            "bytes)\n");
 }
 
-TEST_F(Browse, TextsShowWhatWasReadAndNoControlBytes) {
+TEST_F(Browse, TextsShowWhatWasReadWithControlBytesMaskedOnlyOnATerminal) {
   // No zero byte within the first 200 bytes; then a text at the very end of the file, whose
   // 200-byte read runs past the end.
-  Table t{{TextEntry(1, std::string(300, 'a')), TextEntry(2, "bell\a\x1b[2Jend")},
+  Table t{{TextEntry(1, std::string(300, 'a')), TextEntry(2, "bell\a\x1b[2Jend\t\x7f"),
+           WideEntry(3, u"w\x1b\x85\xD800x\u00e9")},
           /*lead=*/""};
-  EXPECT_EQ(Run(t, "999\nquit\n"),
-            kStart + Listing({"0 text:" + std::string(200, 'a'), "1 text:bell??[2Jend"}) + kMenu +
-                kPrompt);
+  const std::string tail = "999\nquit\n";
+  EXPECT_EQ(Run(t, tail),
+            kStart +
+                Listing({"0 text:" + std::string(200, 'a'), "1 text:bell\a\x1b[2Jend\t\x7f",
+                         "2 localized textw\x1b\xc2\x85\xef\xbf\xbdx\xc3\xa9"}) +
+                kMenu + kPrompt);
+  EXPECT_EQ(Run(t, tail, /*terminal=*/true),
+            kStart +
+                Listing({"0 text:" + std::string(200, 'a'), "1 text:bell??[2Jend??",
+                         "2 localized textw??\xef\xbf\xbdx\xc3\xa9"}) +
+                kMenu + kPrompt);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace {
 std::vector<std::string> Lines(const std::string& input) {
   std::istringstream in(input);
   std::ostringstream out;
-  Console console(in, out);
+  Console console(in, out, out);
   std::vector<std::string> lines;
   std::string line;
   while (console.ReadLine(&line)) lines.push_back(line);
@@ -43,7 +43,7 @@ TEST(Console, LongLineKeepsItsFirst200BytesAndDropsTheRest) {
 TEST(Console, PromptIsFlushedBeforeReading) {
   std::istringstream in("x\n");
   std::stringstream out;
-  Console console(in, out);
+  Console console(in, out, out);
   console.Write("prompt?");
   std::string line;
   ASSERT_TRUE(console.ReadLine(&line));

@@ -210,7 +210,8 @@ std::vector<std::string> CheckedDialogue(const std::string& dir, const std::stri
   Checker checker(dir + "/" + name, out);
   LineHookBuf buf(script, [&](const std::string& line) { checker.AtLine(line); });
   std::istream in(&buf);
-  Console console(in, out);
+  std::ostringstream err;
+  Console console(in, out, err);
   RunPromptLoop(console, files, dir);
   return checker.violations;
 }

@@ -1,6 +1,9 @@
 // The real binary, driven through pipes in a temporary directory.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -54,9 +57,69 @@ TEST_F(EndToEnd, ClosedStandardStreamsStopTheStartUp) {
   Outcome r = Shell(InDir("<&- 2>&1"));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Fatal Error: MFC initialization failed\n");
-  r = Shell("(" + InDir(">&- < /dev/null") + ") 2>&1");
+  std::string closedOutput = InDir(">&- < /dev/null");
+  closedOutput.insert(0, 1, '(');
+  r = Shell(closedOutput + ") 2>&1");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Fatal Error: MFC initialization failed\n");
+}
+
+// Runs the binary in `dir` on a pseudo-terminal, typing `input`, and collects what the terminal
+// shows until the program ends.
+Outcome OnTerminal(const std::string& dir, const std::string& input) {
+  int master;
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    execl(ATB_BINARY, ATB_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  struct termios mode;
+  tcgetattr(master, &mode);
+  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);  // what is typed is not part of the transcript
+  mode.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
+  tcsetattr(master, TCSANOW, &mode);
+  EXPECT_EQ(write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  std::string shown;
+  char buf[4096];
+  for (;;) {
+    struct pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) break;
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the program has ended and closed the terminal
+    shown.append(buf, static_cast<std::size_t>(n));
+  }
+  close(master);
+  int status;
+  waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, shown};
+}
+
+TEST_F(EndToEnd, ControlBytesAreMaskedOnATerminalAndPassedThroughAPipe) {
+  WriteFile(dir_ / "t.atb", EncodeFile({{TextEntry(1, "a\tb\x1b[2J"), WideEntry(2, u"w\x07")}}));
+  const std::string script = "t.atb\n999\nquit\n";
+  Outcome terminal = OnTerminal(dir_.path(), script);
+  EXPECT_EQ(terminal.status, 0);
+  EXPECT_EQ(terminal.out, testing::kStart +
+                              testing::Listing({"0 text:a?b?[2J", "1 localized textw?"}) +
+                              testing::kMenu + testing::kPrompt);
+  Outcome piped = Shell("printf '" + script + "' | " + InDir("2>/dev/null"));
+  EXPECT_EQ(piped.out, testing::kStart +
+                           testing::Listing({"0 text:a\tb\x1b[2J", "1 localized textw\x07"}) +
+                           testing::kMenu + testing::kPrompt);
+}
+
+TEST_F(EndToEnd, ReasonsGoToStandardErrorOnly) {
+  WriteFile(dir_ / "bad.atb", EncodeFile({}).substr(0, 54));
+  const std::string script = "printf 'bad.atb\\nnone.atb\\nquit\\n' | ";
+  Outcome out = Shell(script + InDir("2>/dev/null"));
+  EXPECT_EQ(out.out, testing::kStart + "\nbad attribute file bad.atb\n" + testing::kPrompt +
+                         "\nbug opening none.atb\n" + testing::kPrompt);
+  Outcome err = Shell(script + InDir("2>&1 >/dev/null"));
+  EXPECT_EQ(err.out,
+            "atb: bad.atb: only 54 bytes, shorter than a header and a table count\n"
+            "atb: none.atb: no file of that name below " +
+                dir_.path() + "\n");
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "tests/test_util.h"
 
 namespace atb {
@@ -17,16 +15,10 @@ class Locator : public ::testing::Test {
  protected:
   // The found path relative to the tree, or "" for a miss.
   std::string Find(const std::string& name) {
-    std::istringstream in;
-    std::ostringstream out;
-    Console console(in, out);
-    EditState state(console, SystemFiles());
-    FindFileInTree(state, name, dir_.path());
-    EXPECT_EQ(state.found, !state.foundPath.empty());
-    EXPECT_EQ(out.str(), "");
-    if (!state.found) return "";
-    EXPECT_EQ(state.foundPath.rfind(dir_.path() + "/", 0), 0u);
-    return state.foundPath.substr(dir_.path().size() + 1);
+    std::optional<std::string> found = FindFileInTree(name, dir_.path());
+    if (!found) return "";
+    EXPECT_EQ(found->rfind(dir_.path() + "/", 0), 0u);
+    return found->substr(dir_.path().size() + 1);
   }
   void Dir(const std::string& p) { ASSERT_EQ(mkdir((dir_ / p).c_str(), 0777), 0); }
   void File(const std::string& p) { build::WriteFile(dir_ / p, "x"); }

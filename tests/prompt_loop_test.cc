@@ -55,10 +55,17 @@ TEST_F(PromptLoop, FilesThatCannotBeOpenedForEditing) {
   WriteFile(dir_ / "held.atb", file_);
   int other = open((dir_ / "held.atb").c_str(), O_RDWR);
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(Run("ro.atb\nfifo.atb\ndir.atb\nheld.atb\nt.atb\n999\nquit\n").out,
-            kStart + BugOpening("ro.atb") + kPrompt + BugOpening("fifo.atb") + kPrompt +
-                BugOpening("dir.atb") + kPrompt + BugOpening("held.atb") + kPrompt + list_ +
-                kPrompt);
+  testing::Dialogue d = Run("ro.atb\nfifo.atb\ndir.atb\nheld.atb\nnone.atb\nt.atb\n999\nquit\n");
+  EXPECT_EQ(d.out, kStart + BugOpening("ro.atb") + kPrompt + BugOpening("fifo.atb") + kPrompt +
+                       BugOpening("dir.atb") + kPrompt + BugOpening("held.atb") + kPrompt +
+                       BugOpening("none.atb") + kPrompt + list_ + kPrompt);
+  EXPECT_EQ(d.err,
+            "atb: ro.atb: no write permission\n"
+            "atb: fifo.atb: not a regular file\n"
+            "atb: dir.atb: not a regular file\n"
+            "atb: held.atb: locked by another atb\n"
+            "atb: none.atb: no file of that name below " +
+                dir_.path() + "\n");
   close(other);
   EXPECT_EQ(ReadFile(dir_ / "ro.atb"), file_);
 }
@@ -71,10 +78,14 @@ TEST_F(PromptLoop, DamagedFilesAreRefusedUntouched) {
   WriteFile(dir_ / "bad.atb", badRoot);
   WriteFile(dir_ / "empty.atb", "");
   WriteFile(dir_ / "min.atb", EncodeFile({}));  // 56 bytes: an empty root, which is fine
-  EXPECT_EQ(Run("short.atb\nbad.atb\nempty.atb\nmin.atb\n999\nquit\n").out,
-            kStart + "\nbad attribute file short.atb\n" + kPrompt +
-                "\nbad attribute file bad.atb\n" + kPrompt + "\nbad attribute file empty.atb\n" +
-                kPrompt + kMenu + kPrompt);
+  testing::Dialogue d = Run("short.atb\nbad.atb\nempty.atb\nmin.atb\n999\nquit\n");
+  EXPECT_EQ(d.out, kStart + "\nbad attribute file short.atb\n" + kPrompt +
+                       "\nbad attribute file bad.atb\n" + kPrompt +
+                       "\nbad attribute file empty.atb\n" + kPrompt + kMenu + kPrompt);
+  EXPECT_EQ(d.err,
+            "atb: short.atb: only 55 bytes, shorter than a header and a table count\n"
+            "atb: bad.atb: root table: count 2 too large for the extent of 20 bytes\n"
+            "atb: empty.atb: only 0 bytes, shorter than a header and a table count\n");
   EXPECT_EQ(ReadFile(dir_ / "short.atb"), shortFile);
   EXPECT_EQ(ReadFile(dir_ / "bad.atb"), badRoot);
 }

@@ -22,8 +22,10 @@ class References : public ::testing::Test {
   std::string Run(const std::string& input, Files& files = SystemFiles()) {
     testing::Dialogue d = testing::RunDialogue(dir_.path(), input, files);
     EXPECT_EQ(d.status, 0);
+    err_ = d.err;
     return d.out;
   }
+  std::string err_;  // the last run's reasons
   bool Exists(const std::string& name) const { return access((dir_ / name).c_str(), F_OK) == 0; }
   testing::TempDir dir_;
 };
@@ -122,6 +124,15 @@ TEST_F(References, RefusedAddsLeaveBothFilesAsTheyWere) {
                 ask + "\nbad side file 11" + list + ask + "\nbad side file 12" + list + ask +
                 "\nbad side file 13" + list + ask + "\nfile not found" + list + ask +
                 "\nfile not found" + list + kPrompt);
+  EXPECT_EQ(err_,
+            "atb: 10: No such file or directory\n"
+            "atb: : not a regular file\n"
+            "atb: 11: table 0: entry 0's value outside the data area (Off 9, data area of 4 "
+            "bytes)\n"
+            "atb: 12: root table: count 3 too large for the extent of 24 bytes\n"
+            "atb: 13: root table: extent of 2 bytes too short for a count\n"
+            "atb: 14: not a regular file\n"
+            "atb: 15: not a regular file\n");
   EXPECT_EQ(Contents(), before);
   EXPECT_EQ(Contents("12"), U32(3) + Bytes(20, '\0'));
 }
@@ -167,6 +178,7 @@ TEST_F(References, RefusedRipsWriteNothingAnywhere) {
             kStart + list + ask + "I can't edit this!" + list + ask + "I can't edit this!" + list +
                 ask + "\ncan't write side file 1" + list + ask + "\ncan't write side file 5" +
                 list + kPrompt);
+  EXPECT_EQ(err_, "atb: 1: not a regular file\natb: 5: is the file being edited\n");
   EXPECT_EQ(Contents("5"), before);
   EXPECT_FALSE(Exists("2"));
 }

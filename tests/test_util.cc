@@ -23,12 +23,14 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-Dialogue RunDialogue(const std::string& dir, const std::string& input, Files& files) {
+Dialogue RunDialogue(const std::string& dir, const std::string& input, Files& files,
+                     bool terminal) {
   std::istringstream in(input);
-  std::ostringstream out;
-  Console console(in, out);
+  std::ostringstream out, err;
+  Console console(in, out, err);
+  console.set_terminal(terminal);
   int status = RunPromptLoop(console, files, dir);
-  return {status, out.str()};
+  return {status, out.str(), err.str()};
 }
 
 bool FileIsSound(const Bytes& file) {

@@ -28,11 +28,13 @@ class TempDir {
 struct Dialogue {
   int status;
   std::string out;
+  std::string err;  // the reasons behind refusals
 };
 
-// Runs the whole tool in-process on `input`, started in `dir`.
-Dialogue RunDialogue(const std::string& dir, const std::string& input,
-                     Files& files = SystemFiles());
+// Runs the whole tool in-process on `input`, started in `dir`; `terminal` makes it write as to a
+// terminal.
+Dialogue RunDialogue(const std::string& dir, const std::string& input, Files& files = SystemFiles(),
+                     bool terminal = false);
 
 inline const std::string kPrompt = "type 'quit' to quit\nfile to edit? (including'.atb')";
 inline const std::string kStart = std::string("ATB2.11 by the atb-edit authors\n") + kPrompt;

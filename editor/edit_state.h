@@ -1,10 +1,11 @@
 // The one record of the editing state, shared by the prompt loop and every level of the table
-// browser for the whole run.
+// browser for the whole run. The editor owns it; the front end creates it and hands it over.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/files.h"
@@ -32,8 +33,9 @@ struct EditState {
   bool grew = false;
   std::string startDir;   // where the run started: the root of every search, home of side files
   std::string inputLine;  // the line last read from the console, at most kLineBound bytes
-  std::string foundPath;  // the locator's match, empty when none
-  bool found = false;
+  std::string fileName;   // the open file's name as typed, for the reasons behind refusals
+  // The entry numbers that the browser descended through from the root to the current table.
+  std::vector<uint32_t> descent;
   Stop stop = Stop::kNone;
   // Held from the first write of a growth until every enclosing table has taken it up, so that
   // no signal ends the process with the file half changed.
