@@ -29,13 +29,10 @@ std::string OpenRefusalText(OpenRefusal why, int err) {
 
 // Why the file cannot be edited as an attribute file, or Ok.
 Status CheckAttributeFile(AtbFile& file, int64_t length) {
-  if (length < MIN_FILE_LENGTH) {
-    return Status::Damaged("only " + std::to_string(length) +
-                           " bytes, shorter than a header and a table count");
-  }
-  if (length > MAX_FILE_LENGTH) return Status::Damaged("longer than 2147483647 bytes");
+  Status s = CheckFileLength(length);
+  if (!s.ok()) return s;
   EntryList root;
-  Status s = ReadTable(file, ROOT_TABLE_OFFSET, length, &root);
+  s = ReadTable(file, ROOT_TABLE_OFFSET, length, &root);
   if (s.damaged()) return Status::Damaged(DescribeTrail({}) + ": " + s.Message());
   return s;
 }

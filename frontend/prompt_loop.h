@@ -8,6 +8,7 @@
 
 namespace atb {
 
+inline constexpr const char* kVersion = "2.11";
 inline constexpr const char* kBanner = "ATB2.11 by the atb-edit authors\n";
 
 // Runs the whole dialogue on `console`, searching for files below `startDir`. Returns the

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 namespace atb {
 
@@ -101,6 +103,32 @@ int OpenSideFileForWriting(Files& files, const std::string& path, OpenRefusal* w
 
 int OpenForReading(Files& files, const std::string& path, OpenRefusal* why) {
   return OpenRegular(files, path, O_RDONLY, 0, why);
+}
+
+int ReplaceFile(const std::string& path, std::string_view bytes) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  std::string temp = dir + (slash == std::string::npos ? "/" : "") + ".atb-new-XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd == -1) return errno;
+  int err = 0;
+  for (std::size_t done = 0; done < bytes.size() && err == 0;) {
+    ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0)
+      err = put < 0 ? errno : ENOSPC;
+    else
+      done += static_cast<std::size_t>(put);
+  }
+  // The permissions a plain create would have given.
+  const mode_t mask = umask(0);
+  umask(mask);
+  if (err == 0 && fchmod(fd, 0666 & ~mask) == -1) err = errno;
+  if (err == 0 && fsync(fd) == -1) err = errno;
+  if (::close(fd) == -1 && err == 0) err = errno;
+  if (err == 0 && rename(temp.c_str(), path.c_str()) == -1) err = errno;
+  if (err != 0) unlink(temp.c_str());
+  return err;
 }
 
 }  // namespace atb

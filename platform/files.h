@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace atb {
 
@@ -54,5 +55,9 @@ int OpenSideFileForWriting(Files& files, const std::string& path, OpenRefusal* w
 
 // A side file, read-only.
 int OpenForReading(Files& files, const std::string& path, OpenRefusal* why = nullptr);
+
+// Writes `bytes` to a new file in the directory of `path` and renames it over `path`, so that
+// `path` is never seen half written and is left alone on failure. Answers 0, or an errno.
+int ReplaceFile(const std::string& path, std::string_view bytes);
 
 }  // namespace atb

@@ -71,6 +71,15 @@ Status ReadTable(ByteSource& source, int64_t offset, int64_t endOffset, EntryLis
   return Status::Ok();
 }
 
+Status CheckFileLength(int64_t length) {
+  if (length < MIN_FILE_LENGTH) {
+    return Status::Damaged("only " + std::to_string(length) +
+                           " bytes, shorter than a header and a table count");
+  }
+  if (length > MAX_FILE_LENGTH) return Status::Damaged("longer than 2147483647 bytes");
+  return Status::Ok();
+}
+
 std::string DescribeTrail(const std::vector<uint32_t>& trail) {
   if (trail.empty()) return "root table";
   std::string out = "table ";

@@ -21,6 +21,10 @@ namespace atb {
 // The entry block is read in large blocks, together with the count where it fits.
 Status ReadTable(ByteSource& source, int64_t offset, int64_t endOffset, EntryList* list);
 
+// Damaged when a file of this length cannot be an attribute file: shorter than a header and a
+// table count, or longer than offsets can reach.
+Status CheckFileLength(int64_t length);
+
 // A damaged table: the entry numbers leading to it from the table a check started at (empty for
 // that table itself), and what is wrong with it.
 struct TableDamage {

@@ -1,0 +1,25 @@
+// atbutil's subcommands, each a short function over the store: it reads its files, writes its
+// output, and answers the exit status (0 done; 1 a damaged file or a path that matches nothing
+// or several entries; 2 bad usage or a file that cannot be read). Messages go to `err` as
+// "atbutil: ...".
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "companion/key_names.h"
+
+namespace atb {
+
+int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
+                std::FILE* err);
+int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
+                 std::FILE* err);
+int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
+               std::FILE* out, std::FILE* err);
+// `json` is a path, or "-" for standard input.
+int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
+                 std::FILE* err);
+
+}  // namespace atb

@@ -1,0 +1,232 @@
+#include "companion/dump.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "companion/json_form.h"
+#include "companion/paths.h"
+#include "companion/value_text.h"
+#include "store/coding.h"
+#include "store/table.h"
+
+namespace atb {
+
+namespace {
+
+constexpr std::size_t kWindow = 1 << 20;
+constexpr int64_t kChunk = 1 << 20;
+// Longer extents of a type without a value form are shown by their size and hash.
+constexpr int64_t kShownRaw = 256;
+
+// Calls fn with the bytes of [start, end) in chunks.
+template <typename Fn>
+Status ForEachChunk(ByteSource& file, int64_t start, int64_t end, Fn fn) {
+  std::string chunk;
+  for (int64_t at = start; at < end;) {
+    const int64_t n = std::min(end - at, kChunk);
+    chunk.resize(static_cast<std::size_t>(n));
+    Status s = file.ReadAt(at, chunk.data(), chunk.size());
+    if (!s.ok()) return s;
+    fn(std::string_view(chunk));
+    at += n;
+  }
+  return Status::Ok();
+}
+
+// The position of the first zero byte (or, with `unit` 2, zero unit) in [start, end), or -1.
+Status FindZero(ByteSource& file, int64_t start, int64_t end, int unit, int64_t* zero) {
+  *zero = -1;
+  int64_t at = start;
+  return ForEachChunk(file, start, end, [&](std::string_view chunk) {
+    if (*zero < 0) {
+      for (std::size_t i = 0; i + unit <= chunk.size(); i += unit) {
+        if (chunk[i] == 0 && (unit == 1 || chunk[i + 1] == 0)) {
+          *zero = at + static_cast<int64_t>(i);
+          break;
+        }
+      }
+    }
+    at += static_cast<int64_t>(chunk.size());
+  });
+}
+
+Status AppendEscapedExtent(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
+  sink.buf().push_back('"');
+  Status s = ForEachChunk(file, start, end, [&](std::string_view chunk) {
+    AppendEscapedBytes(&sink.buf(), chunk);
+    sink.Spill();
+  });
+  sink.buf().push_back('"');
+  return s;
+}
+
+Status AppendTrailing(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
+  if (start >= end) return Status::Ok();
+  sink.buf().append(" trailing ");
+  return AppendEscapedExtent(file, start, end, sink);
+}
+
+uint64_t Fnv64(uint64_t h, std::string_view bytes) {
+  for (char c : bytes) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001B3ull;
+  }
+  return h;
+}
+
+// `ref "name"` or `ref` for a reference whose table read as `read`, or what is damaged in it.
+void AppendReference(ByteSource& file, const Status& read, const EntryList& nested, Sink& sink) {
+  std::string& out = sink.buf();
+  if (read.damaged()) {
+    out.append("damaged table: " + read.Message());
+    return;
+  }
+  out.append("ref");
+  if (std::optional<std::string> name = ReferenceName(file, nested)) {
+    out.push_back(' ');
+    AppendQuotedBytes(&out, *name);
+  }
+}
+
+// One open table of the walk.
+struct Frame {
+  EntryList list;
+  std::optional<ElementNamer> namer;
+  std::string path;  // the table's own path, "" for the root
+  uint32_t next = 0;
+};
+
+}  // namespace
+
+void Sink::Flush() {
+  if (out_ == nullptr || buf_.empty()) return;
+  if (std::fwrite(buf_.data(), 1, buf_.size(), out_) != buf_.size()) failed_ = true;
+  buf_.clear();
+}
+
+Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink) {
+  std::string& out = sink.buf();
+  const int64_t size = end - start;
+  const auto kind = static_cast<EntryType>(type);
+  const bool known = kind == EntryType::Float || kind == EntryType::Bool ||
+                     kind == EntryType::Text || kind == EntryType::LocalizedText;
+  if (known && size == 0) {
+    out.append("empty");
+    return Status::Ok();
+  }
+  switch (kind) {
+    case EntryType::Float: {
+      if (size < 4) {
+        out.append("short ");
+        return AppendEscapedExtent(file, start, end, sink);
+      }
+      uint8_t bits[4];
+      Status s = file.ReadAt(start, bits, sizeof bits);
+      if (!s.ok()) return s;
+      out.append(FormatFloatBits(DecodeFixed32(bits)));
+      return AppendTrailing(file, start + 4, end, sink);
+    }
+    case EntryType::Bool: {
+      uint8_t byte;
+      Status s = file.ReadAt(start, &byte, 1);
+      if (!s.ok()) return s;
+      out.append(std::to_string(byte));
+      return AppendTrailing(file, start + 1, end, sink);
+    }
+    case EntryType::Text:
+    case EntryType::LocalizedText: {
+      const int unit = kind == EntryType::Text ? 1 : 2;
+      int64_t zero;
+      Status s = FindZero(file, start, end, unit, &zero);
+      if (!s.ok()) return s;
+      if (zero < 0) {
+        out.append("unterminated ");
+        return AppendEscapedExtent(file, start, end, sink);
+      }
+      if (unit == 1) {
+        s = AppendEscapedExtent(file, start, zero, sink);
+      } else {
+        std::string raw(static_cast<std::size_t>(zero - start), '\0');
+        s = file.ReadAt(start, raw.data(), raw.size());
+        std::vector<uint16_t> units(raw.size() / 2);
+        for (std::size_t k = 0; k < units.size(); ++k) {
+          units[k] = static_cast<uint16_t>(static_cast<uint8_t>(raw[2 * k]) |
+                                           static_cast<uint8_t>(raw[2 * k + 1]) << 8);
+        }
+        AppendQuotedWide(&out, units);
+      }
+      if (!s.ok()) return s;
+      return AppendTrailing(file, zero + unit, end, sink);
+    }
+    default: {
+      out.append("type " + std::to_string(type) + " ");
+      if (size <= kShownRaw) return AppendEscapedExtent(file, start, end, sink);
+      uint64_t hash = 0xCBF29CE484222325ull;
+      Status s = ForEachChunk(file, start, end,
+                              [&](std::string_view chunk) { hash = Fnv64(hash, chunk); });
+      char text[64];
+      std::snprintf(text, sizeof text, "%lld bytes fnv64 0x%016llx", static_cast<long long>(size),
+                    static_cast<unsigned long long>(hash));
+      out.append(text);
+      return s;
+    }
+  }
+}
+
+Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink& sink) {
+  if (!list.Is(i, EntryType::Reference)) {
+    return AppendValueText(file, list.Type[i], list.ExtentStart(i), list.ExtentEnd(i), sink);
+  }
+  EntryList nested;
+  Status s = ReadTable(file, list.ExtentStart(i), list.ExtentEnd(i), &nested);
+  if (s.ioError()) return s;
+  AppendReference(file, s, nested, sink);
+  return Status::Ok();
+}
+
+Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink) {
+  WindowedSource file(base, kWindow);
+  std::vector<Frame> stack(1);
+  Status s = ReadTable(file, ROOT_TABLE_OFFSET, length, &stack[0].list);
+  if (s.ioError()) return s;
+  if (s.damaged()) {
+    sink.buf().append("/ = damaged table: " + s.Message() + "\n");
+    return Status::Ok();
+  }
+  stack[0].namer.emplace(names, stack[0].list);
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == top.list.count) {
+      stack.pop_back();
+      continue;
+    }
+    const uint32_t i = top.next++;
+    std::string path = top.path + "/";
+    top.namer->AppendElement(top.list, i, &path);
+    std::string& out = sink.buf();
+    out.append(path);
+    out.append(" = ");
+    if (!top.list.Is(i, EntryType::Reference)) {
+      s = AppendValueText(file, top.list.Type[i], top.list.ExtentStart(i), top.list.ExtentEnd(i),
+                          sink);
+      if (!s.ok()) return s;
+      out.push_back('\n');
+      sink.Spill();
+      continue;
+    }
+    Frame nested;
+    s = ReadTable(file, top.list.ExtentStart(i), top.list.ExtentEnd(i), &nested.list);
+    if (s.ioError()) return s;
+    AppendReference(file, s, nested.list, sink);
+    out.push_back('\n');
+    if (s.damaged()) continue;
+    sink.Spill();
+    nested.path = std::move(path);
+    nested.namer.emplace(names, nested.list);
+    stack.push_back(std::move(nested));
+  }
+  return Status::Ok();
+}
+
+}  // namespace atb

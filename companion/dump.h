@@ -1,0 +1,48 @@
+// The whole tree of an attribute file as text, one line per entry ("PATH = VALUE", depth first in
+// file order), or as JSON that rebuilds the file byte for byte. Both stream: values are read in
+// ascending order through one window, and nothing is kept of an entry once it is written.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "companion/key_names.h"
+#include "store/atb_file.h"
+#include "store/layout.h"
+
+namespace atb {
+
+// Collects output and writes it to `out` in large pieces; with no file it keeps everything.
+class Sink {
+ public:
+  explicit Sink(std::FILE* out) : out_(out) {}
+  ~Sink() { Flush(); }
+  std::string& buf() { return buf_; }
+  // Writes what has gathered once there is enough of it.
+  void Spill() {
+    if (buf_.size() >= kSpillAt) Flush();
+  }
+  void Flush();
+  bool failed() const { return failed_; }
+
+ private:
+  static constexpr std::size_t kSpillAt = 1 << 20;
+  std::FILE* out_;
+  std::string buf_;
+  bool failed_ = false;
+};
+
+// Appends the text form of a value (companion/value_text.h) of the given type whose extent is
+// [start, end). A reference is not a value: see DumpText.
+Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink);
+
+// Appends the text form of entry i of `list`, a reference included.
+Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink& sink);
+
+// Dumps the file of `length` bytes. A damaged table is one line (or one JSON entry holding its
+// bytes); only an I/O error stops the dump.
+Status DumpText(ByteSource& file, int64_t length, const KeyNames& names, Sink& sink);
+Status DumpJson(ByteSource& file, int64_t length, const KeyNames& names, Sink& sink);
+
+}  // namespace atb

@@ -1,0 +1,41 @@
+// Names for keys, both ways: what a path or a dump calls a key, and which key a word stands for.
+// The label table comes first; names a user knows (one per line in a names file) add to it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace atb {
+
+class KeyNames {
+ public:
+  KeyNames();
+
+  // Adds every line of the file at `path` as a name, keyed by its hash. False with *error set
+  // when the file cannot be read.
+  bool AddNamesFile(const std::string& path, std::string* error);
+
+  // The key a word stands for: a label of the label table, or else the word's hash.
+  uint32_t KeyOfWord(std::string_view word) const;
+
+  // The label or known name of a key, as stored; empty when it has none.
+  std::string_view NameOf(uint32_t key) const;
+
+  // The name under which a path can show the key: its label or known name when that is a plain
+  // word (letters, digits, "_") that reads back as the same key; empty otherwise.
+  std::string_view PathNameOf(uint32_t key) const;
+
+ private:
+  std::unordered_map<uint32_t, std::string> names_;      // first name wins for a key
+  std::unordered_map<std::string, uint32_t> labelKeys_;  // label table only
+  std::unordered_map<uint32_t, std::string> pathNames_;
+  void Add(uint32_t key, std::string name);
+};
+
+// Whether `word`, as a path element, would be read as a number (decimal, 0x-hex or #N) rather
+// than as a word.
+bool LooksNumeric(std::string_view word);
+
+}  // namespace atb

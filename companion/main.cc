@@ -1,0 +1,57 @@
+// atbutil: reads, checks and rebuilds attribute files without the dialogue.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "companion/commands.h"
+#include "frontend/prompt_loop.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Reads, checks and rebuilds attribute files (.atb) without the dialogue of atb.",
+               "atbutil"};
+  app.set_version_flag("--version", std::string("atbutil ") + atb::kVersion);
+  app.require_subcommand(1);
+
+  std::string file, path, json, out, namesFile;
+  bool asJson = false;
+  std::vector<std::string> files;
+
+  CLI::App* dump = app.add_subcommand("dump", "Print the whole tree: one line per entry, or JSON");
+  dump->add_flag("--json", asJson, "JSON that build turns back into the same bytes");
+  dump->add_option("--names", namesFile,
+                   "A file of attribute names, one per line, to show keys by");
+  dump->add_option("FILE", file, "The attribute file")->required();
+
+  CLI::App* check = app.add_subcommand("check", "Check that every table of every file is sound");
+  check->add_option("FILE", files, "Attribute files")->required();
+
+  CLI::App* get = app.add_subcommand("get", "Print one value, as dump prints it");
+  get->add_option("FILE", file, "The attribute file")->required();
+  get->add_option("PATH", path, "The entry, as dump names it (or by label, key, #N or name)")
+      ->required();
+
+  CLI::App* build = app.add_subcommand("build", "Write an attribute file from dump --json");
+  build->add_option("JSON", json, "The JSON form, or - for standard input")->required();
+  build->add_option("OUT", out, "The file to write; replaced only once complete")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "atbutil: %s\n", e.what());
+    std::fprintf(stderr, "Run atbutil --help for usage.\n");
+    return 2;
+  }
+
+  atb::KeyNames names;
+  std::string error;
+  if (!namesFile.empty() && !names.AddNamesFile(namesFile, &error)) {
+    std::fprintf(stderr, "atbutil: %s\n", error.c_str());
+    return 2;
+  }
+  if (*dump) return atb::DumpCommand(file, asJson, names, stdout, stderr);
+  if (*check) return atb::CheckCommand(files, names, stdout, stderr);
+  if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
+  if (*build) return atb::BuildCommand(json, out, names, stderr);
+  return 2;
+}

@@ -1,0 +1,498 @@
+#include "companion/value_text.h"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "store/layout.h"
+
+namespace atb {
+
+namespace {
+
+constexpr uint32_t kQuietNan = 0x7FC00000;
+constexpr uint32_t kNegativeQuietNan = 0xFFC00000;
+constexpr char kHex[] = "0123456789abcdef";
+
+void AppendHex(std::string* out, uint32_t v, int digits) {
+  for (int i = digits - 1; i >= 0; --i) out->push_back(kHex[(v >> (4 * i)) & 0xF]);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | cp >> 6));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | cp >> 12));
+    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | cp >> 18));
+    out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// The next code point of UTF-8 at *pos, advancing; false when it is not valid UTF-8 (overlong
+// forms and surrogates included).
+bool NextUtf8(std::string_view s, std::size_t* pos, uint32_t* cp) {
+  const auto b0 = static_cast<unsigned char>(s[*pos]);
+  int extra;
+  uint32_t min;
+  if (b0 < 0x80) {
+    *cp = b0;
+    ++*pos;
+    return true;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    extra = 1, min = 0x80, *cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    extra = 2, min = 0x800, *cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    extra = 3, min = 0x10000, *cp = b0 & 0x07;
+  } else {
+    return false;
+  }
+  if (*pos + static_cast<std::size_t>(extra) >= s.size()) return false;
+  for (int i = 1; i <= extra; ++i) {
+    const auto b = static_cast<unsigned char>(s[*pos + i]);
+    if ((b & 0xC0) != 0x80) return false;
+    *cp = *cp << 6 | (b & 0x3F);
+  }
+  if (*cp < min || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp < 0xE000)) return false;
+  *pos += extra + 1;
+  return true;
+}
+
+bool IsControl(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
+
+void SkipBlanks(std::string_view s, std::size_t* pos) {
+  while (*pos < s.size() && s[*pos] == ' ') ++*pos;
+}
+
+bool StartsWithWord(std::string_view s, std::size_t pos, std::string_view word) {
+  if (s.substr(pos, word.size()) != word) return false;
+  std::size_t end = pos + word.size();
+  return end == s.size() || s[end] == ' ' || s[end] == '"';
+}
+
+// A quoted localized text at *pos (at its 'u'); advances past it.
+bool ParseQuotedWide(std::string_view s, std::size_t* pos, std::vector<uint16_t>* units,
+                     std::string* error) {
+  std::size_t i = *pos + 2;  // past u"
+  units->clear();
+  for (;;) {
+    if (i >= s.size()) {
+      *error = "a localized text without its closing quote";
+      return false;
+    }
+    char c = s[i];
+    if (c == '"') break;
+    if (c == '\\') {
+      if (i + 1 >= s.size()) {
+        *error = "a lone backslash";
+        return false;
+      }
+      char e = s[i + 1];
+      i += 2;
+      switch (e) {
+        case '\\':
+          units->push_back('\\');
+          break;
+        case '"':
+          units->push_back('"');
+          break;
+        case 'n':
+          units->push_back('\n');
+          break;
+        case 't':
+          units->push_back('\t');
+          break;
+        case 'r':
+          units->push_back('\r');
+          break;
+        case 'u': {
+          uint32_t v = 0;
+          for (int k = 0; k < 4; ++k) {
+            int h = i + k < s.size() ? HexValue(s[i + k]) : -1;
+            if (h < 0) {
+              *error = "\\u needs four hex digits";
+              return false;
+            }
+            v = v << 4 | static_cast<uint32_t>(h);
+          }
+          i += 4;
+          units->push_back(static_cast<uint16_t>(v));
+          break;
+        }
+        default:
+          *error = std::string("unknown escape \\") + e + " in a localized text";
+          return false;
+      }
+      continue;
+    }
+    uint32_t cp;
+    if (!NextUtf8(s, &i, &cp)) {
+      *error = "a localized text that is not UTF-8";
+      return false;
+    }
+    if (cp >= 0x10000) {
+      units->push_back(static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      units->push_back(static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      units->push_back(static_cast<uint16_t>(cp));
+    }
+  }
+  *pos = i + 1;
+  return true;
+}
+
+void AppendUnitsLE(std::string* out, const std::vector<uint16_t>& units) {
+  for (uint16_t u : units) {
+    out->push_back(static_cast<char>(u & 0xFF));
+    out->push_back(static_cast<char>(u >> 8));
+  }
+}
+
+}  // namespace
+
+void AppendEscapedBytes(std::string* out, std::string_view bytes) {
+  for (char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '"':
+        out->append("\\\"");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      default:
+        if (u < 0x20 || u >= 0x7F) {
+          out->append("\\x");
+          AppendHex(out, u, 2);
+        } else {
+          out->push_back(c);
+        }
+    }
+  }
+}
+
+void AppendQuotedBytes(std::string* out, std::string_view bytes) {
+  out->push_back('"');
+  AppendEscapedBytes(out, bytes);
+  out->push_back('"');
+}
+
+void AppendQuotedWide(std::string* out, const std::vector<uint16_t>& units) {
+  out->append("u\"");
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    uint32_t cp = units[i];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] < 0xE000) {
+      AppendUtf8(0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00), out);
+      ++i;
+      continue;
+    }
+    switch (cp) {
+      case '\\':
+        out->append("\\\\");
+        continue;
+      case '"':
+        out->append("\\\"");
+        continue;
+      case '\n':
+        out->append("\\n");
+        continue;
+      case '\t':
+        out->append("\\t");
+        continue;
+      case '\r':
+        out->append("\\r");
+        continue;
+      default:
+        break;
+    }
+    if (IsControl(cp) || (cp >= 0xD800 && cp < 0xE000)) {
+      out->append("\\u");
+      AppendHex(out, cp, 4);
+    } else {
+      AppendUtf8(cp, out);
+    }
+  }
+  out->push_back('"');
+}
+
+std::string FormatFloatBits(uint32_t bits) {
+  const float f = std::bit_cast<float>(bits);
+  if (std::isnan(f)) {
+    if (bits == kQuietNan) return "nan";
+    if (bits == kNegativeQuietNan) return "-nan";
+    std::string out = "nan(0x";
+    AppendHex(&out, bits, 8);
+    return out + ")";
+  }
+  char buf[32];
+  auto r = std::to_chars(buf, buf + sizeof buf, f);
+  return std::string(buf, r.ptr);
+}
+
+bool ParseFloatText(std::string_view text, uint32_t* bits) {
+  if (text == "nan") return *bits = kQuietNan, true;
+  if (text == "-nan") return *bits = kNegativeQuietNan, true;
+  if (text.size() == 15 && text.substr(0, 6) == "nan(0x" && text.back() == ')') {
+    uint32_t v = 0;
+    for (char c : text.substr(6, 8)) {
+      int h = HexValue(c);
+      if (h < 0) return false;
+      v = v << 4 | static_cast<uint32_t>(h);
+    }
+    if (!std::isnan(std::bit_cast<float>(v))) return false;
+    return *bits = v, true;
+  }
+  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  float f;
+  auto r = std::from_chars(text.data(), text.data() + text.size(), f);
+  if (r.ec == std::errc::result_out_of_range && r.ptr == text.data() + text.size()) {
+    // Beyond the float range either way: the C library rounds to an infinity or to zero.
+    f = std::strtof(std::string(text).c_str(), nullptr);
+  } else if (r.ec != std::errc() || r.ptr != text.data() + text.size() || text.empty()) {
+    return false;
+  }
+  *bits = std::bit_cast<uint32_t>(f);
+  return true;
+}
+
+bool ParseQuotedBytes(std::string_view s, std::size_t* pos, std::string* bytes,
+                      std::string* error) {
+  std::size_t i = *pos + 1;
+  bytes->clear();
+  for (;;) {
+    if (i >= s.size()) {
+      *error = "a text without its closing quote";
+      return false;
+    }
+    char c = s[i];
+    if (c == '"') break;
+    if (c != '\\') {
+      bytes->push_back(c);
+      ++i;
+      continue;
+    }
+    if (i + 1 >= s.size()) {
+      *error = "a lone backslash";
+      return false;
+    }
+    char e = s[i + 1];
+    i += 2;
+    switch (e) {
+      case '\\':
+        bytes->push_back('\\');
+        break;
+      case '"':
+        bytes->push_back('"');
+        break;
+      case 'n':
+        bytes->push_back('\n');
+        break;
+      case 't':
+        bytes->push_back('\t');
+        break;
+      case 'r':
+        bytes->push_back('\r');
+        break;
+      case 'x': {
+        int hi = i < s.size() ? HexValue(s[i]) : -1;
+        int lo = i + 1 < s.size() ? HexValue(s[i + 1]) : -1;
+        if (hi < 0 || lo < 0) {
+          *error = "\\x needs two hex digits";
+          return false;
+        }
+        bytes->push_back(static_cast<char>(hi << 4 | lo));
+        i += 2;
+        break;
+      }
+      default:
+        *error = std::string("unknown escape \\") + e;
+        return false;
+    }
+  }
+  *pos = i + 1;
+  return true;
+}
+
+bool ParseValue(std::string_view s, uint32_t type, std::string* extent, std::string* error) {
+  std::size_t pos = 0;
+  SkipBlanks(s, &pos);
+  extent->clear();
+  auto quotedBytes = [&](std::string* out) {
+    SkipBlanks(s, &pos);
+    if (pos >= s.size() || s[pos] != '"') {
+      *error = "a quoted text was expected";
+      return false;
+    }
+    return ParseQuotedBytes(s, &pos, out, error);
+  };
+  auto is = [&](std::string_view word) {
+    if (!StartsWithWord(s, pos, word)) return false;
+    pos += word.size();
+    return true;
+  };
+  const auto kind = static_cast<EntryType>(type);
+  const bool known = kind == EntryType::Float || kind == EntryType::Bool ||
+                     kind == EntryType::Text || kind == EntryType::LocalizedText;
+  bool mayTrail = false;
+  if (kind == EntryType::Reference) {
+    *error = "a reference has no value to set";
+    return false;
+  } else if (known && is("empty")) {
+  } else if ((kind == EntryType::Float && is("short")) ||
+             ((kind == EntryType::Text || kind == EntryType::LocalizedText) &&
+              is("unterminated"))) {
+    if (!quotedBytes(extent)) return false;
+  } else if (!known) {
+    std::string number = "type " + std::to_string(type);
+    if (!is(number.substr(0, 4))) {
+      *error = "entries of type " + std::to_string(type) + " take values of the form " + number +
+               " \"...\"";
+      return false;
+    }
+    SkipBlanks(s, &pos);
+    if (!is(number.substr(5))) {
+      *error = "the entry is of " + number;
+      return false;
+    }
+    SkipBlanks(s, &pos);
+    if (pos < s.size() && s[pos] != '"') {
+      *error = "an entry shown by its size and hash cannot be written back";
+      return false;
+    }
+    if (!quotedBytes(extent)) return false;
+  } else if (kind == EntryType::Text) {
+    if (pos >= s.size() || s[pos] != '"') {
+      *error = "a text entry takes a quoted text";
+      return false;
+    }
+    if (!ParseQuotedBytes(s, &pos, extent, error)) return false;
+    if (extent->find('\0') != std::string::npos) {
+      *error = "a text cannot hold a zero byte (\\x00)";
+      return false;
+    }
+    extent->push_back('\0');
+    mayTrail = true;
+  } else if (kind == EntryType::LocalizedText) {
+    if (s.substr(pos, 2) != "u\"") {
+      *error = "a localized text entry takes a quoted text u\"...\"";
+      return false;
+    }
+    std::vector<uint16_t> units;
+    if (!ParseQuotedWide(s, &pos, &units, error)) return false;
+    for (uint16_t u : units) {
+      if (u == 0) {
+        *error = "a localized text cannot hold a zero character (\\u0000)";
+        return false;
+      }
+    }
+    units.push_back(0);
+    AppendUnitsLE(extent, units);
+    mayTrail = true;
+  } else {
+    std::size_t end = s.find(' ', pos);
+    std::string_view word =
+        s.substr(pos, end == std::string_view::npos ? s.size() - pos : end - pos);
+    pos += word.size();
+    if (kind == EntryType::Float) {
+      uint32_t bits;
+      if (!ParseFloatText(word, &bits)) {
+        *error = "\"" + std::string(word) + "\" is not a float";
+        return false;
+      }
+      for (int k = 0; k < 4; ++k) extent->push_back(static_cast<char>(bits >> (8 * k)));
+    } else {
+      unsigned byte = 0;
+      auto r = std::from_chars(word.data(), word.data() + word.size(), byte);
+      if (word == "true" || word == "false") {
+        byte = word == "true" ? 1 : 0;
+      } else if (r.ec != std::errc() || r.ptr != word.data() + word.size() || byte > 255) {
+        *error = "\"" + std::string(word) + "\" is not a bool (0 to 255, true or false)";
+        return false;
+      }
+      extent->push_back(static_cast<char>(byte));
+    }
+    mayTrail = true;
+  }
+  SkipBlanks(s, &pos);
+  if (mayTrail && is("trailing")) {
+    std::string trailing;
+    if (!quotedBytes(&trailing)) return false;
+    *extent += trailing;
+    SkipBlanks(s, &pos);
+  }
+  if (pos != s.size()) {
+    *error = "unexpected \"" + std::string(s.substr(pos)) + "\" after the value";
+    return false;
+  }
+  return true;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+  std::size_t pos = 0;
+  uint32_t cp;
+  while (pos < bytes.size()) {
+    if (!NextUtf8(bytes, &pos, &cp)) return false;
+  }
+  return true;
+}
+
+bool Utf8ToUtf16(std::string_view utf8, std::vector<uint16_t>* units) {
+  units->clear();
+  std::size_t pos = 0;
+  uint32_t cp;
+  while (pos < utf8.size()) {
+    if (!NextUtf8(utf8, &pos, &cp)) return false;
+    if (cp >= 0x10000) {
+      units->push_back(static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      units->push_back(static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      units->push_back(static_cast<uint16_t>(cp));
+    }
+  }
+  return true;
+}
+
+bool Utf16ToUtf8(const std::vector<uint16_t>& units, std::string* utf8) {
+  utf8->clear();
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    uint32_t cp = units[i];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp < 0xE000) {
+      return false;
+    }
+    AppendUtf8(cp, utf8);
+  }
+  return true;
+}
+
+}  // namespace atb

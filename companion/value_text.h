@@ -1,0 +1,53 @@
+// The text form of values, as dump prints them and as set reads them back. One value per line:
+//
+//   1.5  -0  inf  nan  nan(0x7fc00001)      a float: the shortest decimal that reads back to the
+//                                          same bits; a NaN other than the two plain ones by its
+//                                          bits
+//   1                                      a bool: the stored byte, 0 to 255
+//   "a\tb"                                 a text: bytes, with \\ \" \n \t \r and \xHH escapes
+//   u"caf\u00e9"                           a localized text: UTF-8, \uHHHH for controls and
+//   unpaired
+//                                          surrogates
+//   ... trailing "\x01"                    bytes after the value, inside its extent
+//   empty  short "\x01"  unterminated "ab" an extent too short for its value, or a text without
+//                                          its zero
+//   type 7 "\x01\x02"                      an entry of a type that has no value form
+//   type 7 1048576 bytes fnv64 0x...       the same, when too long to show
+//   ref "name"  ref                        a reference, by the name it lists
+//   damaged table: REASON                  a reference whose table cannot be trusted
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace atb {
+
+// Bytes as a quoted string with escapes.
+void AppendQuotedBytes(std::string* out, std::string_view bytes);
+// The inside of a quoted string, without the quotes: for bytes handed over in chunks.
+void AppendEscapedBytes(std::string* out, std::string_view bytes);
+// UTF-16 code units as u"...".
+void AppendQuotedWide(std::string* out, const std::vector<uint16_t>& units);
+
+std::string FormatFloatBits(uint32_t bits);
+
+// Parses a value line for an entry of type `type` into the extent it stands for; false with
+// *error set when it is not a value of that type. A reference has no value; an entry shown only
+// by its size and hash cannot be written back.
+bool ParseValue(std::string_view text, uint32_t type, std::string* extent, std::string* error);
+
+// Parses a quoted byte string at *pos (which must be at its opening quote) and advances past it.
+bool ParseQuotedBytes(std::string_view text, std::size_t* pos, std::string* bytes,
+                      std::string* error);
+
+// A float value alone, as dump prints it (or any decimal form strtof reads); false if not one.
+bool ParseFloatText(std::string_view text, uint32_t* bits);
+
+// UTF-8 to UTF-16 and back, for localized texts in JSON. False when the input is not valid.
+bool Utf8ToUtf16(std::string_view utf8, std::vector<uint16_t>* units);
+bool Utf16ToUtf8(const std::vector<uint16_t>& units, std::string* utf8);
+bool IsValidUtf8(std::string_view bytes);
+
+}  // namespace atb
