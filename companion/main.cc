@@ -30,8 +30,9 @@ int main(int argc, char** argv) {
       ->required();
 
   CLI::App* build = app.add_subcommand("build", "Write an attribute file from dump --json");
-  build->add_option("JSON", json, "The JSON form, or - for standard input")->required();
-  build->add_option("OUT", out, "The file to write; replaced only once complete")->required();
+  build->add_option("JSON", json, "The JSON form, or - (the default) for standard input")
+      ->required();
+  build->add_option("OUT", out, "The file to write; replaced only once complete");
 
   try {
     app.parse(argc, argv);
@@ -52,6 +53,12 @@ int main(int argc, char** argv) {
   if (*dump) return atb::DumpCommand(file, asJson, names, stdout, stderr);
   if (*check) return atb::CheckCommand(files, names, stdout, stderr);
   if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
-  if (*build) return atb::BuildCommand(json, out, names, stderr);
+  if (*build) {
+    if (out.empty()) {  // `build OUT` reads standard input
+      out = json;
+      json = "-";
+    }
+    return atb::BuildCommand(json, out, names, stderr);
+  }
   return 2;
 }
