@@ -3,6 +3,8 @@
 //   side PATH BYTES         a side file holding a valid nested table of that size
 //   listing PATH ENTRIES REFS  a root table of ENTRIES entries, REFS of them named references
 //   tree DIR DIRS FILES     DIRS directories holding FILES files in all, for the locator
+//   entries PATH REFS       a root table of REFS named references of 9 entries each: with the
+//                           references themselves, 10 * REFS entries
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,6 +93,19 @@ int main(int argc, char** argv) {
       if (fd == -1) return 1;
       close(fd);
     }
+  } else if (mode == "entries" && argc == 4) {
+    const int refs = std::atoi(argv[3]);
+    Table root;
+    for (int i = 0; i < refs; ++i) {
+      const std::string n = std::to_string(i);
+      root.entries.push_back(RefEntry(
+          static_cast<uint32_t>(i),
+          {{FloatEntry(0x09CEA8A9, static_cast<float>(i) / 8), FloatEntry(0x13B8FCB6, 40),
+            FloatEntry(0x3801F697, 25.5f), BoolEntry(0x58068A28, 1),
+            TextEntry(0x20000001, "unit " + n), FloatEntry(0x2AB4D94B, 3),
+            WideEntry(0x20000002, u"wide"), BoolEntry(0x6F000000, 0), NameEntry("ref" + n)}}));
+    }
+    WriteFile(argv[2], EncodeFile(root));
   } else {
     std::fprintf(stderr, "usage: see the comment at the top of make_bench_data.cc\n");
     return 2;
