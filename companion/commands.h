@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "companion/key_names.h"
+#include "platform/files.h"
 
 namespace atb {
 
@@ -21,5 +22,16 @@ int GetCommand(const std::string& path, const std::string& entryPath, const KeyN
 // `json` is a path, or "-" for standard input.
 int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
                  std::FILE* err);
+
+// Changes, each checked whole before the first write; a refusal (exit 1) leaves every file as it
+// was. `pairs` alternate paths and values. `files` is the file layer (tests make it fail).
+int SetCommand(const std::string& path, const std::vector<std::string>& pairs,
+               const KeyNames& names, std::FILE* err, Files& files = SystemFiles());
+int ExtractCommand(const std::string& path, const std::string& entryPath,
+                   const std::string& outPath, const KeyNames& names, std::FILE* err,
+                   Files& files = SystemFiles());
+int InsertCommand(const std::string& path, const std::string& tablePath, const std::string& key,
+                  const std::string& sidePath, const KeyNames& names, std::FILE* err,
+                  Files& files = SystemFiles());
 
 }  // namespace atb

@@ -6,7 +6,8 @@
 #include "frontend/prompt_loop.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"Reads, checks and rebuilds attribute files (.atb) without the dialogue of atb.",
+  CLI::App app{"Reads, checks, rebuilds and changes attribute files (.atb) without the dialogue "
+               "of atb.",
                "atbutil"};
   app.set_version_flag("--version", std::string("atbutil ") + atb::kVersion);
   app.require_subcommand(1);
@@ -28,6 +29,26 @@ int main(int argc, char** argv) {
   get->add_option("FILE", file, "The attribute file")->required();
   get->add_option("PATH", path, "The entry, as dump names it (or by label, key, #N or name)")
       ->required();
+
+  std::vector<std::string> pairs;
+  std::string key, side;
+  CLI::App* set = app.add_subcommand("set", "Change values; all of them or none");
+  set->add_option("FILE", file, "The attribute file")->required();
+  set->add_option("PATH VALUE", pairs, "Entries and their new values, as dump prints them")
+      ->required()
+      ->expected(-2);
+
+  CLI::App* extract = app.add_subcommand("extract", "Write an entry's bytes to a file");
+  extract->add_option("FILE", file, "The attribute file")->required();
+  extract->add_option("PATH", path, "The entry")->required();
+  extract->add_option("OUT", out, "The file to write; replaced only once complete")->required();
+
+  CLI::App* insert = app.add_subcommand("insert", "Add a reference whose table is a side file");
+  insert->add_option("FILE", file, "The attribute file")->required();
+  insert->add_option("TABLE_PATH", path, "The table to add to: a reference's path, or /")
+      ->required();
+  insert->add_option("KEY", key, "The new entry's key: a number, a label or a name")->required();
+  insert->add_option("SIDE", side, "The file holding the new nested table")->required();
 
   CLI::App* build = app.add_subcommand("build", "Write an attribute file from dump --json");
   build->add_option("JSON", json, "The JSON form, or - (the default) for standard input")
@@ -53,6 +74,9 @@ int main(int argc, char** argv) {
   if (*dump) return atb::DumpCommand(file, asJson, names, stdout, stderr);
   if (*check) return atb::CheckCommand(files, names, stdout, stderr);
   if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
+  if (*set) return atb::SetCommand(file, pairs, names, stderr);
+  if (*extract) return atb::ExtractCommand(file, path, out, names, stderr);
+  if (*insert) return atb::InsertCommand(file, path, key, side, names, stderr);
   if (*build) {
     if (out.empty()) {  // `build OUT` reads standard input
       out = json;

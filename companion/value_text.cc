@@ -340,10 +340,12 @@ bool ParseQuotedBytes(std::string_view s, std::size_t* pos, std::string* bytes,
   return true;
 }
 
-bool ParseValue(std::string_view s, uint32_t type, std::string* extent, std::string* error) {
+bool ParseValue(std::string_view s, uint32_t type, ParsedValue* value, std::string* error) {
   std::size_t pos = 0;
   SkipBlanks(s, &pos);
+  std::string* extent = &value->bytes;
   extent->clear();
+  value->whole = true;
   auto quotedBytes = [&](std::string* out) {
     SkipBlanks(s, &pos);
     if (pos >= s.size() || s[pos] != '"') {
@@ -399,6 +401,7 @@ bool ParseValue(std::string_view s, uint32_t type, std::string* extent, std::str
     }
     extent->push_back('\0');
     mayTrail = true;
+    value->whole = false;
   } else if (kind == EntryType::LocalizedText) {
     if (s.substr(pos, 2) != "u\"") {
       *error = "a localized text entry takes a quoted text u\"...\"";
@@ -415,11 +418,17 @@ bool ParseValue(std::string_view s, uint32_t type, std::string* extent, std::str
     units.push_back(0);
     AppendUnitsLE(extent, units);
     mayTrail = true;
+    value->whole = false;
   } else {
     std::size_t end = s.find(' ', pos);
     std::string_view word =
         s.substr(pos, end == std::string_view::npos ? s.size() - pos : end - pos);
     pos += word.size();
+    if (!word.empty() && (word[0] == '"' || word.substr(0, 2) == "u\"")) {
+      *error = kind == EntryType::Float ? "a text cannot go into a float entry"
+                                        : "a text cannot go into a bool entry";
+      return false;
+    }
     if (kind == EntryType::Float) {
       uint32_t bits;
       if (!ParseFloatText(word, &bits)) {
@@ -439,12 +448,14 @@ bool ParseValue(std::string_view s, uint32_t type, std::string* extent, std::str
       extent->push_back(static_cast<char>(byte));
     }
     mayTrail = true;
+    value->whole = false;
   }
   SkipBlanks(s, &pos);
   if (mayTrail && is("trailing")) {
     std::string trailing;
     if (!quotedBytes(&trailing)) return false;
     *extent += trailing;
+    value->whole = true;
     SkipBlanks(s, &pos);
   }
   if (pos != s.size()) {

@@ -33,10 +33,18 @@ void AppendQuotedWide(std::string* out, const std::vector<uint16_t>& units);
 
 std::string FormatFloatBits(uint32_t bits);
 
-// Parses a value line for an entry of type `type` into the extent it stands for; false with
-// *error set when it is not a value of that type. A reference has no value; an entry shown only
-// by its size and hash cannot be written back.
-bool ParseValue(std::string_view text, uint32_t type, std::string* extent, std::string* error);
+// What a value line gives for an entry: its bytes, and whether they are the whole extent (a form
+// with trailing bytes, or one that shows the extent as it is) or only the value at its start, to
+// be followed by whatever followed the old value.
+struct ParsedValue {
+  std::string bytes;
+  bool whole = false;
+};
+
+// Parses a value line for an entry of type `type`; false with *error set when it is not a value
+// of that type. A reference has no value; an entry shown only by its size and hash cannot be
+// written back.
+bool ParseValue(std::string_view text, uint32_t type, ParsedValue* value, std::string* error);
 
 // Parses a quoted byte string at *pos (which must be at its opening quote) and advances past it.
 bool ParseQuotedBytes(std::string_view text, std::size_t* pos, std::string* bytes,

@@ -6,7 +6,6 @@
 #include "editor/dialogue.h"
 #include "labels/key_labels.h"
 #include "store/coding.h"
-#include "store/growth.h"
 #include "store/table.h"
 
 namespace atb {
@@ -160,24 +159,20 @@ bool ListEntries(EditState& state, const Level& level) {
   return true;
 }
 
-// A growth below this level has come back up through entry `descended`: the entries after it
-// point that much further. Answers true when this level goes on (the root, re-read with the
-// file's new length as its end); every other level returns and lets its parent settle.
-bool Settle(EditState& state, Level& level, uint32_t descended) {
-  AtbFile file(state.files, state.fileHandle);
-  EntryList& list = level.list;
-  Status s = ShiftEntryOffsets(file, level.offset + ENTRY_SIZE * list.count,
-                               static_cast<int64_t>(list.count) - descended - 1, state.growth);
-  if (!Reported(state, s, Doing::kChanging)) return false;
+// A change below this level has grown the file; it has already carried the growth into every
+// table. Answers true when this level goes on (the root, read afresh with the file's new length
+// as its end); every other level returns, its entries out of date.
+bool Settle(EditState& state, Level& level) {
   if (level.depth > 0) return false;
   state.grew = false;
   state.growth = 0;
-  state.holdSignals.reset();
+  AtbFile file(state.files, state.fileHandle);
+  EntryList& list = level.list;
   int64_t length;
-  s = file.Length(&length);
+  Status s = file.Length(&length);
   if (s.ok()) s = ReadTable(file, level.offset, length, &list);
   if (s.damaged()) {
-    RefuseDamagedTable(state, s);
+    RefuseDamagedTable(state, s, 0);
     state.stop = Stop::kFileFailed;
     return false;
   }
@@ -186,11 +181,78 @@ bool Settle(EditState& state, Level& level, uint32_t descended) {
   return true;
 }
 
+// The command loop of one level, until it returns.
+void RunCommands(EditState& state, Level& level) {
+  for (;;) {
+    if (state.grew && !Settle(state, level)) return;
+    if (!ListEntries(state, level)) return;
+    state.console.Write(kMenu);
+    if (!ReadAnswer(state)) return;
+    int32_t choice = ParseNumber(state.inputLine);
+    if (choice == 999) return;
+    if (choice == 997) {
+      RipReference(state, level);
+    } else if (choice == 998) {
+      if (AddReference(state)) return;
+    } else if (choice < 0 || static_cast<uint32_t>(choice) >= level.list.count) {
+      state.console.Write(kRefused);
+    } else {
+      uint32_t n = static_cast<uint32_t>(choice);
+      switch (static_cast<EntryType>(level.list.Type[n])) {
+        case EntryType::Float:
+          EditFloat(state, level, n);
+          break;
+        case EntryType::Bool:
+          EditBool(state, level, n);
+          break;
+        case EntryType::Text:
+          if (EditText(state, level, n)) return;
+          break;
+        case EntryType::Reference:
+          level.descended = n;
+          BrowseTable(state, level.list.Off[n], level.depth + 1, level.list.Off[n + 1]);
+          break;
+        default:
+          state.console.Write(kRefused);
+          break;
+      }
+    }
+    if (state.stop != Stop::kNone) return;
+  }
+}
+
 }  // namespace
 
-void RefuseDamagedTable(EditState& state, const Status& s) {
+void RefuseDamagedTable(EditState& state, const Status& s, int32_t depth) {
+  std::vector<uint32_t> trail;
+  for (int32_t d = 0; d < depth; ++d) trail.push_back(state.levels[d]->descended);
   state.console.Write("\nbad table, not opened");
-  state.console.Explain(state.fileName, DescribeTrail(state.descent) + ": " + s.Message());
+  state.console.Explain(state.fileName, DescribeTrail(trail) + ": " + s.Message());
+}
+
+TableChain ChainTo(const EditState& state, uint32_t n) {
+  TableChain chain;
+  for (const Level* level : state.levels) {
+    chain.push_back({level->offset, level->endOffset,
+                     level == state.levels.back() ? n : level->descended});
+  }
+  return chain;
+}
+
+bool MakeChange(EditState& state, const Change& change) {
+  AtbFile file(state.files, state.fileHandle);
+  Status s = change.Apply(file);
+  if (IsTooLarge(s)) {
+    state.console.Write("\nfile too large");
+    return false;
+  }
+  if (s.damaged()) {  // the browser's own tables no longer fit the file
+    state.console.Write("\nbad table, not opened");
+    state.console.Explain(state.fileName, s.Message());
+    state.stop = Stop::kFileFailed;
+    return false;
+  }
+  return Reported(state, s, Doing::kChanging);
 }
 
 bool ReadAnswer(EditState& state) {
@@ -212,50 +274,13 @@ void BrowseTable(EditState& state, int64_t offset, int32_t depth, int64_t endOff
   Level level{offset, depth, endOffset, {}};
   Status s = ReadTable(file, offset, endOffset, &level.list);
   if (s.damaged()) {
-    RefuseDamagedTable(state, s);
+    RefuseDamagedTable(state, s, depth);
     return;
   }
   if (!Reported(state, s, Doing::kReading)) return;
-
-  uint32_t descended = 0;
-  for (;;) {
-    if (state.grew && !Settle(state, level, descended)) return;
-    if (!ListEntries(state, level)) return;
-    state.console.Write(kMenu);
-    if (!ReadAnswer(state)) return;
-    int32_t choice = ParseNumber(state.inputLine);
-    if (choice == 999) return;
-    if (choice == 997) {
-      RipReference(state, level);
-    } else if (choice == 998) {
-      if (AddReference(state, level)) return;
-    } else if (choice < 0 || static_cast<uint32_t>(choice) >= level.list.count) {
-      state.console.Write(kRefused);
-    } else {
-      uint32_t n = static_cast<uint32_t>(choice);
-      switch (static_cast<EntryType>(level.list.Type[n])) {
-        case EntryType::Float:
-          EditFloat(state, level, n);
-          break;
-        case EntryType::Bool:
-          EditBool(state, level, n);
-          break;
-        case EntryType::Text:
-          if (EditText(state, level, n)) return;
-          break;
-        case EntryType::Reference:
-          descended = n;
-          state.descent.push_back(n);
-          BrowseTable(state, level.list.Off[n], depth + 1, level.list.Off[n + 1]);
-          state.descent.pop_back();
-          break;
-        default:
-          state.console.Write(kRefused);
-          break;
-      }
-    }
-    if (state.stop != Stop::kNone) return;
-  }
+  state.levels.push_back(&level);
+  RunCommands(state, level);
+  state.levels.pop_back();
 }
 
 }  // namespace atb

@@ -5,25 +5,36 @@
 #include <cstdint>
 #include <string>
 
+#include "change/change.h"
 #include "editor/edit_state.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
 
 namespace atb {
 
-// One open table: where it lies and its entries.
+// One open table: where it lies, its entries, and the reference last descended into.
 struct Level {
   int64_t offset;
   int32_t depth;
   int64_t endOffset;
   EntryList list;
+  uint32_t descended = 0;
 };
+
+// The tables from the root down to entry n of the current level, for a change there.
+TableChain ChainTo(const EditState& state, uint32_t n);
+
+// Makes a change and says how it went: true when it was made. "\nfile too large" when the file
+// would outgrow its offsets; "\nwrite failed: %s\n" (ending the file's editing) when a write
+// failed.
+bool MakeChange(EditState& state, const Change& change);
 
 inline constexpr const char* kRefused = "I can't edit this!";
 
-// Prints "\nbad table, not opened" for the current table, and on the error stream which table
-// it is and what is wrong with it.
-void RefuseDamagedTable(EditState& state, const Status& s);
+// Prints "\nbad table, not opened" for the table at `depth` below the root (reached through the
+// references the open levels descended into), and on the error stream which table it is and
+// what is wrong with it.
+void RefuseDamagedTable(EditState& state, const Status& s, int32_t depth);
 
 // Reads the answer to a prompt into state.inputLine. False at end of input, which stops the run.
 bool ReadAnswer(EditState& state);
@@ -50,6 +61,6 @@ bool EditText(EditState& state, Level& level, uint32_t n);
 
 // 997 and 998. AddReference answers true when it added the reference: the level must return.
 void RipReference(EditState& state, Level& level);
-bool AddReference(EditState& state, Level& level);
+bool AddReference(EditState& state);
 
 }  // namespace atb

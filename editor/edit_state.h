@@ -3,15 +3,15 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/console.h"
 #include "platform/files.h"
-#include "platform/signals.h"
 
 namespace atb {
+
+struct Level;
 
 // Why every open level must return at once, whatever its depth.
 enum class Stop {
@@ -27,19 +27,17 @@ struct EditState {
   Files& files;
 
   int fileHandle = -1;  // the open attribute file, -1 when none
-  // A growth not yet carried into the enclosing tables: while `grew` is set, each level it
-  // returns to adds `growth` to the Off of its entries after the reference it descended into.
+  // A change grew (or shrank) the file: every open level returns, and the root reads its table
+  // afresh. `growth` is by how much.
   int32_t growth = 0;
   bool grew = false;
   std::string startDir;   // where the run started: the root of every search, home of side files
   std::string inputLine;  // the line last read from the console, at most kLineBound bytes
   std::string fileName;   // the open file's name as typed, for the reasons behind refusals
-  // The entry numbers that the browser descended through from the root to the current table.
-  std::vector<uint32_t> descent;
+  // The tables open in the browser, from the root to the current one: the chain along which a
+  // change carries its growth up.
+  std::vector<const Level*> levels;
   Stop stop = Stop::kNone;
-  // Held from the first write of a growth until every enclosing table has taken it up, so that
-  // no signal ends the process with the file half changed.
-  std::optional<DeferSignals> holdSignals;
 };
 
 }  // namespace atb

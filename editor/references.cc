@@ -70,7 +70,7 @@ void RipReference(EditState& state, Level& level) {
   }
 }
 
-bool AddReference(EditState& state, Level& level) {
+bool AddReference(EditState& state) {
   state.console.Write("ID of reference to add?");
   if (!ReadAnswer(state)) return false;
   const std::string sideName = state.inputLine;
@@ -120,39 +120,12 @@ bool AddReference(EditState& state, Level& level) {
     return false;
   }
 
-  EntryList& list = level.list;
-  const int64_t table = level.offset;
-  const uint32_t count = list.count;
-  uint32_t k = 0;
-  while (k < count && list.ID[k] <= newKey) ++k;
-  const int64_t valuePos = list.Off[k];
-  const auto size = static_cast<int64_t>(sideSize);
-
-  state.holdSignals.emplace();
-  // The new entry goes in at index k. The data area moves with it, so the other entries' Off
-  // stay valid, and the new entry's Off, measured from the old data area, is also right from
-  // the new one. The value goes where entry k's value started, now 12 bytes later.
-  // Both gaps open in one pass, so the tail moves once: 12 bytes for the entry at index k, and
-  // the value's bytes where entry k's value started.
-  const Gap gaps[] = {{EntryPos(table, k), ENTRY_SIZE}, {valuePos, size}};
-  s = InsertGaps(file, gaps, 2);
-  if (s.ok()) {
-    uint8_t entry[ENTRY_SIZE];
-    EncodeFixed32(entry, newKey);
-    EncodeFixed32(entry + 4, static_cast<uint32_t>(EntryType::Reference));
-    EncodeFixed32(entry + 8, static_cast<uint32_t>(valuePos - DataStart(table, count)));
-    s = file.WriteAt(EntryPos(table, k), entry, sizeof entry);
-  }
-  if (s.ok()) s = file.WriteAt(valuePos + ENTRY_SIZE, sideBytes.data(), sideSize);
-  if (s.ok()) {
-    s = ShiftEntryOffsets(file, table + ENTRY_SIZE * (count + 1), count - k,
-                          static_cast<int32_t>(size));
-  }
-  if (s.ok()) s = file.WriteFixed32(table, count + 1);
-  if (s.ok()) s = RewriteHeaderSizes(file);
-  if (!Reported(state, s, Doing::kChanging)) return true;
+  Change change;
+  change.Insert(ChainTo(state, 0), newKey, static_cast<uint32_t>(EntryType::Reference),
+                std::string(reinterpret_cast<const char*>(sideBytes.data()), sideSize));
+  if (!MakeChange(state, change)) return state.stop != Stop::kNone;
   state.grew = true;
-  state.growth = static_cast<int32_t>(size + ENTRY_SIZE);
+  state.growth = static_cast<int32_t>(sideSize + ENTRY_SIZE);
   return true;
 }
 

@@ -51,29 +51,11 @@ bool EditText(EditState& state, Level& level, uint32_t n) {
     state.console.Write("\ninput too small (try filling with spaces?]");
     return false;
   }
-  if (growth > 0) {
-    int64_t length;
-    s = file.Length(&length);
-    if (!Reported(state, s, Doing::kChanging)) return false;
-    if (length + growth > MAX_FILE_LENGTH) {
-      state.console.Write("\nfile too large");
-      return false;
-    }
-    state.holdSignals.emplace();
-    // The gap opens at the stored text, whose own zero byte, moved up, ends the new one.
-    s = InsertGap(file, list.Off[n], growth);
-    if (!Reported(state, s, Doing::kChanging)) return false;
-    state.grew = true;
-  }
-  s = file.WriteAt(list.Off[n], text.data(), text.size());
-  if (!Reported(state, s, Doing::kChanging)) return false;
-  if (!state.grew) return false;
-  s = RewriteHeaderSizes(file);
-  if (s.ok()) {
-    s = ShiftEntryOffsets(file, level.offset + ENTRY_SIZE * list.count,
-                          static_cast<int64_t>(list.count) - n - 1, state.growth);
-  }
-  Reported(state, s, Doing::kChanging);
+  // The stored text's own zero byte, and whatever follows it in the extent, stay behind it.
+  Change change;
+  change.Replace(ChainTo(state, n), list.Off[n], old - 1, text);
+  if (!MakeChange(state, change) || growth == 0) return false;
+  state.grew = true;
   return true;
 }
 

@@ -67,10 +67,9 @@ void EditFoundFile(EditState& state, const std::string& typedName,
   } else {
     state.grew = false;
     state.growth = 0;
-    state.descent.clear();
+    state.levels.clear();
     BrowseTable(state, ROOT_TABLE_OFFSET, 0, length);
   }
-  state.holdSignals.reset();
   // Some file systems report a failed write only here.
   if (state.files.Close(state.fileHandle) == -1) {
     console.Printf("\nwrite failed: %s\n", Status::IoError(errno).Message().c_str());

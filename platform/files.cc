@@ -105,29 +105,52 @@ int OpenForReading(Files& files, const std::string& path, OpenRefusal* why) {
   return OpenRegular(files, path, O_RDONLY, 0, why);
 }
 
-int ReplaceFile(const std::string& path, std::string_view bytes) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::string temp = dir + (slash == std::string::npos ? "/" : "") + ".atb-new-XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd == -1) return errno;
-  int err = 0;
-  for (std::size_t done = 0; done < bytes.size() && err == 0;) {
-    ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0)
-      err = put < 0 ? errno : ENOSPC;
-    else
-      done += static_cast<std::size_t>(put);
+ReplacingFile::~ReplacingFile() {
+  if (fd_ != -1) ::close(fd_);
+  if (!temp_.empty()) unlink(temp_.c_str());
+}
+
+int ReplacingFile::Open() {
+  const std::size_t slash = path_.rfind('/');
+  temp_ = (slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) +
+          ".atb-new-XXXXXX";
+  fd_ = mkstemp(temp_.data());
+  if (fd_ == -1) {
+    const int err = errno;
+    temp_.clear();
+    return err;
   }
-  // The permissions a plain create would have given.
+  return 0;
+}
+
+int ReplacingFile::Write(std::string_view bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    ssize_t put = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return errno;
+    if (put == 0) return ENOSPC;
+    done += static_cast<std::size_t>(put);
+  }
+  return 0;
+}
+
+int ReplacingFile::Commit() {
   const mode_t mask = umask(0);
   umask(mask);
-  if (err == 0 && fchmod(fd, 0666 & ~mask) == -1) err = errno;
-  if (err == 0 && fsync(fd) == -1) err = errno;
-  if (::close(fd) == -1 && err == 0) err = errno;
-  if (err == 0 && rename(temp.c_str(), path.c_str()) == -1) err = errno;
-  if (err != 0) unlink(temp.c_str());
+  if (fchmod(fd_, 0666 & ~mask) == -1 || fsync(fd_) == -1) return errno;
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) == -1) return errno;
+  if (rename(temp_.c_str(), path_.c_str()) == -1) return errno;
+  temp_.clear();
+  return 0;
+}
+
+int ReplaceFile(const std::string& path, std::string_view bytes) {
+  ReplacingFile file(path);
+  int err = file.Open();
+  if (err == 0) err = file.Write(bytes);
+  if (err == 0) err = file.Commit();
   return err;
 }
 

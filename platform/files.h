@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace atb {
 
@@ -56,8 +57,30 @@ int OpenSideFileForWriting(Files& files, const std::string& path, OpenRefusal* w
 // A side file, read-only.
 int OpenForReading(Files& files, const std::string& path, OpenRefusal* why = nullptr);
 
-// Writes `bytes` to a new file in the directory of `path` and renames it over `path`, so that
-// `path` is never seen half written and is left alone on failure. Answers 0, or an errno.
+// A new file that takes the place of `path` only once complete: written under a temporary name
+// in the same directory, renamed over `path` by Commit, and removed if it never gets there. So
+// `path` is never seen half written and is left alone on failure. Each call answers 0 or an
+// errno.
+class ReplacingFile {
+ public:
+  explicit ReplacingFile(std::string path) : path_(std::move(path)) {}
+  ~ReplacingFile();
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+  int Open();
+  int Write(std::string_view bytes);
+  // Flushes the bytes to the disk, gives the file the permissions a plain create would, and
+  // renames it into place.
+  int Commit();
+
+ private:
+  std::string path_;
+  std::string temp_;
+  int fd_ = -1;
+};
+
+// The whole of `bytes` as a ReplacingFile.
 int ReplaceFile(const std::string& path, std::string_view bytes);
 
 }  // namespace atb

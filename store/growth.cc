@@ -37,36 +37,81 @@ Status InsertGap(AtbFile& file, int64_t pos, int64_t size) {
 }
 
 Status InsertGaps(AtbFile& file, const Gap* gaps, int count) {
+  std::vector<Splice> splices;
+  for (int i = 0; i < count; ++i) splices.push_back({gaps[i].pos, 0, gaps[i].size});
+  Status s = MakeRoom(file, splices);
+  if (!s.ok()) return s;
+  return file.SeekTo(gaps[0].pos);
+}
+
+namespace {
+
+// Moves [from, to) by `shift` bytes in chunks: from the end backwards when moving up, from the
+// start forwards when moving down, so that no chunk overwrites bytes still to be read.
+Status MoveSegment(AtbFile& file, int64_t from, int64_t to, int64_t shift, Buffer& chunk) {
+  const auto size = static_cast<int64_t>(chunk.size());
+  if (shift > 0) {
+    for (int64_t stop = to; stop > from;) {
+      const int64_t n = std::min(stop - from, size);
+      Status s = file.ReadAt(stop - n, chunk.data(), static_cast<std::size_t>(n));
+      if (s.ok()) s = file.WriteAt(stop - n + shift, chunk.data(), static_cast<std::size_t>(n));
+      if (!s.ok()) return s;
+      stop -= n;
+    }
+  } else if (shift < 0) {
+    for (int64_t start = from; start < to;) {
+      const int64_t n = std::min(to - start, size);
+      Status s = file.ReadAt(start, chunk.data(), static_cast<std::size_t>(n));
+      if (s.ok()) s = file.WriteAt(start + shift, chunk.data(), static_cast<std::size_t>(n));
+      if (!s.ok()) return s;
+      start += n;
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices) {
+  if (splices.empty()) return Status::Ok();
   int64_t end;
   Status s = file.Length(&end);
   if (!s.ok()) return s;
-  int64_t total = 0;
-  for (int i = 0; i < count; ++i) total += gaps[i].size;
-  if (total > 0) {
-    s = file.SetLength(end + total);
-    if (!s.ok()) return s;
-    Buffer chunk(
-        static_cast<std::size_t>(std::min(std::max<int64_t>(end - gaps[0].pos, 1), kMoveChunk)),
-        "DTA!=NULL");
-    // From the last segment to the first, each from its end backwards: nothing is overwritten
-    // before it has moved.
-    int64_t segmentEnd = end;
-    int64_t shift = total;
-    for (int i = count - 1; i >= 0; --i) {
-      for (int64_t stop = segmentEnd; stop > gaps[i].pos;) {
-        int64_t n = std::min(stop - gaps[i].pos, kMoveChunk);
-        int64_t from = stop - n;
-        s = file.ReadAt(from, chunk.data(), static_cast<std::size_t>(n));
-        if (!s.ok()) return s;
-        s = file.WriteAt(from + shift, chunk.data(), static_cast<std::size_t>(n));
-        if (!s.ok()) return s;
-        stop = from;
-      }
-      segmentEnd = gaps[i].pos;
-      shift -= gaps[i].size;
-    }
+  // Segment j lies between splice j - 1 and splice j (the last one runs to the end) and moves by
+  // the growth of every splice in front of it.
+  struct Segment {
+    int64_t from, to, shift;
+  };
+  std::vector<Segment> segments;
+  int64_t shift = 0;
+  for (std::size_t j = 0; j < splices.size(); ++j) {
+    shift += splices[j].inserted - splices[j].removed;
+    const int64_t from = splices[j].pos + splices[j].removed;
+    const int64_t to = j + 1 < splices.size() ? splices[j + 1].pos : end;
+    if (from < to && shift != 0) segments.push_back({from, to, shift});
   }
-  return file.SeekTo(gaps[0].pos);
+  const int64_t newEnd = end + shift;
+  if (newEnd > end) {
+    s = file.SetLength(newEnd);
+    if (!s.ok()) return s;
+  }
+  std::size_t largest = 1;
+  for (const Segment& g : segments) {
+    largest = std::max(largest, static_cast<std::size_t>(std::min(g.to - g.from, kMoveChunk)));
+  }
+  Buffer chunk(largest, "DTA!=NULL");
+  // A segment moving down can only overwrite bytes in front of it, whose segments moved down
+  // before it (left to right); one moving up only bytes behind it, whose segments moved up
+  // before it (right to left). Down moves never reach a segment that moves up, nor up moves one
+  // that moves down, so the two passes can go in this order.
+  for (const Segment& g : segments) {
+    if (g.shift < 0 && !(s = MoveSegment(file, g.from, g.to, g.shift, chunk)).ok()) return s;
+  }
+  for (auto g = segments.rbegin(); g != segments.rend(); ++g) {
+    if (g->shift > 0 && !(s = MoveSegment(file, g->from, g->to, g->shift, chunk)).ok()) return s;
+  }
+  if (newEnd < end) return file.SetLength(newEnd);
+  return Status::Ok();
 }
 
 Status ShiftEntryOffsets(AtbFile& file, int64_t lastOffField, int64_t n, int32_t growth) {

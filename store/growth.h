@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "store/atb_file.h"
 
@@ -18,6 +19,19 @@ Status MeasureText(AtbFile& file, int64_t offset, int64_t endOffset, int64_t* le
 // bounded chunks from the end backwards, so memory does not grow with the file. On return the
 // position is at pos.
 Status InsertGap(AtbFile& file, int64_t pos, int64_t size);
+
+// Makes room for several replacements at once: splice i takes out the `removed` bytes at `pos`
+// (positions in the file as it is) and leaves `inserted` bytes of unspecified content in their
+// place, for the caller to overwrite. Every other byte moves to where it then belongs, in one
+// pass: each byte moves at most once, in bounded chunks, and nothing is overwritten before it has
+// moved. The file's length follows. Splices must be in ascending order of position and must not
+// overlap. The position is left unspecified.
+struct Splice {
+  int64_t pos;
+  int64_t removed;
+  int64_t inserted;
+};
+Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices);
 
 // Opens several gaps in one pass over the file: gap i, of gaps[i].size bytes, opens where the
 // byte at gaps[i].pos (a position before any gap opened) lay, so that the result is that of

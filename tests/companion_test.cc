@@ -64,9 +64,9 @@ std::string ValueOf(uint32_t type, const Bytes& extent) {
 
 // The extent that a value line gives back for an entry of `type`, or "error: ...".
 Bytes Parsed(uint32_t type, const std::string& text) {
-  Bytes extent;
+  ParsedValue value;
   std::string error;
-  return ParseValue(text, type, &extent, &error) ? extent : "error: " + error;
+  return ParseValue(text, type, &value, &error) ? value.bytes : "error: " + error;
 }
 
 TEST(Values, EveryFloatReadsBackToItsBits) {
@@ -130,7 +130,7 @@ TEST(Values, TextsAndLocalizedTextsRoundTripThroughTheirEscapes) {
 
 TEST(Values, WhatAnEntryCannotTakeIsRefusedWithAReason) {
   EXPECT_EQ(Parsed(0, "abc"), "error: \"abc\" is not a float");
-  EXPECT_EQ(Parsed(0, "\"1.5\""), "error: \"\"1.5\"\" is not a float");
+  EXPECT_EQ(Parsed(0, "\"1.5\""), "error: a text cannot go into a float entry");
   EXPECT_EQ(Parsed(2, "256"), "error: \"256\" is not a bool (0 to 255, true or false)");
   EXPECT_EQ(Parsed(2, "true"), Bytes(1, '\1'));
   EXPECT_EQ(Parsed(3, "1.5"), "error: a text entry takes a quoted text");

@@ -1,0 +1,242 @@
+#include "change/change.h"
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+
+#include "platform/signals.h"
+#include "store/coding.h"
+#include "store/growth.h"
+#include "store/layout.h"
+#include "store/table.h"
+
+namespace atb {
+
+namespace {
+
+constexpr const char* kTooLarge = "file too large";
+constexpr int64_t kEntriesPerWrite = 65536;
+
+// One table that a change reaches, as it is before the change.
+struct Reached {
+  int64_t end;
+  EntryList list;
+  // delta[i]: what entry i's stored Off gains (the growth of everything in front of its value).
+  std::vector<int64_t> delta;
+  // Entries added, by the index they go in front of, in the order they were asked for.
+  std::vector<std::pair<uint32_t, TableEntry>> added;
+  std::vector<std::size_t> addedValueSplice;  // the splice holding each added entry's value
+};
+
+// One splice and where it stands in the tree, to order splices that share a position: a
+// position inside entry e comes after e's predecessors and before its successors; an entry added
+// at index k goes in front of entry k.
+struct PlacedSplice {
+  Splice splice;
+  std::vector<int64_t> order;
+  std::size_t edit;
+  const std::string* bytes;  // what goes in; nullptr for an added entry's 12 bytes
+  int64_t table = -1;        // for an added entry's 12 bytes
+  std::size_t added = 0;
+};
+
+}  // namespace
+
+bool IsTooLarge(const Status& s) { return s.damaged() && s.Message() == kTooLarge; }
+
+void Change::Replace(TableChain chain, int64_t pos, int64_t removed, std::string bytes) {
+  Edit e;
+  e.chain = std::move(chain);
+  e.pos = pos;
+  e.removed = removed;
+  e.bytes = std::move(bytes);
+  edits_.push_back(std::move(e));
+}
+
+void Change::Insert(TableChain chain, uint32_t key, uint32_t type, std::string value) {
+  Edit e;
+  e.chain = std::move(chain);
+  e.insert = true;
+  e.key = key;
+  e.type = type;
+  e.bytes = std::move(value);
+  edits_.push_back(std::move(e));
+}
+
+Status Change::Apply(AtbFile& file) const {
+  if (edits_.empty()) return Status::Ok();
+  int64_t length;
+  Status s = file.Length(&length);
+  if (!s.ok()) return s;
+
+  // Read every table on every chain, and check that each chain holds together.
+  std::map<int64_t, Reached> tables;
+  for (const Edit& e : edits_) {
+    if (e.chain.empty() || e.chain[0].table != ROOT_TABLE_OFFSET || e.chain[0].end != length) {
+      return Status::Damaged("a change must start at the root table");
+    }
+    for (std::size_t l = 0; l < e.chain.size(); ++l) {
+      const TableLink& link = e.chain[l];
+      auto [it, fresh] = tables.try_emplace(link.table);
+      Reached& t = it->second;
+      if (fresh) {
+        t.end = link.end;
+        s = ReadTable(file, link.table, link.end, &t.list);
+        if (!s.ok()) return s;
+        t.delta.assign(t.list.count, 0);
+      } else if (t.end != link.end) {
+        return Status::Damaged("two changes see one table with different ends");
+      }
+      const bool last = l + 1 == e.chain.size();
+      if (last && e.insert) break;
+      if (link.entry >= t.list.count) return Status::Damaged("no such entry");
+      if (!last) {
+        const TableLink& next = e.chain[l + 1];
+        if (!t.list.Is(link.entry, EntryType::Reference) ||
+            next.table != t.list.ExtentStart(link.entry) ||
+            next.end != t.list.ExtentEnd(link.entry)) {
+          return Status::Damaged("the chain does not follow the file's references");
+        }
+      } else if (e.pos < t.list.ExtentStart(link.entry) || e.removed < 0 ||
+                 e.pos + e.removed > t.list.ExtentEnd(link.entry)) {
+        return Status::Damaged("a replacement outside its entry's extent");
+      }
+    }
+  }
+
+  // The splices, and what each edit adds to the offsets of the entries behind it.
+  std::vector<PlacedSplice> placed;
+  for (std::size_t n = 0; n < edits_.size(); ++n) {
+    const Edit& e = edits_[n];
+    std::vector<int64_t> order;
+    for (const TableLink& link : e.chain) order.push_back(2 * static_cast<int64_t>(link.entry) + 1);
+    int64_t growth;
+    if (e.insert) {
+      const TableLink& link = e.chain.back();
+      Reached& t = tables[link.table];
+      uint32_t k = 0;
+      while (k < t.list.count && t.list.ID[k] <= e.key) ++k;
+      order.back() = 2 * static_cast<int64_t>(k);
+      const auto size = static_cast<int64_t>(e.bytes.size());
+      t.added.push_back({k, {e.key, e.type, 0}});
+      PlacedSplice entry{{EntryPos(link.table, k), 0, ENTRY_SIZE}, order, n, nullptr};
+      entry.table = link.table;
+      entry.added = t.added.size() - 1;
+      placed.push_back(entry);
+      t.addedValueSplice.push_back(placed.size());  // the value's splice, next
+      placed.push_back({{t.list.Off[k], 0, size}, order, n, &e.bytes});
+      for (uint32_t i = k; i < t.list.count; ++i) t.delta[i] += size;
+      growth = size + ENTRY_SIZE;
+    } else {
+      placed.push_back({{e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, order, n,
+                        &e.bytes});
+      growth = static_cast<int64_t>(e.bytes.size()) - e.removed;
+    }
+    // Every enclosing table's entries behind the chosen one move with the growth.
+    const std::size_t enclosing = e.insert ? e.chain.size() - 1 : e.chain.size();
+    for (std::size_t l = 0; l < enclosing; ++l) {
+      Reached& t = tables[e.chain[l].table];
+      for (uint32_t i = e.chain[l].entry + 1; i < t.list.count; ++i) t.delta[i] += growth;
+    }
+  }
+  std::vector<std::size_t> sorted(placed.size());
+  std::iota(sorted.begin(), sorted.end(), 0);
+  std::stable_sort(sorted.begin(), sorted.end(), [&](std::size_t a, std::size_t b) {
+    if (placed[a].splice.pos != placed[b].splice.pos) {
+      return placed[a].splice.pos < placed[b].splice.pos;
+    }
+    return placed[a].order < placed[b].order;
+  });
+  std::vector<Splice> splices;
+  int64_t newLength = length;
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    const Splice& sp = placed[sorted[i]].splice;
+    if (!splices.empty() && splices.back().pos + splices.back().removed > sp.pos) {
+      return Status::Damaged("two changes overlap");
+    }
+    splices.push_back(sp);
+    newLength += sp.inserted - sp.removed;
+  }
+  if (newLength > MAX_FILE_LENGTH) return Status::Damaged(kTooLarge);
+
+  // Where a byte of the file as it is ends up: behind every splice that ends at or before it.
+  std::vector<int64_t> ends(splices.size()), grownBefore(splices.size() + 1, 0);
+  for (std::size_t i = 0; i < splices.size(); ++i) {
+    ends[i] = splices[i].pos + splices[i].removed;
+    grownBefore[i + 1] = grownBefore[i] + splices[i].inserted - splices[i].removed;
+  }
+  auto newPos = [&](int64_t pos) {
+    auto after = std::upper_bound(ends.begin(), ends.end(), pos) - ends.begin();
+    return pos + grownBefore[static_cast<std::size_t>(after)];
+  };
+  std::vector<int64_t> newStart(placed.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    newStart[sorted[i]] = splices[i].pos + grownBefore[i];
+  }
+
+  // From here on the file changes.
+  DeferSignals hold;
+  s = MakeRoom(file, splices);
+  for (std::size_t i = 0; s.ok() && i < placed.size(); ++i) {
+    if (placed[i].bytes != nullptr && !placed[i].bytes->empty()) {
+      s = file.WriteAt(newStart[i], placed[i].bytes->data(), placed[i].bytes->size());
+    }
+  }
+  // Each reached table's entries from the first that changes, written whole in their new place.
+  for (auto it = tables.begin(); s.ok() && it != tables.end(); ++it) {
+    const int64_t table = it->first;
+    Reached& t = it->second;
+    const EntryList& list = t.list;
+    const int64_t data = DataStart(table, list.count);
+    // Nothing is spliced into a table's count or in front of it within the table, so the
+    // count's new place fixes the entry block's and the data area's.
+    const int64_t newTable = newPos(table);
+    const int64_t newData =
+        DataStart(newTable, list.count + static_cast<int64_t>(t.added.size()));
+    uint32_t first = list.count;
+    for (uint32_t i = 0; i < list.count; ++i) {
+      if (t.delta[i] != 0) {
+        first = i;
+        break;
+      }
+    }
+    std::vector<std::pair<uint32_t, TableEntry>> added = t.added;
+    for (std::size_t a = 0; a < added.size(); ++a) {
+      first = std::min(first, added[a].first);
+      added[a].second.Off = static_cast<uint32_t>(newStart[t.addedValueSplice[a]] - newData);
+    }
+    std::stable_sort(added.begin(), added.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string block;
+    std::size_t nextAdded = 0;
+    int64_t at = EntryPos(newTable, first);
+    auto flush = [&]() {
+      Status w = file.WriteAt(at, block.data(), block.size());
+      at += static_cast<int64_t>(block.size());
+      block.clear();
+      return w;
+    };
+    auto put = [&](const TableEntry& entry) {
+      uint8_t bytes[ENTRY_SIZE];
+      EncodeFixed32(bytes, entry.ID);
+      EncodeFixed32(bytes + 4, entry.Type);
+      EncodeFixed32(bytes + 8, entry.Off);
+      block.append(reinterpret_cast<char*>(bytes), sizeof bytes);
+    };
+    for (uint32_t i = first; s.ok() && i <= list.count; ++i) {
+      while (nextAdded < added.size() && added[nextAdded].first == i) put(added[nextAdded++].second);
+      if (i == list.count) break;
+      put({list.ID[i], list.Type[i],
+           static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
+      if (block.size() >= ENTRY_SIZE * kEntriesPerWrite) s = flush();
+    }
+    if (s.ok() && !block.empty()) s = flush();
+    if (s.ok() && !added.empty()) {
+      s = file.WriteFixed32(newTable, list.count + static_cast<uint32_t>(added.size()));
+    }
+  }
+  if (s.ok() && newLength != length) s = RewriteHeaderSizes(file);
+  return s;
+}
+
+}  // namespace atb

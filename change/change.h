@@ -1,0 +1,58 @@
+// A change to an open attribute file, made as one unit: values replaced (the file growing or
+// shrinking with them) and entries added, anywhere in the tree. Given the chain of tables from
+// the root to each changed entry, the change makes room or closes it, writes the new bytes, and
+// carries every difference into the counts and offsets of every enclosing table and into the
+// header's sizes. Both front ends make their changes through it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/atb_file.h"
+
+namespace atb {
+
+// One table on the way from the root to a change: where it lies, where its extent ends, and the
+// entry chosen in it (the reference descended into, or the entry changed).
+struct TableLink {
+  int64_t table;
+  int64_t end;
+  uint32_t entry;
+};
+using TableChain = std::vector<TableLink>;
+
+class Change {
+ public:
+  // Replaces the `removed` bytes at absolute position `pos`, which lie within the extent of the
+  // chain's last entry, by `bytes`.
+  void Replace(TableChain chain, int64_t pos, int64_t removed, std::string bytes);
+
+  // Adds an entry to the table of the chain's last link (whose `entry` is not used), after every
+  // entry whose key is not greater, with `value` as its extent.
+  void Insert(TableChain chain, uint32_t key, uint32_t type, std::string value);
+
+  bool empty() const { return edits_.empty(); }
+
+  // Checks everything first, then changes the file. Damaged, with the file untouched, when a
+  // chain does not fit the file (a table is damaged, a link is not a reference, a range is not
+  // inside its entry's extent), when two edits overlap, or when the file would outgrow 32-bit
+  // offsets ("file too large"). An I/O error may leave the change half made. The file's
+  // position is left unspecified.
+  Status Apply(AtbFile& file) const;
+
+ private:
+  struct Edit {
+    TableChain chain;
+    int64_t pos = 0, removed = 0;  // a replacement
+    bool insert = false;
+    uint32_t key = 0, type = 0;  // an added entry
+    std::string bytes;
+  };
+  std::vector<Edit> edits_;
+};
+
+// "file too large", the reason Apply gives when the file would outgrow its offsets.
+bool IsTooLarge(const Status& s);
+
+}  // namespace atb

@@ -1,0 +1,305 @@
+// set, extract and insert: the dialogue's changes, addressed by path, made through the same
+// change layer.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "change/change.h"
+#include "companion/commands.h"
+#include "companion/paths.h"
+#include "companion/value_text.h"
+#include "store/table.h"
+
+namespace atb {
+
+namespace {
+
+constexpr int64_t kCopyChunk = 4 << 20;
+
+// How a command ends: the exit status, with its message on the error stream.
+struct Outcome {
+  int status;
+  std::string message;
+};
+
+std::string RefusalText(OpenRefusal why, int err) {
+  switch (why) {
+    case OpenRefusal::kNotRegular:
+      return "not a regular file";
+    case OpenRefusal::kReadOnly:
+      return "no write permission";
+    case OpenRefusal::kLocked:
+      return "locked by another atb";
+    default:
+      return std::strerror(err);
+  }
+}
+
+bool SameFile(int a, int b) {
+  struct stat sa, sb;
+  if (fstat(a, &sa) == -1 || fstat(b, &sb) == -1) return true;  // cannot tell: refuse
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// An attribute file open for the whole of a command: for editing (locked against other
+// instances) or for reading.
+class OpenFile {
+ public:
+  explicit OpenFile(Files& files) : files_(files) {}
+  ~OpenFile() {
+    if (fd_ != -1) files_.Close(fd_);
+  }
+  // Answers what went wrong, or status 0.
+  Outcome Open(const std::string& path, bool edit) {
+    OpenRefusal why;
+    fd_ = edit ? OpenForEditing(files_, path, &why) : OpenForReading(files_, path, &why);
+    if (fd_ == -1) return {why == OpenRefusal::kSystem ? 2 : 1, path + ": " + RefusalText(why, errno)};
+    file_ = std::make_unique<AtbFile>(files_, fd_);
+    Status s = file_->Length(&length_);
+    if (s.ok()) s = CheckFileLength(length_);
+    if (!s.ok()) return {s.damaged() ? 1 : 2, path + ": " + s.Message()};
+    return {0, {}};
+  }
+  // Closing reports a write error some file systems defer until then.
+  Outcome Close(const std::string& path) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (files_.Close(fd) == -1) return {2, path + ": " + std::strerror(errno)};
+    return {0, {}};
+  }
+  AtbFile& file() { return *file_; }
+  Files& files() { return files_; }
+  int fd() const { return fd_; }
+  int64_t length() const { return length_; }
+
+ private:
+  Files& files_;
+  int fd_ = -1;
+  std::unique_ptr<AtbFile> file_;
+  int64_t length_ = 0;
+};
+
+// Resolves a path to its chain of tables; status 0 when found.
+Outcome Resolve(OpenFile& f, const std::string& file, const std::string& path,
+                const KeyNames& names, std::vector<PathStep>* chain) {
+  std::vector<PathElement> elements;
+  std::string error;
+  if (!ParsePath(path, &elements, &error)) return {2, error};
+  bool ioError;
+  if (!ResolvePath(f.file(), f.length(), elements, names, chain, &error, &ioError)) {
+    return {ioError ? 2 : 1, file + ": " + error};
+  }
+  if (elements.empty()) chain->back().entry = static_cast<uint32_t>(-1);
+  return {0, {}};
+}
+
+TableChain ChainOf(const std::vector<PathStep>& steps) {
+  TableChain chain;
+  for (const PathStep& step : steps) chain.push_back({step.table, step.end, step.entry});
+  return chain;
+}
+
+int Report(const Outcome& o, std::FILE* err) {
+  if (!o.message.empty()) std::fprintf(err, "atbutil: %s\n", o.message.c_str());
+  return o.status;
+}
+
+Outcome ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
+  Status s = change.Apply(f.file());
+  if (s.damaged()) return {1, path + ": " + s.Message()};
+  if (!s.ok()) return {2, path + ": " + s.Message()};
+  return f.Close(path);
+}
+
+// What one PATH VALUE pair replaces in entry `i`: the whole extent, or the value at its start.
+Outcome PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::string& text,
+                  const std::string& where, int64_t* pos, int64_t* removed, std::string* bytes) {
+  ParsedValue value;
+  std::string error;
+  const uint32_t type = list.Type[i];
+  if (!ParseValue(text, type, &value, &error)) return {1, where + ": " + error};
+  const int64_t start = list.ExtentStart(i), end = list.ExtentEnd(i);
+  *pos = start;
+  *bytes = std::move(value.bytes);
+  const auto kind = static_cast<EntryType>(type);
+  const bool resizable = kind == EntryType::Text || kind == EntryType::LocalizedText;
+  if (value.whole) {
+    *removed = end - start;
+  } else if (resizable) {
+    // The old value up to its zero; what followed it in the extent stays behind the new one.
+    const int unit = kind == EntryType::Text ? 1 : 2;
+    std::string old(static_cast<std::size_t>(end - start), '\0');
+    Status s = file.ReadAt(start, old.data(), old.size());
+    if (!s.ok()) return {2, s.Message()};
+    *removed = end - start;
+    for (std::size_t k = 0; k + unit <= old.size(); k += unit) {
+      if (old[k] == 0 && (unit == 1 || old[k + 1] == 0)) {
+        *removed = static_cast<int64_t>(k) + unit;
+        break;
+      }
+    }
+  } else {
+    *removed = static_cast<int64_t>(bytes->size());
+  }
+  if (!resizable && *removed != static_cast<int64_t>(bytes->size())) {
+    return {1, where + ": the entry's extent of " + std::to_string(end - start) +
+                   " bytes cannot hold that value"};
+  }
+  if (*pos + *removed > end) {
+    return {1, where + ": the entry's extent of " + std::to_string(end - start) +
+                   " bytes cannot hold that value"};
+  }
+  return {0, {}};
+}
+
+Outcome Set(const std::string& path, const std::vector<std::string>& pairs,
+            const KeyNames& names, Files& files) {
+  if (pairs.empty() || pairs.size() % 2 != 0) return {2, "set needs PATH VALUE pairs"};
+  OpenFile f(files);
+  Outcome o = f.Open(path, /*edit=*/true);
+  if (o.status != 0) return o;
+  Change change;
+  std::map<std::pair<int64_t, uint32_t>, std::string> seen;
+  for (std::size_t p = 0; p < pairs.size(); p += 2) {
+    const std::string& entryPath = pairs[p];
+    std::vector<PathStep> steps;
+    o = Resolve(f, path, entryPath, names, &steps);
+    if (o.status != 0) return o;
+    if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
+      return {2, "set needs the path of an entry, not the root"};
+    }
+    const PathStep& last = steps.back();
+    auto [it, fresh] = seen.try_emplace({last.table, last.entry}, entryPath);
+    if (!fresh) return {1, path + ": " + entryPath + " and " + it->second + " are one entry"};
+    int64_t pos, removed;
+    std::string bytes;
+    o = PlanValue(f.file(), last.list, last.entry, pairs[p + 1], path + ": " + entryPath, &pos,
+                  &removed, &bytes);
+    if (o.status != 0) return o;
+    change.Replace(ChainOf(steps), pos, removed, std::move(bytes));
+  }
+  return ApplyChange(f, path, change);
+}
+
+Outcome Extract(const std::string& path, const std::string& entryPath, const std::string& outPath,
+                const KeyNames& names, Files& files) {
+  OpenFile f(files);
+  Outcome o = f.Open(path, /*edit=*/false);
+  if (o.status != 0) return o;
+  std::vector<PathStep> steps;
+  o = Resolve(f, path, entryPath, names, &steps);
+  if (o.status != 0) return o;
+  if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
+    return {2, "extract needs the path of an entry, not the root"};
+  }
+  // Replacing the attribute file itself with one of its extents would lose it.
+  OpenRefusal why;
+  const int existing = OpenForReading(files, outPath, &why);
+  if (existing != -1) {
+    const bool same = SameFile(existing, f.fd());
+    files.Close(existing);
+    if (same) return {1, outPath + ": is the attribute file itself"};
+  } else if (why == OpenRefusal::kNotRegular) {
+    return {1, outPath + ": not a regular file"};
+  }
+  const EntryList& list = steps.back().list;
+  const int64_t start = list.ExtentStart(steps.back().entry);
+  const int64_t end = list.ExtentEnd(steps.back().entry);
+  ReplacingFile out(outPath);
+  int err = out.Open();
+  std::string chunk;
+  for (int64_t at = start; err == 0 && at < end;) {
+    chunk.resize(static_cast<std::size_t>(std::min(end - at, kCopyChunk)));
+    Status s = f.file().ReadAt(at, chunk.data(), chunk.size());
+    if (!s.ok()) return {2, path + ": " + s.Message()};
+    err = out.Write(chunk);
+    at += static_cast<int64_t>(chunk.size());
+  }
+  if (err == 0) err = out.Commit();
+  if (err != 0) return {2, outPath + ": " + std::strerror(err)};
+  return {0, {}};
+}
+
+Outcome Insert(const std::string& path, const std::string& tablePath, const std::string& keyText,
+               const std::string& sidePath, const KeyNames& names, Files& files) {
+  std::vector<PathElement> keyElements;
+  std::string error;
+  if (keyText.find('/') != std::string::npos || !ParsePath(keyText, &keyElements, &error) ||
+      keyElements.size() != 1 || keyElements[0].pick ||
+      keyElements[0].kind == PathElement::kEntryNumber) {
+    return {2, "\"" + keyText + "\" is not a key (a number, a label or a name)"};
+  }
+  const uint32_t key = keyElements[0].kind == PathElement::kKey
+                           ? keyElements[0].number
+                           : names.KeyOfWord(keyElements[0].word);
+  OpenFile f(files);
+  Outcome o = f.Open(path, /*edit=*/true);
+  if (o.status != 0) return o;
+  std::vector<PathStep> steps;
+  o = Resolve(f, path, tablePath, names, &steps);
+  if (o.status != 0) return o;
+  TableChain chain = ChainOf(steps);
+  if (steps.back().entry != static_cast<uint32_t>(-1)) {
+    const EntryList& list = steps.back().list;
+    const uint32_t i = steps.back().entry;
+    if (!list.Is(i, EntryType::Reference)) {
+      return {1, path + ": " + tablePath + " is not a reference"};
+    }
+    chain.push_back({list.ExtentStart(i), list.ExtentEnd(i), 0});
+  }
+
+  // The side file is read whole and checked before the attribute file is touched.
+  OpenRefusal why;
+  const int side = OpenForReading(files, sidePath, &why);
+  if (side == -1) return {1, sidePath + ": " + RefusalText(why, errno)};
+  struct stat st;
+  std::string bytes;
+  Status s = Status::Ok();
+  if (SameFile(side, f.fd())) {
+    s = Status::Damaged("is the attribute file itself");
+  } else if (fstat(side, &st) == -1) {
+    s = Status::IoError(errno);
+  } else if (f.length() + ENTRY_SIZE + st.st_size > MAX_FILE_LENGTH) {
+    s = Status::Damaged("file too large");
+  } else {
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    AtbFile sideFile(files, side);
+    s = sideFile.ReadUpTo(0, bytes.data(), bytes.size(), &got);
+    bytes.resize(got);
+  }
+  files.Close(side);
+  if (!s.ok()) return {s.damaged() ? 1 : 2, sidePath + ": " + s.Message()};
+  MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  s = CheckTree(source, 0, static_cast<int64_t>(bytes.size()));
+  if (!s.ok()) return {1, sidePath + ": bad side file: " + s.Message()};
+
+  Change change;
+  change.Insert(std::move(chain), key, static_cast<uint32_t>(EntryType::Reference),
+                std::move(bytes));
+  return ApplyChange(f, path, change);
+}
+
+}  // namespace
+
+int SetCommand(const std::string& path, const std::vector<std::string>& pairs,
+               const KeyNames& names, std::FILE* err, Files& files) {
+  return Report(Set(path, pairs, names, files), err);
+}
+
+int ExtractCommand(const std::string& path, const std::string& entryPath,
+                   const std::string& outPath, const KeyNames& names, std::FILE* err,
+                   Files& files) {
+  return Report(Extract(path, entryPath, outPath, names, files), err);
+}
+
+int InsertCommand(const std::string& path, const std::string& tablePath, const std::string& key,
+                  const std::string& sidePath, const KeyNames& names, std::FILE* err,
+                  Files& files) {
+  return Report(Insert(path, tablePath, key, sidePath, names, files), err);
+}
+
+}  // namespace atb
