@@ -11,7 +11,6 @@ namespace atb {
 
 namespace {
 constexpr int64_t kMeasureBlock = 4096;
-constexpr int64_t kMoveChunk = 4 << 20;
 constexpr int64_t kShiftEntries = 65536;
 }  // namespace
 
@@ -32,16 +31,9 @@ Status MeasureText(AtbFile& file, int64_t offset, int64_t endOffset, int64_t* le
 }
 
 Status InsertGap(AtbFile& file, int64_t pos, int64_t size) {
-  const Gap gap{pos, size};
-  return InsertGaps(file, &gap, 1);
-}
-
-Status InsertGaps(AtbFile& file, const Gap* gaps, int count) {
-  std::vector<Splice> splices;
-  for (int i = 0; i < count; ++i) splices.push_back({gaps[i].pos, 0, gaps[i].size});
-  Status s = MakeRoom(file, splices);
+  Status s = MakeRoom(file, {{pos, 0, size}});
   if (!s.ok()) return s;
-  return file.SeekTo(gaps[0].pos);
+  return file.SeekTo(pos);
 }
 
 namespace {
@@ -72,7 +64,7 @@ Status MoveSegment(AtbFile& file, int64_t from, int64_t to, int64_t shift, Buffe
 
 }  // namespace
 
-Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices) {
+Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices, int64_t chunkBytes) {
   if (splices.empty()) return Status::Ok();
   int64_t end;
   Status s = file.Length(&end);
@@ -97,7 +89,7 @@ Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices) {
   }
   std::size_t largest = 1;
   for (const Segment& g : segments) {
-    largest = std::max(largest, static_cast<std::size_t>(std::min(g.to - g.from, kMoveChunk)));
+    largest = std::max(largest, static_cast<std::size_t>(std::min(g.to - g.from, chunkBytes)));
   }
   Buffer chunk(largest, "DTA!=NULL");
   // A segment moving down can only overwrite bytes in front of it, whose segments moved down
@@ -112,30 +104,6 @@ Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices) {
   }
   if (newEnd < end) return file.SetLength(newEnd);
   return Status::Ok();
-}
-
-Status ShiftEntryOffsets(AtbFile& file, int64_t lastOffField, int64_t n, int32_t growth) {
-  if (n <= 0) return Status::Ok();
-  // Whole runs of entries are read, patched and written back; the bytes between the Off
-  // fields are written back as they were read.
-  std::vector<uint8_t> block;
-  int64_t lowest = lastOffField - ENTRY_SIZE * (n - 1);
-  for (int64_t done = 0; done < n;) {
-    int64_t k = std::min(n - done, kShiftEntries);
-    int64_t last = lastOffField - ENTRY_SIZE * done;
-    int64_t first = last - ENTRY_SIZE * (k - 1);
-    block.resize(static_cast<std::size_t>(ENTRY_SIZE * (k - 1) + 4));
-    Status s = file.ReadAt(first, block.data(), block.size());
-    if (!s.ok()) return s;
-    for (int64_t i = 0; i < k; ++i) {
-      uint8_t* field = block.data() + ENTRY_SIZE * i;
-      EncodeFixed32(field, DecodeFixed32(field) + static_cast<uint32_t>(growth));
-    }
-    s = file.WriteAt(first, block.data(), block.size());
-    if (!s.ok()) return s;
-    done += k;
-  }
-  return file.SeekTo(lowest + 4);
 }
 
 Status RewriteHeaderSizes(AtbFile& file) {

@@ -31,22 +31,8 @@ struct Splice {
   int64_t removed;
   int64_t inserted;
 };
-Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices);
-
-// Opens several gaps in one pass over the file: gap i, of gaps[i].size bytes, opens where the
-// byte at gaps[i].pos (a position before any gap opened) lay, so that the result is that of
-// InsertGap for each gap in turn, from the last to the first, while every byte moves only once.
-// The gaps must be in ascending order of position. On return the position is at the first gap.
-struct Gap {
-  int64_t pos;
-  int64_t size;
-};
-Status InsertGaps(AtbFile& file, const Gap* gaps, int count);
-
-// Adds `growth` to the Off fields of n entries: the one at `lastOffField` (the last entry's,
-// table + 12 * count) and those before it, 12 bytes apart. Nothing else in the entries changes.
-// On return the position lies just past the lowest field written, or is untouched if n <= 0.
-Status ShiftEntryOffsets(AtbFile& file, int64_t lastOffField, int64_t n, int32_t growth);
+// `chunkBytes` bounds the memory it takes; tests make it small.
+Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices, int64_t chunkBytes = 4 << 20);
 
 // Rewrites the header's OuterSize and RootSize from the file's current length.
 Status RewriteHeaderSizes(AtbFile& file);

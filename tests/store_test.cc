@@ -164,39 +164,6 @@ TEST_F(Primitives, InsertGapMovesTailsLargerThanOneChunk) {
   EXPECT_TRUE(c.compare(1037, Bytes::npos, big, 1000) == 0);
 }
 
-TEST_F(Primitives, InsertGapsMovesOnceWhatGapAfterGapWouldMove) {
-  Bytes base;
-  for (int i = 0; i < 5000; ++i) base.push_back(static_cast<char>('a' + i % 26));
-  struct Case {
-    Gap first, second;
-  };
-  for (const Case& c : {Case{{10, 12}, {300, 77}}, Case{{10, 12}, {10, 5}}, Case{{0, 3}, {5000, 9}},
-                        Case{{4999, 1}, {5000, 0}}, Case{{7, 0}, {8, 4}}}) {
-    Open(base);
-    AtbFile f = File();
-    const Gap gaps[] = {c.first, c.second};
-    ASSERT_TRUE(InsertGaps(f, gaps, 2).ok());
-    EXPECT_EQ(Position(), c.first.pos);
-    Bytes once = Contents();
-    ::close(fd_);
-    Open(base);
-    AtbFile g = File();
-    ASSERT_TRUE(InsertGap(g, c.second.pos, c.second.size).ok());
-    ASSERT_TRUE(InsertGap(g, c.first.pos, c.first.size).ok());
-    Bytes twice = Contents();
-    ::close(fd_);
-    fd_ = -1;
-    ASSERT_EQ(once.size(), twice.size());
-    // The gaps' content is unspecified; everything else must agree.
-    for (const Gap& gap :
-         {Gap{c.first.pos, c.first.size}, Gap{c.second.pos + c.first.size, c.second.size}}) {
-      once.replace(gap.pos, gap.size, gap.size, '?');
-      twice.replace(gap.pos, gap.size, gap.size, '?');
-    }
-    EXPECT_EQ(once, twice) << c.first.pos << " " << c.second.pos;
-  }
-}
-
 TEST(WindowedSource, ServesReadsFromOneWindowAndZerosBeyondTheEnd) {
   Bytes data = "0123456789";
   struct Counting : ByteSource {
@@ -237,25 +204,6 @@ TEST_F(Primitives, MeasureTextIsBoundedByTheExtent) {
   ASSERT_TRUE(MeasureText(f, 5, 5009, &len).ok());  // found across a block boundary
   EXPECT_EQ(len, 5004);
   EXPECT_EQ(Position(), 5);
-}
-
-TEST_F(Primitives, ShiftEntryOffsetsChangesOnlyTheLastNOffFields) {
-  Table t{{FloatEntry(1, 1), FloatEntry(2, 2), FloatEntry(3, 3), FloatEntry(4, 4)}};
-  Bytes before = Bytes(8, 'h') + EncodeTable(t);
-  Open(before);
-  AtbFile f = File();
-  const int64_t T = 8;
-  ASSERT_TRUE(ShiftEntryOffsets(f, T + 12 * 4, 0, 5).ok());
-  ASSERT_TRUE(ShiftEntryOffsets(f, T + 12 * 4, -3, 5).ok());
-  EXPECT_EQ(Contents(), before);
-  ASSERT_TRUE(ShiftEntryOffsets(f, T + 12 * 4, 2, 5).ok());
-  EXPECT_EQ(Position(), OffFieldPos(T, 2) + 4);
-  Bytes want = before;
-  want.replace(OffFieldPos(T, 2), 4, U32(8 + 5));
-  want.replace(OffFieldPos(T, 3), 4, U32(12 + 5));
-  EXPECT_EQ(Contents(), want);
-  ASSERT_TRUE(ShiftEntryOffsets(f, T + 12 * 4, 4, 1).ok());
-  EXPECT_EQ(Contents().substr(OffFieldPos(T, 0), 4), U32(1));
 }
 
 TEST_F(Primitives, HeaderSizesFollowTheLength) {

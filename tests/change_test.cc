@@ -1,0 +1,364 @@
+// The change layer and the commands that change files without the dialogue: every accepted
+// change gives exactly the bytes an independent model gives, the same bytes as the dialogue's
+// own edits, and a sound file; every refusal leaves every file byte for byte as it was.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "companion/commands.h"
+#include "companion/paths.h"
+#include "store/growth.h"
+#include "store/table.h"
+#include "tests/random_files.h"
+#include "tests/test_util.h"
+
+namespace atb {
+namespace {
+
+using namespace build;
+
+// A table with every nested table decoded too, so that a test can change values anywhere and
+// encode the file it expects.
+struct Tree {
+  Table table;
+  std::vector<std::unique_ptr<Tree>> nested;  // per entry: the nested table of a reference
+};
+
+Tree DecodeTree(const Bytes& bytes, int64_t offset, int64_t end) {
+  Tree tree{DecodeTable(bytes, offset, end), {}};
+  int64_t at = DataStart(offset, static_cast<int64_t>(tree.table.entries.size())) +
+               static_cast<int64_t>(tree.table.lead.size());
+  for (const Entry& e : tree.table.entries) {
+    const auto size = static_cast<int64_t>(e.value.size());
+    tree.nested.push_back(e.type == 100 ? std::make_unique<Tree>(DecodeTree(bytes, at, at + size))
+                                        : nullptr);
+    at += size;
+  }
+  return tree;
+}
+
+Table Encodable(const Tree& tree) {
+  Table t = tree.table;
+  for (std::size_t i = 0; i < t.entries.size(); ++i) {
+    if (tree.nested[i]) t.entries[i].value = EncodeTable(Encodable(*tree.nested[i]));
+  }
+  return t;
+}
+
+// Every entry of a type, by the entry numbers leading to it.
+void Collect(const Tree& tree, uint32_t type, std::vector<uint32_t> trail,
+             std::vector<std::vector<uint32_t>>* found) {
+  for (uint32_t i = 0; i < tree.table.entries.size(); ++i) {
+    trail.push_back(i);
+    if (tree.table.entries[i].type == type) found->push_back(trail);
+    if (tree.nested[i]) Collect(*tree.nested[i], type, trail, found);
+    trail.pop_back();
+  }
+}
+
+Entry& At(Tree& tree, const std::vector<uint32_t>& trail) {
+  Tree* t = &tree;
+  for (std::size_t k = 0; k + 1 < trail.size(); ++k) t = t->nested[trail[k]].get();
+  return t->table.entries[trail.back()];
+}
+
+std::string PathOf(const Bytes& file, const std::vector<uint32_t>& trail) {
+  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  return CanonicalTablePath(source, static_cast<int64_t>(file.size()), trail, KeyNames());
+}
+
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+class Changes : public ::testing::Test {
+ protected:
+  int Set(const std::vector<std::string>& pairs, Files& files = SystemFiles()) {
+    return Quietly([&](std::FILE* e) { return SetCommand(dir_ / "f.atb", pairs, names_, e, files); });
+  }
+  int Quietly(const std::function<int(std::FILE*)>& command) {
+    std::FILE* err = std::tmpfile();
+    int status = command(err);
+    std::rewind(err);
+    char buf[512];
+    err_.clear();
+    while (std::fgets(buf, sizeof buf, err)) err_ += buf;
+    std::fclose(err);
+    return status;
+  }
+  testing::TempDir dir_;
+  KeyNames names_;
+  std::string err_;
+};
+
+TEST(MakeRoom, MovesEveryByteOnceWhereverSplicesGrowOrShrink) {
+  Random r(5);
+  testing::TempDir dir;
+  for (int c = 0; c < 300; ++c) {
+    Bytes before = r.Bytes(400);
+    std::vector<Splice> splices;
+    Bytes expected;
+    int64_t at = 0;
+    for (int k = r.Below(5); k > 0 && at < static_cast<int64_t>(before.size()); --k) {
+      const int64_t pos = at + r.Below(static_cast<int>(before.size() - at) + 1);
+      const int64_t removed = r.Below(static_cast<int>(before.size() - pos) + 1) / 2;
+      const int64_t inserted = r.Below(30);
+      splices.push_back({pos, removed, inserted});
+      expected += before.substr(at, pos - at) + Bytes(inserted, '?');
+      at = pos + removed;
+    }
+    expected += before.substr(at);
+    WriteFile(dir / "f", before);
+    int fd = open((dir / "f").c_str(), O_RDWR);
+    AtbFile file(SystemFiles(), fd);
+    ASSERT_TRUE(MakeRoom(file, splices, 1 + r.Below(16)).ok());
+    close(fd);
+    Bytes after = ReadFile(dir / "f");
+    // What lies in the room made is unspecified: compare around it.
+    ASSERT_EQ(after.size(), expected.size()) << c;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      if (expected[i] != '?') {
+        ASSERT_EQ(after[i], expected[i]) << c << " at " << i;
+      }
+    }
+  }
+}
+
+// Texts anywhere in random files, several at once, grown, shrunk or kept, with or without their
+// trailing bytes: the file set gives equals the file the builder encodes from the changed tree.
+TEST_F(Changes, BatchesOfTextsGiveExactlyTheModelsBytes) {
+  Random r(99);
+  int batches = 0;
+  for (int c = 0; c < 600; ++c) {
+    const Bytes file = EncodeFile(RandomTable(r));
+    Tree tree = DecodeTree(file, ROOT_TABLE_OFFSET, static_cast<int64_t>(file.size()));
+    std::vector<std::vector<uint32_t>> texts;
+    Collect(tree, 3, {}, &texts);
+    if (texts.empty()) continue;
+    std::vector<std::string> pairs;
+    for (const auto& trail : texts) {
+      if (r.OneIn(2)) continue;
+      Entry& e = At(tree, trail);
+      const std::string text = r.OneIn(3) ? r.Bytes(10) : r.Word(12);
+      std::string value = "\"";
+      for (char ch : text) {
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned char>(ch));
+        value += esc;
+      }
+      value += "\"";
+      const std::size_t zero = e.value.find('\0');
+      if (r.OneIn(3)) {
+        const std::string trailing = r.Word(4);
+        value += " trailing " + Quoted(trailing);
+        e.value = text + '\0' + trailing;
+      } else {
+        e.value = text + e.value.substr(zero);
+      }
+      pairs.push_back(PathOf(file, trail));
+      pairs.push_back(value);
+    }
+    if (pairs.empty()) continue;
+    WriteFile(dir_ / "f.atb", file);
+    ASSERT_EQ(Set(pairs), 0) << c << ": " << err_;
+    const Bytes got = ReadFile(dir_ / "f.atb");
+    ASSERT_EQ(got, EncodeFile(Encodable(tree))) << "case " << c;
+    ASSERT_TRUE(testing::FileIsSound(got));
+    ++batches;
+  }
+  EXPECT_GT(batches, 300);
+}
+
+// The same change through the dialogue (by entry numbers) and through atbutil (by path) gives
+// the same bytes: a longer text, a rip and an extract, an add and an insert.
+TEST_F(Changes, TheDialogueAndAtbutilMakeTheSameChanges) {
+  Random r(1234);
+  int compared = 0;
+  for (int c = 0; c < 300; ++c) {
+    const Bytes file = EncodeFile(RandomTable(r));
+    Tree tree = DecodeTree(file, ROOT_TABLE_OFFSET, static_cast<int64_t>(file.size()));
+    std::vector<std::vector<uint32_t>> texts, refs;
+    Collect(tree, 3, {}, &texts);
+    Collect(tree, 100, {}, &refs);
+    auto descend = [](const std::vector<uint32_t>& trail, std::size_t n) {
+      std::string s = "f.atb\n";
+      for (std::size_t k = 0; k < n; ++k) s += std::to_string(trail[k]) + "\n";
+      return s;
+    };
+    auto leave = [](std::size_t levels) {
+      std::string s;
+      for (std::size_t k = 0; k < levels; ++k) s += "999\n";
+      return s + "quit\n";
+    };
+    if (!texts.empty()) {
+      const auto& trail = texts[static_cast<std::size_t>(r.Below(static_cast<int>(texts.size())))];
+      const std::string text = r.Word(8) + " " + r.Word(8);
+      WriteFile(dir_ / "f.atb", file);
+      testing::RunDialogue(dir_.path(), descend(trail, trail.size()) + text + "\n" +
+                                            leave(trail.size()));
+      const Bytes byDialogue = ReadFile(dir_ / "f.atb");
+      const std::size_t oldLength = At(tree, trail).value.find('\0');
+      if (text.size() >= oldLength) {
+        WriteFile(dir_ / "f.atb", file);
+        ASSERT_EQ(Set({PathOf(file, trail), Quoted(text)}), 0) << err_;
+        ASSERT_EQ(ReadFile(dir_ / "f.atb"), byDialogue) << "case " << c;
+        ++compared;
+      }
+    }
+    if (!refs.empty()) {
+      const auto& trail = refs[static_cast<std::size_t>(r.Below(static_cast<int>(refs.size())))];
+      const std::string key = std::to_string(At(tree, trail).id);
+      // Rip: the dialogue writes the side file named by the key into its start-up folder.
+      WriteFile(dir_ / "f.atb", file);
+      unlink((dir_ / key).c_str());
+      testing::RunDialogue(dir_.path(), descend(trail, trail.size() - 1) + "997\n" +
+                                            std::to_string(trail.back()) + "\n" +
+                                            leave(trail.size()));
+      ASSERT_EQ(Quietly([&](std::FILE* e) {
+                  return ExtractCommand(dir_ / "f.atb", PathOf(file, trail), dir_ / "out",
+                                        names_, e);
+                }),
+                0)
+          << err_;
+      ASSERT_EQ(ReadFile(dir_ / "out"), ReadFile(dir_ / key));
+      // Add: a side file named by a key, into the table of the same reference.
+      WriteFile(dir_ / "3", EncodeTable(RandomTable(r, 1)));
+      testing::RunDialogue(dir_.path(),
+                           descend(trail, trail.size()) + "998\n3\n" + leave(trail.size()));
+      const Bytes byDialogue = ReadFile(dir_ / "f.atb");
+      WriteFile(dir_ / "f.atb", file);
+      ASSERT_EQ(Quietly([&](std::FILE* e) {
+                  return InsertCommand(dir_ / "f.atb", PathOf(file, trail), "3", dir_ / "3",
+                                       names_, e);
+                }),
+                0)
+          << err_;
+      ASSERT_EQ(ReadFile(dir_ / "f.atb"), byDialogue) << "case " << c;
+      ASSERT_TRUE(testing::FileIsSound(byDialogue));
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 300);
+}
+
+TEST_F(Changes, RefusalsLeaveEveryFileAsItWas) {
+  const Table inner{{FloatEntry(1, 1), TextEntry(2, "ab"), NameEntry("inner")}};
+  const Bytes file =
+      EncodeFile({{RefEntry(0x100, inner), FloatEntry(0x09CEA8A9, 2.5f), TextEntry(5, "text"),
+                   {6, 0, "ab"}, RefEntry(7, {{{1, 0, "abcd", 9}}}), {8, 2, ""}}});
+  WriteFile(dir_ / "f.atb", file);
+  WriteFile(dir_ / "bad", EncodeTable({{{1, 0, "abcd", 9}}}));
+  WriteFile(dir_ / "side", EncodeTable(inner));
+  const std::string f = dir_ / "f.atb";
+  struct Case {
+    std::function<int()> run;
+    int status;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {[&] { return Set({"reload_time", "abc"}); }, 1,
+       f + ": reload_time: \"abc\" is not a float"},
+      {[&] { return Set({"reload_time", "\"x\""}); }, 1,
+       f + ": reload_time: a text cannot go into a float entry"},
+      {[&] { return Set({"256", "1"}); }, 1, f + ": 256: a reference has no value to set"},
+      {[&] { return Set({"6", "1.5"}); }, 1,
+       f + ": 6: the entry's extent of 2 bytes cannot hold that value"},
+      {[&] { return Set({"8", "1"}); }, 1,
+       f + ": 8: the entry's extent of 0 bytes cannot hold that value"},
+      {[&] { return Set({"5", "\"ok\"", "nothing", "1"}); }, 1,
+       f + ": nothing matches \"nothing\" in /"},
+      {[&] { return Set({"5", "\"a\"", "#2", "\"b\""}); }, 1, f + ": #2 and 5 are one entry"},
+      {[&] { return Set({"inner/2", "\"x\"", "7/1", "1"}); }, 1,
+       f + ": the table /7 is damaged: entry 0's value outside the data area (Off 9, data area "
+           "of 4 bytes)"},
+      {[&] { return Set({"5"}); }, 2, "set needs PATH VALUE pairs"},
+      {[&] {
+         return Quietly([&](std::FILE* e) {
+           return InsertCommand(f, "/", "9", dir_ / "bad", names_, e);
+         });
+       },
+       1,
+       (dir_ / "bad") + ": bad side file: root table: entry 0's value outside the data area (Off "
+                        "9, data area of 4 bytes)"},
+      {[&] { return Quietly([&](std::FILE* e) { return InsertCommand(f, "/", "9", f, names_, e); }); },
+       1, f + ": is the attribute file itself"},
+      {[&] {
+         return Quietly([&](std::FILE* e) { return InsertCommand(f, "5", "9", dir_ / "side", names_, e); });
+       },
+       1, f + ": 5 is not a reference"},
+      {[&] { return Quietly([&](std::FILE* e) { return ExtractCommand(f, "5", f, names_, e); }); },
+       1, f + ": is the attribute file itself"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.run(), c.status) << c.err;
+    EXPECT_EQ(err_, "atbutil: " + c.err + "\n");
+    ASSERT_EQ(ReadFile(f), file) << c.err;
+  }
+  // Held by another instance.
+  int other = open(f.c_str(), O_RDWR);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(Set({"5", "\"longer text\""}), 1);
+  EXPECT_EQ(err_, "atbutil: " + f + ": locked by another atb\n");
+  close(other);
+  EXPECT_EQ(ReadFile(f), file);
+  // Getting a value and setting it back changes nothing, whatever the value.
+  for (const char* path : {"256/1", "256/2", "256/1238765486", "reload_time", "5", "6", "8"}) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_EQ(GetCommand(f, path, names_, out, stderr), 0);
+    std::rewind(out);
+    char value[256] = {};
+    ASSERT_NE(std::fgets(value, sizeof value, out), nullptr);
+    std::fclose(out);
+    std::string text(value);
+    text.pop_back();
+    EXPECT_EQ(Set({path, text}), 0) << path << ": " << err_;
+    EXPECT_EQ(ReadFile(f), file) << path;
+  }
+}
+
+// Every read, write, seek and truncation of a batch set failing in turn, and every write coming
+// up short: the command reports it (exit 2) and claims nothing, or the failure did no harm.
+TEST_F(Changes, EveryFailingCallOfABatchIsReported) {
+  const Bytes file = EncodeFile({{RefEntry(1, {{TextEntry(1, "inner"), FloatEntry(2, 2)}}),
+                                  TextEntry(2, "long text to shrink"), FloatEntry(3, 3),
+                                  TextEntry(4, "grow")}});
+  const std::vector<std::string> pairs = {"1/1", "\"a good deal longer\"", "2", "\"short\"", "4",
+                                          "\"growing much longer\""};
+  WriteFile(dir_ / "f.atb", file);
+  testing::FaultyFiles counting;
+  ASSERT_EQ(Set(pairs, counting), 0) << err_;
+  const Bytes done = ReadFile(dir_ / "f.atb");
+  ASSERT_TRUE(testing::FileIsSound(done));
+  int runs = 0;
+  for (int op = testing::FaultyFiles::kOpen; op < testing::FaultyFiles::kOps; ++op) {
+    for (bool shortWrite : {false, true}) {
+      if (shortWrite && op != testing::FaultyFiles::kWrite) continue;
+      for (int k = 1; k <= counting.Calls(static_cast<testing::FaultyFiles::Op>(op)); ++k) {
+        WriteFile(dir_ / "f.atb", file);
+        testing::FaultyFiles faulty;
+        faulty.FailAt(static_cast<testing::FaultyFiles::Op>(op), k, EIO, shortWrite);
+        const int status = Set(pairs, faulty);
+        ++runs;
+        const Bytes after = ReadFile(dir_ / "f.atb");
+        if (status == 0) {
+          EXPECT_EQ(after, done) << "op " << op << " call " << k << " was not reported";
+        } else {
+          EXPECT_EQ(status, 2) << "op " << op << " call " << k;
+          EXPECT_NE(err_.find("atbutil: "), std::string::npos);
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 10);
+}
+
+}  // namespace
+}  // namespace atb
