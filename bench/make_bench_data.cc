@@ -3,6 +3,8 @@
 //   side PATH BYTES         a side file holding a valid nested table of that size
 //   listing PATH ENTRIES REFS  a root table of ENTRIES entries, REFS of them named references
 //   tree DIR DIRS FILES     DIRS directories holding FILES files in all, for the locator
+//   spread PATH BYTES N     N short texts (keys 1, 3, 5, ...), each followed by an entry of
+//                           BYTES / N bytes (keys 2, 4, 6, ...)
 //   entries PATH REFS       a root table of REFS named references of 9 entries each: with the
 //                           references themselves, 10 * REFS entries
 #include <fcntl.h>
@@ -93,6 +95,22 @@ int main(int argc, char** argv) {
       if (fd == -1) return 1;
       close(fd);
     }
+  } else if (mode == "spread" && argc == 5) {
+    const int64_t bytes = std::atoll(argv[3]);
+    const int n = std::atoi(argv[4]);
+    // Written piece by piece: the table first, with each payload's place reserved by its Off.
+    Table root;
+    Bytes payload(static_cast<std::size_t>(bytes / n), '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : payload) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      c = static_cast<char>(x);
+    }
+    for (int i = 0; i < n; ++i) {
+      root.entries.push_back(TextEntry(static_cast<uint32_t>(2 * i + 1), "abc"));
+      root.entries.push_back({static_cast<uint32_t>(2 * i + 2), 7, payload});
+    }
+    WriteFile(argv[2], EncodeFile(root));
   } else if (mode == "entries" && argc == 4) {
     const int refs = std::atoi(argv[3]);
     Table root;

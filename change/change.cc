@@ -128,8 +128,8 @@ Status Change::Apply(AtbFile& file) const {
       for (uint32_t i = k; i < t.list.count; ++i) t.delta[i] += size;
       growth = size + ENTRY_SIZE;
     } else {
-      placed.push_back({{e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, order, n,
-                        &e.bytes});
+      placed.push_back(
+          {{e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, order, n, &e.bytes});
       growth = static_cast<int64_t>(e.bytes.size()) - e.removed;
     }
     // Every enclosing table's entries behind the chosen one move with the growth.
@@ -191,8 +191,7 @@ Status Change::Apply(AtbFile& file) const {
     // Nothing is spliced into a table's count or in front of it within the table, so the
     // count's new place fixes the entry block's and the data area's.
     const int64_t newTable = newPos(table);
-    const int64_t newData =
-        DataStart(newTable, list.count + static_cast<int64_t>(t.added.size()));
+    const int64_t newData = DataStart(newTable, list.count + static_cast<int64_t>(t.added.size()));
     uint32_t first = list.count;
     for (uint32_t i = 0; i < list.count; ++i) {
       if (t.delta[i] != 0) {
@@ -224,10 +223,10 @@ Status Change::Apply(AtbFile& file) const {
       block.append(reinterpret_cast<char*>(bytes), sizeof bytes);
     };
     for (uint32_t i = first; s.ok() && i <= list.count; ++i) {
-      while (nextAdded < added.size() && added[nextAdded].first == i) put(added[nextAdded++].second);
+      while (nextAdded < added.size() && added[nextAdded].first == i)
+        put(added[nextAdded++].second);
       if (i == list.count) break;
-      put({list.ID[i], list.Type[i],
-           static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
+      put({list.ID[i], list.Type[i], static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
       if (block.size() >= ENTRY_SIZE * kEntriesPerWrite) s = flush();
     }
     if (s.ok() && !block.empty()) s = flush();

@@ -56,7 +56,8 @@ class OpenFile {
   Outcome Open(const std::string& path, bool edit) {
     OpenRefusal why;
     fd_ = edit ? OpenForEditing(files_, path, &why) : OpenForReading(files_, path, &why);
-    if (fd_ == -1) return {why == OpenRefusal::kSystem ? 2 : 1, path + ": " + RefusalText(why, errno)};
+    if (fd_ == -1)
+      return {why == OpenRefusal::kSystem ? 2 : 1, path + ": " + RefusalText(why, errno)};
     file_ = std::make_unique<AtbFile>(files_, fd_);
     Status s = file_->Length(&length_);
     if (s.ok()) s = CheckFileLength(length_);
@@ -155,8 +156,8 @@ Outcome PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::s
   return {0, {}};
 }
 
-Outcome Set(const std::string& path, const std::vector<std::string>& pairs,
-            const KeyNames& names, Files& files) {
+Outcome Set(const std::string& path, const std::vector<std::string>& pairs, const KeyNames& names,
+            Files& files) {
   if (pairs.empty() || pairs.size() % 2 != 0) return {2, "set needs PATH VALUE pairs"};
   OpenFile f(files);
   Outcome o = f.Open(path, /*edit=*/true);

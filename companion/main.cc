@@ -6,9 +6,10 @@
 #include "frontend/prompt_loop.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"Reads, checks, rebuilds and changes attribute files (.atb) without the dialogue "
-               "of atb.",
-               "atbutil"};
+  CLI::App app{
+      "Reads, checks, rebuilds and changes attribute files (.atb) without the dialogue "
+      "of atb.",
+      "atbutil"};
   app.set_version_flag("--version", std::string("atbutil ") + atb::kVersion);
   app.require_subcommand(1);
 

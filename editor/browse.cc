@@ -233,8 +233,8 @@ void RefuseDamagedTable(EditState& state, const Status& s, int32_t depth) {
 TableChain ChainTo(const EditState& state, uint32_t n) {
   TableChain chain;
   for (const Level* level : state.levels) {
-    chain.push_back({level->offset, level->endOffset,
-                     level == state.levels.back() ? n : level->descended});
+    chain.push_back(
+        {level->offset, level->endOffset, level == state.levels.back() ? n : level->descended});
   }
   return chain;
 }

@@ -112,8 +112,8 @@ ReplacingFile::~ReplacingFile() {
 
 int ReplacingFile::Open() {
   const std::size_t slash = path_.rfind('/');
-  temp_ = (slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) +
-          ".atb-new-XXXXXX";
+  temp_ =
+      (slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) + ".atb-new-XXXXXX";
   fd_ = mkstemp(temp_.data());
   if (fd_ == -1) {
     const int err = errno;

@@ -82,7 +82,8 @@ std::string Quoted(const std::string& text) {
 class Changes : public ::testing::Test {
  protected:
   int Set(const std::vector<std::string>& pairs, Files& files = SystemFiles()) {
-    return Quietly([&](std::FILE* e) { return SetCommand(dir_ / "f.atb", pairs, names_, e, files); });
+    return Quietly(
+        [&](std::FILE* e) { return SetCommand(dir_ / "f.atb", pairs, names_, e, files); });
   }
   int Quietly(const std::function<int(std::FILE*)>& command) {
     std::FILE* err = std::tmpfile();
@@ -202,8 +203,8 @@ TEST_F(Changes, TheDialogueAndAtbutilMakeTheSameChanges) {
       const auto& trail = texts[static_cast<std::size_t>(r.Below(static_cast<int>(texts.size())))];
       const std::string text = r.Word(8) + " " + r.Word(8);
       WriteFile(dir_ / "f.atb", file);
-      testing::RunDialogue(dir_.path(), descend(trail, trail.size()) + text + "\n" +
-                                            leave(trail.size()));
+      testing::RunDialogue(dir_.path(),
+                           descend(trail, trail.size()) + text + "\n" + leave(trail.size()));
       const Bytes byDialogue = ReadFile(dir_ / "f.atb");
       const std::size_t oldLength = At(tree, trail).value.find('\0');
       if (text.size() >= oldLength) {
@@ -223,8 +224,8 @@ TEST_F(Changes, TheDialogueAndAtbutilMakeTheSameChanges) {
                                             std::to_string(trail.back()) + "\n" +
                                             leave(trail.size()));
       ASSERT_EQ(Quietly([&](std::FILE* e) {
-                  return ExtractCommand(dir_ / "f.atb", PathOf(file, trail), dir_ / "out",
-                                        names_, e);
+                  return ExtractCommand(dir_ / "f.atb", PathOf(file, trail), dir_ / "out", names_,
+                                        e);
                 }),
                 0)
           << err_;
@@ -236,8 +237,8 @@ TEST_F(Changes, TheDialogueAndAtbutilMakeTheSameChanges) {
       const Bytes byDialogue = ReadFile(dir_ / "f.atb");
       WriteFile(dir_ / "f.atb", file);
       ASSERT_EQ(Quietly([&](std::FILE* e) {
-                  return InsertCommand(dir_ / "f.atb", PathOf(file, trail), "3", dir_ / "3",
-                                       names_, e);
+                  return InsertCommand(dir_ / "f.atb", PathOf(file, trail), "3", dir_ / "3", names_,
+                                       e);
                 }),
                 0)
           << err_;
@@ -251,9 +252,12 @@ TEST_F(Changes, TheDialogueAndAtbutilMakeTheSameChanges) {
 
 TEST_F(Changes, RefusalsLeaveEveryFileAsItWas) {
   const Table inner{{FloatEntry(1, 1), TextEntry(2, "ab"), NameEntry("inner")}};
-  const Bytes file =
-      EncodeFile({{RefEntry(0x100, inner), FloatEntry(0x09CEA8A9, 2.5f), TextEntry(5, "text"),
-                   {6, 0, "ab"}, RefEntry(7, {{{1, 0, "abcd", 9}}}), {8, 2, ""}}});
+  const Bytes file = EncodeFile({{RefEntry(0x100, inner),
+                                  FloatEntry(0x09CEA8A9, 2.5f),
+                                  TextEntry(5, "text"),
+                                  {6, 0, "ab"},
+                                  RefEntry(7, {{{1, 0, "abcd", 9}}}),
+                                  {8, 2, ""}}});
   WriteFile(dir_ / "f.atb", file);
   WriteFile(dir_ / "bad", EncodeTable({{{1, 0, "abcd", 9}}}));
   WriteFile(dir_ / "side", EncodeTable(inner));
@@ -264,34 +268,55 @@ TEST_F(Changes, RefusalsLeaveEveryFileAsItWas) {
     std::string err;
   };
   const std::vector<Case> cases = {
-      {[&] { return Set({"reload_time", "abc"}); }, 1,
-       f + ": reload_time: \"abc\" is not a float"},
-      {[&] { return Set({"reload_time", "\"x\""}); }, 1,
-       f + ": reload_time: a text cannot go into a float entry"},
-      {[&] { return Set({"256", "1"}); }, 1, f + ": 256: a reference has no value to set"},
-      {[&] { return Set({"6", "1.5"}); }, 1,
-       f + ": 6: the entry's extent of 2 bytes cannot hold that value"},
-      {[&] { return Set({"8", "1"}); }, 1,
-       f + ": 8: the entry's extent of 0 bytes cannot hold that value"},
-      {[&] { return Set({"5", "\"ok\"", "nothing", "1"}); }, 1,
-       f + ": nothing matches \"nothing\" in /"},
-      {[&] { return Set({"5", "\"a\"", "#2", "\"b\""}); }, 1, f + ": #2 and 5 are one entry"},
-      {[&] { return Set({"inner/2", "\"x\"", "7/1", "1"}); }, 1,
+      {[&] {
+         return Set({"reload_time", "abc"});
+       },
+       1, f + ": reload_time: \"abc\" is not a float"},
+      {[&] {
+         return Set({"reload_time", "\"x\""});
+       },
+       1, f + ": reload_time: a text cannot go into a float entry"},
+      {[&] {
+         return Set({"256", "1"});
+       },
+       1, f + ": 256: a reference has no value to set"},
+      {[&] {
+         return Set({"6", "1.5"});
+       },
+       1, f + ": 6: the entry's extent of 2 bytes cannot hold that value"},
+      {[&] {
+         return Set({"8", "1"});
+       },
+       1, f + ": 8: the entry's extent of 0 bytes cannot hold that value"},
+      {[&] {
+         return Set({"5", "\"ok\"", "nothing", "1"});
+       },
+       1, f + ": nothing matches \"nothing\" in /"},
+      {[&] {
+         return Set({"5", "\"a\"", "#2", "\"b\""});
+       },
+       1, f + ": #2 and 5 are one entry"},
+      {[&] {
+         return Set({"inner/2", "\"x\"", "7/1", "1"});
+       },
+       1,
        f + ": the table /7 is damaged: entry 0's value outside the data area (Off 9, data area "
            "of 4 bytes)"},
       {[&] { return Set({"5"}); }, 2, "set needs PATH VALUE pairs"},
       {[&] {
-         return Quietly([&](std::FILE* e) {
-           return InsertCommand(f, "/", "9", dir_ / "bad", names_, e);
-         });
+         return Quietly(
+             [&](std::FILE* e) { return InsertCommand(f, "/", "9", dir_ / "bad", names_, e); });
        },
        1,
        (dir_ / "bad") + ": bad side file: root table: entry 0's value outside the data area (Off "
                         "9, data area of 4 bytes)"},
-      {[&] { return Quietly([&](std::FILE* e) { return InsertCommand(f, "/", "9", f, names_, e); }); },
+      {[&] {
+         return Quietly([&](std::FILE* e) { return InsertCommand(f, "/", "9", f, names_, e); });
+       },
        1, f + ": is the attribute file itself"},
       {[&] {
-         return Quietly([&](std::FILE* e) { return InsertCommand(f, "5", "9", dir_ / "side", names_, e); });
+         return Quietly(
+             [&](std::FILE* e) { return InsertCommand(f, "5", "9", dir_ / "side", names_, e); });
        },
        1, f + ": 5 is not a reference"},
       {[&] { return Quietly([&](std::FILE* e) { return ExtractCommand(f, "5", f, names_, e); }); },
@@ -327,11 +352,11 @@ TEST_F(Changes, RefusalsLeaveEveryFileAsItWas) {
 // Every read, write, seek and truncation of a batch set failing in turn, and every write coming
 // up short: the command reports it (exit 2) and claims nothing, or the failure did no harm.
 TEST_F(Changes, EveryFailingCallOfABatchIsReported) {
-  const Bytes file = EncodeFile({{RefEntry(1, {{TextEntry(1, "inner"), FloatEntry(2, 2)}}),
-                                  TextEntry(2, "long text to shrink"), FloatEntry(3, 3),
-                                  TextEntry(4, "grow")}});
-  const std::vector<std::string> pairs = {"1/1", "\"a good deal longer\"", "2", "\"short\"", "4",
-                                          "\"growing much longer\""};
+  const Bytes file =
+      EncodeFile({{RefEntry(1, {{TextEntry(1, "inner"), FloatEntry(2, 2)}}),
+                   TextEntry(2, "long text to shrink"), FloatEntry(3, 3), TextEntry(4, "grow")}});
+  const std::vector<std::string> pairs = {"1/1", "\"a good deal longer\"", "2", "\"short\"",
+                                          "4",   "\"growing much longer\""};
   WriteFile(dir_ / "f.atb", file);
   testing::FaultyFiles counting;
   ASSERT_EQ(Set(pairs, counting), 0) << err_;
