@@ -4,6 +4,7 @@
 #include <map>
 #include <numeric>
 
+#include "change/journal.h"
 #include "platform/signals.h"
 #include "store/coding.h"
 #include "store/growth.h"
@@ -15,7 +16,7 @@ namespace atb {
 namespace {
 
 constexpr const char* kTooLarge = "file too large";
-constexpr int64_t kEntriesPerWrite = 65536;
+constexpr int64_t kPage = 4096;
 
 // One table that a change reaches, as it is before the change.
 struct Reached {
@@ -63,7 +64,7 @@ void Change::Insert(TableChain chain, uint32_t key, uint32_t type, std::string v
   edits_.push_back(std::move(e));
 }
 
-Status Change::Apply(AtbFile& file) const {
+Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
   if (edits_.empty()) return Status::Ok();
   int64_t length;
   Status s = file.Length(&length);
@@ -174,18 +175,18 @@ Status Change::Apply(AtbFile& file) const {
     newStart[sorted[i]] = splices[i].pos + grownBefore[i];
   }
 
-  // From here on the file changes.
-  DeferSignals hold;
-  s = MakeRoom(file, splices);
-  for (std::size_t i = 0; s.ok() && i < placed.size(); ++i) {
+  ChangePlan plan;
+  plan.oldLength = length;
+  plan.newLength = newLength;
+  plan.chunkBytes = chunkBytes_;
+  plan.splices = splices;
+  for (std::size_t i = 0; i < placed.size(); ++i) {
     if (placed[i].bytes != nullptr && !placed[i].bytes->empty()) {
-      s = file.WriteAt(newStart[i], placed[i].bytes->data(), placed[i].bytes->size());
+      plan.writes.push_back({newStart[i], *placed[i].bytes});
     }
   }
   // Each reached table's entries from the first that changes, written whole in their new place.
-  for (auto it = tables.begin(); s.ok() && it != tables.end(); ++it) {
-    const int64_t table = it->first;
-    Reached& t = it->second;
+  for (auto& [table, t] : tables) {
     const EntryList& list = t.list;
     const int64_t data = DataStart(table, list.count);
     // Nothing is spliced into a table's count or in front of it within the table, so the
@@ -207,14 +208,6 @@ Status Change::Apply(AtbFile& file) const {
     std::stable_sort(added.begin(), added.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     std::string block;
-    std::size_t nextAdded = 0;
-    int64_t at = EntryPos(newTable, first);
-    auto flush = [&]() {
-      Status w = file.WriteAt(at, block.data(), block.size());
-      at += static_cast<int64_t>(block.size());
-      block.clear();
-      return w;
-    };
     auto put = [&](const TableEntry& entry) {
       uint8_t bytes[ENTRY_SIZE];
       EncodeFixed32(bytes, entry.ID);
@@ -222,20 +215,43 @@ Status Change::Apply(AtbFile& file) const {
       EncodeFixed32(bytes + 8, entry.Off);
       block.append(reinterpret_cast<char*>(bytes), sizeof bytes);
     };
-    for (uint32_t i = first; s.ok() && i <= list.count; ++i) {
+    std::size_t nextAdded = 0;
+    for (uint32_t i = first; i <= list.count; ++i) {
       while (nextAdded < added.size() && added[nextAdded].first == i)
         put(added[nextAdded++].second);
       if (i == list.count) break;
       put({list.ID[i], list.Type[i], static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
-      if (block.size() >= ENTRY_SIZE * kEntriesPerWrite) s = flush();
     }
-    if (s.ok() && !block.empty()) s = flush();
-    if (s.ok() && !added.empty()) {
-      s = file.WriteFixed32(newTable, list.count + static_cast<uint32_t>(added.size()));
+    if (!block.empty()) plan.writes.push_back({EntryPos(newTable, first), std::move(block)});
+    if (!added.empty()) {
+      std::string count(4, '\0');
+      EncodeFixed32(reinterpret_cast<uint8_t*>(count.data()),
+                    list.count + static_cast<uint32_t>(added.size()));
+      plan.writes.push_back({newTable, std::move(count)});
     }
   }
-  if (s.ok() && newLength != length) s = RewriteHeaderSizes(file);
-  return s;
+  if (newLength != length) {
+    std::string sizes(4, '\0');
+    EncodeFixed32(reinterpret_cast<uint8_t*>(sizes.data()), static_cast<uint32_t>(newLength - 44));
+    plan.writes.push_back({OUTER_SIZE_OFFSET, sizes});
+    EncodeFixed32(reinterpret_cast<uint8_t*>(sizes.data()),
+                  static_cast<uint32_t>(newLength - ROOT_TABLE_OFFSET));
+    plan.writes.push_back({ROOT_SIZE_OFFSET, sizes});
+  }
+
+  // From here on the file changes.
+  DeferSignals hold;
+  if (newLength == length && PlanMoves(splices, length, chunkBytes_).empty()) {
+    if (plan.writes.empty()) return Status::Ok();
+    // A process that dies stops a write only between pages: one write within a page is made
+    // whole or not at all, and needs no journal.
+    const ChangePlan::Write& w = plan.writes[0];
+    const auto last = w.pos + static_cast<int64_t>(w.bytes.size()) - 1;
+    if (plan.writes.size() == 1 && w.pos / kPage == last / kPage) {
+      return file.WriteAt(w.pos, w.bytes.data(), w.bytes.size());
+    }
+  }
+  return RunJournaled(file.files(), file, journalPath, plan);
 }
 
 }  // namespace atb

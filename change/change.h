@@ -34,12 +34,17 @@ class Change {
 
   bool empty() const { return edits_.empty(); }
 
-  // Checks everything first, then changes the file. Damaged, with the file untouched, when a
-  // chain does not fit the file (a table is damaged, a link is not a reference, a range is not
-  // inside its entry's extent), when two edits overlap, or when the file would outgrow 32-bit
-  // offsets ("file too large"). An I/O error may leave the change half made. The file's
-  // position is left unspecified.
-  Status Apply(AtbFile& file) const;
+  // Checks everything first, then changes the file, with a journal at `journalPath` (see
+  // change/journal.h) unless the change is one write in place. Damaged, with the file
+  // untouched, when a chain does not fit the file (a table is damaged, a link is not a
+  // reference, a range is not inside its entry's extent), when two edits overlap, when the file
+  // would outgrow 32-bit offsets ("file too large"), or when the journal cannot be written. An
+  // I/O error after the file began to change leaves the journal for the next open to finish the
+  // change. The file's position is left unspecified.
+  Status Apply(AtbFile& file, const std::string& journalPath) const;
+
+  // The most bytes one step of the move copies; tests make it small.
+  void set_chunk_bytes(int64_t bytes) { chunkBytes_ = bytes; }
 
  private:
   struct Edit {
@@ -50,6 +55,7 @@ class Change {
     std::string bytes;
   };
   std::vector<Edit> edits_;
+  int64_t chunkBytes_ = 2 << 20;
 };
 
 // "file too large", the reason Apply gives when the file would outgrow its offsets.

@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "change/change.h"
+#include "change/journal.h"
 #include "companion/commands.h"
+#include "companion/open_file.h"
 #include "companion/paths.h"
 #include "companion/value_text.h"
 #include "store/table.h"
@@ -19,69 +21,11 @@ namespace {
 
 constexpr int64_t kCopyChunk = 4 << 20;
 
-// How a command ends: the exit status, with its message on the error stream.
-struct Outcome {
-  int status;
-  std::string message;
-};
-
-std::string RefusalText(OpenRefusal why, int err) {
-  switch (why) {
-    case OpenRefusal::kNotRegular:
-      return "not a regular file";
-    case OpenRefusal::kReadOnly:
-      return "no write permission";
-    case OpenRefusal::kLocked:
-      return "locked by another atb";
-    default:
-      return std::strerror(err);
-  }
-}
-
 bool SameFile(int a, int b) {
   struct stat sa, sb;
   if (fstat(a, &sa) == -1 || fstat(b, &sb) == -1) return true;  // cannot tell: refuse
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
-
-// An attribute file open for the whole of a command: for editing (locked against other
-// instances) or for reading.
-class OpenFile {
- public:
-  explicit OpenFile(Files& files) : files_(files) {}
-  ~OpenFile() {
-    if (fd_ != -1) files_.Close(fd_);
-  }
-  // Answers what went wrong, or status 0.
-  Outcome Open(const std::string& path, bool edit) {
-    OpenRefusal why;
-    fd_ = edit ? OpenForEditing(files_, path, &why) : OpenForReading(files_, path, &why);
-    if (fd_ == -1)
-      return {why == OpenRefusal::kSystem ? 2 : 1, path + ": " + RefusalText(why, errno)};
-    file_ = std::make_unique<AtbFile>(files_, fd_);
-    Status s = file_->Length(&length_);
-    if (s.ok()) s = CheckFileLength(length_);
-    if (!s.ok()) return {s.damaged() ? 1 : 2, path + ": " + s.Message()};
-    return {0, {}};
-  }
-  // Closing reports a write error some file systems defer until then.
-  Outcome Close(const std::string& path) {
-    const int fd = fd_;
-    fd_ = -1;
-    if (files_.Close(fd) == -1) return {2, path + ": " + std::strerror(errno)};
-    return {0, {}};
-  }
-  AtbFile& file() { return *file_; }
-  Files& files() { return files_; }
-  int fd() const { return fd_; }
-  int64_t length() const { return length_; }
-
- private:
-  Files& files_;
-  int fd_ = -1;
-  std::unique_ptr<AtbFile> file_;
-  int64_t length_ = 0;
-};
 
 // Resolves a path to its chain of tables; status 0 when found.
 Outcome Resolve(OpenFile& f, const std::string& file, const std::string& path,
@@ -109,10 +53,10 @@ int Report(const Outcome& o, std::FILE* err) {
 }
 
 Outcome ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
-  Status s = change.Apply(f.file());
-  if (s.damaged()) return {1, path + ": " + s.Message()};
+  Status s = change.Apply(f.file(), JournalPath(path));
+  if (s.damaged()) return {1, path + ": change refused: " + s.Message()};
   if (!s.ok()) return {2, path + ": " + s.Message()};
-  return f.Close(path);
+  return f.Close();
 }
 
 // What one PATH VALUE pair replaces in entry `i`: the whole extent, or the value at its start.
@@ -157,10 +101,10 @@ Outcome PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::s
 }
 
 Outcome Set(const std::string& path, const std::vector<std::string>& pairs, const KeyNames& names,
-            Files& files) {
+            Files& files, std::FILE* err) {
   if (pairs.empty() || pairs.size() % 2 != 0) return {2, "set needs PATH VALUE pairs"};
   OpenFile f(files);
-  Outcome o = f.Open(path, /*edit=*/true);
+  Outcome o = f.Open(path, OpenFile::kEdit, err);
   if (o.status != 0) return o;
   Change change;
   std::map<std::pair<int64_t, uint32_t>, std::string> seen;
@@ -186,9 +130,9 @@ Outcome Set(const std::string& path, const std::vector<std::string>& pairs, cons
 }
 
 Outcome Extract(const std::string& path, const std::string& entryPath, const std::string& outPath,
-                const KeyNames& names, Files& files) {
+                const KeyNames& names, Files& files, std::FILE* err) {
   OpenFile f(files);
-  Outcome o = f.Open(path, /*edit=*/false);
+  Outcome o = f.Open(path, OpenFile::kRead, err);
   if (o.status != 0) return o;
   std::vector<PathStep> steps;
   o = Resolve(f, path, entryPath, names, &steps);
@@ -210,22 +154,22 @@ Outcome Extract(const std::string& path, const std::string& entryPath, const std
   const int64_t start = list.ExtentStart(steps.back().entry);
   const int64_t end = list.ExtentEnd(steps.back().entry);
   ReplacingFile out(outPath);
-  int err = out.Open();
+  int failed = out.Open();
   std::string chunk;
-  for (int64_t at = start; err == 0 && at < end;) {
+  for (int64_t at = start; failed == 0 && at < end;) {
     chunk.resize(static_cast<std::size_t>(std::min(end - at, kCopyChunk)));
     Status s = f.file().ReadAt(at, chunk.data(), chunk.size());
     if (!s.ok()) return {2, path + ": " + s.Message()};
-    err = out.Write(chunk);
+    failed = out.Write(chunk);
     at += static_cast<int64_t>(chunk.size());
   }
-  if (err == 0) err = out.Commit();
-  if (err != 0) return {2, outPath + ": " + std::strerror(err)};
+  if (failed == 0) failed = out.Commit();
+  if (failed != 0) return {2, outPath + ": " + std::strerror(failed)};
   return {0, {}};
 }
 
 Outcome Insert(const std::string& path, const std::string& tablePath, const std::string& keyText,
-               const std::string& sidePath, const KeyNames& names, Files& files) {
+               const std::string& sidePath, const KeyNames& names, Files& files, std::FILE* err) {
   std::vector<PathElement> keyElements;
   std::string error;
   if (keyText.find('/') != std::string::npos || !ParsePath(keyText, &keyElements, &error) ||
@@ -237,7 +181,7 @@ Outcome Insert(const std::string& path, const std::string& tablePath, const std:
                            ? keyElements[0].number
                            : names.KeyOfWord(keyElements[0].word);
   OpenFile f(files);
-  Outcome o = f.Open(path, /*edit=*/true);
+  Outcome o = f.Open(path, OpenFile::kEdit, err);
   if (o.status != 0) return o;
   std::vector<PathStep> steps;
   o = Resolve(f, path, tablePath, names, &steps);
@@ -255,7 +199,7 @@ Outcome Insert(const std::string& path, const std::string& tablePath, const std:
   // The side file is read whole and checked before the attribute file is touched.
   OpenRefusal why;
   const int side = OpenForReading(files, sidePath, &why);
-  if (side == -1) return {1, sidePath + ": " + RefusalText(why, errno)};
+  if (side == -1) return {1, sidePath + ": " + OpenRefusalText(why, errno)};
   struct stat st;
   std::string bytes;
   Status s = Status::Ok();
@@ -288,19 +232,30 @@ Outcome Insert(const std::string& path, const std::string& tablePath, const std:
 
 int SetCommand(const std::string& path, const std::vector<std::string>& pairs,
                const KeyNames& names, std::FILE* err, Files& files) {
-  return Report(Set(path, pairs, names, files), err);
+  return Report(Set(path, pairs, names, files, err), err);
 }
 
 int ExtractCommand(const std::string& path, const std::string& entryPath,
                    const std::string& outPath, const KeyNames& names, std::FILE* err,
                    Files& files) {
-  return Report(Extract(path, entryPath, outPath, names, files), err);
+  return Report(Extract(path, entryPath, outPath, names, files, err), err);
 }
 
 int InsertCommand(const std::string& path, const std::string& tablePath, const std::string& key,
                   const std::string& sidePath, const KeyNames& names, std::FILE* err,
                   Files& files) {
-  return Report(Insert(path, tablePath, key, sidePath, names, files), err);
+  return Report(Insert(path, tablePath, key, sidePath, names, files, err), err);
+}
+
+int RecoverCommand(const std::string& path, std::FILE* err, Files& files) {
+  if (!JournalExists(files, JournalPath(path))) {
+    std::fprintf(err, "atbutil: %s: no interrupted change\n", path.c_str());
+    return 0;
+  }
+  OpenFile f(files);
+  Outcome o = f.Open(path, OpenFile::kEdit, err);
+  if (o.status == 0) o = f.Close();
+  return Report(o, err);
 }
 
 }  // namespace atb

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <memory>
 
+#include "change/journal.h"
 #include "companion/dump.h"
 #include "companion/json_form.h"
+#include "companion/open_file.h"
 #include "companion/paths.h"
 #include "store/table.h"
 
@@ -18,36 +20,6 @@ namespace {
 void Say(std::FILE* err, const std::string& what) {
   std::fprintf(err, "atbutil: %s\n", what.c_str());
 }
-
-// An attribute file opened for reading, with its length.
-class ReadOnlyFile {
- public:
-  ~ReadOnlyFile() {
-    if (fd_ != -1) SystemFiles().Close(fd_);
-  }
-  // False with *error set when it cannot be opened.
-  bool Open(const std::string& path, std::string* error) {
-    OpenRefusal why;
-    fd_ = OpenForReading(SystemFiles(), path, &why);
-    if (fd_ == -1) {
-      *error = path + ": " +
-               (why == OpenRefusal::kNotRegular ? std::string("not a regular file")
-                                                : std::string(std::strerror(errno)));
-      return false;
-    }
-    file_ = std::make_unique<AtbFile>(SystemFiles(), fd_);
-    Status s = file_->Length(&length_);
-    if (!s.ok()) *error = path + ": " + s.Message();
-    return s.ok();
-  }
-  AtbFile& file() { return *file_; }
-  int64_t length() const { return length_; }
-
- private:
-  int fd_ = -1;
-  std::unique_ptr<AtbFile> file_;
-  int64_t length_ = 0;
-};
 
 int Finish(Sink& sink, std::FILE* err) {
   sink.Flush();
@@ -62,14 +34,12 @@ int Finish(Sink& sink, std::FILE* err) {
 
 int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
                 std::FILE* err) {
-  ReadOnlyFile f;
-  std::string error;
-  if (!f.Open(path, &error)) return Say(err, error), 2;
-  Status s = CheckFileLength(f.length());
-  if (s.damaged()) return Say(err, path + ": " + s.Message()), 2;
+  OpenFile f(SystemFiles());
+  Outcome o = f.Open(path, OpenFile::kRead, err);
+  if (o.status != 0) return Say(err, o.message), 2;
   Sink sink(out);
-  s = json ? DumpJson(f.file(), f.length(), names, sink)
-           : DumpText(f.file(), f.length(), names, sink);
+  Status s = json ? DumpJson(f.file(), f.length(), names, sink)
+                  : DumpText(f.file(), f.length(), names, sink);
   if (!s.ok()) {
     sink.Flush();
     return Say(err, path + ": " + s.Message()), 2;
@@ -81,14 +51,20 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
                  std::FILE* err) {
   int status = 0;
   for (const std::string& path : paths) {
-    ReadOnlyFile f;
-    std::string error;
-    if (!f.Open(path, &error)) {
-      Say(err, error);
+    // A file whose change was cut short is not damaged: the next open finishes the change.
+    if (JournalExists(SystemFiles(), JournalPath(path))) {
+      std::fprintf(out, "%s: an interrupted change, finished by the next open (atbutil recover)\n",
+                   path.c_str());
+      continue;
+    }
+    OpenFile f(SystemFiles());
+    Outcome o = f.Open(path, OpenFile::kRead, err);
+    Status s = CheckFileLength(f.length());
+    if (f.fd() == -1 || (o.status != 0 && s.ok())) {
+      Say(err, o.message);
       status = 2;
       continue;
     }
-    Status s = CheckFileLength(f.length());
     std::vector<TableDamage> damage;
     if (s.ok()) {
       // Tables only: a window as large as a first table read, never a value.
@@ -118,10 +94,10 @@ int GetCommand(const std::string& path, const std::string& entryPath, const KeyN
   std::string error;
   if (!ParsePath(entryPath, &elements, &error)) return Say(err, error), 2;
   if (elements.empty()) return Say(err, "get needs the path of an entry, not the root"), 2;
-  ReadOnlyFile f;
-  if (!f.Open(path, &error)) return Say(err, error), 2;
-  Status s = CheckFileLength(f.length());
-  if (s.damaged()) return Say(err, path + ": " + s.Message()), 1;
+  OpenFile f(SystemFiles());
+  Outcome o = f.Open(path, OpenFile::kRead, err);
+  if (o.status != 0) return Say(err, o.message), o.status;
+  Status s;
   std::vector<PathStep> chain;
   bool ioError;
   if (!ResolvePath(f.file(), f.length(), elements, names, &chain, &error, &ioError)) {

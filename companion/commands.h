@@ -34,4 +34,8 @@ int InsertCommand(const std::string& path, const std::string& tablePath, const s
                   const std::string& sidePath, const KeyNames& names, std::FILE* err,
                   Files& files = SystemFiles());
 
+// Finishes a change that a dying process left half made (every other command does so too when
+// it opens the file).
+int RecoverCommand(const std::string& path, std::FILE* err, Files& files = SystemFiles());
+
 }  // namespace atb

@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
   insert->add_option("KEY", key, "The new entry's key: a number, a label or a name")->required();
   insert->add_option("SIDE", side, "The file holding the new nested table")->required();
 
+  CLI::App* recover =
+      app.add_subcommand("recover", "Finish a change that a dying process left half made");
+  recover->add_option("FILE", file, "The attribute file")->required();
+
   CLI::App* build = app.add_subcommand("build", "Write an attribute file from dump --json");
   build->add_option("JSON", json, "The JSON form, or - (the default) for standard input")
       ->required();
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
   if (*dump) return atb::DumpCommand(file, asJson, names, stdout, stderr);
   if (*check) return atb::CheckCommand(files, names, stdout, stderr);
   if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
+  if (*recover) return atb::RecoverCommand(file, stderr);
   if (*set) return atb::SetCommand(file, pairs, names, stderr);
   if (*extract) return atb::ExtractCommand(file, path, out, names, stderr);
   if (*insert) return atb::InsertCommand(file, path, key, side, names, stderr);

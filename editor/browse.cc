@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "change/journal.h"
 #include "editor/dialogue.h"
 #include "labels/key_labels.h"
 #include "store/coding.h"
@@ -241,15 +242,13 @@ TableChain ChainTo(const EditState& state, uint32_t n) {
 
 bool MakeChange(EditState& state, const Change& change) {
   AtbFile file(state.files, state.fileHandle);
-  Status s = change.Apply(file);
+  Status s = change.Apply(file, JournalPath(state.filePath));
   if (IsTooLarge(s)) {
     state.console.Write("\nfile too large");
     return false;
   }
-  if (s.damaged()) {  // the browser's own tables no longer fit the file
-    state.console.Write("\nbad table, not opened");
-    state.console.Explain(state.fileName, s.Message());
-    state.stop = Stop::kFileFailed;
+  if (s.damaged()) {  // refused before anything was written: it cannot be made safely
+    state.console.Explain(state.fileName, "change refused: " + s.Message());
     return false;
   }
   return Reported(state, s, Doing::kChanging);

@@ -34,6 +34,7 @@ struct EditState {
   std::string startDir;   // where the run started: the root of every search, home of side files
   std::string inputLine;  // the line last read from the console, at most kLineBound bytes
   std::string fileName;   // the open file's name as typed, for the reasons behind refusals
+  std::string filePath;   // where it lies: its journal lies beside it
   // The tables open in the browser, from the root to the current one: the chain along which a
   // change carries its growth up.
   std::vector<const Level*> levels;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "change/journal.h"
 #include "editor/browse.h"
 #include "editor/edit_state.h"
 #include "frontend/locator.h"
@@ -53,9 +54,27 @@ void EditFoundFile(EditState& state, const std::string& typedName,
     return;
   }
   state.fileName = typedName;
+  state.filePath = *foundPath;
   AtbFile file(state.files, state.fileHandle);
+  // A change that a dying process left half made is finished before anything else.
+  bool recovered = false;
+  Status s = RecoverChange(state.files, file, JournalPath(*foundPath), &recovered);
+  if (recovered) console.Explain(typedName, "recovered an interrupted change");
+  if (!s.ok()) {
+    if (s.damaged()) {
+      console.Write("\nbug opening ");
+      console.Write(typedName);
+      console.Write("\n");
+      console.Explain(typedName, s.Message());
+    } else {
+      console.Printf("\nwrite failed: %s\n", s.Message().c_str());
+    }
+    state.files.Close(state.fileHandle);
+    state.fileHandle = -1;
+    return;
+  }
   int64_t length = 0;
-  Status s = file.Length(&length);
+  if (s.ok()) s = file.Length(&length);
   if (s.ok()) s = CheckAttributeFile(file, length);
   if (s.damaged()) {
     console.Write("\nbad attribute file ");

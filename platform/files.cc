@@ -50,6 +50,8 @@ int Files::Lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB); }
 
 int Files::Close(int fd) { return ::close(fd); }
 
+int Files::Unlink(const std::string& path) { return ::unlink(path.c_str()); }
+
 Files& SystemFiles() {
   static Files files;
   return files;

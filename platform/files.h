@@ -28,6 +28,7 @@ class Files {
   // An exclusive advisory lock, refused at once when another open file holds one.
   virtual int Lock(int fd);
   virtual int Close(int fd);
+  virtual int Unlink(const std::string& path);
 };
 
 // The process's real file system.

@@ -34,6 +34,21 @@ struct Splice {
 // `chunkBytes` bounds the memory it takes; tests make it small.
 Status MakeRoom(AtbFile& file, const std::vector<Splice>& splices, int64_t chunkBytes = 4 << 20);
 
+// One step of MakeRoom: `size` bytes copied from `from` to `to`.
+struct ChunkMove {
+  int64_t from;
+  int64_t to;
+  int64_t size;
+};
+
+// The steps MakeRoom takes on a file of `length` bytes, in its order: each byte is copied at
+// most once, and no step overwrites a byte that a later step still has to copy.
+std::vector<ChunkMove> PlanMoves(const std::vector<Splice>& splices, int64_t length,
+                                 int64_t chunkBytes);
+
+// The length of the file once the splices are made.
+int64_t LengthAfter(const std::vector<Splice>& splices, int64_t length);
+
 // Rewrites the header's OuterSize and RootSize from the file's current length.
 Status RewriteHeaderSizes(AtbFile& file);
 

@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "change/journal.h"
 #include "companion/commands.h"
 #include "companion/paths.h"
 #include "store/growth.h"
@@ -349,8 +350,10 @@ TEST_F(Changes, RefusalsLeaveEveryFileAsItWas) {
   }
 }
 
-// Every read, write, seek and truncation of a batch set failing in turn, and every write coming
-// up short: the command reports it (exit 2) and claims nothing, or the failure did no harm.
+// Every open, read, write, seek, truncation and close of a batch set failing in turn, and every
+// write coming up short: the command refuses the change untouched (exit 1) when it fails before
+// the file changes, or reports the failure (exit 2) and the next open finishes the change; or
+// the failure did no harm.
 TEST_F(Changes, EveryFailingCallOfABatchIsReported) {
   const Bytes file =
       EncodeFile({{RefEntry(1, {{TextEntry(1, "inner"), FloatEntry(2, 2)}}),
@@ -372,13 +375,20 @@ TEST_F(Changes, EveryFailingCallOfABatchIsReported) {
         faulty.FailAt(static_cast<testing::FaultyFiles::Op>(op), k, EIO, shortWrite);
         const int status = Set(pairs, faulty);
         ++runs;
-        const Bytes after = ReadFile(dir_ / "f.atb");
+        const std::string where = "op " + std::to_string(op) + " call " + std::to_string(k);
         if (status == 0) {
-          EXPECT_EQ(after, done) << "op " << op << " call " << k << " was not reported";
+          EXPECT_EQ(ReadFile(dir_ / "f.atb"), done) << where << " was not reported";
+        } else if (status == 1) {
+          EXPECT_NE(err_.find("change refused"), std::string::npos) << where << ": " << err_;
+          EXPECT_EQ(ReadFile(dir_ / "f.atb"), file) << where;
         } else {
-          EXPECT_EQ(status, 2) << "op " << op << " call " << k;
-          EXPECT_NE(err_.find("atbutil: "), std::string::npos);
+          EXPECT_EQ(status, 2) << where;
+          EXPECT_EQ(Quietly([&](std::FILE* e) { return RecoverCommand(dir_ / "f.atb", e); }), 0)
+              << where << ": " << err_;
+          const Bytes after = ReadFile(dir_ / "f.atb");
+          EXPECT_TRUE(after == done || after == file) << where;
         }
+        unlink(JournalPath(dir_ / "f.atb").c_str());
       }
     }
   }
