@@ -16,7 +16,6 @@ namespace atb {
 namespace {
 
 constexpr const char* kTooLarge = "file too large";
-constexpr int64_t kPage = 4096;
 
 // One table that a change reaches, as it is before the change.
 struct Reached {
@@ -241,16 +240,7 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
 
   // From here on the file changes.
   DeferSignals hold;
-  if (newLength == length && PlanMoves(splices, length, chunkBytes_).empty()) {
-    if (plan.writes.empty()) return Status::Ok();
-    // A process that dies stops a write only between pages: one write within a page is made
-    // whole or not at all, and needs no journal.
-    const ChangePlan::Write& w = plan.writes[0];
-    const auto last = w.pos + static_cast<int64_t>(w.bytes.size()) - 1;
-    if (plan.writes.size() == 1 && w.pos / kPage == last / kPage) {
-      return file.WriteAt(w.pos, w.bytes.data(), w.bytes.size());
-    }
-  }
+  if (plan.writes.empty() && newLength == length) return Status::Ok();
   return RunJournaled(file.files(), file, journalPath, plan);
 }
 

@@ -35,7 +35,7 @@ class Change {
   bool empty() const { return edits_.empty(); }
 
   // Checks everything first, then changes the file, with a journal at `journalPath` (see
-  // change/journal.h) unless the change is one write in place. Damaged, with the file
+  // change/journal.h). Damaged, with the file
   // untouched, when a chain does not fit the file (a table is damaged, a link is not a
   // reference, a range is not inside its entry's extent), when two edits overlap, when the file
   // would outgrow 32-bit offsets ("file too large"), or when the journal cannot be written. An

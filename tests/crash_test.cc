@@ -1,0 +1,286 @@
+// A process that dies at any instant of a change: for growths, shrinks, adds and batches on
+// random files, the I/O stops after the k-th write, for every k (that write landing whole, cut
+// at a random byte, or not at all); the next open's recovery must give the file exactly as
+// before the change or exactly as after it. And recovery never turns a file that another
+// program changed since into something else.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "change/change.h"
+#include "change/journal.h"
+#include "companion/paths.h"
+#include "store/table.h"
+#include "tests/random_files.h"
+#include "tests/test_util.h"
+
+namespace atb {
+namespace {
+
+using namespace build;
+
+// The file layer of a process that dies at its k-th write or truncation: that call lands whole,
+// cut short, or not at all, and nothing after it reaches a file.
+class DyingFiles : public Files {
+ public:
+  enum Landing { kWhole, kCut, kNone };
+  DyingFiles(int k, Landing landing, uint32_t cutSeed) : k_(k), landing_(landing), seed_(cutSeed) {}
+
+  int writes() const { return writes_; }
+  bool dead() const { return dead_; }
+
+  int Open(const std::string& path, int flags, mode_t mode) override {
+    return dead_ ? (errno = EIO, -1) : Files::Open(path, flags, mode);
+  }
+  ssize_t Read(int fd, void* buf, std::size_t n) override {
+    return dead_ ? (errno = EIO, -1) : Files::Read(fd, buf, n);
+  }
+  int64_t Seek(int fd, int64_t offset, int whence) override {
+    return dead_ ? (errno = EIO, -1) : Files::Seek(fd, offset, whence);
+  }
+  ssize_t Write(int fd, const void* buf, std::size_t n) override {
+    if (dead_) return errno = EIO, -1;
+    if (++writes_ != k_) return Files::Write(fd, buf, n);
+    dead_ = true;
+    if (landing_ == kWhole) Files::Write(fd, buf, n);
+    if (landing_ == kCut && n > 1) Files::Write(fd, buf, 1 + seed_ % (n - 1));
+    return errno = EIO, -1;
+  }
+  int Truncate(int fd, int64_t length) override {
+    if (dead_) return errno = EIO, -1;
+    if (++writes_ != k_) return Files::Truncate(fd, length);
+    dead_ = true;
+    if (landing_ != kNone) Files::Truncate(fd, length);
+    return errno = EIO, -1;
+  }
+  int Close(int fd) override {
+    Files::Close(fd);  // the system closes a dead process's files
+    return dead_ ? (errno = EIO, -1) : 0;
+  }
+  int Unlink(const std::string& path) override {
+    return dead_ ? (errno = EIO, -1) : Files::Unlink(path);
+  }
+
+ private:
+  int k_;
+  Landing landing_;
+  uint32_t seed_;
+  int writes_ = 0;
+  bool dead_ = false;
+};
+
+// A change to make on a file: built from the file's bytes, so that it can be made again.
+using MakeChange = std::function<void(const Bytes& file, Change* change)>;
+
+TableChain ChainTo(const Bytes& file, const std::string& path) {
+  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  std::vector<PathElement> elements;
+  std::string error;
+  EXPECT_TRUE(ParsePath(path, &elements, &error)) << error;
+  std::vector<PathStep> steps;
+  bool ioError;
+  EXPECT_TRUE(ResolvePath(source, static_cast<int64_t>(file.size()), elements, KeyNames(), &steps,
+                          &error, &ioError))
+      << error;
+  TableChain chain;
+  for (const PathStep& s : steps) chain.push_back({s.table, s.end, s.entry});
+  return chain;
+}
+
+// "#i/#j/..." for an entry reached by entry numbers.
+std::string NumberPath(const std::vector<uint32_t>& trail) {
+  std::string path;
+  for (uint32_t i : trail) path += "/#" + std::to_string(i);
+  return path;
+}
+
+// The texts and the tables of a file, by the entry numbers leading to them.
+void Walk(const Bytes& file, int64_t table, int64_t end, std::vector<uint32_t> trail,
+          std::vector<std::vector<uint32_t>>* texts, std::vector<std::vector<uint32_t>>* tables) {
+  tables->push_back(trail);
+  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  EntryList list;
+  ASSERT_TRUE(ReadTable(source, table, end, &list).ok());
+  for (uint32_t i = 0; i < list.count; ++i) {
+    trail.push_back(i);
+    if (list.Is(i, EntryType::Text)) texts->push_back(trail);
+    if (list.Is(i, EntryType::Reference)) {
+      Walk(file, list.ExtentStart(i), list.ExtentEnd(i), trail, texts, tables);
+    }
+    trail.pop_back();
+  }
+}
+
+class Crashes : public ::testing::Test {
+ protected:
+  // Applies the change through `files`; answers the status.
+  Status Apply(const Bytes& before, const MakeChange& make, int64_t chunk, Files& files) {
+    WriteFile(path_, before);
+    Change change;
+    make(before, &change);
+    change.set_chunk_bytes(chunk);
+    int fd = files.Open(path_, O_RDWR, 0);
+    AtbFile file(files, fd);
+    Status s = change.Apply(file, JournalPath(path_));
+    files.Close(fd);
+    return s;
+  }
+
+  // Dies at every write of the change in every way; recovery must give `before` or the after.
+  void Sweep(const Bytes& before, const MakeChange& make, int64_t chunk, Random& r) {
+    DyingFiles counting(0, DyingFiles::kWhole, 0);
+    ASSERT_TRUE(Apply(before, make, chunk, counting).ok());
+    const Bytes after = ReadFile(path_);
+    ASSERT_TRUE(testing::FileIsSound(after));
+    for (int k = 1; k <= counting.writes(); ++k) {
+      for (auto landing : {DyingFiles::kWhole, DyingFiles::kCut, DyingFiles::kNone}) {
+        DyingFiles dying(k, landing, static_cast<uint32_t>(r.Below(1 << 30)));
+        Status applied = Apply(before, make, chunk, dying);
+        ASSERT_TRUE(dying.dead()) << k << " of " << counting.writes() << ": " << applied.Message();
+        int fd = open(path_.c_str(), O_RDWR);
+        AtbFile file(SystemFiles(), fd);
+        bool recovered;
+        Status s = RecoverChange(SystemFiles(), file, JournalPath(path_), &recovered);
+        close(fd);
+        ASSERT_TRUE(s.ok()) << "write " << k << " landing " << landing << ": " << s.Message();
+        const Bytes now = ReadFile(path_);
+        ASSERT_TRUE(now == before || now == after)
+            << "write " << k << " of " << counting.writes() << " landing " << landing << ": "
+            << now.size() << " bytes, before " << before.size() << ", after " << after.size()
+            << (recovered ? " recovered" : "");
+        ASSERT_NE(access(JournalPath(path_).c_str(), F_OK), 0);
+        ++sweeps_;
+      }
+    }
+  }
+
+  testing::TempDir dir_;
+  const std::string path_ = dir_ / "f.atb";
+  int sweeps_ = 0;
+};
+
+TEST_F(Crashes, EveryCrashPointRecoversToBeforeOrAfter) {
+  Random r(4242);
+  int files = 0;
+  while (files < 60) {
+    Table root = RandomTable(r);
+    // A payload makes the moves span several chunks.
+    root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(600)});
+    const Bytes before = EncodeFile(root);
+    std::vector<std::vector<uint32_t>> texts, tables;
+    Walk(before, ROOT_TABLE_OFFSET, static_cast<int64_t>(before.size()), {}, &texts, &tables);
+    const int64_t chunk = 16 + r.Below(200);
+    if (!texts.empty()) {
+      const auto text = texts[static_cast<std::size_t>(r.Below(static_cast<int>(texts.size())))];
+      const std::string longer = r.Word(12) + "grown";
+      Sweep(
+          before,
+          [&](const Bytes& f, Change* c) {
+            TableChain chain = ChainTo(f, NumberPath(text));
+            EntryList list;
+            MemorySource src(reinterpret_cast<const uint8_t*>(f.data()), f.size());
+            ReadTable(src, chain.back().table, chain.back().end, &list);
+            const int64_t start = list.ExtentStart(chain.back().entry);
+            const auto zero = static_cast<int64_t>(f.find('\0', static_cast<std::size_t>(start)));
+            c->Replace(chain, start, zero - start, longer);
+          },
+          chunk, r);
+      // A shrink, and a batch of a growth and a shrink in different tables.
+      Sweep(
+          before,
+          [&](const Bytes& f, Change* c) {
+            TableChain chain = ChainTo(f, NumberPath(text));
+            EntryList list;
+            MemorySource src(reinterpret_cast<const uint8_t*>(f.data()), f.size());
+            ReadTable(src, chain.back().table, chain.back().end, &list);
+            const int64_t start = list.ExtentStart(chain.back().entry);
+            const auto zero = static_cast<int64_t>(f.find('\0', static_cast<std::size_t>(start)));
+            c->Replace(chain, start, zero - start, "");
+            if (texts.size() > 1 && texts.back() != text) {
+              TableChain other = ChainTo(f, NumberPath(texts.back()));
+              ReadTable(src, other.back().table, other.back().end, &list);
+              const int64_t at = list.ExtentStart(other.back().entry);
+              c->Replace(other, at, 0, longer);
+            }
+          },
+          chunk, r);
+    }
+    const auto table = tables[static_cast<std::size_t>(r.Below(static_cast<int>(tables.size())))];
+    const Bytes side = EncodeTable(RandomTable(r, 1));
+    const auto key = static_cast<uint32_t>(r.Below(20));
+    Sweep(
+        before,
+        [&](const Bytes& f, Change* c) {
+          TableChain chain = ChainTo(f, NumberPath(table));
+          if (!table.empty()) {
+            EntryList list;
+            MemorySource src(reinterpret_cast<const uint8_t*>(f.data()), f.size());
+            ReadTable(src, chain.back().table, chain.back().end, &list);
+            chain.push_back(
+                {list.ExtentStart(chain.back().entry), list.ExtentEnd(chain.back().entry), 0});
+          }
+          c->Insert(chain, key, 100, side);
+        },
+        chunk, r);
+    ++files;
+  }
+  EXPECT_GT(sweeps_, 3000);
+}
+
+TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {
+  Random r(7);
+  const Bytes before = EncodeFile({{TextEntry(1, "abc"), {2, 7, r.Bytes(3000)}}});
+  const MakeChange grow = [](const Bytes& f, Change* c) {
+    c->Replace(ChainTo(f, "/#0"), 56 + 24, 3, "a much longer text");
+  };
+  // Dies in the middle of the move.
+  DyingFiles dying(6, DyingFiles::kCut, 77);
+  Apply(before, grow, 256, dying);
+  ASSERT_TRUE(dying.dead());
+  const Bytes interrupted = ReadFile(path_);
+  const Bytes journal = ReadFile(JournalPath(path_));
+  auto refused = [&](const Bytes& edited) {
+    WriteFile(path_, edited);
+    WriteFile(JournalPath(path_), journal);
+    int fd = open(path_.c_str(), O_RDWR);
+    AtbFile file(SystemFiles(), fd);
+    bool recovered;
+    Status s = RecoverChange(SystemFiles(), file, JournalPath(path_), &recovered);
+    close(fd);
+    EXPECT_TRUE(s.damaged()) << s.Message();
+    EXPECT_EQ(ReadFile(path_), edited);
+    EXPECT_EQ(ReadFile(JournalPath(path_)), journal);
+    return s.Message();
+  };
+  const std::size_t grown = before.size() + 15;
+  ASSERT_EQ(interrupted.size(), grown);
+  EXPECT_EQ(refused(interrupted.substr(0, grown - 1)),
+            "an interrupted change cannot be finished: the file is " + std::to_string(grown - 1) +
+                " bytes long, where the change left " + std::to_string(before.size()) + " or " +
+                std::to_string(grown));
+  Bytes header = interrupted;
+  header[3] ^= 1;
+  EXPECT_EQ(refused(header),
+            "an interrupted change cannot be finished: its first bytes have "
+            "changed since");
+  // In the chunk whose write was cut: the second from the end.
+  Bytes moved = interrupted;
+  for (std::size_t i = grown - 400; i < grown - 380; ++i) moved[i] ^= 0x5A;
+  EXPECT_EQ(refused(moved),
+            "an interrupted change cannot be finished: its bytes have changed since");
+  // Unchanged, it recovers.
+  WriteFile(path_, interrupted);
+  WriteFile(JournalPath(path_), journal);
+  int fd = open(path_.c_str(), O_RDWR);
+  AtbFile file(SystemFiles(), fd);
+  bool recovered;
+  EXPECT_TRUE(RecoverChange(SystemFiles(), file, JournalPath(path_), &recovered).ok());
+  close(fd);
+  EXPECT_TRUE(recovered);
+  EXPECT_TRUE(testing::FileIsSound(ReadFile(path_)));
+}
+
+}  // namespace
+}  // namespace atb
