@@ -5,6 +5,8 @@
 //   tree DIR DIRS FILES     DIRS directories holding FILES files in all, for the locator
 //   spread PATH BYTES N     N short texts (keys 1, 3, 5, ...), each followed by an entry of
 //                           BYTES / N bytes (keys 2, 4, 6, ...)
+//   unprotected PATH POS N  opens a gap of N bytes at POS the way growths were made before they
+//                           were journaled: the same move, without the journal
 //   entries PATH REFS       a root table of REFS named references of 9 entries each: with the
 //                           references themselves, 10 * REFS entries
 #include <fcntl.h>
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "store/growth.h"
 #include "tests/atb_builder.h"
 
 using namespace atb::build;
@@ -111,6 +114,11 @@ int main(int argc, char** argv) {
       root.entries.push_back({static_cast<uint32_t>(2 * i + 2), 7, payload});
     }
     WriteFile(argv[2], EncodeFile(root));
+  } else if (mode == "unprotected" && argc == 5) {
+    int fd = open(argv[2], O_RDWR);
+    atb::AtbFile file(atb::SystemFiles(), fd);
+    if (!atb::InsertGap(file, std::atoll(argv[3]), std::atoll(argv[4])).ok()) return 1;
+    close(fd);
   } else if (mode == "entries" && argc == 4) {
     const int refs = std::atoi(argv[3]);
     Table root;
