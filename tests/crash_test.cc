@@ -11,6 +11,7 @@
 
 #include "change/change.h"
 #include "change/journal.h"
+#include "companion/commands.h"
 #include "companion/paths.h"
 #include "store/table.h"
 #include "tests/random_files.h"
@@ -280,6 +281,95 @@ TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {
   close(fd);
   EXPECT_TRUE(recovered);
   EXPECT_TRUE(testing::FileIsSound(ReadFile(path_)));
+}
+
+}  // namespace
+}  // namespace atb
+
+namespace atb {
+namespace {
+
+using namespace build;
+
+// A folder where no journal can be written.
+class NoJournals : public Files {
+ public:
+  int Open(const std::string& path, int flags, mode_t mode) override {
+    if (path.size() > 8 && path.compare(path.size() - 8, 8, ".journal") == 0 && (flags & O_CREAT)) {
+      return errno = EROFS, -1;
+    }
+    return Files::Open(path, flags, mode);
+  }
+};
+
+TEST(Interrupted, TheNextOpenFinishesTheChangeAndSaysSoOnce) {
+  testing::TempDir dir;
+  const Table root{{TextEntry(1, "abc"), {2, 7, Bytes(5000, 'x')}}};
+  const Bytes before = EncodeFile(root);
+  const std::string path = dir / "f.atb";
+  auto interrupt = [&]() {
+    WriteFile(path, before);
+    DyingFiles dying(5, DyingFiles::kCut, 3);
+    Change change;
+    change.set_chunk_bytes(512);
+    change.Replace(ChainTo(before, "/#0"), 56 + 24, 3, "abcdefgh");
+    int fd = dying.Open(path, O_RDWR, 0);
+    AtbFile file(dying, fd);
+    change.Apply(file, JournalPath(path));
+    dying.Close(fd);
+    ASSERT_EQ(access(JournalPath(path).c_str(), F_OK), 0);
+  };
+  const Bytes after = EncodeFile({{TextEntry(1, "abcdefgh"), {2, 7, Bytes(5000, 'x')}}});
+  const std::string listing =
+      testing::Listing({"0 text:abcdefgh", "1 "}) + testing::kMenu + testing::kPrompt;
+
+  interrupt();
+  testing::Dialogue d = testing::RunDialogue(dir.path(), "f.atb\n999\nquit\n");
+  EXPECT_EQ(d.out, testing::kStart + listing);
+  EXPECT_EQ(d.err, "atb: f.atb: recovered an interrupted change\n");
+  EXPECT_EQ(ReadFile(path), after);
+  d = testing::RunDialogue(dir.path(), "f.atb\n999\nquit\n");
+  EXPECT_EQ(d.err, "");  // once
+
+  // check reports it without counting it as damaged; any other command finishes it.
+  interrupt();
+  KeyNames names;
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(CheckCommand({path}, names, out, stderr), 0);
+  std::rewind(out);
+  char line[256] = {};
+  ASSERT_NE(std::fgets(line, sizeof line, out), nullptr);
+  std::fclose(out);
+  EXPECT_EQ(std::string(line),
+            path + ": an interrupted change, finished by the next open (atbutil recover)\n");
+  out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  EXPECT_EQ(GetCommand(path, "#0", names, out, err), 0);
+  std::rewind(err);
+  ASSERT_NE(std::fgets(line, sizeof line, err), nullptr);
+  std::fclose(out);
+  std::fclose(err);
+  EXPECT_EQ(std::string(line), "atbutil: " + path + ": recovered an interrupted change\n");
+  EXPECT_EQ(ReadFile(path), after);
+}
+
+TEST(Interrupted, AChangeThatCannotBeProtectedIsRefusedUntouched) {
+  testing::TempDir dir;
+  const Bytes file = EncodeFile({{TextEntry(1, "abc"), FloatEntry(2, 2)}});
+  WriteFile(dir / "f.atb", file);
+  NoJournals noJournals;
+  testing::Dialogue d =
+      testing::RunDialogue(dir.path(), "f.atb\n0\nlonger\n999\nquit\n", noJournals);
+  EXPECT_EQ(d.err,
+            "atb: f.atb: change refused: cannot write its journal beside the file: Read-only "
+            "file system\n");
+  const std::string listing = testing::Listing({"0 text:abc", "1 ID:2:2.000000"}) + testing::kMenu;
+  EXPECT_EQ(d.out, testing::kStart + listing + "new text?" + listing + testing::kPrompt);
+  EXPECT_EQ(ReadFile(dir / "f.atb"), file);
+  std::FILE* err = std::tmpfile();
+  EXPECT_EQ(SetCommand(dir / "f.atb", {"1", "\"longer\""}, KeyNames(), err, noJournals), 1);
+  std::fclose(err);
+  EXPECT_EQ(ReadFile(dir / "f.atb"), file);
 }
 
 }  // namespace

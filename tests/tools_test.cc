@@ -1,10 +1,15 @@
 // The installed programs and their manual pages, and atbutil as git's diff driver: real
 // processes, real git, a real install into a temporary DESTDIR.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 
+#include "change/journal.h"
+#include "tests/random_files.h"
 #include "tests/test_util.h"
 
 namespace atb {
@@ -97,6 +102,66 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
   EXPECT_EQ(built.status, 0);
   EXPECT_EQ(Shell(util + " dump " + Quoted(dir / "none.atb") + " 2>&1").out,
             "atbutil: " + (dir / "none.atb") + ": No such file or directory\n");
+}
+
+}  // namespace
+}  // namespace atb
+
+namespace atb {
+namespace {
+
+using namespace build;
+
+// Starts atbutil with `args`; answers its process id.
+pid_t Start(const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv{const_cast<char*>(ATBUTIL_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    execv(ATBUTIL_BINARY, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// A real process killed with SIGKILL at random instants of a growth and of a batch: the next
+// open finds every file byte for byte as before or as after the change.
+TEST(Tools, KilledProcessesLeaveFilesThatRecoverToBeforeOrAfter) {
+  testing::TempDir dir;
+  Random r(31337);
+  Table root;
+  for (uint32_t key = 1; key <= 8; ++key) root.entries.push_back(TextEntry(key, "abc"));
+  root.entries.push_back({100, 7, r.Bytes(1) + Bytes(12 << 20, 'p')});
+  const Bytes before = EncodeFile(root);
+  const std::string file = dir / "f.atb";
+  const std::vector<std::vector<std::string>> changes = {
+      {"set", file, "1", "\"a longer first text\""},
+      {"set", file, "2", "\"b\"", "5", "\"grown in the middle\"", "8", "\"\""}};
+  int recovered = 0, runs = 0;
+  for (const auto& change : changes) {
+    WriteFile(file, before);
+    int status;
+    waitpid(Start(change), &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    const Bytes after = ReadFile(file);
+    for (int run = 0; run < 12; ++run) {
+      WriteFile(file, before);
+      const pid_t pid = Start(change);
+      usleep(static_cast<useconds_t>(r.Below(12000)));
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      recovered += access(JournalPath(file).c_str(), F_OK) == 0;
+      waitpid(Start({"recover", file}), &status, 0);
+      ASSERT_EQ(WEXITSTATUS(status), 0);
+      const Bytes now = ReadFile(file);
+      ASSERT_TRUE(now == before || now == after) << "run " << run;
+      ++runs;
+    }
+  }
+  std::fprintf(stderr, "%d of %d kills interrupted a change\n", recovered, runs);
 }
 
 }  // namespace
