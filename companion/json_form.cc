@@ -247,6 +247,18 @@ uint32_t TypeOf(const Json& v, const std::string& where) {
 
 std::string BuildTable(const Json& table, const KeyNames& names, const std::string& where);
 
+// Raw bytes that stand for a table must be a sound one, unless the document says it is damaged
+// (as dump does, so that a damaged file rebuilds byte for byte).
+void CheckTableBytes(const Json& holder, const std::string& bytes, const std::string& where) {
+  if (holder.contains("damaged")) return;
+  MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  Status s = CheckTree(source, 0, static_cast<int64_t>(bytes.size()));
+  if (!s.ok()) {
+    throw BuildError{
+        where, "not a sound table (" + s.Message() + "); mark it \"damaged\" to keep it as it is"};
+  }
+}
+
 std::string ValueBytes(const Json& entry, uint32_t type, const std::string& where) {
   const Json& v = Member(entry, "value", where);
   const std::string at = Pointer(where, "value");
@@ -313,7 +325,11 @@ std::string EntryBytes(const Json& entry, uint32_t type, const KeyNames& names,
     if (entry.contains("value") || entry.contains("table")) {
       throw BuildError{where, "an entry has either \"bytes\" or its value, not both"};
     }
-    return Bytes64(entry["bytes"], Pointer(where, "bytes"));
+    std::string bytes = Bytes64(entry["bytes"], Pointer(where, "bytes"));
+    if (type == static_cast<uint32_t>(EntryType::Reference)) {
+      CheckTableBytes(entry, bytes, Pointer(where, "bytes"));
+    }
+    return bytes;
   }
   if (type == static_cast<uint32_t>(EntryType::Reference)) {
     return BuildTable(Member(entry, "table", where), names, Pointer(where, "table"));
@@ -327,7 +343,9 @@ std::string BuildTable(const Json& table, const KeyNames& names, const std::stri
     if (table.contains("entries")) {
       throw BuildError{where, "a table has either \"bytes\" or \"entries\", not both"};
     }
-    return Bytes64(table["bytes"], Pointer(where, "bytes"));
+    std::string bytes = Bytes64(table["bytes"], Pointer(where, "bytes"));
+    CheckTableBytes(table, bytes, Pointer(where, "bytes"));
+    return bytes;
   }
   const Json& entries = Member(table, "entries", where);
   if (!entries.is_array()) throw BuildError{Pointer(where, "entries"), "an array was expected"};
@@ -493,7 +511,7 @@ bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* fi
   Json doc;
   try {
     doc = Json::parse(json.begin(), json.end());
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {  // a syntax error, or a number no float can hold
     std::string what = e.what();
     std::size_t at = what.find("] ");
     *error = at == std::string::npos ? what : what.substr(at + 2);

@@ -9,8 +9,9 @@
 //   ENTRY: {"key": N | WORD, "label": TEXT?, "type": "float" | "bool" | "text" | "localized" |
 //           "ref" | N, then "value" (and "trailing": B64) | "bytes": B64 | "table": TABLE}
 //
-// A WORD key stands for what it would in a path. "label" and "damaged" are for the reader;
-// building ignores them.
+// A WORD key stands for what it would in a path. "label" is for the reader. Bytes that stand for
+// a table must be a sound table unless "damaged" says otherwise, so that what build accepts
+// without that word is a sound file.
 #pragma once
 
 #include <string>

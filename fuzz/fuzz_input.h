@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tests/atb_builder.h"
+
 namespace atb::fuzz {
 
 inline std::string PackDialogue(const std::string& file, const std::string& script) {
@@ -27,5 +29,16 @@ inline void UnpackDialogue(const uint8_t* data, std::size_t size, std::string* f
 
 // The side file every dialogue can add: a small valid table, named "3".
 inline const char* const kSideName = "3";
+
+// The file that the set target changes: every kind of entry, two levels deep, equal keys.
+inline std::string SetTarget() {
+  using namespace atb::build;
+  return EncodeFile({{RefEntry(0x2000, {{FloatEntry(0x13B8FCB6, 40), TextEntry(2, "inner", "xy"),
+                                         RefEntry(3, {{NameEntry("deep"), BoolEntry(4, 1)}}),
+                                         NameEntry("caster")}}),
+                      FloatEntry(0x09CEA8A9, 2.5f), TextEntry(0x20000001, "Arc Caster"),
+                      WideEntry(0x20000002, u"wide \u00e9"), BoolEntry(0x30000000, 1),
+                      BoolEntry(0x30000000, 0), {0x60000000, 7, "raw"}}});
+}
 
 }  // namespace atb::fuzz

@@ -1,13 +1,21 @@
-// Writes the seed corpora of the fuzz targets, built with the test builder:
-//   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*
+// Writes the seed corpora of the fuzz targets, built with the test builder and the commands' own
+// outputs:
+//   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*, DIR/build/*, DIR/set/*, DIR/recover/*
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "change/change.h"
+#include "change/journal.h"
+#include "companion/dump.h"
 #include "fuzz/fuzz_input.h"
 #include "tests/atb_builder.h"
+#include "tests/random_files.h"
+#include "tests/test_util.h"
 
 using namespace atb::build;
 
@@ -20,6 +28,7 @@ int main(int argc, char** argv) {
   mkdir(dir.c_str(), 0777);
   mkdir((dir + "/dialogue").c_str(), 0777);
   mkdir((dir + "/side_file").c_str(), 0777);
+  using atb::build::RandomFile;
 
   Table ammo{{NameEntry("rounds"), FloatEntry(0x665F4BD6, 0.25f), BoolEntry(0xCFC9679F, 0)}};
   Table weapon{{FloatEntry(0x13B8FCB6, 40), RefEntry(0x40000000, ammo), NameEntry("caster")}};
@@ -62,5 +71,68 @@ int main(int argc, char** argv) {
   };
   n = 0;
   for (const Bytes& s : sides) WriteFile(dir + "/side_file/seed" + std::to_string(n++), s);
+
+  // build: the JSON form of random files, damaged ones included.
+  mkdir((dir + "/build").c_str(), 0777);
+  atb::build::Random r(13);
+  atb::KeyNames names;
+  for (n = 0; n < 40; ++n) {
+    const Bytes file = n == 0 ? EncodeFile(sample) : RandomFile(r);
+    atb::MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+    atb::Sink sink(nullptr);
+    atb::DumpJson(source, static_cast<int64_t>(file.size()), names, sink);
+    WriteFile(dir + "/build/seed" + std::to_string(n), sink.buf());
+  }
+
+  // set: every path and value that dump prints for the target file, alone and in pairs.
+  mkdir((dir + "/set").c_str(), 0777);
+  const Bytes target = atb::fuzz::SetTarget();
+  atb::MemorySource source(reinterpret_cast<const uint8_t*>(target.data()), target.size());
+  atb::Sink sink(nullptr);
+  atb::DumpText(source, static_cast<int64_t>(target.size()), names, sink);
+  std::vector<std::string> pairs;
+  for (std::size_t at = 0; at < sink.buf().size();) {
+    const std::size_t end = sink.buf().find('\n', at);
+    const std::string line = sink.buf().substr(at, end - at);
+    at = end + 1;
+    const std::size_t eq = line.find(" = ");
+    pairs.push_back(line.substr(0, eq) + '\0' + line.substr(eq + 3));
+  }
+  for (n = 0; n < static_cast<int>(pairs.size()); ++n) {
+    WriteFile(dir + "/set/seed" + std::to_string(n), pairs[n]);
+    WriteFile(dir + "/set/pair" + std::to_string(n),
+              pairs[n] + '\0' + pairs[(n + 3) % pairs.size()]);
+  }
+
+  // recover: the file and journal at every crash point of a growth and an add.
+  mkdir((dir + "/recover").c_str(), 0777);
+  atb::testing::TempDir scratch;
+  const std::string path = scratch / "f.atb";
+  const Bytes before = EncodeFile(
+      {{TextEntry(1, "abc"), RefEntry(2, {{FloatEntry(1, 1)}}), {3, 7, Bytes(600, 'p')}}});
+  int seeds = 0;
+  for (int change = 0; change < 2; ++change) {
+    for (int k = 1; k < 40; ++k) {
+      WriteFile(path, before);
+      atb::testing::DyingFiles dying(k, atb::testing::DyingFiles::kCut, 7u * k);
+      atb::Change c;
+      c.set_chunk_bytes(128);
+      const atb::TableChain root{{52, static_cast<int64_t>(before.size()), 0}};
+      if (change == 0) {
+        c.Replace(root, 52 + 4 + 36, 3, "a longer text");
+      } else {
+        c.Insert(root, 1, 100, EncodeTable({{FloatEntry(5, 5)}}));
+      }
+      const int fd = dying.Open(path, O_RDWR, 0);
+      atb::AtbFile file(dying, fd);
+      c.Apply(file, atb::JournalPath(path));
+      dying.Close(fd);
+      if (!dying.dead()) break;
+      if (access(atb::JournalPath(path).c_str(), F_OK) != 0) continue;
+      WriteFile(dir + "/recover/seed" + std::to_string(seeds++),
+                atb::fuzz::PackDialogue(ReadFile(path), ReadFile(atb::JournalPath(path))));
+      unlink(atb::JournalPath(path).c_str());
+    }
+  }
   return 0;
 }

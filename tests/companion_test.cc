@@ -276,6 +276,8 @@ TEST(Build, BadJsonIsRefusedWithWhereAndWhatAndOutIsNotCreated) {
   EXPECT_NE(refused("{\"atb\": 1,\n \"header\": {\n  \"start\" 5}}").find("line 3, column 11"),
             std::string::npos);
   EXPECT_EQ(refused(R"({"atb": 2})"), "at /atb: 1 was expected");
+  // Found by fuzzing: a number beyond any float.
+  EXPECT_EQ(refused("[" + std::string(120, '2') + ".5]").substr(0, 15), "number overflow");
   const std::string head = R"({"atb": 1, "header": {"start": ")" + std::string(48, 'A') +
                            R"(", "outer_size": 1, "middle": "AAAAAAAAAAA=", "root_size": 1}, )";
   EXPECT_EQ(refused(head + R"("root": {"entries": [{"key": 1, "type": "float", "value": "x"}]}})"),
@@ -284,6 +286,16 @@ TEST(Build, BadJsonIsRefusedWithWhereAndWhatAndOutIsNotCreated) {
             "at /root/entries/0: \"value\" is missing");
   EXPECT_EQ(refused(head + R"("root": {"entries": [{"key": 1, "type": 7, "bytes": "A"}]}})"),
             "at /root/entries/0/bytes: base64 bytes were expected");
+  // Raw bytes for a table must be a sound table, unless marked damaged.
+  EXPECT_EQ(refused(head + R"("root": {"entries": [{"key": 1, "type": "ref", "bytes": "AQ=="}]}})"),
+            "at /root/entries/0/bytes: not a sound table (root table: extent of 1 bytes too short "
+            "for a count); mark it \"damaged\" to keep it as it is");
+  Bytes built;
+  std::string error;
+  EXPECT_TRUE(BuildFromJson(head + R"("root": {"entries": [{"key": 1, "type": "ref",
+      "damaged": "kept", "bytes": "AQ=="}]}})",
+                            KeyNames(), &built, &error))
+      << error;
 
   testing::TempDir dir;
   WriteFile(dir / "bad.json", "{");

@@ -22,56 +22,6 @@ namespace {
 
 using namespace build;
 
-// The file layer of a process that dies at its k-th write or truncation: that call lands whole,
-// cut short, or not at all, and nothing after it reaches a file.
-class DyingFiles : public Files {
- public:
-  enum Landing { kWhole, kCut, kNone };
-  DyingFiles(int k, Landing landing, uint32_t cutSeed) : k_(k), landing_(landing), seed_(cutSeed) {}
-
-  int writes() const { return writes_; }
-  bool dead() const { return dead_; }
-
-  int Open(const std::string& path, int flags, mode_t mode) override {
-    return dead_ ? (errno = EIO, -1) : Files::Open(path, flags, mode);
-  }
-  ssize_t Read(int fd, void* buf, std::size_t n) override {
-    return dead_ ? (errno = EIO, -1) : Files::Read(fd, buf, n);
-  }
-  int64_t Seek(int fd, int64_t offset, int whence) override {
-    return dead_ ? (errno = EIO, -1) : Files::Seek(fd, offset, whence);
-  }
-  ssize_t Write(int fd, const void* buf, std::size_t n) override {
-    if (dead_) return errno = EIO, -1;
-    if (++writes_ != k_) return Files::Write(fd, buf, n);
-    dead_ = true;
-    if (landing_ == kWhole) Files::Write(fd, buf, n);
-    if (landing_ == kCut && n > 1) Files::Write(fd, buf, 1 + seed_ % (n - 1));
-    return errno = EIO, -1;
-  }
-  int Truncate(int fd, int64_t length) override {
-    if (dead_) return errno = EIO, -1;
-    if (++writes_ != k_) return Files::Truncate(fd, length);
-    dead_ = true;
-    if (landing_ != kNone) Files::Truncate(fd, length);
-    return errno = EIO, -1;
-  }
-  int Close(int fd) override {
-    Files::Close(fd);  // the system closes a dead process's files
-    return dead_ ? (errno = EIO, -1) : 0;
-  }
-  int Unlink(const std::string& path) override {
-    return dead_ ? (errno = EIO, -1) : Files::Unlink(path);
-  }
-
- private:
-  int k_;
-  Landing landing_;
-  uint32_t seed_;
-  int writes_ = 0;
-  bool dead_ = false;
-};
-
 // A change to make on a file: built from the file's bytes, so that it can be made again.
 using MakeChange = std::function<void(const Bytes& file, Change* change)>;
 
@@ -131,13 +81,14 @@ class Crashes : public ::testing::Test {
 
   // Dies at every write of the change in every way; recovery must give `before` or the after.
   void Sweep(const Bytes& before, const MakeChange& make, int64_t chunk, Random& r) {
-    DyingFiles counting(0, DyingFiles::kWhole, 0);
+    testing::DyingFiles counting(0, testing::DyingFiles::kWhole, 0);
     ASSERT_TRUE(Apply(before, make, chunk, counting).ok());
     const Bytes after = ReadFile(path_);
     ASSERT_TRUE(testing::FileIsSound(after));
     for (int k = 1; k <= counting.writes(); ++k) {
-      for (auto landing : {DyingFiles::kWhole, DyingFiles::kCut, DyingFiles::kNone}) {
-        DyingFiles dying(k, landing, static_cast<uint32_t>(r.Below(1 << 30)));
+      for (auto landing :
+           {testing::DyingFiles::kWhole, testing::DyingFiles::kCut, testing::DyingFiles::kNone}) {
+        testing::DyingFiles dying(k, landing, static_cast<uint32_t>(r.Below(1 << 30)));
         Status applied = Apply(before, make, chunk, dying);
         ASSERT_TRUE(dying.dead()) << k << " of " << counting.writes() << ": " << applied.Message();
         int fd = open(path_.c_str(), O_RDWR);
@@ -237,7 +188,7 @@ TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {
     c->Replace(ChainTo(f, "/#0"), 56 + 24, 3, "a much longer text");
   };
   // Dies in the middle of the move.
-  DyingFiles dying(6, DyingFiles::kCut, 77);
+  testing::DyingFiles dying(6, testing::DyingFiles::kCut, 77);
   Apply(before, grow, 256, dying);
   ASSERT_TRUE(dying.dead());
   const Bytes interrupted = ReadFile(path_);
@@ -309,7 +260,7 @@ TEST(Interrupted, TheNextOpenFinishesTheChangeAndSaysSoOnce) {
   const std::string path = dir / "f.atb";
   auto interrupt = [&]() {
     WriteFile(path, before);
-    DyingFiles dying(5, DyingFiles::kCut, 3);
+    testing::DyingFiles dying(5, testing::DyingFiles::kCut, 3);
     Change change;
     change.set_chunk_bytes(512);
     change.Replace(ChainTo(before, "/#0"), 56 + 24, 3, "abcdefgh");

@@ -89,4 +89,42 @@ int FaultyFiles::Close(int fd) {
   return Files::Close(fd);
 }
 
+int DyingFiles::Open(const std::string& path, int flags, mode_t mode) {
+  return dead_ ? (errno = EIO, -1) : Files::Open(path, flags, mode);
+}
+
+ssize_t DyingFiles::Read(int fd, void* buf, std::size_t n) {
+  return dead_ ? (errno = EIO, -1) : Files::Read(fd, buf, n);
+}
+
+int64_t DyingFiles::Seek(int fd, int64_t offset, int whence) {
+  return dead_ ? (errno = EIO, -1) : Files::Seek(fd, offset, whence);
+}
+
+ssize_t DyingFiles::Write(int fd, const void* buf, std::size_t n) {
+  if (dead_) return errno = EIO, -1;
+  if (++writes_ != k_) return Files::Write(fd, buf, n);
+  dead_ = true;
+  if (landing_ == kWhole) Files::Write(fd, buf, n);
+  if (landing_ == kCut && n > 1) Files::Write(fd, buf, 1 + seed_ % (n - 1));
+  return errno = EIO, -1;
+}
+
+int DyingFiles::Truncate(int fd, int64_t length) {
+  if (dead_) return errno = EIO, -1;
+  if (++writes_ != k_) return Files::Truncate(fd, length);
+  dead_ = true;
+  if (landing_ != kNone) Files::Truncate(fd, length);
+  return errno = EIO, -1;
+}
+
+int DyingFiles::Close(int fd) {
+  Files::Close(fd);  // the system closes a dead process's files
+  return dead_ ? (errno = EIO, -1) : 0;
+}
+
+int DyingFiles::Unlink(const std::string& path) {
+  return dead_ ? (errno = EIO, -1) : Files::Unlink(path);
+}
+
 }  // namespace atb::testing

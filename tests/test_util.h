@@ -72,6 +72,33 @@ class FaultyFiles : public Files {
   bool diskFull_ = false;
 };
 
+// The file layer of a process that dies at its k-th write or truncation: that call lands whole,
+// cut short after a byte count chosen by `cutSeed`, or not at all, and nothing after it reaches
+// a file. With k = 0 it never dies and only counts.
+class DyingFiles : public Files {
+ public:
+  enum Landing { kWhole, kCut, kNone };
+  DyingFiles(int k, Landing landing, uint32_t cutSeed) : k_(k), landing_(landing), seed_(cutSeed) {}
+
+  int writes() const { return writes_; }
+  bool dead() const { return dead_; }
+
+  int Open(const std::string& path, int flags, mode_t mode) override;
+  ssize_t Read(int fd, void* buf, std::size_t n) override;
+  int64_t Seek(int fd, int64_t offset, int whence) override;
+  ssize_t Write(int fd, const void* buf, std::size_t n) override;
+  int Truncate(int fd, int64_t length) override;
+  int Close(int fd) override;
+  int Unlink(const std::string& path) override;
+
+ private:
+  int k_;
+  Landing landing_;
+  uint32_t seed_;
+  int writes_ = 0;
+  bool dead_ = false;
+};
+
 }  // namespace atb::testing
 
 namespace atb::testing {
