@@ -21,7 +21,8 @@ constexpr const char* kTooLarge = "file too large";
 struct Reached {
   int64_t end;
   EntryList list;
-  // delta[i]: what entry i's stored Off gains (the growth of everything in front of its value).
+  // What entry i's stored Off gains, the growth of everything in front of its value: collected
+  // as "from entry i on" steps, one slot more than entries, and summed once all are in.
   std::vector<int64_t> delta;
   // Entries added, by the index they go in front of, in the order they were asked for.
   std::vector<std::pair<uint32_t, TableEntry>> added;
@@ -34,10 +35,7 @@ struct Reached {
 struct PlacedSplice {
   Splice splice;
   std::vector<int64_t> order;
-  std::size_t edit;
   const std::string* bytes;  // what goes in; nullptr for an added entry's 12 bytes
-  int64_t table = -1;        // for an added entry's 12 bytes
-  std::size_t added = 0;
 };
 
 }  // namespace
@@ -83,7 +81,7 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
         t.end = link.end;
         s = ReadTable(file, link.table, link.end, &t.list);
         if (!s.ok()) return s;
-        t.delta.assign(t.list.count, 0);
+        t.delta.assign(t.list.count + 1, 0);
       } else if (t.end != link.end) {
         return Status::Damaged("two changes see one table with different ends");
       }
@@ -119,25 +117,22 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
       order.back() = 2 * static_cast<int64_t>(k);
       const auto size = static_cast<int64_t>(e.bytes.size());
       t.added.push_back({k, {e.key, e.type, 0}});
-      PlacedSplice entry{{EntryPos(link.table, k), 0, ENTRY_SIZE}, order, n, nullptr};
-      entry.table = link.table;
-      entry.added = t.added.size() - 1;
-      placed.push_back(entry);
+      placed.push_back({{EntryPos(link.table, k), 0, ENTRY_SIZE}, order, nullptr});
       t.addedValueSplice.push_back(placed.size());  // the value's splice, next
-      placed.push_back({{t.list.Off[k], 0, size}, order, n, &e.bytes});
-      for (uint32_t i = k; i < t.list.count; ++i) t.delta[i] += size;
+      placed.push_back({{t.list.Off[k], 0, size}, order, &e.bytes});
+      t.delta[k] += size;
       growth = size + ENTRY_SIZE;
     } else {
-      placed.push_back(
-          {{e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, order, n, &e.bytes});
+      placed.push_back({{e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, order, &e.bytes});
       growth = static_cast<int64_t>(e.bytes.size()) - e.removed;
     }
     // Every enclosing table's entries behind the chosen one move with the growth.
     const std::size_t enclosing = e.insert ? e.chain.size() - 1 : e.chain.size();
-    for (std::size_t l = 0; l < enclosing; ++l) {
-      Reached& t = tables[e.chain[l].table];
-      for (uint32_t i = e.chain[l].entry + 1; i < t.list.count; ++i) t.delta[i] += growth;
-    }
+    for (std::size_t l = 0; l < enclosing; ++l)
+      tables[e.chain[l].table].delta[e.chain[l].entry + 1] += growth;
+  }
+  for (auto& [table, t] : tables) {
+    for (uint32_t i = 1; i < t.list.count; ++i) t.delta[i] += t.delta[i - 1];
   }
   std::vector<std::size_t> sorted(placed.size());
   std::iota(sorted.begin(), sorted.end(), 0);
