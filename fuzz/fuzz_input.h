@@ -36,9 +36,12 @@ inline std::string SetTarget() {
   return EncodeFile({{RefEntry(0x2000, {{FloatEntry(0x13B8FCB6, 40), TextEntry(2, "inner", "xy"),
                                          RefEntry(3, {{NameEntry("deep"), BoolEntry(4, 1)}}),
                                          NameEntry("caster")}}),
-                      FloatEntry(0x09CEA8A9, 2.5f), TextEntry(0x20000001, "Arc Caster"),
-                      WideEntry(0x20000002, u"wide \u00e9"), BoolEntry(0x30000000, 1),
-                      BoolEntry(0x30000000, 0), {0x60000000, 7, "raw"}}});
+                      FloatEntry(0x09CEA8A9, 2.5f),
+                      TextEntry(0x20000001, "Arc Caster"),
+                      WideEntry(0x20000002, u"wide \u00e9"),
+                      BoolEntry(0x30000000, 1),
+                      BoolEntry(0x30000000, 0),
+                      {0x60000000, 7, "raw"}}});
 }
 
 }  // namespace atb::fuzz
