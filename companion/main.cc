@@ -35,9 +35,12 @@ int main(int argc, char** argv) {
   std::string key, side;
   CLI::App* set = app.add_subcommand("set", "Change values; all of them or none");
   set->add_option("FILE", file, "The attribute file")->required();
-  set->add_option("PATH VALUE", pairs, "Entries and their new values, as dump prints them")
-      ->required()
-      ->expected(-2);
+  // Everything after FILE is PATH VALUE pairs, read as they stand: a value such as -inf is a
+  // value, not an option.
+  set->prefix_command();
+  set->footer(
+      "After FILE: PATH VALUE [PATH VALUE]..., entries and their new values as dump "
+      "prints them.");
 
   CLI::App* extract = app.add_subcommand("extract", "Write an entry's bytes to a file");
   extract->add_option("FILE", file, "The attribute file")->required();
@@ -80,7 +83,11 @@ int main(int argc, char** argv) {
   if (*check) return atb::CheckCommand(files, names, stdout, stderr);
   if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
   if (*recover) return atb::RecoverCommand(file, stderr);
-  if (*set) return atb::SetCommand(file, pairs, names, stderr);
+  if (*set) {
+    pairs = set->remaining();
+    if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());
+    return atb::SetCommand(file, pairs, names, stderr);
+  }
   if (*extract) return atb::ExtractCommand(file, path, out, names, stderr);
   if (*insert) return atb::InsertCommand(file, path, key, side, names, stderr);
   if (*build) {

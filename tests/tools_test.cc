@@ -100,6 +100,13 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
                         Quoted(dir / "copy.atb") + " && cmp " + Quoted(dir / "t.atb") + " " +
                         Quoted(dir / "copy.atb"));
   EXPECT_EQ(built.status, 0);
+  // Values that look like options are values.
+  WriteFile(dir / "f.atb", EncodeFile({{FloatEntry(0x09CEA8A9, 1), FloatEntry(2, 2)}}));
+  EXPECT_EQ(Shell(util + " set " + Quoted(dir / "f.atb") + " reload_time -inf 2 -nan && " + util +
+                  " get " + Quoted(dir / "f.atb") + " reload_time && " + util + " get " +
+                  Quoted(dir / "f.atb") + " 2")
+                .out,
+            "-inf\n-nan\n");
   EXPECT_EQ(Shell(util + " dump " + Quoted(dir / "none.atb") + " 2>&1").out,
             "atbutil: " + (dir / "none.atb") + ": No such file or directory\n");
 }
