@@ -1,6 +1,6 @@
 // An attribute file and a journal from the fuzzer, as a process that died in a change would
-// leave them, then recovery: it never crashes; it either finishes the change (removing the
-// journal, leaving the file at the change's new length) or refuses and changes nothing.
+// leave them, then recovery: it never crashes; it either finishes the change and removes the
+// journal, or refuses and changes neither the file nor the journal.
 #include <fcntl.h>
 #include <unistd.h>
 
