@@ -245,7 +245,11 @@ uint32_t TypeOf(const Json& v, const std::string& where) {
   return Uint32(v, where);
 }
 
-std::string BuildTable(const Json& table, const KeyNames& names, const std::string& where);
+// Tables nest by recursion here; deeper than this, the call stack could run out.
+constexpr int kDeepestTable = 2000;
+
+std::string BuildTable(const Json& table, const KeyNames& names, const std::string& where,
+                       int depth);
 
 // Raw bytes that stand for a table must be a sound one, unless the document says it is damaged
 // (as dump does, so that a damaged file rebuilds byte for byte).
@@ -320,7 +324,7 @@ std::string ValueBytes(const Json& entry, uint32_t type, const std::string& wher
 }
 
 std::string EntryBytes(const Json& entry, uint32_t type, const KeyNames& names,
-                       const std::string& where) {
+                       const std::string& where, int depth) {
   if (entry.contains("bytes")) {
     if (entry.contains("value") || entry.contains("table")) {
       throw BuildError{where, "an entry has either \"bytes\" or its value, not both"};
@@ -332,13 +336,17 @@ std::string EntryBytes(const Json& entry, uint32_t type, const KeyNames& names,
     return bytes;
   }
   if (type == static_cast<uint32_t>(EntryType::Reference)) {
-    return BuildTable(Member(entry, "table", where), names, Pointer(where, "table"));
+    return BuildTable(Member(entry, "table", where), names, Pointer(where, "table"), depth + 1);
   }
   return ValueBytes(entry, type, where);
 }
 
-std::string BuildTable(const Json& table, const KeyNames& names, const std::string& where) {
+std::string BuildTable(const Json& table, const KeyNames& names, const std::string& where,
+                       int depth) {
   if (!table.is_object()) throw BuildError{where, "an object was expected"};
+  if (depth > kDeepestTable) {
+    throw BuildError{where, "tables nested more than " + std::to_string(kDeepestTable) + " deep"};
+  }
   if (table.contains("bytes")) {
     if (table.contains("entries")) {
       throw BuildError{where, "a table has either \"bytes\" or \"entries\", not both"};
@@ -363,7 +371,7 @@ std::string BuildTable(const Json& table, const KeyNames& names, const std::stri
     EncodeFixed32(fields + 4, type);
     EncodeFixed32(fields + 8, static_cast<uint32_t>(data.size()));
     head.append(reinterpret_cast<char*>(fields), sizeof fields);
-    data += EntryBytes(entry, type, names, at);
+    data += EntryBytes(entry, type, names, at, depth);
     if (head.size() + data.size() > static_cast<std::size_t>(MAX_FILE_LENGTH)) {
       throw BuildError{at, "the file would be longer than 2147483647 bytes"};
     }
@@ -529,7 +537,7 @@ bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* fi
       throw BuildError{"/header/start", "36 bytes were expected"};
     }
     if (middle.size() != 8) throw BuildError{"/header/middle", "8 bytes were expected"};
-    const std::string root = BuildTable(Member(doc, "root", ""), names, "/root");
+    const std::string root = BuildTable(Member(doc, "root", ""), names, "/root", 0);
     const auto length = static_cast<int64_t>(ROOT_TABLE_OFFSET + root.size());
     if (length > MAX_FILE_LENGTH) {
       throw BuildError{"/root", "the file would be longer than 2147483647 bytes"};
