@@ -12,6 +12,7 @@
 #include "companion/json_form.h"
 #include "companion/value_text.h"
 #include "labels/key_hash.h"
+#include "labels/key_labels.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
@@ -67,6 +68,27 @@ Bytes Parsed(uint32_t type, const std::string& text) {
   ParsedValue value;
   std::string error;
   return ParseValue(text, type, &value, &error) ? value.bytes : "error: " + error;
+}
+
+TEST(Keys, NamesHashToTheirKeysAndLabelsStayTheAuthority) {
+  EXPECT_EQ(HashKeyName("reload_time"), 0x09CEA8A9u);
+  EXPECT_EQ(HashKeyName("min_damage"), 0x3801F697u);
+  EXPECT_EQ(HashKeyName("max_upgrades"), 0x2AB4D94Bu);
+  EXPECT_EQ(HashKeyName("name"), 0x2E256A1Au);
+  EXPECT_EQ(HashKeyName(""), 0xBD49D10Du);
+  EXPECT_EQ(HashKeyName("a name longer than twelve bytes, so several blocks"),
+            HashKeyName(std::string("a name longer than twelve bytes, so several blocks")));
+  int hashed = 0;
+  for (int i = 0; i < kKeyLabelCount; ++i) {
+    hashed += HashKeyName(KeyLabelTable[i].label) == KeyLabelTable[i].hash;
+  }
+  EXPECT_EQ(hashed, 56);
+  // A label that is not its name's hash still names its own key.
+  KeyNames names;
+  EXPECT_EQ(names.KeyOfWord("armor"), 0x6273B874u);
+  EXPECT_EQ(names.KeyOfWord("not_a_label"), HashKeyName("not_a_label"));
+  EXPECT_EQ(names.PathNameOf(0x6273B874u), "armor");
+  EXPECT_EQ(names.PathNameOf(0x1FD35F63u), "");  // "(ignore me)" is not a plain word
 }
 
 TEST(Values, EveryFloatReadsBackToItsBits) {
