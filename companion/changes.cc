@@ -119,7 +119,7 @@ Outcome Set(const std::string& path, const std::vector<std::string>& pairs, cons
     const PathStep& last = steps.back();
     auto [it, fresh] = seen.try_emplace({last.table, last.entry}, entryPath);
     if (!fresh) return {1, path + ": " + entryPath + " and " + it->second + " are one entry"};
-    int64_t pos, removed;
+    int64_t pos = 0, removed = 0;
     std::string bytes;
     o = PlanValue(f.file(), last.list, last.entry, pairs[p + 1], path + ": " + entryPath, &pos,
                   &removed, &bytes);

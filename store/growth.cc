@@ -11,7 +11,6 @@ namespace atb {
 
 namespace {
 constexpr int64_t kMeasureBlock = 4096;
-constexpr int64_t kShiftEntries = 65536;
 }  // namespace
 
 Status MeasureText(AtbFile& file, int64_t offset, int64_t endOffset, int64_t* length) {
