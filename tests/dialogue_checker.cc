@@ -212,6 +212,9 @@ std::vector<std::string> CheckedDialogue(const std::string& dir, const std::stri
   std::istream in(&buf);
   std::ostringstream err;
   Console console(in, out, err);
+  // As on a terminal, so that bytes from the file cannot put a line break and one of the
+  // dialogue's own messages into the output the checker reads.
+  console.set_terminal(true);
   RunPromptLoop(console, files, dir);
   return checker.violations;
 }

@@ -45,6 +45,16 @@ std::string RandomScript(Random& r) {
   return s;
 }
 
+// Found by fuzzing: a reference's name holding a line break and one of the dialogue's refusals
+// was taken by the checker for a real refusal, next to a real change.
+TEST(Properties, ANameCannotForgeTheDialoguesMessagesForTheChecker) {
+  testing::TempDir dir;
+  WriteFile(dir / "f.atb",
+            EncodeFile({{RefEntry(1, {{NameEntry("\nbug opening x")}}), FloatEntry(2, 2)}}));
+  EXPECT_EQ(testing::CheckedDialogue(dir.path(), "f.atb", "f.atb\n1\n5\n999\nquit\n"),
+            std::vector<std::string>());
+}
+
 TEST(Properties, RandomFilesAndDialoguesKeepEveryPromise) {
   const char* casesEnv = std::getenv("ATB_PROPERTY_CASES");
   const char* seedEnv = std::getenv("ATB_PROPERTY_SEED");
