@@ -199,7 +199,7 @@ Outcome Insert(const std::string& path, const std::string& tablePath, const std:
   // The side file is read whole and checked before the attribute file is touched.
   OpenRefusal why;
   const int side = OpenForReading(files, sidePath, &why);
-  if (side == -1) return {1, sidePath + ": " + OpenRefusalText(why, errno)};
+  if (side == -1) return {1, sidePath + ": " + DescribeRefusal(why, errno)};
   struct stat st;
   std::string bytes;
   Status s = Status::Ok();

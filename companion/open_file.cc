@@ -8,19 +8,6 @@
 
 namespace atb {
 
-std::string OpenRefusalText(OpenRefusal why, int err) {
-  switch (why) {
-    case OpenRefusal::kNotRegular:
-      return "not a regular file";
-    case OpenRefusal::kReadOnly:
-      return "no write permission";
-    case OpenRefusal::kLocked:
-      return "locked by another atb";
-    default:
-      return std::strerror(err);
-  }
-}
-
 OpenFile::~OpenFile() {
   if (fd_ != -1) files_.Close(fd_);
 }
@@ -33,7 +20,7 @@ Outcome OpenFile::Open(const std::string& path, Mode mode, std::FILE* err) {
   OpenRefusal why;
   fd_ = edit ? OpenForEditing(files_, path, &why) : OpenForReading(files_, path, &why);
   if (fd_ == -1) {
-    std::string text = OpenRefusalText(why, errno);
+    std::string text = DescribeRefusal(why, errno);
     if (mode == kRead && edit) text = "an interrupted change must be finished first, but: " + text;
     return {why == OpenRefusal::kSystem ? 2 : 1, path + ": " + text};
   }

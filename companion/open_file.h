@@ -48,7 +48,4 @@ class OpenFile {
   int64_t length_ = 0;
 };
 
-// The text for a refused open.
-std::string OpenRefusalText(OpenRefusal why, int err);
-
 }  // namespace atb

@@ -8,6 +8,7 @@
 #include "labels/key_labels.h"
 #include "store/coding.h"
 #include "store/table.h"
+#include "store/utf8.h"
 
 namespace atb {
 
@@ -32,24 +33,6 @@ void WriteShown(Console& console, std::string_view text) {
     if (u < 0x20 || u == 0x7F) c = '?';
   }
   console.Write(shown);
-}
-
-void AppendUtf8(uint32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | cp >> 6));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | cp >> 12));
-    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | cp >> 18));
-    out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 // UTF-16 code units up to the first zero unit, as UTF-8; an unpaired surrogate becomes U+FFFD,

@@ -16,10 +16,6 @@ namespace {
 
 constexpr int64_t kCopyChunk = 4 << 20;
 
-std::string OpenRefusalText(OpenRefusal why, int err) {
-  return why == OpenRefusal::kNotRegular ? "not a regular file" : std::strerror(err);
-}
-
 bool SameFile(Files& files, int a, int b) {
   struct stat sa, sb;
   if (files.Stat(a, &sa) == -1 || files.Stat(b, &sb) == -1) return true;  // cannot tell: refuse
@@ -41,7 +37,7 @@ void RipReference(EditState& state, Level& level) {
   Files& files = state.files;
   OpenRefusal why;
   const int fd = OpenSideFileForWriting(files, state.startDir + "/" + name, &why);
-  std::string reason = fd == -1 ? OpenRefusalText(why, errno) : std::string();
+  std::string reason = fd == -1 ? DescribeRefusal(why, errno) : std::string();
   // Truncating the open attribute file through another name would destroy it.
   if (fd != -1 && SameFile(files, fd, state.fileHandle)) reason = "is the file being edited";
   if (reason.empty() && files.Truncate(fd, 0) != 0) reason = std::strerror(errno);
@@ -84,7 +80,7 @@ bool AddReference(EditState& state) {
   if (fd == -1) {
     const int err = errno;
     state.console.Write("\nfile not found");
-    state.console.Explain(sideName, OpenRefusalText(why, err));
+    state.console.Explain(sideName, DescribeRefusal(why, err));
     return false;
   }
   int64_t length;

@@ -15,19 +15,6 @@ namespace atb {
 
 namespace {
 
-std::string OpenRefusalText(OpenRefusal why, int err) {
-  switch (why) {
-    case OpenRefusal::kNotRegular:
-      return "not a regular file";
-    case OpenRefusal::kReadOnly:
-      return "no write permission";
-    case OpenRefusal::kLocked:
-      return "locked by another atb";
-    default:
-      return std::strerror(err);
-  }
-}
-
 // Why the file cannot be edited as an attribute file, or Ok.
 Status CheckAttributeFile(AtbFile& file, int64_t length) {
   Status s = CheckFileLength(length);
@@ -49,7 +36,7 @@ void EditFoundFile(EditState& state, const std::string& typedName,
     console.Write("\nbug opening ");
     console.Write(typedName);
     console.Write("\n");
-    console.Explain(typedName, foundPath ? OpenRefusalText(why, err)
+    console.Explain(typedName, foundPath ? DescribeRefusal(why, err)
                                          : "no file of that name below " + state.startDir);
     return;
   }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace atb {
 
@@ -82,6 +83,19 @@ int OpenRegular(Files& files, const std::string& path, int flags, mode_t mode, O
 }
 
 }  // namespace
+
+std::string DescribeRefusal(OpenRefusal why, int err) {
+  switch (why) {
+    case OpenRefusal::kNotRegular:
+      return "not a regular file";
+    case OpenRefusal::kReadOnly:
+      return "no write permission";
+    case OpenRefusal::kLocked:
+      return "locked by another atb";
+    default:
+      return std::strerror(err);
+  }
+}
 
 int OpenForEditing(Files& files, const std::string& path, OpenRefusal* why) {
   int fd = OpenRegular(files, path, O_RDWR, 0, why);

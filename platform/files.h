@@ -43,6 +43,10 @@ enum class OpenRefusal {
   kLocked,      // another instance holds it
 };
 
+// What to tell a user about a refused open: "not a regular file", "no write permission",
+// "locked by another atb", or the system's text for `err`.
+std::string DescribeRefusal(OpenRefusal why, int err);
+
 // The three ways the tool opens a file. Each answers a handle, or -1 with *why (when given) set
 // and errno set for kSystem. A path that names anything but a regular file (after following a
 // final symlink) is refused, so nothing that is not a regular file is ever read or written.
