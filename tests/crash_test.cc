@@ -40,6 +40,15 @@ TableChain ChainTo(const Bytes& file, const std::string& path) {
   return chain;
 }
 
+// Where the text that the chain's last link names starts, and where its zero byte lies.
+std::pair<int64_t, int64_t> TextAt(const Bytes& file, const TableChain& chain) {
+  EntryList list;
+  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  ReadTable(source, chain.back().table, chain.back().end, &list);
+  const int64_t start = list.ExtentStart(chain.back().entry);
+  return {start, static_cast<int64_t>(file.find('\0', static_cast<std::size_t>(start)))};
+}
+
 // "#i/#j/..." for an entry reached by entry numbers.
 std::string NumberPath(const std::vector<uint32_t>& trail) {
   std::string path;
@@ -131,11 +140,7 @@ TEST_F(Crashes, EveryCrashPointRecoversToBeforeOrAfter) {
           before,
           [&](const Bytes& f, Change* c) {
             TableChain chain = ChainTo(f, NumberPath(text));
-            EntryList list;
-            MemorySource src(reinterpret_cast<const uint8_t*>(f.data()), f.size());
-            ReadTable(src, chain.back().table, chain.back().end, &list);
-            const int64_t start = list.ExtentStart(chain.back().entry);
-            const auto zero = static_cast<int64_t>(f.find('\0', static_cast<std::size_t>(start)));
+            const auto [start, zero] = TextAt(f, chain);
             c->Replace(chain, start, zero - start, longer);
           },
           chunk, r);
@@ -144,17 +149,11 @@ TEST_F(Crashes, EveryCrashPointRecoversToBeforeOrAfter) {
           before,
           [&](const Bytes& f, Change* c) {
             TableChain chain = ChainTo(f, NumberPath(text));
-            EntryList list;
-            MemorySource src(reinterpret_cast<const uint8_t*>(f.data()), f.size());
-            ReadTable(src, chain.back().table, chain.back().end, &list);
-            const int64_t start = list.ExtentStart(chain.back().entry);
-            const auto zero = static_cast<int64_t>(f.find('\0', static_cast<std::size_t>(start)));
+            const auto [start, zero] = TextAt(f, chain);
             c->Replace(chain, start, zero - start, "");
             if (texts.size() > 1 && texts.back() != text) {
               TableChain other = ChainTo(f, NumberPath(texts.back()));
-              ReadTable(src, other.back().table, other.back().end, &list);
-              const int64_t at = list.ExtentStart(other.back().entry);
-              c->Replace(other, at, 0, longer);
+              c->Replace(other, TextAt(f, other).first, 0, longer);
             }
           },
           chunk, r);

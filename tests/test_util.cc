@@ -1,6 +1,7 @@
 #include "tests/test_util.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <sstream>
@@ -21,6 +22,16 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
+}
+
+Outcome Shell(const std::string& command) {
+  FILE* p = popen(command.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int status = pclose(p);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
 Dialogue RunDialogue(const std::string& dir, const std::string& input, Files& files,

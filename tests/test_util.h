@@ -31,6 +31,13 @@ struct Dialogue {
   std::string err;  // the reasons behind refusals
 };
 
+// A shell command line's exit status (-1 when it did not exit) and standard output.
+struct Outcome {
+  int status;
+  std::string out;
+};
+Outcome Shell(const std::string& command);
+
 // Runs the whole tool in-process on `input`, started in `dir`; `terminal` makes it write as to a
 // terminal.
 Dialogue RunDialogue(const std::string& dir, const std::string& input, Files& files = SystemFiles(),

@@ -16,21 +16,8 @@ namespace atb {
 namespace {
 
 using namespace build;
-
-struct Outcome {
-  int status;
-  std::string out;
-};
-
-Outcome Shell(const std::string& command) {
-  FILE* p = popen(command.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int status = pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+using testing::Outcome;
+using testing::Shell;
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
