@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "store/growth.h"
+#include "store/moves.h"
 #include "tests/atb_builder.h"
 
 using namespace atb::build;
@@ -117,7 +117,12 @@ int main(int argc, char** argv) {
   } else if (mode == "unprotected" && argc == 5) {
     int fd = open(argv[2], O_RDWR);
     atb::AtbFile file(atb::SystemFiles(), fd);
-    if (!atb::InsertGap(file, std::atoll(argv[3]), std::atoll(argv[4])).ok()) return 1;
+    const int64_t pos = std::atoll(argv[3]), gap = std::atoll(argv[4]);
+    int64_t length;
+    if (!file.Length(&length).ok() || !file.SetLength(length + gap).ok()) return 1;
+    std::vector<uint8_t> chunk(2 << 20);
+    const auto moves = atb::PlanMoves({{pos, 0, gap}}, length, static_cast<int64_t>(chunk.size()));
+    if (!atb::CopyMoves(file, moves, 0, chunk.data()).ok()) return 1;
     close(fd);
   } else if (mode == "entries" && argc == 4) {
     const int refs = std::atoi(argv[3]);

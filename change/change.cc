@@ -5,7 +5,6 @@
 #include <numeric>
 
 #include "change/journal.h"
-#include "platform/signals.h"
 #include "store/coding.h"
 #include "store/growth.h"
 #include "store/layout.h"
@@ -14,8 +13,6 @@
 namespace atb {
 
 namespace {
-
-constexpr const char* kTooLarge = "file too large";
 
 // One table that a change reaches, as it is before the change.
 struct Reached {
@@ -35,12 +32,10 @@ struct Reached {
 struct PlacedSplice {
   Splice splice;
   std::vector<int64_t> order;
-  const std::string* bytes;  // what goes in; nullptr for an added entry's 12 bytes
+  const void* edit;  // the edit whose bytes go in; nullptr for an added entry's 12 bytes
 };
 
 }  // namespace
-
-bool IsTooLarge(const Status& s) { return s.damaged() && s.Message() == kTooLarge; }
 
 void Change::Replace(TableChain chain, int64_t pos, int64_t removed, std::string bytes) {
   Edit e;
@@ -61,8 +56,22 @@ void Change::Insert(TableChain chain, uint32_t key, uint32_t type, std::string v
   edits_.push_back(std::move(e));
 }
 
-Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
+void Change::Insert(TableChain chain, uint32_t key, uint32_t type, ByteSource& source, int64_t size,
+                    bool table) {
+  Edit e;
+  e.chain = std::move(chain);
+  e.insert = true;
+  e.key = key;
+  e.type = type;
+  e.source = &source;
+  e.size = size;
+  e.table = table;
+  edits_.push_back(std::move(e));
+}
+
+Status Change::Apply(ChangeTarget& target) const {
   if (edits_.empty()) return Status::Ok();
+  AtbFile& file = target.file;
   int64_t length;
   Status s = file.Length(&length);
   if (!s.ok()) return s;
@@ -71,7 +80,7 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
   std::map<int64_t, Reached> tables;
   for (const Edit& e : edits_) {
     if (e.chain.empty() || e.chain[0].table != ROOT_TABLE_OFFSET || e.chain[0].end != length) {
-      return Status::Damaged("a change must start at the root table");
+      return Status::Refused("a change must start at the root table");
     }
     for (std::size_t l = 0; l < e.chain.size(); ++l) {
       const TableLink& link = e.chain[l];
@@ -83,21 +92,21 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
         if (!s.ok()) return s;
         t.delta.assign(t.list.count + 1, 0);
       } else if (t.end != link.end) {
-        return Status::Damaged("two changes see one table with different ends");
+        return Status::Refused("two changes see one table with different ends");
       }
       const bool last = l + 1 == e.chain.size();
       if (last && e.insert) break;
-      if (link.entry >= t.list.count) return Status::Damaged("no such entry");
+      if (link.entry >= t.list.count) return Status::Refused("no such entry");
       if (!last) {
         const TableLink& next = e.chain[l + 1];
         if (!t.list.Is(link.entry, EntryType::Reference) ||
             next.table != t.list.ExtentStart(link.entry) ||
             next.end != t.list.ExtentEnd(link.entry)) {
-          return Status::Damaged("the chain does not follow the file's references");
+          return Status::Refused("the chain does not follow the file's references");
         }
       } else if (e.pos < t.list.ExtentStart(link.entry) || e.removed < 0 ||
                  e.pos + e.removed > t.list.ExtentEnd(link.entry)) {
-        return Status::Damaged("a replacement outside its entry's extent");
+        return Status::Refused("a replacement outside its entry's extent");
       }
     }
   }
@@ -115,15 +124,15 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
       uint32_t k = 0;
       while (k < t.list.count && t.list.ID[k] <= e.key) ++k;
       order.back() = 2 * static_cast<int64_t>(k);
-      const auto size = static_cast<int64_t>(e.bytes.size());
+      const int64_t size = e.Size();
       t.added.push_back({k, {e.key, e.type, 0}});
       placed.push_back({{EntryPos(link.table, k), 0, ENTRY_SIZE}, order, nullptr});
       t.addedValueSplice.push_back(placed.size());  // the value's splice, next
-      placed.push_back({{t.list.Off[k], 0, size}, order, &e.bytes});
+      placed.push_back({{t.list.Off[k], 0, size}, order, &e});
       t.delta[k] += size;
       growth = size + ENTRY_SIZE;
     } else {
-      placed.push_back({{e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, order, &e.bytes});
+      placed.push_back({{e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, order, &e});
       growth = static_cast<int64_t>(e.bytes.size()) - e.removed;
     }
     // Every enclosing table's entries behind the chosen one move with the growth.
@@ -147,12 +156,12 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     const Splice& sp = placed[sorted[i]].splice;
     if (!splices.empty() && splices.back().pos + splices.back().removed > sp.pos) {
-      return Status::Damaged("two changes overlap");
+      return Status::Refused("two changes overlap");
     }
     splices.push_back(sp);
     newLength += sp.inserted - sp.removed;
   }
-  if (newLength > MAX_FILE_LENGTH) return Status::Damaged(kTooLarge);
+  if (newLength > MAX_FILE_LENGTH) return Status::TooLarge();
 
   // Where a byte of the file as it is ends up: behind every splice that ends at or before it.
   std::vector<int64_t> ends(splices.size()), grownBefore(splices.size() + 1, 0);
@@ -175,9 +184,15 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
   plan.chunkBytes = chunkBytes_;
   plan.splices = splices;
   for (std::size_t i = 0; i < placed.size(); ++i) {
-    if (placed[i].bytes != nullptr && !placed[i].bytes->empty()) {
-      plan.writes.push_back({newStart[i], *placed[i].bytes});
-    }
+    const auto* e = static_cast<const Edit*>(placed[i].edit);
+    if (e == nullptr || e->Size() == 0) continue;
+    ChangePlan::Write w;
+    w.pos = newStart[i];
+    w.bytes = e->bytes;
+    w.source = e->source;
+    w.size = e->size;
+    w.table = e->table;
+    plan.writes.push_back(std::move(w));
   }
   // Each reached table's entries from the first that changes, written whole in their new place.
   for (auto& [table, t] : tables) {
@@ -216,27 +231,34 @@ Status Change::Apply(AtbFile& file, const std::string& journalPath) const {
       if (i == list.count) break;
       put({list.ID[i], list.Type[i], static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
     }
-    if (!block.empty()) plan.writes.push_back({EntryPos(newTable, first), std::move(block)});
+    if (!block.empty()) {
+      ChangePlan::Write w;
+      w.pos = EntryPos(newTable, first);
+      w.bytes = std::move(block);
+      plan.writes.push_back(std::move(w));
+    }
     if (!added.empty()) {
-      std::string count(4, '\0');
-      EncodeFixed32(reinterpret_cast<uint8_t*>(count.data()),
+      ChangePlan::Write w;
+      w.pos = newTable;
+      w.bytes.resize(4);
+      EncodeFixed32(reinterpret_cast<uint8_t*>(w.bytes.data()),
                     list.count + static_cast<uint32_t>(added.size()));
-      plan.writes.push_back({newTable, std::move(count)});
+      plan.writes.push_back(std::move(w));
     }
   }
   if (newLength != length) {
-    std::string sizes(4, '\0');
-    EncodeFixed32(reinterpret_cast<uint8_t*>(sizes.data()), static_cast<uint32_t>(newLength - 44));
-    plan.writes.push_back({OUTER_SIZE_OFFSET, sizes});
-    EncodeFixed32(reinterpret_cast<uint8_t*>(sizes.data()),
-                  static_cast<uint32_t>(newLength - ROOT_TABLE_OFFSET));
-    plan.writes.push_back({ROOT_SIZE_OFFSET, sizes});
+    for (const auto& [at, size] : {std::pair{OUTER_SIZE_OFFSET, OuterSizeFor(newLength)},
+                                   std::pair{ROOT_SIZE_OFFSET, RootSizeFor(newLength)}}) {
+      ChangePlan::Write w;
+      w.pos = at;
+      w.bytes.resize(4);
+      EncodeFixed32(reinterpret_cast<uint8_t*>(w.bytes.data()), size);
+      plan.writes.push_back(std::move(w));
+    }
   }
 
-  // From here on the file changes.
-  DeferSignals hold;
   if (plan.writes.empty() && newLength == length) return Status::Ok();
-  return RunJournaled(file.files(), file, journalPath, plan);
+  return RunJournaled(target, plan);
 }
 
 }  // namespace atb

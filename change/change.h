@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "change/journal.h"
 #include "store/atb_file.h"
 
 namespace atb {
@@ -31,17 +32,22 @@ class Change {
   // Adds an entry to the table of the chain's last link (whose `entry` is not used), after every
   // entry whose key is not greater, with `value` as its extent.
   void Insert(TableChain chain, uint32_t key, uint32_t type, std::string value);
+  // The same, with the first `size` bytes of `source` as its extent, read while the change is
+  // made and never held whole; with `table`, they must be a sound table. `source` must live
+  // until Apply returns.
+  void Insert(TableChain chain, uint32_t key, uint32_t type, ByteSource& source, int64_t size,
+              bool table);
 
   bool empty() const { return edits_.empty(); }
 
-  // Checks everything first, then changes the file, with a journal at `journalPath` (see
-  // change/journal.h). Damaged, with the file
-  // untouched, when a chain does not fit the file (a table is damaged, a link is not a
-  // reference, a range is not inside its entry's extent), when two edits overlap, when the file
-  // would outgrow 32-bit offsets ("file too large"), or when the journal cannot be written. An
-  // I/O error after the file began to change leaves the journal for the next open to finish the
+  // Checks everything first, then changes the target's file through its journal (see
+  // change/journal.h). With the file untouched: damaged when a table on a chain is; refused when
+  // a chain does not fit the file (a link is not a reference, a range is not inside its entry's
+  // extent), when two edits overlap, or when the journal cannot be written; too large when the
+  // file would outgrow 32-bit offsets; no space when the disk cannot hold the change. An I/O
+  // error after the file began to change leaves the journal for the next open to finish the
   // change. The file's position is left unspecified.
-  Status Apply(AtbFile& file, const std::string& journalPath) const;
+  Status Apply(ChangeTarget& target) const;
 
   // The most bytes one step of the move copies; tests make it small.
   void set_chunk_bytes(int64_t bytes) { chunkBytes_ = bytes; }
@@ -53,12 +59,13 @@ class Change {
     bool insert = false;
     uint32_t key = 0, type = 0;  // an added entry
     std::string bytes;
+    ByteSource* source = nullptr;  // instead of bytes: its first `size` bytes
+    int64_t size = 0;
+    bool table = false;
+    int64_t Size() const { return source != nullptr ? size : static_cast<int64_t>(bytes.size()); }
   };
   std::vector<Edit> edits_;
   int64_t chunkBytes_ = 2 << 20;
 };
-
-// "file too large", the reason Apply gives when the file would outgrow its offsets.
-bool IsTooLarge(const Status& s);
 
 }  // namespace atb

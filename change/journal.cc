@@ -4,32 +4,43 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <random>
 
+#include "platform/signals.h"
 #include "store/coding.h"
+#include "store/hash.h"
 #include "store/layout.h"
+#include "store/table.h"
 
 namespace atb {
 
 namespace {
 
-constexpr char kMagic[8] = {'A', 'T', 'B', 'J', 'R', 'N', 'L', '1'};
-constexpr int64_t kHeaderSize = 32;     // magic, plan size, plan hash, 8 spare bytes
-constexpr int64_t kRecordHeader = 48;   // magic, kind, seq, chunk, data size, plan hash, own hash
-constexpr int64_t kRecordTrailer = 16;  // seq, the header's hash
-constexpr uint32_t kRecordMagic = 0x52425441;
+// Every 512 bytes of the journal (a disk sector) is a frame that checks itself: 496 bytes of
+// content, the sequence number of the record it belongs to (0 for the plan) and a hash of both
+// seeded by the journal's nonce and the frame's place. A frame is whole, never written (all
+// zero), or damaged; a write cut anywhere, or landed in part, leaves only the first two.
+constexpr int64_t kFrame = 512;
+constexpr int64_t kFrameContent = 496;
+constexpr char kMagic[8] = {'A', 'T', 'B', 'J', 'R', 'N', 'L', '2'};
+constexpr int64_t kHeaderBytes = 48;  // magic, nonce, inode, plan, payload and slot sizes
+constexpr int64_t kRecordHead = 32;   // kind, step, data size, hash of what has moved
 constexpr uint32_t kChunkMoved = 1;
 constexpr uint32_t kAllMoved = 2;
-// The first bytes of the old file, kept to recognise it.
+// The first bytes of the old file and of each step's source, kept to recognise the file.
 constexpr int64_t kPrefixBytes = 4096;
+constexpr int64_t kSampleBytes = 4096;
+// What a journal may make a recovery hold in memory.
+constexpr int64_t kMaxSlotData = 64 << 20;
+constexpr int64_t kMaxPlanBytes = 256 << 20;
+constexpr int64_t kMaxPayloadBytes = int64_t{1} << 33;
+// Frames read or written in one call.
+constexpr int64_t kFramesPerIo = 128;
 
-uint64_t Hash(const uint8_t* p, std::size_t n, uint64_t h = 0xCBF29CE484222325ull) {
-  for (std::size_t i = 0; i < n; ++i) {
-    h ^= p[i];
-    h *= 0x100000001B3ull;
-  }
-  return h;
-}
+int64_t FramesFor(int64_t bytes) { return (bytes + kFrameContent - 1) / kFrameContent; }
 
 void Put64(std::string* out, uint64_t v) {
   for (int k = 0; k < 8; ++k) out->push_back(static_cast<char>(v >> (8 * k)));
@@ -45,16 +56,108 @@ void Encode64(uint8_t* p, uint64_t v) {
   EncodeFixed32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
-// Reads what Serialize wrote; false when it is not a sane plan.
+uint64_t FrameCheck(const uint8_t* frame, int64_t at, uint64_t nonce) {
+  return Hash64(frame, kFrame - 8, nonce ^ (static_cast<uint64_t>(at) * 0x9E3779B97F4A7C15ull));
+}
+
+// Fills the frames at `out` (for journal offset `at`) with `n` bytes of content.
+void MakeFrames(const uint8_t* content, int64_t n, uint64_t seq, int64_t at, uint64_t nonce,
+                uint8_t* out) {
+  for (int64_t done = 0; done < std::max<int64_t>(n, 1); done += kFrameContent) {
+    const int64_t piece = std::min(n - done, kFrameContent);
+    std::memset(out, 0, kFrame);
+    if (piece > 0) std::memcpy(out, content + done, static_cast<std::size_t>(piece));
+    Encode64(out + kFrameContent, seq);
+    Encode64(out + kFrame - 8, FrameCheck(out, at, nonce));
+    out += kFrame;
+    at += kFrame;
+  }
+}
+
+enum class FrameState { kZero, kWhole, kDamaged };
+
+FrameState Inspect(const uint8_t* frame, int64_t at, uint64_t nonce, uint64_t* seq) {
+  if (Get64(frame + kFrame - 8) == FrameCheck(frame, at, nonce)) {
+    *seq = Get64(frame + kFrameContent);
+    return FrameState::kWhole;
+  }
+  for (int64_t k = 0; k < kFrame; ++k) {
+    if (frame[k] != 0) return FrameState::kDamaged;
+  }
+  return FrameState::kZero;
+}
+
+// Where things lie in a journal.
+struct Layout {
+  uint64_t nonce = 0;
+  uint64_t inode = 0;
+  int64_t planBytes = 0;
+  int64_t payloadBytes = 0;
+  int64_t slotData = 0;  // the most data one record holds
+
+  int64_t PlanAt() const { return kFrame; }
+  int64_t PayloadAt() const { return PlanAt() + FramesFor(planBytes) * kFrame; }
+  int64_t SlotFrames() const { return FramesFor(kRecordHead + slotData); }
+  int64_t SlotAt(uint64_t seq) const {
+    return PayloadAt() + FramesFor(payloadBytes) * kFrame +
+           static_cast<int64_t>(seq % 2) * SlotFrames() * kFrame;
+  }
+  int64_t End() const { return SlotAt(0) + 2 * SlotFrames() * kFrame; }
+};
+
+// The bytes of a change's final writes, as the journal keeps them.
+struct FinalWrite {
+  int64_t pos;
+  int64_t size;
+  int64_t payloadAt;
+  int64_t preimageAt;        // -1 when none: only a change that moves nothing keeps them
+  const std::string* bytes;  // in memory, when the change has them there
+};
+
+// What the journal's plan holds, read back.
+struct Recorded {
+  int64_t oldLength = 0, newLength = 0, chunkBytes = 0;
+  std::vector<Splice> splices;
+  std::vector<FinalWrite> writes;
+  std::string prefix;
+  std::vector<uint64_t> samples;  // a hash of the start of each step's source
+};
+
+std::string Serialize(const Recorded& r) {
+  std::string out;
+  Put64(&out, static_cast<uint64_t>(r.oldLength));
+  Put64(&out, static_cast<uint64_t>(r.newLength));
+  Put64(&out, static_cast<uint64_t>(r.chunkBytes));
+  Put64(&out, r.splices.size());
+  for (const Splice& s : r.splices) {
+    Put64(&out, static_cast<uint64_t>(s.pos));
+    Put64(&out, static_cast<uint64_t>(s.removed));
+    Put64(&out, static_cast<uint64_t>(s.inserted));
+  }
+  Put64(&out, r.writes.size());
+  for (const FinalWrite& w : r.writes) {
+    Put64(&out, static_cast<uint64_t>(w.pos));
+    Put64(&out, static_cast<uint64_t>(w.size));
+    Put64(&out, static_cast<uint64_t>(w.payloadAt));
+    Put64(&out, static_cast<uint64_t>(w.preimageAt + 1));
+  }
+  Put64(&out, r.prefix.size());
+  out += r.prefix;
+  Put64(&out, r.samples.size());
+  for (uint64_t h : r.samples) Put64(&out, h);
+  return out;
+}
+
 class Reader {
  public:
-  Reader(const std::string& bytes) : bytes_(bytes) {}
+  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
   bool Next(uint64_t* v) {
     if (bytes_.size() - at_ < 8) return false;
     *v = Get64(reinterpret_cast<const uint8_t*>(bytes_.data()) + at_);
     at_ += 8;
     return true;
   }
+  bool Count(uint64_t* n, uint64_t each) { return Next(n) && *n <= (bytes_.size() - at_) / each; }
   bool Bytes(uint64_t n, std::string* out) {
     if (bytes_.size() - at_ < n) return false;
     out->assign(bytes_, at_, n);
@@ -68,50 +171,33 @@ class Reader {
   std::size_t at_ = 0;
 };
 
-// A plan as the journal holds it: the plan, and the first bytes of the file before it changed.
-struct Recorded {
-  ChangePlan plan;
-  std::string prefix;
-};
-
-std::string Serialize(const Recorded& r) {
-  std::string out;
-  const ChangePlan& p = r.plan;
-  Put64(&out, static_cast<uint64_t>(p.oldLength));
-  Put64(&out, static_cast<uint64_t>(p.newLength));
-  Put64(&out, static_cast<uint64_t>(p.chunkBytes));
-  Put64(&out, p.splices.size());
-  for (const Splice& s : p.splices) {
-    Put64(&out, static_cast<uint64_t>(s.pos));
-    Put64(&out, static_cast<uint64_t>(s.removed));
-    Put64(&out, static_cast<uint64_t>(s.inserted));
+// The steps PlanMoves makes, counted without making them, so that a journal cannot make a
+// recovery build an unbounded list.
+uint64_t CountMoves(const std::vector<Splice>& splices, int64_t length, int64_t chunkBytes) {
+  uint64_t count = 0;
+  int64_t shift = 0;
+  for (std::size_t j = 0; j < splices.size(); ++j) {
+    shift += splices[j].inserted - splices[j].removed;
+    const int64_t from = splices[j].pos + splices[j].removed;
+    const int64_t to = j + 1 < splices.size() ? splices[j + 1].pos : length;
+    if (from < to && shift != 0)
+      count += static_cast<uint64_t>((to - from + chunkBytes - 1) / chunkBytes);
   }
-  Put64(&out, p.writes.size());
-  for (const ChangePlan::Write& w : p.writes) {
-    Put64(&out, static_cast<uint64_t>(w.pos));
-    Put64(&out, w.bytes.size());
-    out += w.bytes;
-  }
-  Put64(&out, r.prefix.size());
-  out += r.prefix;
-  return out;
+  return count;
 }
 
-bool Deserialize(const std::string& bytes, Recorded* r) {
+// False when the plan is not one this tool could have written.
+bool Deserialize(const std::string& bytes, const Layout& layout, Recorded* r) {
   Reader in(bytes);
-  ChangePlan& p = r->plan;
   uint64_t oldLength, newLength, chunk, n;
-  if (!in.Next(&oldLength) || !in.Next(&newLength) || !in.Next(&chunk) || !in.Next(&n)) {
-    return false;
-  }
   const auto limit = static_cast<uint64_t>(MAX_FILE_LENGTH);
-  if (oldLength > limit || newLength > limit || chunk == 0 || chunk > (64 << 20) ||
-      n > bytes.size() / 24) {
+  if (!in.Next(&oldLength) || !in.Next(&newLength) || !in.Next(&chunk) || oldLength > limit ||
+      newLength > limit || chunk == 0 || chunk > limit || !in.Count(&n, 24)) {
     return false;
   }
-  p.oldLength = static_cast<int64_t>(oldLength);
-  p.newLength = static_cast<int64_t>(newLength);
-  p.chunkBytes = static_cast<int64_t>(chunk);
+  r->oldLength = static_cast<int64_t>(oldLength);
+  r->newLength = static_cast<int64_t>(newLength);
+  r->chunkBytes = static_cast<int64_t>(chunk);
   int64_t previousEnd = 0;
   for (uint64_t i = 0; i < n; ++i) {
     uint64_t pos, removed, inserted;
@@ -121,300 +207,978 @@ bool Deserialize(const std::string& bytes, Recorded* r) {
       return false;
     }
     previousEnd = static_cast<int64_t>(pos + removed);
-    p.splices.push_back(
+    r->splices.push_back(
         {static_cast<int64_t>(pos), static_cast<int64_t>(removed), static_cast<int64_t>(inserted)});
   }
-  if (LengthAfter(p.splices, p.oldLength) != p.newLength) return false;
-  if (!in.Next(&n) || n > bytes.size() / 16) return false;
+  if (LengthAfter(r->splices, r->oldLength) != r->newLength || !in.Count(&n, 32)) return false;
+  const auto payload = static_cast<uint64_t>(layout.payloadBytes);
   for (uint64_t i = 0; i < n; ++i) {
-    uint64_t pos, size;
-    ChangePlan::Write w;
-    if (!in.Next(&pos) || !in.Next(&size) || pos > newLength || size > newLength - pos ||
-        !in.Bytes(size, &w.bytes)) {
+    uint64_t pos, size, at, preimage;
+    if (!in.Next(&pos) || !in.Next(&size) || !in.Next(&at) || !in.Next(&preimage) ||
+        pos > newLength || size > newLength - pos || at > payload || size > payload - at ||
+        (preimage != 0 && (preimage - 1 > payload || size > payload - (preimage - 1)))) {
       return false;
     }
-    w.pos = static_cast<int64_t>(pos);
-    p.writes.push_back(std::move(w));
+    r->writes.push_back({static_cast<int64_t>(pos), static_cast<int64_t>(size),
+                         static_cast<int64_t>(at), static_cast<int64_t>(preimage) - 1, nullptr});
   }
-  if (!in.Next(&n) || n > kPrefixBytes || n > oldLength || !in.Bytes(n, &r->prefix)) return false;
+  if (!in.Next(&n) || n > static_cast<uint64_t>(kPrefixBytes) || n > oldLength ||
+      !in.Bytes(n, &r->prefix) || !in.Count(&n, 8)) {
+    return false;
+  }
+  if (n != CountMoves(r->splices, r->oldLength, r->chunkBytes)) return false;
+  r->samples.resize(n);
+  for (uint64_t& h : r->samples) in.Next(&h);
   return in.done();
 }
 
-// The journal file: its header and plan, then two slots that take the move's records in turn.
+// The regions that the final writes cover, merged, in ascending order.
+using Regions = std::vector<std::pair<int64_t, int64_t>>;
+
+Regions FinalRegions(const std::vector<FinalWrite>& writes) {
+  Regions regions;
+  for (const FinalWrite& w : writes) {
+    if (w.size > 0) regions.push_back({w.pos, w.pos + w.size});
+  }
+  std::sort(regions.begin(), regions.end());
+  Regions merged;
+  for (const auto& r : regions) {
+    if (!merged.empty() && r.first <= merged.back().second) {
+      merged.back().second = std::max(merged.back().second, r.second);
+    } else {
+      merged.push_back(r);
+    }
+  }
+  return merged;
+}
+
+// Adds to `h` the bytes at [at, at + n) that no final write covers: what a step left in the
+// file, before the final writes and after them alike.
+uint64_t HashUncovered(uint64_t h, int64_t at, const uint8_t* bytes, int64_t n,
+                       const Regions& covered) {
+  auto r = std::upper_bound(covered.begin(), covered.end(), std::make_pair(at, INT64_MAX));
+  if (r != covered.begin() && std::prev(r)->second > at) --r;
+  int64_t pos = at;
+  const int64_t end = at + n;
+  while (pos < end) {
+    const int64_t stop = r != covered.end() ? std::min(end, r->first) : end;
+    if (stop > pos) {
+      h = Hash64(bytes + (pos - at), static_cast<std::size_t>(stop - pos),
+                 h ^ static_cast<uint64_t>(pos));
+    }
+    if (r == covered.end() || r->first >= end) break;
+    pos = std::max(pos, r->second);
+    ++r;
+  }
+  return h;
+}
+
+uint64_t SampleHash(const ChunkMove& m, const uint8_t* source) {
+  return Hash64(source, static_cast<std::size_t>(std::min(m.size, kSampleBytes)),
+                static_cast<uint64_t>(m.from));
+}
+
+bool Overlaps(const ChunkMove& m) { return std::abs(m.to - m.from) < m.size; }
+
+// The newest whole record of a journal.
+struct Record {
+  uint64_t seq = 0;  // 0 when there is none
+  uint32_t kind = 0;
+  uint64_t step = 0;
+  uint64_t movedHash = 0;
+  std::string data;
+};
+
+// An open journal: framed reads and writes.
 class Journal {
  public:
-  Journal(Files& files, int fd, const std::string& planBytes, int64_t chunkBytes)
-      : file_(files, fd),
-        planHash_(Hash(reinterpret_cast<const uint8_t*>(planBytes.data()), planBytes.size())),
-        slots_((kHeaderSize + static_cast<int64_t>(planBytes.size()) + 4095) / 4096 * 4096),
-        slotSize_(kRecordHeader + chunkBytes + kRecordTrailer) {}
+  Journal(Files& files, int fd, Layout layout) : file_(files, fd), layout_(layout) {}
 
-  uint64_t planHash() const { return planHash_; }
+  AtbFile& file() { return file_; }
+  const Layout& layout() const { return layout_; }
 
-  // Writes a record whose data already lies in `record` after its header's room, with room for
-  // the trailer behind it. One write, so that the trailer, written last, vouches for everything
-  // in front of it.
-  Status WriteRecord(uint8_t* record, uint32_t kind, uint64_t seq, int64_t dataSize) {
-    EncodeFixed32(record, kRecordMagic);
-    EncodeFixed32(record + 4, kind);
-    Encode64(record + 8, seq);
-    Encode64(record + 16, seq - 1);
-    Encode64(record + 24, static_cast<uint64_t>(dataSize));
-    Encode64(record + 32, planHash_);
-    const uint64_t own = Hash(record, 40);
-    Encode64(record + 40, own);
-    uint8_t* trailer = record + kRecordHeader + dataSize;
-    Encode64(trailer, seq);
-    Encode64(trailer + 8, own);
-    return file_.WriteAt(Slot(seq), record,
-                         static_cast<std::size_t>(kRecordHeader + dataSize + kRecordTrailer));
+  // Writes `n` content bytes as frames of `seq` at `at`.
+  Status WriteFramed(int64_t at, const uint8_t* content, int64_t n, uint64_t seq,
+                     std::vector<uint8_t>* scratch) {
+    scratch->resize(static_cast<std::size_t>(std::max<int64_t>(FramesFor(n), 1) * kFrame));
+    MakeFrames(content, n, seq, at, layout_.nonce, scratch->data());
+    return file_.WriteAt(at, scratch->data(), scratch->size());
   }
 
-  // The newest whole record of this plan: its kind, seq and data; seq 0 when there is none.
-  Status ReadNewest(uint32_t* kind, uint64_t* seq, std::string* data) {
-    *seq = 0;
-    for (uint64_t slot = 0; slot < 2; ++slot) {
-      uint8_t head[kRecordHeader];
-      Status s = file_.ReadAt(Slot(slot), head, sizeof head);
+  // Reads `n` content bytes at content position `pos` of the region of frames at `region`,
+  // every frame whole and of `seq`.
+  Status ReadFramed(int64_t region, int64_t pos, uint8_t* out, int64_t n, uint64_t seq) {
+    uint8_t frames[kFramesPerIo * kFrame];
+    int64_t frame = pos / kFrameContent;
+    int64_t skip = pos % kFrameContent;
+    while (n > 0) {
+      const int64_t count = std::min(kFramesPerIo, FramesFor(skip + n));
+      const int64_t at = region + frame * kFrame;
+      Status s = file_.ReadAt(at, frames, static_cast<std::size_t>(count * kFrame));
       if (!s.ok()) return s;
-      const uint64_t recordSeq = Get64(head + 8);
-      const uint64_t size = Get64(head + 24);
-      if (DecodeFixed32(head) != kRecordMagic || Get64(head + 32) != planHash_ ||
-          Get64(head + 40) != Hash(head, 40) || recordSeq % 2 != slot ||
-          size > static_cast<uint64_t>(slotSize_ - kRecordHeader - kRecordTrailer) ||
-          recordSeq <= *seq) {
-        continue;
+      for (int64_t k = 0; k < count && n > 0; ++k) {
+        uint64_t got;
+        if (Inspect(frames + k * kFrame, at + k * kFrame, layout_.nonce, &got) !=
+                FrameState::kWhole ||
+            got != seq) {
+          return Status::Damaged("its journal changed while it was read");
+        }
+        const int64_t piece = std::min(n, kFrameContent - skip);
+        std::memcpy(out, frames + k * kFrame + skip, static_cast<std::size_t>(piece));
+        out += piece;
+        n -= piece;
+        skip = 0;
       }
-      std::string body(size + kRecordTrailer, '\0');
-      s = file_.ReadAt(Slot(slot) + kRecordHeader, body.data(), body.size());
+      frame += count;
+    }
+    return Status::Ok();
+  }
+
+  Status WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
+                     int64_t size, std::vector<uint8_t>* content, std::vector<uint8_t>* scratch) {
+    content->resize(static_cast<std::size_t>(kRecordHead + size));
+    uint8_t* head = content->data();
+    EncodeFixed32(head, kind);
+    EncodeFixed32(head + 4, 0);
+    Encode64(head + 8, step);
+    Encode64(head + 16, static_cast<uint64_t>(size));
+    Encode64(head + 24, movedHash);
+    if (size > 0) std::memcpy(head + kRecordHead, data, static_cast<std::size_t>(size));
+    const uint64_t seq = step + 1;
+    return WriteFramed(layout_.SlotAt(seq), content->data(), kRecordHead + size, seq, scratch);
+  }
+
+  // The newest whole record in the two slots. Damaged when a slot holds a damaged frame.
+  Status ReadNewest(Record* newest) {
+    newest->seq = 0;
+    const int64_t frames = layout_.SlotFrames();
+    std::vector<uint8_t> slot(static_cast<std::size_t>(frames * kFrame));
+    for (uint64_t k = 0; k < 2; ++k) {
+      const int64_t at = layout_.SlotAt(k);
+      Status s = file_.ReadAt(at, slot.data(), slot.size());
       if (!s.ok()) return s;
-      const auto* trailer = reinterpret_cast<const uint8_t*>(body.data()) + size;
-      if (Get64(trailer) != recordSeq || Get64(trailer + 8) != Get64(head + 40)) continue;
-      *kind = DecodeFixed32(head + 4);
-      *seq = recordSeq;
-      body.resize(size);
-      *data = std::move(body);
+      std::vector<uint64_t> seqs(static_cast<std::size_t>(frames));
+      std::vector<bool> whole(static_cast<std::size_t>(frames));
+      for (int64_t f = 0; f < frames; ++f) {
+        const FrameState state =
+            Inspect(slot.data() + f * kFrame, at + f * kFrame, layout_.nonce, &seqs[f]);
+        if (state == FrameState::kDamaged) return Status::Damaged("a record in it is damaged");
+        whole[f] = state == FrameState::kWhole;
+      }
+      if (!whole[0] || seqs[0] == 0 || seqs[0] % 2 != k || seqs[0] <= newest->seq) continue;
+      const uint8_t* head = slot.data();
+      const uint64_t size = Get64(head + 16);
+      if (size > static_cast<uint64_t>(layout_.slotData) || Get64(head + 8) + 1 != seqs[0]) {
+        return Status::Damaged("a record in it does not fit its plan");
+      }
+      const int64_t need = FramesFor(kRecordHead + static_cast<int64_t>(size));
+      bool complete = true;
+      for (int64_t f = 0; f < need; ++f) complete = complete && whole[f] && seqs[f] == seqs[0];
+      if (!complete) continue;  // cut short: the step it guards was never started
+      newest->seq = seqs[0];
+      newest->kind = DecodeFixed32(head);
+      newest->step = Get64(head + 8);
+      newest->movedHash = Get64(head + 24);
+      std::string content(static_cast<std::size_t>(need * kFrameContent), '\0');
+      for (int64_t f = 0; f < need; ++f) {
+        std::memcpy(content.data() + f * kFrameContent, slot.data() + f * kFrame, kFrameContent);
+      }
+      newest->data = content.substr(kRecordHead, size);
     }
     return Status::Ok();
   }
 
  private:
-  int64_t Slot(uint64_t seq) const { return slots_ + static_cast<int64_t>(seq % 2) * slotSize_; }
-
   AtbFile file_;
-  uint64_t planHash_;
-  int64_t slots_;
-  int64_t slotSize_;
+  Layout layout_;
 };
 
-// Goes on with the change from move `next`, journaling each step. `moves` is the plan's.
-Status Continue(AtbFile& file, Journal& journal, const ChangePlan& plan,
-                const std::vector<ChunkMove>& moves, std::size_t next) {
-  Status s;
-  const int64_t longest = std::max(plan.oldLength, plan.newLength);
-  int64_t length;
-  if (!(s = file.Length(&length)).ok()) return s;
-  if (length < plan.newLength && !(s = file.SetLength(plan.newLength)).ok()) return s;
-  Buffer record(static_cast<std::size_t>(kRecordHeader + plan.chunkBytes + kRecordTrailer),
-                "DTA!=NULL");
-  uint8_t* data = record.data() + kRecordHeader;
-  for (std::size_t i = next; i < moves.size(); ++i) {
-    const ChunkMove& m = moves[i];
-    const auto n = static_cast<std::size_t>(m.size);
-    if (!(s = file.ReadAt(m.from, data, n)).ok()) return s;
-    // A chunk that overlaps its own source destroys bytes that exist nowhere else until the
-    // write is whole: they go to the journal first. One that does not can be copied again.
-    if (std::abs(m.to - m.from) < m.size) {
-      s = journal.WriteRecord(record.data(), kChunkMoved, i + 1, m.size);
-    } else {
-      uint8_t progress[kRecordHeader + kRecordTrailer];
-      s = journal.WriteRecord(progress, kChunkMoved, i + 1, 0);
+// The content of a journal region as a source, for checking a table kept there.
+class FramedSource : public ByteSource {
+ public:
+  FramedSource(Journal& journal, int64_t region, int64_t start, int64_t size)
+      : journal_(journal), region_(region), start_(start), size_(size) {}
+  Status ReadAt(int64_t pos, void* buf, std::size_t n) override {
+    auto* out = static_cast<uint8_t*>(buf);
+    int64_t avail =
+        pos >= 0 && pos < size_ ? std::min<int64_t>(size_ - pos, static_cast<int64_t>(n)) : 0;
+    if (avail > 0) {
+      Status s = journal_.ReadFramed(region_, start_ + pos, out, avail, 0);
+      if (!s.ok()) return s;
     }
+    std::memset(out + avail, 0, n - static_cast<std::size_t>(avail));
+    return Status::Ok();
+  }
+
+ private:
+  Journal& journal_;
+  int64_t region_, start_, size_;
+};
+
+// The steps of a change from a given one on, journaled, then the final writes and the cut: what
+// a change does once its journal is in place, and what a recovery does to finish it.
+class StepRunner {
+ public:
+  StepRunner(ChangeTarget& target, Journal& journal, const Recorded& recorded,
+             const std::vector<ChunkMove>& moves, uint8_t* buffer, int64_t bufferBytes)
+      : target_(target),
+        journal_(journal),
+        recorded_(recorded),
+        moves_(moves),
+        covered_(FinalRegions(recorded.writes)),
+        buffer_(buffer),
+        bufferBytes_(bufferBytes) {}
+
+  uint64_t MovedHash(uint64_t h, const ChunkMove& m, const uint8_t* bytes) const {
+    return HashUncovered(h, m.to, bytes, m.size, covered_);
+  }
+
+  // Carries out the steps from `first` on: the record of step `first` is already on the disk
+  // when `firstRecorded`; "all moved" too when first is the number of steps and `allRecorded`.
+  Status Run(std::size_t first, bool firstRecorded, bool allRecorded, uint64_t movedHash) {
+    AtbFile& file = target_.file;
+    MoveHooks hooks;
+    hooks.before = [&](std::size_t i, const ChunkMove& m, const uint8_t* bytes) {
+      if (i == first && firstRecorded) return Status::Ok();
+      Status s = FlushFile();  // the step before is whole before its guard can be overwritten
+      if (s.ok()) {
+        s = journal_.WriteRecord(kChunkMoved, i, movedHash, bytes, Overlaps(m) ? m.size : 0,
+                                 &content_, &scratch_);
+      }
+      if (s.ok()) s = FlushJournal();
+      return s;
+    };
+    hooks.after = [&](std::size_t, const ChunkMove& m, const uint8_t* bytes) {
+      movedHash = MovedHash(movedHash, m, bytes);
+      return Status::Ok();
+    };
+    Status s = CopyMoves(file, moves_, first, buffer_, hooks);
     if (!s.ok()) return s;
-    if (!(s = file.WriteAt(m.to, data, n)).ok()) return s;
+    if (!allRecorded) {
+      if (!(s = FlushFile()).ok()) return s;
+      s = journal_.WriteRecord(kAllMoved, moves_.size(), movedHash, nullptr, 0, &content_,
+                               &scratch_);
+      if (!s.ok() || !(s = FlushJournal()).ok()) return s;
+    }
+    for (const FinalWrite& w : recorded_.writes) {
+      if (w.bytes != nullptr) {
+        s = file.WriteAt(w.pos, w.bytes->data(), w.bytes->size());
+      } else {
+        s = CopyFromJournal(w);
+      }
+      if (!s.ok()) return s;
+    }
+    if (recorded_.newLength < std::max(recorded_.oldLength, recorded_.newLength)) {
+      if (!(s = file.SetLength(recorded_.newLength)).ok()) return s;
+    }
+    return FlushFile();
   }
-  if (!(s = journal.WriteRecord(record.data(), kAllMoved, moves.size() + 1, 0)).ok()) return s;
-  for (const ChangePlan::Write& w : plan.writes) {
-    if (!(s = file.WriteAt(w.pos, w.bytes.data(), w.bytes.size())).ok()) return s;
+
+  Status FlushFile() {
+    if (target_.durable && target_.file.files().Sync(target_.file.fd()) == -1) {
+      return Status::FromErrno(errno);
+    }
+    return Status::Ok();
   }
-  if (plan.newLength < longest) return file.SetLength(plan.newLength);
-  return Status::Ok();
+  Status FlushJournal() {
+    if (target_.durable && journal_.file().files().Sync(journal_.file().fd()) == -1) {
+      return Status::FromErrno(errno);
+    }
+    return Status::Ok();
+  }
+
+ private:
+  Status CopyFromJournal(const FinalWrite& w) {
+    const int64_t payload = journal_.layout().PayloadAt();
+    for (int64_t done = 0; done < w.size;) {
+      const int64_t n = std::min(w.size - done, bufferBytes_);
+      Status s = journal_.ReadFramed(payload, w.payloadAt + done, buffer_, n, 0);
+      if (s.ok()) s = target_.file.WriteAt(w.pos + done, buffer_, static_cast<std::size_t>(n));
+      if (!s.ok()) return s;
+      done += n;
+    }
+    return Status::Ok();
+  }
+
+  ChangeTarget& target_;
+  Journal& journal_;
+  const Recorded& recorded_;
+  const std::vector<ChunkMove>& moves_;
+  Regions covered_;
+  uint8_t* buffer_;
+  int64_t bufferBytes_;
+  std::vector<uint8_t> content_, scratch_;
+};
+
+// Once the file has begun to change, every failure is one that leaves the change to the next
+// open, whatever its kind: never "nothing was changed".
+Status AfterTheFileChanged(const Status& s) {
+  if (s.ok() || s.ioError()) return s;
+  return Status::IoError(s.err(), s.noSpace() ? std::string() : s.Message());
 }
 
-// Whether the chunk's destination holds what a write of `data` cut short anywhere would leave:
-// `data` up to some point, and behind it what the destination held before.
-bool FitsAnInterruptedWrite(const ChunkMove& m, const std::string& data, const std::string& now) {
-  const int64_t shift = m.to - m.from, size = m.size;
-  int64_t written = 0;
-  while (written < size && now[written] == data[written]) ++written;
-  int64_t before = size;  // from here on, the old bytes are all in place
-  for (int64_t x = size; x-- > 0;) {
-    const int64_t source = x + shift;
-    if (source >= 0 && source < size && now[x] != data[source]) break;
-    before = x;
-  }
-  return before <= written;
+uint64_t NewNonce() {
+  std::random_device device;
+  return (static_cast<uint64_t>(device()) << 32) ^ device();
 }
 
-Status Refuse(const std::string& why) {
-  return Status::Damaged("an interrupted change cannot be finished: " + why);
+int64_t LargestMove(const std::vector<ChunkMove>& moves) {
+  int64_t largest = 0;
+  for (const ChunkMove& m : moves) largest = std::max(largest, m.size);
+  return largest;
 }
 
 }  // namespace
 
-std::string JournalPath(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
+std::string JournalPath(const std::string& realPath) {
+  const std::size_t slash = realPath.rfind('/');
   const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, base) + "." + path.substr(base) + ".journal";
+  const std::string dir = realPath.substr(0, base), name = realPath.substr(base);
+  std::string plain = "." + name + ".journal";
+  if (plain.size() <= 255) return dir + plain;
+  // Too long for one name: a prefix and a hash of the whole name. Only these end in "ljournal",
+  // so no plain journal name can be one of them.
+  const uint64_t h = Fnv1a64(name);
+  char hex[17];
+  for (int i = 0; i < 16; ++i) hex[i] = "0123456789abcdef"[(h >> (60 - 4 * i)) & 15];
+  hex[16] = '\0';
+  return dir + "." + name.substr(0, 228) + "~" + hex + ".ljournal";
 }
 
 bool JournalExists(Files& files, const std::string& journalPath) {
-  int fd = files.Open(journalPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
-  if (fd == -1) return errno != ENOENT;
-  files.Close(fd);
-  return true;
+  struct stat st;
+  return files.StatPath(journalPath, &st) == 0 || errno != ENOENT;
 }
 
-Status RunJournaled(Files& files, AtbFile& file, const std::string& journalPath,
-                    const ChangePlan& plan) {
-  Recorded recorded{plan, {}};
+namespace {
+
+Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat& st);
+
+}  // namespace
+
+Status RunJournaled(ChangeTarget& target, const ChangePlan& plan) {
+  Files& files = target.file.files();
+  struct stat st;
+  if (files.Stat(target.file.fd(), &st) == -1) return Status::FromErrno(errno);
+  if (st.st_nlink > 1) {
+    return Status::Refused(
+        "the file has " + std::to_string(st.st_nlink) +
+        " names (hard links), and a change interrupted under one name could not be found under "
+        "the others: give it a name of its own first (cp NAME NAME.new && mv NAME.new NAME)");
+  }
+  // Readers wait for the change, and the change for them.
+  if (files.LockChanges(target.file.fd(), true) == -1) return Status::FromErrno(errno);
+  Status s = RunLocked(target, plan, st);
+  files.UnlockChanges(target.file.fd());
+  return s;
+}
+
+namespace {
+
+Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat& st) {
+  AtbFile& file = target.file;
+  Files& files = file.files();
+  const std::vector<ChunkMove> moves = PlanMoves(plan.splices, plan.oldLength, plan.chunkBytes);
+  const int64_t largest = LargestMove(moves);
+
+  // Everything the change needs is had before the file changes: memory, room, its journal.
+  bool streamed = false;
+  for (const ChangePlan::Write& w : plan.writes) streamed = streamed || w.source != nullptr;
+  const int64_t bufferBytes = std::max<int64_t>(largest, streamed ? (1 << 20) : 4096);
+  Buffer buffer(static_cast<std::size_t>(bufferBytes));
+  if (!buffer.ok()) return Status::Refused("not enough memory for the change");
+
+  Recorded recorded;
+  recorded.oldLength = plan.oldLength;
+  recorded.newLength = plan.newLength;
+  recorded.chunkBytes = plan.chunkBytes;
+  recorded.splices = plan.splices;
   int64_t keep = std::min(plan.oldLength, kPrefixBytes);
   if (!plan.splices.empty()) keep = std::min(keep, plan.splices.front().pos);
   recorded.prefix.resize(static_cast<std::size_t>(keep));
   Status s = file.ReadAt(0, recorded.prefix.data(), recorded.prefix.size());
   if (!s.ok()) return s;
+  for (const ChunkMove& m : moves) {
+    if (!(s = file.ReadAt(m.from, buffer.data(),
+                          static_cast<std::size_t>(std::min(m.size, kSampleBytes))))
+             .ok()) {
+      return s;
+    }
+    recorded.samples.push_back(SampleHash(m, buffer.data()));
+  }
+  int64_t payloadBytes = 0;
+  for (const ChangePlan::Write& w : plan.writes) {
+    recorded.writes.push_back({w.pos, w.Size(), payloadBytes, -1, w.source ? nullptr : &w.bytes});
+    payloadBytes += w.Size();
+  }
+  // A change that moves nothing keeps what its writes replace: it is all a recovery can check
+  // the file against.
+  if (moves.empty()) {
+    for (FinalWrite& w : recorded.writes) {
+      w.preimageAt = payloadBytes;
+      payloadBytes += w.size;
+    }
+  }
   const std::string planBytes = Serialize(recorded);
+  Layout layout;
+  layout.nonce = NewNonce();
+  layout.inode = static_cast<uint64_t>(st.st_ino);
+  layout.planBytes = static_cast<int64_t>(planBytes.size());
+  layout.payloadBytes = payloadBytes;
+  layout.slotData = largest;
 
-  const int fd = files.Open(journalPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd == -1) {
-    if (errno == EEXIST) return Status::Damaged("an interrupted change is still to be finished");
-    return Status::Damaged(std::string("cannot write its journal beside the file: ") +
+  if (plan.newLength > plan.oldLength &&
+      files.Allocate(file.fd(), plan.oldLength, plan.newLength - plan.oldLength, true) == -1 &&
+      errno != EOPNOTSUPP) {
+    return Status::FromErrno(errno);
+  }
+  const int jfd =
+      files.Open(target.journalPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (jfd == -1) {
+    if (errno == EEXIST) return Status::Refused("an interrupted change is still to be finished");
+    if (errno == ENOSPC || errno == EDQUOT) return Status::NoSpace();
+    return Status::Refused(std::string("cannot write its journal beside the file: ") +
                            std::strerror(errno));
   }
-  Journal journal(files, fd, planBytes, plan.chunkBytes);
-  std::string head(kMagic, sizeof kMagic);
-  Put64(&head, planBytes.size());
-  Put64(&head, journal.planHash());
-  Put64(&head, 0);
-  AtbFile journalFile(files, fd);
-  s = journalFile.WriteAt(0, (head + planBytes).data(), head.size() + planBytes.size());
-  if (!s.ok()) {
-    // Nothing of the attribute file has changed: the change is refused, and leaves no trace.
-    files.Close(fd);
-    files.Unlink(journalPath);
-    return Status::Damaged("cannot write its journal beside the file: " + s.Message());
+  Journal journal(files, jfd, layout);
+  const std::string dir = DirectoryOf(target.journalPath);
+  bool committed = false;  // the journal is whole on the disk: a crash now finishes the change
+  // Nothing of the file has changed: the journal goes, and a crash cannot bring it back whole.
+  auto withdraw = [&](Status why) {
+    if (committed) {
+      uint8_t zero[kFrame] = {};
+      journal.file().WriteAt(0, zero, sizeof zero);
+      files.Sync(jfd);
+    }
+    files.Close(jfd);
+    files.Unlink(target.journalPath);
+    if (committed && target.durable) files.SyncDirectory(dir);
+    return why;
+  };
+  if (files.Allocate(jfd, 0, layout.End(), false) == -1) {
+    if (errno != EOPNOTSUPP) return withdraw(Status::FromErrno(errno));
+    if (files.Truncate(jfd, layout.End()) == -1) return withdraw(Status::FromErrno(errno));
   }
-  s = Continue(file, journal, plan, PlanMoves(plan.splices, plan.oldLength, plan.chunkBytes), 0);
-  if (!s.ok()) {
-    files.Close(fd);
-    return s;
+  std::vector<uint8_t> scratch, content;
+  {
+    std::string head(kMagic, sizeof kMagic);
+    Put64(&head, layout.nonce);
+    Put64(&head, layout.inode);
+    Put64(&head, static_cast<uint64_t>(layout.planBytes));
+    Put64(&head, static_cast<uint64_t>(layout.payloadBytes));
+    Put64(&head, static_cast<uint64_t>(layout.slotData));
+    std::vector<uint8_t> frames(
+        static_cast<std::size_t>((1 + FramesFor(layout.planBytes)) * kFrame));
+    MakeFrames(reinterpret_cast<const uint8_t*>(head.data()), kHeaderBytes, 0, 0, 0, frames.data());
+    MakeFrames(reinterpret_cast<const uint8_t*>(planBytes.data()), layout.planBytes, 0,
+               layout.PlanAt(), layout.nonce, frames.data() + kFrame);
+    if (!(s = journal.file().WriteAt(0, frames.data(), frames.size())).ok()) return withdraw(s);
   }
-  if (files.Close(fd) == -1 || files.Unlink(journalPath) == -1) return Status::IoError(errno);
+  // The payload, streamed frame by frame: new bytes first, then what a change that moves
+  // nothing replaces.
+  {
+    std::vector<uint8_t> pending;
+    int64_t at = layout.PayloadAt();
+    auto flush = [&](bool last) {
+      const int64_t whole = static_cast<int64_t>(pending.size()) / kFrameContent;
+      const int64_t n = last ? static_cast<int64_t>(pending.size()) : whole * kFrameContent;
+      if (n == 0) return Status::Ok();
+      Status w = journal.WriteFramed(at, pending.data(), n, 0, &scratch);
+      at += FramesFor(n) * kFrame;
+      pending.erase(pending.begin(), pending.begin() + n);
+      return w;
+    };
+    auto append = [&](ByteSource& source, int64_t from, int64_t size) {
+      for (int64_t done = 0; done < size;) {
+        const int64_t n = std::min(size - done, kFramesPerIo * kFrameContent);
+        const std::size_t old = pending.size();
+        pending.resize(old + static_cast<std::size_t>(n));
+        Status r = source.ReadAt(from + done, pending.data() + old, static_cast<std::size_t>(n));
+        if (r.ok()) r = flush(false);
+        if (!r.ok()) return r;
+        done += n;
+      }
+      return Status::Ok();
+    };
+    for (const ChangePlan::Write& w : plan.writes) {
+      if (w.source != nullptr) {
+        s = append(*w.source, 0, w.size);
+      } else {
+        MemorySource bytes(reinterpret_cast<const uint8_t*>(w.bytes.data()), w.bytes.size());
+        s = append(bytes, 0, w.Size());
+      }
+      if (!s.ok()) return withdraw(s);
+    }
+    for (const FinalWrite& w : recorded.writes) {
+      if (w.preimageAt >= 0 && !(s = append(file, w.pos, w.size)).ok()) return withdraw(s);
+    }
+    if (!(s = flush(true)).ok()) return withdraw(s);
+  }
+  // Tables that are inserted are checked where they can no longer change.
+  for (std::size_t i = 0; i < plan.writes.size(); ++i) {
+    if (!plan.writes[i].table) continue;
+    FramedSource kept(journal, layout.PayloadAt(), recorded.writes[i].payloadAt,
+                      recorded.writes[i].size);
+    s = CheckTree(kept, 0, recorded.writes[i].size);
+    if (s.damaged())
+      return withdraw(Status::Refused("the table to insert is damaged: " + s.Message()));
+    if (!s.ok()) return withdraw(s);
+  }
+  // The first record belongs to the same write as the plan: without it the plan is cut short.
+  if (moves.empty()) {
+    s = journal.WriteRecord(kAllMoved, 0, layout.nonce, nullptr, 0, &content, &scratch);
+  } else {
+    const ChunkMove& m = moves[0];
+    s = file.ReadAt(m.from, buffer.data(), static_cast<std::size_t>(m.size));
+    if (s.ok()) {
+      s = journal.WriteRecord(kChunkMoved, 0, layout.nonce, buffer.data(), Overlaps(m) ? m.size : 0,
+                              &content, &scratch);
+    }
+  }
+  if (!s.ok()) return withdraw(s);
+  if (target.durable) {
+    if (files.Sync(jfd) == -1) return withdraw(Status::FromErrno(errno));
+    committed = true;
+    if (files.SyncDirectory(dir) == -1) return withdraw(Status::FromErrno(errno));
+  }
+  committed = true;
+
+  // From here on the file changes; a failure leaves the journal for the next open.
+  DeferSignals hold;
+  if (plan.newLength > plan.oldLength && !(s = file.SetLength(plan.newLength)).ok()) {
+    return withdraw(s);
+  }
+  StepRunner runner(target, journal, recorded, moves, buffer.data(), bufferBytes);
+  s = runner.Run(0, true, moves.empty(), layout.nonce);
+  if (!s.ok()) {
+    files.Close(jfd);
+    return AfterTheFileChanged(s);
+  }
+  if (files.Close(jfd) == -1 || files.Unlink(target.journalPath) == -1) {
+    return Status::FromErrno(errno);
+  }
+  if (target.durable && files.SyncDirectory(dir) == -1) return Status::FromErrno(errno);
   return Status::Ok();
 }
 
-Status RecoverChange(Files& files, AtbFile& file, const std::string& journalPath, bool* recovered) {
-  *recovered = false;
-  const int fd = files.Open(journalPath, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
-  if (fd == -1) return errno == ENOENT ? Status::Ok() : Status::IoError(errno);
-  struct Closer {
-    Files& files;
-    int fd;
-    ~Closer() {
-      if (fd != -1) files.Close(fd);
+// A journal read and judged, with what a recovery needs to go on from where the change stopped.
+class Judged {
+ public:
+  Judged(Files& files, AtbFile& file, std::string path)
+      : files_(files), file_(file), path_(std::move(path)) {}
+  ~Judged() {
+    if (fd_ != -1) files_.Close(fd_);
+  }
+
+  JournalVerdict Judge(Finisher finisher, bool forWriting);
+
+  Journal& journal() { return *journal_; }
+  const Recorded& recorded() const { return recorded_; }
+  const std::vector<ChunkMove>& moves() const { return moves_; }
+  const Record& newest() const { return newest_; }
+  int fd() const { return fd_; }
+
+ private:
+  JournalVerdict Refuse(std::string why, bool discardable) {
+    JournalVerdict v;
+    v.kind = JournalVerdict::kRefused;
+    v.reason = std::move(why);
+    v.discardable = discardable;
+    v.summary = summary_;
+    return v;
+  }
+  // Why the file does not fit the journal; empty when it does.
+  Status Fits(std::string* why);
+  std::string Summary() const;
+
+  Files& files_;
+  AtbFile& file_;
+  std::string path_;
+  int fd_ = -1;
+  std::unique_ptr<Journal> journal_;
+  Recorded recorded_;
+  std::vector<ChunkMove> moves_;
+  Record newest_;
+  std::string summary_;
+};
+
+std::string Judged::Summary() const {
+  std::string s = "a change from " + std::to_string(recorded_.oldLength) + " to " +
+                  std::to_string(recorded_.newLength) + " bytes (" +
+                  std::to_string(recorded_.splices.size()) + " places resized, " +
+                  std::to_string(recorded_.writes.size()) + " writes), ";
+  if (newest_.kind == kAllMoved) return s + "stopped in its final writes";
+  return s + "stopped at step " + std::to_string(newest_.step + 1) + " of " +
+         std::to_string(moves_.size()) + " of its move";
+}
+
+JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
+  const std::string name = "its journal " + path_;
+  struct stat jst;
+  if (files_.StatPath(path_, &jst) == -1) {
+    if (errno == ENOENT) return {};
+    return Refuse(name + " cannot be looked at: " + std::strerror(errno), false);
+  }
+  if (S_ISLNK(jst.st_mode)) return Refuse(name + " is a symbolic link, not a journal", true);
+  if (!S_ISREG(jst.st_mode)) return Refuse(name + " is not a regular file", false);
+  fd_ =
+      files_.Open(path_, (forWriting ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fd_ == -1) {
+    return Refuse(name + " cannot be opened: " + std::strerror(errno) + " (it belongs to user " +
+                      std::to_string(jst.st_uid) + ")",
+                  false);
+  }
+  struct stat st, fst;
+  if (files_.Stat(fd_, &st) == -1 || files_.Stat(file_.fd(), &fst) == -1) {
+    return Refuse(name + " cannot be looked at: " + std::strerror(errno), false);
+  }
+  if (!S_ISREG(st.st_mode)) return Refuse(name + " is not a regular file", false);
+  const uid_t me = files_.UserId();
+  // A reading command finishes only its own user's changes; a change also those of the file's
+  // owner and of the superuser, who may change anyone's file.
+  const bool trusted = (st.st_mode & 07777) == 0600 &&
+                       (st.st_uid == me || (finisher == Finisher::kEditor &&
+                                            (st.st_uid == fst.st_uid || st.st_uid == 0)));
+  std::string distrust;
+  if ((st.st_mode & 07777) != 0600) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    distrust = name + " was not made by this tool (mode " + mode + ", not 0600)";
+  } else if (!trusted) {
+    distrust = name + " belongs to user " + std::to_string(st.st_uid) +
+               (finisher == Finisher::kReader && st.st_uid != me
+                    ? ": a reading command finishes only its own user's changes"
+                    : "");
+  }
+
+  AtbFile jfile(files_, fd_);
+  Status s;
+  uint8_t head[kFrame] = {};
+  std::size_t got;
+  if (!(s = jfile.ReadUpTo(0, head, sizeof head, &got)).ok()) {
+    return Refuse(name + " cannot be read: " + s.Message(), false);
+  }
+  JournalVerdict cut;
+  cut.kind = JournalVerdict::kCut;
+  uint64_t seq;
+  const FrameState headState = Inspect(head, 0, 0, &seq);
+  auto cutOrDistrusted = [&]() {
+    if (distrust.empty()) return cut;
+    return Refuse(distrust + "; it was written only in part and changed nothing", true);
+  };
+  // Never written whole: the file is touched only once the journal is.
+  if (headState == FrameState::kZero) return cutOrDistrusted();
+  if (headState == FrameState::kDamaged || seq != 0 || std::memcmp(head, kMagic, 8) != 0) {
+    const bool ours = std::memcmp(head, kMagic, 8) == 0;
+    return Refuse(name + (ours ? " is damaged: its header does not check out"
+                               : " is not a journal this tool wrote"),
+                  true);
+  }
+  Layout layout;
+  layout.nonce = Get64(head + 8);
+  layout.inode = Get64(head + 16);
+  layout.planBytes = static_cast<int64_t>(Get64(head + 24));
+  layout.payloadBytes = static_cast<int64_t>(Get64(head + 32));
+  layout.slotData = static_cast<int64_t>(Get64(head + 40));
+  if (layout.planBytes <= 0 || layout.planBytes > kMaxPlanBytes || layout.payloadBytes < 0 ||
+      layout.payloadBytes > kMaxPayloadBytes || layout.slotData < 0 ||
+      layout.slotData > kMaxSlotData) {
+    return Refuse(name + " is damaged: its header does not hold together", true);
+  }
+  journal_ = std::make_unique<Journal>(files_, fd_, layout);
+
+  // Every frame of the plan and the payload: a damaged one is damage, one never written means
+  // the journal was cut short before the file was touched.
+  bool incomplete = false;
+  {
+    const int64_t frames = FramesFor(layout.planBytes) + FramesFor(layout.payloadBytes);
+    std::vector<uint8_t> io(static_cast<std::size_t>(kFramesPerIo * kFrame));
+    std::string planBytes;
+    for (int64_t f = 0; f < frames && !incomplete; f += kFramesPerIo) {
+      const int64_t count = std::min(kFramesPerIo, frames - f);
+      const int64_t at = layout.PlanAt() + f * kFrame;
+      if (!(s = jfile.ReadAt(at, io.data(), static_cast<std::size_t>(count * kFrame))).ok()) {
+        return Refuse(name + " cannot be read: " + s.Message(), false);
+      }
+      for (int64_t k = 0; k < count && !incomplete; ++k) {
+        const FrameState state =
+            Inspect(io.data() + k * kFrame, at + k * kFrame, layout.nonce, &seq);
+        if (state == FrameState::kDamaged || (state == FrameState::kWhole && seq != 0)) {
+          return Refuse(name + " is damaged: a frame of its plan does not check out", true);
+        }
+        incomplete = state == FrameState::kZero;
+        if (!incomplete && f + k < FramesFor(layout.planBytes)) {
+          planBytes.append(reinterpret_cast<const char*>(io.data() + k * kFrame), kFrameContent);
+        }
+      }
     }
-  } closer{files, fd};
-  auto finish = [&]() {
-    *recovered = true;
-    const int closing = closer.fd;
-    closer.fd = -1;
-    if (files.Close(closing) == -1 || files.Unlink(journalPath) == -1) {
-      return Status::IoError(errno);
+    if (incomplete) return cutOrDistrusted();
+    {
+      planBytes.resize(static_cast<std::size_t>(layout.planBytes));
+      if (!Deserialize(planBytes, layout, &recorded_)) {
+        return Refuse(name + " is damaged: its plan does not hold together", true);
+      }
+      if (LargestMove(PlanMoves(recorded_.splices, recorded_.oldLength, recorded_.chunkBytes)) >
+          layout.slotData) {
+        return Refuse(name + " is damaged: its plan does not fit its records", true);
+      }
+      moves_ = PlanMoves(recorded_.splices, recorded_.oldLength, recorded_.chunkBytes);
+    }
+  }
+  s = journal_->ReadNewest(&newest_);
+  if (s.damaged()) return Refuse(name + " is damaged: " + s.Message(), true);
+  if (!s.ok()) return Refuse(name + " cannot be read: " + s.Message(), false);
+  if (newest_.seq == 0) return cutOrDistrusted();
+  if ((newest_.kind != kChunkMoved && newest_.kind != kAllMoved) ||
+      (newest_.kind == kChunkMoved &&
+       (newest_.step >= moves_.size() ||
+        (!newest_.data.empty() &&
+         static_cast<int64_t>(newest_.data.size()) != moves_[newest_.step].size))) ||
+      (newest_.kind == kAllMoved && newest_.step != moves_.size())) {
+    return Refuse(name + " is damaged: its newest record does not fit its plan", true);
+  }
+  summary_ = Summary();
+
+  std::string why;
+  if (layout.inode != static_cast<uint64_t>(fst.st_ino)) {
+    why = "the file is not the one its journal was written for: it was replaced since";
+  } else if (!(s = Fits(&why)).ok()) {
+    return Refuse(name + ": the file cannot be read: " + s.Message(), false);
+  }
+  if (!why.empty()) {
+    return Refuse("the file no longer fits " + name + ": " + why +
+                      (distrust.empty() ? "" : " (" + distrust + ")"),
+                  true);
+  }
+  if (!distrust.empty()) {
+    return Refuse(distrust +
+                      "; it records an interrupted change that its owner or root can "
+                      "finish with atbutil recover",
+                  false);
+  }
+  JournalVerdict fits;
+  fits.kind = JournalVerdict::kFits;
+  fits.summary = summary_;
+  return fits;
+}
+
+// Checks, from what the journal records, that the file holds exactly what the change's own
+// writes can have left: its first bytes, every step's destination so far, the step in flight
+// sector by sector, and the start of every source still to be moved.
+Status Judged::Fits(std::string* why) {
+  const Recorded& r = recorded_;
+  const bool allMoved = newest_.kind == kAllMoved;
+  const int64_t longest = std::max(r.oldLength, r.newLength);
+  int64_t length;
+  Status s = file_.Length(&length);
+  if (!s.ok()) return s;
+  const int64_t shortest = allMoved ? r.newLength : r.oldLength;
+  if (length < shortest || length > longest) {
+    *why = "it is " + std::to_string(length) + " bytes long, where the change left between " +
+           std::to_string(shortest) + " and " + std::to_string(longest);
+    return Status::Ok();
+  }
+  const Regions covered = FinalRegions(r.writes);
+  // Before the final writes begin, nothing in front of the first splice has changed; after,
+  // only what they cover.
+  std::string prefix(r.prefix.size(), '\0');
+  if (!(s = file_.ReadAt(0, prefix.data(), prefix.size())).ok()) return s;
+  for (std::size_t k = 0; k < prefix.size(); ++k) {
+    if (prefix[k] == r.prefix[k]) continue;
+    const auto at = static_cast<int64_t>(k);
+    const bool coveredByFinal =
+        allMoved && std::any_of(covered.begin(), covered.end(),
+                                [&](const auto& c) { return c.first <= at && at < c.second; });
+    if (!coveredByFinal) {
+      *why = "its first bytes have changed since";
+      return Status::Ok();
+    }
+  }
+  const std::size_t done = allMoved ? moves_.size() : newest_.step;
+  const int64_t largest = LargestMove(moves_);
+  Buffer buffer(static_cast<std::size_t>(std::max<int64_t>(largest, 1)));
+  if (!buffer.ok()) return Status::Refused("not enough memory to check the file");
+  uint64_t h = journal_->layout().nonce;
+  for (std::size_t i = 0; i < done; ++i) {
+    const ChunkMove& m = moves_[i];
+    if (!(s = file_.ReadAt(m.to, buffer.data(), static_cast<std::size_t>(m.size))).ok()) return s;
+    h = HashUncovered(h, m.to, buffer.data(), m.size, covered);
+  }
+  if (h != newest_.movedHash) {
+    *why = "bytes that the change moved have changed since";
+    return Status::Ok();
+  }
+  if (allMoved) {
+    if (moves_.empty()) {
+      // What each final write covers is, sector by sector, as before it or as after it.
+      std::string now, old, fresh;
+      for (const FinalWrite& w : r.writes) {
+        if (w.preimageAt < 0) continue;
+        now.resize(static_cast<std::size_t>(w.size));
+        old.resize(now.size());
+        fresh.resize(now.size());
+        s = file_.ReadAt(w.pos, now.data(), now.size());
+        if (s.ok()) {
+          s = journal_->ReadFramed(journal_->layout().PayloadAt(), w.preimageAt,
+                                   reinterpret_cast<uint8_t*>(old.data()), w.size, 0);
+        }
+        if (s.ok()) {
+          s = journal_->ReadFramed(journal_->layout().PayloadAt(), w.payloadAt,
+                                   reinterpret_cast<uint8_t*>(fresh.data()), w.size, 0);
+        }
+        if (s.damaged()) return Status::Ok();
+        if (!s.ok()) return s;
+        for (int64_t at = w.pos; at < w.pos + w.size;) {
+          const int64_t stop = std::min(w.pos + w.size, (at / 512 + 1) * 512);
+          const auto k = static_cast<std::size_t>(at - w.pos),
+                     n = static_cast<std::size_t>(stop - at);
+          if (now.compare(k, n, old, k, n) != 0 && now.compare(k, n, fresh, k, n) != 0) {
+            *why = "bytes that the change writes have changed since";
+            return Status::Ok();
+          }
+          at = stop;
+        }
+      }
     }
     return Status::Ok();
+  }
+  // The step in flight: each sector of its destination holds the step's bytes, or what lay there
+  // before where that is known (the part of its own source it overwrites).
+  const ChunkMove& m = moves_[newest_.step];
+  std::string data = newest_.data;
+  if (data.empty()) {
+    data.resize(static_cast<std::size_t>(m.size));
+    if (!(s = file_.ReadAt(m.from, data.data(), data.size())).ok()) return s;
+  }
+  std::string now(static_cast<std::size_t>(m.size), '\0');
+  if (!(s = file_.ReadAt(m.to, now.data(), now.size())).ok()) return s;
+  for (int64_t at = m.to; at < m.to + m.size;) {
+    const int64_t stop = std::min(m.to + m.size, (at / 512 + 1) * 512);
+    const auto k = static_cast<std::size_t>(at - m.to), n = static_cast<std::size_t>(stop - at);
+    if (now.compare(k, n, data, k, n) != 0) {
+      for (int64_t p = at; p < stop; ++p) {
+        if (p >= m.from && p < m.from + m.size &&
+            now[static_cast<std::size_t>(p - m.to)] != data[static_cast<std::size_t>(p - m.from)]) {
+          *why = "bytes of the step in flight have changed since";
+          return Status::Ok();
+        }
+      }
+    }
+    at = stop;
+  }
+  // Sources still to be moved (and this step's own, when the journal does not hold its bytes).
+  for (std::size_t i = newest_.data.empty() ? newest_.step : newest_.step + 1; i < moves_.size();
+       ++i) {
+    const ChunkMove& next = moves_[i];
+    if (!(s = file_.ReadAt(next.from, buffer.data(),
+                           static_cast<std::size_t>(std::min(next.size, kSampleBytes))))
+             .ok()) {
+      return s;
+    }
+    if (SampleHash(next, buffer.data()) != r.samples[i]) {
+      *why = "bytes that the change has still to move have changed since";
+      return Status::Ok();
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+JournalVerdict ExamineJournal(Files& files, AtbFile& file, const std::string& journalPath,
+                              Finisher finisher) {
+  Judged judged(files, file, journalPath);
+  return judged.Judge(finisher, false);
+}
+
+Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
+  *finished = false;
+  Files& files = target.file.files();
+  Judged judged(files, target.file, target.journalPath);
+  const JournalVerdict verdict = judged.Judge(finisher, true);
+  const std::string dir = DirectoryOf(target.journalPath);
+  auto remove = [&]() {
+    *finished = true;
+    if (files.Unlink(target.journalPath) == -1) return Status::FromErrno(errno);
+    if (target.durable && files.SyncDirectory(dir) == -1) return Status::FromErrno(errno);
+    return Status::Ok();
   };
-
-  AtbFile journalFile(files, fd);
-  int64_t journalLength;
-  Status s = journalFile.Length(&journalLength);
-  if (!s.ok()) return s;
-  uint8_t head[kHeaderSize];
-  std::size_t got;
-  if (!(s = journalFile.ReadUpTo(0, head, sizeof head, &got)).ok()) return s;
-  const uint64_t planSize = got == sizeof head ? Get64(head + 8) : 0;
-  std::string planBytes;
-  if (got == sizeof head && std::memcmp(head, kMagic, sizeof kMagic) == 0 &&
-      planSize <= static_cast<uint64_t>(journalLength - kHeaderSize)) {
-    planBytes.resize(planSize);
-    if (!(s = journalFile.ReadAt(kHeaderSize, planBytes.data(), planBytes.size())).ok()) return s;
-  }
-  Recorded recorded;
-  if (planBytes.empty() ||
-      Get64(head + 16) !=
-          Hash(reinterpret_cast<const uint8_t*>(planBytes.data()), planBytes.size()) ||
-      !Deserialize(planBytes, &recorded)) {
-    // The journal was cut short before the change wrote anything: the file is as it was.
-    if (got == sizeof head && std::memcmp(head, kMagic, sizeof kMagic) != 0) {
-      return Refuse("its journal " + journalPath + " is not one this tool wrote");
+  switch (verdict.kind) {
+    case JournalVerdict::kNone:
+      return Status::Ok();
+    case JournalVerdict::kCut:
+      return remove();
+    case JournalVerdict::kRefused: {
+      std::string how = verdict.discardable
+                            ? "; if the file was replaced or restored on purpose, `atbutil recover "
+                              "--discard` removes the journal"
+                            : "";
+      return Status::Refused("an interrupted change cannot be finished: " + verdict.reason + how);
     }
-    return finish();
+    case JournalVerdict::kFits:
+      break;
   }
-  const ChangePlan& plan = recorded.plan;
-
-  // The file must still be the one the journal speaks of.
-  int64_t length;
-  if (!(s = file.Length(&length)).ok()) return s;
-  const int64_t longest = std::max(plan.oldLength, plan.newLength);
-  if (length != plan.oldLength && length != longest && length != plan.newLength) {
-    return Refuse("the file is " + std::to_string(length) + " bytes long, where the change left " +
-                  std::to_string(plan.oldLength) + " or " + std::to_string(plan.newLength));
-  }
-  std::string prefix(recorded.prefix.size(), '\0');
-  if (!(s = file.ReadAt(0, prefix.data(), prefix.size())).ok()) return s;
-  std::string after = recorded.prefix;
-  for (const ChangePlan::Write& w : plan.writes) {
-    for (std::size_t k = 0; k < w.bytes.size(); ++k) {
-      const auto at = static_cast<std::size_t>(w.pos) + k;
-      if (at < after.size()) after[at] = w.bytes[k];
-    }
-  }
-  for (std::size_t k = 0; k < prefix.size(); ++k) {
-    if (prefix[k] != recorded.prefix[k] && prefix[k] != after[k]) {
-      return Refuse("its first bytes have changed since");
-    }
-  }
-
-  Journal journal(files, fd, planBytes, plan.chunkBytes);
-  const std::vector<ChunkMove> moves = PlanMoves(plan.splices, plan.oldLength, plan.chunkBytes);
-  uint32_t kind = 0;
-  uint64_t seq;
-  std::string data;
-  if (!(s = journal.ReadNewest(&kind, &seq, &data)).ok()) return s;
-  std::size_t next = 0;
-  if (seq == 0) {
-    if (length != plan.oldLength && length != longest) return Refuse("its length does not fit");
-  } else if (kind == kAllMoved && seq == moves.size() + 1) {
-    next = moves.size();
-  } else if (kind == kChunkMoved && seq <= moves.size()) {
-    // The chunk written last may have been cut short: write it again.
-    const ChunkMove& m = moves[seq - 1];
-    if (length != longest) return Refuse("its length does not fit");
-    if (data.empty()) {
-      data.resize(static_cast<std::size_t>(m.size));
-      if (!(s = file.ReadAt(m.from, data.data(), data.size())).ok()) return s;
+  const Recorded& r = judged.recorded();
+  const std::vector<ChunkMove>& moves = judged.moves();
+  const Record& newest = judged.newest();
+  const int64_t largest = LargestMove(moves);
+  bool streamed = false;
+  for (const FinalWrite& w : r.writes) streamed = streamed || w.size > 0;
+  const int64_t bufferBytes = std::max<int64_t>(largest, streamed ? (1 << 20) : 4096);
+  Buffer buffer(static_cast<std::size_t>(bufferBytes));
+  if (!buffer.ok()) return Status::Refused("not enough memory to finish an interrupted change");
+  Status s;
+  {
+    DeferSignals hold;
+    StepRunner run(target, judged.journal(), r, moves, buffer.data(), bufferBytes);
+    if (newest.kind == kAllMoved) {
+      s = run.Run(moves.size(), true, true, newest.movedHash);
     } else {
-      std::string now(static_cast<std::size_t>(m.size), '\0');
-      if (data.size() != now.size()) return Refuse("its journal does not fit its plan");
-      if (!(s = file.ReadAt(m.to, now.data(), now.size())).ok()) return s;
-      if (!FitsAnInterruptedWrite(m, data, now)) return Refuse("its bytes have changed since");
+      // The step in flight again, whole, from the bytes the journal or its source kept.
+      const ChunkMove& m = moves[newest.step];
+      int64_t length;
+      s = target.file.Length(&length);
+      const int64_t longest = std::max(r.oldLength, r.newLength);
+      if (s.ok() && length < longest) s = target.file.SetLength(longest);
+      if (s.ok()) {
+        if (newest.data.empty()) {
+          s = target.file.ReadAt(m.from, buffer.data(), static_cast<std::size_t>(m.size));
+        } else {
+          std::memcpy(buffer.data(), newest.data.data(), newest.data.size());
+        }
+      }
+      if (s.ok()) s = target.file.WriteAt(m.to, buffer.data(), static_cast<std::size_t>(m.size));
+      if (s.ok()) {
+        const uint64_t h = run.MovedHash(newest.movedHash, m, buffer.data());
+        s = run.Run(newest.step + 1, false, false, h);
+      }
     }
-    if (!(s = file.WriteAt(m.to, data.data(), data.size())).ok()) return s;
-    next = seq;
-  } else {
-    return Refuse("its journal does not fit its plan");
   }
-  if (!(s = Continue(file, journal, plan, moves, next)).ok()) return s;
-  return finish();
+  if (!s.ok()) return AfterTheFileChanged(s);
+  return remove();
+}
+
+Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPath,
+                      std::string* summary) {
+  Judged judged(files, file, journalPath);
+  const JournalVerdict verdict = judged.Judge(Finisher::kEditor, false);
+  *summary = verdict.summary;
+  switch (verdict.kind) {
+    case JournalVerdict::kNone:
+      return Status::Refused("there is no interrupted change to discard");
+    case JournalVerdict::kFits:
+      return Status::Refused(
+          "the interrupted change still fits the file and can be finished: "
+          "atbutil recover finishes it");
+    case JournalVerdict::kCut:
+      break;
+    case JournalVerdict::kRefused:
+      if (!verdict.discardable) return Status::Refused(verdict.reason);
+      break;
+  }
+  if (files.Unlink(journalPath) == -1) return Status::FromErrno(errno);
+  if (files.SyncDirectory(DirectoryOf(journalPath)) == -1) return Status::FromErrno(errno);
+  return Status::Ok();
 }
 
 }  // namespace atb

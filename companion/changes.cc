@@ -9,6 +9,7 @@
 
 #include "change/change.h"
 #include "change/journal.h"
+#include "change/side_files.h"
 #include "companion/commands.h"
 #include "companion/open_file.h"
 #include "companion/paths.h"
@@ -18,14 +19,6 @@
 namespace atb {
 
 namespace {
-
-constexpr int64_t kCopyChunk = 4 << 20;
-
-bool SameFile(int a, int b) {
-  struct stat sa, sb;
-  if (fstat(a, &sa) == -1 || fstat(b, &sb) == -1) return true;  // cannot tell: refuse
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 // Resolves a path to its chain of tables; status 0 when found.
 Outcome Resolve(OpenFile& f, const std::string& file, const std::string& path,
@@ -53,9 +46,9 @@ int Report(const Outcome& o, std::FILE* err) {
 }
 
 Outcome ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
-  Status s = change.Apply(f.file(), JournalPath(path));
-  if (s.damaged()) return {1, path + ": change refused: " + s.Message()};
-  if (!s.ok()) return {2, path + ": " + s.Message()};
+  Status s = change.Apply(f.target());
+  if (s.ioError()) return {2, path + ": " + s.Message()};
+  if (!s.ok()) return {1, path + ": change refused: " + s.Message()};
   return f.Close();
 }
 
@@ -140,32 +133,13 @@ Outcome Extract(const std::string& path, const std::string& entryPath, const std
   if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
     return {2, "extract needs the path of an entry, not the root"};
   }
-  // Replacing the attribute file itself with one of its extents would lose it.
-  OpenRefusal why;
-  const int existing = OpenForReading(files, outPath, &why);
-  if (existing != -1) {
-    const bool same = SameFile(existing, f.fd());
-    files.Close(existing);
-    if (same) return {1, outPath + ": is the attribute file itself"};
-  } else if (why == OpenRefusal::kNotRegular) {
-    return {1, outPath + ": not a regular file"};
-  }
   const EntryList& list = steps.back().list;
-  const int64_t start = list.ExtentStart(steps.back().entry);
-  const int64_t end = list.ExtentEnd(steps.back().entry);
-  ReplacingFile out(outPath);
-  int failed = out.Open();
-  std::string chunk;
-  for (int64_t at = start; failed == 0 && at < end;) {
-    chunk.resize(static_cast<std::size_t>(std::min(end - at, kCopyChunk)));
-    Status s = f.file().ReadAt(at, chunk.data(), chunk.size());
-    if (!s.ok()) return {2, path + ": " + s.Message()};
-    failed = out.Write(chunk);
-    at += static_cast<int64_t>(chunk.size());
-  }
-  if (failed == 0) failed = out.Commit();
-  if (failed != 0) return {2, outPath + ": " + std::strerror(failed)};
-  return {0, {}};
+  bool readFailed;
+  Status s = CopyOut(f.file(), list.ExtentStart(steps.back().entry),
+                     list.ExtentEnd(steps.back().entry), outPath, &readFailed);
+  if (s.ok()) return {0, {}};
+  if (readFailed) return {2, path + ": " + s.Message()};
+  return {s.ioError() || s.noSpace() ? 2 : 1, outPath + ": " + s.Message()};
 }
 
 Outcome Insert(const std::string& path, const std::string& tablePath, const std::string& keyText,
@@ -196,35 +170,15 @@ Outcome Insert(const std::string& path, const std::string& tablePath, const std:
     chain.push_back({list.ExtentStart(i), list.ExtentEnd(i), 0});
   }
 
-  // The side file is read whole and checked before the attribute file is touched.
-  OpenRefusal why;
-  const int side = OpenForReading(files, sidePath, &why);
-  if (side == -1) return {1, sidePath + ": " + DescribeRefusal(why, errno)};
-  struct stat st;
-  std::string bytes;
-  Status s = Status::Ok();
-  if (SameFile(side, f.fd())) {
-    s = Status::Damaged("is the attribute file itself");
-  } else if (fstat(side, &st) == -1) {
-    s = Status::IoError(errno);
-  } else if (f.length() + ENTRY_SIZE + st.st_size > MAX_FILE_LENGTH) {
-    s = Status::Damaged("file too large");
-  } else {
-    bytes.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t got = 0;
-    AtbFile sideFile(files, side);
-    s = sideFile.ReadUpTo(0, bytes.data(), bytes.size(), &got);
-    bytes.resize(got);
-  }
-  files.Close(side);
-  if (!s.ok()) return {s.damaged() ? 1 : 2, sidePath + ": " + s.Message()};
-  MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  s = CheckTree(source, 0, static_cast<int64_t>(bytes.size()));
-  if (!s.ok()) return {1, sidePath + ": bad side file: " + s.Message()};
+  // The side file is checked before the attribute file is touched, and read while it is.
+  SideTable side(files);
+  Status s = side.Open(sidePath, f.length(), f.fd());
+  if (s.damaged()) return {1, sidePath + ": bad side file: " + s.Message()};
+  if (!s.ok()) return {s.ioError() ? 2 : 1, sidePath + ": " + s.Message()};
 
   Change change;
-  change.Insert(std::move(chain), key, static_cast<uint32_t>(EntryType::Reference),
-                std::move(bytes));
+  change.Insert(std::move(chain), key, static_cast<uint32_t>(EntryType::Reference), side.source(),
+                side.size(), true);
   return ApplyChange(f, path, change);
 }
 
@@ -247,14 +201,23 @@ int InsertCommand(const std::string& path, const std::string& tablePath, const s
   return Report(Insert(path, tablePath, key, sidePath, names, files, err), err);
 }
 
-int RecoverCommand(const std::string& path, std::FILE* err, Files& files) {
-  if (!JournalExists(files, JournalPath(path))) {
-    std::fprintf(err, "atbutil: %s: no interrupted change\n", path.c_str());
+int RecoverCommand(const std::string& path, bool discard, std::FILE* err, Files& files) {
+  if (discard) {
+    std::string summary;
+    Status s = DiscardInterruptedChange(files, path, &summary);
+    if (!s.ok()) return Report({s.ioError() ? 2 : 1, path + ": " + s.Message()}, err);
+    std::fprintf(err, "atbutil: %s: discarded the journal of an interrupted change%s\n",
+                 path.c_str(), summary.empty() ? "" : (": " + summary).c_str());
     return 0;
   }
   OpenFile f(files);
   Outcome o = f.Open(path, OpenFile::kEdit, err);
-  if (o.status == 0) o = f.Close();
+  if (o.status == 0) {
+    o = f.Close();
+    if (o.status == 0 && !f.recovered()) {
+      std::fprintf(err, "atbutil: %s: no interrupted change\n", path.c_str());
+    }
+  }
   return Report(o, err);
 }
 

@@ -6,11 +6,12 @@
 #include <cstring>
 #include <memory>
 
-#include "change/journal.h"
+#include "change/open.h"
 #include "companion/dump.h"
 #include "companion/json_form.h"
 #include "companion/open_file.h"
 #include "companion/paths.h"
+#include "platform/output_file.h"
 #include "store/table.h"
 
 namespace atb {
@@ -51,26 +52,25 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
                  std::FILE* err) {
   int status = 0;
   for (const std::string& path : paths) {
+    OpenFile f(SystemFiles());
+    Outcome o = f.Open(path, OpenFile::kCheck, err);
     // A file whose change was cut short is not damaged: the next open finishes the change.
-    if (JournalExists(SystemFiles(), JournalPath(path))) {
+    if (o.status == 0 && f.interrupted()) {
       std::fprintf(out, "%s: an interrupted change, finished by the next open (atbutil recover)\n",
                    path.c_str());
       continue;
     }
-    OpenFile f(SystemFiles());
-    Outcome o = f.Open(path, OpenFile::kRead, err);
-    Status s = CheckFileLength(f.length());
-    if (f.fd() == -1 || (o.status != 0 && s.ok())) {
-      Say(err, o.message);
-      status = 2;
-      continue;
-    }
     std::vector<TableDamage> damage;
-    if (s.ok()) {
+    Status s;
+    if (o.damaged) {
+      damage.push_back({{}, o.message.substr(path.size() + 2)});
+    } else if (o.status != 0) {
+      Say(err, o.message);
+      status = std::max(status, o.status);
+      continue;
+    } else {
       // Tables only: a window as large as a first table read, never a value.
       s = CheckTree(f.file(), ROOT_TABLE_OFFSET, f.length(), &damage);
-    } else if (s.damaged()) {
-      damage.push_back({{}, s.Message()});
     }
     if (s.ioError()) {
       Say(err, path + ": " + s.Message());
@@ -126,8 +126,8 @@ int BuildCommand(const std::string& json, const std::string& outPath, const KeyN
   if (!BuildFromJson(text, names, &bytes, &error)) {
     return Say(err, (json == "-" ? std::string("standard input") : json) + ": " + error), 2;
   }
-  if (int e = ReplaceFile(outPath, bytes); e != 0) {
-    return Say(err, outPath + ": " + std::strerror(e)), 2;
+  if (Status s = WriteWholeFile(SystemFiles(), outPath, bytes, DurableChanges()); !s.ok()) {
+    return Say(err, outPath + ": " + s.Message()), s.refused() ? 1 : 2;
   }
   return 0;
 }

@@ -35,7 +35,9 @@ int InsertCommand(const std::string& path, const std::string& tablePath, const s
                   Files& files = SystemFiles());
 
 // Finishes a change that a dying process left half made (every other command does so too when
-// it opens the file).
-int RecoverCommand(const std::string& path, std::FILE* err, Files& files = SystemFiles());
+// it opens the file); with `discard`, removes instead the journal of one that the file no longer
+// fits, after saying what it recorded.
+int RecoverCommand(const std::string& path, bool discard, std::FILE* err,
+                   Files& files = SystemFiles());
 
 }  // namespace atb

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "change/open.h"
 #include "companion/commands.h"
 #include "frontend/prompt_loop.h"
 
@@ -12,6 +13,10 @@ int main(int argc, char** argv) {
       "atbutil"};
   app.set_version_flag("--version", std::string("atbutil ") + atb::kVersion);
   app.require_subcommand(1);
+  bool noSync = false;
+  app.add_flag("--no-sync", noSync,
+               "Do not flush changes to the disk in order (as ATB_SYNC=0): a power loss may then "
+               "damage a file being changed");
 
   std::string file, path, json, out, namesFile;
   bool asJson = false;
@@ -54,8 +59,12 @@ int main(int argc, char** argv) {
   insert->add_option("KEY", key, "The new entry's key: a number, a label or a name")->required();
   insert->add_option("SIDE", side, "The file holding the new nested table")->required();
 
+  bool discard = false;
   CLI::App* recover =
       app.add_subcommand("recover", "Finish a change that a dying process left half made");
+  recover->add_flag("--discard", discard,
+                    "Remove instead the journal of a change that the file no longer fits "
+                    "(replaced or restored since), after saying what it recorded");
   recover->add_option("FILE", file, "The attribute file")->required();
 
   CLI::App* build = app.add_subcommand("build", "Write an attribute file from dump --json");
@@ -73,6 +82,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  atb::TakeDurabilityFromEnvironment();
+  if (noSync) atb::SetDurableChanges(false);
   atb::KeyNames names;
   std::string error;
   if (!namesFile.empty() && !names.AddNamesFile(namesFile, &error)) {
@@ -82,7 +93,7 @@ int main(int argc, char** argv) {
   if (*dump) return atb::DumpCommand(file, asJson, names, stdout, stderr);
   if (*check) return atb::CheckCommand(files, names, stdout, stderr);
   if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
-  if (*recover) return atb::RecoverCommand(file, stderr);
+  if (*recover) return atb::RecoverCommand(file, discard, stderr);
   if (*set) {
     pairs = set->remaining();
     if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());

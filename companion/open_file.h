@@ -1,11 +1,10 @@
-// An attribute file opened for one atbutil command, with a change that a dying process left
-// half made finished first.
+// An attribute file opened for one atbutil command, through the one open both programs share.
 #pragma once
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "change/open.h"
 #include "platform/files.h"
 #include "store/atb_file.h"
 
@@ -15,37 +14,36 @@ namespace atb {
 struct Outcome {
   int status;
   std::string message;
+  bool damaged = false;  // the file is damaged, as opposed to refused or unreadable
 };
 
 class OpenFile {
  public:
-  enum Mode { kRead, kEdit };
+  enum Mode { kRead, kCheck, kEdit };
 
-  explicit OpenFile(Files& files) : files_(files) {}
-  ~OpenFile();
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
+  explicit OpenFile(Files& files) : open_(files) {}
 
-  // Opens `path`: for editing, locked against other instances; for reading, without a lock
-  // unless an interrupted change has to be finished. Says so on `err` when it finished one.
-  // Status 0 when open, 1 when refused (damaged, locked, read-only, not a regular file), 2 when
-  // the system failed.
+  // Opens `path`: for editing, locked against other editors; for reading, keeping changes out
+  // until the command is done. Says so on `err` when it finished an interrupted change. Status 0
+  // when open, 1 when refused (damaged, locked, read-only, not a regular file, an interrupted
+  // change that cannot be finished), 2 when the system failed.
   Outcome Open(const std::string& path, Mode mode, std::FILE* err);
   // Closing reports a write error that some file systems defer until then.
   Outcome Close();
 
-  AtbFile& file() { return *file_; }
-  Files& files() { return files_; }
-  int fd() const { return fd_; }
-  int64_t length() const { return length_; }
+  AtbFile& file() { return open_.file(); }
+  ChangeTarget& target() { return open_.target(); }
+  Files& files() { return open_.files(); }
+  int fd() const { return open_.fd(); }
+  int64_t length() const { return open_.length(); }
   const std::string& path() const { return path_; }
+  bool recovered() const { return recovered_; }
+  bool interrupted() const { return open_.interrupted(); }
 
  private:
-  Files& files_;
+  AttributeFile open_;
   std::string path_;
-  int fd_ = -1;
-  std::unique_ptr<AtbFile> file_;
-  int64_t length_ = 0;
+  bool recovered_ = false;
 };
 
 }  // namespace atb

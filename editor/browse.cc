@@ -3,7 +3,6 @@
 #include <bit>
 #include <cstring>
 
-#include "change/journal.h"
 #include "editor/dialogue.h"
 #include "labels/key_labels.h"
 #include "store/coding.h"
@@ -224,13 +223,12 @@ TableChain ChainTo(const EditState& state, uint32_t n) {
 }
 
 bool MakeChange(EditState& state, const Change& change) {
-  AtbFile file(state.files, state.fileHandle);
-  Status s = change.Apply(file, JournalPath(state.filePath));
-  if (IsTooLarge(s)) {
+  Status s = change.Apply(*state.target);
+  if (s.tooLarge()) {
     state.console.Write("\nfile too large");
     return false;
   }
-  if (s.damaged()) {  // refused before anything was written: it cannot be made safely
+  if (!s.ok() && !s.ioError()) {  // refused before anything was written: it cannot be made safely
     state.console.Explain(state.fileName, "change refused: " + s.Message());
     return false;
   }

@@ -12,6 +12,7 @@
 namespace atb {
 
 struct Level;
+struct ChangeTarget;
 
 // Why every open level must return at once, whatever its depth.
 enum class Stop {
@@ -34,7 +35,7 @@ struct EditState {
   std::string startDir;   // where the run started: the root of every search, home of side files
   std::string inputLine;  // the line last read from the console, at most kLineBound bytes
   std::string fileName;   // the open file's name as typed, for the reasons behind refusals
-  std::string filePath;   // where it lies: its journal lies beside it
+  ChangeTarget* target = nullptr;  // where changes to the open file go, with its journal
   // The tables open in the browser, from the root to the current one: the chain along which a
   // change carries its growth up.
   std::vector<const Level*> levels;

@@ -2,6 +2,7 @@
 #include <bit>
 
 #include "editor/dialogue.h"
+#include "store/coding.h"
 #include "store/growth.h"
 
 namespace atb {
@@ -14,9 +15,12 @@ void EditFloat(EditState& state, Level& level, uint32_t n) {
   }
   state.console.Write("new value(float)?");
   if (!ReadAnswer(state)) return;
-  const float value = ParseFloat(state.inputLine);
-  AtbFile file(state.files, state.fileHandle);
-  Reported(state, file.WriteFixed32(list.Off[n], std::bit_cast<uint32_t>(value)), Doing::kChanging);
+  std::string bytes(4, '\0');
+  EncodeFixed32(reinterpret_cast<uint8_t*>(bytes.data()),
+                std::bit_cast<uint32_t>(ParseFloat(state.inputLine)));
+  Change change;
+  change.Replace(ChainTo(state, n), list.Off[n], 4, std::move(bytes));
+  MakeChange(state, change);
 }
 
 void EditBool(EditState& state, Level& level, uint32_t n) {
@@ -27,9 +31,10 @@ void EditBool(EditState& state, Level& level, uint32_t n) {
   }
   state.console.Write("new value(bool)?");
   if (!ReadAnswer(state)) return;
-  const uint8_t byte = ParseNumber(state.inputLine) != 0 ? 1 : 0;
-  AtbFile file(state.files, state.fileHandle);
-  Reported(state, file.WriteAt(list.Off[n], &byte, 1), Doing::kChanging);
+  Change change;
+  change.Replace(ChainTo(state, n), list.Off[n], 1,
+                 std::string(1, ParseNumber(state.inputLine) != 0 ? 1 : 0));
+  MakeChange(state, change);
 }
 
 bool EditText(EditState& state, Level& level, uint32_t n) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#include "change/journal.h"
+#include "change/open.h"
 #include "editor/browse.h"
 #include "editor/edit_state.h"
 #include "frontend/locator.h"
@@ -15,12 +15,10 @@ namespace atb {
 
 namespace {
 
-// Why the file cannot be edited as an attribute file, or Ok.
-Status CheckAttributeFile(AtbFile& file, int64_t length) {
-  Status s = CheckFileLength(length);
-  if (!s.ok()) return s;
+// Why the root table cannot be listed, or Ok.
+Status CheckRoot(AtbFile& file, int64_t length) {
   EntryList root;
-  s = ReadTable(file, ROOT_TABLE_OFFSET, length, &root);
+  Status s = ReadTable(file, ROOT_TABLE_OFFSET, length, &root);
   if (s.damaged()) return Status::Damaged(DescribeTrail({}) + ": " + s.Message());
   return s;
 }
@@ -29,40 +27,28 @@ Status CheckAttributeFile(AtbFile& file, int64_t length) {
 void EditFoundFile(EditState& state, const std::string& typedName,
                    const std::optional<std::string>& foundPath) {
   Console& console = state.console;
-  OpenRefusal why = OpenRefusal::kNone;
-  state.fileHandle = foundPath ? OpenForEditing(state.files, *foundPath, &why) : -1;
-  if (state.fileHandle == -1) {
-    const int err = errno;
+  auto refuse = [&](const std::string& why) {
     console.Write("\nbug opening ");
     console.Write(typedName);
     console.Write("\n");
-    console.Explain(typedName, foundPath ? DescribeRefusal(why, err)
-                                         : "no file of that name below " + state.startDir);
-    return;
-  }
-  state.fileName = typedName;
-  state.filePath = *foundPath;
-  AtbFile file(state.files, state.fileHandle);
-  // A change that a dying process left half made is finished before anything else.
+    console.Explain(typedName, why);
+  };
+  if (!foundPath) return refuse("no file of that name below " + state.startDir);
+  AttributeFile open(state.files);
   bool recovered = false;
-  Status s = RecoverChange(state.files, file, JournalPath(*foundPath), &recovered);
+  Status s = open.Open(*foundPath, AttributeFile::kEditing, &recovered);
+  // A change that a dying process left half made is finished before anything else.
   if (recovered) console.Explain(typedName, "recovered an interrupted change");
-  if (!s.ok()) {
-    if (s.damaged()) {
-      console.Write("\nbug opening ");
-      console.Write(typedName);
-      console.Write("\n");
-      console.Explain(typedName, s.Message());
-    } else {
-      console.Printf("\nwrite failed: %s\n", s.Message().c_str());
-    }
-    state.files.Close(state.fileHandle);
-    state.fileHandle = -1;
+  if (open.fd() == -1 || s.refused() || s.noSpace()) return refuse(s.Message());
+  if (s.ioError()) {
+    console.Printf("\nread failed: %s\n", s.Message().c_str());
     return;
   }
-  int64_t length = 0;
-  if (s.ok()) s = file.Length(&length);
-  if (s.ok()) s = CheckAttributeFile(file, length);
+  state.fileHandle = open.fd();
+  state.fileName = typedName;
+  state.target = &open.target();
+  const int64_t length = open.length();
+  if (s.ok()) s = CheckRoot(open.file(), length);
   if (s.damaged()) {
     console.Write("\nbad attribute file ");
     console.Write(typedName);
@@ -76,11 +62,11 @@ void EditFoundFile(EditState& state, const std::string& typedName,
     state.levels.clear();
     BrowseTable(state, ROOT_TABLE_OFFSET, 0, length);
   }
-  // Some file systems report a failed write only here.
-  if (state.files.Close(state.fileHandle) == -1) {
-    console.Printf("\nwrite failed: %s\n", Status::IoError(errno).Message().c_str());
-  }
+  state.target = nullptr;
   state.fileHandle = -1;
+  // Some file systems report a failed write only here.
+  s = open.Close();
+  if (!s.ok()) console.Printf("\nwrite failed: %s\n", s.Message().c_str());
 }
 
 }  // namespace

@@ -1,57 +1,139 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace atb {
 
-int Files::Open(const std::string& path, int flags, mode_t mode) {
-  int fd;
+namespace {
+
+template <typename Call>
+auto Retrying(Call call) {
+  decltype(call()) rc;
   do {
-    fd = ::open(path.c_str(), flags, mode);
-  } while (fd == -1 && errno == EINTR);
-  return fd;
+    rc = call();
+  } while (rc == -1 && errno == EINTR);
+  return rc;
+}
+
+int ChangeLock(int fd, short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  return Retrying([&] { return ::fcntl(fd, F_OFD_SETLKW, &lock); });
+}
+
+}  // namespace
+
+int Files::Open(const std::string& path, int flags, mode_t mode) {
+  return Retrying([&] { return ::open(path.c_str(), flags, mode); });
 }
 
 ssize_t Files::Read(int fd, void* buf, std::size_t n) {
-  ssize_t got;
-  do {
-    got = ::read(fd, buf, n);
-  } while (got == -1 && errno == EINTR);
-  return got;
+  return Retrying([&] { return ::read(fd, buf, n); });
 }
 
 ssize_t Files::Write(int fd, const void* buf, std::size_t n) {
-  ssize_t put;
-  do {
-    put = ::write(fd, buf, n);
-  } while (put == -1 && errno == EINTR);
-  return put;
+  return Retrying([&] { return ::write(fd, buf, n); });
 }
 
 int64_t Files::Seek(int fd, int64_t offset, int whence) { return ::lseek(fd, offset, whence); }
 
 int Files::Truncate(int fd, int64_t length) {
-  int rc;
-  do {
-    rc = ::ftruncate(fd, length);
-  } while (rc == -1 && errno == EINTR);
+  return Retrying([&] { return ::ftruncate(fd, length); });
+}
+
+int Files::Allocate(int fd, int64_t offset, int64_t length, bool keepSize) {
+  return Retrying(
+      [&] { return ::fallocate(fd, keepSize ? FALLOC_FL_KEEP_SIZE : 0, offset, length); });
+}
+
+int Files::Sync(int fd) {
+  return Retrying([&] { return ::fdatasync(fd); });
+}
+
+int Files::SyncDirectory(const std::string& dir) {
+  const int fd = Open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd == -1) return -1;
+  const int rc = Retrying([&] { return ::fsync(fd); });
+  const int err = errno;
+  ::close(fd);
+  errno = err;
   return rc;
 }
 
 int Files::Stat(int fd, struct stat* st) { return ::fstat(fd, st); }
 
+int Files::StatPath(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st); }
+
 int Files::Lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB); }
+
+int Files::LockChanges(int fd, bool exclusive) {
+  return ChangeLock(fd, exclusive ? F_WRLCK : F_RDLCK);
+}
+
+int Files::UnlockChanges(int fd) { return ChangeLock(fd, F_UNLCK); }
 
 int Files::Close(int fd) { return ::close(fd); }
 
 int Files::Unlink(const std::string& path) { return ::unlink(path.c_str()); }
+
+int Files::Rename(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str());
+}
+
+int Files::OpenUnnamed(const std::string& dir, mode_t mode) {
+  return Open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+}
+
+int Files::Link(int fd, const std::string& path) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+}
+
+int Files::ChangeMode(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+
+int Files::ChangeOwner(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid); }
+
+int Files::ListDirectory(const std::string& dir, std::vector<std::string>* names) {
+  names->clear();
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  errno = 0;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+    errno = 0;
+  }
+  const int err = errno;
+  ::closedir(d);
+  errno = err;
+  return err == 0 ? 0 : -1;
+}
+
+std::string Files::PathOf(int fd) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  std::string path(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(self.c_str(), path.data(), path.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < path.size()) {
+      path.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  // A file removed since it was opened has no path any more.
+  if (path.empty() || path[0] != '/' || path.ends_with(" (deleted)")) return std::string();
+  return path;
+}
+
+uid_t Files::UserId() { return ::geteuid(); }
 
 Files& SystemFiles() {
   static Files files;
@@ -68,9 +150,9 @@ int Refuse(Files& files, int fd, OpenRefusal refusal, int err, OpenRefusal* why)
 }
 
 // O_NONBLOCK keeps a FIFO or a device from blocking the open before it can be refused.
-int OpenRegular(Files& files, const std::string& path, int flags, mode_t mode, OpenRefusal* why) {
+int OpenRegular(Files& files, const std::string& path, int flags, OpenRefusal* why) {
   if (why != nullptr) *why = OpenRefusal::kNone;
-  int fd = files.Open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
+  int fd = files.Open(path, flags | O_NONBLOCK | O_CLOEXEC, 0);
   if (fd == -1) {
     // Opening a directory for writing fails before its kind can be looked at.
     if (errno == EISDIR) return Refuse(files, -1, OpenRefusal::kNotRegular, EISDIR, why);
@@ -98,7 +180,7 @@ std::string DescribeRefusal(OpenRefusal why, int err) {
 }
 
 int OpenForEditing(Files& files, const std::string& path, OpenRefusal* why) {
-  int fd = OpenRegular(files, path, O_RDWR, 0, why);
+  int fd = OpenRegular(files, path, O_RDWR, why);
   if (fd == -1) return -1;
   struct stat st;
   if (files.Stat(fd, &st) == -1) return Refuse(files, fd, OpenRefusal::kSystem, errno, why);
@@ -113,61 +195,26 @@ int OpenForEditing(Files& files, const std::string& path, OpenRefusal* why) {
   return fd;
 }
 
-int OpenSideFileForWriting(Files& files, const std::string& path, OpenRefusal* why) {
-  return OpenRegular(files, path, O_RDWR | O_CREAT, 0666, why);
-}
-
 int OpenForReading(Files& files, const std::string& path, OpenRefusal* why) {
-  return OpenRegular(files, path, O_RDONLY, 0, why);
+  return OpenRegular(files, path, O_RDONLY, why);
 }
 
-ReplacingFile::~ReplacingFile() {
-  if (fd_ != -1) ::close(fd_);
-  if (!temp_.empty()) unlink(temp_.c_str());
+bool SameFile(Files& files, int a, int b) {
+  struct stat sa, sb;
+  if (files.Stat(a, &sa) == -1 || files.Stat(b, &sb) == -1) return true;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-int ReplacingFile::Open() {
-  const std::size_t slash = path_.rfind('/');
-  temp_ =
-      (slash == std::string::npos ? std::string() : path_.substr(0, slash + 1)) + ".atb-new-XXXXXX";
-  fd_ = mkstemp(temp_.data());
-  if (fd_ == -1) {
-    const int err = errno;
-    temp_.clear();
-    return err;
-  }
-  return 0;
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
 
-int ReplacingFile::Write(std::string_view bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    ssize_t put = ::write(fd_, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) return errno;
-    if (put == 0) return ENOSPC;
-    done += static_cast<std::size_t>(put);
-  }
-  return 0;
-}
-
-int ReplacingFile::Commit() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(fd_, 0666 & ~mask) == -1 || fsync(fd_) == -1) return errno;
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) == -1) return errno;
-  if (rename(temp_.c_str(), path_.c_str()) == -1) return errno;
-  temp_.clear();
-  return 0;
-}
-
-int ReplaceFile(const std::string& path, std::string_view bytes) {
-  ReplacingFile file(path);
-  int err = file.Open();
-  if (err == 0) err = file.Write(bytes);
-  if (err == 0) err = file.Commit();
-  return err;
+std::string BaseNameOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace atb

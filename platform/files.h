@@ -1,6 +1,6 @@
 // Low-level file handles. Files forwards each call to the system call of the same name; a test
-// derives from it and overrides what it wants to fail. Every call answers -1 and sets errno on
-// failure, like the system call.
+// derives from it and overrides what it wants to fail or to record. Every call answers -1 (or an
+// empty result) and sets errno on failure, like the system call.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
+#include <vector>
 
 namespace atb {
 
@@ -24,11 +24,39 @@ class Files {
   virtual ssize_t Write(int fd, const void* buf, std::size_t n);
   virtual int64_t Seek(int fd, int64_t offset, int whence);
   virtual int Truncate(int fd, int64_t length);
+  // Reserves disk blocks for [offset, offset + length). With keepSize the file's length stays
+  // as it is and blocks beyond its end wait for a later extension; otherwise the file grows to
+  // cover them. EOPNOTSUPP where the file system cannot.
+  virtual int Allocate(int fd, int64_t offset, int64_t length, bool keepSize);
+  // The file's data, and the length needed to read it, on the disk (fdatasync).
+  virtual int Sync(int fd);
+  // The directory's names on the disk: a file created, renamed or removed in it stays so.
+  virtual int SyncDirectory(const std::string& dir);
   virtual int Stat(int fd, struct stat* st);
-  // An exclusive advisory lock, refused at once when another open file holds one.
+  // Describes a symlink itself, never what it points to.
+  virtual int StatPath(const std::string& path, struct stat* st);
+  // An exclusive advisory lock for an editing session, refused at once when another open file
+  // holds one.
   virtual int Lock(int fd);
+  // The lock that keeps readers and a change apart: shared for reading, exclusive for a change.
+  // Waits until it can be had; released by UnlockChanges or by closing the file.
+  virtual int LockChanges(int fd, bool exclusive);
+  virtual int UnlockChanges(int fd);
   virtual int Close(int fd);
   virtual int Unlink(const std::string& path);
+  virtual int Rename(const std::string& from, const std::string& to);
+  // A file in `dir` that has no name until Link gives it one, and vanishes if it never gets one.
+  virtual int OpenUnnamed(const std::string& dir, mode_t mode);
+  virtual int Link(int fd, const std::string& path);
+  virtual int ChangeMode(int fd, mode_t mode);
+  virtual int ChangeOwner(int fd, uid_t uid, gid_t gid);
+  // The names in `dir`, "." and ".." left out.
+  virtual int ListDirectory(const std::string& dir, std::vector<std::string>* names);
+  // The path by which the system knows an open file, symlinks and ".." resolved; empty when it
+  // has none (removed since it was opened).
+  virtual std::string PathOf(int fd);
+  // The user the process acts as.
+  virtual uid_t UserId();
 };
 
 // The process's real file system.
@@ -47,45 +75,24 @@ enum class OpenRefusal {
 // "locked by another atb", or the system's text for `err`.
 std::string DescribeRefusal(OpenRefusal why, int err);
 
-// The three ways the tool opens a file. Each answers a handle, or -1 with *why (when given) set
-// and errno set for kSystem. A path that names anything but a regular file (after following a
-// final symlink) is refused, so nothing that is not a regular file is ever read or written.
+// The ways the tool opens an existing file. Each answers a handle, or -1 with *why (when given)
+// set and errno set for kSystem. A path that names anything but a regular file (after following
+// a final symlink) is refused, so nothing that is not a regular file is ever read or written.
 
 // An existing attribute file, for reading and writing in place. Never created or truncated.
 // Refused when the file has no write permission bit at all (even for a privileged user), and
 // when another instance holds it open.
 int OpenForEditing(Files& files, const std::string& path, OpenRefusal* why = nullptr);
 
-// A side file for writing, created with read and write permission if missing; not truncated.
-int OpenSideFileForWriting(Files& files, const std::string& path, OpenRefusal* why = nullptr);
-
-// A side file, read-only.
+// A file, read-only.
 int OpenForReading(Files& files, const std::string& path, OpenRefusal* why = nullptr);
 
-// A new file that takes the place of `path` only once complete: written under a temporary name
-// in the same directory, renamed over `path` by Commit, and removed if it never gets there. So
-// `path` is never seen half written and is left alone on failure. Each call answers 0 or an
-// errno.
-class ReplacingFile {
- public:
-  explicit ReplacingFile(std::string path) : path_(std::move(path)) {}
-  ~ReplacingFile();
-  ReplacingFile(const ReplacingFile&) = delete;
-  ReplacingFile& operator=(const ReplacingFile&) = delete;
+// Whether two open files are one file (the same inode), under whatever names they were opened.
+// True when it cannot be told, so that a caller refuses rather than risks it.
+bool SameFile(Files& files, int a, int b);
 
-  int Open();
-  int Write(std::string_view bytes);
-  // Flushes the bytes to the disk, gives the file the permissions a plain create would, and
-  // renames it into place.
-  int Commit();
-
- private:
-  std::string path_;
-  std::string temp_;
-  int fd_ = -1;
-};
-
-// The whole of `bytes` as a ReplacingFile.
-int ReplaceFile(const std::string& path, std::string_view bytes);
+// The directory part of `path` ("." when it has none) and its last name.
+std::string DirectoryOf(const std::string& path);
+std::string BaseNameOf(const std::string& path);
 
 }  // namespace atb

@@ -11,13 +11,6 @@
 
 namespace atb {
 
-std::string Status::Message() const {
-  if (code_ == kDamaged) return why_;
-  if (code_ != kIoError) return std::string();
-  if (err_ == 0) return "nothing could be written";
-  return std::strerror(err_);
-}
-
 Status AtbFile::SeekTo(int64_t pos) {
   if (files_.Seek(fd_, pos, SEEK_SET) != pos) return Status::IoError(errno);
   return Status::Ok();
@@ -41,6 +34,9 @@ Status AtbFile::ReadAt(int64_t pos, void* buf, std::size_t n) {
   std::size_t got;
   Status s = ReadUpTo(pos, buf, n, &got);
   if (!s.ok()) return s;
+  if (got < n && pos + static_cast<int64_t>(got) < expected_) {
+    return Status::IoError(0, "the file was cut short while it was read");
+  }
   std::memset(static_cast<uint8_t*>(buf) + got, 0, n - got);
   return Status::Ok();
 }
@@ -52,7 +48,7 @@ Status AtbFile::WriteAt(int64_t pos, const void* buf, std::size_t n) {
   std::size_t done = 0;
   while (done < n) {
     ssize_t put = files_.Write(fd_, p + done, n - done);
-    if (put < 0) return Status::IoError(errno);
+    if (put < 0) return Status::FromErrno(errno);
     if (put == 0) return Status::IoError(0);
     done += static_cast<std::size_t>(put);
   }
@@ -73,7 +69,7 @@ Status AtbFile::Length(int64_t* length) {
 }
 
 Status AtbFile::SetLength(int64_t length) {
-  if (files_.Truncate(fd_, length) == -1) return Status::IoError(errno);
+  if (files_.Truncate(fd_, length) == -1) return Status::FromErrno(errno);
   return Status::Ok();
 }
 
@@ -107,7 +103,7 @@ Status WindowedSource::ReadAt(int64_t pos, void* buf, std::size_t n) {
 
 Buffer::Buffer(std::size_t size, const char* assertion) : size_(size) {
   data_ = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
-  if (data_ == nullptr) {
+  if (data_ == nullptr && assertion != nullptr) {
     std::fprintf(stderr, "Assertion failed: %s\n", assertion);
     std::abort();
   }

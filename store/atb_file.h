@@ -9,35 +9,9 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/status.h"
 
 namespace atb {
-
-// What an operation on a file came to. Damaged data (a corruption) is kept apart from a failing
-// system call (an I/O error): they are reported differently.
-class Status {
- public:
-  enum Code { kOk, kDamaged, kIoError };
-
-  Status() : code_(kOk), err_(0) {}
-
-  static Status Ok() { return Status(kOk, 0, {}); }
-  // `why` says what is wrong and where, in words a user can act on.
-  static Status Damaged(std::string why) { return Status(kDamaged, 0, std::move(why)); }
-  // err 0 stands for a write that made no progress without the system saying why.
-  static Status IoError(int err) { return Status(kIoError, err, {}); }
-
-  bool ok() const { return code_ == kOk; }
-  bool damaged() const { return code_ == kDamaged; }
-  bool ioError() const { return code_ == kIoError; }
-  // The system's text for an I/O error; what is damaged, for damage.
-  std::string Message() const;
-
- private:
-  Status(Code code, int err, std::string why) : code_(code), err_(err), why_(std::move(why)) {}
-  Code code_;
-  int err_;
-  std::string why_;
-};
 
 // Where a table is read from: the open attribute file, or a side file held in memory.
 class ByteSource {
@@ -51,7 +25,8 @@ class AtbFile : public ByteSource {
  public:
   AtbFile(Files& files, int fd) : files_(files), fd_(fd) {}
 
-  // On return the position lies just past the bytes that could be read.
+  // On return the position lies just past the bytes that could be read. Bytes beyond the end
+  // read as zero, unless the file ends before `expected` (see ExpectLength).
   Status ReadAt(int64_t pos, void* buf, std::size_t n) override;
   // Reads until n bytes or the end of the file; *got tells how many.
   Status ReadUpTo(int64_t pos, void* buf, std::size_t n, std::size_t* got);
@@ -64,12 +39,17 @@ class AtbFile : public ByteSource {
   Status SeekTo(int64_t pos);
   Status SetLength(int64_t length);
 
+  // A reader that has seen the file's length: a read that finds the file shorter than that is
+  // an I/O error (the file was cut short by another program), never zeros.
+  void ExpectLength(int64_t length) { expected_ = length; }
+
   Files& files() { return files_; }
   int fd() const { return fd_; }
 
  private:
   Files& files_;
   int fd_;
+  int64_t expected_ = 0;
 };
 
 class MemorySource : public ByteSource {
@@ -97,11 +77,12 @@ class WindowedSource : public ByteSource {
   std::vector<uint8_t> bytes_;  // what lies at start_, zeros beyond the end of the source
 };
 
-// A heap buffer whose allocation failure stops the program with an assertion that names it,
-// whatever the build: the file must not be touched on the strength of a buffer that isn't there.
+// A heap buffer. With an assertion text, an allocation failure stops the program with an
+// assertion that names it, whatever the build; without one, ok() says whether it is there.
 class Buffer {
  public:
-  Buffer(std::size_t size, const char* assertion);
+  explicit Buffer(std::size_t size, const char* assertion = nullptr);
+  bool ok() const { return data_ != nullptr; }
   ~Buffer();
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;

@@ -178,7 +178,7 @@ TEST_F(References, RefusedRipsWriteNothingAnywhere) {
             kStart + list + ask + "I can't edit this!" + list + ask + "I can't edit this!" + list +
                 ask + "\ncan't write side file 1" + list + ask + "\ncan't write side file 5" +
                 list + kPrompt);
-  EXPECT_EQ(err_, "atb: 1: not a regular file\natb: 5: is the file being edited\n");
+  EXPECT_EQ(err_, "atb: 1: not a regular file\natb: 5: is the attribute file itself\n");
   EXPECT_EQ(Contents("5"), before);
   EXPECT_FALSE(Exists("2"));
 }

@@ -122,48 +122,6 @@ class Primitives : public ::testing::Test {
   int fd_ = -1;
 };
 
-TEST_F(Primitives, InsertGapMovesTheTailAndLeavesThePositionAtTheGap) {
-  Open("0123456789");
-  AtbFile f = File();
-  ASSERT_TRUE(InsertGap(f, 3, 4).ok());
-  Bytes c = Contents();
-  EXPECT_EQ(c.size(), 14u);
-  EXPECT_EQ(c.substr(0, 3), "012");
-  EXPECT_EQ(c.substr(7), "3456789");
-  EXPECT_EQ(Position(), 3);
-
-  ASSERT_TRUE(InsertGap(f, 5, 0).ok());  // size 0: nothing changes
-  EXPECT_EQ(Contents(), c);
-  EXPECT_EQ(Position(), 5);
-
-  ASSERT_TRUE(InsertGap(f, 14, 6).ok());  // at the end: appends
-  EXPECT_EQ(Contents().size(), 20u);
-  EXPECT_EQ(Contents().substr(0, 14), c);
-  EXPECT_EQ(Position(), 14);
-}
-
-TEST_F(Primitives, InsertGapWithATailShorterThanTheGap) {
-  Open("abcdefgh");
-  AtbFile f = File();
-  ASSERT_TRUE(InsertGap(f, 6, 100).ok());
-  Bytes c = Contents();
-  ASSERT_EQ(c.size(), 108u);
-  EXPECT_EQ(c.substr(0, 6), "abcdef");
-  EXPECT_EQ(c.substr(106), "gh");
-}
-
-TEST_F(Primitives, InsertGapMovesTailsLargerThanOneChunk) {
-  Bytes big;
-  for (int i = 0; i < (9 << 20); ++i) big.push_back(static_cast<char>(i * 7 + (i >> 13)));
-  Open(big);
-  AtbFile f = File();
-  ASSERT_TRUE(InsertGap(f, 1000, 37).ok());
-  Bytes c = Contents();
-  ASSERT_EQ(c.size(), big.size() + 37);
-  EXPECT_TRUE(c.compare(0, 1000, big, 0, 1000) == 0);
-  EXPECT_TRUE(c.compare(1037, Bytes::npos, big, 1000) == 0);
-}
-
 TEST(WindowedSource, ServesReadsFromOneWindowAndZerosBeyondTheEnd) {
   Bytes data = "0123456789";
   struct Counting : ByteSource {
@@ -204,17 +162,6 @@ TEST_F(Primitives, MeasureTextIsBoundedByTheExtent) {
   ASSERT_TRUE(MeasureText(f, 5, 5009, &len).ok());  // found across a block boundary
   EXPECT_EQ(len, 5004);
   EXPECT_EQ(Position(), 5);
-}
-
-TEST_F(Primitives, HeaderSizesFollowTheLength) {
-  Open(Bytes(200, 'x'));
-  AtbFile f = File();
-  ASSERT_TRUE(RewriteHeaderSizes(f).ok());
-  Bytes c = Contents();
-  EXPECT_EQ(c.substr(36, 4), U32(156));
-  EXPECT_EQ(c.substr(48, 4), U32(148));
-  EXPECT_EQ(c.substr(0, 36), Bytes(36, 'x'));
-  EXPECT_EQ(c.substr(40, 8), Bytes(8, 'x'));
 }
 
 }  // namespace

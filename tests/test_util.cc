@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
@@ -77,7 +78,11 @@ ssize_t FaultyFiles::Write(int fd, const void* buf, std::size_t n) {
   if (Fail(kWrite)) {
     if (!short_) return errno = err_, -1;
     diskFull_ = true;
-    return Files::Write(fd, buf, n / 2);
+    // A disk fills up between blocks: what is written ends at a sector boundary.
+    const int64_t pos = ::lseek(fd, 0, SEEK_CUR);
+    const int64_t end = (pos + static_cast<int64_t>(n / 2)) / 512 * 512;
+    if (end <= pos) return errno = ENOSPC, -1;
+    return Files::Write(fd, buf, static_cast<std::size_t>(end - pos));
   }
   return Files::Write(fd, buf, n);
 }
@@ -117,7 +122,17 @@ ssize_t DyingFiles::Write(int fd, const void* buf, std::size_t n) {
   if (++writes_ != k_) return Files::Write(fd, buf, n);
   dead_ = true;
   if (landing_ == kWhole) Files::Write(fd, buf, n);
-  if (landing_ == kCut && n > 1) Files::Write(fd, buf, 1 + seed_ % (n - 1));
+  if (landing_ == kCut) {
+    // A write is cut between sectors: the system copies it in pages, and a disk writes sectors
+    // whole.
+    const int64_t pos = ::lseek(fd, 0, SEEK_CUR);
+    const int64_t first = (pos / 512 + 1) * 512, end = pos + static_cast<int64_t>(n);
+    if (first < end) {
+      const int64_t boundaries = (end - 1 - first) / 512 + 1;
+      const int64_t cut = first + 512 * static_cast<int64_t>(seed_ % boundaries);
+      Files::Write(fd, buf, static_cast<std::size_t>(cut - pos));
+    }
+  }
   return errno = EIO, -1;
 }
 

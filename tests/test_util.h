@@ -12,6 +12,19 @@ namespace atb::testing {
 
 using build::Bytes;
 
+// Built with AddressSanitizer: long sweeps run a smaller share there.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 class TempDir {
  public:
   TempDir();
@@ -53,8 +66,8 @@ inline const std::string kMenu =
 bool FileIsSound(const Bytes& file);
 
 // Fails the k-th call (counting from 1) of one kind of operation, with `err`. A write chosen to
-// fail can instead be made short: it writes half its bytes, and every later write fails with
-// ENOSPC, as on a full disk.
+// fail can instead be made short: it writes about half its bytes, up to a sector boundary, and
+// every later write fails with ENOSPC, as on a full disk.
 class FaultyFiles : public Files {
  public:
   enum Op { kOpen, kRead, kWrite, kSeek, kTruncate, kClose, kOps };
@@ -80,8 +93,8 @@ class FaultyFiles : public Files {
 };
 
 // The file layer of a process that dies at its k-th write or truncation: that call lands whole,
-// cut short after a byte count chosen by `cutSeed`, or not at all, and nothing after it reaches
-// a file. With k = 0 it never dies and only counts.
+// cut short at a sector boundary chosen by `cutSeed`, or not at all, and nothing after it
+// reaches a file. With k = 0 it never dies and only counts.
 class DyingFiles : public Files {
  public:
   enum Landing { kWhole, kCut, kNone };

@@ -1,0 +1,75 @@
+// An attribute file opened by either program: reached by whatever name, locked as its use needs,
+// a change that a dying process left half made finished first (or the file refused, saying why),
+// and its length checked. Reading keeps changes out until it is done; editing keeps other
+// editors out, and takes changes' lock only while it makes one.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "change/journal.h"
+#include "platform/files.h"
+#include "store/atb_file.h"
+
+namespace atb {
+
+// Whether changes flush in order so that they survive a power loss (the default), for the whole
+// process: ATB_SYNC=0 and atbutil --no-sync turn it off for callers who make their own
+// guarantees.
+bool DurableChanges();
+void SetDurableChanges(bool durable);
+// Reads ATB_SYNC from the environment.
+void TakeDurabilityFromEnvironment();
+
+// Removes the journal of an interrupted change to the file at `path` that the file no longer
+// fits (replaced, restored or edited since), saying in *summary what it recorded. Refused when
+// the journal still fits (it can be finished), when there is none, or when the file cannot be
+// opened for editing.
+Status DiscardInterruptedChange(Files& files, const std::string& path, std::string* summary);
+
+class AttributeFile {
+ public:
+  // kChecking reads as kReading does, but leaves an interrupted change that it could finish for
+  // the next open, and says so (interrupted()).
+  enum Use { kReading, kChecking, kEditing };
+
+  explicit AttributeFile(Files& files);
+  ~AttributeFile();
+  AttributeFile(const AttributeFile&) = delete;
+  AttributeFile& operator=(const AttributeFile&) = delete;
+
+  // Opens `path`. Refused when the open is (not a regular file, no write permission, held by
+  // another editor) or when an interrupted change must be finished first and cannot be (the
+  // reason says why and what to do); damaged when the file is too short or too long to be an
+  // attribute file; an I/O error when the system fails. *recovered says whether it finished an
+  // interrupted change.
+  Status Open(const std::string& path, Use use, bool* recovered);
+
+  // Closes the file, reporting a write error that some file systems defer until then.
+  Status Close();
+
+  AtbFile& file() { return *file_; }
+  ChangeTarget& target() { return *target_; }
+  Files& files() { return files_; }
+  int fd() const { return fd_; }
+  int64_t length() const { return length_; }
+  // Where the file really lies (symlinks and ".." resolved): its journal lies beside it.
+  const std::string& realPath() const { return realPath_; }
+  // kChecking: an interrupted change that the next open will finish; the file is then left
+  // unread.
+  bool interrupted() const { return interrupted_; }
+
+ private:
+  Status OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered);
+  Status FinishInterruptedChange(Finisher finisher, bool* recovered);
+
+  Files& files_;
+  int fd_ = -1;
+  std::unique_ptr<AtbFile> file_;
+  std::unique_ptr<ChangeTarget> target_;
+  std::string realPath_;
+  int64_t length_ = 0;
+  bool interrupted_ = false;
+};
+
+}  // namespace atb

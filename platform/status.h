@@ -1,0 +1,59 @@
+// What an operation came to, by the kind of failure that callers act on differently: a damaged
+// file is kept apart from a refused request, from a disk that is full and from a failing system
+// call.
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace atb {
+
+class Status {
+ public:
+  enum Code {
+    kOk,
+    kDamaged,   // the file's bytes cannot be trusted
+    kRefused,   // the request cannot be carried out safely as asked; nothing was changed
+    kTooLarge,  // the file would outgrow its 32-bit offsets
+    kNoSpace,   // the disk is full; nothing was changed
+    kIoError,   // a system call failed
+  };
+
+  Status() = default;
+
+  static Status Ok() { return Status(); }
+  // `why` says what is wrong and where, in words a user can act on.
+  static Status Damaged(std::string why) { return Status(kDamaged, 0, std::move(why)); }
+  static Status Refused(std::string why) { return Status(kRefused, 0, std::move(why)); }
+  static Status TooLarge() { return Status(kTooLarge, 0, "file too large"); }
+  static Status NoSpace() { return Status(kNoSpace, 28 /* ENOSPC */, {}); }
+  // err 0 stands for a write that made no progress without the system saying why; `why`, when
+  // given, replaces the system's text.
+  static Status IoError(int err, std::string why = {}) {
+    return Status(kIoError, err, std::move(why));
+  }
+  // An errno as the kind it is: a full disk or another failure.
+  static Status FromErrno(int err);
+
+  Code code() const { return code_; }
+  bool ok() const { return code_ == kOk; }
+  bool damaged() const { return code_ == kDamaged; }
+  bool refused() const { return code_ == kRefused; }
+  bool tooLarge() const { return code_ == kTooLarge; }
+  bool noSpace() const { return code_ == kNoSpace; }
+  bool ioError() const { return code_ == kIoError; }
+  // Refused, too large or no space: nothing was changed, and the request may be tried again.
+  bool declined() const { return code_ == kRefused || code_ == kTooLarge || code_ == kNoSpace; }
+  int err() const { return err_; }
+
+  // The system's text for an I/O error or a full disk; what is wrong, for the others.
+  std::string Message() const;
+
+ private:
+  Status(Code code, int err, std::string why) : code_(code), err_(err), why_(std::move(why)) {}
+  Code code_ = kOk;
+  int err_ = 0;
+  std::string why_;
+};
+
+}  // namespace atb
