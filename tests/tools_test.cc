@@ -32,7 +32,7 @@ TEST(Tools, GitDiffShowsOneChangedLineForOneLongerText) {
   WriteFile(dir / "f.atb", EncodeFile(before));
   WriteFile(dir / ".gitattributes", "*.atb diff=atb\n");
   ASSERT_EQ(Shell(git + "init -q && " + git + "config diff.atb.textconv " +
-                  Quoted(std::string(ATBUTIL_BINARY) + " dump") + " && " + git + "add -A && " +
+                  Quoted(std::string(ATBUTIL_BINARY) + " textconv") + " && " + git + "add -A && " +
                   git + "commit -qm start")
                 .status,
             0);
@@ -50,6 +50,28 @@ TEST(Tools, GitDiffShowsOneChangedLineForOneLongerText) {
     }
   }
   EXPECT_EQ(changed, "-/2/3 = \"short\"\n+/2/3 = \"a good deal longer\"\n") << diff.out;
+
+  // A file cut short, one damaged inside and one that is no attribute file never stop a diff or
+  // a log; what changed in their bytes still shows.
+  Bytes damaged = EncodeFile(after);
+  damaged[52 + 4 + 12 + 8] = 0x7F;  // entry 1's Off: its table now lies outside the root
+  WriteFile(dir / "g.atb", damaged);
+  WriteFile(dir / "h.atb", "not one");
+  ASSERT_EQ(Shell(git + "add -A && " + git + "commit -qm more").status, 0);
+  WriteFile(dir / "f.atb", EncodeFile(after).substr(0, 60));
+  damaged.back() ^= 1;
+  WriteFile(dir / "g.atb", damaged);
+  WriteFile(dir / "h.atb", "not two");
+  diff = Shell(git + "diff --no-color -U0 2>&1");
+  EXPECT_EQ(diff.status, 0) << diff.out;
+  for (const char* seen : {"+header = sizes", "+/ = not an attribute file: only 7 bytes",
+                           "-/ = damaged table: ", "+/ = damaged table: "}) {
+    EXPECT_NE(diff.out.find(seen), std::string::npos) << seen << "\n" << diff.out;
+  }
+  ASSERT_EQ(Shell(git + "commit -qam cut").status, 0);
+  Outcome log = Shell(git + "log -p --no-color 2>&1");
+  EXPECT_EQ(log.status, 0) << log.out;
+  EXPECT_NE(log.out.find("-/2/3 = \"short\""), std::string::npos) << log.out;
 }
 
 TEST(Tools, InstallsBothProgramsAndTheirManualPages) {
@@ -79,14 +101,20 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
   const std::string util = Quoted(ATBUTIL_BINARY);
   EXPECT_EQ(Shell(util + " --version").out, "atbutil 2.11\n");
   EXPECT_EQ(Shell(util + " 2>/dev/null").status, 2);
-  EXPECT_EQ(Shell(util + " frobnicate 2>/dev/null").status, 2);
   EXPECT_EQ(Shell(util + " dump --help").status, 0);
   testing::TempDir dir;
   WriteFile(dir / "t.atb", EncodeFile({{TextEntry(1, "x")}}));
-  Outcome built = Shell(util + " dump --json " + Quoted(dir / "t.atb") + " | " + util + " build " +
-                        Quoted(dir / "copy.atb") + " && cmp " + Quoted(dir / "t.atb") + " " +
-                        Quoted(dir / "copy.atb"));
+  // Standard input and output are named as "-"; OUT is never taken from the JSON's place.
+  Outcome built =
+      Shell(util + " dump --json " + Quoted(dir / "t.atb") + " | " + util + " build - " +
+            Quoted(dir / "copy.atb") + " && cmp " + Quoted(dir / "t.atb") + " " +
+            Quoted(dir / "copy.atb") + " && " + util + " dump --json " + Quoted(dir / "t.atb") +
+            " | " + util + " build - - | cmp - " + Quoted(dir / "t.atb"));
   EXPECT_EQ(built.status, 0);
+  WriteFile(dir / "keep.json", "{}");
+  EXPECT_EQ(Shell("echo '{}' | " + util + " build " + Quoted(dir / "keep.json") + " 2>&1").status,
+            2);
+  EXPECT_EQ(ReadFile(dir / "keep.json"), "{}");
   // Values that look like options are values.
   WriteFile(dir / "f.atb", EncodeFile({{FloatEntry(0x09CEA8A9, 1), FloatEntry(2, 2)}}));
   EXPECT_EQ(Shell(util + " set " + Quoted(dir / "f.atb") + " reload_time -inf 2 -nan && " + util +
@@ -94,8 +122,55 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
                   Quoted(dir / "f.atb") + " 2")
                 .out,
             "-inf\n-nan\n");
-  EXPECT_EQ(Shell(util + " dump " + Quoted(dir / "none.atb") + " 2>&1").out,
-            "atbutil: " + (dir / "none.atb") + ": No such file or directory\n");
+
+  // One meaning for each exit status, whichever command meets the case.
+  WriteFile(dir / "one.atb", "x");
+  WriteFile(dir / "bad.json", R"({"root": {"entries": [], "extra": 1}})");
+  const std::string f = Quoted(dir / "f.atb"), none = Quoted(dir / "none.atb");
+  const std::string folder = Quoted(dir.path()), one = Quoted(dir / "one.atb");
+  const struct {
+    std::string args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {"frob", 2, "atbutil: unknown subcommand \"frob\"\n"},
+      {"dump " + none, 2, "atbutil: " + (dir / "none.atb") + ": No such file or directory\n"},
+      {"get " + none + " x", 2, "No such file"},
+      {"set " + none + " x 1", 2, "No such file"},
+      {"recover " + none, 2, "No such file"},
+      {"build " + Quoted(dir / "none.json") + " " + Quoted(dir / "o.atb"), 2, "No such file"},
+      {"insert " + f + " / 5 " + none, 2, "No such file"},
+      {"dump " + folder, 1, "not a regular file"},
+      {"get " + folder + " x", 1, "not a regular file"},
+      {"set " + folder + " x 1", 1, "not a regular file"},
+      {"dump " + one, 1, "only 1 bytes"},
+      {"get " + one + " x", 1, "only 1 bytes"},
+      {"set " + one + " x 1", 1, "only 1 bytes"},
+      {"get " + f + " nosuch", 1, "nothing matches"},
+      {"set " + f + " 2 '\"text\"'", 1, "a text cannot go into a float entry"},
+      {"build " + Quoted(dir / "bad.json") + " " + Quoted(dir / "o.atb"), 1, "unknown field"},
+      {"get " + f + " a//b", 2, "an empty element"},
+      {"set " + f + " 2", 2, "PATH VALUE pairs"},
+      {"recover " + f, 0, "no interrupted change"},
+  };
+  for (const auto& c : cases) {
+    Outcome r = Shell(util + " " + c.args + " 2>&1");
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << ": " << r.out;
+  }
+}
+
+// What the README's usage block and manual promise, against what the program offers.
+TEST(Tools, TheReadmeListsEverySubcommand) {
+  const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
+  const std::string manual = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/atbutil.1");
+  Outcome help = Shell(Quoted(ATBUTIL_BINARY) + " --help");
+  for (const char* sub :
+       {"dump", "textconv", "check", "get", "set", "build", "extract", "insert", "recover"}) {
+    EXPECT_NE(help.out.find(std::string("  ") + sub + " "), std::string::npos) << sub;
+    EXPECT_NE(readme.find(std::string("atbutil ") + sub + " "), std::string::npos) << sub;
+    EXPECT_NE(manual.find(std::string(".B atbutil ") + sub + "\n"), std::string::npos) << sub;
+  }
 }
 
 }  // namespace
