@@ -97,6 +97,36 @@ TEST(Tools, InstallsBothProgramsAndTheirManualPages) {
   }
 }
 
+// `make package`: a Debian package holding both programs and their manual pages, with sound
+// control fields and its library dependencies declared; what it holds runs.
+TEST(Tools, TheDebianPackageHoldsBothProgramsAndTheirPages) {
+  testing::TempDir dir;
+  Outcome made =
+      Shell("cpack -G DEB --config " + Quoted(std::string(ATB_BUILD_DIR) + "/CPackConfig.cmake") +
+            " -B " + Quoted(dir.path()) + " 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  const std::string deb = Quoted(dir / "atb-edit_2.11_amd64.deb");
+  Outcome info = Shell("dpkg-deb -I " + deb);
+  ASSERT_EQ(info.status, 0);
+  for (const char* field :
+       {"\n Package: atb-edit\n", "\n Version: 2.11\n", "\n Architecture: amd64\n",
+        "\n Section: utils\n", "\n Maintainer: ", "\n Description: edit binary attribute files"}) {
+    EXPECT_NE(info.out.find(field), std::string::npos) << field << info.out;
+  }
+  const std::size_t depends = info.out.find("\n Depends: ");
+  ASSERT_NE(depends, std::string::npos) << info.out;
+  const std::string line = info.out.substr(depends, info.out.find('\n', depends + 1) - depends);
+  EXPECT_NE(line.find("libc6 (>="), std::string::npos) << line;
+  EXPECT_NE(line.find("libstdc++6"), std::string::npos) << line;
+  Outcome contents = Shell("dpkg-deb -c " + deb + " | awk '{print $6}' | grep -v '/$' | sort");
+  EXPECT_EQ(contents.out,
+            "./usr/bin/atb\n./usr/bin/atbutil\n./usr/share/man/man1/atb.1\n"
+            "./usr/share/man/man1/atbutil.1\n");
+  ASSERT_EQ(Shell("dpkg-deb -x " + deb + " " + Quoted(dir / "root")).status, 0);
+  EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atbutil") + " --version").out, "atbutil 2.11\n");
+  EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atb") + " --version").out, "atb 2.11\n");
+}
+
 TEST(Tools, AtbutilUsageAndExitStatus) {
   const std::string util = Quoted(ATBUTIL_BINARY);
   EXPECT_EQ(Shell(util + " --version").out, "atbutil 2.11\n");
@@ -158,6 +188,45 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
     EXPECT_EQ(r.status, c.status) << c.args << ": " << r.out;
     EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << ": " << r.out;
   }
+}
+
+// The README's commands as a user types them: set F P "$(get F P)" for every line dump prints,
+// the minimal JSON through standard input, and check of a folder.
+TEST(Tools, TheReadmesCommandsDoWhatItSays) {
+  testing::TempDir dir;
+  const std::string util = Quoted(ATBUTIL_BINARY), f = Quoted(dir / "units/f.atb");
+  ASSERT_EQ(Shell("mkdir " + Quoted(dir / "units")).status, 0);
+  const Bytes file =
+      EncodeFile({{RefEntry(0x2000, {{FloatEntry(0x13B8FCB6, 40), NameEntry("arc")}}),
+                   RefEntry(0x3000, {{{1, 0, "abcd", 9}}}),  // damaged
+                   TextEntry(0x20000001, "h\xc3\xa9llo \xe2\x9c\x93\x01"),
+                   {0x60000000, 7, Bytes(300, 'x')},
+                   FloatEntry(0x09CEA8A9, 2.5f)}});
+  WriteFile(dir / "units/f.atb", file);
+  Outcome dump = Shell(util + " dump " + f);
+  ASSERT_EQ(dump.status, 0);
+  EXPECT_NE(dump.out.find("/536870913 = \"h\xc3\xa9llo \xe2\x9c\x93\\x01\"\n"), std::string::npos)
+      << dump.out;
+  Outcome roundTrip =
+      Shell(util + " dump " + f + " | sed 's/ = .*//' | while read -r p; do " + util + " set " + f +
+            " \"$p\" \"$(" + util + " get " + f + " \"$p\")\" || echo \"refused $p\"; done 2>&1");
+  EXPECT_EQ(roundTrip.out, "");
+  EXPECT_EQ(ReadFile(dir / "units/f.atb"), file);
+  EXPECT_EQ(
+      Shell(util + " set " + f + " 0x60000000 'type 7 300 bytes fnv64 0x0000000000000000'").status,
+      1);
+
+  Outcome built = Shell(
+      "echo '{\"root\": {\"entries\": [{\"key\": \"reload_time\", \"type\": "
+      "\"float\", \"value\": 2.5}]}}' | " +
+      util + " build - " + Quoted(dir / "units/min.atb") + " && " + util + " dump " +
+      Quoted(dir / "units/min.atb"));
+  EXPECT_EQ(built.out, "/reload_time = 2.5\n");
+  Outcome checked = Shell(util + " check " + Quoted(dir / "units"));
+  EXPECT_EQ(checked.status, 1);
+  EXPECT_EQ(checked.out, (dir / "units/f.atb") +
+                             ": /12288: entry 0's value outside the data area (Off 9, data area of "
+                             "4 bytes)\n");
 }
 
 // What the README's usage block and manual promise, against what the program offers.
