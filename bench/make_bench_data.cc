@@ -9,6 +9,8 @@
 //                           were journaled: the same move, without the journal
 //   entries PATH REFS       a root table of REFS named references of 9 entries each: with the
 //                           references themselves, 10 * REFS entries
+//   folder DIR FILES        FILES sample-sized files (a few hundred bytes, nested tables) in 100
+//                           folders, every 50th one damaged
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,6 +139,20 @@ int main(int argc, char** argv) {
             WideEntry(0x20000002, u"wide"), BoolEntry(0x6F000000, 0), NameEntry("ref" + n)}}));
     }
     WriteFile(argv[2], EncodeFile(root));
+  } else if (mode == "folder" && argc == 4) {
+    const std::string dir = argv[2];
+    const int files = std::atoi(argv[3]);
+    for (int a = 0; a < 100; ++a) mkdir((dir + "/d" + std::to_string(a)).c_str(), 0777);
+    for (int f = 0; f < files; ++f) {
+      Table ammo{{NameEntry("shells"), FloatEntry(0x665F4BD6, 0.25f), BoolEntry(0xCFC9679F, 0)}};
+      Table root{{RefEntry(0x2000, {{FloatEntry(0x13B8FCB6, static_cast<float>(f)),
+                                     RefEntry(0x40000000, ammo), NameEntry("unit")}}),
+                  FloatEntry(0x09CEA8A9, 2.5f), TextEntry(0x20000001, "Unit " + std::to_string(f)),
+                  WideEntry(0x20000002, u"Unit \u00e9"), BoolEntry(0x58068A28, 1)}};
+      Bytes bytes = EncodeFile(root);
+      if (f % 50 == 7) bytes[52 + 4 + 8] = 0x7F;  // the first entry's Off: a damaged root
+      WriteFile(dir + "/d" + std::to_string(f % 100) + "/f" + std::to_string(f) + ".atb", bytes);
+    }
   } else {
     std::fprintf(stderr, "usage: see the comment at the top of make_bench_data.cc\n");
     return 2;

@@ -41,12 +41,8 @@ Status SideTable::Open(const std::string& path, int64_t length, int notThis) {
   OpenRefusal why;
   fd_ = OpenForReading(files_, path, &why);
   if (fd_ == -1) {
-    const int err = errno;
-    if (why == OpenRefusal::kSystem && err != ENOENT && err != EACCES && err != ENOTDIR &&
-        err != ELOOP && err != ENAMETOOLONG) {
-      return Status::IoError(err);
-    }
-    return Status::Refused(DescribeRefusal(why, err));
+    if (why == OpenRefusal::kSystem) return Status::FromErrno(errno);
+    return Status::Refused(DescribeRefusal(why, errno));
   }
   if (notThis != -1 && SameFile(files_, fd_, notThis)) {
     return Status::Refused("is the attribute file itself");

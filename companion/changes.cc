@@ -11,6 +11,7 @@
 #include "change/journal.h"
 #include "change/side_files.h"
 #include "companion/commands.h"
+#include "companion/dump.h"
 #include "companion/open_file.h"
 #include "companion/paths.h"
 #include "companion/value_text.h"
@@ -93,6 +94,18 @@ Outcome PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::s
   return {0, {}};
 }
 
+// Whether `text` is the entry's value as dump prints it, but for blanks around it.
+Outcome ShowsAs(AtbFile& file, const EntryList& list, uint32_t i, std::string_view text,
+                bool* same) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  Sink shown(nullptr);
+  Status s = AppendEntryText(file, list, i, shown);
+  if (!s.ok()) return {2, s.Message()};
+  *same = shown.buf() == text;
+  return {0, {}};
+}
+
 Outcome Set(const std::string& path, const std::vector<std::string>& pairs, const KeyNames& names,
             Files& files, std::FILE* err) {
   if (pairs.empty() || pairs.size() % 2 != 0) return {2, "set needs PATH VALUE pairs"};
@@ -116,7 +129,14 @@ Outcome Set(const std::string& path, const std::vector<std::string>& pairs, cons
     std::string bytes;
     o = PlanValue(f.file(), last.list, last.entry, pairs[p + 1], path + ": " + entryPath, &pos,
                   &removed, &bytes);
-    if (o.status != 0) return o;
+    if (o.status != 0) {
+      // A form that cannot be written (a reference, a hash) is still taken back as it stands.
+      bool same = false;
+      Outcome c = ShowsAs(f.file(), last.list, last.entry, pairs[p + 1], &same);
+      if (c.status != 0) return c;
+      if (same) continue;
+      return o;
+    }
     change.Replace(ChainOf(steps), pos, removed, std::move(bytes));
   }
   return ApplyChange(f, path, change);

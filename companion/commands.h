@@ -1,6 +1,7 @@
 // atbutil's subcommands, each a short function over the store: it reads its files, writes its
-// output, and answers the exit status (0 done; 1 a damaged file or a path that matches nothing
-// or several entries; 2 bad usage or a file that cannot be read). Messages go to `err` as
+// output, and answers the exit status: 0 done; 1 a damaged or refused file (not a regular file,
+// locked, read-only), a refused change or JSON form, or a path that matches nothing or several
+// entries; 2 bad usage, or a file that cannot be read or written. Messages go to `err` as
 // "atbutil: ...".
 #pragma once
 
@@ -15,13 +16,20 @@ namespace atb {
 
 int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
                 std::FILE* err);
+// dump for git's textconv: whatever the file holds, prints what can be read, and for what cannot
+// (a file too short or too long, header sizes that do not follow its length, a damaged table)
+// a line with the size and hash of its bytes, so that a change to them still shows. Fails only
+// when the file cannot be read.
+int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err);
+// `paths` are files, and folders whose *.atb files (at any depth, symlinks not followed) are
+// checked in sorted order. Files are checked in parallel; the output is as if one by one.
 int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
                  std::FILE* err);
 int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
                std::FILE* out, std::FILE* err);
-// `json` is a path, or "-" for standard input.
+// `json` is a path, or "-" for standard input; `outPath` a path, or "-" for `out`.
 int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
-                 std::FILE* err);
+                 std::FILE* out, std::FILE* err);
 
 // Changes, each checked whole before the first write; a refusal (exit 1) leaves every file as it
 // was. `pairs` alternate paths and values. `files` is the file layer (tests make it fail).

@@ -53,10 +53,15 @@ Status FindZero(ByteSource& file, int64_t start, int64_t end, int unit, int64_t*
 
 Status AppendEscapedExtent(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
   sink.buf().push_back('"');
+  std::string carry;  // the start of a character that the next chunk finishes
   Status s = ForEachChunk(file, start, end, [&](std::string_view chunk) {
-    AppendEscapedBytes(&sink.buf(), chunk);
+    carry.append(chunk);
+    const std::size_t held = IncompleteUtf8Tail(carry);
+    AppendEscapedBytes(&sink.buf(), std::string_view(carry).substr(0, carry.size() - held));
+    carry.erase(0, carry.size() - held);
     sink.Spill();
   });
+  AppendEscapedBytes(&sink.buf(), carry);
   sink.buf().push_back('"');
   return s;
 }
@@ -75,18 +80,25 @@ uint64_t Fnv64(uint64_t h, std::string_view bytes) {
   return h;
 }
 
-// `ref "name"` or `ref` for a reference whose table read as `read`, or what is damaged in it.
-void AppendReference(ByteSource& file, const Status& read, const EntryList& nested, Sink& sink) {
+// `ref "name"` or `ref` for a reference whose table read as `read`, or what is damaged in it,
+// with the size and hash of the table's bytes when `hashDamaged`.
+Status AppendReference(ByteSource& file, const Status& read, const EntryList& nested, int64_t start,
+                       int64_t end, bool hashDamaged, Sink& sink) {
   std::string& out = sink.buf();
   if (read.damaged()) {
     out.append("damaged table: " + read.Message());
-    return;
+    if (!hashDamaged) return Status::Ok();
+    out.append(" (");
+    Status s = AppendSizeAndHash(file, start, end, sink);
+    sink.buf().push_back(')');
+    return s;
   }
   out.append("ref");
   if (std::optional<std::string> name = ReferenceName(file, nested)) {
     out.push_back(' ');
     AppendQuotedBytes(&out, *name);
   }
+  return Status::Ok();
 }
 
 // One open table of the walk.
@@ -98,6 +110,17 @@ struct Frame {
 };
 
 }  // namespace
+
+Status AppendSizeAndHash(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
+  uint64_t hash = 0xCBF29CE484222325ull;
+  Status s =
+      ForEachChunk(file, start, end, [&](std::string_view chunk) { hash = Fnv64(hash, chunk); });
+  char text[64];
+  std::snprintf(text, sizeof text, "%lld bytes fnv64 0x%016llx",
+                static_cast<long long>(end - start), static_cast<unsigned long long>(hash));
+  sink.buf().append(text);
+  return s;
+}
 
 void Sink::Flush() {
   if (out_ == nullptr || buf_.empty()) return;
@@ -162,14 +185,7 @@ Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t e
     default: {
       out.append("type " + std::to_string(type) + " ");
       if (size <= kShownRaw) return AppendEscapedExtent(file, start, end, sink);
-      uint64_t hash = 0xCBF29CE484222325ull;
-      Status s = ForEachChunk(file, start, end,
-                              [&](std::string_view chunk) { hash = Fnv64(hash, chunk); });
-      char text[64];
-      std::snprintf(text, sizeof text, "%lld bytes fnv64 0x%016llx", static_cast<long long>(size),
-                    static_cast<unsigned long long>(hash));
-      out.append(text);
-      return s;
+      return AppendSizeAndHash(file, start, end, sink);
     }
   }
 }
@@ -181,18 +197,20 @@ Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink
   EntryList nested;
   Status s = ReadTable(file, list.ExtentStart(i), list.ExtentEnd(i), &nested);
   if (s.ioError()) return s;
-  AppendReference(file, s, nested, sink);
-  return Status::Ok();
+  return AppendReference(file, s, nested, list.ExtentStart(i), list.ExtentEnd(i), false, sink);
 }
 
-Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink) {
+Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink,
+                bool hashDamaged) {
   WindowedSource file(base, kWindow);
   std::vector<Frame> stack(1);
   Status s = ReadTable(file, ROOT_TABLE_OFFSET, length, &stack[0].list);
   if (s.ioError()) return s;
   if (s.damaged()) {
-    sink.buf().append("/ = damaged table: " + s.Message() + "\n");
-    return Status::Ok();
+    sink.buf().append("/ = ");
+    s = AppendReference(file, s, stack[0].list, ROOT_TABLE_OFFSET, length, hashDamaged, sink);
+    sink.buf().push_back('\n');
+    return s;
   }
   stack[0].namer.emplace(names, stack[0].list);
   while (!stack.empty()) {
@@ -218,9 +236,12 @@ Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
     Frame nested;
     s = ReadTable(file, top.list.ExtentStart(i), top.list.ExtentEnd(i), &nested.list);
     if (s.ioError()) return s;
-    AppendReference(file, s, nested.list, sink);
+    const bool damaged = s.damaged();
+    s = AppendReference(file, s, nested.list, top.list.ExtentStart(i), top.list.ExtentEnd(i),
+                        hashDamaged, sink);
+    if (!s.ok()) return s;
     out.push_back('\n');
-    if (s.damaged()) continue;
+    if (damaged) continue;
     sink.Spill();
     nested.path = std::move(path);
     nested.namer.emplace(names, nested.list);

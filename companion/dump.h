@@ -40,9 +40,14 @@ Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t e
 // Appends the text form of entry i of `list`, a reference included.
 Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink& sink);
 
+// Appends "N bytes fnv64 0x..." for the bytes [start, end).
+Status AppendSizeAndHash(ByteSource& file, int64_t start, int64_t end, Sink& sink);
+
 // Dumps the file of `length` bytes. A damaged table is one line (or one JSON entry holding its
-// bytes); only an I/O error stops the dump.
-Status DumpText(ByteSource& file, int64_t length, const KeyNames& names, Sink& sink);
+// bytes), with the size and hash of its bytes when `hashDamaged`; only an I/O error stops the
+// dump.
+Status DumpText(ByteSource& file, int64_t length, const KeyNames& names, Sink& sink,
+                bool hashDamaged = false);
 Status DumpJson(ByteSource& file, int64_t length, const KeyNames& names, Sink& sink);
 
 }  // namespace atb

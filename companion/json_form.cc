@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "companion/json_position.h"
 #include "companion/paths.h"
 #include "companion/value_text.h"
 #include "store/coding.h"
@@ -17,9 +18,10 @@ namespace atb {
 
 namespace {
 
-// Floats are read with strtof: no detour through a double that could round twice.
+// A float value is read again from its own text (ParseFloatText), so that it is rounded once and
+// a number beyond the float range is refused rather than made an infinity or zero.
 using Json = nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t,
-                                  std::uint64_t, float>;
+                                  std::uint64_t, double>;
 
 constexpr std::size_t kWindow = 1 << 20;
 constexpr int64_t kBase64Chunk = 3 << 18;  // whole groups of three bytes
@@ -193,7 +195,28 @@ struct JsonFrame {
 struct BuildError {
   std::string where;
   std::string what;
+  bool atName = false;  // the position shown is that of the member's name, not its value
 };
+
+// What building reads besides the tree: the document's text, for numbers and positions.
+struct BuildSource {
+  std::string_view text;
+  const KeyNames& names;
+};
+
+// A hand-written document meets its typing mistakes here, not in a silently different file.
+void CheckFields(const Json& object, std::initializer_list<const char*> known,
+                 const std::string& where, const char* what) {
+  for (const auto& [name, value] : object.items()) {
+    bool found = false;
+    for (const char* k : known) found = found || name == k;
+    if (found) continue;
+    std::string list;
+    for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
+    throw BuildError{where + "/" + PointerToken(name),
+                     "unknown field \"" + name + "\" (" + what + " has " + list + ")", true};
+  }
+}
 
 std::string Pointer(const std::string& where, const std::string& key) { return where + "/" + key; }
 
@@ -248,7 +271,7 @@ uint32_t TypeOf(const Json& v, const std::string& where) {
 // Tables nest by recursion here; deeper than this, the call stack could run out.
 constexpr int kDeepestTable = 2000;
 
-std::string BuildTable(const Json& table, const KeyNames& names, const std::string& where,
+std::string BuildTable(const Json& table, const BuildSource& src, const std::string& where,
                        int depth);
 
 // Raw bytes that stand for a table must be a sound one, unless the document says it is damaged
@@ -263,21 +286,25 @@ void CheckTableBytes(const Json& holder, const std::string& bytes, const std::st
   }
 }
 
-std::string ValueBytes(const Json& entry, uint32_t type, const std::string& where) {
+std::string ValueBytes(const Json& entry, uint32_t type, const BuildSource& src,
+                       const std::string& where) {
   const Json& v = Member(entry, "value", where);
   const std::string at = Pointer(where, "value");
   std::string bytes;
   switch (static_cast<EntryType>(type)) {
     case EntryType::Float: {
       uint32_t bits;
-      if (v.is_number_float()) {
-        bits = std::bit_cast<uint32_t>(v.get<float>());
-      } else if (v.is_number_integer()) {
-        bits = std::bit_cast<uint32_t>(static_cast<float>(v.get<int64_t>()));
-      } else if (v.is_number_unsigned()) {
-        bits = std::bit_cast<uint32_t>(static_cast<float>(v.get<uint64_t>()));
-      } else if (!v.is_string() || !ParseFloatText(v.get_ref<const std::string&>(), &bits)) {
+      std::string why;
+      if (v.is_number()) {
+        const std::size_t pos = FindJsonValue(src.text, at);
+        if (pos == std::string_view::npos ||
+            !ParseFloatText(JsonNumberAt(src.text, pos), &bits, &why)) {
+          throw BuildError{at, why.empty() ? "a float was expected" : why};
+        }
+      } else if (!v.is_string()) {
         throw BuildError{at, "a float was expected"};
+      } else if (!ParseFloatText(v.get_ref<const std::string&>(), &bits, &why)) {
+        throw BuildError{at, why};
       }
       for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>(bits >> (8 * k)));
       break;
@@ -323,7 +350,7 @@ std::string ValueBytes(const Json& entry, uint32_t type, const std::string& wher
   return bytes;
 }
 
-std::string EntryBytes(const Json& entry, uint32_t type, const KeyNames& names,
+std::string EntryBytes(const Json& entry, uint32_t type, const BuildSource& src,
                        const std::string& where, int depth) {
   if (entry.contains("bytes")) {
     if (entry.contains("value") || entry.contains("table")) {
@@ -336,14 +363,29 @@ std::string EntryBytes(const Json& entry, uint32_t type, const KeyNames& names,
     return bytes;
   }
   if (type == static_cast<uint32_t>(EntryType::Reference)) {
-    return BuildTable(Member(entry, "table", where), names, Pointer(where, "table"), depth + 1);
+    return BuildTable(Member(entry, "table", where), src, Pointer(where, "table"), depth + 1);
   }
-  return ValueBytes(entry, type, where);
+  return ValueBytes(entry, type, src, where);
 }
 
-std::string BuildTable(const Json& table, const KeyNames& names, const std::string& where,
+// A label is for the reader; one that names another key is a mistake.
+void CheckLabel(const Json& entry, uint32_t key, const KeyNames& names, const std::string& where) {
+  if (!entry.contains("label")) return;
+  const Json& label = entry["label"];
+  if (!label.is_string()) throw BuildError{where, "a text was expected"};
+  const auto& text = label.get_ref<const std::string&>();
+  if (names.NameOf(key) == text || names.KeyOfWord(text) == key) return;
+  const std::string_view own = names.NameOf(key);
+  throw BuildError{
+      where, "the label \"" + text + "\" is not that of key " + std::to_string(key) +
+                 (own.empty() ? std::string(" (it has none)") : " (\"" + std::string(own) + "\")") +
+                 "; correct it or leave it out"};
+}
+
+std::string BuildTable(const Json& table, const BuildSource& src, const std::string& where,
                        int depth) {
   if (!table.is_object()) throw BuildError{where, "an object was expected"};
+  CheckFields(table, {"lead", "entries", "damaged", "bytes"}, where, "a table");
   if (depth > kDeepestTable) {
     throw BuildError{where, "tables nested more than " + std::to_string(kDeepestTable) + " deep"};
   }
@@ -364,14 +406,18 @@ std::string BuildTable(const Json& table, const KeyNames& names, const std::stri
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::string at = Pointer(where, "entries/" + std::to_string(i));
     const Json& entry = entries[i];
-    const uint32_t key = KeyOf(Member(entry, "key", at), names, Pointer(at, "key"));
+    if (!entry.is_object()) throw BuildError{at, "an object was expected"};
+    CheckFields(entry, {"key", "label", "type", "value", "trailing", "bytes", "table", "damaged"},
+                at, "an entry");
+    const uint32_t key = KeyOf(Member(entry, "key", at), src.names, Pointer(at, "key"));
+    CheckLabel(entry, key, src.names, Pointer(at, "label"));
     const uint32_t type = TypeOf(Member(entry, "type", at), Pointer(at, "type"));
     uint8_t fields[ENTRY_SIZE];
     EncodeFixed32(fields, key);
     EncodeFixed32(fields + 4, type);
     EncodeFixed32(fields + 8, static_cast<uint32_t>(data.size()));
     head.append(reinterpret_cast<char*>(fields), sizeof fields);
-    data += EntryBytes(entry, type, names, at, depth);
+    data += EntryBytes(entry, type, src, at, depth);
     if (head.size() + data.size() > static_cast<std::size_t>(MAX_FILE_LENGTH)) {
       throw BuildError{at, "the file would be longer than 2147483647 bytes"};
     }
@@ -525,29 +571,43 @@ bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* fi
     *error = at == std::string::npos ? what : what.substr(at + 2);
     return false;
   }
+  const BuildSource src{json, names};
   try {
-    const Json& version = Member(doc, "atb", "");
-    if (!version.is_number_unsigned() || version.get<uint64_t>() != 1) {
-      throw BuildError{"/atb", "1 was expected"};
+    if (!doc.is_object()) throw BuildError{"", "an object was expected"};
+    CheckFields(doc, {"atb", "header", "root"}, "", "the document");
+    if (doc.contains("atb")) {
+      const Json& version = doc["atb"];
+      if (!version.is_number_unsigned() || version.get<uint64_t>() != 1) {
+        throw BuildError{"/atb", "1 was expected"};
+      }
     }
-    const Json& header = Member(doc, "header", "");
-    const std::string start = Bytes64(Member(header, "start", "/header"), "/header/start");
-    const std::string middle = Bytes64(Member(header, "middle", "/header"), "/header/middle");
+    // A hand-written document may leave the header out: zeros, and sizes that follow the length.
+    static const Json kDefaultHeader = Json::object();
+    const Json& header = doc.contains("header") ? doc["header"] : kDefaultHeader;
+    if (!header.is_object()) throw BuildError{"/header", "an object was expected"};
+    CheckFields(header, {"start", "outer_size", "middle", "root_size"}, "/header", "the header");
+    const std::string start = header.contains("start") ? Bytes64(header["start"], "/header/start")
+                                                       : std::string(OUTER_SIZE_OFFSET, '\0');
+    const std::string middle = header.contains("middle")
+                                   ? Bytes64(header["middle"], "/header/middle")
+                                   : std::string(8, '\0');
     if (start.size() != static_cast<std::size_t>(OUTER_SIZE_OFFSET)) {
       throw BuildError{"/header/start", "36 bytes were expected"};
     }
     if (middle.size() != 8) throw BuildError{"/header/middle", "8 bytes were expected"};
-    const std::string root = BuildTable(Member(doc, "root", ""), names, "/root", 0);
+    const std::string root = BuildTable(Member(doc, "root", ""), src, "/root", 0);
     const auto length = static_cast<int64_t>(ROOT_TABLE_OFFSET + root.size());
     if (length > MAX_FILE_LENGTH) {
       throw BuildError{"/root", "the file would be longer than 2147483647 bytes"};
     }
     uint8_t sizes[8];
-    EncodeFixed32(sizes, HeaderSize(Member(header, "outer_size", "/header"),
+    static const Json kFollows = kFollowsLength;
+    EncodeFixed32(sizes, HeaderSize(header.contains("outer_size") ? header["outer_size"] : kFollows,
                                     static_cast<uint32_t>(length - 44), "/header/outer_size"));
-    EncodeFixed32(sizes + 4, HeaderSize(Member(header, "root_size", "/header"),
-                                        static_cast<uint32_t>(length - ROOT_TABLE_OFFSET),
-                                        "/header/root_size"));
+    EncodeFixed32(
+        sizes + 4,
+        HeaderSize(header.contains("root_size") ? header["root_size"] : kFollows,
+                   static_cast<uint32_t>(length - ROOT_TABLE_OFFSET), "/header/root_size"));
     file->clear();
     file->reserve(static_cast<std::size_t>(length));
     *file += start;
@@ -557,7 +617,10 @@ bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* fi
     *file += root;
     return true;
   } catch (const BuildError& e) {
-    *error = "at " + (e.where.empty() ? std::string("/") : e.where) + ": " + e.what;
+    std::size_t pos = FindJsonValue(json, e.where);
+    if (e.atName && pos != std::string_view::npos) pos = JsonNameOf(json, pos);
+    *error = pos == std::string_view::npos ? std::string() : LineAndColumn(json, pos) + ", ";
+    *error += "at " + (e.where.empty() ? std::string("/") : e.where) + ": " + e.what;
     return false;
   } catch (const Json::exception& e) {
     *error = e.what();

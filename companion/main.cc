@@ -1,10 +1,27 @@
 // atbutil: reads, checks and rebuilds attribute files without the dialogue.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstring>
 
 #include "change/open.h"
 #include "companion/commands.h"
 #include "frontend/prompt_loop.h"
+
+namespace {
+
+constexpr const char* kSubcommands[] = {"dump",  "textconv", "check",  "get",    "set",
+                                        "build", "extract",  "insert", "recover"};
+
+// CLI11 answers an unknown word with "A subcommand is required"; a user needs to hear which word.
+bool IsUnknownSubcommand(int argc, char** argv) {
+  if (argc < 2 || argv[1][0] == '-') return false;
+  for (const char* name : kSubcommands) {
+    if (std::strcmp(argv[1], name) == 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{
@@ -17,6 +34,9 @@ int main(int argc, char** argv) {
   app.add_flag("--no-sync", noSync,
                "Do not flush changes to the disk in order (as ATB_SYNC=0): a power loss may then "
                "damage a file being changed");
+  app.footer(
+      "Exit status: 0 done; 1 a damaged or refused file, a refused change, or a path that "
+      "matches no single entry; 2 bad usage or an input that cannot be read.");
 
   std::string file, path, json, out, namesFile;
   bool asJson = false;
@@ -28,8 +48,17 @@ int main(int argc, char** argv) {
                    "A file of attribute names, one per line, to show keys by");
   dump->add_option("FILE", file, "The attribute file")->required();
 
+  CLI::App* textconv = app.add_subcommand(
+      "textconv", "dump for git diff: never fails on a damaged, short or foreign file");
+  textconv->add_option("--names", namesFile,
+                       "A file of attribute names, one per line, to show keys by");
+  textconv->add_option("FILE", file, "The file")->required();
+
   CLI::App* check = app.add_subcommand("check", "Check that every table of every file is sound");
-  check->add_option("FILE", files, "Attribute files")->required();
+  check
+      ->add_option("FILE", files,
+                   "Attribute files, and folders: every *.atb below them, symlinks not followed")
+      ->required();
 
   CLI::App* get = app.add_subcommand("get", "Print one value, as dump prints it");
   get->add_option("FILE", file, "The attribute file")->required();
@@ -67,11 +96,18 @@ int main(int argc, char** argv) {
                     "(replaced or restored since), after saying what it recorded");
   recover->add_option("FILE", file, "The attribute file")->required();
 
-  CLI::App* build = app.add_subcommand("build", "Write an attribute file from dump --json");
-  build->add_option("JSON", json, "The JSON form, or - (the default) for standard input")
+  CLI::App* build = app.add_subcommand("build", "Write an attribute file from its JSON form");
+  build->add_option("JSON", json, "The JSON form, or - for standard input")->required();
+  build
+      ->add_option("OUT", out,
+                   "The file to write, replaced only once complete; or - for standard output")
       ->required();
-  build->add_option("OUT", out, "The file to write; replaced only once complete");
 
+  if (IsUnknownSubcommand(argc, argv)) {
+    std::fprintf(stderr, "atbutil: unknown subcommand \"%s\"\n", argv[1]);
+    std::fprintf(stderr, "Run atbutil --help for usage.\n");
+    return 2;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -91,6 +127,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (*dump) return atb::DumpCommand(file, asJson, names, stdout, stderr);
+  if (*textconv) return atb::TextconvCommand(file, names, stdout, stderr);
   if (*check) return atb::CheckCommand(files, names, stdout, stderr);
   if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
   if (*recover) return atb::RecoverCommand(file, discard, stderr);
@@ -101,12 +138,6 @@ int main(int argc, char** argv) {
   }
   if (*extract) return atb::ExtractCommand(file, path, out, names, stderr);
   if (*insert) return atb::InsertCommand(file, path, key, side, names, stderr);
-  if (*build) {
-    if (out.empty()) {  // `build OUT` reads standard input
-      out = json;
-      json = "-";
-    }
-    return atb::BuildCommand(json, out, names, stderr);
-  }
+  if (*build) return atb::BuildCommand(json, out, names, stdout, stderr);
   return 2;
 }

@@ -151,7 +151,8 @@ void AppendUnitsLE(std::string* out, const std::vector<uint16_t>& units) {
 }  // namespace
 
 void AppendEscapedBytes(std::string* out, std::string_view bytes) {
-  for (char c : bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const char c = bytes[i];
     const auto u = static_cast<unsigned char>(c);
     switch (c) {
       case '\\':
@@ -169,15 +170,31 @@ void AppendEscapedBytes(std::string* out, std::string_view bytes) {
       case '\r':
         out->append("\\r");
         break;
-      default:
-        if (u < 0x20 || u >= 0x7F) {
-          out->append("\\x");
-          AppendHex(out, u, 2);
-        } else {
-          out->push_back(c);
+      default: {
+        // Valid UTF-8 stands as it is, but for control characters; every other byte is escaped.
+        std::size_t end = i;
+        uint32_t cp;
+        if (u >= 0x20 && u != 0x7F && NextUtf8(bytes, &end, &cp) && !IsControl(cp)) {
+          out->append(bytes.substr(i, end - i));
+          i = end;
+          continue;
         }
+        out->append("\\x");
+        AppendHex(out, u, 2);
+      }
     }
+    ++i;
   }
+}
+
+std::size_t IncompleteUtf8Tail(std::string_view bytes) {
+  for (std::size_t n = 1; n <= 3 && n <= bytes.size(); ++n) {
+    const auto u = static_cast<unsigned char>(bytes[bytes.size() - n]);
+    if ((u & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+    const std::size_t length = u >= 0xF0 ? 4 : u >= 0xE0 ? 3 : u >= 0xC0 ? 2 : 1;
+    return length > n ? n : 0;
+  }
+  return 0;
 }
 
 void AppendQuotedBytes(std::string* out, std::string_view bytes) {
@@ -239,27 +256,42 @@ std::string FormatFloatBits(uint32_t bits) {
   return std::string(buf, r.ptr);
 }
 
-bool ParseFloatText(std::string_view text, uint32_t* bits) {
+bool ParseFloatText(std::string_view text, uint32_t* bits, std::string* why) {
+  auto fail = [&](std::string reason) {
+    if (why != nullptr) *why = std::move(reason);
+    return false;
+  };
+  std::string notAFloat(1, '"');
+  notAFloat.append(text).append("\" is not a float");
   if (text == "nan") return *bits = kQuietNan, true;
   if (text == "-nan") return *bits = kNegativeQuietNan, true;
   if (text.size() == 15 && text.substr(0, 6) == "nan(0x" && text.back() == ')') {
     uint32_t v = 0;
     for (char c : text.substr(6, 8)) {
       int h = HexValue(c);
-      if (h < 0) return false;
+      if (h < 0) return fail(notAFloat);
       v = v << 4 | static_cast<uint32_t>(h);
     }
-    if (!std::isnan(std::bit_cast<float>(v))) return false;
+    if (!std::isnan(std::bit_cast<float>(v))) return fail(notAFloat + " (those bits are no NaN)");
     return *bits = v, true;
   }
-  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  std::string_view digits = text;
+  if (!digits.empty() && digits[0] == '+') digits.remove_prefix(1);
   float f;
-  auto r = std::from_chars(text.data(), text.data() + text.size(), f);
-  if (r.ec == std::errc::result_out_of_range && r.ptr == text.data() + text.size()) {
-    // Beyond the float range either way: the C library rounds to an infinity or to zero.
-    f = std::strtof(std::string(text).c_str(), nullptr);
-  } else if (r.ec != std::errc() || r.ptr != text.data() + text.size() || text.empty()) {
-    return false;
+  auto r = std::from_chars(digits.data(), digits.data() + digits.size(), f);
+  if (r.ec == std::errc::result_out_of_range && r.ptr == digits.data() + digits.size()) {
+    // The C library says which way: to an infinity, or to zero. A value that is merely rounded
+    // (to a subnormal) is a float.
+    f = std::strtof(std::string(digits).c_str(), nullptr);
+    std::string reason(text);
+    if (std::isinf(f)) {
+      return fail(reason.append(" is beyond the float range (write ")
+                      .append(f < 0 ? "-inf" : "inf")
+                      .append(" for an infinity)"));
+    }
+    if (f == 0) return fail(reason.append(" is too small for a float: it would become 0"));
+  } else if (r.ec != std::errc() || r.ptr != digits.data() + digits.size() || digits.empty()) {
+    return fail(notAFloat);
   }
   *bits = std::bit_cast<uint32_t>(f);
   return true;
@@ -347,7 +379,9 @@ bool ParseValue(std::string_view s, uint32_t type, ParsedValue* value, std::stri
                      kind == EntryType::Text || kind == EntryType::LocalizedText;
   bool mayTrail = false;
   if (kind == EntryType::Reference) {
-    *error = "a reference has no value to set";
+    *error =
+        "a reference has no value to set (its form as get prints it is taken, and changes "
+        "nothing)";
     return false;
   } else if (known && is("empty")) {
   } else if ((kind == EntryType::Float && is("short")) ||
@@ -368,7 +402,9 @@ bool ParseValue(std::string_view s, uint32_t type, ParsedValue* value, std::stri
     }
     SkipBlanks(s, &pos);
     if (pos < s.size() && s[pos] != '"') {
-      *error = "an entry shown by its size and hash cannot be written back";
+      *error =
+          "an entry shown by its size and hash takes only that form back, with the hash of "
+          "its bytes";
       return false;
     }
     if (!quotedBytes(extent)) return false;
@@ -414,10 +450,7 @@ bool ParseValue(std::string_view s, uint32_t type, ParsedValue* value, std::stri
     }
     if (kind == EntryType::Float) {
       uint32_t bits;
-      if (!ParseFloatText(word, &bits)) {
-        *error = "\"" + std::string(word) + "\" is not a float";
-        return false;
-      }
+      if (!ParseFloatText(word, &bits, error)) return false;
       for (int k = 0; k < 4; ++k) extent->push_back(static_cast<char>(bits >> (8 * k)));
     } else {
       unsigned byte = 0;

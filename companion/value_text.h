@@ -4,10 +4,11 @@
 //                                          same bits; a NaN other than the two plain ones by its
 //                                          bits
 //   1                                      a bool: the stored byte, 0 to 255
-//   "a\tb"                                 a text: bytes, with \\ \" \n \t \r and \xHH escapes
-//   u"caf\u00e9"                           a localized text: UTF-8, \uHHHH for controls and
-//   unpaired
-//                                          surrogates
+//   "a\tb" "héllo"                         a text: valid UTF-8 as it stands, with \\ \" \n \t \r,
+//                                          and \xHH for other control characters and for bytes
+//                                          that are not valid UTF-8
+//   u"café"                                a localized text: UTF-8, \uHHHH for controls and
+//                                          unpaired surrogates
 //   ... trailing "\x01"                    bytes after the value, inside its extent
 //   empty  short "\x01"  unterminated "ab" an extent too short for its value, or a text without
 //                                          its zero
@@ -26,8 +27,12 @@ namespace atb {
 
 // Bytes as a quoted string with escapes.
 void AppendQuotedBytes(std::string* out, std::string_view bytes);
-// The inside of a quoted string, without the quotes: for bytes handed over in chunks.
+// The inside of a quoted string, without the quotes: for bytes handed over in chunks, each
+// ending where no UTF-8 sequence is cut (see IncompleteUtf8Tail).
 void AppendEscapedBytes(std::string* out, std::string_view bytes);
+// How many bytes at the end of `bytes` (0 to 3) begin a UTF-8 sequence that they do not finish:
+// held back for the next chunk, so that a character is not escaped for being cut in two.
+std::size_t IncompleteUtf8Tail(std::string_view bytes);
 // UTF-16 code units as u"...".
 void AppendQuotedWide(std::string* out, const std::vector<uint16_t>& units);
 
@@ -50,8 +55,11 @@ bool ParseValue(std::string_view text, uint32_t type, ParsedValue* value, std::s
 bool ParseQuotedBytes(std::string_view text, std::size_t* pos, std::string* bytes,
                       std::string* error);
 
-// A float value alone, as dump prints it (or any decimal form strtof reads); false if not one.
-bool ParseFloatText(std::string_view text, uint32_t* bits);
+// A float value alone, as dump prints it (or any decimal form strtof reads), rounded to the
+// nearest float; inf, -inf and nan are words for themselves. False, with *why set when given,
+// when it is not a float, or when a number lies beyond the float range (it would become an
+// infinity, or a number that is not zero would become zero).
+bool ParseFloatText(std::string_view text, uint32_t* bits, std::string* why = nullptr);
 
 // UTF-8 to UTF-16 and back, for localized texts in JSON. False when the input is not valid.
 bool Utf8ToUtf16(std::string_view utf8, std::vector<uint16_t>* units);

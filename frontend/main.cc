@@ -1,14 +1,30 @@
+#include <cstdio>
 #include <iostream>
 
 #include "change/open.h"
+#include "frontend/command_line.h"
 #include "frontend/prompt_loop.h"
 #include "platform/dirs.h"
 #include "platform/signals.h"
 
-int main() {
+int main(int argc, char** argv) {
+  const atb::CommandLine line = atb::ParseCommandLine(argc, argv);
+  switch (line.action) {
+    case atb::CommandLine::kHelp:
+      std::fputs(atb::kUsage, stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    case atb::CommandLine::kVersion:
+      std::printf("atb %s\n", atb::kVersion);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    case atb::CommandLine::kBadUsage:
+      std::fprintf(stderr, "atb: %s\nRun atb --help for usage.\n", line.error.c_str());
+      return 2;
+    case atb::CommandLine::kDialogue:
+      break;
+  }
   atb::IgnoreBrokenPipe();
   atb::TakeDurabilityFromEnvironment();
   std::ios::sync_with_stdio(false);
   atb::Console console(std::cin, std::cout, std::cerr, /*standard=*/true);
-  return atb::RunPromptLoop(console, atb::SystemFiles(), atb::CurrentDirectory());
+  return atb::RunPromptLoop(console, atb::SystemFiles(), atb::CurrentDirectory(), line.file);
 }

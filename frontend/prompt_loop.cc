@@ -69,9 +69,22 @@ void EditFoundFile(EditState& state, const std::string& typedName,
   if (!s.ok()) console.Printf("\nwrite failed: %s\n", s.Message().c_str());
 }
 
+// The file named on the command line: shown at the prompt as if typed, then edited as if found.
+// False when the input ended.
+bool EditNamedFile(EditState& state, const std::string& path) {
+  state.console.Write("type 'quit' to quit\nfile to edit? (including'.atb')");
+  state.console.Write(path);
+  state.console.Write("\n");
+  EditFoundFile(state, path, path);
+  if (state.stop == Stop::kEndOfInput) return false;
+  state.stop = Stop::kNone;
+  return true;
+}
+
 }  // namespace
 
-int RunPromptLoop(Console& console, Files& files, const std::string& startDir) {
+int RunPromptLoop(Console& console, Files& files, const std::string& startDir,
+                  const std::optional<std::string>& firstFile) {
   if (!console.Start()) {
     std::fputs("Fatal Error: MFC initialization failed\n", stderr);
     return 1;
@@ -79,7 +92,7 @@ int RunPromptLoop(Console& console, Files& files, const std::string& startDir) {
   EditState state(console, files);
   state.startDir = startDir;
   console.Write(kBanner);
-  for (;;) {
+  for (bool more = !firstFile || EditNamedFile(state, *firstFile); more;) {
     console.Write("type 'quit' to quit");
     console.Write("\nfile to edit? (including'.atb')");
     if (!console.ReadLine(&state.inputLine)) break;

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string out = dir / "out.atb";
   unlink(out.c_str());
   build::WriteFile(dir / "in.json", json);
-  const int status = BuildCommand(dir / "in.json", out, names, quiet);
+  const int status = BuildCommand(dir / "in.json", out, names, quiet, quiet);
   const bool written = access(out.c_str(), F_OK) == 0;
   if (status != 0) {
     if (written) {

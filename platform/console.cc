@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -18,6 +19,9 @@ bool Console::Start() {
   if (!standard_) return true;
   if (fcntl(0, F_GETFD) == -1 || fcntl(1, F_GETFD) == -1) return false;
   terminal_ = isatty(1) == 1;
+  struct termios mode;
+  set_shared_terminal(terminal_ && isatty(2) == 1,
+                      isatty(0) == 1 && tcgetattr(0, &mode) == 0 && (mode.c_lflag & ECHO) != 0);
   return true;
 }
 
@@ -55,10 +59,18 @@ bool Console::ReadLine(std::string* line) {
   // A "\r" just before the "\n" belongs to the line end, unless it lay beyond what was kept.
   if (ended && lastWasCr && !cut) line->pop_back();
   if (line->size() > kLineBound) line->resize(kLineBound);
+  if (inputEchoed_ && ended) atLineStart_ = true;
   return true;
 }
 
-void Console::Write(std::string_view text) { out_.write(text.data(), text.size()); }
+void Console::Track(std::string_view written) {
+  if (!written.empty()) atLineStart_ = written.back() == '\n';
+}
+
+void Console::Write(std::string_view text) {
+  out_.write(text.data(), text.size());
+  Track(text);
+}
 
 void Console::Printf(const char* format, ...) {
   char small[256];
@@ -74,10 +86,12 @@ void Console::Printf(const char* format, ...) {
   }
   if (static_cast<std::size_t>(n) < sizeof small) {
     out_.write(small, n);
+    Track(std::string_view(small, static_cast<std::size_t>(n)));
   } else {
     std::vector<char> big(static_cast<std::size_t>(n) + 1);
     std::vsnprintf(big.data(), big.size(), format, again);
     out_.write(big.data(), n);
+    Track(std::string_view(big.data(), static_cast<std::size_t>(n)));
   }
   va_end(again);
 }
@@ -86,7 +100,9 @@ void Console::Flush() { out_.flush(); }
 
 void Console::Explain(std::string_view name, std::string_view reason) {
   Flush();
+  if (sharedTerminal_ && !atLineStart_) err_ << '\n';
   err_ << "atb: " << name << ": " << reason << '\n';
+  if (sharedTerminal_) atLineStart_ = true;
   err_.flush();
 }
 

@@ -25,6 +25,13 @@ class Console {
   // Whether the output reaches a terminal, where bytes from a file could act as control codes.
   bool terminal() const { return terminal_; }
   void set_terminal(bool terminal) { terminal_ = terminal; }
+  // Whether the output and the error stream show on one terminal, so that a reason must not run
+  // on from the output's last line; and whether that terminal echoes what is typed, which ends
+  // the line of a prompt.
+  void set_shared_terminal(bool shared, bool echoes) {
+    sharedTerminal_ = shared;
+    inputEchoed_ = echoes;
+  }
 
   // Reads one line into *line without its line end ("\n", or "\r\n"), keeping its first
   // kLineBound bytes; the rest of that line is read and dropped. Flushes the output first, so a
@@ -37,15 +44,21 @@ class Console {
   void Flush();
 
   // One line on the error stream, "atb: NAME: REASON", saying why something was refused. The
-  // output is flushed first, so that both streams read in order on one terminal.
+  // output is flushed first, so that both streams read in order on one terminal; there, when the
+  // output's last line is not finished, the reason starts a line of its own.
   void Explain(std::string_view name, std::string_view reason);
 
  private:
   std::istream& in_;
   std::ostream& out_;
   std::ostream& err_;
+  void Track(std::string_view written);
+
   bool standard_;
   bool terminal_ = false;
+  bool sharedTerminal_ = false;
+  bool inputEchoed_ = false;
+  bool atLineStart_ = true;
 };
 
 }  // namespace atb

@@ -286,7 +286,9 @@ TEST_F(Changes, RefusalsLeaveEveryFileAsItWas) {
       {[&] {
          return Set({"256", "1"});
        },
-       1, f + ": 256: a reference has no value to set"},
+       1,
+       f + ": 256: a reference has no value to set (its form as get prints it is taken, and "
+           "changes nothing)"},
       {[&] {
          return Set({"6", "1.5"});
        },

@@ -111,13 +111,35 @@ TEST(Values, EveryFloatReadsBackToItsBits) {
   uint32_t bits;
   EXPECT_TRUE(ParseFloatText("1e3", &bits));
   EXPECT_EQ(bits, std::bit_cast<uint32_t>(1000.0f));
-  EXPECT_TRUE(ParseFloatText("1e60", &bits));
-  EXPECT_EQ(bits, 0x7F800000u);
+  // Rounded to the nearest float, down to the smallest subnormal; beyond the range, refused.
+  EXPECT_TRUE(ParseFloatText("1e-40", &bits));
+  EXPECT_EQ(bits, std::bit_cast<uint32_t>(1e-40f));
+  EXPECT_TRUE(ParseFloatText("3.4028235e38", &bits));
+  EXPECT_EQ(bits, 0x7F7FFFFFu);
+  for (auto [word, expected] : std::vector<std::pair<std::string, uint32_t>>{
+           {"inf", 0x7F800000}, {"+inf", 0x7F800000}, {"-inf", 0xFF800000}, {"0e-400", 0}}) {
+    EXPECT_TRUE(ParseFloatText(word, &bits)) << word;
+    EXPECT_EQ(bits, expected) << word;
+  }
+  std::string why;
+  EXPECT_FALSE(ParseFloatText("1e60", &bits, &why));
+  EXPECT_EQ(why, "1e60 is beyond the float range (write inf for an infinity)");
+  EXPECT_FALSE(ParseFloatText("-3.4028236e38", &bits, &why));
+  EXPECT_EQ(why, "-3.4028236e38 is beyond the float range (write -inf for an infinity)");
+  EXPECT_FALSE(ParseFloatText("1e-50", &bits, &why));
+  EXPECT_EQ(why, "1e-50 is too small for a float: it would become 0");
 }
 
 TEST(Values, TextsAndLocalizedTextsRoundTripThroughTheirEscapes) {
   EXPECT_EQ(ValueOf(3, Bytes("a\tb\"\\\x01\xe9\0tail\0", 13)),
             "\"a\\tb\\\"\\\\\\x01\\xe9\" trailing \"tail\\x00\"");
+  // Valid UTF-8 stands as it is; controls (C1 included), cut and overlong sequences do not.
+  EXPECT_EQ(ValueOf(3, Bytes("h\xc3\xa9llo \xe2\x9c\x93 \xc2\x85 \xe2\x9c \xc0\xaf\0", 20)),
+            "\"h\xc3\xa9llo \xe2\x9c\x93 \\xc2\\x85 \\xe2\\x9c \\xc0\\xaf\"");
+  EXPECT_EQ(Parsed(3, "\"h\xc3\xa9llo \\xc3\\xa9\""), Bytes("h\xc3\xa9llo \xc3\xa9\0", 10));
+  // A character cut by the dump's reading in chunks is still one character.
+  const Bytes across = Bytes((1 << 20) - 1, 'a') + "\xe2\x9c\x93";
+  EXPECT_EQ(ValueOf(3, across + Bytes(1, '\0')), "\"" + across + "\"");
   EXPECT_EQ(ValueOf(4, Wide(u"caf\u00e9 \x07\xD800") + "x"),
             "u\"caf\u00e9 \\u0007\\ud800\" trailing \"x\"");
   Random r(11);
@@ -159,10 +181,14 @@ TEST(Values, WhatAnEntryCannotTakeIsRefusedWithAReason) {
   EXPECT_EQ(Parsed(3, "\"a\\x00b\""), "error: a text cannot hold a zero byte (\\x00)");
   EXPECT_EQ(Parsed(3, "\"open"), "error: a text without its closing quote");
   EXPECT_EQ(Parsed(3, "\"a\" extra"), "error: unexpected \"extra\" after the value");
-  EXPECT_EQ(Parsed(100, "ref \"n\""), "error: a reference has no value to set");
+  EXPECT_EQ(Parsed(100, "ref \"n\""),
+            "error: a reference has no value to set (its form as get prints it is taken, and "
+            "changes nothing)");
   EXPECT_EQ(Parsed(7, "type 8 \"\""), "error: the entry is of type 7");
   EXPECT_EQ(Parsed(7, "type 7 300 bytes fnv64 0x1"),
-            "error: an entry shown by its size and hash cannot be written back");
+            "error: an entry shown by its size and hash takes only that form back, with the "
+            "hash of its bytes");
+  EXPECT_EQ(Parsed(0, "1e39"), "error: 1e39 is beyond the float range (write inf for an infinity)");
   EXPECT_EQ(Parsed(0, "1.5 trailing \"\\x01\""), F32(1.5f) + "\x01");
 }
 
@@ -262,6 +288,58 @@ TEST(Check, OneLinePerDamagedTableAndTheDialoguesReasons) {
   EXPECT_EQ(r.err, "atbutil: " + (dir / "missing.atb") + ": No such file or directory\n");
 }
 
+// Folders: every *.atb below them in sorted order, symlinks not followed, unreadable folders
+// reported; the parallel check prints what a one-by-one check would.
+TEST(Check, FoldersAreWalkedInSortedOrderWithoutFollowingSymlinks) {
+  testing::TempDir dir;
+  const std::string top = dir / "top";
+  ASSERT_EQ(
+      testing::Shell("mkdir -p '" + top + "/b/deep' '" + top + "/a' '" + dir.path() + "/outside'")
+          .status,
+      0);
+  const Bytes good = EncodeFile({{FloatEntry(1, 1)}});
+  WriteFile(dir / "outside/x.atb", "abc");  // damaged, reached only through symlinks
+  for (int i = 0; i < 40; ++i) {
+    WriteFile(top + "/b/deep/f" + std::to_string(100 + i) + ".atb", i % 7 == 3 ? "short" : good);
+  }
+  WriteFile(top + "/a/z.atb", EncodeFile(kSample));
+  WriteFile(top + "/a/notes.txt", "not checked");
+  WriteFile(top + "/c.atb", good);
+  ASSERT_EQ(symlink((dir / "outside").c_str(), (top + "/link").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "outside/x.atb").c_str(), (top + "/linked.atb").c_str()), 0);
+  KeyNames names;
+  std::string expected = top +
+                         "/a/z.atb: /1342177280: entry 0's value outside the data area "
+                         "(Off 9, data area of 4 bytes)\n";
+  for (int i = 0; i < 40; ++i) {
+    if (i % 7 == 3) {
+      expected += top + "/b/deep/f" + std::to_string(100 + i) +
+                  ".atb: /: only 5 bytes, shorter than a header and a table count\n";
+    }
+  }
+  for (int run = 0; run < 3; ++run) {
+    Outcome r =
+        Capture([&](std::FILE* o, std::FILE* e) { return CheckCommand({top}, names, o, e); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+  }
+  // A trailing slash, a file named as well, and a folder that cannot be read (unless root, who
+  // reads every folder).
+  ASSERT_EQ(chmod((top + "/a").c_str(), 0), 0);
+  const bool unreadable = access((top + "/a").c_str(), R_OK) != 0;
+  Outcome r = Capture([&](std::FILE* o, std::FILE* e) {
+    return CheckCommand({top + "/", dir / "outside/x.atb"}, names, o, e);
+  });
+  chmod((top + "/a").c_str(), 0755);
+  if (unreadable) {
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "atbutil: " + top + "/a: Permission denied\n");
+  }
+  EXPECT_NE(r.out.find(top + "/b/deep/f103.atb: /: only 5"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(dir / "outside/x.atb: /: only 3"), std::string::npos) << r.out;
+}
+
 TEST(Build, AHandEditedJsonBuildsASoundFile) {
   const std::string json = R"({"atb": 1,
  "header": {"start": ")" + std::string(48, 'A') +
@@ -297,17 +375,19 @@ TEST(Build, BadJsonIsRefusedWithWhereAndWhatAndOutIsNotCreated) {
   };
   EXPECT_NE(refused("{\"atb\": 1,\n \"header\": {\n  \"start\" 5}}").find("line 3, column 11"),
             std::string::npos);
-  EXPECT_EQ(refused(R"({"atb": 2})"), "at /atb: 1 was expected");
+  EXPECT_EQ(refused(R"({"atb": 2})"), "line 1, column 9, at /atb: 1 was expected");
   // Found by fuzzing: a number beyond any float.
-  EXPECT_EQ(refused("[" + std::string(120, '2') + ".5]").substr(0, 15), "number overflow");
+  std::string huge(400, '2');
+  huge.insert(0, 1, '[').append(".5]");
+  EXPECT_EQ(refused(huge).substr(0, 15), "number overflow");
   const std::string head = R"({"atb": 1, "header": {"start": ")" + std::string(48, 'A') +
                            R"(", "outer_size": 1, "middle": "AAAAAAAAAAA=", "root_size": 1}, )";
   EXPECT_EQ(refused(head + R"("root": {"entries": [{"key": 1, "type": "float", "value": "x"}]}})"),
-            "at /root/entries/0/value: a float was expected");
+            "line 1, column 202, at /root/entries/0/value: \"x\" is not a float");
   EXPECT_EQ(refused(head + R"("root": {"entries": [{"key": 1, "type": "text"}]}})"),
-            "at /root/entries/0: \"value\" is missing");
+            "line 1, column 165, at /root/entries/0: \"value\" is missing");
   EXPECT_EQ(refused(head + R"("root": {"entries": [{"key": 1, "type": 7, "bytes": "A"}]}})"),
-            "at /root/entries/0/bytes: base64 bytes were expected");
+            "line 1, column 196, at /root/entries/0/bytes: base64 bytes were expected");
   // Nesting deep enough to exhaust the stack is refused.
   std::string deep = head + R"("root": )";
   for (int i = 0; i < 3000; ++i) deep += R"({"entries": [{"key": 1, "type": "ref", "table": )";
@@ -316,7 +396,8 @@ TEST(Build, BadJsonIsRefusedWithWhereAndWhatAndOutIsNotCreated) {
   EXPECT_NE(refused(deep + "}").find("tables nested more than 2000 deep"), std::string::npos);
   // Raw bytes for a table must be a sound table, unless marked damaged.
   EXPECT_EQ(refused(head + R"("root": {"entries": [{"key": 1, "type": "ref", "bytes": "AQ=="}]}})"),
-            "at /root/entries/0/bytes: not a sound table (root table: extent of 1 bytes too short "
+            "line 1, column 200, at /root/entries/0/bytes: not a sound table (root table: extent "
+            "of 1 bytes too short "
             "for a count); mark it \"damaged\" to keep it as it is");
   Bytes built;
   std::string error;
@@ -328,12 +409,87 @@ TEST(Build, BadJsonIsRefusedWithWhereAndWhatAndOutIsNotCreated) {
   testing::TempDir dir;
   WriteFile(dir / "bad.json", "{");
   KeyNames names;
-  Outcome r = Capture([&](std::FILE*, std::FILE* e) {
-    return BuildCommand(dir / "bad.json", dir / "out.atb", names, e);
+  Outcome r = Capture([&](std::FILE* o, std::FILE* e) {
+    return BuildCommand(dir / "bad.json", dir / "out.atb", names, o, e);
   });
-  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("line 1, column 2"), std::string::npos) << r.err;
   EXPECT_NE(access((dir / "out.atb").c_str(), F_OK), 0);
+}
+
+TEST(Build, DefaultsUnknownFieldsAndFloatsReadOnceFromTheirText) {
+  Bytes file;
+  std::string error;
+  // 1.0000000596046448 lies just above the midpoint of two floats, but its nearest double is the
+  // midpoint itself: read through a double it would round down, to 1.
+  ASSERT_TRUE(BuildFromJson(R"({"root": {"entries": [
+      {"key": 1, "type": "float", "value": 1.0000000596046448},
+      {"key": 2, "type": "float", "value": 1e-40}, {"key": 3, "type": "float", "value": "-inf"}]}})",
+                            KeyNames(), &file, &error))
+      << error;
+  EXPECT_EQ(
+      file,
+      Bytes(36, '\0') + U32(static_cast<uint32_t>(file.size() - 44)) + Bytes(8, '\0') +
+          U32(static_cast<uint32_t>(file.size() - 52)) +
+          EncodeTable({{{1, 0, U32(0x3F800001)}, FloatEntry(2, 1e-40f), {3, 0, U32(0xFF800000)}}}));
+  auto refused = [](const std::string& json) {
+    Bytes out;
+    std::string why;
+    EXPECT_FALSE(BuildFromJson(json, KeyNames(), &out, &why)) << json;
+    return why;
+  };
+  EXPECT_EQ(refused("{\"root\": {\"entries\": []},\n \"comment\": \"x\"}"),
+            "line 2, column 2, at /comment: unknown field \"comment\" (the document has atb, "
+            "header, root)");
+  EXPECT_EQ(refused(R"({"header": {"size": 1}, "root": {"entries": []}})"),
+            "line 1, column 13, at /header/size: unknown field \"size\" (the header has start, "
+            "outer_size, middle, root_size)");
+  EXPECT_EQ(refused(R"({"root": {"entries": [], "a/b~": 1}})"),
+            "line 1, column 26, at /root/a~1b~0: unknown field \"a/b~\" (a table has lead, "
+            "entries, damaged, bytes)");
+  EXPECT_EQ(refused(R"({"root": {"entries": [{"key": 1, "type": "float", "value": -1e-50}]}})"),
+            "line 1, column 60, at /root/entries/0/value: -1e-50 is too small for a float: it "
+            "would become 0");
+  // A label agrees with its key by the label table, or by the name's hash.
+  EXPECT_TRUE(BuildFromJson(R"({"root": {"entries": [
+      {"key": 164538537, "label": "reload_time", "type": "bool", "value": 1},
+      {"key": "some_name", "label": "some_name", "type": "bool", "value": 1}]}})",
+                            KeyNames(), &file, &error))
+      << error;
+}
+
+// What doc/json.md shows is what build does: its documents build sound files, and each refused
+// one gets the message shown under it.
+TEST(Build, TheJsonPageIsTrue) {
+  const std::string page = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/json.md");
+  int built = 0, refusedAsShown = 0;
+  for (std::size_t at = page.find("```"); at != std::string::npos;) {
+    const std::size_t body = page.find('\n', at) + 1;
+    const std::size_t end = page.find("```", body);
+    const std::string block = page.substr(body, end - body);
+    Bytes file;
+    std::string error;
+    if (page.compare(at, 7, "```json") == 0) {
+      EXPECT_TRUE(BuildFromJson(block, KeyNames(), &file, &error)) << error << "\n" << block;
+      EXPECT_TRUE(testing::FileIsSound(file));
+      ++built;
+    }
+    for (std::size_t line = 0; line < block.size();) {
+      std::size_t next = block.find('\n', line);
+      const std::string document = block.substr(line, next - line);
+      line = next + 1;
+      if (document.compare(0, 2, "{\"") != 0 || line >= block.size()) continue;
+      next = block.find('\n', line);
+      const std::string said = block.substr(line, next - line);
+      if (said.compare(0, 9, "atbutil: ") != 0) continue;
+      EXPECT_FALSE(BuildFromJson(document, KeyNames(), &file, &error)) << document;
+      EXPECT_EQ("atbutil: min.json: " + error, said);
+      ++refusedAsShown;
+    }
+    at = page.find("```", end + 3);
+  }
+  EXPECT_EQ(built, 2);
+  EXPECT_EQ(refusedAsShown, 3);
 }
 
 // Random files, some of them damaged: the JSON form rebuilds every file byte for byte, every
@@ -353,6 +509,7 @@ TEST(CompanionProperties, DumpGetBuildAndCheckAgreeOnRandomFiles) {
     ASSERT_EQ(rebuilt, file) << "case " << c;
 
     const std::string dump = Dumped(file);
+    std::vector<std::string> pairs;  // every line set back as dump printed it
     for (std::size_t at = 0; at < dump.size();) {
       const std::size_t end = dump.find('\n', at);
       const std::string line = dump.substr(at, end - at);
@@ -364,6 +521,14 @@ TEST(CompanionProperties, DumpGetBuildAndCheckAgreeOnRandomFiles) {
         return GetCommand(path, line.substr(0, eq), names, o, e);
       });
       ASSERT_EQ(got.out, line.substr(eq + 3) + "\n") << "case " << c << ": " << got.err;
+      pairs.push_back(line.substr(0, eq));
+      pairs.push_back(line.substr(eq + 3));
+    }
+    if (!pairs.empty()) {
+      Outcome set =
+          Capture([&](std::FILE*, std::FILE* e) { return SetCommand(path, pairs, names, e); });
+      ASSERT_EQ(set.status, 0) << "case " << c << ": " << set.err;
+      ASSERT_EQ(ReadFile(path), file) << "case " << c;
     }
 
     std::vector<TableDamage> damage;

@@ -29,6 +29,33 @@ TEST(Console, LineEndsAndEndOfInput) {
   EXPECT_EQ(Lines("a\rb\r"), std::vector<std::string>{"a\rb\r"});
 }
 
+// A reason starts a line of its own on a shared terminal whose last output line is unfinished;
+// a typed line that the terminal echoed finishes it. Elsewhere the error stream is untouched.
+TEST(Console, AReasonOnASharedTerminalStartsItsOwnLine) {
+  for (bool shared : {false, true}) {
+    for (bool echoes : {false, true}) {
+      std::istringstream in("answer\n");
+      std::ostringstream out, err;
+      Console console(in, out, err);
+      console.set_shared_terminal(shared, echoes);
+      console.Explain("a", "at a line's start");
+      console.Write("prompt?");
+      std::string line;
+      ASSERT_TRUE(console.ReadLine(&line));
+      console.Explain("b", "after the answer");
+      console.Printf("\nfile not found");
+      console.Explain("c", "after output");
+      console.Explain("d", "right after another");
+      const std::string mid = shared && !echoes ? "\n" : "";
+      const std::string end = shared ? "\n" : "";
+      EXPECT_EQ(err.str(), "atb: a: at a line's start\n" + mid + "atb: b: after the answer\n" +
+                               end + "atb: c: after output\natb: d: right after another\n")
+          << shared << echoes;
+      EXPECT_EQ(out.str(), "prompt?\nfile not found");
+    }
+  }
+}
+
 TEST(Console, LongLineKeepsItsFirst200BytesAndDropsTheRest) {
   std::string l200(200, 'x'), l199(199, 'y');
   auto lines = Lines(l200 + "TAIL\nnext\n" + l200 + "\r\n" + l199 + "\r\n" + l200 + "z\r\n");

@@ -108,5 +108,52 @@ TEST_F(EndToEnd, ReasonsGoToStandardErrorOnly) {
                 dir_.path() + "\n");
 }
 
+// On one terminal, a reason on standard error starts a line of its own when the output's last
+// line is unfinished; the output itself is the same as ever.
+TEST_F(EndToEnd, ReasonsOnATerminalNeverRunIntoTheDialogue) {
+  WriteFile(dir_ / "t.atb", EncodeFile({{FloatEntry(0x09CEA8A9, 1.5f)}}));
+  const std::string list = testing::Listing({"0 reload_time:1.500000"}) + testing::kMenu;
+  Outcome shown = OnTerminal(dir_.path(), "t.atb\n998\nnone\n999\nnone.atb\nquit\n");
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_EQ(shown.out, testing::kStart + list +
+                           "ID of reference to add?\nfile not found\natb: none: " +
+                           "No such file or directory\n" + list + testing::kPrompt +
+                           "\nbug opening none.atb\natb: none.atb: no file of that name below " +
+                           dir_.path() + "\n" + testing::kPrompt);
+}
+
+// `atb FILE` opens FILE by its path and goes on as if its name had been typed and found; usage
+// and version requests never start the dialogue.
+TEST_F(EndToEnd, AFileOnTheCommandLineIsOpenedFirst) {
+  WriteFile(dir_ / "t.atb", EncodeFile({{FloatEntry(0x09CEA8A9, 1.5f)}}));
+  ASSERT_EQ(Shell("mkdir '" + (dir_ / "sub") + "'").status, 0);
+  WriteFile(dir_ / "sub/-odd name.atb", EncodeFile({{BoolEntry(1, 1)}}));
+  const std::string list = testing::Listing({"0 reload_time:1.500000"}) + testing::kMenu;
+  Outcome r = Shell("printf '0\\n2.25\\n999\\nquit\\n' | " + InDir("t.atb 2>&1"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, testing::kStart + "t.atb\n" + list + "new value(float)?" +
+                       testing::Listing({"0 reload_time:2.250000"}) + testing::kMenu +
+                       testing::kPrompt);
+  // A path, never a search; end of input ends the run at once.
+  r = Shell(InDir("-- 'sub/-odd name.atb' < /dev/null 2>&1"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, testing::kStart + "sub/-odd name.atb\n" + testing::Listing({"0 ID:1:1"}) +
+                       testing::kMenu);
+  r = Shell("printf 'quit\\n' | " + InDir("none.atb 2>&1"));
+  EXPECT_EQ(r.out, testing::kStart +
+                       "none.atb\n\nbug opening none.atb\natb: none.atb: No such "
+                       "file or directory\n" +
+                       testing::kPrompt);
+  EXPECT_EQ(Shell(InDir("--version < /dev/null")).out, "atb 2.11\n");
+  r = Shell(InDir("--help < /dev/null"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, 18), "Usage: atb [FILE]\n");
+  for (const char* bad : {"-x", "a.atb b.atb", "''"}) {
+    r = Shell(InDir(std::string(bad) + " < /dev/null 2>&1"));
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_NE(r.out.find("Run atb --help for usage."), std::string::npos) << bad;
+  }
+}
+
 }  // namespace
 }  // namespace atb

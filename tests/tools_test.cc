@@ -32,7 +32,7 @@ TEST(Tools, GitDiffShowsOneChangedLineForOneLongerText) {
   WriteFile(dir / "f.atb", EncodeFile(before));
   WriteFile(dir / ".gitattributes", "*.atb diff=atb\n");
   ASSERT_EQ(Shell(git + "init -q && " + git + "config diff.atb.textconv " +
-                  Quoted(std::string(ATBUTIL_BINARY) + " dump") + " && " + git + "add -A && " +
+                  Quoted(std::string(ATBUTIL_BINARY) + " textconv") + " && " + git + "add -A && " +
                   git + "commit -qm start")
                 .status,
             0);
@@ -50,6 +50,28 @@ TEST(Tools, GitDiffShowsOneChangedLineForOneLongerText) {
     }
   }
   EXPECT_EQ(changed, "-/2/3 = \"short\"\n+/2/3 = \"a good deal longer\"\n") << diff.out;
+
+  // A file cut short, one damaged inside and one that is no attribute file never stop a diff or
+  // a log; what changed in their bytes still shows.
+  Bytes damaged = EncodeFile(after);
+  damaged[52 + 4 + 12 + 8] = 0x7F;  // entry 1's Off: its table now lies outside the root
+  WriteFile(dir / "g.atb", damaged);
+  WriteFile(dir / "h.atb", "not one");
+  ASSERT_EQ(Shell(git + "add -A && " + git + "commit -qm more").status, 0);
+  WriteFile(dir / "f.atb", EncodeFile(after).substr(0, 60));
+  damaged.back() ^= 1;
+  WriteFile(dir / "g.atb", damaged);
+  WriteFile(dir / "h.atb", "not two");
+  diff = Shell(git + "diff --no-color -U0 2>&1");
+  EXPECT_EQ(diff.status, 0) << diff.out;
+  for (const char* seen : {"+header = sizes", "+/ = not an attribute file: only 7 bytes",
+                           "-/ = damaged table: ", "+/ = damaged table: "}) {
+    EXPECT_NE(diff.out.find(seen), std::string::npos) << seen << "\n" << diff.out;
+  }
+  ASSERT_EQ(Shell(git + "commit -qam cut").status, 0);
+  Outcome log = Shell(git + "log -p --no-color 2>&1");
+  EXPECT_EQ(log.status, 0) << log.out;
+  EXPECT_NE(log.out.find("-/2/3 = \"short\""), std::string::npos) << log.out;
 }
 
 TEST(Tools, InstallsBothProgramsAndTheirManualPages) {
@@ -75,18 +97,54 @@ TEST(Tools, InstallsBothProgramsAndTheirManualPages) {
   }
 }
 
+// `make package`: a Debian package holding both programs and their manual pages, with sound
+// control fields and its library dependencies declared; what it holds runs.
+TEST(Tools, TheDebianPackageHoldsBothProgramsAndTheirPages) {
+  testing::TempDir dir;
+  Outcome made =
+      Shell("cpack -G DEB --config " + Quoted(std::string(ATB_BUILD_DIR) + "/CPackConfig.cmake") +
+            " -B " + Quoted(dir.path()) + " 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  const std::string deb = Quoted(dir / "atb-edit_2.11_amd64.deb");
+  Outcome info = Shell("dpkg-deb -I " + deb);
+  ASSERT_EQ(info.status, 0);
+  for (const char* field :
+       {"\n Package: atb-edit\n", "\n Version: 2.11\n", "\n Architecture: amd64\n",
+        "\n Section: utils\n", "\n Maintainer: ", "\n Description: edit binary attribute files"}) {
+    EXPECT_NE(info.out.find(field), std::string::npos) << field << info.out;
+  }
+  const std::size_t depends = info.out.find("\n Depends: ");
+  ASSERT_NE(depends, std::string::npos) << info.out;
+  const std::string line = info.out.substr(depends, info.out.find('\n', depends + 1) - depends);
+  EXPECT_NE(line.find("libc6 (>="), std::string::npos) << line;
+  EXPECT_NE(line.find("libstdc++6"), std::string::npos) << line;
+  Outcome contents = Shell("dpkg-deb -c " + deb + " | awk '{print $6}' | grep -v '/$' | sort");
+  EXPECT_EQ(contents.out,
+            "./usr/bin/atb\n./usr/bin/atbutil\n./usr/share/man/man1/atb.1\n"
+            "./usr/share/man/man1/atbutil.1\n");
+  ASSERT_EQ(Shell("dpkg-deb -x " + deb + " " + Quoted(dir / "root")).status, 0);
+  EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atbutil") + " --version").out, "atbutil 2.11\n");
+  EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atb") + " --version").out, "atb 2.11\n");
+}
+
 TEST(Tools, AtbutilUsageAndExitStatus) {
   const std::string util = Quoted(ATBUTIL_BINARY);
   EXPECT_EQ(Shell(util + " --version").out, "atbutil 2.11\n");
   EXPECT_EQ(Shell(util + " 2>/dev/null").status, 2);
-  EXPECT_EQ(Shell(util + " frobnicate 2>/dev/null").status, 2);
   EXPECT_EQ(Shell(util + " dump --help").status, 0);
   testing::TempDir dir;
   WriteFile(dir / "t.atb", EncodeFile({{TextEntry(1, "x")}}));
-  Outcome built = Shell(util + " dump --json " + Quoted(dir / "t.atb") + " | " + util + " build " +
-                        Quoted(dir / "copy.atb") + " && cmp " + Quoted(dir / "t.atb") + " " +
-                        Quoted(dir / "copy.atb"));
+  // Standard input and output are named as "-"; OUT is never taken from the JSON's place.
+  Outcome built =
+      Shell(util + " dump --json " + Quoted(dir / "t.atb") + " | " + util + " build - " +
+            Quoted(dir / "copy.atb") + " && cmp " + Quoted(dir / "t.atb") + " " +
+            Quoted(dir / "copy.atb") + " && " + util + " dump --json " + Quoted(dir / "t.atb") +
+            " | " + util + " build - - | cmp - " + Quoted(dir / "t.atb"));
   EXPECT_EQ(built.status, 0);
+  WriteFile(dir / "keep.json", "{}");
+  EXPECT_EQ(Shell("echo '{}' | " + util + " build " + Quoted(dir / "keep.json") + " 2>&1").status,
+            2);
+  EXPECT_EQ(ReadFile(dir / "keep.json"), "{}");
   // Values that look like options are values.
   WriteFile(dir / "f.atb", EncodeFile({{FloatEntry(0x09CEA8A9, 1), FloatEntry(2, 2)}}));
   EXPECT_EQ(Shell(util + " set " + Quoted(dir / "f.atb") + " reload_time -inf 2 -nan && " + util +
@@ -94,8 +152,94 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
                   Quoted(dir / "f.atb") + " 2")
                 .out,
             "-inf\n-nan\n");
-  EXPECT_EQ(Shell(util + " dump " + Quoted(dir / "none.atb") + " 2>&1").out,
-            "atbutil: " + (dir / "none.atb") + ": No such file or directory\n");
+
+  // One meaning for each exit status, whichever command meets the case.
+  WriteFile(dir / "one.atb", "x");
+  WriteFile(dir / "bad.json", R"({"root": {"entries": [], "extra": 1}})");
+  const std::string f = Quoted(dir / "f.atb"), none = Quoted(dir / "none.atb");
+  const std::string folder = Quoted(dir.path()), one = Quoted(dir / "one.atb");
+  const struct {
+    std::string args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {"frob", 2, "atbutil: unknown subcommand \"frob\"\n"},
+      {"dump " + none, 2, "atbutil: " + (dir / "none.atb") + ": No such file or directory\n"},
+      {"get " + none + " x", 2, "No such file"},
+      {"set " + none + " x 1", 2, "No such file"},
+      {"recover " + none, 2, "No such file"},
+      {"build " + Quoted(dir / "none.json") + " " + Quoted(dir / "o.atb"), 2, "No such file"},
+      {"insert " + f + " / 5 " + none, 2, "No such file"},
+      {"dump " + folder, 1, "not a regular file"},
+      {"get " + folder + " x", 1, "not a regular file"},
+      {"set " + folder + " x 1", 1, "not a regular file"},
+      {"dump " + one, 1, "only 1 bytes"},
+      {"get " + one + " x", 1, "only 1 bytes"},
+      {"set " + one + " x 1", 1, "only 1 bytes"},
+      {"get " + f + " nosuch", 1, "nothing matches"},
+      {"set " + f + " 2 '\"text\"'", 1, "a text cannot go into a float entry"},
+      {"build " + Quoted(dir / "bad.json") + " " + Quoted(dir / "o.atb"), 1, "unknown field"},
+      {"get " + f + " a//b", 2, "an empty element"},
+      {"set " + f + " 2", 2, "PATH VALUE pairs"},
+      {"recover " + f, 0, "no interrupted change"},
+  };
+  for (const auto& c : cases) {
+    Outcome r = Shell(util + " " + c.args + " 2>&1");
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << ": " << r.out;
+  }
+}
+
+// The README's commands as a user types them: set F P "$(get F P)" for every line dump prints,
+// the minimal JSON through standard input, and check of a folder.
+TEST(Tools, TheReadmesCommandsDoWhatItSays) {
+  testing::TempDir dir;
+  const std::string util = Quoted(ATBUTIL_BINARY), f = Quoted(dir / "units/f.atb");
+  ASSERT_EQ(Shell("mkdir " + Quoted(dir / "units")).status, 0);
+  const Bytes file =
+      EncodeFile({{RefEntry(0x2000, {{FloatEntry(0x13B8FCB6, 40), NameEntry("arc")}}),
+                   RefEntry(0x3000, {{{1, 0, "abcd", 9}}}),  // damaged
+                   TextEntry(0x20000001, "h\xc3\xa9llo \xe2\x9c\x93\x01"),
+                   {0x60000000, 7, Bytes(300, 'x')},
+                   FloatEntry(0x09CEA8A9, 2.5f)}});
+  WriteFile(dir / "units/f.atb", file);
+  Outcome dump = Shell(util + " dump " + f);
+  ASSERT_EQ(dump.status, 0);
+  EXPECT_NE(dump.out.find("/536870913 = \"h\xc3\xa9llo \xe2\x9c\x93\\x01\"\n"), std::string::npos)
+      << dump.out;
+  Outcome roundTrip =
+      Shell(util + " dump " + f + " | sed 's/ = .*//' | while read -r p; do " + util + " set " + f +
+            " \"$p\" \"$(" + util + " get " + f + " \"$p\")\" || echo \"refused $p\"; done 2>&1");
+  EXPECT_EQ(roundTrip.out, "");
+  EXPECT_EQ(ReadFile(dir / "units/f.atb"), file);
+  EXPECT_EQ(
+      Shell(util + " set " + f + " 0x60000000 'type 7 300 bytes fnv64 0x0000000000000000'").status,
+      1);
+
+  Outcome built = Shell(
+      "echo '{\"root\": {\"entries\": [{\"key\": \"reload_time\", \"type\": "
+      "\"float\", \"value\": 2.5}]}}' | " +
+      util + " build - " + Quoted(dir / "units/min.atb") + " && " + util + " dump " +
+      Quoted(dir / "units/min.atb"));
+  EXPECT_EQ(built.out, "/reload_time = 2.5\n");
+  Outcome checked = Shell(util + " check " + Quoted(dir / "units"));
+  EXPECT_EQ(checked.status, 1);
+  EXPECT_EQ(checked.out, (dir / "units/f.atb") +
+                             ": /12288: entry 0's value outside the data area (Off 9, data area of "
+                             "4 bytes)\n");
+}
+
+// What the README's usage block and manual promise, against what the program offers.
+TEST(Tools, TheReadmeListsEverySubcommand) {
+  const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
+  const std::string manual = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/atbutil.1");
+  Outcome help = Shell(Quoted(ATBUTIL_BINARY) + " --help");
+  for (const char* sub :
+       {"dump", "textconv", "check", "get", "set", "build", "extract", "insert", "recover"}) {
+    EXPECT_NE(help.out.find(std::string("  ") + sub + " "), std::string::npos) << sub;
+    EXPECT_NE(readme.find(std::string("atbutil ") + sub + " "), std::string::npos) << sub;
+    EXPECT_NE(manual.find(std::string(".B atbutil ") + sub + "\n"), std::string::npos) << sub;
+  }
 }
 
 }  // namespace
