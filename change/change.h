@@ -1,8 +1,8 @@
 // A change to an open attribute file, made as one unit: values replaced (the file growing or
-// shrinking with them) and entries added, anywhere in the tree. Given the chain of tables from
-// the root to each changed entry, the change makes room or closes it, writes the new bytes, and
-// carries every difference into the counts and offsets of every enclosing table and into the
-// header's sizes. Both front ends make their changes through it.
+// shrinking with them), entries added and entries taken out, anywhere in the tree. Given the chain
+// of tables from the root to each changed entry, the change makes room or closes it, writes the new
+// bytes, and carries every difference into the counts and offsets of every enclosing table and into
+// the header's sizes. Both front ends make their changes through it.
 #pragma once
 
 #include <cstdint>
@@ -28,18 +28,23 @@ class Change {
   // chain's last entry, by `bytes`.
   void Replace(TableChain chain, int64_t pos, int64_t removed, std::string bytes);
 
-  // Adds an entry to the table of the chain's last link (whose `entry` is not used), after every
-  // entry whose key is not greater, with `value` as its extent.
+  // Adds an entry to the table of the chain's last link (whose `entry` is not used), in front of
+  // the first entry whose key is greater (unsigned), or last, with `value` as its extent, lying
+  // in front of that entry's value. Entries added at one place go in the order of their keys.
   void Insert(TableChain chain, uint32_t key, uint32_t type, std::string value);
+
+  // Takes the chain's last entry out of its table: its 12 bytes out of the entry block and its
+  // extent out of the data area (for a reference, its whole nested table).
+  void Remove(TableChain chain);
 
   bool empty() const { return edits_.empty(); }
 
   // Checks everything first, then changes the file, with a journal at `journalPath` (see
-  // change/journal.h). Damaged, with the file
-  // untouched, when a chain does not fit the file (a table is damaged, a link is not a
-  // reference, a range is not inside its entry's extent), when two edits overlap, when the file
-  // would outgrow 32-bit offsets ("file too large"), or when the journal cannot be written. An
-  // I/O error after the file began to change leaves the journal for the next open to finish the
+  // change/journal.h). Damaged, with the file untouched, when a chain does not fit the file (a
+  // table is damaged, a link is not a reference, a range is not inside its entry's extent), when
+  // two edits overlap (an entry taken out overlaps every edit inside it), when the file would
+  // outgrow 32-bit offsets ("file too large"), or when the journal cannot be written. An I/O
+  // error after the file began to change leaves the journal for the next open to finish the
   // change. The file's position is left unspecified.
   Status Apply(AtbFile& file, const std::string& journalPath) const;
 
@@ -48,12 +53,13 @@ class Change {
 
  private:
   struct Edit {
+    enum Kind { kReplace, kInsert, kRemove } kind = kReplace;
     TableChain chain;
     int64_t pos = 0, removed = 0;  // a replacement
-    bool insert = false;
-    uint32_t key = 0, type = 0;  // an added entry
+    uint32_t key = 0, type = 0;    // an added entry
     std::string bytes;
   };
+  class Planner;  // turns the edits into the plan the journal carries out
   std::vector<Edit> edits_;
   int64_t chunkBytes_ = 2 << 20;
 };

@@ -180,6 +180,86 @@ TEST_F(Crashes, EveryCrashPointRecoversToBeforeOrAfter) {
   EXPECT_GT(sweeps_, 3000);
 }
 
+// A batch of adds into several tables, and a batch of entries taken out (a whole nested table
+// among them), on random files.
+TEST_F(Crashes, AddAndRemoveBatchesRecoverToBeforeOrAfter) {
+  Random r(5151);
+  for (int files = 0; files < 30; ++files) {
+    Table root = RandomTable(r);
+    root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(600)});
+    const Bytes before = EncodeFile(root);
+    std::vector<std::vector<uint32_t>> texts, tables, entries;
+    Walk(before, ROOT_TABLE_OFFSET, static_cast<int64_t>(before.size()), {}, &texts, &tables);
+    for (const auto& table : tables) {
+      const TableChain chain = ChainTo(before, NumberPath(table));
+      EntryList list;
+      MemorySource src(reinterpret_cast<const uint8_t*>(before.data()), before.size());
+      int64_t start = chain.back().table, end = chain.back().end;
+      if (!table.empty()) {
+        ReadTable(src, start, end, &list);
+        start = list.ExtentStart(chain.back().entry);
+        end = list.ExtentEnd(chain.back().entry);
+      }
+      ReadTable(src, start, end, &list);
+      for (uint32_t i = 0; i < list.count; ++i) {
+        entries.push_back(table);
+        entries.back().push_back(i);
+      }
+    }
+    const int64_t chunk = 16 + r.Below(200);
+    struct Added {
+      std::vector<uint32_t> table;
+      uint32_t key, type;
+      Bytes value;
+    };
+    std::vector<Added> adds;
+    for (int n = 1 + r.Below(4); n > 0; --n) {
+      const auto& table =
+          tables[static_cast<std::size_t>(r.Below(static_cast<int>(tables.size())))];
+      adds.push_back(r.OneIn(2)
+                         ? Added{table, static_cast<uint32_t>(r.Below(14)), 3, Str(r.Word(9))}
+                         : Added{table, static_cast<uint32_t>(r.Below(14)), 100,
+                                 EncodeTable({{NameEntry(r.Word(5))}})});
+    }
+    Sweep(
+        before,
+        [&](const Bytes& f, Change* c) {
+          for (const Added& a : adds) {
+            TableChain chain = ChainTo(f, NumberPath(a.table));
+            if (!a.table.empty()) {
+              EntryList list;
+              MemorySource src(reinterpret_cast<const uint8_t*>(f.data()), f.size());
+              ReadTable(src, chain.back().table, chain.back().end, &list);
+              chain.push_back(
+                  {list.ExtentStart(chain.back().entry), list.ExtentEnd(chain.back().entry), 0});
+            }
+            c->Insert(chain, a.key, a.type, a.value);
+          }
+        },
+        chunk, r);
+    // Entries at random, none inside another; the payload last in the root among them at times.
+    std::vector<std::vector<uint32_t>> chosen;
+    for (const auto& entry : entries) {
+      if (!r.OneIn(3)) continue;
+      bool inside = false;
+      for (const auto& other : chosen) {
+        inside = inside || std::equal(other.begin(), other.end(), entry.begin(),
+                                      entry.begin() + static_cast<std::ptrdiff_t>(
+                                                          std::min(other.size(), entry.size())));
+      }
+      if (!inside) chosen.push_back(entry);
+    }
+    if (chosen.empty()) continue;
+    Sweep(
+        before,
+        [&](const Bytes& f, Change* c) {
+          for (const auto& entry : chosen) c->Remove(ChainTo(f, NumberPath(entry)));
+        },
+        chunk, r);
+  }
+  EXPECT_GT(sweeps_, 1500);
+}
+
 TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {
   Random r(7);
   const Bytes before = EncodeFile({{TextEntry(1, "abc"), {2, 7, r.Bytes(3000)}}});
