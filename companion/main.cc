@@ -42,6 +42,22 @@ int main(int argc, char** argv) {
       "After FILE: PATH VALUE [PATH VALUE]..., entries and their new values as dump "
       "prints them.");
 
+  CLI::App* add = app.add_subcommand("add", "Add entries of any type; all of them or none");
+  add->add_option("FILE", file, "The attribute file")->required();
+  add->prefix_command();
+  add->footer(
+      "After FILE: PATH TYPE VALUE [PATH TYPE VALUE]..., where PATH is the table's path and the "
+      "new entry's key (a label, a name or a number), TYPE is float, bool, text, localized or "
+      "table, and VALUE is written as dump prints it (for a table: its name as a quoted text, "
+      "or empty).");
+
+  CLI::App* remove = app.add_subcommand("remove", "Take entries out; all of them or none");
+  remove->add_option("FILE", file, "The attribute file")->required();
+  remove->prefix_command();
+  remove->footer(
+      "After FILE: PATH [PATH]..., the entries to take out (a reference with its whole table), "
+      "each named as in the file before the command.");
+
   CLI::App* extract = app.add_subcommand("extract", "Write an entry's bytes to a file");
   extract->add_option("FILE", file, "The attribute file")->required();
   extract->add_option("PATH", path, "The entry")->required();
@@ -87,6 +103,12 @@ int main(int argc, char** argv) {
     pairs = set->remaining();
     if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());
     return atb::SetCommand(file, pairs, names, stderr);
+  }
+  if (*add || *remove) {
+    pairs = (*add ? add : remove)->remaining();
+    if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());
+    return *add ? atb::AddCommand(file, pairs, names, stderr)
+                : atb::RemoveCommand(file, pairs, names, stderr);
   }
   if (*extract) return atb::ExtractCommand(file, path, out, names, stderr);
   if (*insert) return atb::InsertCommand(file, path, key, side, names, stderr);

@@ -94,6 +94,14 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
                   Quoted(dir / "f.atb") + " 2")
                 .out,
             "-inf\n-nan\n");
+  const std::string f = Quoted(dir / "f.atb");
+  EXPECT_EQ(Shell(util + " add " + f + " 3 float -inf 4 table '\"n\"' && " + util + " remove " + f +
+                  " 2 && " + util + " dump " + f)
+                .out,
+            "/3 = -inf\n/4 = ref \"n\"\n/4/1238765486 = \"n\"\n/reload_time = -inf\n");
+  EXPECT_EQ(Shell(util + " add " + f + " 5 float 2>/dev/null").status, 2);
+  EXPECT_EQ(Shell(util + " remove " + f + " 2>/dev/null").status, 2);
+  EXPECT_EQ(Shell(util + " remove " + f + " nothing 2>/dev/null").status, 1);
   EXPECT_EQ(Shell(util + " dump " + Quoted(dir / "none.atb") + " 2>&1").out,
             "atbutil: " + (dir / "none.atb") + ": No such file or directory\n");
 }
