@@ -303,15 +303,13 @@ TEST_F(Changes, AddsAndRemovesGiveExactlyTheModelsBytes) {
     std::vector<std::vector<uint32_t>> all, chosen;
     Collect(shrunk, kAnyType, {}, &all);
     const int odds = r.OneIn(3) ? static_cast<int>(all.size()) : 4;
-    for (const auto& trail : all) {
-      if (!r.OneIn(odds)) continue;
-      bool inside = false;
-      for (const auto& other : chosen) {
-        inside = inside || std::equal(other.begin(), other.end(), trail.begin(),
-                                      trail.begin() + static_cast<std::ptrdiff_t>(
-                                                          std::min(other.size(), trail.size())));
+    for (const auto& trail : all) {  // depth first: what lies inside an entry follows it
+      if (r.OneIn(odds) &&
+          (chosen.empty() ||
+           std::mismatch(chosen.back().begin(), chosen.back().end(), trail.begin(), trail.end())
+                   .first != chosen.back().end())) {
+        chosen.push_back(trail);
       }
-      if (!inside) chosen.push_back(trail);
     }
     if (chosen.empty()) continue;
     std::vector<std::string> paths;
@@ -517,9 +515,6 @@ TEST_F(Changes, AddAndRemoveRefuseWithTheirReasonAndLeaveTheFileAsItWas) {
                    BoolEntry(6, 1), BoolEntry(6, 0), RefEntry(7, {{{1, 0, "abcd", 9}}})}});
   WriteFile(dir_ / "f.atb", file);
   const std::string f = dir_ / "f.atb";
-  const std::string alone =
-      ": a new entry holds its value alone: no trailing, empty, short or "
-      "unterminated form";
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -539,15 +534,11 @@ TEST_F(Changes, AddAndRemoveRefuseWithTheirReasonAndLeaveTheFileAsItWas) {
        f + ": 7/2: the table is damaged: entry 0's value outside the data area (Off 9, data area "
            "of 4 bytes)"},
       {{"nothing/9", "float", "1"}, 1, f + ": nothing matches \"nothing\" in /"},
-      {{"9", "float", "abc"}, 1, f + ": 9: \"abc\" is not a float"},
-      {{"9", "float", "1 trailing \"x\""}, 1, f + ": 9" + alone},
-      {{"9", "text", "unterminated \"x\""}, 1, f + ": 9" + alone},
-      {{"9", "bool", "empty"}, 1, f + ": 9" + alone},
-      {{"9", "localized", "\"x\""},
+      {{"9", "float", "1 trailing \"x\""},
        1,
-       f + ": 9: a localized text entry takes a quoted text u\"...\""},
+       f + ": 9: a new entry holds its value alone: no trailing, empty, short or unterminated "
+           "form"},
       {{"9", "table", "inner"}, 1, f + ": 9: a table takes its name as a quoted text, or empty"},
-      {{"9", "table", "\"a\\x00\""}, 1, f + ": 9: a text cannot hold a zero byte (\\x00)"},
       {{"9", "float"}, 2, "add needs PATH TYPE VALUE triples"},
       {{"/", "float", "1"}, 2, "add needs the table's path and the new entry's key, not the root"},
       {{"#1", "float", "1"}, 2, "#1: a new entry's key is a label, a name or a number, not \"#1\""},
@@ -568,15 +559,12 @@ TEST_F(Changes, AddAndRemoveRefuseWithTheirReasonAndLeaveTheFileAsItWas) {
        f + ": the table /7 is damaged: entry 0's value outside the data area (Off 9, data area of "
            "4 bytes)"},
   };
-  for (const Case& c : adds) {
-    EXPECT_EQ(Add(c.args), c.status) << c.err;
-    EXPECT_EQ(err_, "atbutil: " + c.err + "\n");
-    ASSERT_EQ(ReadFile(f), file) << c.err;
-  }
-  for (const Case& c : removes) {
-    EXPECT_EQ(Remove(c.args), c.status) << c.err;
-    EXPECT_EQ(err_, "atbutil: " + c.err + "\n");
-    ASSERT_EQ(ReadFile(f), file) << c.err;
+  for (const auto* cases : {&adds, &removes}) {
+    for (const Case& c : *cases) {
+      EXPECT_EQ(cases == &adds ? Add(c.args) : Remove(c.args), c.status) << c.err;
+      EXPECT_EQ(err_, "atbutil: " + c.err + "\n");
+      ASSERT_EQ(ReadFile(f), file) << c.err;
+    }
   }
   int other = open(f.c_str(), O_RDWR);
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
@@ -586,18 +574,6 @@ TEST_F(Changes, AddAndRemoveRefuseWithTheirReasonAndLeaveTheFileAsItWas) {
   EXPECT_EQ(err_, "atbutil: " + f + ": locked by another atb\n");
   close(other);
   EXPECT_EQ(ReadFile(f), file);
-  // A file whose offsets would overflow is refused before it is touched.
-  const Bytes head = EncodeFile({{FloatEntry(1, 1)}});
-  WriteFile(f, head);
-  ASSERT_EQ(truncate(f.c_str(), MAX_FILE_LENGTH - 8), 0);  // sparse
-  EXPECT_EQ(Add({"2", "float", "1"}), 1);
-  EXPECT_EQ(err_, "atbutil: " + f + ": change refused: file too large\n");
-  int fd = open(f.c_str(), O_RDONLY);
-  EXPECT_EQ(lseek(fd, 0, SEEK_END), MAX_FILE_LENGTH - 8);
-  Bytes now(head.size(), '\0');
-  EXPECT_EQ(pread(fd, now.data(), now.size(), 0), static_cast<ssize_t>(now.size()));
-  EXPECT_EQ(now, head);
-  close(fd);
 }
 
 // Every open, read, write, seek, truncation and close of a batch set, add and remove failing in
