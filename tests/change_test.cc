@@ -534,6 +534,7 @@ TEST_F(Changes, AddAndRemoveRefuseWithTheirReasonAndLeaveTheFileAsItWas) {
        f + ": 7/2: the table is damaged: entry 0's value outside the data area (Off 9, data area "
            "of 4 bytes)"},
       {{"nothing/9", "float", "1"}, 1, f + ": nothing matches \"nothing\" in /"},
+      {{"box", "table", "empty", "box/1", "float", "1"}, 1, f + ": nothing matches \"box\" in /"},
       {{"9", "float", "1 trailing \"x\""},
        1,
        f + ": 9: a new entry holds its value alone: no trailing, empty, short or unterminated "
