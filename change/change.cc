@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <set>
 
 #include "change/journal.h"
 #include "store/coding.h"
@@ -21,21 +22,82 @@ struct Reached {
   // What entry i's stored Off gains, the growth of everything in front of its value: collected
   // as "from entry i on" steps, one slot more than entries, and summed once all are in.
   std::vector<int64_t> delta;
-  // Entries added, by the index they go in front of, in the order they were asked for.
-  std::vector<std::pair<uint32_t, TableEntry>> added;
-  std::vector<std::size_t> addedValueSplice;  // the splice holding each added entry's value
+  // Entries added, in the order they were asked for: the index they go in front of, the entry,
+  // and the splice that holds its value.
+  struct Added {
+    uint32_t before;
+    TableEntry entry;
+    std::size_t valueSplice;
+  };
+  std::vector<Added> added;
+  std::vector<uint32_t> removed;  // entries taken out, by index
 };
 
-// One splice and where it stands in the tree, to order splices that share a position: a
-// position inside entry e comes after e's predecessors and before its successors; an entry added
-// at index k goes in front of entry k.
+// One splice and where it stands in the tree, to order splices that share a position: a table's
+// entry block comes before its data area (the block of a table with k entries ends where its
+// data begins); a position inside entry e comes after e's predecessors and before its
+// successors; an entry added at index k goes in front of entry k, and entries added at one index
+// go in the order of their keys, so that keys keep ascending.
 struct PlacedSplice {
   Splice splice;
   std::vector<int64_t> order;
-  const void* edit;  // the edit whose bytes go in; nullptr for an added entry's 12 bytes
+  const void* edit;  // the edit whose bytes go in; nullptr when nothing is written there
 };
 
+void PutEntry(std::string* block, const TableEntry& entry) {
+  uint8_t bytes[ENTRY_SIZE];
+  EncodeFixed32(bytes, entry.ID);
+  EncodeFixed32(bytes + 4, entry.Type);
+  EncodeFixed32(bytes + 8, entry.Off);
+  block->append(reinterpret_cast<char*>(bytes), sizeof bytes);
+}
+
+ChangePlan::Write Fixed32At(int64_t pos, uint32_t v) {
+  ChangePlan::Write w;
+  w.pos = pos;
+  w.bytes.resize(4);
+  EncodeFixed32(reinterpret_cast<uint8_t*>(w.bytes.data()), v);
+  return w;
+}
+
 }  // namespace
+
+// The steps from edits to a plan, in the order Apply takes them; each step fills in what the
+// next one reads.
+class Change::Planner {
+ public:
+  explicit Planner(const std::vector<Edit>& edits) : edits_(edits) {}
+
+  // Reads every table on every chain and checks that each chain holds together, and that no
+  // edit lies inside an entry that another takes out.
+  Status ReadChains(AtbFile& file, int64_t length);
+  // The splices of every edit, and what each adds to the offsets of the entries behind it.
+  void PlaceSplices();
+  // Puts the splices in file order, refusing overlaps, and fixes where each lands.
+  Status OrderSplices(ChangePlan* plan);
+  // The bytes that go into the room made.
+  void WriteValues(ChangePlan* plan) const;
+  // Each reached table's count, and its entries from the first that changes, in their new place.
+  void WriteEntryBlocks(ChangePlan* plan) const;
+  static void WriteHeaderSizes(ChangePlan* plan);
+
+ private:
+  void Place(Splice splice, std::vector<int64_t> order, const Edit* edit) {
+    placed_.push_back({splice, std::move(order), edit});
+  }
+  // Where a byte of the file as it is ends up: behind every splice that ends at or before it.
+  int64_t NewPos(int64_t pos) const {
+    const auto after = std::upper_bound(ends_.begin(), ends_.end(), pos) - ends_.begin();
+    return pos + grownBefore_[static_cast<std::size_t>(after)];
+  }
+
+  const std::vector<Edit>& edits_;
+  std::map<int64_t, Reached> tables_;
+  std::vector<PlacedSplice> placed_;
+  std::vector<int64_t> newStart_;  // per placed splice: where its room begins in the new file
+  // The splices in file order: where each ends in the file as it is, and the growth in front.
+  std::vector<int64_t> ends_, grownBefore_;
+};
 
 void Change::Replace(TableChain chain, int64_t pos, int64_t removed, std::string bytes) {
   Edit e;
@@ -48,8 +110,8 @@ void Change::Replace(TableChain chain, int64_t pos, int64_t removed, std::string
 
 void Change::Insert(TableChain chain, uint32_t key, uint32_t type, std::string value) {
   Edit e;
+  e.kind = Edit::kInsert;
   e.chain = std::move(chain);
-  e.insert = true;
   e.key = key;
   e.type = type;
   e.bytes = std::move(value);
@@ -59,8 +121,8 @@ void Change::Insert(TableChain chain, uint32_t key, uint32_t type, std::string v
 void Change::Insert(TableChain chain, uint32_t key, uint32_t type, ByteSource& source, int64_t size,
                     bool table) {
   Edit e;
+  e.kind = Edit::kInsert;
   e.chain = std::move(chain);
-  e.insert = true;
   e.key = key;
   e.type = type;
   e.source = &source;
@@ -69,33 +131,51 @@ void Change::Insert(TableChain chain, uint32_t key, uint32_t type, ByteSource& s
   edits_.push_back(std::move(e));
 }
 
+void Change::Remove(TableChain chain) {
+  Edit e;
+  e.kind = Edit::kRemove;
+  e.chain = std::move(chain);
+  edits_.push_back(std::move(e));
+}
+
 Status Change::Apply(ChangeTarget& target) const {
   if (edits_.empty()) return Status::Ok();
   AtbFile& file = target.file;
-  int64_t length;
-  Status s = file.Length(&length);
+  ChangePlan plan;
+  plan.chunkBytes = chunkBytes_;
+  Status s = file.Length(&plan.oldLength);
   if (!s.ok()) return s;
+  Planner planner(edits_);
+  if (!(s = planner.ReadChains(file, plan.oldLength)).ok()) return s;
+  planner.PlaceSplices();
+  if (!(s = planner.OrderSplices(&plan)).ok()) return s;
+  planner.WriteValues(&plan);
+  planner.WriteEntryBlocks(&plan);
+  Planner::WriteHeaderSizes(&plan);
 
-  // Read every table on every chain, and check that each chain holds together.
-  std::map<int64_t, Reached> tables;
+  if (plan.writes.empty() && plan.newLength == plan.oldLength) return Status::Ok();
+  return RunJournaled(target, plan);
+}
+
+Status Change::Planner::ReadChains(AtbFile& file, int64_t length) {
   for (const Edit& e : edits_) {
     if (e.chain.empty() || e.chain[0].table != ROOT_TABLE_OFFSET || e.chain[0].end != length) {
       return Status::Refused("a change must start at the root table");
     }
     for (std::size_t l = 0; l < e.chain.size(); ++l) {
       const TableLink& link = e.chain[l];
-      auto [it, fresh] = tables.try_emplace(link.table);
+      auto [it, fresh] = tables_.try_emplace(link.table);
       Reached& t = it->second;
       if (fresh) {
         t.end = link.end;
-        s = ReadTable(file, link.table, link.end, &t.list);
+        Status s = ReadTable(file, link.table, link.end, &t.list);
         if (!s.ok()) return s;
         t.delta.assign(t.list.count + 1, 0);
       } else if (t.end != link.end) {
         return Status::Refused("two changes see one table with different ends");
       }
       const bool last = l + 1 == e.chain.size();
-      if (last && e.insert) break;
+      if (last && e.kind == Edit::kInsert) break;
       if (link.entry >= t.list.count) return Status::Refused("no such entry");
       if (!last) {
         const TableLink& next = e.chain[l + 1];
@@ -104,104 +184,151 @@ Status Change::Apply(ChangeTarget& target) const {
             next.end != t.list.ExtentEnd(link.entry)) {
           return Status::Refused("the chain does not follow the file's references");
         }
-      } else if (e.pos < t.list.ExtentStart(link.entry) || e.removed < 0 ||
-                 e.pos + e.removed > t.list.ExtentEnd(link.entry)) {
+      } else if (e.kind == Edit::kReplace &&
+                 (e.pos < t.list.ExtentStart(link.entry) || e.removed < 0 ||
+                  e.pos + e.removed > t.list.ExtentEnd(link.entry))) {
         return Status::Refused("a replacement outside its entry's extent");
       }
     }
   }
-
-  // The splices, and what each edit adds to the offsets of the entries behind it.
-  std::vector<PlacedSplice> placed;
-  for (std::size_t n = 0; n < edits_.size(); ++n) {
-    const Edit& e = edits_[n];
-    std::vector<int64_t> order;
-    for (const TableLink& link : e.chain) order.push_back(2 * static_cast<int64_t>(link.entry) + 1);
-    int64_t growth;
-    if (e.insert) {
-      const TableLink& link = e.chain.back();
-      Reached& t = tables[link.table];
-      uint32_t k = 0;
-      while (k < t.list.count && t.list.ID[k] <= e.key) ++k;
-      order.back() = 2 * static_cast<int64_t>(k);
-      const int64_t size = e.Size();
-      t.added.push_back({k, {e.key, e.type, 0}});
-      placed.push_back({{EntryPos(link.table, k), 0, ENTRY_SIZE}, order, nullptr});
-      t.addedValueSplice.push_back(placed.size());  // the value's splice, next
-      placed.push_back({{t.list.Off[k], 0, size}, order, &e});
-      t.delta[k] += size;
-      growth = size + ENTRY_SIZE;
-    } else {
-      placed.push_back({{e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, order, &e});
-      growth = static_cast<int64_t>(e.bytes.size()) - e.removed;
-    }
-    // Every enclosing table's entries behind the chosen one move with the growth.
-    const std::size_t enclosing = e.insert ? e.chain.size() - 1 : e.chain.size();
-    for (std::size_t l = 0; l < enclosing; ++l)
-      tables[e.chain[l].table].delta[e.chain[l].entry + 1] += growth;
-  }
-  for (auto& [table, t] : tables) {
-    for (uint32_t i = 1; i < t.list.count; ++i) t.delta[i] += t.delta[i - 1];
-  }
-  std::vector<std::size_t> sorted(placed.size());
-  std::iota(sorted.begin(), sorted.end(), 0);
-  std::stable_sort(sorted.begin(), sorted.end(), [&](std::size_t a, std::size_t b) {
-    if (placed[a].splice.pos != placed[b].splice.pos) {
-      return placed[a].splice.pos < placed[b].splice.pos;
-    }
-    return placed[a].order < placed[b].order;
-  });
-  std::vector<Splice> splices;
-  int64_t newLength = length;
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
-    const Splice& sp = placed[sorted[i]].splice;
-    if (!splices.empty() && splices.back().pos + splices.back().removed > sp.pos) {
+  // An entry taken out takes every edit inside it along; even an empty one that the splices
+  // alone would let through.
+  std::set<std::pair<int64_t, uint32_t>> removed;
+  for (const Edit& e : edits_) {
+    if (e.kind != Edit::kRemove) continue;
+    if (!removed.insert({e.chain.back().table, e.chain.back().entry}).second) {
       return Status::Refused("two changes overlap");
     }
-    splices.push_back(sp);
-    newLength += sp.inserted - sp.removed;
+    tables_[e.chain.back().table].removed.push_back(e.chain.back().entry);
   }
-  if (newLength > MAX_FILE_LENGTH) return Status::TooLarge();
+  for (const Edit& e : edits_) {
+    const std::size_t through = e.kind == Edit::kReplace ? e.chain.size() : e.chain.size() - 1;
+    for (std::size_t l = 0; l < through; ++l) {
+      if (removed.count({e.chain[l].table, e.chain[l].entry}) != 0) {
+        return Status::Refused("two changes overlap");
+      }
+    }
+  }
+  return Status::Ok();
+}
 
-  // Where a byte of the file as it is ends up: behind every splice that ends at or before it.
-  std::vector<int64_t> ends(splices.size()), grownBefore(splices.size() + 1, 0);
+void Change::Planner::PlaceSplices() {
+  for (const Edit& e : edits_) {
+    // The enclosing tables' places first, then the entry's place in its own table.
+    std::vector<int64_t> order;
+    for (std::size_t l = 0; l + 1 < e.chain.size(); ++l)
+      order.push_back(2 * static_cast<int64_t>(e.chain[l].entry) + 1);
+    const auto inBlock = [&order](std::initializer_list<int64_t> place) {
+      std::vector<int64_t> o = order;
+      o.push_back(-1);
+      o.insert(o.end(), place);
+      return o;
+    };
+    const auto inData = [&order](std::initializer_list<int64_t> place) {
+      std::vector<int64_t> o = order;
+      o.insert(o.end(), place);
+      return o;
+    };
+    const TableLink& link = e.chain.back();
+    Reached& t = tables_[link.table];
+    const int64_t own = 2 * static_cast<int64_t>(link.entry) + 1;
+    int64_t growth = 0;
+    switch (e.kind) {
+      case Edit::kReplace:
+        Place({e.pos, e.removed, static_cast<int64_t>(e.bytes.size())}, inData({own}), &e);
+        growth = static_cast<int64_t>(e.bytes.size()) - e.removed;
+        // Entries of the entry's own table behind it move too.
+        t.delta[link.entry + 1] += growth;
+        break;
+      case Edit::kInsert: {
+        uint32_t k = 0;
+        while (k < t.list.count && t.list.ID[k] <= e.key) ++k;
+        const int64_t place = 2 * static_cast<int64_t>(k);
+        const int64_t size = e.Size();
+        Place({EntryPos(link.table, k), 0, ENTRY_SIZE}, inBlock({place, e.key}), nullptr);
+        t.added.push_back({k, {e.key, e.type, 0}, placed_.size()});
+        Place({t.list.Off[k], 0, size}, inData({place, e.key}), &e);
+        t.delta[k] += size;
+        growth = size + ENTRY_SIZE;
+        break;
+      }
+      case Edit::kRemove: {
+        const int64_t start = t.list.ExtentStart(link.entry);
+        const int64_t size = t.list.ExtentEnd(link.entry) - start;
+        Place({EntryPos(link.table, link.entry), ENTRY_SIZE, 0}, inBlock({own}), nullptr);
+        Place({start, size, 0}, inData({own}), nullptr);
+        t.delta[link.entry + 1] -= size;
+        growth = -size - ENTRY_SIZE;
+        break;
+      }
+    }
+    // Every enclosing table's entries behind the reference descended through move with it.
+    for (std::size_t l = 0; l + 1 < e.chain.size(); ++l)
+      tables_[e.chain[l].table].delta[e.chain[l].entry + 1] += growth;
+  }
+  for (auto& [table, t] : tables_) {
+    for (uint32_t i = 1; i < t.list.count; ++i) t.delta[i] += t.delta[i - 1];
+  }
+}
+
+Status Change::Planner::OrderSplices(ChangePlan* plan) {
+  std::vector<std::size_t> sorted(placed_.size());
+  std::iota(sorted.begin(), sorted.end(), 0);
+  std::stable_sort(sorted.begin(), sorted.end(), [&](std::size_t a, std::size_t b) {
+    if (placed_[a].splice.pos != placed_[b].splice.pos) {
+      return placed_[a].splice.pos < placed_[b].splice.pos;
+    }
+    return placed_[a].order < placed_[b].order;
+  });
+  plan->newLength = plan->oldLength;
+  for (std::size_t i : sorted) {
+    const Splice& sp = placed_[i].splice;
+    const std::vector<Splice>& done = plan->splices;
+    if (!done.empty() && done.back().pos + done.back().removed > sp.pos) {
+      return Status::Refused("two changes overlap");
+    }
+    plan->splices.push_back(sp);
+    plan->newLength += sp.inserted - sp.removed;
+  }
+  if (plan->newLength > MAX_FILE_LENGTH) return Status::TooLarge();
+
+  const std::vector<Splice>& splices = plan->splices;
+  ends_.resize(splices.size());
+  grownBefore_.assign(splices.size() + 1, 0);
   for (std::size_t i = 0; i < splices.size(); ++i) {
-    ends[i] = splices[i].pos + splices[i].removed;
-    grownBefore[i + 1] = grownBefore[i] + splices[i].inserted - splices[i].removed;
+    ends_[i] = splices[i].pos + splices[i].removed;
+    grownBefore_[i + 1] = grownBefore_[i] + splices[i].inserted - splices[i].removed;
   }
-  auto newPos = [&](int64_t pos) {
-    auto after = std::upper_bound(ends.begin(), ends.end(), pos) - ends.begin();
-    return pos + grownBefore[static_cast<std::size_t>(after)];
-  };
-  std::vector<int64_t> newStart(placed.size());
+  newStart_.resize(placed_.size());
   for (std::size_t i = 0; i < sorted.size(); ++i) {
-    newStart[sorted[i]] = splices[i].pos + grownBefore[i];
+    newStart_[sorted[i]] = splices[i].pos + grownBefore_[i];
   }
+  return Status::Ok();
+}
 
-  ChangePlan plan;
-  plan.oldLength = length;
-  plan.newLength = newLength;
-  plan.chunkBytes = chunkBytes_;
-  plan.splices = splices;
-  for (std::size_t i = 0; i < placed.size(); ++i) {
-    const auto* e = static_cast<const Edit*>(placed[i].edit);
+void Change::Planner::WriteValues(ChangePlan* plan) const {
+  for (std::size_t i = 0; i < placed_.size(); ++i) {
+    const auto* e = static_cast<const Edit*>(placed_[i].edit);
     if (e == nullptr || e->Size() == 0) continue;
     ChangePlan::Write w;
-    w.pos = newStart[i];
+    w.pos = newStart_[i];
     w.bytes = e->bytes;
     w.source = e->source;
     w.size = e->size;
     w.table = e->table;
-    plan.writes.push_back(std::move(w));
+    plan->writes.push_back(std::move(w));
   }
-  // Each reached table's entries from the first that changes, written whole in their new place.
-  for (auto& [table, t] : tables) {
+}
+
+void Change::Planner::WriteEntryBlocks(ChangePlan* plan) const {
+  for (const auto& [table, t] : tables_) {
     const EntryList& list = t.list;
     const int64_t data = DataStart(table, list.count);
+    const auto count = static_cast<uint32_t>(list.count + t.added.size() - t.removed.size());
     // Nothing is spliced into a table's count or in front of it within the table, so the
     // count's new place fixes the entry block's and the data area's.
-    const int64_t newTable = newPos(table);
-    const int64_t newData = DataStart(newTable, list.count + static_cast<int64_t>(t.added.size()));
+    const int64_t newTable = NewPos(table);
+    const int64_t newData = DataStart(newTable, count);
     uint32_t first = list.count;
     for (uint32_t i = 0; i < list.count; ++i) {
       if (t.delta[i] != 0) {
@@ -209,56 +336,46 @@ Status Change::Apply(ChangeTarget& target) const {
         break;
       }
     }
-    std::vector<std::pair<uint32_t, TableEntry>> added = t.added;
-    for (std::size_t a = 0; a < added.size(); ++a) {
-      first = std::min(first, added[a].first);
-      added[a].second.Off = static_cast<uint32_t>(newStart[t.addedValueSplice[a]] - newData);
+    std::vector<std::pair<uint32_t, TableEntry>> added;
+    for (const Reached::Added& a : t.added) {
+      first = std::min(first, a.before);
+      TableEntry entry = a.entry;
+      entry.Off = static_cast<uint32_t>(newStart_[a.valueSplice] - newData);
+      added.push_back({a.before, entry});
     }
-    std::stable_sort(added.begin(), added.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(added.begin(), added.end(), [](const auto& a, const auto& b) {
+      return std::pair(a.first, a.second.ID) < std::pair(b.first, b.second.ID);
+    });
+    std::vector<bool> gone(list.count, false);
+    for (uint32_t i : t.removed) {
+      gone[i] = true;
+      first = std::min(first, i);
+    }
+    // Entries before `first` keep their indices, so the block starts at the same index.
     std::string block;
-    auto put = [&](const TableEntry& entry) {
-      uint8_t bytes[ENTRY_SIZE];
-      EncodeFixed32(bytes, entry.ID);
-      EncodeFixed32(bytes + 4, entry.Type);
-      EncodeFixed32(bytes + 8, entry.Off);
-      block.append(reinterpret_cast<char*>(bytes), sizeof bytes);
-    };
     std::size_t nextAdded = 0;
     for (uint32_t i = first; i <= list.count; ++i) {
       while (nextAdded < added.size() && added[nextAdded].first == i)
-        put(added[nextAdded++].second);
+        PutEntry(&block, added[nextAdded++].second);
       if (i == list.count) break;
-      put({list.ID[i], list.Type[i], static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
+      if (gone[i]) continue;
+      PutEntry(&block,
+               {list.ID[i], list.Type[i], static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
     }
     if (!block.empty()) {
       ChangePlan::Write w;
       w.pos = EntryPos(newTable, first);
       w.bytes = std::move(block);
-      plan.writes.push_back(std::move(w));
+      plan->writes.push_back(std::move(w));
     }
-    if (!added.empty()) {
-      ChangePlan::Write w;
-      w.pos = newTable;
-      w.bytes.resize(4);
-      EncodeFixed32(reinterpret_cast<uint8_t*>(w.bytes.data()),
-                    list.count + static_cast<uint32_t>(added.size()));
-      plan.writes.push_back(std::move(w));
-    }
+    if (count != list.count) plan->writes.push_back(Fixed32At(newTable, count));
   }
-  if (newLength != length) {
-    for (const auto& [at, size] : {std::pair{OUTER_SIZE_OFFSET, OuterSizeFor(newLength)},
-                                   std::pair{ROOT_SIZE_OFFSET, RootSizeFor(newLength)}}) {
-      ChangePlan::Write w;
-      w.pos = at;
-      w.bytes.resize(4);
-      EncodeFixed32(reinterpret_cast<uint8_t*>(w.bytes.data()), size);
-      plan.writes.push_back(std::move(w));
-    }
-  }
+}
 
-  if (plan.writes.empty() && newLength == length) return Status::Ok();
-  return RunJournaled(target, plan);
+void Change::Planner::WriteHeaderSizes(ChangePlan* plan) {
+  if (plan->newLength == plan->oldLength) return;
+  plan->writes.push_back(Fixed32At(OUTER_SIZE_OFFSET, OuterSizeFor(plan->newLength)));
+  plan->writes.push_back(Fixed32At(ROOT_SIZE_OFFSET, RootSizeFor(plan->newLength)));
 }
 
 }  // namespace atb

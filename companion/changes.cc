@@ -1,5 +1,5 @@
-// set, extract and insert: the dialogue's changes, addressed by path, made through the same
-// change layer.
+// set, extract and insert (the dialogue's changes, addressed by path), and add and remove, all
+// made through the same change layer.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -15,6 +15,7 @@
 #include "companion/open_file.h"
 #include "companion/paths.h"
 #include "companion/value_text.h"
+#include "store/coding.h"
 #include "store/table.h"
 
 namespace atb {
@@ -202,6 +203,172 @@ Outcome Insert(const std::string& path, const std::string& tablePath, const std:
   return ApplyChange(f, path, change);
 }
 
+// The entry type a TYPE word of `add` names.
+bool TypeOfWord(const std::string& word, EntryType* type) {
+  static const std::pair<const char*, EntryType> kTypes[] = {
+      {"float", EntryType::Float},
+      {"bool", EntryType::Bool},
+      {"text", EntryType::Text},
+      {"localized", EntryType::LocalizedText},
+      {"table", EntryType::Reference}};
+  for (const auto& [name, t] : kTypes) {
+    if (word == name) return *type = t, true;
+  }
+  return false;
+}
+
+// A new entry's extent: the value alone, or for a table, a table holding only its name (or
+// nothing, for `empty`).
+Outcome NewValue(EntryType type, const std::string& text, const std::string& where,
+                 std::string* bytes) {
+  ParsedValue value;
+  std::string error;
+  if (type == EntryType::Reference) {
+    const std::size_t start = text.find_first_not_of(' ');
+    const std::size_t end = text.find_last_not_of(' ');
+    if (start != std::string::npos && text.substr(start, end + 1 - start) == "empty") {
+      *bytes = std::string(COUNT_SIZE, '\0');
+      return {0, {}};
+    }
+    if (start == std::string::npos || text[start] != '"') {
+      return {1, where + ": a table takes its name as a quoted text, or empty"};
+    }
+  }
+  const EntryType parsedAs = type == EntryType::Reference ? EntryType::Text : type;
+  if (!ParseValue(text, static_cast<uint32_t>(parsedAs), &value, &error)) {
+    return {1, where + ": " + error};
+  }
+  if (value.whole) {
+    return {1, where +
+                   ": a new entry holds its value alone: no trailing, empty, short or "
+                   "unterminated form"};
+  }
+  if (type != EntryType::Reference) {
+    *bytes = std::move(value.bytes);
+    return {0, {}};
+  }
+  uint8_t head[COUNT_SIZE + ENTRY_SIZE];
+  EncodeFixed32(head, 1);
+  EncodeFixed32(head + 4, REF_NAME_KEY);
+  EncodeFixed32(head + 8, static_cast<uint32_t>(EntryType::Text));
+  EncodeFixed32(head + 12, 0);
+  *bytes = std::string(reinterpret_cast<char*>(head), sizeof head) + value.bytes;
+  return {0, {}};
+}
+
+Outcome Add(const std::string& path, const std::vector<std::string>& args, const KeyNames& names,
+            Files& files, std::FILE* err) {
+  if (args.empty() || args.size() % 3 != 0) return {2, "add needs PATH TYPE VALUE triples"};
+  // What can be told without the file is told first.
+  std::vector<std::vector<PathElement>> parsed(args.size() / 3);
+  std::vector<EntryType> types(args.size() / 3);
+  for (std::size_t t = 0; t < parsed.size(); ++t) {
+    const std::string& entryPath = args[3 * t];
+    std::string error;
+    if (!ParsePath(entryPath, &parsed[t], &error)) return {2, error};
+    if (parsed[t].empty()) {
+      return {2, "add needs the table's path and the new entry's key, not the root"};
+    }
+    const PathElement& key = parsed[t].back();
+    if (key.pick || key.kind == PathElement::kEntryNumber) {
+      return {2, entryPath + ": a new entry's key is a label, a name or a number, not \"" +
+                     key.text + "\""};
+    }
+    if (!TypeOfWord(args[3 * t + 1], &types[t])) {
+      return {2,
+              "\"" + args[3 * t + 1] + "\" is not a type: float, bool, text, localized or table"};
+    }
+  }
+  OpenFile f(files);
+  Outcome o = f.Open(path, OpenFile::kEdit, err);
+  if (o.status != 0) return o;
+  Change change;
+  std::map<std::pair<int64_t, uint32_t>, std::string> adding;
+  for (std::size_t t = 0; t < parsed.size(); ++t) {
+    const std::string& entryPath = args[3 * t];
+    const std::string where = path + ": " + entryPath;
+    const PathElement keyElement = parsed[t].back();
+    parsed[t].pop_back();
+    std::vector<PathStep> steps;
+    std::string error;
+    bool ioError;
+    if (!ResolvePath(f.file(), f.length(), parsed[t], names, &steps, &error, &ioError)) {
+      return {ioError ? 2 : 1, path + ": " + error};
+    }
+    TableChain chain = ChainOf(steps);
+    EntryList nested;
+    const EntryList* table = &steps.back().list;
+    if (!parsed[t].empty()) {
+      const EntryList& list = steps.back().list;
+      const uint32_t i = steps.back().entry;
+      if (!list.Is(i, EntryType::Reference)) {
+        return {1, where + ": \"" + parsed[t].back().text + "\" is not a reference"};
+      }
+      chain.push_back({list.ExtentStart(i), list.ExtentEnd(i), 0});
+      Status s = ReadTable(f.file(), list.ExtentStart(i), list.ExtentEnd(i), &nested);
+      if (!s.ok()) {
+        return {
+            s.ioError() ? 2 : 1,
+            where + ": " + (s.ioError() ? s.Message() : "the table is damaged: " + s.Message())};
+      }
+      table = &nested;
+    }
+    const uint32_t key =
+        keyElement.kind == PathElement::kKey ? keyElement.number : names.KeyOfWord(keyElement.word);
+    for (uint32_t i = 0; i < table->count; ++i) {
+      if (table->ID[i] == key) {
+        return {1, where + ": the table already holds " + keyElement.text + ": use set"};
+      }
+    }
+    auto [it, fresh] = adding.try_emplace({chain.back().table, key}, entryPath);
+    if (!fresh) {
+      return {1, where + " and " + it->second + " add one key to one table"};
+    }
+    std::string bytes;
+    o = NewValue(types[t], args[3 * t + 2], where, &bytes);
+    if (o.status != 0) return o;
+    change.Insert(std::move(chain), key, static_cast<uint32_t>(types[t]), std::move(bytes));
+  }
+  return ApplyChange(f, path, change);
+}
+
+Outcome Remove(const std::string& path, const std::vector<std::string>& entryPaths,
+               const KeyNames& names, Files& files, std::FILE* err) {
+  if (entryPaths.empty()) return {2, "remove needs the paths of entries"};
+  OpenFile f(files);
+  Outcome o = f.Open(path, OpenFile::kEdit, err);
+  if (o.status != 0) return o;
+  Change change;
+  // Every entry taken out, and every reference that a path goes through, by the path that
+  // named it first.
+  std::map<std::pair<int64_t, uint32_t>, std::string> targets, through;
+  for (const std::string& entryPath : entryPaths) {
+    std::vector<PathStep> steps;
+    o = Resolve(f, path, entryPath, names, &steps);
+    if (o.status != 0) return o;
+    if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
+      return {2, "remove needs the path of an entry, not the root"};
+    }
+    const std::pair<int64_t, uint32_t> target{steps.back().table, steps.back().entry};
+    if (auto it = targets.find(target); it != targets.end()) {
+      return {1, path + ": " + entryPath + " and " + it->second + " are one entry"};
+    }
+    if (auto it = through.find(target); it != through.end()) {
+      return {1, path + ": " + it->second + " lies inside " + entryPath + ": remove one of them"};
+    }
+    for (std::size_t l = 0; l + 1 < steps.size(); ++l) {
+      const std::pair<int64_t, uint32_t> link{steps[l].table, steps[l].entry};
+      if (auto it = targets.find(link); it != targets.end()) {
+        return {1, path + ": " + entryPath + " lies inside " + it->second + ": remove one of them"};
+      }
+      through.try_emplace(link, entryPath);
+    }
+    targets.emplace(target, entryPath);
+    change.Remove(ChainOf(steps));
+  }
+  return ApplyChange(f, path, change);
+}
+
 }  // namespace
 
 int SetCommand(const std::string& path, const std::vector<std::string>& pairs,
@@ -219,6 +386,16 @@ int InsertCommand(const std::string& path, const std::string& tablePath, const s
                   const std::string& sidePath, const KeyNames& names, std::FILE* err,
                   Files& files) {
   return Report(Insert(path, tablePath, key, sidePath, names, files, err), err);
+}
+
+int AddCommand(const std::string& path, const std::vector<std::string>& args, const KeyNames& names,
+               std::FILE* err, Files& files) {
+  return Report(Add(path, args, names, files, err), err);
+}
+
+int RemoveCommand(const std::string& path, const std::vector<std::string>& entryPaths,
+                  const KeyNames& names, std::FILE* err, Files& files) {
+  return Report(Remove(path, entryPaths, names, files, err), err);
 }
 
 int RecoverCommand(const std::string& path, bool discard, std::FILE* err, Files& files) {

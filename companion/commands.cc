@@ -18,8 +18,8 @@
 #include "companion/json_form.h"
 #include "companion/open_file.h"
 #include "companion/paths.h"
-#include "platform/output_file.h"
 #include "platform/dirs.h"
+#include "platform/output_file.h"
 #include "store/coding.h"
 #include "store/table.h"
 

@@ -42,6 +42,13 @@ int InsertCommand(const std::string& path, const std::string& tablePath, const s
                   const std::string& sidePath, const KeyNames& names, std::FILE* err,
                   Files& files = SystemFiles());
 
+// `args` are PATH TYPE VALUE triples: PATH is the table's path and the new entry's key.
+int AddCommand(const std::string& path, const std::vector<std::string>& args, const KeyNames& names,
+               std::FILE* err, Files& files = SystemFiles());
+// Every path names an entry of the file as it is before the command.
+int RemoveCommand(const std::string& path, const std::vector<std::string>& entryPaths,
+                  const KeyNames& names, std::FILE* err, Files& files = SystemFiles());
+
 // Finishes a change that a dying process left half made (every other command does so too when
 // it opens the file); with `discard`, removes instead the journal of one that the file no longer
 // fits, after saying what it recorded.

@@ -9,16 +9,10 @@
 
 namespace {
 
-constexpr const char* kSubcommands[] = {"dump",  "textconv", "check",  "get",    "set",
-                                        "build", "extract",  "insert", "recover"};
-
 // CLI11 answers an unknown word with "A subcommand is required"; a user needs to hear which word.
-bool IsUnknownSubcommand(int argc, char** argv) {
+bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
   if (argc < 2 || argv[1][0] == '-') return false;
-  for (const char* name : kSubcommands) {
-    if (std::strcmp(argv[1], name) == 0) return false;
-  }
-  return true;
+  return app.get_subcommands([&](const CLI::App* sub) { return sub->check_name(argv[1]); }).empty();
 }
 
 }  // namespace
@@ -76,6 +70,22 @@ int main(int argc, char** argv) {
       "After FILE: PATH VALUE [PATH VALUE]..., entries and their new values as dump "
       "prints them.");
 
+  CLI::App* add = app.add_subcommand("add", "Add entries of any type; all of them or none");
+  add->add_option("FILE", file, "The attribute file")->required();
+  add->prefix_command();
+  add->footer(
+      "After FILE: PATH TYPE VALUE [PATH TYPE VALUE]..., where PATH is the table's path and the "
+      "new entry's key (a label, a name or a number), TYPE is float, bool, text, localized or "
+      "table, and VALUE is written as dump prints it (for a table: its name as a quoted text, "
+      "or empty).");
+
+  CLI::App* remove = app.add_subcommand("remove", "Take entries out; all of them or none");
+  remove->add_option("FILE", file, "The attribute file")->required();
+  remove->prefix_command();
+  remove->footer(
+      "After FILE: PATH [PATH]..., the entries to take out (a reference with its whole table), "
+      "each named as in the file before the command.");
+
   CLI::App* extract = app.add_subcommand("extract", "Write an entry's bytes to a file");
   extract->add_option("FILE", file, "The attribute file")->required();
   extract->add_option("PATH", path, "The entry")->required();
@@ -103,7 +113,7 @@ int main(int argc, char** argv) {
                    "The file to write, replaced only once complete; or - for standard output")
       ->required();
 
-  if (IsUnknownSubcommand(argc, argv)) {
+  if (IsUnknownSubcommand(app, argc, argv)) {
     std::fprintf(stderr, "atbutil: unknown subcommand \"%s\"\n", argv[1]);
     std::fprintf(stderr, "Run atbutil --help for usage.\n");
     return 2;
@@ -135,6 +145,12 @@ int main(int argc, char** argv) {
     pairs = set->remaining();
     if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());
     return atb::SetCommand(file, pairs, names, stderr);
+  }
+  if (*add || *remove) {
+    pairs = (*add ? add : remove)->remaining();
+    if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());
+    return *add ? atb::AddCommand(file, pairs, names, stderr)
+                : atb::RemoveCommand(file, pairs, names, stderr);
   }
   if (*extract) return atb::ExtractCommand(file, path, out, names, stderr);
   if (*insert) return atb::InsertCommand(file, path, key, side, names, stderr);

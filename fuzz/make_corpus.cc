@@ -1,6 +1,7 @@
 // Writes the seed corpora of the fuzz targets, built with the test builder and the commands' own
 // outputs:
-//   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*, DIR/build/*, DIR/set/*, DIR/recover/*
+//   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*, DIR/build/*, DIR/set/*,
+//                         DIR/add_remove/*, DIR/recover/*
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,6 +103,42 @@ int main(int argc, char** argv) {
     WriteFile(dir + "/set/seed" + std::to_string(n), pairs[n]);
     WriteFile(dir + "/set/pair" + std::to_string(n),
               pairs[n] + '\0' + pairs[(n + 3) % pairs.size()]);
+  }
+
+  // add_remove: every entry that dump prints taken out, alone and with another; a value of every
+  // type added to every table.
+  mkdir((dir + "/add_remove").c_str(), 0777);
+  std::vector<std::string> tables = {""};
+  for (n = 0; n < static_cast<int>(pairs.size()); ++n) {
+    const std::size_t zero = pairs[n].find('\0');
+    const std::string path = pairs[n].substr(0, zero);
+    if (pairs[n].compare(zero + 1, 3, "ref") == 0) tables.push_back(path);
+    WriteFile(dir + "/add_remove/remove" + std::to_string(n),
+              "remove" + std::string(1, '\0') + path);
+    WriteFile(
+        dir + "/add_remove/removes" + std::to_string(n),
+        "remove" + std::string(1, '\0') + path + '\0' +
+            pairs[(n + 3) % pairs.size()].substr(0, pairs[(n + 3) % pairs.size()].find('\0')));
+  }
+  std::vector<std::string> values;
+  for (const auto& [type, value] :
+       std::vector<std::pair<std::string, std::string>>{{"float", "2.5"},
+                                                        {"bool", "1"},
+                                                        {"text", "\"new\""},
+                                                        {"localized", "u\"wide\""},
+                                                        {"table", "\"box\""},
+                                                        {"table", "empty"}}) {
+    values.push_back(type + '\0' + value);
+  }
+  n = 0;
+  for (const std::string& table : tables) {
+    for (const std::string& value : values) {
+      const std::string& other = values[(n + 2) % values.size()];
+      WriteFile(dir + "/add_remove/add" + std::to_string(n),
+                std::string("add\0", 4) + table + "/77" + '\0' + value + '\0' + table +
+                    "/new_name" + '\0' + other);
+      ++n;
+    }
   }
 
   // recover: the file and journal at every crash point of a growth and an add.

@@ -188,6 +188,65 @@ TEST_F(Crashes, EveryCrashPointRecoversToBeforeOrAfter) {
   EXPECT_GT(sweeps_, 3000);
 }
 
+// The chain to a table given by the entry numbers of its reference (none for the root), for an
+// entry added to it.
+TableChain IntoTable(const Bytes& file, const std::vector<uint32_t>& table) {
+  TableChain chain = ChainTo(file, NumberPath(table));
+  if (table.empty()) return chain;
+  EntryList list;
+  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  ReadTable(source, chain.back().table, chain.back().end, &list);
+  chain.push_back({list.ExtentStart(chain.back().entry), list.ExtentEnd(chain.back().entry), 0});
+  return chain;
+}
+
+// A batch of texts and tables added to several tables, and a batch of texts and whole nested
+// tables taken out, none inside another, on random files.
+TEST_F(Crashes, AddAndRemoveBatchesRecoverToBeforeOrAfter) {
+  Random r(5151);
+  for (int files = 0; files < 10; ++files) {
+    Table root = RandomTable(r);
+    root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(600)});
+    const Bytes before = EncodeFile(root);
+    std::vector<std::vector<uint32_t>> texts, tables, chosen;
+    Walk(before, ROOT_TABLE_OFFSET, static_cast<int64_t>(before.size()), {}, &texts, &tables);
+    std::vector<std::pair<std::vector<uint32_t>, uint32_t>> adds;  // where, and the new key
+    for (int n = 1 + r.Below(4); n > 0; --n) {
+      adds.push_back({tables[static_cast<std::size_t>(r.Below(static_cast<int>(tables.size())))],
+                      static_cast<uint32_t>(r.Below(14))});
+    }
+    const int64_t chunk = 16 + r.Below(200);
+    Sweep(
+        before,
+        [&](const Bytes& f, Change* c) {
+          for (const auto& [table, key] : adds) {
+            c->Insert(IntoTable(f, table), key, key % 2 ? 3 : 100,
+                      key % 2 ? Str("new text") : EncodeTable({{NameEntry("new table")}}));
+          }
+        },
+        chunk, r);
+    // Sorted, an entry comes before every entry inside it.
+    std::vector<std::vector<uint32_t>> entries(tables.begin() + 1, tables.end());
+    entries.insert(entries.end(), texts.begin(), texts.end());
+    std::sort(entries.begin(), entries.end());
+    for (const auto& entry : entries) {
+      if (r.OneIn(3) && (chosen.empty() || std::mismatch(chosen.back().begin(), chosen.back().end(),
+                                                         entry.begin(), entry.end())
+                                                   .first != chosen.back().end())) {
+        chosen.push_back(entry);
+      }
+    }
+    if (chosen.empty()) continue;
+    Sweep(
+        before,
+        [&](const Bytes& f, Change* c) {
+          for (const auto& entry : chosen) c->Remove(ChainTo(f, NumberPath(entry)));
+        },
+        chunk, r);
+  }
+  EXPECT_GT(sweeps_, 500);
+}
+
 TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {
   Random r(7);
   const Bytes before = EncodeFile({{TextEntry(1, "abc"), {2, 7, r.Bytes(3000)}}});

@@ -152,7 +152,6 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
                   Quoted(dir / "f.atb") + " 2")
                 .out,
             "-inf\n-nan\n");
-
   // One meaning for each exit status, whichever command meets the case.
   WriteFile(dir / "one.atb", "x");
   WriteFile(dir / "bad.json", R"({"root": {"entries": [], "extra": 1}})");
@@ -188,6 +187,15 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
     EXPECT_EQ(r.status, c.status) << c.args << ": " << r.out;
     EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << ": " << r.out;
   }
+
+  EXPECT_EQ(
+      Shell(util + " add " + Quoted(dir / "f.atb") + " 3 float -inf 4 table '\"n\"' && " + util +
+            " remove " + Quoted(dir / "f.atb") + " 2 && " + util + " dump " + Quoted(dir / "f.atb"))
+          .out,
+      "/3 = -inf\n/4 = ref \"n\"\n/4/1238765486 = \"n\"\n/reload_time = -inf\n");
+  EXPECT_EQ(Shell(util + " add " + Quoted(dir / "f.atb") + " 5 float 2>/dev/null").status, 2);
+  EXPECT_EQ(Shell(util + " remove " + Quoted(dir / "f.atb") + " 2>/dev/null").status, 2);
+  EXPECT_EQ(Shell(util + " remove " + Quoted(dir / "f.atb") + " nothing 2>/dev/null").status, 1);
 }
 
 // The README's commands as a user types them: set F P "$(get F P)" for every line dump prints,
@@ -234,8 +242,8 @@ TEST(Tools, TheReadmeListsEverySubcommand) {
   const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
   const std::string manual = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/atbutil.1");
   Outcome help = Shell(Quoted(ATBUTIL_BINARY) + " --help");
-  for (const char* sub :
-       {"dump", "textconv", "check", "get", "set", "build", "extract", "insert", "recover"}) {
+  for (const char* sub : {"dump", "textconv", "check", "get", "set", "add", "remove", "build",
+                          "extract", "insert", "recover"}) {
     EXPECT_NE(help.out.find(std::string("  ") + sub + " "), std::string::npos) << sub;
     EXPECT_NE(readme.find(std::string("atbutil ") + sub + " "), std::string::npos) << sub;
     EXPECT_NE(manual.find(std::string(".B atbutil ") + sub + "\n"), std::string::npos) << sub;
