@@ -627,24 +627,32 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   layout.payloadBytes = payloadBytes;
   layout.slotData = largest;
 
-  if (plan.newLength > plan.oldLength &&
+  // Room beyond the end, reserved without changing the file's length; given back on refusal.
+  const bool grows = plan.newLength > plan.oldLength;
+  auto giveBack = [&](Status why) {
+    if (grows) files.Truncate(file.fd(), plan.oldLength);
+    return why;
+  };
+  if (grows &&
       files.Allocate(file.fd(), plan.oldLength, plan.newLength - plan.oldLength, true) == -1 &&
       errno != EOPNOTSUPP) {
-    return Status::FromErrno(errno);
+    return giveBack(Status::FromErrno(errno));
   }
   const int jfd =
       files.Open(target.journalPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (jfd == -1) {
-    if (errno == EEXIST) return Status::Refused("an interrupted change is still to be finished");
-    if (errno == ENOSPC || errno == EDQUOT) return Status::NoSpace();
-    return Status::Refused(std::string("cannot write its journal beside the file: ") +
-                           std::strerror(errno));
+    if (errno == EEXIST)
+      return giveBack(Status::Refused("an interrupted change is still to be finished"));
+    if (errno == ENOSPC || errno == EDQUOT) return giveBack(Status::NoSpace());
+    return giveBack(Status::Refused(std::string("cannot write its journal beside the file: ") +
+                                    std::strerror(errno)));
   }
   Journal journal(files, jfd, layout);
   const std::string dir = DirectoryOf(target.journalPath);
   bool committed = false;  // the journal is whole on the disk: a crash now finishes the change
   // Nothing of the file has changed: the journal goes, and a crash cannot bring it back whole.
   auto withdraw = [&](Status why) {
+    giveBack(Status::Ok());
     if (committed) {
       uint8_t zero[kFrame] = {};
       journal.file().WriteAt(0, zero, sizeof zero);

@@ -162,14 +162,24 @@ int main(int argc, char** argv) {
       }
       const int fd = dying.Open(path, O_RDWR, 0);
       atb::AtbFile file(dying, fd);
-      c.Apply(file, atb::JournalPath(path));
+      atb::ChangeTarget target{file, atb::JournalPath(path), false};
+      c.Apply(target);
       dying.Close(fd);
       if (!dying.dead()) break;
       if (access(atb::JournalPath(path).c_str(), F_OK) != 0) continue;
       WriteFile(dir + "/recover/seed" + std::to_string(seeds++),
-                atb::fuzz::PackDialogue(ReadFile(path), ReadFile(atb::JournalPath(path))));
+                Bytes(1, '\0') +
+                    atb::fuzz::PackDialogue(ReadFile(path), ReadFile(atb::JournalPath(path))));
       unlink(atb::JournalPath(path).c_str());
     }
+  }
+  // Crashes of random changes, then the file replaced: a seed, a change, a chunk size, a point,
+  // which writes landed, and the replacement.
+  Random crashes(99);
+  for (int n = 0; n < 64; ++n) {
+    Bytes seed(1, '\1');
+    for (int k = 0; k < 24; ++k) seed.push_back(static_cast<char>(crashes.Below(256)));
+    WriteFile(dir + "/recover/crash" + std::to_string(n), seed);
   }
   return 0;
 }

@@ -9,10 +9,8 @@
 
 #include "change/change.h"
 #include "change/journal.h"
-#include "companion/paths.h"
-#include "store/table.h"
 #include "tests/memory_files.h"
-#include "tests/random_files.h"
+#include "tests/random_changes.h"
 #include "tests/test_util.h"
 
 namespace atb {
@@ -22,46 +20,6 @@ using namespace build;
 using testing::MemoryFiles;
 
 const std::string kPath = "/d/f.atb";
-
-using MakeChange = std::function<void(const Bytes& file, Change* change)>;
-
-TableChain ChainTo(const Bytes& file, const std::vector<uint32_t>& trail, bool intoTable) {
-  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
-  TableChain chain{{ROOT_TABLE_OFFSET, static_cast<int64_t>(file.size()), 0}};
-  for (std::size_t k = 0; k < trail.size(); ++k) {
-    EntryList list;
-    EXPECT_TRUE(ReadTable(source, chain.back().table, chain.back().end, &list).ok());
-    chain.back().entry = trail[k];
-    if (k + 1 < trail.size() || intoTable) {
-      chain.push_back({list.ExtentStart(trail[k]), list.ExtentEnd(trail[k]), 0});
-    }
-  }
-  return chain;
-}
-
-EntryList ListAt(const Bytes& file, const TableChain& chain) {
-  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
-  EntryList list;
-  EXPECT_TRUE(ReadTable(source, chain.back().table, chain.back().end, &list).ok());
-  return list;
-}
-
-// The trails of every text and every table of a file.
-void Walk(const Bytes& file, int64_t table, int64_t end, std::vector<uint32_t> trail,
-          std::vector<std::vector<uint32_t>>* texts, std::vector<std::vector<uint32_t>>* tables) {
-  tables->push_back(trail);
-  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
-  EntryList list;
-  ASSERT_TRUE(ReadTable(source, table, end, &list).ok());
-  for (uint32_t i = 0; i < list.count; ++i) {
-    trail.push_back(i);
-    if (list.Is(i, EntryType::Text)) texts->push_back(trail);
-    if (list.Is(i, EntryType::Reference)) {
-      Walk(file, list.ExtentStart(i), list.ExtentEnd(i), trail, texts, tables);
-    }
-    trail.pop_back();
-  }
-}
 
 class PowerLoss : public ::testing::Test {
  protected:
@@ -89,6 +47,47 @@ class PowerLoss : public ::testing::Test {
     ++states_;
   }
 
+  // A state whose file was then replaced: by the file before or after the change (copied over it
+  // or renamed into its place), or by itself with one byte that the change moved changed.
+  // Recovery gives before or after, or refuses and changes nothing.
+  void ExpectReplaced(const MemoryFiles::Disk& state, const Bytes& before, const Bytes& after,
+                      Random& r, const std::string& where) {
+    const MemoryFiles::File crashed = state.at(kPath);
+    // A byte that the change has moved or written already.
+    std::vector<std::size_t> moved;
+    for (std::size_t k = 0; k < crashed.bytes.size(); ++k) {
+      if (k >= before.size() || crashed.bytes[k] != before[k]) moved.push_back(k);
+    }
+    Bytes flipped = crashed.bytes;
+    if (!moved.empty()) {
+      flipped[moved[static_cast<std::size_t>(r.Below(static_cast<int>(moved.size())))]] ^=
+          static_cast<char>(1 + r.Below(255));
+    }
+    const struct {
+      const char* how;
+      MemoryFiles::File file;
+    } variants[] = {{"before copied over", {before, crashed.ino, crashed.mode}},
+                    {"after copied over", {after, crashed.ino, crashed.mode}},
+                    {"before renamed over", {before, 0, crashed.mode}},
+                    {"one byte changed", {flipped, crashed.ino, crashed.mode}}};
+    for (const auto& v : variants) {
+      MemoryFiles::Disk replaced = state;
+      replaced[kPath] = v.file;
+      MemoryFiles files(replaced);
+      Status s = Recover(files);
+      const Bytes now = files.Bytes(kPath);
+      if (s.ok()) {
+        ASSERT_TRUE(now == before || now == after) << where << ", " << v.how;
+      } else {
+        ASSERT_TRUE(s.refused()) << where << ", " << v.how << ": " << s.Message();
+        ASSERT_EQ(now, v.file.bytes) << where << ", " << v.how;
+        ASSERT_EQ(files.Bytes(JournalPath(kPath)), replaced[JournalPath(kPath)].bytes);
+        ++refused_;
+      }
+      ++states_;
+    }
+  }
+
   // Makes the change on an in-memory disk, then loses the power at every point of it.
   void Sweep(const Bytes& before, const MakeChange& make, int64_t chunk, Random& r) {
     MemoryFiles files(MemoryFiles::Disk{{kPath, {before}}});
@@ -114,6 +113,10 @@ class PowerLoss : public ::testing::Test {
       for (int k = 0; k < kRandomStates; ++k) {
         const int odds = 2 + r.Below(6);
         const MemoryFiles::Disk state = files.Crash(point, [&] { return r.OneIn(odds); });
+        if (replacing_ && state.count(JournalPath(kPath)) != 0) {
+          ExpectReplaced(state, before, after, r, where);
+          continue;
+        }
         Expect(state, before, after, false, where + ", some landed");
         if (r.OneIn(40)) RecoveryLosesPowerToo(state, before, after, r, where);
       }
@@ -138,8 +141,19 @@ class PowerLoss : public ::testing::Test {
     (void)after;
   }
 
+  // Every kind of change on random files, each swept.
+  void SweepRandomChanges(int files, Random& r) {
+    for (int n = 0; n < files; ++n) {
+      const Bytes before = RandomChangeFile(r);
+      const int64_t chunk = 16 + r.Below(300);
+      for (const MakeChange& make : RandomChanges(r, before)) Sweep(before, make, chunk, r);
+    }
+  }
+
   static constexpr int kRandomStates = 6;
   int states_ = 0;
+  bool replacing_ = false;  // replace the file of every state with a journal, then recover
+  int refused_ = 0;
 };
 
 TEST_F(PowerLoss, EveryStateADiskCanBeLeftInRecoversToBeforeOrAfter) {
@@ -148,57 +162,26 @@ TEST_F(PowerLoss, EveryStateADiskCanBeLeftInRecoversToBeforeOrAfter) {
   const int files = std::getenv("ATB_POWER_LOSS_FILES") != nullptr
                         ? std::atoi(std::getenv("ATB_POWER_LOSS_FILES"))
                         : (testing::kSanitized ? 15 : 150);
-  for (int n = 0; n < files; ++n) {
-    Table root = RandomTable(r);
-    // A payload makes the moves span several chunks.
-    root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(700)});
-    const Bytes before = EncodeFile(root);
-    std::vector<std::vector<uint32_t>> texts, tables;
-    Walk(before, ROOT_TABLE_OFFSET, static_cast<int64_t>(before.size()), {}, &texts, &tables);
-    const int64_t chunk = 16 + r.Below(300);
-    if (!texts.empty()) {
-      const auto text = texts[static_cast<std::size_t>(r.Below(static_cast<int>(texts.size())))];
-      const std::string longer = r.Word(40) + "grown";
-      auto replace = [](const Bytes& f, const std::vector<uint32_t>& trail, Change* c,
-                        const std::string& with) {
-        TableChain chain = ChainTo(f, trail, false);
-        const EntryList list = ListAt(f, chain);
-        const int64_t start = list.ExtentStart(chain.back().entry);
-        const auto zero = static_cast<int64_t>(f.find('\0', static_cast<std::size_t>(start)));
-        c->Replace(chain, start, zero - start, with);
-      };
-      Sweep(
-          before, [&](const Bytes& f, Change* c) { replace(f, text, c, longer); }, chunk, r);
-      Sweep(
-          before,
-          [&](const Bytes& f, Change* c) {
-            replace(f, text, c, "");
-            if (texts.back() != text) replace(f, texts.back(), c, longer);
-          },
-          chunk, r);
-    }
-    const auto table = tables[static_cast<std::size_t>(r.Below(static_cast<int>(tables.size())))];
-    const Bytes side = EncodeTable(RandomTable(r, 1));
-    const auto key = static_cast<uint32_t>(r.Below(20));
-    Sweep(
-        before,
-        [&](const Bytes& f, Change* c) {
-          c->Insert(ChainTo(f, table, !table.empty()), key, 100, side);
-        },
-        chunk, r);
-  }
+  SweepRandomChanges(files, r);
   // A float whose four bytes straddle a sector boundary: written through the journal, it is
   // never half old and half new.
-  const Bytes straddling = EncodeFile({{TextEntry(1, Bytes(429, 'p')), FloatEntry(2, 1.5f)}});
-  ASSERT_EQ(ListAt(straddling, ChainTo(straddling, {1}, false)).ExtentStart(1), 510);
-  for (int k = 0; k < 20; ++k) {
-    Sweep(
-        straddling,
-        [](const Bytes& f, Change* c) { c->Replace(ChainTo(f, {1}, false), 510, 4, F32(-2.75f)); },
-        64, r);
-  }
+  for (int k = 0; k < 20; ++k) Sweep(StraddlingFloatFile(), StraddlingFloatChange(), 64, r);
   std::printf("[ states   ] %d disk states after a power loss recovered\n", states_);
   EXPECT_GT(states_, testing::kSanitized ? 10000 : 100000);
+}
+
+}  // namespace
+}  // namespace atb
+
+namespace atb {
+namespace {
+
+TEST_F(PowerLoss, AFileReplacedAfterACrashIsRefusedOrGivesBeforeOrAfter) {
+  Random r(4711);
+  replacing_ = true;
+  SweepRandomChanges(testing::kSanitized ? 3 : 20, r);
+  std::printf("[ states   ] %d replaced files, %d refused\n", states_, refused_);
+  EXPECT_GT(refused_, states_ / 4);
 }
 
 }  // namespace

@@ -1,0 +1,337 @@
+// What recovery does with a journal that is not, or no longer, this file's own: real atbutil
+// processes killed in the middle of a change, then the file restored from a backup, reached by
+// another name, given a journal that someone else wrote, or its journal damaged by one byte.
+// Every time the file is refused (and it and its journal stay as they were) or recovered to
+// exactly before or after.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "change/journal.h"
+#include "tests/random_files.h"
+#include "tests/test_util.h"
+
+namespace atb {
+namespace {
+
+using namespace build;
+using testing::Shell;
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+const std::string kUtil = Quoted(ATBUTIL_BINARY);
+
+// A file whose change moves about 8 MiB, long enough to be killed in the middle, of bytes that
+// no shift leaves as they were.
+Bytes BigFile() {
+  Table root;
+  for (uint32_t key = 1; key <= 4; ++key) root.entries.push_back(TextEntry(key, "a long text"));
+  Bytes payload(8 << 20, '\0');
+  uint32_t x = 2463534242u;
+  for (char& c : payload) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  root.entries.push_back({100, 7, payload});
+  return EncodeFile(root);
+}
+
+// Runs `command` (an atbutil command line) and kills it at random instants until one is killed
+// with the move under way and its first steps done (the file's bytes at 3 MiB moved, for a
+// shrink at the front), its journal left beside `journalAt`. Answers the file as the kill left
+// it.
+Bytes KilledMidway(const std::string& file, const Bytes& before, const std::string& command,
+                   const std::string& journalAt, Random& r) {
+  // The kill comes between `early` and `late` microseconds after the start; a kill that finds the
+  // change not yet far enough, or already done, narrows the window, so that a loaded machine
+  // still gets there.
+  WriteFile(file, before);
+  const auto start = std::chrono::steady_clock::now();
+  Shell(command + " 2>/dev/null");
+  int64_t early = 0, late = 2 * std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count();
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    WriteFile(file, before);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      execl("/bin/sh", "sh", "-c", ("exec " + command + " 2>/dev/null").c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const int64_t delay = early + r.Below(static_cast<int>(late - early) + 1);
+    usleep(static_cast<useconds_t>(delay));
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+    const Bytes now = ReadFile(file);
+    const std::size_t probe = 3 << 20;
+    const bool journal = access(JournalPath(journalAt).c_str(), F_OK) == 0;
+    const bool moved =
+        now.size() == before.size() && now.compare(probe, 64, before, probe, 64) != 0;
+    if (journal && moved) return now;
+    if (journal || now == before) {
+      early = delay;  // not far enough yet
+    } else {
+      late = delay;  // done already
+    }
+    if (late - early < 2000) early = 0, late = std::max<int64_t>(late * 2, 4000);
+    unlink(JournalPath(journalAt).c_str());
+  }
+  ADD_FAILURE() << "no kill landed in the middle of " << command;
+  return {};
+}
+
+class Recovery : public ::testing::Test {
+ protected:
+  // Runs an atbutil command line on the file; answers its exit status and what it said.
+  testing::Outcome Util(const std::string& args) { return Shell(kUtil + " " + args + " 2>&1"); }
+
+  // Puts back the file as a kill left it (into the same inode) and its journal (a new one).
+  void Restore(const Bytes& file, const Bytes& journal) {
+    WriteFile(file_, file);
+    unlink(JournalPath(file_).c_str());
+    const int fd = open(JournalPath(file_).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_NE(fd, -1);
+    ASSERT_EQ(write(fd, journal.data(), journal.size()), static_cast<ssize_t>(journal.size()));
+    close(fd);
+  }
+
+  testing::TempDir dir_;
+  const std::string file_ = dir_ / "f.atb";
+  const std::string f_ = Quoted(file_);
+  Random r_{271828};
+};
+
+TEST_F(Recovery, ARestoredBackupIsRefusedUntilItsJournalIsDiscarded) {
+  const Bytes before = BigFile();
+  // A shrink at the front moves the whole tail towards it.
+  const Bytes killed = KilledMidway(file_, before, kUtil + " set " + f_ + " 1 '\"\"'", file_, r_);
+  const Bytes journal = ReadFile(JournalPath(file_));
+  // A journal that still fits is not discarded: it can be finished.
+  testing::Outcome kept = Util("recover --discard " + f_);
+  EXPECT_EQ(kept.status, 1) << kept.out;
+  EXPECT_NE(kept.out.find("still fits"), std::string::npos) << kept.out;
+  EXPECT_EQ(ReadFile(file_), killed);
+  EXPECT_EQ(Util("recover " + f_).status, 0);
+  EXPECT_EQ(Util("get " + f_ + " 1").out, "\"\"\n");
+
+  // cp keeps the inode; a rebuilt file is renamed into place.
+  for (const bool renamed : {false, true}) {
+    Restore(killed, journal);
+    if (renamed) {
+      WriteFile(dir_ / "backup", before);
+      ASSERT_EQ(rename((dir_ / "backup").c_str(), file_.c_str()), 0);
+    } else {
+      WriteFile(file_, before);
+    }
+    for (const std::string& args : {"get " + f_ + " 1", "dump " + f_, "set " + f_ + " 1 '\"x\"'"}) {
+      testing::Outcome o = Util(args);
+      EXPECT_EQ(o.status, 1) << args << ": " << o.out;
+      EXPECT_NE(o.out.find("the file no longer fits its journal"), std::string::npos) << o.out;
+      EXPECT_NE(o.out.find("recover --discard"), std::string::npos) << o.out;
+      EXPECT_EQ(ReadFile(file_), before);
+      EXPECT_EQ(ReadFile(JournalPath(file_)), journal);
+    }
+    EXPECT_EQ(Util("check " + f_).status, 1);
+    EXPECT_EQ(Util("recover " + f_).status, 1);
+    testing::Outcome discarded = Util("recover --discard " + f_);
+    EXPECT_EQ(discarded.status, 0) << discarded.out;
+    EXPECT_NE(discarded.out.find("discarded the journal of an interrupted change: a change from "),
+              std::string::npos)
+        << discarded.out;
+    EXPECT_NE(access(JournalPath(file_).c_str(), F_OK), 0);
+    EXPECT_EQ(ReadFile(file_), before);
+    EXPECT_EQ(Util("get " + f_ + " 1").out, "\"a long text\"\n");
+  }
+}
+
+TEST_F(Recovery, EveryNameOfTheFileFindsItsJournal) {
+  const Bytes before = BigFile();
+  ASSERT_EQ(mkdir((dir_ / "A").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir_ / "B").c_str(), 0755), 0);
+  const std::string real = dir_ / "B/k.atb", link = dir_ / "A/k.atb";
+  ASSERT_EQ(symlink("../B/k.atb", link.c_str()), 0);
+  // Killed through the link: the journal lies beside the file itself.
+  KilledMidway(real, before, kUtil + " set " + Quoted(link) + " 1 '\"\"'", real, r_);
+  EXPECT_NE(access(JournalPath(link).c_str(), F_OK), 0);
+  EXPECT_EQ(Util("get " + Quoted(real) + " 1").out,
+            "atbutil: " + real + ": recovered an interrupted change\n\"\"\n");
+  EXPECT_EQ(Util("get " + Quoted(dir_ / "A/../B/k.atb") + " 1").out, "\"\"\n");
+  EXPECT_NE(access(JournalPath(real).c_str(), F_OK), 0);
+
+  // A second hard link: a change is refused, saying how to go on, and nothing is written.
+  ASSERT_EQ(::link(real.c_str(), (dir_ / "A/hard.atb").c_str()), 0);
+  const Bytes now = ReadFile(real);
+  testing::Outcome refused = Util("set " + Quoted(dir_ / "A/hard.atb") + " 2 '\"x\"'");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.out.find("names (hard links)"), std::string::npos) << refused.out;
+  EXPECT_EQ(ReadFile(real), now);
+  EXPECT_EQ(Util("get " + Quoted(dir_ / "A/hard.atb") + " 2").out, "\"a long text\"\n");
+}
+
+TEST_F(Recovery, OnlyOurOwnJournalsAreActedOn) {
+  const Bytes before = BigFile();
+  const std::string shrink = kUtil + " set " + f_ + " 1 '\"\"'";
+  const std::string journalPath = JournalPath(file_);
+  // Every command gives the same verdict on the same journal, and names the journal.
+  auto everyCommandRefuses = [&](const std::string& why) {
+    const Bytes file = ReadFile(file_);
+    for (const std::string& args :
+         {"get " + f_ + " 1", "dump " + f_, "check " + f_, "set " + f_ + " 2 '\"x\"'",
+          "recover " + f_, "extract " + f_ + " 2 " + Quoted(dir_ / "out")}) {
+      testing::Outcome o = Util(args);
+      EXPECT_EQ(o.status, 1) << args << ": " << o.out;
+      EXPECT_NE(o.out.find("its journal " + journalPath), std::string::npos)
+          << args << ": " << o.out;
+      EXPECT_NE(o.out.find(why), std::string::npos) << args << ": " << o.out;
+    }
+    EXPECT_EQ(ReadFile(file_), file);
+    testing::Outcome shown = Util("textconv " + f_);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("/ = an interrupted change cannot be finished"), std::string::npos)
+        << shown.out;
+  };
+
+  const Bytes killed = KilledMidway(file_, before, shrink, file_, r_);
+  const Bytes journal = ReadFile(journalPath);
+  ASSERT_EQ(chmod(journalPath.c_str(), 0644), 0);
+  everyCommandRefuses("was not made by this tool (mode 0644, not 0600)");
+  unlink(journalPath.c_str());
+
+  ASSERT_EQ(symlink("elsewhere", journalPath.c_str()), 0);
+  everyCommandRefuses("is a symbolic link");
+  unlink(journalPath.c_str());
+  ASSERT_EQ(mkdir(journalPath.c_str(), 0700), 0);
+  everyCommandRefuses("is not a regular file");
+  rmdir(journalPath.c_str());
+
+  // One flipped byte in the plan or in a record is damage, never a cut.
+  for (const std::size_t at : {std::size_t{600}, journal.size() - 1024 * 3 / 2}) {
+    Bytes flipped = journal;
+    flipped[at] ^= 0x10;
+    Restore(killed, flipped);
+    everyCommandRefuses("is damaged");
+  }
+
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "journals of other users need root to make; skipped";
+  }
+  // Another user's journal, even an empty one, is never applied by root: not by a reading
+  // command, and not to a file that user does not own.
+  for (const Bytes& foreign : {journal, Bytes()}) {
+    Restore(killed, foreign);
+    ASSERT_EQ(chown(journalPath.c_str(), 65534, 65534), 0);
+    everyCommandRefuses("belongs to user 65534");
+  }
+}
+
+TEST_F(Recovery, NamesTooLongForAJournalNameGetAShortenedOne) {
+  const std::string name = Bytes(250, 'n') + ".atb";
+  const std::string file = dir_ / name;
+  const Bytes before = BigFile();
+  WriteFile(file, before);
+  // Nothing interrupted: check calls it sound.
+  EXPECT_EQ(Util("check " + Quoted(file)).out, "");
+  const std::string journal = JournalPath(file);
+  EXPECT_LE(journal.size() - dir_.path().size() - 1, 255u);
+  KilledMidway(file, before, kUtil + " set " + Quoted(file) + " 1 '\"\"'", file, r_);
+  EXPECT_EQ(Util("check " + Quoted(file)).out,
+            file + ": an interrupted change, finished by the next open (atbutil recover)\n");
+  testing::Outcome got = Util("get " + Quoted(file) + " 1");
+  EXPECT_EQ(got.status, 0) << got.out;
+  EXPECT_NE(access(journal.c_str(), F_OK), 0);
+}
+
+// Readers share a lock that a change takes alone: a dump beside a set prints the file before or
+// after it, never a mix; and a file held open by the dialogue stays readable.
+TEST_F(Recovery, ReadersSeeOneStateAndTheDialogueDoesNotKeepThemOut) {
+  const Bytes before = BigFile();
+  WriteFile(file_, before);
+  const std::string dumpBefore = Util("dump " + f_ + " | md5sum").out;
+  ASSERT_EQ(Util("set " + f_ + " 1 '\"a much longer first text\"'").status, 0);
+  const std::string dumpAfter = Util("dump " + f_ + " | md5sum").out;
+  for (int round = 0; round < 3; ++round) {
+    WriteFile(file_, before);
+    testing::Outcome both =
+        Shell("(" + kUtil + " set " + f_ + " 1 '\"a much longer first text\"' &" +
+              " for i in 1 2 3 4; do " + kUtil + " dump " + f_ + " | md5sum; done; wait)");
+    std::size_t at = 0;
+    for (int k = 0; k < 4; ++k) {
+      const std::string one = both.out.substr(at, dumpBefore.size());
+      EXPECT_TRUE(one == dumpBefore || one == dumpAfter) << "dump " << k << ": " << one;
+      at += dumpBefore.size();
+    }
+  }
+  // The dialogue holds the file open, waiting at its menu.
+  WriteFile(file_, EncodeFile({{FloatEntry(2, 2.5f)}}));
+  testing::Outcome held = Shell("cd " + Quoted(dir_.path()) + " && (echo f.atb; sleep 2) | " +
+                                Quoted(ATB_BINARY) + " >/dev/null & sleep 0.5; " + kUtil + " get " +
+                                f_ + " 2; " + kUtil + " set " + f_ + " 2 3 2>&1; wait");
+  EXPECT_EQ(held.out, "2.5\natbutil: " + file_ + ": locked by another atb\n");
+}
+
+TEST_F(Recovery, ADiskWithoutRoomRefusesTheChangeUntouched) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root; skipped";
+  const std::string small = dir_ / "small";
+  ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+  if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=512k") != 0) {
+    GTEST_SKIP() << "tmpfs cannot be mounted here: " << std::strerror(errno);
+  }
+  Table root{{TextEntry(1, "abc"), {2, 7, Bytes(300 << 10, 'z')}}};
+  const Bytes before = EncodeFile(root);
+  const std::string file = small + "/f.atb";
+  WriteFile(file, before);
+  // The growth needs 120 KiB more for the file and as much for its journal: more than is left.
+  WriteFile(small + "/filler", Bytes(60 << 10, 'f'));
+  testing::Outcome o = Util("set " + Quoted(file) + " 1 '\"" + Bytes(120 << 10, 'g') + "\"'");
+  EXPECT_EQ(o.status, 1) << o.out;
+  EXPECT_NE(o.out.find("No space left on device"), std::string::npos) << o.out;
+  EXPECT_EQ(ReadFile(file), before);
+  EXPECT_NE(access(JournalPath(file).c_str(), F_OK), 0);
+  EXPECT_EQ(Util("check " + Quoted(file)).status, 0);
+  umount(small.c_str());
+}
+
+// Outputs are new files or replaced regular files, never anything a name points to.
+TEST_F(Recovery, OutputsNeverClobber) {
+  WriteFile(file_, EncodeFile({{TextEntry(1, "abc"), FloatEntry(2, 2.5f)}}));
+  WriteFile(dir_ / "target", "keep");
+  ASSERT_EQ(symlink("target", (dir_ / "link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((dir_ / "dir").c_str(), 0755), 0);
+  Util("dump --json " + f_ + " > " + Quoted(dir_ / "f.json"));
+  for (const char* out : {"link", "fifo", "dir", "/dev/null"}) {
+    const std::string path = out[0] == '/' ? std::string(out) : dir_ / out;
+    for (const std::string& args : {"extract " + f_ + " 1 " + Quoted(path),
+                                    "build " + Quoted(dir_ / "f.json") + " " + Quoted(path)}) {
+      testing::Outcome o = Util(args);
+      EXPECT_EQ(o.status, 1) << args << ": " << o.out;
+      EXPECT_NE(o.out.find("not a regular file"), std::string::npos) << o.out;
+    }
+  }
+  EXPECT_EQ(ReadFile(dir_ / "target"), "keep");
+  // A replaced file keeps its mode; one that the dialogue holds is not replaced.
+  WriteFile(dir_ / "kept.atb", "old");
+  ASSERT_EQ(chmod((dir_ / "kept.atb").c_str(), 0640), 0);
+  ASSERT_EQ(Util("extract " + f_ + " 1 " + Quoted(dir_ / "kept.atb")).status, 0);
+  struct stat st;
+  ASSERT_EQ(stat((dir_ / "kept.atb").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  testing::Outcome held = Shell("cd " + Quoted(dir_.path()) + " && (echo f.atb; sleep 2) | " +
+                                Quoted(ATB_BINARY) + " >/dev/null & sleep 0.5; " + kUtil +
+                                " build " + Quoted(dir_ / "f.json") + " " + f_ + " 2>&1; wait");
+  EXPECT_NE(held.out.find("is open in atb or being changed"), std::string::npos) << held.out;
+  // Nothing half written is left behind.
+  EXPECT_EQ(Shell("ls -A " + Quoted(dir_.path()) + " | grep -c atb-new").out, "0\n");
+}
+
+}  // namespace
+}  // namespace atb
