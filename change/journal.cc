@@ -1,13 +1,21 @@
 #include "change/journal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <random>
+#include <system_error>
+#include <thread>
 
 #include "platform/signals.h"
 #include "store/coding.h"
@@ -60,18 +68,136 @@ uint64_t FrameCheck(const uint8_t* frame, int64_t at, uint64_t nonce) {
   return Hash64(frame, kFrame - 8, nonce ^ (static_cast<uint64_t>(at) * 0x9E3779B97F4A7C15ull));
 }
 
-// Fills the frames at `out` (for journal offset `at`) with `n` bytes of content.
+uint64_t Fold(uint64_t fold, uint64_t check) {
+  return std::rotl(fold ^ check, 23) * 0x9E3779B185EBCA87ull;
+}
+
+// Adds their checks to `count` frames laid out at `frames` for journal offset `at`.
+void CheckFrames(uint8_t* frames, int64_t count, int64_t at, uint64_t nonce) {
+  for (int64_t k = 0; k < count; ++k) {
+    uint8_t* frame = frames + k * kFrame;
+    Encode64(frame + kFrame - 8, FrameCheck(frame, at + k * kFrame, nonce));
+  }
+}
+
+// A second thread that checks half the frames of a large record while the caller checks the
+// other half: the checks are most of what journaling a step costs beyond its reads and writes.
+class CheckHelper {
+ public:
+  CheckHelper() : worker_([this] { Work(); }) {}
+  ~CheckHelper() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    worker_.join();
+  }
+  CheckHelper(const CheckHelper&) = delete;
+  CheckHelper& operator=(const CheckHelper&) = delete;
+
+  void Check(uint8_t* frames, int64_t count, int64_t at, uint64_t nonce) {
+    const int64_t half = count / 2;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      task_ = {frames + half * kFrame, count - half, at + half * kFrame, nonce};
+      pending_ = true;
+    }
+    wake_.notify_one();
+    CheckFrames(frames, half, at, nonce);
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return !pending_; });
+  }
+
+ private:
+  struct Task {
+    uint8_t* frames;
+    int64_t count, at;
+    uint64_t nonce;
+  };
+  void Work() {
+    // The signals a change holds back must never land here, in the middle of it.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return pending_ || stop_; });
+      if (stop_) return;
+      CheckFrames(task_.frames, task_.count, task_.at, task_.nonce);
+      pending_ = false;
+      done_.notify_one();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  Task task_{};
+  bool pending_ = false, stop_ = false;
+  std::thread worker_;
+};
+
+// Lays content out in frames of one sequence number at `out`, for journal offset `at`, piece by
+// piece, so that a record's head and its data need not be copied together first. With no `out`
+// it only computes the frames' checks. fold() sums the checks up: a hash of every byte laid out,
+// its place and its record. With `deferChecks`, frames are laid out without their checks, for
+// CheckFrames to add.
+class Framer {
+ public:
+  Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce, bool deferChecks = false)
+      : out_(out != nullptr ? out : local_),
+        store_(out != nullptr),
+        defer_(deferChecks),
+        at_(at),
+        seq_(seq),
+        nonce_(nonce) {}
+  void Append(const uint8_t* p, int64_t n) {
+    while (n > 0) {
+      if (fill_ == 0) std::memset(out_, 0, kFrame);
+      const int64_t piece = std::min(n, kFrameContent - fill_);
+      std::memcpy(out_ + fill_, p, static_cast<std::size_t>(piece));
+      fill_ += piece;
+      p += piece;
+      n -= piece;
+      if (fill_ == kFrameContent) Seal();
+    }
+  }
+  // Seals the last frame (an empty content makes one frame); answers the bytes laid out.
+  int64_t Finish() {
+    if (fill_ > 0 || used_ == 0) {
+      if (fill_ == 0) std::memset(out_, 0, kFrame);
+      Seal();
+    }
+    return used_;
+  }
+  uint64_t fold() const { return fold_; }
+
+ private:
+  void Seal() {
+    Encode64(out_ + kFrameContent, seq_);
+    if (!defer_) {
+      const uint64_t check = FrameCheck(out_, at_, nonce_);
+      Encode64(out_ + kFrame - 8, check);
+      fold_ = Fold(fold_, check);
+    }
+    if (store_) out_ += kFrame;
+    at_ += kFrame;
+    used_ += kFrame;
+    fill_ = 0;
+  }
+  uint8_t local_[kFrame];
+  uint8_t* out_;
+  bool store_, defer_;
+  int64_t at_;
+  uint64_t seq_, nonce_;
+  int64_t fill_ = 0, used_ = 0;
+  uint64_t fold_ = 0;
+};
+
 void MakeFrames(const uint8_t* content, int64_t n, uint64_t seq, int64_t at, uint64_t nonce,
                 uint8_t* out) {
-  for (int64_t done = 0; done < std::max<int64_t>(n, 1); done += kFrameContent) {
-    const int64_t piece = std::min(n - done, kFrameContent);
-    std::memset(out, 0, kFrame);
-    if (piece > 0) std::memcpy(out, content + done, static_cast<std::size_t>(piece));
-    Encode64(out + kFrameContent, seq);
-    Encode64(out + kFrame - 8, FrameCheck(out, at, nonce));
-    out += kFrame;
-    at += kFrame;
-  }
+  Framer framer(out, at, seq, nonce);
+  framer.Append(content, n);
+  framer.Finish();
 }
 
 enum class FrameState { kZero, kWhole, kDamaged };
@@ -289,6 +415,34 @@ struct Record {
   std::string data;
 };
 
+void LayOutRecord(Framer* framer, uint32_t kind, uint64_t step, uint64_t movedHash,
+                  const uint8_t* data, int64_t size) {
+  uint8_t head[kRecordHead];
+  EncodeFixed32(head, kind);
+  EncodeFixed32(head + 4, 0);
+  Encode64(head + 8, step);
+  Encode64(head + 16, static_cast<uint64_t>(size));
+  Encode64(head + 24, movedHash);
+  framer->Append(head, kRecordHead);
+  framer->Append(data, size);
+}
+
+// What step `step` adds to the hash of everything moved. When its bytes went to the journal and
+// no final write covers its destination, the checks of its record's frames already hash them:
+// the fold of those. Otherwise its bytes themselves, but for what final writes cover.
+bool FoldedStep(const ChunkMove& m, const Regions& covered) {
+  if (!Overlaps(m)) return false;
+  auto r =
+      std::lower_bound(covered.begin(), covered.end(), std::make_pair(m.to + m.size, INT64_MIN));
+  return r == covered.begin() || std::prev(r)->second <= m.to;
+}
+
+uint64_t AddStep(uint64_t h, const ChunkMove& m, const uint8_t* bytes, uint64_t recordFold,
+                 const Regions& covered) {
+  if (FoldedStep(m, covered)) return std::rotl(h ^ recordFold, 29) * 0xC2B2AE3D27D4EB4Full;
+  return HashUncovered(h, m.to, bytes, m.size, covered);
+}
+
 // An open journal: framed reads and writes.
 class Journal {
  public:
@@ -334,18 +488,38 @@ class Journal {
     return Status::Ok();
   }
 
+  // *fold, when given, gets the fold of the record's frame checks; `helper`, when given, checks
+  // half of them.
   Status WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
-                     int64_t size, std::vector<uint8_t>* content, std::vector<uint8_t>* scratch) {
-    content->resize(static_cast<std::size_t>(kRecordHead + size));
-    uint8_t* head = content->data();
-    EncodeFixed32(head, kind);
-    EncodeFixed32(head + 4, 0);
-    Encode64(head + 8, step);
-    Encode64(head + 16, static_cast<uint64_t>(size));
-    Encode64(head + 24, movedHash);
-    if (size > 0) std::memcpy(head + kRecordHead, data, static_cast<std::size_t>(size));
+                     int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold = nullptr,
+                     CheckHelper* helper = nullptr) {
     const uint64_t seq = step + 1;
-    return WriteFramed(layout_.SlotAt(seq), content->data(), kRecordHead + size, seq, scratch);
+    const int64_t at = layout_.SlotAt(seq);
+    scratch->resize(static_cast<std::size_t>(FramesFor(kRecordHead + size) * kFrame));
+    Framer framer(scratch->data(), at, seq, layout_.nonce, /*deferChecks=*/true);
+    LayOutRecord(&framer, kind, step, movedHash, data, size);
+    const int64_t bytes = framer.Finish();
+    const int64_t frames = bytes / kFrame;
+    if (helper != nullptr && frames >= 64) {
+      helper->Check(scratch->data(), frames, at, layout_.nonce);
+    } else {
+      CheckFrames(scratch->data(), frames, at, layout_.nonce);
+    }
+    if (fold != nullptr) {
+      *fold = 0;
+      for (int64_t k = 0; k < frames; ++k) {
+        *fold = Fold(*fold, Get64(scratch->data() + k * kFrame + kFrame - 8));
+      }
+    }
+    return file_.WriteAt(at, scratch->data(), static_cast<std::size_t>(bytes));
+  }
+
+  // The fold of the frame checks a record of step `step` holding `data` has.
+  uint64_t RecordFold(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size) const {
+    Framer framer(nullptr, layout_.SlotAt(step + 1), step + 1, layout_.nonce);
+    LayOutRecord(&framer, kChunkMoved, step, movedHash, data, size);
+    framer.Finish();
+    return framer.fold();
   }
 
   // The newest whole record in the two slots. Damaged when a slot holds a damaged frame.
@@ -419,45 +593,63 @@ class FramedSource : public ByteSource {
 // a change does once its journal is in place, and what a recovery does to finish it.
 class StepRunner {
  public:
+  // `scratch` must already hold room for the largest record (see RecordRoom).
   StepRunner(ChangeTarget& target, Journal& journal, const Recorded& recorded,
-             const std::vector<ChunkMove>& moves, uint8_t* buffer, int64_t bufferBytes)
+             const std::vector<ChunkMove>& moves, uint8_t* buffer, int64_t bufferBytes,
+             std::vector<uint8_t>& scratch)
       : target_(target),
         journal_(journal),
         recorded_(recorded),
         moves_(moves),
         covered_(FinalRegions(recorded.writes)),
         buffer_(buffer),
-        bufferBytes_(bufferBytes) {}
+        bufferBytes_(bufferBytes),
+        scratch_(scratch) {
+    // Only a move of many large steps gains from a second thread; without one it checks alone.
+    int64_t largest = 0;
+    for (const ChunkMove& m : moves) largest = std::max(largest, m.size);
+    if (moves.size() > 1 && largest >= (256 << 10)) {
+      try {
+        helper_ = std::make_unique<CheckHelper>();
+      } catch (const std::system_error&) {
+      }
+    }
+  }
 
-  uint64_t MovedHash(uint64_t h, const ChunkMove& m, const uint8_t* bytes) const {
-    return HashUncovered(h, m.to, bytes, m.size, covered_);
+  // What step `step`, moved with `bytes`, adds to `h`, the hash of the steps before it.
+  uint64_t AddStepAgain(uint64_t h, std::size_t step, const uint8_t* bytes) const {
+    const ChunkMove& m = moves_[step];
+    const uint64_t fold = FoldedStep(m, covered_) ? journal_.RecordFold(step, h, bytes, m.size) : 0;
+    return AddStep(h, m, bytes, fold, covered_);
   }
 
   // Carries out the steps from `first` on: the record of step `first` is already on the disk
-  // when `firstRecorded`; "all moved" too when first is the number of steps and `allRecorded`.
-  Status Run(std::size_t first, bool firstRecorded, bool allRecorded, uint64_t movedHash) {
+  // when `firstRecorded` (its frames' checks folded into `firstFold`); "all moved" too when first
+  // is the number of steps and `allRecorded`.
+  Status Run(std::size_t first, bool firstRecorded, uint64_t firstFold, bool allRecorded,
+             uint64_t movedHash) {
     AtbFile& file = target_.file;
     MoveHooks hooks;
+    uint64_t fold = firstFold;
     hooks.before = [&](std::size_t i, const ChunkMove& m, const uint8_t* bytes) {
       if (i == first && firstRecorded) return Status::Ok();
       Status s = FlushFile();  // the step before is whole before its guard can be overwritten
       if (s.ok()) {
         s = journal_.WriteRecord(kChunkMoved, i, movedHash, bytes, Overlaps(m) ? m.size : 0,
-                                 &content_, &scratch_);
+                                 &scratch_, &fold, helper_.get());
       }
       if (s.ok()) s = FlushJournal();
       return s;
     };
     hooks.after = [&](std::size_t, const ChunkMove& m, const uint8_t* bytes) {
-      movedHash = MovedHash(movedHash, m, bytes);
+      movedHash = AddStep(movedHash, m, bytes, fold, covered_);
       return Status::Ok();
     };
     Status s = CopyMoves(file, moves_, first, buffer_, hooks);
     if (!s.ok()) return s;
     if (!allRecorded) {
       if (!(s = FlushFile()).ok()) return s;
-      s = journal_.WriteRecord(kAllMoved, moves_.size(), movedHash, nullptr, 0, &content_,
-                               &scratch_);
+      s = journal_.WriteRecord(kAllMoved, moves_.size(), movedHash, nullptr, 0, &scratch_);
       if (!s.ok() || !(s = FlushJournal()).ok()) return s;
     }
     for (const FinalWrite& w : recorded_.writes) {
@@ -507,8 +699,16 @@ class StepRunner {
   Regions covered_;
   uint8_t* buffer_;
   int64_t bufferBytes_;
-  std::vector<uint8_t> content_, scratch_;
+  std::vector<uint8_t>& scratch_;
+  std::unique_ptr<CheckHelper> helper_;
 };
+
+// What a record of `largest` bytes of data takes in frames, and what writing the payload takes:
+// reserved before the file changes, so that no allocation can fail in the middle of a change.
+std::size_t RecordRoom(int64_t largest) {
+  return static_cast<std::size_t>(std::max(FramesFor(kRecordHead + largest), kFramesPerIo) *
+                                  kFrame);
+}
 
 // Once the file has begun to change, every failure is one that leaves the change to the next
 // open, whatever its kind: never "nothing was changed".
@@ -667,7 +867,12 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
     if (errno != EOPNOTSUPP) return withdraw(Status::FromErrno(errno));
     if (files.Truncate(jfd, layout.End()) == -1) return withdraw(Status::FromErrno(errno));
   }
-  std::vector<uint8_t> scratch, content;
+  std::vector<uint8_t> scratch;
+  try {
+    scratch.reserve(RecordRoom(largest));
+  } catch (const std::bad_alloc&) {
+    return withdraw(Status::Refused("not enough memory for the change"));
+  }
   {
     std::string head(kMagic, sizeof kMagic);
     Put64(&head, layout.nonce);
@@ -733,14 +938,15 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
     if (!s.ok()) return withdraw(s);
   }
   // The first record belongs to the same write as the plan: without it the plan is cut short.
+  uint64_t firstFold = 0;
   if (moves.empty()) {
-    s = journal.WriteRecord(kAllMoved, 0, layout.nonce, nullptr, 0, &content, &scratch);
+    s = journal.WriteRecord(kAllMoved, 0, layout.nonce, nullptr, 0, &scratch);
   } else {
     const ChunkMove& m = moves[0];
     s = file.ReadAt(m.from, buffer.data(), static_cast<std::size_t>(m.size));
     if (s.ok()) {
       s = journal.WriteRecord(kChunkMoved, 0, layout.nonce, buffer.data(), Overlaps(m) ? m.size : 0,
-                              &content, &scratch);
+                              &scratch, &firstFold);
     }
   }
   if (!s.ok()) return withdraw(s);
@@ -756,8 +962,8 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   if (plan.newLength > plan.oldLength && !(s = file.SetLength(plan.newLength)).ok()) {
     return withdraw(s);
   }
-  StepRunner runner(target, journal, recorded, moves, buffer.data(), bufferBytes);
-  s = runner.Run(0, true, moves.empty(), layout.nonce);
+  StepRunner runner(target, journal, recorded, moves, buffer.data(), bufferBytes, scratch);
+  s = runner.Run(0, true, firstFold, moves.empty(), layout.nonce);
   if (!s.ok()) {
     files.Close(jfd);
     return AfterTheFileChanged(s);
@@ -1010,7 +1216,9 @@ Status Judged::Fits(std::string* why) {
   for (std::size_t i = 0; i < done; ++i) {
     const ChunkMove& m = moves_[i];
     if (!(s = file_.ReadAt(m.to, buffer.data(), static_cast<std::size_t>(m.size))).ok()) return s;
-    h = HashUncovered(h, m.to, buffer.data(), m.size, covered);
+    const uint64_t fold =
+        FoldedStep(m, covered) ? journal_->RecordFold(i, h, buffer.data(), m.size) : 0;
+    h = AddStep(h, m, buffer.data(), fold, covered);
   }
   if (h != newest_.movedHash) {
     *why = "bytes that the change moved have changed since";
@@ -1134,13 +1342,20 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
   for (const FinalWrite& w : r.writes) streamed = streamed || w.size > 0;
   const int64_t bufferBytes = std::max<int64_t>(largest, streamed ? (1 << 20) : 4096);
   Buffer buffer(static_cast<std::size_t>(bufferBytes));
-  if (!buffer.ok()) return Status::Refused("not enough memory to finish an interrupted change");
+  std::vector<uint8_t> scratch;
+  try {
+    scratch.reserve(RecordRoom(largest));
+  } catch (const std::bad_alloc&) {
+  }
+  if (!buffer.ok() || scratch.capacity() < RecordRoom(largest)) {
+    return Status::Refused("not enough memory to finish an interrupted change");
+  }
   Status s;
   {
     DeferSignals hold;
-    StepRunner run(target, judged.journal(), r, moves, buffer.data(), bufferBytes);
+    StepRunner run(target, judged.journal(), r, moves, buffer.data(), bufferBytes, scratch);
     if (newest.kind == kAllMoved) {
-      s = run.Run(moves.size(), true, true, newest.movedHash);
+      s = run.Run(moves.size(), true, 0, true, newest.movedHash);
     } else {
       // The step in flight again, whole, from the bytes the journal or its source kept.
       const ChunkMove& m = moves[newest.step];
@@ -1157,8 +1372,8 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
       }
       if (s.ok()) s = target.file.WriteAt(m.to, buffer.data(), static_cast<std::size_t>(m.size));
       if (s.ok()) {
-        const uint64_t h = run.MovedHash(newest.movedHash, m, buffer.data());
-        s = run.Run(newest.step + 1, false, false, h);
+        const uint64_t h = run.AddStepAgain(newest.movedHash, newest.step, buffer.data());
+        s = run.Run(newest.step + 1, false, 0, false, h);
       }
     }
   }

@@ -32,7 +32,8 @@ void Say(std::FILE* err, const std::string& what) {
 }
 
 int Finish(Sink& sink, std::FILE* err) {
-  sink.Flush();
+  errno = 0;
+  sink.Finish();
   if (sink.failed()) {
     Say(err, std::string("cannot write the output: ") + std::strerror(errno));
     return 2;
@@ -243,7 +244,9 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
     status = std::max(status, r.status);
   }
   for (std::thread& t : workers) t.join();
-  if (std::fflush(out) != 0) return Say(err, "cannot write the output"), 2;
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+    return Say(err, std::string("cannot write the output: ") + std::strerror(errno)), 2;
+  }
   return status;
 }
 

@@ -128,6 +128,11 @@ void Sink::Flush() {
   buf_.clear();
 }
 
+void Sink::Finish() {
+  Flush();
+  if (out_ != nullptr && (std::fflush(out_) != 0 || std::ferror(out_) != 0)) failed_ = true;
+}
+
 Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink) {
   std::string& out = sink.buf();
   const int64_t size = end - start;

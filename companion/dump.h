@@ -24,6 +24,8 @@ class Sink {
     if (buf_.size() >= kSpillAt) Flush();
   }
   void Flush();
+  // Flushes everything to the file itself: a full disk or a closed pipe shows here, not later.
+  void Finish();
   bool failed() const { return failed_; }
 
  private:

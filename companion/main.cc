@@ -5,7 +5,7 @@
 
 #include "change/open.h"
 #include "companion/commands.h"
-#include "frontend/prompt_loop.h"
+#include "platform/version.h"
 
 namespace {
 

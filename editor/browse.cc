@@ -22,6 +22,9 @@ constexpr const char* kMenu =
     "\ncommands:\n edit anyone (enter number)\n goto parent/quit 999\n add reference 998\n"
     " rip reference 997\n";
 
+// A key as the listing shows it: its label, or "ID:" and the key. No separator, no line break.
+void PrintKeyLabel(Console& console, uint32_t key) { console.Write(KeyLabelText(key)); }
+
 // Texts come from files that are shared: on a terminal a control byte is shown as "?" so that a
 // file cannot drive it. Anywhere else the bytes go out as stored, for scripts that read them.
 void WriteShown(Console& console, std::string_view text) {
@@ -148,7 +151,6 @@ bool ListEntries(EditState& state, const Level& level) {
 bool Settle(EditState& state, Level& level) {
   if (level.depth > 0) return false;
   state.grew = false;
-  state.growth = 0;
   AtbFile file(state.files, state.fileHandle);
   EntryList& list = level.list;
   int64_t length;

@@ -29,8 +29,7 @@ struct EditState {
 
   int fileHandle = -1;  // the open attribute file, -1 when none
   // A change grew (or shrank) the file: every open level returns, and the root reads its table
-  // afresh. `growth` is by how much.
-  int32_t growth = 0;
+  // afresh. The change itself has already carried the growth into every table.
   bool grew = false;
   std::string startDir;   // where the run started: the root of every search, home of side files
   std::string inputLine;  // the line last read from the console, at most kLineBound bytes

@@ -58,7 +58,6 @@ bool AddReference(EditState& state) {
                 side.source(), side.size(), true);
   if (!MakeChange(state, change)) return state.stop != Stop::kNone;
   state.grew = true;
-  state.growth = static_cast<int32_t>(side.size() + ENTRY_SIZE);
   return true;
 }
 

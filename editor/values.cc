@@ -51,7 +51,6 @@ bool EditText(EditState& state, Level& level, uint32_t n) {
   if (!ReadAnswer(state)) return false;
   const std::string text = state.inputLine;
   const int64_t growth = static_cast<int64_t>(text.size()) + 1 - old;
-  state.growth = static_cast<int32_t>(growth);
   if (growth < 0) {
     state.console.Write("\ninput too small (try filling with spaces?]");
     return false;

@@ -58,7 +58,6 @@ void EditFoundFile(EditState& state, const std::string& typedName,
     console.Printf("\nread failed: %s\n", s.Message().c_str());
   } else {
     state.grew = false;
-    state.growth = 0;
     state.levels.clear();
     BrowseTable(state, ROOT_TABLE_OFFSET, 0, length);
   }

@@ -6,10 +6,10 @@
 
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/version.h"
 
 namespace atb {
 
-inline constexpr const char* kVersion = "2.11";
 inline constexpr const char* kBanner = "ATB2.11 by the atb-edit authors\n";
 
 // Runs the whole dialogue on `console`, searching for files below `startDir`. With `firstFile`,

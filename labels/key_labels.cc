@@ -83,12 +83,9 @@ const char* FindKeyLabel(uint32_t key) {
   return nullptr;
 }
 
-void PrintKeyLabel(Console& console, uint32_t key) {
-  if (const char* label = FindKeyLabel(key)) {
-    console.Write(label);
-  } else {
-    console.Printf("ID:%u", key);
-  }
+std::string KeyLabelText(uint32_t key) {
+  if (const char* label = FindKeyLabel(key)) return label;
+  return "ID:" + std::to_string(key);
 }
 
 }  // namespace atb

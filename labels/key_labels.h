@@ -1,10 +1,10 @@
 // Display labels for known key hashes. Files carry only hashes; these labels are what a listing
-// shows for them. The table is fixed data: nothing computes or checks a hash.
+// shows for them. The table is fixed data, the authority for showing a key; the hash of a name
+// (labels/key_hash.h) serves names it lacks.
 #pragma once
 
 #include <cstdint>
-
-#include "platform/console.h"
+#include <string>
 
 namespace atb {
 
@@ -20,8 +20,7 @@ extern const int kKeyLabelCount;
 // The first row's label for the key, or nullptr.
 const char* FindKeyLabel(uint32_t key);
 
-// Prints the key's label as stored, or "ID:" and the key in unsigned decimal when no row carries
-// it. Nothing else: no separator, no line break.
-void PrintKeyLabel(Console& console, uint32_t key);
+// The key's label as stored, or "ID:" and the key in unsigned decimal when no row carries it.
+std::string KeyLabelText(uint32_t key);
 
 }  // namespace atb

@@ -110,11 +110,12 @@ Status OutputFile::Commit() {
       return Status::FromErrno(errno);
     }
   }
-  if (files_.Rename(temp_, path_) == -1) return Status::FromErrno(errno);
-  temp_.clear();
+  // Closed before it takes the place: a write error that the close reports leaves the old file.
   const int fd = fd_;
   fd_ = -1;
   if (files_.Close(fd) == -1) return Status::FromErrno(errno);
+  if (files_.Rename(temp_, path_) == -1) return Status::FromErrno(errno);
+  temp_.clear();
   if (durable_ && files_.SyncDirectory(dir_) == -1) return Status::FromErrno(errno);
   return Status::Ok();
 }

@@ -1,9 +1,12 @@
 // A failing disk: the k-th open, read, write, seek, truncation or close fails, for every k that a
 // growth, an add and a rip make. The tool must say so, return to the file prompt after a failed
 // change, never claim success, and leave the attribute file untouched when it refuses.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include "change/change.h"
 #include "change/journal.h"
 #include "tests/test_util.h"
 
@@ -115,6 +118,57 @@ TEST_P(Faults, EveryFailingCallIsReportedAndNothingIsClaimed) {
 
 INSTANTIATE_TEST_SUITE_P(Changes, Faults, ::testing::ValuesIn(kScenarios),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A signal that would end the process, arriving in the middle of a change, waits until the change
+// is done: the handler runs once the file is as after the change and its journal is gone.
+volatile sig_atomic_t delivered = 0, journalGoneWhenDelivered = 0;
+const char* journalToCheck = nullptr;
+
+class SignallingFiles : public Files {
+ public:
+  explicit SignallingFiles(int atWrite) : atWrite_(atWrite) {}
+  ssize_t Write(int fd, const void* buf, std::size_t n) override {
+    if (++writes_ == atWrite_) kill(getpid(), SIGTERM);
+    return Files::Write(fd, buf, n);
+  }
+
+ private:
+  int atWrite_;
+  int writes_ = 0;
+};
+
+TEST(Signals, AreHeldUntilTheChangeIsDone) {
+  testing::TempDir dir;
+  const Bytes before = EncodeFile({{TextEntry(1, "abc"), {2, 7, Bytes(20000, 'x')}}});
+  const std::string path = dir / "f.atb", journal = JournalPath(path);
+  journalToCheck = journal.c_str();
+  struct sigaction action = {}, old;
+  action.sa_handler = [](int) {
+    delivered = 1;
+    journalGoneWhenDelivered = access(journalToCheck, F_OK) != 0;
+  };
+  ASSERT_EQ(sigaction(SIGTERM, &action, &old), 0);
+  for (int at : {4, 6, 9}) {
+    WriteFile(path, before);
+    delivered = 0;
+    journalGoneWhenDelivered = 0;
+    SignallingFiles files(at);
+    const int fd = open(path.c_str(), O_RDWR);
+    AtbFile file(files, fd);
+    ChangeTarget target{file, journal, false};
+    Change change;
+    change.set_chunk_bytes(4096);
+    change.Replace({{ROOT_TABLE_OFFSET, static_cast<int64_t>(before.size()), 0}}, 56 + 24, 3,
+                   "a longer text");
+    ASSERT_TRUE(change.Apply(target).ok());
+    close(fd);
+    EXPECT_EQ(delivered, 1) << at;
+    EXPECT_EQ(journalGoneWhenDelivered, 1) << "delivered in the middle of the change, write " << at;
+    EXPECT_EQ(ReadFile(path),
+              EncodeFile({{TextEntry(1, "a longer text"), {2, 7, Bytes(20000, 'x')}}}));
+  }
+  sigaction(SIGTERM, &old, nullptr);
+}
 
 }  // namespace
 }  // namespace atb

@@ -105,6 +105,32 @@ int FaultyFiles::Close(int fd) {
   return Files::Close(fd);
 }
 
+int FaultyFiles::Sync(int fd) {
+  if (Fail(kSync)) return errno = err_, -1;
+  return Files::Sync(fd);
+}
+
+int FaultyFiles::SyncDirectory(const std::string& dir) {
+  if (Fail(kSync)) return errno = err_, -1;
+  return Files::SyncDirectory(dir);
+}
+
+int FaultyFiles::Allocate(int fd, int64_t offset, int64_t length, bool keepSize) {
+  // A disk without room says so here, before anything is written.
+  if (Fail(kAllocate)) return errno = short_ ? ENOSPC : err_, -1;
+  return Files::Allocate(fd, offset, length, keepSize);
+}
+
+int FaultyFiles::Rename(const std::string& from, const std::string& to) {
+  if (Fail(kRename)) return errno = err_, -1;
+  return Files::Rename(from, to);
+}
+
+int FaultyFiles::Link(int fd, const std::string& path) {
+  if (Fail(kRename)) return errno = err_, -1;
+  return Files::Link(fd, path);
+}
+
 int DyingFiles::Open(const std::string& path, int flags, mode_t mode) {
   return dead_ ? (errno = EIO, -1) : Files::Open(path, flags, mode);
 }

@@ -70,7 +70,7 @@ bool FileIsSound(const Bytes& file);
 // every later write fails with ENOSPC, as on a full disk.
 class FaultyFiles : public Files {
  public:
-  enum Op { kOpen, kRead, kWrite, kSeek, kTruncate, kClose, kOps };
+  enum Op { kOpen, kRead, kWrite, kSeek, kTruncate, kClose, kSync, kAllocate, kRename, kOps };
 
   void FailAt(Op op, int k, int err = EIO, bool shortWrite = false);
   int Calls(Op op) const { return calls_[op]; }
@@ -81,6 +81,11 @@ class FaultyFiles : public Files {
   int64_t Seek(int fd, int64_t offset, int whence) override;
   int Truncate(int fd, int64_t length) override;
   int Close(int fd) override;
+  int Sync(int fd) override;
+  int SyncDirectory(const std::string& dir) override;
+  int Allocate(int fd, int64_t offset, int64_t length, bool keepSize) override;
+  int Rename(const std::string& from, const std::string& to) override;
+  int Link(int fd, const std::string& path) override;
 
  private:
   bool Fail(Op op);

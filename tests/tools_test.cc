@@ -127,6 +127,21 @@ TEST(Tools, TheDebianPackageHoldsBothProgramsAndTheirPages) {
   EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atb") + " --version").out, "atb 2.11\n");
 }
 
+// Standard output that cannot be written (a full disk, a closed pipe) is a failure, not a success.
+TEST(Tools, OutputThatCannotBeWrittenIsAFailure) {
+  const std::string util = Quoted(ATBUTIL_BINARY);
+  testing::TempDir dir;
+  WriteFile(dir / "t.atb", EncodeFile({{TextEntry(1, "x"), RefEntry(2, {{{1, 0, "ab", 9}}})}}));
+  const std::string f = Quoted(dir / "t.atb");
+  for (const std::string& args :
+       {"dump " + f, "dump --json " + f, "get " + f + " 1", "textconv " + f, "check " + f}) {
+    Outcome o = Shell("(" + util + " " + args + " > /dev/full) 2>&1");
+    EXPECT_EQ(o.status, 2) << args;
+    EXPECT_NE(o.out.find("cannot write the output: No space left on device"), std::string::npos)
+        << args << ": " << o.out;
+  }
+}
+
 TEST(Tools, AtbutilUsageAndExitStatus) {
   const std::string util = Quoted(ATBUTIL_BINARY);
   EXPECT_EQ(Shell(util + " --version").out, "atbutil 2.11\n");
