@@ -851,16 +851,24 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   const std::string dir = DirectoryOf(target.journalPath);
   bool committed = false;  // the journal is whole on the disk: a crash now finishes the change
   // Nothing of the file has changed: the journal goes, and a crash cannot bring it back whole.
+  // A journal whose header is gone is one that was never written: the next open removes it,
+  // should the removal here fail. One still whole could be finished by the next open, though,
+  // and that is then said instead of the refusal.
   auto withdraw = [&](Status why) {
     giveBack(Status::Ok());
+    bool neutral = !committed;
     if (committed) {
       uint8_t zero[kFrame] = {};
-      journal.file().WriteAt(0, zero, sizeof zero);
-      files.Sync(jfd);
+      neutral = journal.file().WriteAt(0, zero, sizeof zero).ok() &&
+                (!target.durable || files.Sync(jfd) == 0);
     }
     files.Close(jfd);
-    files.Unlink(target.journalPath);
-    if (committed && target.durable) files.SyncDirectory(dir);
+    const bool removed = files.Unlink(target.journalPath) == 0 &&
+                         (!committed || !target.durable || files.SyncDirectory(dir) == 0);
+    if (!neutral && !removed) {
+      return Status::IoError(errno, why.Message() + "; its journal could not be withdrawn, and " +
+                                        "the next open may finish the change");
+    }
     return why;
   };
   if (files.Allocate(jfd, 0, layout.End(), false) == -1) {
@@ -959,6 +967,7 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
 
   // From here on the file changes; a failure leaves the journal for the next open.
   DeferSignals hold;
+  if (!hold.ok()) return withdraw(Status::Refused("the signals that end a process cannot be held"));
   if (plan.newLength > plan.oldLength && !(s = file.SetLength(plan.newLength)).ok()) {
     return withdraw(s);
   }
@@ -1353,6 +1362,7 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
   Status s;
   {
     DeferSignals hold;
+    if (!hold.ok()) return Status::Refused("the signals that end a process cannot be held");
     StepRunner run(target, judged.journal(), r, moves, buffer.data(), bufferBytes, scratch);
     if (newest.kind == kAllMoved) {
       s = run.Run(moves.size(), true, 0, true, newest.movedHash);

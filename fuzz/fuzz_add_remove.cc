@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "change/open.h"
 #include "companion/commands.h"
 #include "fuzz/fuzz_input.h"
+#include "fuzz/unflushed.h"
 #include "store/layout.h"
 #include "tests/test_util.h"
 
@@ -22,12 +22,6 @@ void Fail(const char* why) {
 }
 
 }  // namespace
-
-// Flushing is proven on simulated disks; here it would only slow the search down.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  atb::SetDurableChanges(false);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static testing::TempDir dir;

@@ -5,17 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "change/open.h"
 #include "companion/commands.h"
+#include "fuzz/unflushed.h"
 #include "tests/test_util.h"
 
 using namespace atb;
-
-// Flushing is proven on simulated disks; here it would only slow the search down.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  atb::SetDurableChanges(false);
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static testing::TempDir dir;

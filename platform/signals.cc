@@ -9,11 +9,13 @@ DeferSignals::DeferSignals() {
   sigaddset(&block, SIGTERM);
   sigaddset(&block, SIGHUP);
   sigaddset(&block, SIGQUIT);
-  sigprocmask(SIG_BLOCK, &block, &saved_);
+  ok_ = sigprocmask(SIG_BLOCK, &block, &saved_) == 0;
 }
 
-DeferSignals::~DeferSignals() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+DeferSignals::~DeferSignals() {
+  if (ok_) sigprocmask(SIG_SETMASK, &saved_, nullptr);
+}
 
-void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+bool IgnoreBrokenPipe() { return signal(SIGPIPE, SIG_IGN) != SIG_ERR; }
 
 }  // namespace atb

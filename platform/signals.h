@@ -11,15 +11,19 @@ namespace atb {
 class DeferSignals {
  public:
   DeferSignals();
+  // False when the signals could not be held back.
+  bool ok() const { return ok_; }
   ~DeferSignals();
   DeferSignals(const DeferSignals&) = delete;
   DeferSignals& operator=(const DeferSignals&) = delete;
 
  private:
   sigset_t saved_;
+  bool ok_;
 };
 
 // A console that goes away must not kill the process between two writes to a file.
-void IgnoreBrokenPipe();
+// False when it could not be ignored.
+bool IgnoreBrokenPipe();
 
 }  // namespace atb
