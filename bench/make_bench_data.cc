@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     if (!file.Length(&length).ok() || !file.SetLength(length + gap).ok()) return 1;
     std::vector<uint8_t> chunk(2 << 20);
     const auto moves = atb::PlanMoves({{pos, 0, gap}}, length, static_cast<int64_t>(chunk.size()));
-    if (!atb::CopyMoves(file, moves, 0, chunk.data()).ok()) return 1;
+    if (!atb::CopyMoves(file, moves, 0, {chunk.data()}).ok()) return 1;
     close(fd);
   } else if (mode == "entries" && argc == 4) {
     const int refs = std::atoi(argv[3]);

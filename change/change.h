@@ -72,7 +72,7 @@ class Change {
   };
   class Planner;  // turns the edits into the plan the journal carries out
   std::vector<Edit> edits_;
-  int64_t chunkBytes_ = 2 << 20;
+  int64_t chunkBytes_ = 1 << 20;
 };
 
 }  // namespace atb

@@ -24,7 +24,7 @@ namespace atb {
 struct ChangePlan {
   int64_t oldLength = 0;
   int64_t newLength = 0;
-  int64_t chunkBytes = 2 << 20;  // the most bytes one step of the move copies
+  int64_t chunkBytes = 1 << 20;  // the most bytes one step of the move copies
   std::vector<Splice> splices;
   struct Write {
     int64_t pos = 0;

@@ -57,6 +57,10 @@ int Files::Sync(int fd) {
   return Retrying([&] { return ::fdatasync(fd); });
 }
 
+int Files::StartWriteback(int fd, int64_t offset, int64_t length) {
+  return ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
 int Files::SyncDirectory(const std::string& dir) {
   const int fd = Open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd == -1) return -1;

@@ -30,6 +30,9 @@ class Files {
   virtual int Allocate(int fd, int64_t offset, int64_t length, bool keepSize);
   // The file's data, and the length needed to read it, on the disk (fdatasync).
   virtual int Sync(int fd);
+  // Starts writing [offset, offset + length) to the disk without waiting, so that a later Sync
+  // finds it done; no promise on its own.
+  virtual int StartWriteback(int fd, int64_t offset, int64_t length);
   // The directory's names on the disk: a file created, renamed or removed in it stays so.
   virtual int SyncDirectory(const std::string& dir);
   virtual int Stat(int fd, struct stat* st);

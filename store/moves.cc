@@ -48,15 +48,26 @@ int64_t LengthAfter(const std::vector<Splice>& splices, int64_t length) {
 }
 
 Status CopyMoves(AtbFile& file, const std::vector<ChunkMove>& moves, std::size_t first,
-                 uint8_t* buffer, const MoveHooks& hooks) {
-  for (std::size_t i = first; i < moves.size(); ++i) {
-    const ChunkMove& m = moves[i];
-    const auto n = static_cast<std::size_t>(m.size);
-    Status s = file.ReadAt(m.from, buffer, n);
-    if (s.ok() && hooks.before) s = hooks.before(i, m, buffer);
-    if (s.ok()) s = file.WriteAt(m.to, buffer, n);
-    if (s.ok() && hooks.after) s = hooks.after(i, m, buffer);
-    if (!s.ok()) return s;
+                 const std::vector<uint8_t*>& buffers, const MoveHooks& hooks) {
+  for (std::size_t start = first; start < moves.size(); start += buffers.size()) {
+    const std::size_t end = std::min(moves.size(), start + buffers.size());
+    // Sources of later steps are never written by earlier ones: reading them all first gives
+    // the same bytes.
+    for (std::size_t i = start; i < end; ++i) {
+      Status s =
+          file.ReadAt(moves[i].from, buffers[i - start], static_cast<std::size_t>(moves[i].size));
+      if (!s.ok()) return s;
+    }
+    if (hooks.before) {
+      Status s = hooks.before(start, end, buffers.data());
+      if (!s.ok()) return s;
+    }
+    for (std::size_t i = start; i < end; ++i) {
+      const ChunkMove& m = moves[i];
+      Status s = file.WriteAt(m.to, buffers[i - start], static_cast<std::size_t>(m.size));
+      if (s.ok() && hooks.after) s = hooks.after(i, m, buffers[i - start]);
+      if (!s.ok()) return s;
+    }
   }
   return Status::Ok();
 }

@@ -36,18 +36,19 @@ std::vector<ChunkMove> PlanMoves(const std::vector<Splice>& splices, int64_t len
 // The length of the file once the splices are made.
 int64_t LengthAfter(const std::vector<Splice>& splices, int64_t length);
 
-// What a copy does around each step: `before` once the step's bytes are read and before they
-// are written (where a journal keeps them), `after` once they are written. An error from either
-// stops the copy.
+// What a copy does around its steps: `before` once the bytes of a batch of steps are read and
+// before any of them is written (where a journal keeps them), `after` once a step is written. An
+// error from either stops the copy.
 struct MoveHooks {
-  std::function<Status(std::size_t step, const ChunkMove& move, const uint8_t* bytes)> before;
+  std::function<Status(std::size_t first, std::size_t end, uint8_t* const* bytes)> before;
   std::function<Status(std::size_t step, const ChunkMove& move, const uint8_t* bytes)> after;
 };
 
-// Carries out moves[first..] through `buffer`, which holds at least the largest step. The file
-// must already be long enough for every destination; its length is left as it is. The position
-// is left unspecified.
+// Carries out moves[first..] in batches of as many steps as there are buffers, each buffer
+// holding at least the largest step: every step of a batch is read before any is written. The
+// file must already be long enough for every destination; its length is left as it is. The
+// position is left unspecified.
 Status CopyMoves(AtbFile& file, const std::vector<ChunkMove>& moves, std::size_t first,
-                 uint8_t* buffer, const MoveHooks& hooks = {});
+                 const std::vector<uint8_t*>& buffers, const MoveHooks& hooks = {});
 
 }  // namespace atb

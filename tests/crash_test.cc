@@ -284,7 +284,7 @@ TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {
   EXPECT_NE(refused(header).find(prefix + "its first bytes have changed since"), std::string::npos);
   // Where the move has not reached yet, and in the chunk whose write was cut.
   for (auto [at, why] : {std::pair{std::size_t{100}, "bytes that the change has still to move"},
-                         std::pair{grown - 100, "bytes of the step in flight"}}) {
+                         std::pair{grown - 100, "bytes of the steps in flight"}}) {
     Bytes moved = interrupted;
     for (std::size_t i = at; i < at + 20; ++i) moved[i] ^= 0x5A;
     const std::string got = refused(moved);

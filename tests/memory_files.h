@@ -37,6 +37,7 @@ class MemoryFiles : public Files {
   int Truncate(int fd, int64_t length) override;
   int Allocate(int fd, int64_t offset, int64_t length, bool keepSize) override;
   int Sync(int fd) override;
+  int StartWriteback(int fd, int64_t, int64_t) override { return Known(fd) ? 0 : -1; }
   int SyncDirectory(const std::string& dir) override;
   int Stat(int fd, struct stat* st) override;
   int StatPath(const std::string& path, struct stat* st) override;

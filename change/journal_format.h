@@ -1,0 +1,288 @@
+// The journal as it lies on the disk, for the change layer alone: frames that check themselves,
+// the header, the plan, the payload, the records in their slots, and what a change and a
+// recovery both compute from them. doc/crash-safety.md describes the layout.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/files.h"
+#include "store/atb_file.h"
+#include "store/moves.h"
+
+namespace atb::journal {
+
+// Every 512 bytes of the journal (a disk sector) is a frame that checks itself: 496 bytes of
+// content, the sequence number of the record it belongs to (0 for the plan) and a hash of both
+// seeded by the journal's nonce and the frame's place. A frame is whole, never written (all
+// zero), or damaged; a write cut anywhere, or landed in part, leaves only the first two.
+inline constexpr int64_t kFrame = 512;
+inline constexpr int64_t kFrameContent = 496;
+inline constexpr char kMagic[8] = {'A', 'T', 'B', 'J', 'R', 'N', 'L', '2'};
+inline constexpr int64_t kRecordHead = 32;  // kind, step, data size, hash of what has moved
+inline constexpr uint32_t kChunkMoved = 1;
+inline constexpr uint32_t kAllMoved = 2;
+// The first bytes of the old file and of each step's source, kept to recognise the file.
+inline constexpr int64_t kPrefixBytes = 4096;
+inline constexpr int64_t kSampleBytes = 4096;
+// What a journal may make a recovery hold in memory.
+inline constexpr int64_t kMaxSlotData = 64 << 20;
+inline constexpr int64_t kMaxBatch = 16;
+inline constexpr int64_t kMaxPlanBytes = 256 << 20;
+inline constexpr int64_t kMaxPayloadBytes = int64_t{1} << 33;
+// Frames read or written in one call.
+inline constexpr int64_t kFramesPerIo = 128;
+
+int64_t FramesFor(int64_t bytes);
+void Put64(std::string* out, uint64_t v);
+uint64_t Get64(const uint8_t* p);
+void Encode64(uint8_t* p, uint64_t v);
+
+enum class FrameState { kZero, kWhole, kDamaged };
+FrameState Inspect(const uint8_t* frame, int64_t at, uint64_t nonce, uint64_t* seq);
+
+// Adds their checks to `count` frames laid out at `frames` for journal offset `at`.
+void CheckFrames(uint8_t* frames, int64_t count, int64_t at, uint64_t nonce);
+// Sums the frames' checks up, in order: a hash of every byte they hold, their place and their
+// record.
+uint64_t Fold(uint64_t fold, uint64_t check);
+
+// A second thread that checks half the frames of a large record while the caller checks the
+// other half: the checks are most of what journaling a step costs beyond its reads and writes.
+class CheckHelper {
+ public:
+  CheckHelper();
+  ~CheckHelper();
+  CheckHelper(const CheckHelper&) = delete;
+  CheckHelper& operator=(const CheckHelper&) = delete;
+  void Check(uint8_t* frames, int64_t count, int64_t at, uint64_t nonce);
+
+ private:
+  struct Task {
+    uint8_t* frames;
+    int64_t count, at;
+    uint64_t nonce;
+  };
+  void Work();
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  Task task_{};
+  bool pending_ = false, stop_ = false;
+  std::thread worker_;
+};
+
+// Lays content out in frames of one sequence number at `out`, for journal offset `at`, piece by
+// piece, so that a record's head and its data need not be copied together first. With no `out`
+// it only computes the frames' checks, and fold() sums them up. With `deferChecks`, frames are
+// laid out without their checks, for CheckFrames to add.
+class Framer {
+ public:
+  Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce, bool deferChecks = false);
+  void Append(const uint8_t* p, int64_t n);
+  // Seals the last frame (an empty content makes one frame); answers the bytes laid out.
+  int64_t Finish();
+  uint64_t fold() const { return fold_; }
+
+ private:
+  void Seal();
+  uint8_t local_[kFrame];
+  uint8_t* out_;
+  bool store_, defer_;
+  int64_t at_;
+  uint64_t seq_, nonce_;
+  int64_t fill_ = 0, used_ = 0;
+  uint64_t fold_ = 0;
+};
+
+// Where things lie in a journal: the header frame, the plan, the payload, and 2 * batch slots of
+// one record each. The steps of a move go in batches: the records of batch j take the slots of
+// half j mod 2.
+struct Layout {
+  uint64_t nonce = 0;
+  uint64_t inode = 0;
+  int64_t planBytes = 0;
+  int64_t payloadBytes = 0;
+  int64_t slotData = 0;  // the most data one record holds
+  int64_t batch = 1;     // steps whose records are written before their steps are
+
+  int64_t PlanAt() const { return kFrame; }
+  int64_t PayloadAt() const { return PlanAt() + FramesFor(planBytes) * kFrame; }
+  int64_t SlotFrames() const;
+  int64_t Slots() const { return 2 * batch; }
+  int64_t SlotAt(int64_t slot) const;
+  int64_t End() const { return SlotAt(Slots()); }
+  // The slot of the record of step `step`, and of "all moved" after `steps` steps.
+  int64_t SlotOfStep(uint64_t step) const;
+  int64_t SlotOfAllMoved(uint64_t steps) const;
+  // The header frame's content.
+  std::string Header() const;
+  // False when the header's content is not one this tool writes.
+  bool ReadHeader(const uint8_t* content);
+};
+
+// The bytes of a change's final writes, as the journal keeps them.
+struct FinalWrite {
+  int64_t pos;
+  int64_t size;
+  int64_t payloadAt;
+  int64_t preimageAt;        // -1 when none: only a change that moves nothing keeps them
+  const std::string* bytes;  // in memory, when the change has them there
+};
+
+// What the journal's plan holds.
+struct Recorded {
+  int64_t oldLength = 0, newLength = 0, chunkBytes = 0;
+  std::vector<Splice> splices;
+  std::vector<FinalWrite> writes;
+  std::string prefix;
+  std::vector<uint64_t> samples;  // a hash of the start of each step's source
+};
+
+std::string Serialize(const Recorded& r);
+// False when the plan is not one this tool could have written.
+bool Deserialize(const std::string& bytes, const Layout& layout, Recorded* r);
+
+// The regions that the final writes cover, merged, in ascending order.
+using Regions = std::vector<std::pair<int64_t, int64_t>>;
+Regions FinalRegions(const std::vector<FinalWrite>& writes);
+
+// Adds to `h` the bytes at [at, at + n) that no final write covers: what a step left in the
+// file, before the final writes and after them alike.
+uint64_t HashUncovered(uint64_t h, int64_t at, const uint8_t* bytes, int64_t n,
+                       const Regions& covered);
+
+uint64_t SampleHash(const ChunkMove& m, const uint8_t* source);
+
+// The steps of a change and what follows from them and the batch size alone.
+struct Steps {
+  Steps(std::vector<ChunkMove> moves, int64_t batch, const Regions& covered);
+  std::vector<ChunkMove> moves;
+  int64_t batch;
+  int64_t largest = 0;
+  // Whether the record of a step holds its bytes: when its destination overlaps its source, or
+  // a later step of its batch may write over its source before it is on the disk.
+  std::vector<bool> carries;
+  // Whether a step counts into the hash of what has moved by its record's frame checks (its
+  // bytes are in the record, and no final write covers its destination) rather than by its
+  // bytes.
+  std::vector<bool> folded;
+  std::size_t size() const { return moves.size(); }
+  std::size_t BatchStart(std::size_t step) const {
+    return step / static_cast<std::size_t>(batch) * static_cast<std::size_t>(batch);
+  }
+  std::size_t BatchEnd(std::size_t first) const {
+    return std::min(moves.size(), first + static_cast<std::size_t>(batch));
+  }
+};
+
+// What step `step` adds to `h`, the hash of what moved before it: `recordFold` when folded,
+// else its bytes but for what final writes cover.
+uint64_t AddStep(const Steps& steps, std::size_t step, uint64_t h, const uint8_t* bytes,
+                 uint64_t recordFold, const Regions& covered);
+
+// A whole record of a journal.
+struct Record {
+  uint32_t kind = 0;
+  uint64_t step = 0;
+  uint64_t movedHash = 0;
+  std::string data;
+};
+
+// An open journal: framed reads and writes.
+class Journal {
+ public:
+  Journal(Files& files, int fd, Layout layout) : file_(files, fd), layout_(layout) {}
+
+  AtbFile& file() { return file_; }
+  const Layout& layout() const { return layout_; }
+
+  // Writes `n` content bytes as frames of `seq` at `at`.
+  Status WriteFramed(int64_t at, const uint8_t* content, int64_t n, uint64_t seq,
+                     std::vector<uint8_t>* scratch);
+  // Reads `n` content bytes at content position `pos` of the region of frames at `region`,
+  // every frame whole and of `seq`.
+  Status ReadFramed(int64_t region, int64_t pos, uint8_t* out, int64_t n, uint64_t seq);
+
+  // Writes the record of step `step` (or, for kAllMoved, of `step` steps moved). *fold, when
+  // given, gets the fold of its frame checks; `helper`, when given, checks half of them.
+  Status WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
+                     int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold = nullptr,
+                     CheckHelper* helper = nullptr);
+  // Starts writing the slot of step `step`'s record to the disk.
+  void StartWriteback(uint64_t step);
+  // The fold of the frame checks that the record of step `step`, holding `data`, has.
+  uint64_t RecordFold(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size) const;
+
+  // Every whole record in the slots. Damaged when a slot holds a damaged frame, or a record
+  // that does not fit the layout.
+  Status ReadRecords(std::vector<Record>* records);
+
+ private:
+  AtbFile file_;
+  Layout layout_;
+};
+
+// The content of a journal region as a source, for checking a table kept there.
+class FramedSource : public ByteSource {
+ public:
+  FramedSource(Journal& journal, int64_t region, int64_t start, int64_t size)
+      : journal_(journal), region_(region), start_(start), size_(size) {}
+  Status ReadAt(int64_t pos, void* buf, std::size_t n) override;
+
+ private:
+  Journal& journal_;
+  int64_t region_, start_, size_;
+};
+
+// The target of a change, as the steps see it.
+struct ChangeFile {
+  AtbFile& file;
+  bool durable;
+};
+
+// The steps of a change from a given batch on, journaled, then the final writes and the cut:
+// what a change does once its journal is in place, and what a recovery does to finish it.
+class StepRunner {
+ public:
+  // `buffers` hold a batch of the largest step; `scratch` room for the largest record (see
+  // RecordRoom); both are had before the file changes.
+  StepRunner(ChangeFile target, Journal& journal, const Recorded& recorded, const Steps& steps,
+             const std::vector<uint8_t*>& buffers, std::vector<uint8_t>& scratch);
+
+  // What step `step`, moved with `bytes`, adds to `h`, the hash of the steps before it, its
+  // batch's records having `batchHash`.
+  uint64_t AddStepAgain(uint64_t h, std::size_t step, uint64_t batchHash,
+                        const uint8_t* bytes) const;
+
+  // Carries out the steps from `first`, the first step of a batch, on. With `recorded`, the
+  // records of first's batch are already on the disk and it holds their frame checks' folds;
+  // with `allRecorded`, "all moved" is too (first is then the number of steps).
+  Status Run(std::size_t first, const std::vector<uint64_t>* recorded, bool allRecorded,
+             uint64_t movedHash);
+
+  Status FlushFile();
+  Status FlushJournal();
+
+ private:
+  Status CopyFromJournal(const FinalWrite& w);
+
+  ChangeFile target_;
+  Journal& journal_;
+  const Recorded& recorded_;
+  const Steps& steps_;
+  Regions covered_;
+  const std::vector<uint8_t*>& buffers_;
+  std::vector<uint8_t>& scratch_;
+  std::unique_ptr<CheckHelper> helper_;
+};
+
+// What a record of `largest` bytes of data takes in frames, and what writing the payload takes.
+std::size_t RecordRoom(int64_t largest);
+
+}  // namespace atb::journal
