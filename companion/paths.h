@@ -25,6 +25,10 @@ struct PathElement {
   std::string text;  // as written, for messages
 };
 
+// Splits a path ("/", "a/0x10/#3/name[2]"; one leading slash optional) into its elements. Only
+// the text is read: whether the elements name anything is ResolvePath's. False with *error
+// naming the element (an empty one, a number too large, a [k] or # without a number) otherwise;
+// "" and "/" give no element, the root.
 bool ParsePath(std::string_view path, std::vector<PathElement>* elements, std::string* error);
 
 // One table on the way from the root to an entry, and the entry chosen in it.

@@ -36,6 +36,9 @@ std::size_t IncompleteUtf8Tail(std::string_view bytes);
 // UTF-16 code units as u"...".
 void AppendQuotedWide(std::string* out, const std::vector<uint16_t>& units);
 
+// The shortest decimal text that reads back as the same float ("1.5", "-0", "inf"); NaNs keep
+// their bits: "nan" and "-nan" for the quiet ones a parser gives, "nan(0x7fc00001)" otherwise.
+// ParseFloatText reads every form back to the same bits.
 std::string FormatFloatBits(uint32_t bits);
 
 // What a value line gives for an entry: its bytes, and whether they are the whole extent (a form

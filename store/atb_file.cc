@@ -55,12 +55,6 @@ Status AtbFile::WriteAt(int64_t pos, const void* buf, std::size_t n) {
   return Status::Ok();
 }
 
-Status AtbFile::WriteFixed32(int64_t pos, uint32_t v) {
-  uint8_t b[4];
-  EncodeFixed32(b, v);
-  return WriteAt(pos, b, sizeof b);
-}
-
 Status AtbFile::Length(int64_t* length) {
   int64_t end = files_.Seek(fd_, 0, SEEK_END);
   if (end < 0) return Status::IoError(errno);

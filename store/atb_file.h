@@ -33,9 +33,9 @@ class AtbFile : public ByteSource {
   // Writes all n bytes; a write that makes no progress is a failure. On return the position
   // lies just past the bytes written.
   Status WriteAt(int64_t pos, const void* buf, std::size_t n);
-  Status WriteFixed32(int64_t pos, uint32_t v);
   // The file's length; leaves the position at the end.
   Status Length(int64_t* length);
+  // Moves the position to `pos` (which may lie beyond the end); an I/O error otherwise.
   Status SeekTo(int64_t pos);
   Status SetLength(int64_t length);
 
