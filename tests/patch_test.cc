@@ -271,6 +271,30 @@ TEST_F(Patches, APatchThatIsNotOneIsTroubleAndSaysWhere) {
   EXPECT_EQ(Apply(file, {}).status, 2);
 }
 
+// The example of doc/patch.md applies to the sample file and is what diff writes back; so is the
+// README's.
+TEST_F(Patches, ThePagesExamplesAreTrue) {
+  ASSERT_EQ(testing::Shell(std::string(MAKE_SAMPLE_BINARY) + " " + dir_.path()).status, 0);
+  const Bytes sample = ReadFile(dir_ / "sample.atb");
+  const std::string page = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/patch.md");
+  const std::size_t body = page.find("```\n") + 4;
+  const std::string example = page.substr(body, page.find("```", body) - body);
+  ASSERT_EQ(Apply(sample, {example}).status, 0);
+  EXPECT_EQ(Diff(sample, Now()), example);
+
+  const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
+  const std::string command = "$ atbutil diff sample.atb new.atb\n";
+  const std::size_t at = readme.find(command) + command.size();
+  const std::string shown = readme.substr(at, readme.find("$ ", at) - at);
+  WriteFile(path_, sample);
+  std::FILE* quiet = std::fopen("/dev/null", "w");
+  ASSERT_EQ(AddCommand(path_, {"8192/max_range", "float", "12.5"}, KeyNames(), quiet), 0);
+  ASSERT_EQ(SetCommand(path_, {"reload_time", "3.25"}, KeyNames(), quiet), 0);
+  ASSERT_EQ(RemoveCommand(path_, {"536870914"}, KeyNames(), quiet), 0);
+  std::fclose(quiet);
+  EXPECT_EQ(Diff(sample, Now()), shown);
+}
+
 // A failing disk under apply and merge: the k-th open, read, write, seek, truncation or close
 // fails, for every k. Either nothing was done (status 1 or 2, the file as it was), or the failure
 // is reported (status 2) and the next open finishes the change; or the failure did no harm.
