@@ -22,8 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   build::WriteFile(journal, record);
   const int fd = SystemFiles().Open(path, O_RDWR, 0);
   AtbFile f(SystemFiles(), fd);
+  ChangeTarget target{f, journal, false};
   bool recovered = false;
-  Status s = RecoverChange(SystemFiles(), f, journal, &recovered);
+  Status s = RecoverChange(target, Finisher::kEditor, &recovered);
   SystemFiles().Close(fd);
   const bool journalLeft = access(journal.c_str(), F_OK) == 0;
   if (!s.ok()) {
