@@ -1,6 +1,7 @@
 #include "change/change.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <set>
@@ -26,12 +27,19 @@ struct Reached {
   // and the splice that holds its value.
   struct Added {
     uint32_t before;
+    int64_t rank;  // among entries added in front of one entry
     TableEntry entry;
     std::size_t valueSplice;
   };
   std::vector<Added> added;
-  std::vector<uint32_t> removed;  // entries taken out, by index
+  std::vector<uint32_t> removed;         // entries taken out, by index
+  std::map<uint32_t, uint32_t> retyped;  // new types, by index
 };
+
+// Entries added at a place given by the caller rank behind those placed by key (below 2^32).
+constexpr int64_t kPlacedRank = int64_t{1} << 32;
+// A table's lead lies behind its entry block and in front of everything in its data area.
+constexpr int64_t kLeadPlace = std::numeric_limits<int64_t>::max();
 
 // One splice and where it stands in the tree, to order splices that share a position: a table's
 // entry block comes before its data area (the block of a table with k entries ends where its
@@ -79,7 +87,8 @@ class Change::Planner {
   void WriteValues(ChangePlan* plan) const;
   // Each reached table's count, and its entries from the first that changes, in their new place.
   void WriteEntryBlocks(ChangePlan* plan) const;
-  static void WriteHeaderSizes(ChangePlan* plan);
+  // The header's sizes, or the whole header when a new one is given.
+  static void WriteHeader(ChangePlan* plan, const std::string& header);
 
  private:
   void Place(Splice splice, std::vector<int64_t> order, const Edit* edit) {
@@ -138,8 +147,35 @@ void Change::Remove(TableChain chain) {
   edits_.push_back(std::move(e));
 }
 
+void Change::InsertAt(TableChain chain, uint32_t before, uint32_t key, uint32_t type,
+                      std::string value) {
+  Insert(std::move(chain), key, type, std::move(value));
+  edits_.back().before = before;
+}
+
+void Change::ReplaceLead(TableChain chain, std::string bytes) {
+  Edit e;
+  e.kind = Edit::kLead;
+  e.chain = std::move(chain);
+  e.bytes = std::move(bytes);
+  edits_.push_back(std::move(e));
+}
+
+void Change::SetType(TableChain chain, uint32_t type) {
+  Edit e;
+  e.kind = Edit::kType;
+  e.chain = std::move(chain);
+  e.type = type;
+  edits_.push_back(std::move(e));
+}
+
+void Change::SetHeader(std::string header) {
+  header.resize(static_cast<std::size_t>(ROOT_TABLE_OFFSET));
+  header_ = std::move(header);
+}
+
 Status Change::Apply(ChangeTarget& target) const {
-  if (edits_.empty()) return Status::Ok();
+  if (empty()) return Status::Ok();
   AtbFile& file = target.file;
   ChangePlan plan;
   plan.chunkBytes = chunkBytes_;
@@ -151,7 +187,7 @@ Status Change::Apply(ChangeTarget& target) const {
   if (!(s = planner.OrderSplices(&plan)).ok()) return s;
   planner.WriteValues(&plan);
   planner.WriteEntryBlocks(&plan);
-  Planner::WriteHeaderSizes(&plan);
+  Planner::WriteHeader(&plan, header_);
 
   if (plan.writes.empty() && plan.newLength == plan.oldLength) return Status::Ok();
   return RunJournaled(target, plan);
@@ -175,7 +211,10 @@ Status Change::Planner::ReadChains(AtbFile& file, int64_t length) {
         return Status::Refused("two changes see one table with different ends");
       }
       const bool last = l + 1 == e.chain.size();
-      if (last && e.kind == Edit::kInsert) break;
+      if (last && e.kind == Edit::kInsert && e.before > static_cast<int64_t>(t.list.count)) {
+        return Status::Refused("no such entry");
+      }
+      if (last && (e.kind == Edit::kInsert || e.kind == Edit::kLead)) break;
       if (link.entry >= t.list.count) return Status::Refused("no such entry");
       if (!last) {
         const TableLink& next = e.chain[l + 1];
@@ -202,7 +241,8 @@ Status Change::Planner::ReadChains(AtbFile& file, int64_t length) {
     tables_[e.chain.back().table].removed.push_back(e.chain.back().entry);
   }
   for (const Edit& e : edits_) {
-    const std::size_t through = e.kind == Edit::kReplace ? e.chain.size() : e.chain.size() - 1;
+    const bool onEntry = e.kind == Edit::kReplace || e.kind == Edit::kType;
+    const std::size_t through = onEntry ? e.chain.size() : e.chain.size() - 1;
     for (std::size_t l = 0; l < through; ++l) {
       if (removed.count({e.chain[l].table, e.chain[l].entry}) != 0) {
         return Status::Refused("two changes overlap");
@@ -242,12 +282,17 @@ void Change::Planner::PlaceSplices() {
         break;
       case Edit::kInsert: {
         uint32_t k = 0;
-        while (k < t.list.count && t.list.ID[k] <= e.key) ++k;
+        if (e.before >= 0) {
+          k = static_cast<uint32_t>(e.before);
+        } else {
+          while (k < t.list.count && t.list.ID[k] <= e.key) ++k;
+        }
         const int64_t place = 2 * static_cast<int64_t>(k);
+        const int64_t rank = e.before >= 0 ? kPlacedRank : e.key;
         const int64_t size = e.Size();
-        Place({EntryPos(link.table, k), 0, ENTRY_SIZE}, inBlock({place, e.key}), nullptr);
-        t.added.push_back({k, {e.key, e.type, 0}, placed_.size()});
-        Place({t.list.Off[k], 0, size}, inData({place, e.key}), &e);
+        Place({EntryPos(link.table, k), 0, ENTRY_SIZE}, inBlock({place, rank}), nullptr);
+        t.added.push_back({k, rank, {e.key, e.type, 0}, placed_.size()});
+        Place({t.list.Off[k], 0, size}, inData({place, rank}), &e);
         t.delta[k] += size;
         growth = size + ENTRY_SIZE;
         break;
@@ -261,6 +306,17 @@ void Change::Planner::PlaceSplices() {
         growth = -size - ENTRY_SIZE;
         break;
       }
+      case Edit::kLead: {
+        const int64_t start = DataStart(link.table, t.list.count);
+        const int64_t size = t.list.Off[0] - start;
+        Place({start, size, static_cast<int64_t>(e.bytes.size())}, inData({-1, kLeadPlace}), &e);
+        growth = static_cast<int64_t>(e.bytes.size()) - size;
+        t.delta[0] += growth;
+        break;
+      }
+      case Edit::kType:
+        t.retyped[link.entry] = e.type;
+        break;
     }
     // Every enclosing table's entries behind the reference descended through move with it.
     for (std::size_t l = 0; l + 1 < e.chain.size(); ++l)
@@ -336,16 +392,16 @@ void Change::Planner::WriteEntryBlocks(ChangePlan* plan) const {
         break;
       }
     }
-    std::vector<std::pair<uint32_t, TableEntry>> added;
+    std::vector<std::pair<std::pair<uint32_t, int64_t>, TableEntry>> added;
     for (const Reached::Added& a : t.added) {
       first = std::min(first, a.before);
       TableEntry entry = a.entry;
       entry.Off = static_cast<uint32_t>(newStart_[a.valueSplice] - newData);
-      added.push_back({a.before, entry});
+      added.push_back({{a.before, a.rank}, entry});
     }
-    std::stable_sort(added.begin(), added.end(), [](const auto& a, const auto& b) {
-      return std::pair(a.first, a.second.ID) < std::pair(b.first, b.second.ID);
-    });
+    std::stable_sort(added.begin(), added.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [i, type] : t.retyped) first = std::min(first, i);
     std::vector<bool> gone(list.count, false);
     for (uint32_t i : t.removed) {
       gone[i] = true;
@@ -355,12 +411,13 @@ void Change::Planner::WriteEntryBlocks(ChangePlan* plan) const {
     std::string block;
     std::size_t nextAdded = 0;
     for (uint32_t i = first; i <= list.count; ++i) {
-      while (nextAdded < added.size() && added[nextAdded].first == i)
+      while (nextAdded < added.size() && added[nextAdded].first.first == i)
         PutEntry(&block, added[nextAdded++].second);
       if (i == list.count) break;
       if (gone[i]) continue;
-      PutEntry(&block,
-               {list.ID[i], list.Type[i], static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
+      const auto retyped = t.retyped.find(i);
+      const uint32_t type = retyped != t.retyped.end() ? retyped->second : list.Type[i];
+      PutEntry(&block, {list.ID[i], type, static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
     }
     if (!block.empty()) {
       ChangePlan::Write w;
@@ -372,7 +429,16 @@ void Change::Planner::WriteEntryBlocks(ChangePlan* plan) const {
   }
 }
 
-void Change::Planner::WriteHeaderSizes(ChangePlan* plan) {
+void Change::Planner::WriteHeader(ChangePlan* plan, const std::string& header) {
+  if (!header.empty()) {
+    ChangePlan::Write w;
+    w.bytes = header;
+    auto* bytes = reinterpret_cast<uint8_t*>(w.bytes.data());
+    EncodeFixed32(bytes + OUTER_SIZE_OFFSET, OuterSizeFor(plan->newLength));
+    EncodeFixed32(bytes + ROOT_SIZE_OFFSET, RootSizeFor(plan->newLength));
+    plan->writes.push_back(std::move(w));
+    return;
+  }
   if (plan->newLength == plan->oldLength) return;
   plan->writes.push_back(Fixed32At(OUTER_SIZE_OFFSET, OuterSizeFor(plan->newLength)));
   plan->writes.push_back(Fixed32At(ROOT_SIZE_OFFSET, RootSizeFor(plan->newLength)));

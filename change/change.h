@@ -43,7 +43,19 @@ class Change {
   // extent out of the data area (for a reference, its whole nested table).
   void Remove(TableChain chain);
 
-  bool empty() const { return edits_.empty(); }
+  // Adds an entry in front of entry `before` of the table of the chain's last link (or last, with
+  // `before` = its count), its value in front of that entry's value. Entries added in front of
+  // one entry this way go in the order they were asked for, behind those placed by key.
+  void InsertAt(TableChain chain, uint32_t before, uint32_t key, uint32_t type, std::string value);
+  // Replaces the bytes of the table of the chain's last link that lie in front of its first
+  // value (all of its data area when it has no entries).
+  void ReplaceLead(TableChain chain, std::string bytes);
+  // Gives the chain's last entry another type; its extent stays as it is unless replaced too.
+  void SetType(TableChain chain, uint32_t type);
+  // Writes the header's 52 bytes, but for its two sizes, which follow the file's new length.
+  void SetHeader(std::string header);
+
+  bool empty() const { return edits_.empty() && header_.empty(); }
 
   // Checks everything first, then changes the target's file through its journal (see
   // change/journal.h). With the file untouched: damaged when a table on a chain is; refused when
@@ -60,10 +72,11 @@ class Change {
 
  private:
   struct Edit {
-    enum Kind { kReplace, kInsert, kRemove } kind = kReplace;
+    enum Kind { kReplace, kInsert, kRemove, kLead, kType } kind = kReplace;
     TableChain chain;
     int64_t pos = 0, removed = 0;  // a replacement
-    uint32_t key = 0, type = 0;    // an added entry
+    uint32_t key = 0, type = 0;    // an added entry, or a new type
+    int64_t before = -1;           // an added entry's place, when not found by its key
     std::string bytes;
     ByteSource* source = nullptr;  // instead of bytes: its first `size` bytes
     int64_t size = 0;
@@ -72,6 +85,7 @@ class Change {
   };
   class Planner;  // turns the edits into the plan the journal carries out
   std::vector<Edit> edits_;
+  std::string header_;
   int64_t chunkBytes_ = 1 << 20;
 };
 

@@ -122,6 +122,10 @@ Status AppendSizeAndHash(ByteSource& file, int64_t start, int64_t end, Sink& sin
   return s;
 }
 
+Status AppendQuotedExtent(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
+  return AppendEscapedExtent(file, start, end, sink);
+}
+
 void Sink::Flush() {
   if (out_ == nullptr || buf_.empty()) return;
   if (std::fwrite(buf_.data(), 1, buf_.size(), out_) != buf_.size()) failed_ = true;

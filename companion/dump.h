@@ -45,6 +45,9 @@ Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink
 // Appends "N bytes fnv64 0x..." for the bytes [start, end).
 Status AppendSizeAndHash(ByteSource& file, int64_t start, int64_t end, Sink& sink);
 
+// Appends the bytes [start, end) as one quoted string with escapes, read in chunks.
+Status AppendQuotedExtent(ByteSource& file, int64_t start, int64_t end, Sink& sink);
+
 // Dumps the file of `length` bytes. A damaged table is one line (or one JSON entry holding its
 // bytes), with the size and hash of its bytes when `hashDamaged`; only an I/O error stops the
 // dump.

@@ -5,6 +5,9 @@
 
 #include "change/open.h"
 #include "companion/commands.h"
+#include "companion/diff.h"
+#include "companion/merge.h"
+#include "companion/patch.h"
 #include "platform/version.h"
 
 namespace {
@@ -113,6 +116,29 @@ int main(int argc, char** argv) {
                    "The file to write, replaced only once complete; or - for standard output")
       ->required();
 
+  std::string other, third;
+  CLI::App* diff = app.add_subcommand("diff", "Print the patch that turns A into B");
+  diff->add_option("--names", namesFile,
+                   "A file of attribute names, one per line, to name keys by");
+  diff->add_option("A", file, "The attribute file to start from")->required();
+  diff->add_option("B", other, "The attribute file to end at")->required();
+  diff->footer("Exit status: 0 the same, 1 different (the patch printed), 2 trouble.");
+
+  bool checkOnly = false;
+  CLI::App* apply = app.add_subcommand("apply", "Apply patches in order, as one change");
+  apply->add_flag("--check", checkOnly, "Only say whether the patches apply; write nothing");
+  apply->add_option("FILE", file, "The attribute file")->required();
+  apply->add_option("PATCH", files, "Patches, applied in order; - reads one from standard input")
+      ->required();
+  apply->footer("Exit status: 0 applied, 1 refused (nothing written), 2 trouble.");
+
+  CLI::App* merge = app.add_subcommand(
+      "merge", "Merge the changes from BASE to THEIRS into OURS (git's merge driver)");
+  merge->add_option("BASE", file, "The common ancestor")->required();
+  merge->add_option("OURS", other, "Our version, which receives the merge")->required();
+  merge->add_option("THEIRS", third, "Their version")->required();
+  merge->footer("Exit status: 0 merged, 1 conflicts (OURS left as it was), 2 trouble.");
+
   if (IsUnknownSubcommand(app, argc, argv)) {
     std::fprintf(stderr, "atbutil: unknown subcommand \"%s\"\n", argv[1]);
     std::fprintf(stderr, "Run atbutil --help for usage.\n");
@@ -155,5 +181,8 @@ int main(int argc, char** argv) {
   if (*extract) return atb::ExtractCommand(file, path, out, names, stderr);
   if (*insert) return atb::InsertCommand(file, path, key, side, names, stderr);
   if (*build) return atb::BuildCommand(json, out, names, stdout, stderr);
+  if (*diff) return atb::DiffCommand(file, other, names, stdout, stderr);
+  if (*apply) return atb::ApplyCommand(file, files, checkOnly, names, stdin, stderr);
+  if (*merge) return atb::MergeCommand(file, other, third, names, stderr);
   return 2;
 }

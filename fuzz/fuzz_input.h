@@ -2,6 +2,7 @@
 // length of the attribute file, the file's bytes, then the console script.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,6 +26,35 @@ inline void UnpackDialogue(const uint8_t* data, std::size_t size, std::string* f
   const char* p = reinterpret_cast<const char*>(data) + (size < 2 ? size : 2);
   file->assign(p, len);
   script->assign(p + len, rest - len);
+}
+
+// Three files in one input, for the merge target: two bytes (little-endian) giving the length of
+// each of the first two, then the three files.
+inline std::string PackThree(const std::string& a, const std::string& b, const std::string& c) {
+  std::string out;
+  for (const std::string* f : {&a, &b}) {
+    out.push_back(static_cast<char>(f->size() & 0xFF));
+    out.push_back(static_cast<char>(f->size() >> 8 & 0xFF));
+  }
+  return out + a + b + c;
+}
+
+inline void UnpackThree(const uint8_t* data, std::size_t size, std::string* a, std::string* b,
+                        std::string* c) {
+  std::string rest(reinterpret_cast<const char*>(data), size);
+  std::size_t len[2];
+  for (std::size_t& n : len) {
+    n = rest.size() < 2 ? 0
+                        : static_cast<std::size_t>(static_cast<uint8_t>(rest[0]) |
+                                                   static_cast<uint8_t>(rest[1]) << 8);
+    rest.erase(0, std::min<std::size_t>(2, rest.size()));
+  }
+  len[0] = std::min(len[0], rest.size());
+  *a = rest.substr(0, len[0]);
+  rest.erase(0, len[0]);
+  len[1] = std::min(len[1], rest.size());
+  *b = rest.substr(0, len[1]);
+  *c = rest.substr(len[1]);
 }
 
 // The side file every dialogue can add: a small valid table, named "3".

@@ -1,7 +1,7 @@
 // Writes the seed corpora of the fuzz targets, built with the test builder and the commands' own
 // outputs:
 //   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*, DIR/build/*, DIR/set/*,
-//                         DIR/add_remove/*, DIR/recover/*
+//                         DIR/add_remove/*, DIR/recover/*, DIR/patch/*, DIR/merge/*
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 
 #include "change/change.h"
 #include "change/journal.h"
+#include "companion/diff.h"
 #include "companion/dump.h"
 #include "fuzz/fuzz_input.h"
 #include "tests/atb_builder.h"
@@ -180,6 +181,68 @@ int main(int argc, char** argv) {
     Bytes seed(1, '\1');
     for (int k = 0; k < 24; ++k) seed.push_back(static_cast<char>(crashes.Below(256)));
     WriteFile(dir + "/recover/crash" + std::to_string(n), seed);
+  }
+
+  // patch: what diff writes from the set target to files made from it by every kind of change,
+  // and to unrelated random files. merge: the target and two of those files.
+  mkdir((dir + "/patch").c_str(), 0777);
+  mkdir((dir + "/merge").c_str(), 0777);
+  const Table base = DecodeTable(target, 52, static_cast<int64_t>(target.size()));
+  std::vector<Bytes> variants;
+  for (int v = 0; v < 8; ++v) {
+    Table t = base;
+    switch (v) {
+      case 0:
+        t.entries[1] = FloatEntry(0x09CEA8A9, 3.25f);
+        t.entries[2] = TextEntry(0x20000001, "Arc Caster Mk II", "tail");
+        break;
+      case 1:
+        t.entries.insert(t.entries.begin() + 5, BoolEntry(0x30000000, 7));
+        t.entries.erase(t.entries.begin() + 3);
+        break;
+      case 2: {
+        Table inner =
+            DecodeTable(t.entries[0].value, 0, static_cast<int64_t>(t.entries[0].value.size()));
+        inner.lead = "lead";
+        inner.entries[0] = FloatEntry(0x13B8FCB6, 50);
+        inner.entries.push_back(RefEntry(9, {{NameEntry("new"), {1, 7, "x"}}}));
+        t.entries[0].value = EncodeTable(inner);
+        break;
+      }
+      case 3:
+        t.entries[0].value[4 + 8] = 0x7F;  // a damaged nested table
+        break;
+      case 4:
+        t.entries[6] = {0x60000000, 3, Str("retyped")};
+        t.lead = "xy";
+        break;
+      case 5:
+        t.entries.push_back(RefEntry(0x70000000, {{FloatEntry(1, 1)}, "\x01"}));
+        break;
+      default:
+        t.entries.erase(t.entries.begin());
+        t.entries.insert(t.entries.begin(), RefEntry(0x1000, {{TextEntry(1, "moved")}}));
+    }
+    Bytes file = EncodeFile(t);
+    if (v == 7) file[5] = 'H';
+    variants.push_back(file);
+  }
+  atb::build::Random rp(99);
+  for (int k = 0; k < 12; ++k) variants.push_back(EncodeFile(RandomTable(rp)));
+  const auto patchOf = [&](const Bytes& a, const Bytes& b) {
+    atb::MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
+    atb::MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+    atb::Sink out(nullptr);
+    int64_t changes;
+    atb::WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()), names,
+                    out, &changes);
+    return out.buf();
+  };
+  for (n = 0; n < static_cast<int>(variants.size()); ++n) {
+    WriteFile(dir + "/patch/seed" + std::to_string(n), patchOf(target, variants[n]));
+    const Bytes& other = variants[(n + 1) % variants.size()];
+    WriteFile(dir + "/merge/seed" + std::to_string(n),
+              atb::fuzz::PackThree(target, variants[n], other));
   }
   return 0;
 }

@@ -247,6 +247,44 @@ TEST_F(Crashes, AddAndRemoveBatchesRecoverToBeforeOrAfter) {
   EXPECT_GT(sweeps_, 500);
 }
 
+// What a patch or a merge adds to a change: a table's lead replaced, entries added at given
+// places (two in front of one entry), an entry given another type, and new header bytes.
+TEST_F(Crashes, LeadsPlacesTypesAndHeadersRecoverToBeforeOrAfter) {
+  Random r(6161);
+  const int files = testing::kSanitized ? 5 : 12;
+  for (int f = 0; f < files; ++f) {
+    Table root = RandomTable(r);
+    root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(600)});
+    const Bytes before = EncodeFile(root);
+    std::vector<std::vector<uint32_t>> texts, tables;
+    Walk(before, ROOT_TABLE_OFFSET, static_cast<int64_t>(before.size()), {}, &texts, &tables);
+    const auto table = tables[static_cast<std::size_t>(r.Below(static_cast<int>(tables.size())))];
+    const auto place = static_cast<uint32_t>(r.Below(3));
+    const std::string lead = r.Word(9);
+    std::string header(ROOT_TABLE_OFFSET, 'h');
+    Sweep(
+        before,
+        [&](const Bytes& f, Change* c) {
+          const TableChain chain = IntoTable(f, table);
+          EntryList list;
+          MemorySource src(reinterpret_cast<const uint8_t*>(f.data()), f.size());
+          ReadTable(src, chain.back().table, chain.back().end, &list);
+          c->ReplaceLead(chain, lead);
+          const uint32_t at = std::min(place, list.count);
+          c->InsertAt(chain, at, 0xFFFFFFFFu, 3, Str("placed first"));
+          c->InsertAt(chain, at, 0, 7, "placed second");
+          if (list.count > at) {
+            TableChain entry = chain;
+            entry.back().entry = at;
+            if (!list.Is(at, EntryType::Reference)) c->SetType(entry, 9);
+          }
+          c->SetHeader(header);
+        },
+        16 + r.Below(200), r);
+  }
+  EXPECT_GT(sweeps_, 20 * files);
+}
+
 TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {
   Random r(7);
   const Bytes before = EncodeFile({{TextEntry(1, "abc"), {2, 7, r.Bytes(3000)}}});

@@ -74,6 +74,61 @@ TEST(Tools, GitDiffShowsOneChangedLineForOneLongerText) {
   EXPECT_NE(log.out.find("-/2/3 = \"short\""), std::string::npos) << log.out;
 }
 
+// atbutil as git's merge driver, set up as the README says: branches that change different
+// values, add different entries and take out one the other left alone merge cleanly; the same
+// value changed differently stops with a conflict and leaves our file in the work tree.
+TEST(Tools, GitMergesAttributeFilesEntryByEntry) {
+  testing::TempDir dir;
+  const std::string git = "cd " + Quoted(dir.path()) + " && git -c user.name=t -c user.email=t@t ";
+  const std::string util = std::string(ATBUTIL_BINARY);
+  const Table base{{FloatEntry(1, 1), FloatEntry(2, 2), TextEntry(3, "three"),
+                    RefEntry(4, {{FloatEntry(1, 1), NameEntry("four")}}), BoolEntry(5, 1)}};
+  WriteFile(dir / ".gitattributes", "*.atb diff=atb merge=atb\n");
+  WriteFile(dir / "f.atb", EncodeFile(base));
+  ASSERT_EQ(Shell(git + "init -q -b main && " + git + "config diff.atb.textconv " +
+                  Quoted(util + " textconv") + " && " + git + "config merge.atb.driver " +
+                  Quoted(util + " merge %O %A %B") + " && " + git + "add -A && " + git +
+                  "commit -qm base")
+                .status,
+            0);
+  Table left = base, right = base;
+  left.entries[0] = FloatEntry(1, 10);
+  left.entries.pop_back();  // 5
+  left.entries.push_back(TextEntry(6, "left"));
+  right.entries[1] = FloatEntry(2, 20);
+  right.entries[3] = RefEntry(4, {{FloatEntry(1, 5), NameEntry("four")}});
+  right.entries.push_back(TextEntry(9, "right"));
+  const auto commit = [&](const std::string& branch, const std::string& from, const Table& t) {
+    if (Shell(git + "checkout -q -b " + branch + " " + from).status != 0) return -1;
+    WriteFile(dir / "f.atb", EncodeFile(t));
+    return Shell(git + "commit -qam " + branch).status;
+  };
+  ASSERT_EQ(commit("left", "main", left), 0);
+  ASSERT_EQ(commit("right", "main", right), 0);
+  ASSERT_EQ(Shell(git + "checkout -q left").status, 0);
+  Outcome merged = Shell(git + "merge -q --no-edit right 2>&1");
+  ASSERT_EQ(merged.status, 0) << merged.out;
+  const Table both{{FloatEntry(1, 10), FloatEntry(2, 20), TextEntry(3, "three"),
+                    RefEntry(4, {{FloatEntry(1, 5), NameEntry("four")}}), TextEntry(6, "left"),
+                    TextEntry(9, "right")}};
+  EXPECT_EQ(ReadFile(dir / "f.atb"), EncodeFile(both));
+  EXPECT_EQ(Shell(git + "status --porcelain").out, "");
+
+  Table ours = base, theirs = base;
+  ours.entries[1] = FloatEntry(2, 30);
+  theirs.entries[1] = FloatEntry(2, 40);
+  ASSERT_EQ(commit("ours", "main", ours), 0);
+  ASSERT_EQ(commit("theirs", "main", theirs), 0);
+  ASSERT_EQ(Shell(git + "checkout -q ours").status, 0);
+  Outcome conflict = Shell(git + "merge -q --no-edit theirs 2>&1");
+  EXPECT_NE(conflict.status, 0);
+  EXPECT_NE(conflict.out.find("/2: base float 2, ours float 30, theirs float 40"),
+            std::string::npos)
+      << conflict.out;
+  EXPECT_EQ(ReadFile(dir / "f.atb"), EncodeFile(ours));
+  EXPECT_EQ(Shell(git + "diff --name-only --diff-filter=U").out, "f.atb\n");
+}
+
 TEST(Tools, InstallsBothProgramsAndTheirManualPages) {
   testing::TempDir dir;
   Outcome install = Shell("DESTDIR=" + Quoted(dir.path()) + " cmake --install " +
@@ -258,7 +313,7 @@ TEST(Tools, TheReadmeListsEverySubcommand) {
   const std::string manual = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/atbutil.1");
   Outcome help = Shell(Quoted(ATBUTIL_BINARY) + " --help");
   for (const char* sub : {"dump", "textconv", "check", "get", "set", "add", "remove", "build",
-                          "extract", "insert", "recover"}) {
+                          "extract", "insert", "recover", "diff", "apply", "merge"}) {
     EXPECT_NE(help.out.find(std::string("  ") + sub + " "), std::string::npos) << sub;
     EXPECT_NE(readme.find(std::string("atbutil ") + sub + " "), std::string::npos) << sub;
     EXPECT_NE(manual.find(std::string(".B atbutil ") + sub + "\n"), std::string::npos) << sub;

@@ -1,0 +1,1005 @@
+#include "companion/patch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "companion/edited_file.h"
+#include "companion/open_file.h"
+#include "companion/value_text.h"
+#include "store/coding.h"
+#include "store/hash.h"
+#include "store/table.h"
+
+namespace atb {
+
+namespace {
+
+bool IsValueType(uint32_t type) {
+  return type == static_cast<uint32_t>(EntryType::Float) ||
+         type == static_cast<uint32_t>(EntryType::Bool) ||
+         type == static_cast<uint32_t>(EntryType::Text) ||
+         type == static_cast<uint32_t>(EntryType::LocalizedText);
+}
+
+constexpr uint32_t kTableType = static_cast<uint32_t>(EntryType::Reference);
+
+void AppendIndent(std::string* out, int depth) {
+  out->append(2 * static_cast<std::size_t>(depth), ' ');
+}
+
+void AppendKeyName(const KeyNames& names, uint32_t key, std::string* out) {
+  std::string_view name = names.PathNameOf(key);
+  if (name.empty()) {
+    out->append(std::to_string(key));
+  } else {
+    out->append(name);
+  }
+}
+
+std::string SizeAndHash(int64_t size, uint64_t hash) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%lld bytes fnv64 0x%016llx", static_cast<long long>(size),
+                static_cast<unsigned long long>(hash));
+  return text;
+}
+
+// A table of the file as a block of lines, `table {` to `}`, its entries indented one step
+// further than `depth`. Nested tables that are damaged, or lie deeper than a patch may nest, are
+// given by their raw bytes.
+Status AppendTableBlock(ByteSource& file, int64_t start, int64_t end, const KeyNames& names,
+                        int depth, Sink& sink) {
+  struct Frame {
+    EntryList list;
+    uint32_t next = 0;
+    int depth;
+  };
+  std::vector<Frame> stack(1);
+  stack[0].depth = depth + 1;
+  Status s = ReadTable(file, start, end, &stack[0].list);
+  if (!s.ok()) return s;
+  bool fresh = true;  // the top frame's block was just opened
+  sink.buf().append("table {\n");
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (fresh) {
+      fresh = false;
+      const int64_t data = DataStart(start, f.list.count);
+      if (f.list.Off[0] > data) {
+        AppendIndent(&sink.buf(), f.depth);
+        sink.buf().append("lead ");
+        if (!(s = AppendQuotedExtent(file, data, f.list.Off[0], sink)).ok()) return s;
+        sink.buf().push_back('\n');
+      }
+    }
+    if (f.next == f.list.count) {
+      const int closing = f.depth - 1;
+      stack.pop_back();
+      AppendIndent(&sink.buf(), closing);
+      sink.buf().push_back('}');
+      if (!stack.empty()) sink.buf().push_back('\n');
+      continue;
+    }
+    const uint32_t i = f.next++;
+    AppendIndent(&sink.buf(), f.depth);
+    AppendKeyName(names, f.list.ID[i], &sink.buf());
+    sink.buf().append(": ");
+    const int64_t from = f.list.ExtentStart(i), to = f.list.ExtentEnd(i);
+    if (f.list.Is(i, EntryType::Reference) && f.depth < kDeepestPatchTable) {
+      Frame nested;
+      nested.depth = f.depth + 1;
+      s = ReadTable(file, from, to, &nested.list);
+      if (s.ioError()) return s;
+      if (s.ok()) {
+        sink.buf().append("table {\n");
+        start = from;
+        stack.push_back(std::move(nested));
+        fresh = true;
+        continue;
+      }
+    }
+    if (f.list.Is(i, EntryType::Reference)) {
+      sink.buf().append("table raw ");
+      s = AppendQuotedExtent(file, from, to, sink);
+    } else {
+      s = AppendNewValue(file, f.list.Type[i], from, to, names, f.depth, sink);
+    }
+    if (!s.ok()) return s;
+    sink.buf().push_back('\n');
+    sink.Spill();
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+std::string TypeWord(uint32_t type) {
+  switch (static_cast<EntryType>(type)) {
+    case EntryType::Float:
+      return "float";
+    case EntryType::Bool:
+      return "bool";
+    case EntryType::Text:
+      return "text";
+    case EntryType::LocalizedText:
+      return "localized";
+    case EntryType::Reference:
+      return "table";
+  }
+  return "type " + std::to_string(type);
+}
+
+Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t end,
+                      const KeyNames& names, int depth, Sink& sink) {
+  if (IsValueType(type)) {
+    sink.buf().append(TypeWord(type)).push_back(' ');
+    return AppendValueText(file, type, start, end, sink);
+  }
+  if (type == kTableType && depth < kDeepestPatchTable) {
+    EntryList list;
+    Status s = ReadTable(file, start, end, &list);
+    if (s.ioError()) return s;
+    if (s.ok()) return AppendTableBlock(file, start, end, names, depth, sink);
+  }
+  sink.buf().append(type == kTableType ? "table raw " : TypeWord(type) + " ");
+  return AppendQuotedExtent(file, start, end, sink);
+}
+
+Status AppendExpectedValue(ByteSource& file, uint32_t type, int64_t start, int64_t end,
+                           Sink& sink) {
+  if (type != kTableType && end - start <= kShownExpected) {
+    return AppendNewValue(file, type, start, end, KeyNames(), 0, sink);
+  }
+  sink.buf().append(TypeWord(type)).push_back(' ');
+  return AppendSizeAndHash(file, start, end, sink);
+}
+
+Status AppendBytesValue(ByteSource& file, int64_t start, int64_t end, bool expected, Sink& sink) {
+  if (expected && end - start > kShownExpected) return AppendSizeAndHash(file, start, end, sink);
+  return AppendQuotedExtent(file, start, end, sink);
+}
+
+std::string PatchValueText(const PatchValue& value, bool typed) {
+  if (value.hashed) {
+    return (typed ? TypeWord(value.type) + " " : std::string()) +
+           SizeAndHash(value.size, value.hash);
+  }
+  MemorySource source(reinterpret_cast<const uint8_t*>(value.bytes.data()), value.bytes.size());
+  Sink sink(nullptr);
+  const auto size = static_cast<int64_t>(value.bytes.size());
+  if (typed) {
+    AppendExpectedValue(source, value.type, 0, size, sink);
+  } else {
+    AppendBytesValue(source, 0, size, true, sink);
+  }
+  return sink.buf();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading a patch.
+
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+// Past the quoted string that starts at s[pos] (its opening quote); npos when it does not end.
+std::size_t PastQuoted(std::string_view s, std::size_t pos) {
+  for (std::size_t i = pos + 1; i < s.size(); ++i) {
+    if (s[i] == '\\') {
+      ++i;
+    } else if (s[i] == '"') {
+      return i + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// Where `token` stands alone (between blanks) outside quoted strings; npos when nowhere.
+std::size_t FindToken(std::string_view s, std::string_view token) {
+  for (std::size_t i = 0; i < s.size();) {
+    if (s[i] == '"') {
+      i = PastQuoted(s, i);
+      if (i == std::string_view::npos) return i;
+      continue;
+    }
+    if (s.substr(i, token.size()) == token && (i == 0 || s[i - 1] == ' ') &&
+        (i + token.size() == s.size() || s[i + token.size()] == ' ')) {
+      return i;
+    }
+    ++i;
+  }
+  return std::string_view::npos;
+}
+
+bool ParseHash(std::string_view s, int64_t* size, uint64_t* hash) {
+  const std::size_t space = s.find(' ');
+  if (space == std::string_view::npos) return false;
+  auto r = std::from_chars(s.data(), s.data() + space, *size);
+  if (r.ec != std::errc() || r.ptr != s.data() + space || *size < 0) return false;
+  std::string_view rest = s.substr(space);
+  if (rest.substr(0, 15) != " bytes fnv64 0x" || rest.size() != 31) return false;
+  rest.remove_prefix(15);
+  r = std::from_chars(rest.data(), rest.data() + rest.size(), *hash, 16);
+  return r.ec == std::errc() && r.ptr == rest.data() + rest.size();
+}
+
+// One quoted string, alone.
+bool ParseQuoted(std::string_view s, std::string* bytes, std::string* error) {
+  s = Trim(s);
+  std::size_t pos = 0;
+  if (s.empty() || s[0] != '"') {
+    *error = "a quoted string was expected";
+    return false;
+  }
+  if (!ParseQuotedBytes(s, &pos, bytes, error)) return false;
+  if (pos != s.size()) {
+    *error = "unexpected \"" + std::string(s.substr(pos)) + "\" after the quoted string";
+    return false;
+  }
+  return true;
+}
+
+bool ParseBytesValue(std::string_view s, bool hashAllowed, PatchValue* value, std::string* error) {
+  s = Trim(s);
+  if (hashAllowed && ParseHash(s, &value->size, &value->hash)) {
+    value->hashed = true;
+    return true;
+  }
+  return ParseQuoted(s, &value->bytes, error);
+}
+
+// A typed value. A table given as a block sets *block; its bytes follow from the lines after.
+bool ParseTypedValue(std::string_view s, bool hashAllowed, PatchValue* value, bool* block,
+                     std::string* error) {
+  s = Trim(s);
+  *block = false;
+  std::size_t space = s.find(' ');
+  std::string_view word = s.substr(0, space);
+  std::string_view rest = space == std::string_view::npos ? "" : Trim(s.substr(space));
+  if (word == "float") {
+    value->type = static_cast<uint32_t>(EntryType::Float);
+  } else if (word == "bool") {
+    value->type = static_cast<uint32_t>(EntryType::Bool);
+  } else if (word == "text") {
+    value->type = static_cast<uint32_t>(EntryType::Text);
+  } else if (word == "localized") {
+    value->type = static_cast<uint32_t>(EntryType::LocalizedText);
+  } else if (word == "table") {
+    value->type = kTableType;
+  } else if (word == "type") {
+    space = rest.find(' ');
+    std::string_view number = rest.substr(0, space);
+    auto r = std::from_chars(number.data(), number.data() + number.size(), value->type);
+    if (number.empty() || r.ec != std::errc() || r.ptr != number.data() + number.size()) {
+      *error = "type needs a number";
+      return false;
+    }
+    rest = space == std::string_view::npos ? "" : Trim(rest.substr(space));
+  } else {
+    *error = "a value starts with its type: float, bool, text, localized, table or type N";
+    return false;
+  }
+  if (hashAllowed && ParseHash(rest, &value->size, &value->hash)) {
+    value->hashed = true;
+    return true;
+  }
+  if (value->type == kTableType) {
+    if (rest == "{") {
+      *block = true;
+      return true;
+    }
+    if (rest.substr(0, 4) == "raw ") return ParseQuoted(rest.substr(4), &value->bytes, error);
+    *error = "a table is a block (table {) or its raw bytes (table raw \"...\")";
+    return false;
+  }
+  ParsedValue parsed;
+  const std::string text = IsValueType(value->type)
+                               ? std::string(rest)
+                               : "type " + std::to_string(value->type) + " " + std::string(rest);
+  if (!ParseValue(text, value->type, &parsed, error)) return false;
+  value->bytes = std::move(parsed.bytes);
+  return true;
+}
+
+// A path of a patch: it starts with "/" and ends at a blank or a colon.
+bool ParsePatchPath(std::string_view* s, std::string* path, std::vector<PathElement>* elements,
+                    std::string* error) {
+  std::size_t end = 0;
+  while (end < s->size() && (*s)[end] != ' ' && (*s)[end] != ':') ++end;
+  *path = std::string(s->substr(0, end));
+  s->remove_prefix(end);
+  if (path->empty() || (*path)[0] != '/') {
+    *error = "a path in a patch starts with /";
+    return false;
+  }
+  if (!ParsePath(*path, elements, error)) return false;
+  if (elements->size() > static_cast<std::size_t>(kDeepestPatchTable)) {
+    *error = "a path deeper than " + std::to_string(kDeepestPatchTable) + " tables";
+    return false;
+  }
+  return true;
+}
+
+bool Consume(std::string_view* s, std::string_view word) {
+  if (s->substr(0, word.size()) != word) return false;
+  s->remove_prefix(word.size());
+  return true;
+}
+
+// The key of a new entry: a label, a name or a number.
+bool KeyOfElement(const PathElement& e, const KeyNames& names, uint32_t* key, std::string* error) {
+  if (e.pick || e.kind == PathElement::kEntryNumber) {
+    *error = "a new entry's key is a label, a name or a number, not \"" + e.text + "\"";
+    return false;
+  }
+  *key = e.kind == PathElement::kKey ? e.number : names.KeyOfWord(e.word);
+  return true;
+}
+
+class PatchReader {
+ public:
+  PatchReader(std::string_view text, const KeyNames& names) : text_(text), names_(names) {}
+
+  bool Read(Patch* patch, std::string* error);
+
+ private:
+  bool NextLine(std::string_view* line) {
+    while (at_ < text_.size()) {
+      std::size_t end = text_.find('\n', at_);
+      if (end == std::string_view::npos) end = text_.size();
+      *line = Trim(text_.substr(at_, end - at_));
+      at_ = end + 1;
+      ++line_;
+      if (!line->empty() && (*line)[0] != '#') return true;
+    }
+    return false;
+  }
+  bool Fail(std::string* error, const std::string& what) {
+    *error = "line " + std::to_string(line_) + ": " + what;
+    return false;
+  }
+  // The value of a change, reading the lines of its block when it has one.
+  bool Value(std::string_view text, bool hashAllowed, PatchValue* value, std::string* error);
+  bool Block(std::string* bytes, std::string* error);
+  bool Change(std::string_view line, PatchChange* c, std::string* error);
+
+  std::string_view text_;
+  const KeyNames& names_;
+  std::size_t at_ = 0;
+  int line_ = 0;
+};
+
+bool PatchReader::Value(std::string_view text, bool hashAllowed, PatchValue* value,
+                        std::string* error) {
+  bool block;
+  std::string why;
+  if (!ParseTypedValue(text, hashAllowed, value, &block, &why)) return Fail(error, why);
+  return !block || Block(&value->bytes, error);
+}
+
+bool PatchReader::Block(std::string* bytes, std::string* error) {
+  struct Open {
+    std::string lead;
+    std::vector<TableEntry> entries;
+    std::vector<std::string> values;
+  };
+  std::vector<Open> stack(1);
+  std::string_view line;
+  std::string why;
+  while (NextLine(&line)) {
+    Open& top = stack.back();
+    if (line == "}") {
+      std::string encoded = std::string(COUNT_SIZE + ENTRY_SIZE * top.entries.size(), '\0');
+      auto* p = reinterpret_cast<uint8_t*>(encoded.data());
+      EncodeFixed32(p, static_cast<uint32_t>(top.entries.size()));
+      std::size_t off = top.lead.size();
+      for (std::size_t i = 0; i < top.entries.size(); ++i) {
+        uint8_t* e = p + COUNT_SIZE + ENTRY_SIZE * i;
+        EncodeFixed32(e, top.entries[i].ID);
+        EncodeFixed32(e + 4, top.entries[i].Type);
+        EncodeFixed32(e + 8, static_cast<uint32_t>(off));
+        off += top.values[i].size();
+        if (off > static_cast<std::size_t>(MAX_FILE_LENGTH))
+          return Fail(error, "a table too large");
+      }
+      encoded += top.lead;
+      for (const std::string& v : top.values) encoded += v;
+      stack.pop_back();
+      if (stack.empty()) {
+        *bytes = std::move(encoded);
+        return true;
+      }
+      stack.back().values.back() = std::move(encoded);
+      continue;
+    }
+    if (Consume(&line, "lead ")) {
+      if (!top.entries.empty()) return Fail(error, "a table's lead comes before its entries");
+      if (!ParseQuoted(line, &top.lead, &why)) return Fail(error, why);
+      continue;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return Fail(error, "an entry of a table is KEY: VALUE");
+    std::vector<PathElement> key;
+    uint32_t id;
+    if (!ParsePath(line.substr(0, colon), &key, &why) || key.size() != 1 ||
+        line.substr(0, colon).find('/') != std::string_view::npos) {
+      return Fail(error, "\"" + std::string(line.substr(0, colon)) + "\" is not a key");
+    }
+    if (!KeyOfElement(key[0], names_, &id, &why)) return Fail(error, why);
+    PatchValue value;
+    bool block;
+    if (!ParseTypedValue(line.substr(colon + 1), false, &value, &block, &why)) {
+      return Fail(error, why);
+    }
+    top.entries.push_back({id, value.type, 0});
+    top.values.push_back(std::move(value.bytes));
+    if (block) {
+      if (stack.size() >= static_cast<std::size_t>(kDeepestPatchTable)) {
+        return Fail(error, "tables nested deeper than " + std::to_string(kDeepestPatchTable));
+      }
+      stack.emplace_back();
+    }
+  }
+  return Fail(error, "a table block without its closing }");
+}
+
+bool PatchReader::Change(std::string_view line, PatchChange* c, std::string* error) {
+  std::string why;
+  c->line = line_;
+  auto split = [&](std::string_view rest, std::string_view* before, std::string_view* after) {
+    const std::size_t arrow = FindToken(rest, "->");
+    if (arrow == std::string_view::npos) return Fail(error, "OLD -> NEW was expected");
+    *before = rest.substr(0, arrow);
+    *after = rest.substr(arrow + 2);
+    return true;
+  };
+  auto colon = [&](std::string_view* rest) {
+    if (!Consume(rest, ":")) return Fail(error, "a colon was expected after the path");
+    return true;
+  };
+  auto alike = [&](std::string_view* rest) {
+    if (!Consume(rest, " (of ")) return true;
+    const std::size_t close = rest->find(')');
+    std::string_view n = rest->substr(0, close);
+    auto r = std::from_chars(n.data(), n.data() + n.size(), c->alike);
+    if (close == std::string_view::npos || n.empty() || r.ec != std::errc() ||
+        r.ptr != n.data() + n.size() || c->alike < 0) {
+      return Fail(error, "(of N) needs a number");
+    }
+    rest->remove_prefix(close + 1);
+    return true;
+  };
+  std::string_view old, neu;
+  if (Consume(&line, "set ")) {
+    c->kind = PatchChange::kSet;
+    if (!ParsePatchPath(&line, &c->path, &c->elements, &why)) return Fail(error, why);
+    if (c->elements.empty()) return Fail(error, "set needs an entry, not the root");
+    if (!colon(&line) || !split(line, &old, &neu)) return false;
+    return Value(old, true, &c->expected, error) && Value(neu, false, &c->value, error);
+  }
+  if (Consume(&line, "remove ")) {
+    c->kind = PatchChange::kRemove;
+    if (!ParsePatchPath(&line, &c->path, &c->elements, &why)) return Fail(error, why);
+    if (c->elements.empty()) return Fail(error, "the root cannot be removed");
+    if (!alike(&line) || !colon(&line)) return false;
+    return Value(line, true, &c->expected, error);
+  }
+  if (Consume(&line, "add ")) {
+    c->kind = PatchChange::kAdd;
+    if (!ParsePatchPath(&line, &c->path, &c->elements, &why)) return Fail(error, why);
+    if (c->elements.empty()) return Fail(error, "add needs the table's path and the new key");
+    if (!KeyOfElement(c->elements.back(), names_, &c->key, &why)) return Fail(error, why);
+    c->elements.pop_back();
+    if (!Consume(&line, " after ")) return Fail(error, "add needs after PATH|start");
+    if (!Consume(&line, "start") && !ParsePatchPath(&line, &c->after, &c->afterElements, &why)) {
+      return Fail(error, why);
+    }
+    if (!Consume(&line, " before ")) return Fail(error, "add needs before PATH|end");
+    if (!Consume(&line, "end") && !ParsePatchPath(&line, &c->before, &c->beforeElements, &why)) {
+      return Fail(error, why);
+    }
+    if (!alike(&line) || !colon(&line)) return false;
+    return Value(line, false, &c->value, error);
+  }
+  if (Consume(&line, "lead ")) {
+    c->kind = PatchChange::kLead;
+    if (!ParsePatchPath(&line, &c->path, &c->elements, &why)) return Fail(error, why);
+    if (!colon(&line) || !split(line, &old, &neu)) return false;
+    if (!ParseBytesValue(old, true, &c->expected, &why) ||
+        !ParseBytesValue(neu, false, &c->value, &why)) {
+      return Fail(error, why);
+    }
+    return true;
+  }
+  if (Consume(&line, "header:")) {
+    c->kind = PatchChange::kHeader;
+    c->path = "header";
+    if (!split(line, &old, &neu)) return false;
+    if (!ParseQuoted(old, &c->expected.bytes, &why) || !ParseQuoted(neu, &c->value.bytes, &why)) {
+      return Fail(error, why);
+    }
+    if (c->expected.bytes.size() != ROOT_TABLE_OFFSET ||
+        c->value.bytes.size() != ROOT_TABLE_OFFSET) {
+      return Fail(error, "a header is 52 bytes");
+    }
+    return true;
+  }
+  return Fail(error, "a change is set, add, remove, lead or header");
+}
+
+bool PatchReader::Read(Patch* patch, std::string* error) {
+  patch->changes.clear();
+  std::string_view line;
+  while (NextLine(&line)) {
+    if (Consume(&line, "end ")) {
+      int64_t n = -1;
+      const std::size_t space = line.find(' ');
+      std::string_view number = line.substr(0, space);
+      std::from_chars(number.data(), number.data() + number.size(), n);
+      const std::string_view word = space == std::string_view::npos ? "" : line.substr(space);
+      if (n != static_cast<int64_t>(patch->changes.size()) ||
+          word != (n == 1 ? " change" : " changes")) {
+        return Fail(error, "the end line counts " + std::string(number) +
+                               " changes, the patch holds " +
+                               std::to_string(patch->changes.size()));
+      }
+      if (NextLine(&line)) return Fail(error, "text after the end line");
+      return true;
+    }
+    PatchChange c;
+    if (!Change(line, &c, error)) return false;
+    patch->changes.push_back(std::move(c));
+  }
+  if (patch->changes.empty()) return true;
+  *error = "the patch is cut short: its end line is missing";
+  return false;
+}
+
+}  // namespace
+
+bool ParsePatch(std::string_view text, const KeyNames& names, Patch* patch, std::string* error) {
+  return PatchReader(text, names).Read(patch, error);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Applying patches.
+
+namespace {
+
+using Table = EditedFile::Table;
+
+// Applies patches to an edited file one after another, each change checked against what the
+// patches before it left; what fails is collected, never applied.
+class Applier {
+ public:
+  Applier(EditedFile& file, Table* root, const KeyNames& names)
+      : file_(file), root_(root), names_(names) {}
+
+  // False when the reading failed (an I/O error); failures go to *failures.
+  Status Apply(const Patch& patch, std::vector<std::string>* failures);
+
+ private:
+  struct Place {
+    Table* table = nullptr;
+    uint32_t index = 0;
+    std::vector<std::pair<Table*, uint32_t>> through;  // the references on the way
+  };
+  struct Op {
+    const PatchChange* change;
+    Place place;
+  };
+
+  // Finds the entry (whole = false) or the table (whole = true) that `elements` name. False with
+  // *found saying what lies there instead; an I/O error goes to *io.
+  bool Find(const std::vector<PathElement>& elements, bool table, Place* place, std::string* found,
+            Status* io);
+  bool Matches(const PatchValue& expected, const Table& t, uint32_t i, Status* io) const;
+  std::string Describe(const Table& t, uint32_t i, Status* io) const;
+  // The canonical path of entry i of a table whose own path is `tablePath`.
+  std::string PathOf(const std::string& tablePath, const Table& t, uint32_t i) const;
+
+  EditedFile& file_;
+  Table* root_;
+  const KeyNames& names_;
+};
+
+bool Applier::Find(const std::vector<PathElement>& elements, bool table, Place* place,
+                   std::string* found, Status* io) {
+  Table* t = root_;
+  std::string where;
+  place->through.clear();
+  for (std::size_t e = 0; e < elements.size(); ++e) {
+    const PathElement& element = elements[e];
+    std::vector<uint32_t> matches;
+    const uint32_t count = EditedFile::Count(*t);
+    if (element.kind == PathElement::kEntryNumber) {
+      if (element.number < count) matches.push_back(element.number);
+    } else {
+      const uint32_t key =
+          element.kind == PathElement::kKey ? element.number : names_.KeyOfWord(element.word);
+      EditedFile::EntriesWithKey(*t, key, &matches);
+    }
+    if (element.pick) {
+      matches = *element.pick < matches.size() ? std::vector<uint32_t>{matches[*element.pick]}
+                                               : std::vector<uint32_t>{};
+    }
+    where += "/" + element.text;
+    if (matches.empty()) {
+      *found = "no entry " + where;
+      return false;
+    }
+    if (matches.size() > 1) {
+      *found = std::to_string(matches.size()) + " entries " + where;
+      return false;
+    }
+    const uint32_t i = matches[0];
+    if (!table && e + 1 == elements.size()) {
+      place->table = t;
+      place->index = i;
+      return true;
+    }
+    Table* nested;
+    Status s = file_.Nested(*t, i, &nested);
+    if (s.ioError()) {
+      *io = s;
+      return false;
+    }
+    if (s.refused()) {
+      *found = TypeWord(EditedFile::Type(*t, i)) + " " + where + ", not a table";
+      return false;
+    }
+    if (s.damaged()) {
+      *found = "a damaged table " + where + ": " + s.Message();
+      return false;
+    }
+    place->through.push_back({t, i});
+    t = nested;
+  }
+  place->table = t;
+  return true;
+}
+
+bool Applier::Matches(const PatchValue& expected, const Table& t, uint32_t i, Status* io) const {
+  if (EditedFile::Type(t, i) != expected.type) return false;
+  const int64_t size = file_.Size(t, i);
+  if (size != (expected.hashed ? expected.size : static_cast<int64_t>(expected.bytes.size()))) {
+    return false;
+  }
+  uint64_t hash = kFnv1aStart;
+  std::size_t at = 0;
+  bool same = true;
+  Status s = file_.ForEachPiece(t, i, [&](std::string_view piece) {
+    if (expected.hashed) {
+      hash = Fnv1a64(piece, hash);
+    } else {
+      same = same && expected.bytes.compare(at, piece.size(), piece) == 0;
+      at += piece.size();
+    }
+  });
+  if (!s.ok()) {
+    *io = s;
+    return false;
+  }
+  return expected.hashed ? hash == expected.hash : same;
+}
+
+std::string Applier::Describe(const Table& t, uint32_t i, Status* io) const {
+  PatchValue v;
+  v.type = EditedFile::Type(t, i);
+  v.size = file_.Size(t, i);
+  if (v.type != kTableType && v.size <= kShownExpected) {
+    Status s = file_.Extent(t, i, &v.bytes);
+    if (!s.ok()) *io = s;
+    return PatchValueText(v, true);
+  }
+  v.hashed = true;
+  v.hash = kFnv1aStart;
+  Status s =
+      file_.ForEachPiece(t, i, [&v](std::string_view piece) { v.hash = Fnv1a64(piece, v.hash); });
+  if (!s.ok()) *io = s;
+  return PatchValueText(v, true);
+}
+
+std::string Applier::PathOf(const std::string& tablePath, const Table& t, uint32_t i) const {
+  const uint32_t key = EditedFile::Key(t, i);
+  uint32_t before = 0, all = 0;
+  for (uint32_t k = 0; k < EditedFile::Count(t); ++k) {
+    if (EditedFile::Key(t, k) != key) continue;
+    before += k < i;
+    ++all;
+  }
+  std::string path = tablePath == "/" ? "/" : tablePath + "/";
+  AppendKeyName(names_, key, &path);
+  if (all > 1) path += "[" + std::to_string(before) + "]";
+  return path;
+}
+
+Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
+  Status io;
+  std::vector<Op> ops;
+  const std::size_t failedBefore = failures->size();
+  auto fail = [&](const PatchChange& c, const std::string& what) {
+    const std::string where = c.kind == PatchChange::kLead ? "lead " + c.path : c.path;
+    failures->push_back(patch.name + ": " + where + ": " + what);
+  };
+  // Every change is checked against the file as the patches before this one left it.
+  for (const PatchChange& c : patch.changes) {
+    Op op{&c, {}};
+    std::string found;
+    const bool typed = c.kind == PatchChange::kSet || c.kind == PatchChange::kRemove;
+    const std::string expected =
+        c.kind == PatchChange::kAdd ? "" : PatchValueText(c.expected, typed);
+    switch (c.kind) {
+      case PatchChange::kSet:
+      case PatchChange::kRemove: {
+        if (!Find(c.elements, false, &op.place, &found, &io)) {
+          if (!io.ok()) return io;
+          fail(c, "expected " + expected + ", found " + found);
+          continue;
+        }
+        if (!Matches(c.expected, *op.place.table, op.place.index, &io)) {
+          if (!io.ok()) return io;
+          fail(c, "expected " + expected + ", found " +
+                      Describe(*op.place.table, op.place.index, &io));
+          if (!io.ok()) return io;
+          continue;
+        }
+        break;
+      }
+      case PatchChange::kAdd: {
+        std::string table = c.path.substr(0, c.path.rfind('/'));
+        if (table.empty()) table = "/";
+        const std::string expectedPlace = (c.after.empty() ? "the start" : c.after) +
+                                          " followed by " +
+                                          (c.before.empty() ? "the end" : c.before);
+        if (!Find(c.elements, true, &op.place, &found, &io)) {
+          if (!io.ok()) return io;
+          fail(c, "expected the table " + table + ", found " + found);
+          continue;
+        }
+        Table& t = *op.place.table;
+        // The new entry goes between `after` and `before`, which must be neighbours there.
+        // Where a neighbour stands in this table; false when it is not there.
+        auto neighbour = [&](const std::string& path, const std::vector<PathElement>& elements,
+                             uint32_t* index) {
+          Place p;
+          if (!Find(elements, false, &p, &found, &io)) return false;
+          if (p.table != &t) {
+            found = path + " outside " + table;
+            return false;
+          }
+          *index = p.index;
+          return true;
+        };
+        uint32_t at = 0, next = EditedFile::Count(t);
+        if ((!c.after.empty() && !neighbour(c.after, c.afterElements, &at)) ||
+            (!c.before.empty() && !neighbour(c.before, c.beforeElements, &next))) {
+          if (!io.ok()) return io;
+          fail(c, "expected " + expectedPlace + ", found " + found);
+          continue;
+        }
+        if (!c.after.empty()) ++at;
+        if (next != at) {
+          const std::string first = at == 0 ? "the start" : PathOf(table, t, at - 1);
+          const std::string then = at == EditedFile::Count(t) ? "the end" : PathOf(table, t, at);
+          fail(c, "expected " + expectedPlace + ", found " + first + " followed by " + then);
+          continue;
+        }
+        op.place.index = at;
+        if (c.alike >= 0) {
+          int64_t alike = 0;
+          for (uint32_t k = 0; k < EditedFile::Count(t); ++k)
+            alike += EditedFile::Key(t, k) == c.key;
+          if (alike != c.alike) {
+            fail(c, "expected " + std::to_string(c.alike) + " entries with its key, found " +
+                        std::to_string(alike));
+            continue;
+          }
+        }
+        break;
+      }
+      case PatchChange::kLead: {
+        if (!Find(c.elements, true, &op.place, &found, &io)) {
+          if (!io.ok()) return io;
+          fail(c, "expected a table with the lead " + expected + ", found " + found);
+          continue;
+        }
+        std::string lead;
+        if (!(io = file_.Lead(*op.place.table, &lead)).ok()) return io;
+        const bool same = c.expected.hashed
+                              ? static_cast<int64_t>(lead.size()) == c.expected.size &&
+                                    Fnv1a64(lead) == c.expected.hash
+                              : lead == c.expected.bytes;
+        if (!same) {
+          PatchValue v;
+          v.bytes = lead;
+          fail(c, "expected " + expected + ", found " + PatchValueText(v, false));
+          continue;
+        }
+        break;
+      }
+      case PatchChange::kHeader:
+        if (file_.header() != c.expected.bytes) {
+          PatchValue v;
+          v.bytes = file_.header();
+          fail(c, "expected " + expected + ", found " + PatchValueText(v, false));
+          continue;
+        }
+        break;
+    }
+    if (c.kind == PatchChange::kRemove && c.alike >= 0) {
+      const Table& t = *op.place.table;
+      int64_t alike = 0;
+      for (uint32_t k = 0; k < EditedFile::Count(t); ++k) {
+        alike += EditedFile::Key(t, k) == EditedFile::Key(t, op.place.index);
+      }
+      if (alike != c.alike) {
+        fail(c, "expected " + std::to_string(c.alike) + " entries with its key, found " +
+                    std::to_string(alike));
+        continue;
+      }
+    }
+    ops.push_back(std::move(op));
+  }
+
+  // Changes of one patch name the file as it was before the patch: none may lie inside an entry
+  // that another sets or removes, and no entry may be changed twice.
+  std::set<std::pair<Table*, uint32_t>> claimed, twice;
+  for (const Op& op : ops) {
+    const auto kind = op.change->kind;
+    if (kind != PatchChange::kSet && kind != PatchChange::kRemove) continue;
+    if (!claimed.insert({op.place.table, op.place.index}).second) {
+      twice.insert({op.place.table, op.place.index});
+    }
+  }
+  std::vector<Op> clear;
+  bool header = false;
+  for (Op& op : ops) {
+    const PatchChange& c = *op.change;
+    bool inside = false;
+    for (const auto& link : op.place.through) inside = inside || claimed.count(link) != 0;
+    const bool isEntry = c.kind == PatchChange::kSet || c.kind == PatchChange::kRemove;
+    if (inside) {
+      fail(c, "lies inside an entry that the patch also sets or removes");
+    } else if (isEntry && twice.count({op.place.table, op.place.index}) != 0) {
+      fail(c, "the patch changes this entry more than once");
+    } else if (c.kind == PatchChange::kHeader && header) {
+      fail(c, "the patch changes the header more than once");
+    } else if (c.kind == PatchChange::kLead &&
+               std::any_of(clear.begin(), clear.end(), [&](const Op& o) {
+                 return o.change->kind == PatchChange::kLead && o.place.table == op.place.table;
+               })) {
+      fail(c, "the patch changes this lead more than once");
+    } else {
+      header = header || c.kind == PatchChange::kHeader;
+      clear.push_back(std::move(op));
+    }
+  }
+
+  // Values first, while every index still names what it named; then, table by table from the
+  // back, entries taken out and added (in front of one entry, in the order the patch gives).
+  struct Move {
+    Table* table;
+    uint32_t index;
+    int order;  // a removal (-1) before the adds at its index, which go last first
+    const PatchChange* change;
+  };
+  std::vector<Move> moves;
+  for (std::size_t k = 0; k < clear.size(); ++k) {
+    const Op& op = clear[k];
+    const PatchChange& c = *op.change;
+    switch (c.kind) {
+      case PatchChange::kSet:
+        file_.Set(*op.place.table, op.place.index, c.value.type, c.value.bytes);
+        break;
+      case PatchChange::kLead:
+        file_.SetLead(*op.place.table, c.value.bytes);
+        break;
+      case PatchChange::kHeader:
+        file_.SetHeader(c.value.bytes);
+        break;
+      case PatchChange::kRemove:
+        moves.push_back({op.place.table, op.place.index, -1, &c});
+        break;
+      case PatchChange::kAdd:
+        moves.push_back({op.place.table, op.place.index, static_cast<int>(k), &c});
+        break;
+    }
+  }
+  std::sort(moves.begin(), moves.end(), [](const Move& a, const Move& b) {
+    if (a.table != b.table) return std::less<Table*>()(a.table, b.table);
+    if (a.index != b.index) return a.index > b.index;
+    if ((a.order == -1) != (b.order == -1)) return a.order == -1;
+    return a.order > b.order;
+  });
+  for (const Move& m : moves) {
+    if (m.order == -1) {
+      file_.Remove(*m.table, m.index);
+    } else {
+      file_.Insert(*m.table, m.index, m.change->key, m.change->value.type, m.change->value.bytes);
+    }
+  }
+  if (header && failures->size() == failedBefore) {
+    const std::string& h = file_.header();
+    for (const Op& op : clear) {
+      if (op.change->kind != PatchChange::kHeader) continue;
+      if (h != op.change->value.bytes) {
+        fail(*op.change, "the new header's sizes do not follow the length of " +
+                             std::to_string(file_.length()) + " bytes that the patch gives");
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+// Reads a whole patch file, or standard input for "-".
+bool ReadPatchText(const std::string& path, std::FILE* in, std::string* text, std::string* error) {
+  std::FILE* f = path == "-" ? in : std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  char buf[1 << 16];
+  std::size_t n;
+  text->clear();
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+  const bool failed = std::ferror(f) != 0;
+  if (failed) *error = std::strerror(errno);
+  if (f != in) std::fclose(f);
+  return !failed;
+}
+
+}  // namespace
+
+int ApplyCommand(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
+                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files) {
+  auto say = [err](const std::string& what) { std::fprintf(err, "atbutil: %s\n", what.c_str()); };
+  if (patchPaths.empty()) return say("apply needs a FILE and at least one PATCH"), 2;
+  std::vector<Patch> patches(patchPaths.size());
+  for (std::size_t p = 0; p < patchPaths.size(); ++p) {
+    std::string text, error;
+    if (!ReadPatchText(patchPaths[p], in, &text, &error)) {
+      return say(patchPaths[p] + ": " + error), 2;
+    }
+    if (!ParsePatch(text, names, &patches[p], &error)) return say(patchPaths[p] + ": " + error), 2;
+    patches[p].name = patchPaths[p];
+  }
+  OpenFile f(files);
+  Outcome o = f.Open(path, check ? OpenFile::kRead : OpenFile::kEdit, err);
+  if (o.status != 0) return say(o.message), o.status;
+  EditedFile edited(f.file(), f.length());
+  Table* root;
+  Status s = edited.Root(&root);
+  if (s.damaged()) return say(path + ": the root table is damaged: " + s.Message()), 1;
+  if (!s.ok()) return say(path + ": " + s.Message()), 2;
+  std::vector<std::string> failures;
+  Applier applier(edited, root, names);
+  for (const Patch& patch : patches) {
+    if (!(s = applier.Apply(patch, &failures)).ok()) return say(path + ": " + s.Message()), 2;
+  }
+  if (!failures.empty()) {
+    for (const std::string& failure : failures) say(failure);
+    say(path + ": " + std::to_string(failures.size()) +
+        (failures.size() == 1 ? " change does" : " changes do") +
+        " not apply; nothing was changed");
+    return 1;
+  }
+  if (check) return 0;
+  s = edited.Commit(f.target());
+  if (s.ioError()) return say(path + ": " + s.Message()), 2;
+  if (!s.ok()) return say(path + ": change refused: " + s.Message()), 1;
+  o = f.Close();
+  if (o.status != 0) return say(o.message), o.status;
+  return 0;
+}
+
+}  // namespace atb

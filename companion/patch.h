@@ -1,0 +1,95 @@
+// A patch: the changes that turn one attribute file into another, as text, one change per entry,
+// keyed by the paths dump prints and with values in dump's forms. Every change states what it
+// expects to find. doc/patch.md gives the syntax; in short:
+//
+//   set /reload_time: float 2.5 -> float 3.25
+//   add /8192/max_range after /8192/max_damage before end: float 12.5
+//   remove /spare: table 64 bytes fnv64 0x0123456789abcdef
+//   lead /8192: "" -> "\x01\x02"
+//   header: "..." -> "..."
+//   end 5 changes
+//
+// Values carry their type word (float, bool, text, localized, table, or type N). A table is
+// written as a block of its entries (`table {` ... `}`) or as its raw bytes (`table raw "..."`);
+// an expected value may be its size and hash instead (`text 300 bytes fnv64 0x...`).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "companion/dump.h"
+#include "companion/key_names.h"
+#include "companion/paths.h"
+#include "store/atb_file.h"
+
+namespace atb {
+
+// Tables nest at most this deep in a patch, in its paths and in its table blocks; diff writes a
+// table that lies deeper as raw bytes.
+inline constexpr int kDeepestPatchTable = 256;
+
+// Expected values longer than this are given by their size and hash.
+inline constexpr int64_t kShownExpected = 256;
+
+// A value as a patch gives it: a type and the whole extent, or only the extent's size and fnv64
+// hash. Leads and headers have no type.
+struct PatchValue {
+  uint32_t type = 0;
+  bool hashed = false;
+  std::string bytes;
+  int64_t size = 0;
+  uint64_t hash = 0;
+};
+
+struct PatchChange {
+  enum Kind { kSet, kAdd, kRemove, kLead, kHeader };
+  Kind kind = kSet;
+  int line = 0;
+  // The entry (set, remove), the new entry (its table's path and its key), or the table (lead).
+  std::string path;
+  std::vector<PathElement> elements;  // of the entry, or of the table for add and lead
+  uint32_t key = 0;                   // add
+  // add: the entries the new one goes between, as paths; empty for the start and the end.
+  std::string after, before;
+  std::vector<PathElement> afterElements, beforeElements;
+  // add, remove: how many entries with the key the table holds, when the patch says so.
+  int64_t alike = -1;
+  PatchValue expected;  // set, remove, lead, header
+  PatchValue value;     // set, add, lead, header
+};
+
+struct Patch {
+  std::string name;  // the patch's file, for messages
+  std::vector<PatchChange> changes;
+};
+
+// Parses the text of a patch. False with *error ("line N: what") when it is not one, or when it
+// is cut short (it lacks its end line, or that line counts other changes).
+bool ParsePatch(std::string_view text, const KeyNames& names, Patch* patch, std::string* error);
+
+// The text forms, for extents of `file`. A new value is exact: a reference's is a table block
+// (at `depth`, which sets its indent, switching to raw bytes for a table that is damaged or lies
+// too deep) or raw bytes. An expected value is exact when short, else its size and hash; a
+// reference's is always its size and hash.
+Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t end,
+                      const KeyNames& names, int depth, Sink& sink);
+Status AppendExpectedValue(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink);
+// Bytes with no type (a lead, a header): quoted, or by size and hash when expected and long.
+Status AppendBytesValue(ByteSource& file, int64_t start, int64_t end, bool expected, Sink& sink);
+// A PatchValue as text, an expected one shortened like AppendExpectedValue.
+std::string PatchValueText(const PatchValue& value, bool typed);
+
+// The word a patch writes for a type: float, bool, text, localized, table, or "type N".
+std::string TypeWord(uint32_t type);
+
+// atbutil apply: the patches in order, as one change; with `check`, only reports. Status 0
+// applied, 1 refused (every failing change on `err` as "PATCH: PATH: expected ..., found ..."),
+// 2 trouble (a patch that cannot be read or parsed, a failing disk).
+int ApplyCommand(const std::string& path, const std::vector<std::string>& patches, bool check,
+                 const KeyNames& names, std::FILE* in, std::FILE* err,
+                 Files& files = SystemFiles());
+
+}  // namespace atb

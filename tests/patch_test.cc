@@ -1,0 +1,487 @@
+// diff and apply: the patch text on exact files, what apply checks and refuses, and the
+// properties over random files: applying diff A B to A gives B byte for byte, diff A A is empty,
+// and a patch applied twice is refused the second time with the file unchanged.
+#include "companion/patch.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+
+#include "change/open.h"
+#include "companion/commands.h"
+#include "companion/diff.h"
+#include "companion/dump.h"
+#include "companion/merge.h"
+#include "companion/value_text.h"
+#include "store/coding.h"
+#include "store/table.h"
+#include "tests/random_files.h"
+#include "tests/test_util.h"
+
+namespace atb {
+namespace {
+
+using namespace build;
+
+struct Ran {
+  int status;
+  std::string out, err;
+};
+
+Ran Capture(const std::function<int(std::FILE*, std::FILE*)>& command) {
+  char *outBuf = nullptr, *errBuf = nullptr;
+  std::size_t outLen = 0, errLen = 0;
+  std::FILE* out = open_memstream(&outBuf, &outLen);
+  std::FILE* err = open_memstream(&errBuf, &errLen);
+  const int status = command(out, err);
+  std::fclose(out);
+  std::fclose(err);
+  Ran r{status, std::string(outBuf, outLen), std::string(errBuf, errLen)};
+  std::free(outBuf);
+  std::free(errBuf);
+  return r;
+}
+
+// The patch from a to b, or "refused: ..." when there is none.
+std::string Diff(const Bytes& a, const Bytes& b) {
+  MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
+  MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+  Sink sink(nullptr);
+  int64_t changes;
+  Status s = WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
+                        KeyNames(), sink, &changes);
+  return s.ok() ? sink.buf() : "refused: " + s.Message();
+}
+
+class Patches : public ::testing::Test {
+ protected:
+  // Flushing in order is tested on its own; here it would only cost time.
+
+  // Writes each patch text to a file and applies them all to `file`.
+  Ran Apply(const Bytes& file, const std::vector<std::string>& texts, bool check = false) {
+    WriteFile(path_, file);
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      paths.push_back(dir_.path() + "/p" + std::to_string(i));
+      WriteFile(paths.back(), texts[i]);
+    }
+    return Capture([&](std::FILE*, std::FILE* err) {
+      return ApplyCommand(path_, paths, check, KeyNames(), stdin, err);
+    });
+  }
+  Bytes Now() { return ReadFile(path_); }
+  void SetUp() override {
+    SetDurableChanges(false);
+    quiet_ = std::fopen("/dev/null", "w");
+  }
+  void TearDown() override {
+    SetDurableChanges(true);
+    std::fclose(quiet_);
+  }
+  std::FILE* quiet_ = nullptr;
+
+  testing::TempDir dir_;
+  const std::string path_ = dir_ / "f.atb";
+};
+
+Bytes WithHeaderByte(Bytes file, std::size_t at, char c) {
+  file[at] = c;
+  return file;
+}
+
+// Every kind of change, each shown once with what it expects, and applied exactly.
+TEST_F(Patches, TheTextShowsEachChangeOnceWithWhatItExpects) {
+  const Table a{{RefEntry(0x2000, {{FloatEntry(0x13B8FCB6, 40), TextEntry(2, "inner", "xy"),
+                                    RefEntry(3, {{NameEntry("deep"), BoolEntry(4, 1)}}),
+                                    NameEntry("caster")}}),
+                 FloatEntry(0x09CEA8A9, 2.5f),
+                 TextEntry(0x20000001, "Arc Caster"),
+                 BoolEntry(0x30000000, 1),
+                 BoolEntry(0x30000000, 0),
+                 {0x60000000, 7, "raw"},
+                 {0x60000001, 9, Bytes(300, 'z')}}};
+  const Table b{{RefEntry(0x2000, {{FloatEntry(0x13B8FCB6, 40), TextEntry(2, "inner", "zz"),
+                                    RefEntry(3, {{NameEntry("deep"), BoolEntry(4, 1)}, "lead"}),
+                                    NameEntry("caster")}}),
+                 BoolEntry(0x09CEA8A9, 7),
+                 TextEntry(0x20000001, "Arc Caster"),
+                 BoolEntry(0x30000000, 0),
+                 BoolEntry(0x30000000, 1),
+                 BoolEntry(0x30000000, 2),
+                 RefEntry(5, {{FloatEntry(1, 1), RefEntry(2, {{}, "x"})}}),
+                 {0x60000000, 7, "raw\x01"}}};
+  const Bytes before = EncodeFile(a), after = WithHeaderByte(EncodeFile(b), 3, 'Q');
+  const std::string patch = Diff(before, after);
+  std::string header = "header: ";
+  AppendQuotedBytes(&header, before.substr(0, ROOT_TABLE_OFFSET));
+  header += " -> ";
+  AppendQuotedBytes(&header, after.substr(0, ROOT_TABLE_OFFSET));
+  EXPECT_EQ(patch,
+            header + "\n" +
+                "set /8192/2: text \"inner\" trailing \"xy\" -> text \"inner\" trailing \"zz\"\n"
+                "lead /8192/3: \"\" -> \"lead\"\n"
+                "set /reload_time: float 2.5 -> bool 7\n"
+                "remove /805306368[0] (of 2): bool 1\n"
+                "add /805306368 after /805306368[1] before /1610612736 (of 2): bool 1\n"
+                "add /805306368 after /805306368[1] before /1610612736 (of 2): bool 2\n"
+                "add /5 after /805306368[1] before /1610612736: table {\n"
+                "  1: float 1\n"
+                "  2: table {\n"
+                "    lead \"x\"\n"
+                "  }\n"
+                "}\n"
+                "set /1610612736: type 7 \"raw\" -> type 7 \"raw\\x01\"\n"
+                "remove /1610612737: type 9 300 bytes fnv64 0x3c7a8537095b7045\n"
+                "end 10 changes\n");
+  ASSERT_EQ(Apply(before, {patch}).status, 0);
+  EXPECT_EQ(Now(), after);
+  EXPECT_EQ(Diff(after, after), "");
+  EXPECT_EQ(Diff(after, before).substr(0, 8), "header: ");
+
+  // A damaged nested table is changed whole, as raw bytes; so is a reference made a float.
+  Table damaged = b;
+  damaged.entries[0].value[4 + 8] = 0x7F;  // its first entry's Off
+  damaged.entries[6] = FloatEntry(5, 1);
+  const Bytes broken = EncodeFile(damaged);
+  const std::string whole = Diff(after, broken);
+  EXPECT_NE(whole.find("set /8192: table 109 bytes fnv64 0x"), std::string::npos) << whole;
+  EXPECT_NE(whole.find(" -> table raw \"\\x04\\x00\\x00\\x00\\xb6\\xfc\\xb8\\x13\\x00\\x00\\x00"
+                       "\\x00\\x7f\\x00"),
+            std::string::npos)
+      << whole;
+  EXPECT_NE(whole.find("set /5: table 37 bytes fnv64 0x"), std::string::npos) << whole;
+  EXPECT_NE(whole.find(" -> float 1\n"), std::string::npos) << whole;
+  ASSERT_EQ(Apply(after, {whole}).status, 0);
+  EXPECT_EQ(Now(), broken);
+
+  // Where a header cannot be described, diff says so and writes nothing.
+  Bytes odd = after;
+  odd[ROOT_SIZE_OFFSET] ^= 1;
+  EXPECT_EQ(Diff(before, odd).substr(0, 60),
+            "refused: the second file's header sizes do not follow its le");
+  EXPECT_EQ(Diff(odd, odd), "");
+  EXPECT_EQ(Diff(odd, after).substr(0, 8), "header: ");
+  Bytes rootless = before;
+  rootless[ROOT_TABLE_OFFSET] = 0x7F;
+  EXPECT_EQ(Diff(rootless, before).substr(0, 44), "refused: the first file's root table is dama");
+}
+
+TEST_F(Patches, EveryFailingChangeIsListedAndNothingIsWritten) {
+  const Bytes base = EncodeFile({{FloatEntry(1, 1), TextEntry(2, "two"), FloatEntry(3, 3)}});
+  const Bytes target =
+      EncodeFile({{FloatEntry(1, 5), TextEntry(2, "two!"), FloatEntry(3, 3), BoolEntry(4, 1)}});
+  const std::string patch = Diff(base, target);
+  const Bytes elsewhere = EncodeFile({{FloatEntry(1, 9), FloatEntry(3, 3), FloatEntry(7, 7)}});
+  Ran r = Apply(elsewhere, {patch});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Now(), elsewhere);
+  const std::string p = dir_ / "p0";
+  EXPECT_EQ(r.err, "atbutil: " + p + ": /1: expected float 1, found float 9\n" + "atbutil: " + p +
+                       ": /2: expected text \"two\", found no entry /2\n" + "atbutil: " + p +
+                       ": /4: expected /3 followed by the end, found /3 " + "followed by /7\n" +
+                       "atbutil: " + path_ + ": 3 changes do not apply; nothing was changed\n");
+
+  // --check reports the same and writes nothing either way.
+  EXPECT_EQ(Apply(elsewhere, {patch}, true).status, 1);
+  EXPECT_EQ(Apply(base, {patch}, true).status, 0);
+  EXPECT_EQ(Now(), base);
+
+  // Applied once, a patch is refused the second time: every change of it says why.
+  ASSERT_EQ(Apply(base, {patch}).status, 0);
+  EXPECT_EQ(Now(), target);
+  r = Capture([&](std::FILE*, std::FILE* err) {
+    return ApplyCommand(path_, {dir_ / "p0"}, false, KeyNames(), stdin, err);
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/4: expected /3 followed by the end, found /3 followed by /4\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("3 changes do not apply"), std::string::npos) << r.err;
+  EXPECT_EQ(Now(), target);
+}
+
+// Several patches are one change, each seeing what the ones before it did (a load order); within
+// one patch every change names the file as it was before that patch.
+TEST_F(Patches, PatchesApplyInOrderAsOneChange) {
+  const Bytes start = EncodeFile({{FloatEntry(1, 1), TextEntry(2, "two")}});
+  const Bytes middle =
+      EncodeFile({{FloatEntry(1, 1), TextEntry(2, "two"), RefEntry(9, {{FloatEntry(1, 1)}})}});
+  const Bytes end = EncodeFile(
+      {{FloatEntry(1, 2), TextEntry(2, "a longer two"), RefEntry(9, {{FloatEntry(1, 3)}, "ld"})}});
+  const std::string first = Diff(start, middle), second = Diff(middle, end);
+  ASSERT_EQ(Apply(start, {first, second}).status, 0);
+  EXPECT_EQ(Now(), end);
+  // Out of order, the second finds nothing of what it expects; nothing is written.
+  Ran r = Apply(start, {second, first});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/9/1: expected float 1, found no entry /9"), std::string::npos) << r.err;
+  EXPECT_EQ(Now(), start);
+
+  // One patch that changes one entry twice, or inside an entry it removes, is refused.
+  const std::string twice = "set /1: float 1 -> float 2\nremove /1: float 1\nend 2 changes\n";
+  r = Apply(start, {twice});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/1: the patch changes this entry more than once"), std::string::npos);
+  const std::string removal = Diff(middle, start);
+  r = Apply(middle, {removal.substr(0, removal.find('\n') + 1) +
+                     "set /9/1: float 1 -> float 2\nend 2 changes\n"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("/9/1: lies inside an entry that the patch also sets or removes"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Now(), middle);
+}
+
+TEST_F(Patches, APatchThatIsNotOneIsTroubleAndSaysWhere) {
+  const Bytes file = EncodeFile({{FloatEntry(1, 1)}});
+  for (const auto& [text, error] : std::vector<std::pair<std::string, std::string>>{
+           {"set /1: float 1 -> float 2\n", "the patch is cut short: its end line is missing"},
+           {"set /1: float 1 -> float 2\nend 2 changes\n",
+            "line 2: the end line counts 2 changes, the patch holds 1"},
+           {"set /1: float 1 -> float 2\nend 1 change\nset /1: float 2 -> float 3\n",
+            "line 3: text after the end line"},
+           {"# a comment\n\nmove /1: float 1\n",
+            "line 3: a change is set, add, remove, lead or "
+            "header"},
+           {"set 1: float 1 -> float 2\n", "line 1: a path in a patch starts with /"},
+           {"set /1: float 1 float 2\n", "line 1: OLD -> NEW was expected"},
+           {"set /1: 1 -> float 2\n",
+            "line 1: a value starts with its type: float, bool, text, "
+            "localized, table or type N"},
+           {"set /1: float 1 -> float \"x\"\n", "line 1: a text cannot go into a float entry"},
+           {"add /1[0] after start before end: float 1\n",
+            "line 1: a new entry's key is a label, a name or a number, not \"1[0]\""},
+           {"add /5 after start before end: table {\n  1: float 1\n",
+            "line 2: a table block without its closing }"},
+           {"add /5 after start before end: table {\n  1 float 1\n}\n",
+            "line 2: an entry of a table is KEY: VALUE"},
+           {"header: \"x\" -> \"y\"\n", "line 1: a header is 52 bytes"},
+           {"set /1: float 1 -> float 2 (of 2)\n", "line 1: unexpected \"(of 2)\" after the value"},
+       }) {
+    Ran r = Apply(file, {text});
+    EXPECT_EQ(r.status, 2) << text;
+    EXPECT_EQ(r.err, "atbutil: " + (dir_ / "p0") + ": " + error + "\n") << text;
+    EXPECT_EQ(Now(), file);
+  }
+  // A value whose text holds the arrow, and one from standard input.
+  const Bytes arrow = EncodeFile({{TextEntry(1, "a -> b")}});
+  ASSERT_EQ(Apply(file, {"set /1: float 1 -> text \"a -> b\"\nend 1 change\n"}).status, 0);
+  EXPECT_EQ(Now(), WithHeaderByte(arrow, 0, arrow[0]));
+  EXPECT_EQ(Apply(file, {}).status, 2);
+}
+
+// The example of doc/patch.md applies to the sample file and is what diff writes back; so is the
+// README's.
+TEST_F(Patches, ThePagesExamplesAreTrue) {
+  ASSERT_EQ(testing::Shell(std::string(MAKE_SAMPLE_BINARY) + " " + dir_.path()).status, 0);
+  const Bytes sample = ReadFile(dir_ / "sample.atb");
+  const std::string page = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/patch.md");
+  const std::size_t body = page.find("```\n") + 4;
+  const std::string example = page.substr(body, page.find("```", body) - body);
+  ASSERT_EQ(Apply(sample, {example}).status, 0);
+  EXPECT_EQ(Diff(sample, Now()), example);
+
+  const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
+  const std::string command = "$ atbutil diff sample.atb new.atb\n";
+  const std::size_t at = readme.find(command) + command.size();
+  const std::string shown = readme.substr(at, readme.find("$ ", at) - at);
+  WriteFile(path_, sample);
+  std::FILE* quiet = std::fopen("/dev/null", "w");
+  ASSERT_EQ(AddCommand(path_, {"8192/max_range", "float", "12.5"}, KeyNames(), quiet), 0);
+  ASSERT_EQ(SetCommand(path_, {"reload_time", "3.25"}, KeyNames(), quiet), 0);
+  ASSERT_EQ(RemoveCommand(path_, {"536870914"}, KeyNames(), quiet), 0);
+  std::fclose(quiet);
+  EXPECT_EQ(Diff(sample, Now()), shown);
+}
+
+// A failing disk under apply and merge: the k-th open, read, write, seek, truncation or close
+// fails, for every k. Either nothing was done (status 1 or 2, the file as it was), or the failure
+// is reported (status 2) and the next open finishes the change; or the failure did no harm.
+TEST_F(Patches, EveryFailingCallOfAnApplyOrAMergeIsReported) {
+  const Bytes base = EncodeFile({{RefEntry(1, {{TextEntry(1, "inner"), FloatEntry(2, 2)}}),
+                                  TextEntry(2, "long text to shrink"), FloatEntry(3, 3)}});
+  const Bytes ours = EncodeFile({{RefEntry(1, {{TextEntry(1, "inner, longer"), FloatEntry(2, 2)}}),
+                                  TextEntry(2, "long text to shrink"), FloatEntry(3, 3)}});
+  const Bytes theirs = EncodeFile({{RefEntry(1, {{TextEntry(1, "inner"), FloatEntry(2, 5)}, "ld"}),
+                                    TextEntry(2, "short"), BoolEntry(4, 1)}});
+  WriteFile(dir_ / "p", Diff(base, theirs));
+  WriteFile(dir_ / "base.atb", base);
+  WriteFile(dir_ / "theirs.atb", theirs);
+  const std::vector<std::pair<Bytes, std::function<int(Files&)>>> commands = {
+      {base,
+       [&](Files& files) {
+         return ApplyCommand(path_, {dir_ / "p"}, false, KeyNames(), stdin, quiet_, files);
+       }},
+      {ours,
+       [&](Files& files) {
+         return MergeCommand(dir_ / "base.atb", path_, dir_ / "theirs.atb", KeyNames(), quiet_,
+                             files);
+       }},
+  };
+  int runs = 0;
+  for (const auto& [before, command] : commands) {
+    WriteFile(path_, before);
+    testing::FaultyFiles counting;
+    ASSERT_EQ(command(counting), 0);
+    const Bytes done = Now();
+    for (int op = testing::FaultyFiles::kOpen; op < testing::FaultyFiles::kOps; ++op) {
+      for (bool shortWrite : {false, true}) {
+        if (shortWrite && op != testing::FaultyFiles::kWrite) continue;
+        for (int k = 1; k <= counting.Calls(static_cast<testing::FaultyFiles::Op>(op)); ++k) {
+          WriteFile(path_, before);
+          testing::FaultyFiles faulty;
+          faulty.FailAt(static_cast<testing::FaultyFiles::Op>(op), k, EIO, shortWrite);
+          const int status = command(faulty);
+          ++runs;
+          const std::string where = "op " + std::to_string(op) + " call " + std::to_string(k);
+          if (status == 0) {
+            EXPECT_EQ(Now(), done) << where << " was not reported";
+            continue;
+          }
+          EXPECT_TRUE(status == 1 || status == 2) << where;
+          EXPECT_EQ(RecoverCommand(path_, false, quiet_), 0) << where;
+          const Bytes after = Now();
+          EXPECT_TRUE(after == before || (status == 2 && after == done)) << where;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 30);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties over random files.
+
+// A random change to a random file through atbutil's own commands: set, add, remove or insert.
+// Answers false when the command refused (the file is then as it was).
+bool RandomCommand(const std::string& path, Random& r, const testing::TempDir& dir) {
+  const Bytes file = ReadFile(path);
+  MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+  Sink sink(nullptr);
+  if (!DumpText(source, static_cast<int64_t>(file.size()), KeyNames(), sink).ok()) return false;
+  std::vector<std::pair<std::string, std::string>> lines;
+  std::vector<std::string> tables = {"/"};
+  for (std::size_t at = 0; at < sink.buf().size();) {
+    const std::size_t end = sink.buf().find('\n', at);
+    const std::string line = sink.buf().substr(at, end - at);
+    at = end + 1;
+    const std::size_t eq = line.find(" = ");
+    lines.emplace_back(line.substr(0, eq), line.substr(eq + 3));
+    if (lines.back().second.compare(0, 3, "ref") == 0) tables.push_back(lines.back().first);
+  }
+  std::FILE* quiet = std::fopen("/dev/null", "w");
+  int status = 1;
+  const std::string table =
+      tables[static_cast<std::size_t>(r.Below(static_cast<int>(tables.size())))];
+  const std::string key = std::to_string(r.OneIn(5) ? 0x80000000u + r.Below(3) : r.Below(14));
+  switch (lines.empty() ? 1 : r.Below(4)) {
+    case 0: {  // set: a value of the same form
+      const auto& [p, value] =
+          lines[static_cast<std::size_t>(r.Below(static_cast<int>(lines.size())))];
+      std::string v = std::to_string(r.Below(3));
+      if (value[0] == '"') {
+        v = std::string(1, '"').append(r.Word(9)).append(1, '"');
+      } else if (value.compare(0, 2, "u\"") == 0) {
+        v = std::string("u\"").append(r.Word(4)).append(1, '"');
+      } else if (value.compare(0, 5, "type ") == 0) {
+        v = value.substr(0, value.find(' ', 5)).append(" \"").append(r.Word(5)).append(1, '"');
+      }
+      status = SetCommand(path, {p, v}, KeyNames(), quiet);
+      break;
+    }
+    case 1: {
+      static const char* const kTypes[][2] = {{"float", "1.5"},     {"bool", "1"},
+                                              {"text", "\"new\""},  {"localized", "u\"wide\""},
+                                              {"table", "\"box\""}, {"table", "empty"}};
+      const auto& [type, value] = kTypes[r.Below(6)];
+      status = AddCommand(path, {(table == "/" ? "" : table) + "/" + key, type, value}, KeyNames(),
+                          quiet);
+      break;
+    }
+    case 2:
+      status = RemoveCommand(
+          path, {lines[static_cast<std::size_t>(r.Below(static_cast<int>(lines.size())))].first},
+          KeyNames(), quiet);
+      break;
+    default: {
+      WriteFile(dir / "side", EncodeTable(RandomTable(r, 2)));
+      status = InsertCommand(path, table, key, dir / "side", KeyNames(), quiet);
+    }
+  }
+  std::fclose(quiet);
+  return status == 0;
+}
+
+// A random file whose root table is sound: some of its nested tables may be damaged, its header
+// bytes differ, and now and then its sizes do not follow its length.
+Bytes RandomSoundRoot(Random& r) {
+  for (;;) {
+    Bytes file = RandomFile(r);
+    MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+    EntryList root;
+    if (!ReadTable(source, ROOT_TABLE_OFFSET, static_cast<int64_t>(file.size()), &root).ok()) {
+      continue;
+    }
+    if (r.OneIn(4)) file[static_cast<std::size_t>(r.Below(36))] = static_cast<char>(r.Below(256));
+    // A nested table whose count cannot be: damaged, and so changed whole.
+    for (uint32_t i = 0; i < root.count && r.OneIn(2); ++i) {
+      if (root.Is(i, EntryType::Reference)) {
+        file[root.ExtentStart(i) + 3] = 0x7F;
+        break;
+      }
+    }
+    if (r.OneIn(6)) file[OUTER_SIZE_OFFSET] ^= 1;
+    return file;
+  }
+}
+
+bool SizesFollow(const Bytes& file) {
+  const auto* p = reinterpret_cast<const uint8_t*>(file.data());
+  return DecodeFixed32(p + ROOT_SIZE_OFFSET) == RootSizeFor(static_cast<int64_t>(file.size())) &&
+         DecodeFixed32(p + OUTER_SIZE_OFFSET) == OuterSizeFor(static_cast<int64_t>(file.size()));
+}
+
+TEST_F(Patches, ApplyingTheDiffGivesTheOtherFileByteForByte) {
+  Random r(2121);
+  int unrelated = 0, derived = 0, raw = 0, twice = 0;
+  const int cases = testing::kSanitized ? 60 : 400;
+  for (int c = 0; c < cases; ++c) {
+    const Bytes a = RandomSoundRoot(r);
+    Bytes b;
+    if (c % 2 == 0) {
+      b = RandomSoundRoot(r);
+      ++unrelated;
+    } else {
+      WriteFile(dir_ / "b.atb", a);
+      for (int n = 1 + r.Below(4); n > 0; --n) RandomCommand(dir_ / "b.atb", r, dir_);
+      b = ReadFile(dir_ / "b.atb");
+      ++derived;
+    }
+    ASSERT_EQ(Diff(a, a), "") << c;
+    const std::string patch = Diff(a, b);
+    if (patch.compare(0, 8, "refused:") == 0) {
+      // Only a header that no change can leave.
+      ASSERT_FALSE(SizesFollow(b)) << c << ": " << patch;
+      continue;
+    }
+    raw += patch.find(" raw \"") != std::string::npos;
+    Ran applied = Apply(a, {patch});
+    ASSERT_EQ(applied.status, 0) << c << ": " << applied.err << patch;
+    ASSERT_EQ(Now(), b) << c << ":\n" << patch;
+    if (patch.empty()) continue;
+    Ran again = Capture([&](std::FILE*, std::FILE* err) {
+      return ApplyCommand(path_, {dir_ / "p0"}, false, KeyNames(), stdin, err);
+    });
+    ASSERT_EQ(again.status, 1) << c << ":\n" << patch;
+    ASSERT_EQ(Now(), b) << c;
+    ++twice;
+  }
+  EXPECT_GT(unrelated, cases / 3);
+  EXPECT_GT(derived, cases / 3);
+  EXPECT_GE(raw, cases / 40);
+  EXPECT_GT(twice, cases / 2);
+}
+
+}  // namespace
+}  // namespace atb
