@@ -117,7 +117,7 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names) {
   std::vector<TableDamage> damage;
   Status s;
   if (o.damaged) {
-    damage.push_back({{}, o.message.substr(path.size() + 2)});
+    damage.push_back({{}, o.message.substr(path.size() + 2), {}, {}});
   } else if (o.status != 0) {
     r.err = "atbutil: " + o.message + "\n";
     r.status = o.status;
@@ -132,9 +132,7 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names) {
     return r;
   }
   for (const TableDamage& d : damage) {
-    const std::string where =
-        d.trail.empty() ? "/" : CanonicalTablePath(f.file(), f.length(), d.trail, names);
-    r.out += path + ": " + where + ": " + d.reason + "\n";
+    r.out += path + ": " + DamagedTablePath(names, d) + ": " + d.reason + "\n";
   }
   if (!damage.empty()) r.status = 1;
   return r;
@@ -257,14 +255,13 @@ int GetCommand(const std::string& path, const std::string& entryPath, const KeyN
   Outcome o = f.Open(path, OpenFile::kRead, err);
   if (o.status != 0) return Say(err, o.message), o.status;
   Status s;
-  std::vector<PathStep> chain;
+  FoundEntry found;
   bool ioError;
-  if (!ResolvePath(f.file(), f.length(), elements, names, &chain, &error, &ioError)) {
+  if (!FindEntry(f.file(), f.length(), elements, names, &found, &error, &ioError)) {
     return Say(err, path + ": " + error), ioError ? 2 : 1;
   }
-  const PathStep& last = chain.back();
   Sink sink(out);
-  s = AppendEntryText(f.file(), last.list, last.entry, sink);
+  s = AppendEntryText(f.file(), found.entry.Type, found.entry.start, found.entry.end, sink);
   if (s.ioError()) return Say(err, path + ": " + s.Message()), 2;
   sink.buf() += '\n';
   return Finish(sink, err);

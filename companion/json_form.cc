@@ -3,6 +3,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -164,9 +165,15 @@ Status AppendJsonValue(ByteSource& file, uint32_t type, int64_t start, int64_t e
 void AppendIndent(std::string* out, std::size_t depth) { out->append(2 * depth + 2, ' '); }
 
 // What a table holds in front of its first value, as `"lead": ..., ` when there is any.
-Status AppendLead(ByteSource& file, int64_t table, const EntryList& list, Sink& sink) {
-  const int64_t data = DataStart(table, list.count);
-  const int64_t first = list.count > 0 ? list.ExtentStart(0) : list.Off[0];
+Status AppendLead(ByteSource& file, int64_t table, int64_t end, uint32_t count, Sink& sink) {
+  const int64_t data = DataStart(table, count);
+  int64_t first = end;
+  if (count > 0) {
+    CursorEntry entry;
+    Status s = ReadEntryAt(file, table, end, count, 0, &entry);
+    if (!s.ok()) return s;
+    first = entry.start;
+  }
   if (first == data) return Status::Ok();
   sink.buf().append("\"lead\": ");
   Status s = AppendBase64Extent(file, data, first, sink);
@@ -185,10 +192,12 @@ Status AppendDamagedTable(ByteSource& file, int64_t start, int64_t end, const St
 }
 
 struct JsonFrame {
-  EntryList list;
+  EntryCursor cursor;
   bool first = true;
-  uint32_t next = 0;
 };
+
+// What the open tables' blocks of entries may hold at once.
+constexpr std::size_t kBlockBudget = 8 << 20;
 
 // Building.
 
@@ -496,8 +505,9 @@ Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
   AppendBase64(&out, std::string_view(reinterpret_cast<char*>(header) + 40, 8));
   out.append("\", \"root_size\": " + size(ROOT_SIZE_OFFSET, ROOT_TABLE_OFFSET) + "},\n \"root\": ");
 
-  std::vector<JsonFrame> stack(1);
-  s = ReadTable(file, ROOT_TABLE_OFFSET, length, &stack[0].list);
+  BlockBudget budget(kBlockBudget);
+  std::deque<JsonFrame> stack(1);
+  s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
   if (s.ioError()) return s;
   if (s.damaged()) {
     s = AppendDamagedTable(file, ROOT_TABLE_OFFSET, length, s, sink);
@@ -505,12 +515,13 @@ Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
     return s;
   }
   out.append("{");
-  s = AppendLead(file, ROOT_TABLE_OFFSET, stack[0].list, sink);
+  s = AppendLead(file, ROOT_TABLE_OFFSET, length, stack[0].cursor.count(), sink);
   if (!s.ok()) return s;
   out.append("\"entries\": [");
+  CursorEntry e;
   while (!stack.empty()) {
     JsonFrame& top = stack.back();
-    if (top.next == top.list.count) {
+    if (top.cursor.done()) {
       if (!top.first) {
         out.push_back('\n');
         AppendIndent(&out, stack.size() - 1);
@@ -518,39 +529,40 @@ Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
       out.append("]}");
       stack.pop_back();
       if (!stack.empty()) out.push_back('}');  // the reference entry holding the table
+      sink.Spill();
       continue;
     }
-    const uint32_t i = top.next++;
+    s = top.cursor.Next(base, &e);
+    if (!s.ok()) return s;
     out.append(top.first ? "\n" : ",\n");
     top.first = false;
     AppendIndent(&out, stack.size());
-    out.append("{\"key\": " + std::to_string(top.list.ID[i]));
-    std::string_view label = names.NameOf(top.list.ID[i]);
+    out.append("{\"key\": " + std::to_string(e.ID));
+    std::string_view label = names.NameOf(e.ID);
     if (!label.empty() && IsValidUtf8(label)) {
       out.append(", \"label\": ");
       AppendJsonString(&out, label);
     }
-    out.append(", \"type\": " + TypeName(top.list.Type[i]));
-    const int64_t start = top.list.ExtentStart(i), end = top.list.ExtentEnd(i);
-    if (!top.list.Is(i, EntryType::Reference)) {
-      s = AppendJsonValue(file, top.list.Type[i], start, end, sink);
+    out.append(", \"type\": " + TypeName(e.Type));
+    if (!e.Is(EntryType::Reference)) {
+      s = AppendJsonValue(file, e.Type, e.start, e.end, sink);
       if (!s.ok()) return s;
       out.push_back('}');
       sink.Spill();
       continue;
     }
     JsonFrame nested;
-    s = ReadTable(file, start, end, &nested.list);
+    s = nested.cursor.Open(file, e.start, e.end, budget);
     if (s.ioError()) return s;
     out.append(", \"table\": ");
     if (s.damaged()) {
-      s = AppendDamagedTable(file, start, end, s, sink);
+      s = AppendDamagedTable(file, e.start, e.end, s, sink);
       if (!s.ok()) return s;
       out.push_back('}');
       continue;
     }
     out.append("{");
-    s = AppendLead(file, start, nested.list, sink);
+    s = AppendLead(file, e.start, e.end, nested.cursor.count(), sink);
     if (!s.ok()) return s;
     out.append("\"entries\": [");
     sink.Spill();
