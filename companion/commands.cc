@@ -273,28 +273,37 @@ int BuildCommand(const std::string& json, const std::string& outPath, const KeyN
   if (outPath == "-" && isatty(fileno(out)) == 1) {
     return Say(err, "standard output is a terminal; name OUT, or send it into a file or pipe"), 2;
   }
-  std::string text;
   std::FILE* in = json == "-" ? stdin : std::fopen(json.c_str(), "rb");
   if (in == nullptr) return Say(err, json + ": " + std::strerror(errno)), 2;
-  char buf[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) text.append(buf, n);
-  const bool readFailed = std::ferror(in) != 0;
+  // Read as a stream: the document is never held, only the file it builds.
+  BuiltFile built;
+  std::string error;
+  JsonText text(in);
+  const bool accepted = BuildFromJson(text, names, &built, &error);
   if (in != stdin) std::fclose(in);
-  if (readFailed) return Say(err, json + ": cannot be read"), 2;
-  std::string bytes, error;
-  if (!BuildFromJson(text, names, &bytes, &error)) {
+  if (text.failed()) return Say(err, json + ": cannot be read"), 2;
+  if (!accepted) {
     return Say(err, (json == "-" ? std::string("standard input") : json) + ": " + error), 1;
   }
   if (outPath == "-") {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fflush(out) != 0) {
+    const bool written = built.WriteTo([&](std::string_view piece) {
+      return std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
+    });
+    if (!written || std::fflush(out) != 0) {
       return Say(err, std::string("cannot write the output: ") + std::strerror(errno)), 2;
     }
     return 0;
   }
-  if (Status s = WriteWholeFile(SystemFiles(), outPath, bytes, DurableChanges()); !s.ok()) {
-    return Say(err, outPath + ": " + s.Message()), s.refused() ? 1 : 2;
+  OutputFile file(SystemFiles(), outPath, DurableChanges());
+  Status s = file.Open();
+  if (s.ok()) {
+    built.WriteTo([&](std::string_view piece) {
+      s = file.Write(piece);
+      return s.ok();
+    });
   }
+  if (s.ok()) s = file.Commit();
+  if (!s.ok()) return Say(err, outPath + ": " + s.Message()), s.refused() ? 1 : 2;
   return 0;
 }
 
