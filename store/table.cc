@@ -28,7 +28,7 @@ constexpr int64_t kWalkWindow = 1 << 20;
 // position of its value) for each sound one. `block` is left holding the last block read, which
 // begins at *blockAt.
 template <typename Fn>
-Status ScanEntries(ByteSource& source, int64_t offset, int64_t endOffset,
+Status ScanEntries(ByteSource& source, int64_t offset, int64_t endOffset, int64_t entriesPerRead,
                    std::vector<uint8_t>& block, int64_t* blockAt, uint32_t* countOut, Fn fn,
                    std::size_t* sized = nullptr) {
   *countOut = 0;
@@ -52,7 +52,7 @@ Status ScanEntries(ByteSource& source, int64_t offset, int64_t endOffset,
   for (uint32_t i = 0; i < count; ++i) {
     if (at + ENTRY_SIZE > block.size()) {
       int64_t left = count - i;
-      block.resize(static_cast<std::size_t>(ENTRY_SIZE * std::min(left, kEntriesPerRead)));
+      block.resize(static_cast<std::size_t>(ENTRY_SIZE * std::min(left, entriesPerRead)));
       *blockAt = EntryPos(offset, i);
       s = source.ReadAt(*blockAt, block.data(), block.size());
       if (!s.ok()) return s;
@@ -111,7 +111,7 @@ Status ReadTable(ByteSource& source, int64_t offset, int64_t endOffset, EntryLis
   uint32_t count;
   std::size_t sized = 0;
   Status s = ScanEntries(
-      source, offset, endOffset, block, &blockAt, &count,
+      source, offset, endOffset, kEntriesPerRead, block, &blockAt, &count,
       [&](uint32_t i, const uint8_t* e, int64_t pos) {
         if (i == 0) {
           list->ID.resize(sized);
@@ -135,7 +135,7 @@ Status CheckTable(ByteSource& source, int64_t offset, int64_t endOffset, TableSh
   int64_t blockAt;
   uint32_t previous = 0;
   shape->keysAscend = true;
-  Status s = ScanEntries(source, offset, endOffset, block, &blockAt, &shape->count,
+  Status s = ScanEntries(source, offset, endOffset, kCursorEntries, block, &blockAt, &shape->count,
                          [&](uint32_t i, const uint8_t* e, int64_t) {
                            const uint32_t key = DecodeFixed32(e);
                            if (i > 0 && key < previous) shape->keysAscend = false;
@@ -187,7 +187,7 @@ Status EntryCursor::Open(ByteSource& source, int64_t offset, int64_t endOffset,
   uint32_t previous = 0;
   bool ascend = true;
   uint32_t count;
-  Status s = ScanEntries(source, offset, endOffset, block_, &blockAt_, &count,
+  Status s = ScanEntries(source, offset, endOffset, kCursorEntries, block_, &blockAt_, &count,
                          [&](uint32_t i, const uint8_t* e, int64_t) {
                            const uint32_t key = DecodeFixed32(e);
                            if (i > 0 && key < previous) ascend = false;
