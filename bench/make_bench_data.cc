@@ -13,6 +13,7 @@
 //                           folders, every 50th one damaged
 //   chain PATH DEPTH        tables nested DEPTH deep, each holding only the next (16 bytes a level)
 //   refs PATH N             a root table of N references to empty tables (16 bytes each)
+//   chainjson PATH DEPTH    the JSON form of chain's tables, without blanks
 //   dirs DIR DEPTH          directories nested DEPTH deep, with a file "deep.atb" at the bottom
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -189,6 +190,27 @@ int main(int argc, char** argv) {
         *out += U32(1) + U32(static_cast<uint32_t>(level % 7)) + U32(100) + U32(0);
       } else if (level == depth) {
         *out += U32(0);
+      } else {
+        return false;
+      }
+      ++level;
+      return true;
+    });
+  } else if (mode == "chainjson" && argc == 4) {
+    const int64_t depth = std::atoll(argv[3]);
+    int64_t level = -1;
+    WriteStreamed(argv[2], [&](Bytes* out) {
+      if (level == -1) {
+        *out += R"({"root": )";
+      } else if (level < depth) {
+        *out += R"({"entries": [{"key": )" + std::to_string(level % 7) +
+                R"(, "type": "ref", "table": )";
+      } else if (level == depth) {
+        *out += R"({"entries": []})";
+      } else if (level <= 2 * depth) {
+        *out += "}]}";
+      } else if (level == 2 * depth + 1) {
+        *out += "}\n";
       } else {
         return false;
       }

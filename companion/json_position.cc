@@ -54,7 +54,7 @@ JsonText::JsonText(std::string_view text) : data_(text.data()), size_(text.size(
 
 JsonText::JsonText(std::FILE* in) : in_(in), buffer_(kReadSize, '\0'), data_(buffer_.data()) {}
 
-bool JsonText::AtEnd() {
+bool JsonText::NextShown() {
   for (;;) {
     if (at_ == size_) {
       if (in_ == nullptr || failed_) return true;

@@ -65,7 +65,7 @@ class JsonText {
     explicit Iterator(JsonText* text) : text_(text) {}
     reference operator*() const { return text_->data_[text_->at_]; }
     Iterator& operator++() {
-      text_->Take(true);
+      text_->Take();
       return *this;
     }
     // Only "at the end or not" is compared: the parser asks whether it may go on.
@@ -88,7 +88,19 @@ class JsonText {
     uint64_t count;
   };
 
-  bool AtEnd();  // hides the blanks the parser is not shown
+  // Most characters lie inside strings, where nothing is hidden and little is noted.
+  bool AtEnd() {
+    if (at_ < size_ && state_ != kBetween) return false;
+    return NextShown();
+  }
+  void Take() {
+    const char c = data_[at_];
+    if (state_ != kString || c == '"' || c == '\\' || c == '\n') return Take(true);
+    ++at_;
+    shownSinceToken_ += static_cast<unsigned char>(c) <= 0x1F ? 8 : 1;
+    here_.column += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }
+  bool NextShown();  // hides the blanks the parser is not shown
   void Take(bool shown);
   void Note(char c);
 
