@@ -383,6 +383,8 @@ class JsonBuilder {
   }
   bool Value(Scalar v, Scalar::Kind kind);
   bool Open(bool object);
+  // A value begins: a scalar, or a container that opens a frame or is skipped.
+  void Begin(Scalar v);
   bool Close();
   Slot Current() const {
     if (kinds_.empty()) return kTheDocument;
@@ -581,49 +583,7 @@ bool JsonBuilder::Value(Scalar v, Scalar::Kind kind) {
   if (skip_ > 0) return true;
   v.kind = kind;
   v.at = text_.tokenStart();
-  switch (Current()) {
-    case kSkip:
-      break;
-    case kScalar:
-      *scalar_ = std::move(v);
-      break;
-    case kTheDocument:
-      documentAt_ = text_.documentStart();
-      break;
-    case kTheHeader:
-      header_.emplace();
-      header_->at = v.at;
-      break;
-    case kRoot:
-      CutBackTo({});
-      root_ = Member{true, false, v.at, nullptr, 0};
-      break;
-    case kNested: {
-      Entry& e = entries_.back();
-      CutBackTo(e.before);
-      e.table = Member{true, false, v.at, nullptr, 0};
-      break;
-    }
-    case kEntries: {
-      Table& t = tables_.back();
-      if (!t.inEntries) {
-        DropEntries(t);
-        t.entriesSeen = true;
-        t.entriesArray = false;
-        t.entriesAt = v.at;
-        break;
-      }
-      // An element that is not an entry: refused, as an entry that failed.
-      Entry e;
-      e.index = t.count;
-      e.object = false;
-      e.at = v.at;
-      kinds_.push_back(kEntry);
-      entries_.push_back(std::move(e));
-      CloseEntry();
-      break;
-    }
-  }
+  Begin(std::move(v));
   return true;
 }
 
@@ -632,54 +592,45 @@ bool JsonBuilder::Open(bool object) {
     ++skip_;
     return true;
   }
-  const TextPosition at = text_.bracket();
-  const Slot slot = Current();
-  switch (slot) {
+  Scalar v;
+  v.kind = object ? Scalar::kObject : Scalar::kArray;
+  v.at = text_.bracket();
+  Begin(std::move(v));
+  return true;
+}
+
+void JsonBuilder::Begin(Scalar v) {
+  const bool object = v.kind == Scalar::kObject;
+  // A container that opens no frame is skipped to its end.
+  const bool container = object || v.kind == Scalar::kArray;
+  bool opened = false;
+  switch (Current()) {
     case kSkip:
-      skip_ = 1;
       break;
     case kScalar:
-      scalar_->kind = object ? Scalar::kObject : Scalar::kArray;
-      scalar_->at = at;
-      skip_ = 1;
+      *scalar_ = std::move(v);
       break;
     case kTheDocument:
       documentObject_ = object;
       documentAt_ = text_.documentStart();
-      if (object) {
-        kinds_.push_back(kDocument);
-      } else {
-        skip_ = 1;
-      }
+      if ((opened = object)) kinds_.push_back(kDocument);
       break;
     case kTheHeader:
       header_.emplace();
       header_->object = object;
-      header_->at = at;
-      if (object) {
-        kinds_.push_back(kHeader);
-      } else {
-        skip_ = 1;
-      }
+      header_->at = v.at;
+      if ((opened = object)) kinds_.push_back(kHeader);
       break;
     case kRoot:
       CutBackTo({});
-      root_ = Member{true, object, at, nullptr, 0};
-      if (object) {
-        PushTable(true, at);
-      } else {
-        skip_ = 1;
-      }
+      root_ = Member{true, object, v.at, nullptr, 0};
+      if ((opened = object)) PushTable(true, v.at);
       break;
     case kNested: {
       Entry& e = entries_.back();
       CutBackTo(e.before);
-      e.table = Member{true, object, at, nullptr, 0};
-      if (object) {
-        PushTable(false, at);
-      } else {
-        skip_ = 1;
-      }
+      e.table = Member{true, object, v.at, nullptr, 0};
+      if ((opened = object)) PushTable(false, v.at);
       break;
     }
     case kEntries: {
@@ -687,27 +638,23 @@ bool JsonBuilder::Open(bool object) {
       if (!t.inEntries) {
         DropEntries(t);
         t.entriesSeen = true;
-        t.entriesArray = !object;
-        t.inEntries = !object;
-        t.entriesAt = at;
-        if (object) skip_ = 1;
+        t.entriesArray = t.inEntries = opened = v.kind == Scalar::kArray;
+        t.entriesAt = v.at;
         break;
       }
+      // An element that is not an object is refused as an entry that failed.
       Entry e;
       e.index = t.count;
-      e.object = object;
-      e.at = at;
+      e.object = opened = object;
+      e.at = v.at;
       e.before = Mark();
       kinds_.push_back(kEntry);
       entries_.push_back(std::move(e));
-      if (!object) {
-        CloseEntry();
-        skip_ = 1;
-      }
+      if (!object) CloseEntry();
       break;
     }
   }
-  return true;
+  if (container && !opened) skip_ = 1;
 }
 
 bool JsonBuilder::Close() {
@@ -1051,24 +998,17 @@ void JsonBuilder::CloseDocument() {
   }
   uint32_t sizes[2] = {static_cast<uint32_t>(length - 44),
                        static_cast<uint32_t>(length - ROOT_TABLE_OFFSET)};
-  const Scalar* given[2] = {header_ ? &header_->outerSize : nullptr,
-                            header_ ? &header_->rootSize : nullptr};
-  const char* names[2] = {"outer_size", "root_size"};
-  for (int k = 0; k < 2 && !v; ++k) {
-    if (given[k] == nullptr || !given[k]->present()) continue;
-    const Scalar& size = *given[k];
-    if (size.isString() && size.text == kFollowsLength) continue;
-    if (size.isUnsigned()) {
-      v = size.number > 0xFFFFFFFFu
-              ? Refuse(std::string("/header/") + names[k],
-                       "a whole number from 0 to 4294967295 was expected", size.at)
-              : std::nullopt;
-      sizes[k] = static_cast<uint32_t>(size.number);
-      continue;
-    }
-    v = Refuse(std::string("/header/") + names[k],
-               std::string("\"") + kFollowsLength + "\" or a number was expected", size.at);
+  kinds_.push_back(kHeader);
+  const char* fields[2] = {"outer_size", "root_size"};
+  for (int k = 0; k < 2 && !v && header_; ++k) {
+    const Scalar& size = k == 0 ? header_->outerSize : header_->rootSize;
+    if (!size.present() || (size.isString() && size.text == kFollowsLength)) continue;
+    v = size.isUnsigned()
+            ? Uint32(size, fields[k], &sizes[k])
+            : RefuseAt(fields[k],
+                       std::string("\"") + kFollowsLength + "\" or a number was expected", size);
   }
+  kinds_.pop_back();
   kinds_.pop_back();
   if (v) return;
   out_.header = start;

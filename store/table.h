@@ -80,8 +80,6 @@ class EntryCursor {
   uint32_t count() const { return count_; }
   bool keysAscend() const { return keysAscend_; }
   bool done() const { return next_ == count_; }
-  int64_t table() const { return table_; }
-  int64_t end() const { return end_; }
 
   // Reads the next entry. An I/O error when the table is no longer what Open checked (another
   // program changed the file).

@@ -227,21 +227,83 @@ TEST(TableWalks, CursorsAndPicksAgreeWithTheWholeTableInAnyBlock) {
   }
 }
 
-// check names a damaged table by the keys and picks it met on the way, as a path would.
-TEST(TableWalks, CheckNamesDamagedTablesAsPathsDo) {
-  Random r(77);
+// A tree whose keys repeat and come in any order, nested up to three deep.
+Table Unordered(Random& r, int depth = 0) {
+  Table t;
+  for (int i = r.Below(12); i > 0; --i) {
+    const auto key = r.OneIn(6) ? 0x80000000u : static_cast<uint32_t>(1 + r.Below(5));
+    if (depth < 3 && r.OneIn(3)) {
+      Table nested = Unordered(r, depth + 1);
+      if (r.OneIn(2)) nested.entries.push_back(NameEntry(r.Word(4)));
+      t.entries.push_back(RefEntry(key, nested));
+    } else if (r.OneIn(2)) {
+      t.entries.push_back(TextEntry(key, r.Word(5)));
+    } else {
+      t.entries.push_back(FloatEntry(key, static_cast<float>(r.Below(9))));
+    }
+  }
+  return t;
+}
+
+// Every path a dump prints leads get back to that line's value, and check names each damaged
+// table as a path from its trail does; keys ascending or in any order, some tables damaged.
+TEST(TableWalks, DumpedPathsLeadBackWhateverTheKeyOrder) {
+  Random r(5);
   KeyNames names;
-  for (int c = 0; c < 200; ++c) {
-    const Bytes file = RandomFile(r);
+  for (int c = 0; c < 160; ++c) {
+    Bytes file = c % 2 == 0 ? RandomFile(r) : EncodeFile(Unordered(r));
+    for (int k = c % 2 == 1 && r.OneIn(3) ? 1 + r.Below(3) : 0; k > 0; --k) {
+      file[52 + static_cast<std::size_t>(r.Below(static_cast<int>(file.size()) - 52))] ^= 0x40;
+    }
     MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+    const auto length = static_cast<int64_t>(file.size());
+    Sink dump(nullptr);
+    ASSERT_TRUE(DumpText(source, length, names, dump).ok());
+    std::size_t lines = 0;
+    for (std::size_t at = 0; at < dump.buf().size(); ++lines) {
+      const std::size_t end = dump.buf().find('\n', at);
+      const std::string line = dump.buf().substr(at, end - at);
+      at = end + 1;
+      const std::size_t eq = line.find(" = ");
+      if (line.compare(0, eq, "/") == 0) continue;  // a damaged root
+      std::vector<PathElement> elements;
+      std::string error;
+      ASSERT_TRUE(ParsePath(line.substr(0, eq), &elements, &error)) << line;
+      FoundEntry found;
+      bool ioError;
+      ASSERT_TRUE(FindEntry(source, length, elements, names, &found, &error, &ioError))
+          << "case " << c << ": " << line << ": " << error;
+      Sink value(nullptr);
+      ASSERT_TRUE(
+          AppendEntryText(source, found.entry.Type, found.entry.start, found.entry.end, value)
+              .ok());
+      ASSERT_EQ(value.buf(), line.substr(eq + 3)) << "case " << c;
+    }
     std::vector<TableDamage> damage;
-    CheckTree(source, ROOT_TABLE_OFFSET, static_cast<int64_t>(file.size()), &damage);
+    CheckTree(source, ROOT_TABLE_OFFSET, length, &damage);
     for (const TableDamage& d : damage) {
-      EXPECT_EQ(DamagedTablePath(names, d),
-                CanonicalTablePath(source, static_cast<int64_t>(file.size()), d.trail, names))
+      EXPECT_EQ(DamagedTablePath(names, d), CanonicalTablePath(source, length, d.trail, names))
           << "case " << c;
     }
   }
+}
+
+// A table that another program changes between its check and its reading is an I/O error, never
+// an extent outside it.
+TEST(TableWalks, ATableChangedAfterItsCheckIsAnIoError) {
+  Table t;
+  for (uint32_t i = 0; i < 600; ++i) t.entries.push_back(BoolEntry(i, 1));
+  Bytes bytes = EncodeTable(t);
+  MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  BlockBudget budget(1 << 20);
+  EntryCursor cursor;
+  ASSERT_TRUE(cursor.Open(source, 0, static_cast<int64_t>(bytes.size()), budget).ok());
+  bytes.replace(static_cast<std::size_t>(OffFieldPos(0, 500)), 4, U32(0x7FFFFFF0));
+  Status s;
+  CursorEntry e;
+  while (s.ok() && !cursor.done()) s = cursor.Next(source, &e);
+  EXPECT_TRUE(s.ioError());
+  EXPECT_EQ(s.Message(), "the file changed while it was read");
 }
 
 // A document read through a stream whose reads note the most the heap held.
@@ -311,6 +373,34 @@ TEST(Memory, BuildHoldsTheFileAndTheWayDownNotTheDocument) {
   for (int d = 0; d < depth; ++d) tables += U32(1) + U32(1) + U32(100) + U32(0);
   EXPECT_EQ(b.file.substr(52), tables + U32(0));
   EXPECT_TRUE(testing::FileIsSound(b.file));
+}
+
+// Heads placed in front of their data and heads placed in it, around the size where one turns
+// into the other; and a table member dropped after its head was placed.
+TEST(Build, TablesOfEverySizeRoundTrip) {
+  // The inner table's data: the block and a float, 4,094 to 4,097 bytes, then far more.
+  for (std::size_t size : {4090, 4091, 4092, 4093, 9000}) {
+    const Table inner{{{2, 7, Bytes(size, 'x')}, FloatEntry(3, 1)}};
+    const Table middle{{RefEntry(1, inner), TextEntry(4, "after"), RefEntry(5, inner)}};
+    const Bytes file = EncodeFile({{FloatEntry(0, 2), RefEntry(6, middle), RefEntry(7, {})}});
+    MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
+    Sink json(nullptr);
+    ASSERT_TRUE(DumpJson(source, static_cast<int64_t>(file.size()), KeyNames(), json).ok());
+    Bytes rebuilt;
+    std::string error;
+    ASSERT_TRUE(BuildFromJson(json.buf(), KeyNames(), &rebuilt, &error)) << error;
+    EXPECT_EQ(rebuilt, file) << size;
+  }
+  std::string big;
+  AppendBase64(&big, Bytes(9000, 'x'));
+  Bytes rebuilt;
+  std::string error;
+  ASSERT_TRUE(BuildFromJson(R"({"root": {"entries": [{"key": 1, "type": "ref", "table": {"entries":
+      [{"key": 2, "type": "ref", "table": {"entries": [{"key": 3, "type": 7, "bytes": ")" +
+                                big + R"("}]}}]}, "table": {"entries": []}}]}})",
+                            KeyNames(), &rebuilt, &error))
+      << error;
+  EXPECT_EQ(rebuilt.substr(52), EncodeTable({{RefEntry(1, {})}}));
 }
 
 // Each document is refused, or built, as the whole document parsed first and then checked was.
