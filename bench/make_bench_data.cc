@@ -11,6 +11,10 @@
 //                           references themselves, 10 * REFS entries
 //   folder DIR FILES        FILES sample-sized files (a few hundred bytes, nested tables) in 100
 //                           folders, every 50th one damaged
+//   chain PATH DEPTH        tables nested DEPTH deep, each holding only the next (16 bytes a level)
+//   refs PATH N             a root table of N references to empty tables (16 bytes each)
+//   chainjson PATH DEPTH    the JSON form of chain's tables, without blanks
+//   dirs DIR DEPTH          directories nested DEPTH deep, with a file "deep.atb" at the bottom
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +55,29 @@ void FixHeader(const std::string& path) {
         root = U32(static_cast<uint32_t>(length - 52));
   if (pwrite(fd, outer.data(), 4, 36) != 4 || pwrite(fd, root.data(), 4, 48) != 4) std::exit(1);
   close(fd);
+}
+
+// Writes `bytes` to `path` from a function that appends the next piece to a buffer, so that no
+// file needs to be held whole.
+template <typename Fn>
+void WriteStreamed(const std::string& path, Fn next) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) std::exit(1);
+  std::string piece;
+  while (next(&piece)) {
+    if (piece.size() >= (1 << 20)) {
+      if (std::fwrite(piece.data(), 1, piece.size(), f) != piece.size()) std::exit(1);
+      piece.clear();
+    }
+  }
+  if (std::fwrite(piece.data(), 1, piece.size(), f) != piece.size() || std::fclose(f) != 0) {
+    std::exit(1);
+  }
+}
+
+Bytes Header(int64_t length) {
+  return Bytes(36, 'h') + U32(static_cast<uint32_t>(length - 44)) + Bytes(8, 'm') +
+         U32(static_cast<uint32_t>(length - 52));
 }
 
 }  // namespace
@@ -153,6 +180,72 @@ int main(int argc, char** argv) {
       if (f % 50 == 7) bytes[52 + 4 + 8] = 0x7F;  // the first entry's Off: a damaged root
       WriteFile(dir + "/d" + std::to_string(f % 100) + "/f" + std::to_string(f) + ".atb", bytes);
     }
+  } else if (mode == "chain" && argc == 4) {
+    const int64_t depth = std::atoll(argv[3]);
+    int64_t level = -1;
+    WriteStreamed(argv[2], [&](Bytes* out) {
+      if (level == -1) {
+        *out += Header(52 + 16 * depth + 4);
+      } else if (level < depth) {
+        *out += U32(1) + U32(static_cast<uint32_t>(level % 7)) + U32(100) + U32(0);
+      } else if (level == depth) {
+        *out += U32(0);
+      } else {
+        return false;
+      }
+      ++level;
+      return true;
+    });
+  } else if (mode == "chainjson" && argc == 4) {
+    const int64_t depth = std::atoll(argv[3]);
+    int64_t level = -1;
+    WriteStreamed(argv[2], [&](Bytes* out) {
+      if (level == -1) {
+        *out += R"({"root": )";
+      } else if (level < depth) {
+        *out += R"({"entries": [{"key": )" + std::to_string(level % 7) +
+                R"(, "type": "ref", "table": )";
+      } else if (level == depth) {
+        *out += R"({"entries": []})";
+      } else if (level <= 2 * depth) {
+        *out += "}]}";
+      } else if (level == 2 * depth + 1) {
+        *out += "}\n";
+      } else {
+        return false;
+      }
+      ++level;
+      return true;
+    });
+  } else if (mode == "refs" && argc == 4) {
+    const int64_t n = std::atoll(argv[3]);
+    int64_t i = -1;
+    WriteStreamed(argv[2], [&](Bytes* out) {
+      if (i == -1) {
+        *out += Header(52 + 4 + 16 * n) + U32(static_cast<uint32_t>(n));
+      } else if (i < n) {
+        *out += U32(static_cast<uint32_t>(i)) + U32(100) + U32(static_cast<uint32_t>(4 * i));
+      } else if (i < 2 * n) {
+        *out += U32(0);
+      } else {
+        return false;
+      }
+      ++i;
+      return true;
+    });
+  } else if (mode == "dirs" && argc == 4) {
+    // Created one level at a time from the one above, so that no path grows with the depth.
+    int at = open(argv[2], O_RDONLY | O_DIRECTORY);
+    for (int d = std::atoi(argv[3]); at != -1 && d > 0; --d) {
+      if (mkdirat(at, "d", 0777) != 0) return 1;
+      const int next = openat(at, "d", O_RDONLY | O_DIRECTORY);
+      close(at);
+      at = next;
+    }
+    const int fd = at == -1 ? -1 : openat(at, "deep.atb", O_CREAT | O_WRONLY, 0644);
+    if (fd == -1) return 1;
+    close(fd);
+    close(at);
   } else {
     std::fprintf(stderr, "usage: see the comment at the top of make_bench_data.cc\n");
     return 2;

@@ -118,7 +118,7 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names) {
   std::vector<TableDamage> damage;
   Status s;
   if (o.damaged) {
-    damage.push_back({{}, o.message.substr(path.size() + 2)});
+    damage.push_back({{}, o.message.substr(path.size() + 2), {}, {}});
   } else if (o.status != 0) {
     r.err = "atbutil: " + o.message + "\n";
     r.status = o.status;
@@ -133,9 +133,7 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names) {
     return r;
   }
   for (const TableDamage& d : damage) {
-    const std::string where =
-        d.trail.empty() ? "/" : CanonicalTablePath(f.file(), f.length(), d.trail, names);
-    r.out += path + ": " + where + ": " + d.reason + "\n";
+    r.out += path + ": " + DamagedTablePath(names, d) + ": " + d.reason + "\n";
   }
   if (!damage.empty()) r.status = 1;
   return r;
@@ -260,14 +258,13 @@ int GetCommand(const std::string& path, const std::string& entryPath, const KeyN
   Outcome o = f.Open(path, OpenFile::kRead, err);
   if (o.status != 0) return Say(err, o.message), o.status;
   Status s;
-  std::vector<PathStep> chain;
+  FoundEntry found;
   bool ioError;
-  if (!ResolvePath(f.file(), f.length(), elements, names, &chain, &error, &ioError)) {
+  if (!FindEntry(f.file(), f.length(), elements, names, &found, &error, &ioError)) {
     return Say(err, path + ": " + error), ioError ? 2 : 1;
   }
-  const PathStep& last = chain.back();
   Sink sink(out);
-  s = AppendEntryText(f.file(), last.list, last.entry, sink);
+  s = AppendEntryText(f.file(), found.entry.Type, found.entry.start, found.entry.end, sink);
   if (s.ioError()) return Say(err, path + ": " + s.Message()), 2;
   sink.buf() += '\n';
   return Finish(sink, err);
@@ -279,28 +276,37 @@ int BuildCommand(const std::string& json, const std::string& outPath, const KeyN
   if (outPath == "-" && isatty(fileno(out)) == 1) {
     return Say(err, "standard output is a terminal; name OUT, or send it into a file or pipe"), 2;
   }
-  std::string text;
   std::FILE* in = json == "-" ? stdin : std::fopen(json.c_str(), "rb");
   if (in == nullptr) return Say(err, json + ": " + std::strerror(errno)), 2;
-  char buf[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) text.append(buf, n);
-  const bool readFailed = std::ferror(in) != 0;
+  // Read as a stream: the document is never held, only the file it builds.
+  BuiltFile built;
+  std::string error;
+  JsonText text(in);
+  const bool accepted = BuildFromJson(text, names, &built, &error);
   if (in != stdin) std::fclose(in);
-  if (readFailed) return Say(err, json + ": cannot be read"), 2;
-  std::string bytes, error;
-  if (!BuildFromJson(text, names, &bytes, &error)) {
+  if (text.failed()) return Say(err, json + ": cannot be read"), 2;
+  if (!accepted) {
     return Say(err, (json == "-" ? std::string("standard input") : json) + ": " + error), 1;
   }
   if (outPath == "-") {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fflush(out) != 0) {
+    const bool written = built.WriteTo([&](std::string_view piece) {
+      return std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
+    });
+    if (!written || std::fflush(out) != 0) {
       return Say(err, std::string("cannot write the output: ") + std::strerror(errno)), 2;
     }
     return 0;
   }
-  if (Status s = WriteWholeFile(SystemFiles(), outPath, bytes, DurableChanges()); !s.ok()) {
-    return Say(err, outPath + ": " + s.Message()), s.refused() ? 1 : 2;
+  OutputFile file(SystemFiles(), outPath, DurableChanges());
+  Status s = file.Open();
+  if (s.ok()) {
+    built.WriteTo([&](std::string_view piece) {
+      s = file.Write(piece);
+      return s.ok();
+    });
   }
+  if (s.ok()) s = file.Commit();
+  if (!s.ok()) return Say(err, outPath + ": " + s.Message()), s.refused() ? 1 : 2;
   return 0;
 }
 

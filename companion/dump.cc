@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "companion/json_form.h"
@@ -16,6 +17,8 @@ namespace {
 
 constexpr std::size_t kWindow = 1 << 20;
 constexpr int64_t kChunk = 1 << 20;
+// What the open tables' blocks of entries may hold at once.
+constexpr std::size_t kBlockBudget = 8 << 20;
 // Longer extents of a type without a value form are shown by their size and hash.
 constexpr int64_t kShownRaw = 256;
 
@@ -80,10 +83,10 @@ uint64_t Fnv64(uint64_t h, std::string_view bytes) {
   return h;
 }
 
-// `ref "name"` or `ref` for a reference whose table read as `read`, or what is damaged in it,
-// with the size and hash of the table's bytes when `hashDamaged`.
-Status AppendReference(ByteSource& file, const Status& read, const EntryList& nested, int64_t start,
-                       int64_t end, bool hashDamaged, Sink& sink) {
+// `ref "name"` or `ref` for a reference whose table at [start, end) read as `read`, or what is
+// damaged in it, with the size and hash of the table's bytes when `hashDamaged`.
+Status AppendReference(ByteSource& file, const Status& read, int64_t start, int64_t end,
+                       bool hashDamaged, Sink& sink) {
   std::string& out = sink.buf();
   if (read.damaged()) {
     out.append("damaged table: " + read.Message());
@@ -94,7 +97,7 @@ Status AppendReference(ByteSource& file, const Status& read, const EntryList& ne
     return s;
   }
   out.append("ref");
-  if (std::optional<std::string> name = ReferenceName(file, nested)) {
+  if (std::optional<std::string> name = ReferenceName(file, start, end)) {
     out.push_back(' ');
     AppendQuotedBytes(&out, *name);
   }
@@ -103,10 +106,9 @@ Status AppendReference(ByteSource& file, const Status& read, const EntryList& ne
 
 // One open table of the walk.
 struct Frame {
-  EntryList list;
-  std::optional<ElementNamer> namer;
-  std::string path;  // the table's own path, "" for the root
-  uint32_t next = 0;
+  EntryCursor cursor;
+  KeyPicks picks;
+  std::size_t pathLength;  // of the table's own path, "" for the root
 };
 
 }  // namespace
@@ -199,61 +201,75 @@ Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t e
   }
 }
 
-Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink& sink) {
-  if (!list.Is(i, EntryType::Reference)) {
-    return AppendValueText(file, list.Type[i], list.ExtentStart(i), list.ExtentEnd(i), sink);
+Status AppendEntryText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink) {
+  if (type != static_cast<uint32_t>(EntryType::Reference)) {
+    return AppendValueText(file, type, start, end, sink);
   }
-  EntryList nested;
-  Status s = ReadTable(file, list.ExtentStart(i), list.ExtentEnd(i), &nested);
+  TableShape shape;
+  Status s = CheckTable(file, start, end, &shape);
   if (s.ioError()) return s;
-  return AppendReference(file, s, nested, list.ExtentStart(i), list.ExtentEnd(i), false, sink);
+  return AppendReference(file, s, start, end, false, sink);
+}
+
+Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink& sink) {
+  return AppendEntryText(file, list.Type[i], list.ExtentStart(i), list.ExtentEnd(i), sink);
 }
 
 Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink,
                 bool hashDamaged) {
   WindowedSource file(base, kWindow);
-  std::vector<Frame> stack(1);
-  Status s = ReadTable(file, ROOT_TABLE_OFFSET, length, &stack[0].list);
+  BlockBudget budget(kBlockBudget);
+  // One path, cut back to a table's own when its next entry is named: a line's path is the only
+  // copy, however deep the tables nest.
+  std::string path;
+  std::deque<Frame> stack(1);
+  stack[0].pathLength = 0;
+  Status s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
   if (s.ioError()) return s;
   if (s.damaged()) {
     sink.buf().append("/ = ");
-    s = AppendReference(file, s, stack[0].list, ROOT_TABLE_OFFSET, length, hashDamaged, sink);
+    s = AppendReference(file, s, ROOT_TABLE_OFFSET, length, hashDamaged, sink);
     sink.buf().push_back('\n');
     return s;
   }
-  stack[0].namer.emplace(names, stack[0].list);
+  stack[0].picks.Start(ROOT_TABLE_OFFSET, stack[0].cursor.count(), stack[0].cursor.keysAscend());
+  CursorEntry e;
   while (!stack.empty()) {
     Frame& top = stack.back();
-    if (top.next == top.list.count) {
+    if (top.cursor.done()) {
       stack.pop_back();
       continue;
     }
-    const uint32_t i = top.next++;
-    std::string path = top.path + "/";
-    top.namer->AppendElement(top.list, i, &path);
+    s = top.cursor.Next(base, &e);
+    if (!s.ok()) return s;
+    top.picks.Note(e);
+    int32_t pick;
+    s = top.picks.Pick(base, budget, &pick);
+    if (!s.ok()) return s;
+    path.resize(top.pathLength);
+    path.push_back('/');
+    AppendPathElement(names, e.ID, pick, &path);
     std::string& out = sink.buf();
     out.append(path);
     out.append(" = ");
-    if (!top.list.Is(i, EntryType::Reference)) {
-      s = AppendValueText(file, top.list.Type[i], top.list.ExtentStart(i), top.list.ExtentEnd(i),
-                          sink);
+    if (!e.Is(EntryType::Reference)) {
+      s = AppendValueText(file, e.Type, e.start, e.end, sink);
       if (!s.ok()) return s;
       out.push_back('\n');
       sink.Spill();
       continue;
     }
     Frame nested;
-    s = ReadTable(file, top.list.ExtentStart(i), top.list.ExtentEnd(i), &nested.list);
+    s = nested.cursor.Open(file, e.start, e.end, budget);
     if (s.ioError()) return s;
     const bool damaged = s.damaged();
-    s = AppendReference(file, s, nested.list, top.list.ExtentStart(i), top.list.ExtentEnd(i),
-                        hashDamaged, sink);
+    s = AppendReference(file, s, e.start, e.end, hashDamaged, sink);
     if (!s.ok()) return s;
     out.push_back('\n');
-    if (damaged) continue;
     sink.Spill();
-    nested.path = std::move(path);
-    nested.namer.emplace(names, nested.list);
+    if (damaged) continue;
+    nested.pathLength = path.size();
+    nested.picks.Start(e.start, nested.cursor.count(), nested.cursor.keysAscend());
     stack.push_back(std::move(nested));
   }
   return Status::Ok();

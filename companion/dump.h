@@ -1,6 +1,7 @@
 // The whole tree of an attribute file as text, one line per entry ("PATH = VALUE", depth first in
 // file order), or as JSON that rebuilds the file byte for byte. Both stream: values are read in
-// ascending order through one window, and nothing is kept of an entry once it is written.
+// ascending order through one window, nothing is kept of an entry once it is written, and of
+// each open table only a block of its entries.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +40,9 @@ class Sink {
 // [start, end). A reference is not a value: see DumpText.
 Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink);
 
-// Appends the text form of entry i of `list`, a reference included.
+// Appends the text form of an entry of `type` whose extent is [start, end), a reference included.
+Status AppendEntryText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink);
+// The same for entry i of `list`.
 Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink& sink);
 
 // Appends "N bytes fnv64 0x..." for the bytes [start, end).
@@ -50,7 +53,7 @@ Status AppendQuotedExtent(ByteSource& file, int64_t start, int64_t end, Sink& si
 
 // Dumps the file of `length` bytes. A damaged table is one line (or one JSON entry holding its
 // bytes), with the size and hash of its bytes when `hashDamaged`; only an I/O error stops the
-// dump.
+// dump. Memory grows with the depth of the tables, not with their sizes.
 Status DumpText(ByteSource& file, int64_t length, const KeyNames& names, Sink& sink,
                 bool hashDamaged = false);
 Status DumpJson(ByteSource& file, int64_t length, const KeyNames& names, Sink& sink);

@@ -3,7 +3,9 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <map>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
@@ -17,11 +19,6 @@
 namespace atb {
 
 namespace {
-
-// A float value is read again from its own text (ParseFloatText), so that it is rounded once and
-// a number beyond the float range is refused rather than made an infinity or zero.
-using Json = nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t,
-                                  std::uint64_t, double>;
 
 constexpr std::size_t kWindow = 1 << 20;
 constexpr int64_t kBase64Chunk = 3 << 18;  // whole groups of three bytes
@@ -164,9 +161,15 @@ Status AppendJsonValue(ByteSource& file, uint32_t type, int64_t start, int64_t e
 void AppendIndent(std::string* out, std::size_t depth) { out->append(2 * depth + 2, ' '); }
 
 // What a table holds in front of its first value, as `"lead": ..., ` when there is any.
-Status AppendLead(ByteSource& file, int64_t table, const EntryList& list, Sink& sink) {
-  const int64_t data = DataStart(table, list.count);
-  const int64_t first = list.count > 0 ? list.ExtentStart(0) : list.Off[0];
+Status AppendLead(ByteSource& file, int64_t table, int64_t end, uint32_t count, Sink& sink) {
+  const int64_t data = DataStart(table, count);
+  int64_t first = end;
+  if (count > 0) {
+    CursorEntry entry;
+    Status s = ReadEntryAt(file, table, end, count, 0, &entry);
+    if (!s.ok()) return s;
+    first = entry.start;
+  }
   if (first == data) return Status::Ok();
   sink.buf().append("\"lead\": ");
   Status s = AppendBase64Extent(file, data, first, sink);
@@ -185,253 +188,889 @@ Status AppendDamagedTable(ByteSource& file, int64_t start, int64_t end, const St
 }
 
 struct JsonFrame {
-  EntryList list;
+  EntryCursor cursor;
   bool first = true;
-  uint32_t next = 0;
 };
 
-// Building.
+// What the open tables' blocks of entries may hold at once.
+constexpr std::size_t kBlockBudget = 8 << 20;
 
-struct BuildError {
-  std::string where;
-  std::string what;
-  bool atName = false;  // the position shown is that of the member's name, not its value
+// Building. The document is read as a stream of parser events: the tables' bytes are written as
+// their entries arrive, and only the way down is held. A refusal is the one that a check of the
+// whole document, parsed first, would give: an object's own checks (unknown members first, by
+// name) before its parts', its entries in order, the last of several members with one name
+// counts, and a syntax error anywhere outranks them all. So a part's refusal is held until the
+// object it lies in is complete, and what fails after a held refusal is muted.
+
+// A member's value as building reads it: a scalar, or only the kind of a container.
+struct Scalar {
+  enum Kind : uint8_t {
+    kNone,
+    kNull,
+    kBool,
+    kUnsigned,
+    kInteger,
+    kFloat,
+    kString,
+    kObject,
+    kArray
+  };
+  Kind kind = kNone;
+  bool boolean = false;
+  uint64_t number = 0;
+  std::string text;  // a string's value, or a number as written
+  TextPosition at;
+
+  bool present() const { return kind != kNone; }
+  bool isString() const { return kind == kString; }
+  bool isUnsigned() const { return kind == kUnsigned; }
+  bool isNumber() const { return kind == kUnsigned || kind == kInteger || kind == kFloat; }
 };
 
-// What building reads besides the tree: the document's text, for numbers and positions.
-struct BuildSource {
-  std::string_view text;
-  const KeyNames& names;
+// Why a document is refused: where (a JSON pointer) and what, and the place it points at. A
+// refusal that an earlier one outranks is muted: it only says that something failed.
+struct Refusal {
+  bool muted = false;
+  bool located = false;
+  std::string where, what;
+  TextPosition at;
+};
+using Verdict = std::optional<Refusal>;  // nothing when sound
+
+// Of an object's unknown members, the first by name (as a sorted map of members would list
+// them), and where its last occurrence's name lies.
+struct Unknown {
+  struct Name {
+    std::string name;
+    TextPosition at;
+  };
+  std::unique_ptr<Name> first;  // rare: nothing is held for an object without one
+
+  bool seen() const { return first != nullptr; }
+  void Note(const std::string& member, TextPosition where) {
+    if (first && member > first->name) return;
+    if (!first) first = std::make_unique<Name>();
+    first->name = member;
+    first->at = where;
+  }
 };
 
-// A hand-written document meets its typing mistakes here, not in a silently different file.
-void CheckFields(const Json& object, std::initializer_list<const char*> known,
-                 const std::string& where, const char* what) {
-  for (const auto& [name, value] : object.items()) {
-    bool found = false;
-    for (const char* k : known) found = found || name == k;
-    if (found) continue;
-    std::string list;
-    for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
-    throw BuildError{where + "/" + PointerToken(name),
-                     "unknown field \"" + name + "\" (" + what + " has " + list + ")", true};
-  }
-}
+// How far the built bytes reached: what to cut back to when a member's bytes are dropped.
+struct Marks {
+  std::size_t data = 0, inserts = 0, heads = 0;
+};
 
-std::string Pointer(const std::string& where, const std::string& key) { return where + "/" + key; }
+// A table below 4 KiB of data takes its head in place; a larger one leaves it to be written
+// in front of its data, so that no byte is moved twice.
+constexpr int64_t kHeadInPlace = 4096;
 
-const Json& Member(const Json& object, const char* key, const std::string& where) {
-  if (!object.is_object()) throw BuildError{where, "an object was expected"};
-  auto it = object.find(key);
-  if (it == object.end()) throw BuildError{where, std::string("\"") + key + "\" is missing"};
-  return *it;
-}
-
-std::string Bytes64(const Json& v, const std::string& where) {
-  std::string bytes;
-  if (!v.is_string() || !DecodeBase64(v.get_ref<const std::string&>(), &bytes)) {
-    throw BuildError{where, "base64 bytes were expected"};
-  }
-  return bytes;
-}
-
-uint32_t Uint32(const Json& v, const std::string& where) {
-  if (!v.is_number_unsigned() || v.get<uint64_t>() > 0xFFFFFFFFu) {
-    throw BuildError{where, "a whole number from 0 to 4294967295 was expected"};
-  }
-  return static_cast<uint32_t>(v.get<uint64_t>());
-}
-
-uint32_t KeyOf(const Json& v, const KeyNames& names, const std::string& where) {
-  if (!v.is_string()) return Uint32(v, where);
+uint32_t KeyOfWord(const std::string& word, const KeyNames& names, bool* ok) {
   std::vector<PathElement> elements;
   std::string error;
-  const auto& word = v.get_ref<const std::string&>();
-  if (word.find('/') != std::string::npos || !ParsePath(word, &elements, &error) ||
-      elements.size() != 1 || elements[0].pick || elements[0].kind == PathElement::kEntryNumber) {
-    throw BuildError{where, "a key (a number, a label or a name) was expected"};
-  }
+  *ok = word.find('/') == std::string::npos && ParsePath(word, &elements, &error) &&
+        elements.size() == 1 && !elements[0].pick && elements[0].kind != PathElement::kEntryNumber;
+  if (!*ok) return 0;
   return elements[0].kind == PathElement::kKey ? elements[0].number
                                                : names.KeyOfWord(elements[0].word);
 }
 
-uint32_t TypeOf(const Json& v, const std::string& where) {
-  if (v.is_string()) {
-    const auto& name = v.get_ref<const std::string&>();
-    if (name == "float") return static_cast<uint32_t>(EntryType::Float);
-    if (name == "bool") return static_cast<uint32_t>(EntryType::Bool);
-    if (name == "text") return static_cast<uint32_t>(EntryType::Text);
-    if (name == "localized") return static_cast<uint32_t>(EntryType::LocalizedText);
-    if (name == "ref") return static_cast<uint32_t>(EntryType::Reference);
-    throw BuildError{where, "a type (float, bool, text, localized, ref or a number) was expected"};
+// The parser's events, turned into the file's bytes.
+class JsonBuilder {
+ public:
+  JsonBuilder(JsonText& text, const KeyNames& names, BuiltFile* out)
+      : text_(text), names_(names), out_(*out) {}
+
+  // The document's verdict, once the parser has read it whole.
+  Verdict Finish() {
+    if (!documentObject_) return Refuse("", "an object was expected", documentAt_);
+    return std::move(verdict_);
   }
-  return Uint32(v, where);
+
+  // The parser's events.
+  bool null() { return Value({}, Scalar::kNull); }
+  bool boolean(bool b) {
+    Scalar v;
+    v.boolean = b;
+    return Value(std::move(v), Scalar::kBool);
+  }
+  bool number_integer(int64_t) { return Number(Scalar::kInteger, 0); }
+  bool number_unsigned(uint64_t n) { return Number(Scalar::kUnsigned, n); }
+  bool number_float(double, const std::string&) { return Number(Scalar::kFloat, 0); }
+  bool string(std::string& s) {
+    Scalar v;
+    v.text = std::move(s);
+    return Value(std::move(v), Scalar::kString);
+  }
+  bool binary(nlohmann::json::binary_t&) { return true; }
+  bool start_object(std::size_t) { return Open(true); }
+  bool start_array(std::size_t) { return Open(false); }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+  bool key(std::string& name);
+  bool parse_error(std::size_t, const std::string& lastRead, const nlohmann::json::exception& e) {
+    syntax_ = text_.FaithfulMessage(e.what(), lastRead);
+    return false;
+  }
+  const std::string& syntax() const { return syntax_; }
+
+ private:
+  enum Kind : uint8_t { kDocument, kHeader, kTable, kEntry };
+  // What the next value is for.
+  enum Slot : uint8_t { kSkip, kScalar, kTheDocument, kTheHeader, kRoot, kNested, kEntries };
+
+  struct Header {
+    bool object = false;
+    TextPosition at;
+    Unknown unknown;
+    Scalar start, outerSize, middle, rootSize;
+  };
+  // A table member (the root, or an entry's table): whether it was there, an object, and what
+  // building it came to.
+  struct Member {
+    bool seen = false, object = false;
+    TextPosition at;
+    std::unique_ptr<Refusal> verdict;
+    int64_t size = 0;
+  };
+  struct Table {
+    bool root = false;
+    TextPosition at;
+    Unknown unknown;
+    std::unique_ptr<Scalar[]> given;  // "lead" and "bytes", for the tables that have them
+    bool damaged = false;
+    bool entriesSeen = false, entriesArray = false, inEntries = false;
+    TextPosition entriesAt;
+    uint32_t count = 0;               // elements of the entries array so far
+    std::string entryBlock;           // their keys, types and offsets from the data area
+    int64_t dataSize = 0;             // what the entries hold, without the lead
+    int64_t leadSize = -1;            // the lead's size, once known sound
+    bool leadLate = false;            // the lead came after the first entry
+    Marks before, start;              // before the table, and where its data begins
+    std::size_t insert = 0;           // its head's place in the inserts, when it has one
+    std::unique_ptr<Refusal> failed;  // the first entry that failed, or the overflow
+
+    Scalar& Given(int k) {
+      if (!given) given = std::make_unique<Scalar[]>(2);
+      return given[k];
+    }
+    Scalar& lead() { return Given(0); }
+    Scalar& bytes() { return Given(1); }
+    bool has(int k) const { return given && given[k].present(); }
+  };
+  struct Extra {
+    Scalar label, value, trailing, bytes;
+  };
+  struct Entry {
+    uint32_t index = 0;
+    bool object = true, damaged = false;
+    TextPosition at;
+    Unknown unknown;
+    Scalar key, type;
+    std::unique_ptr<Extra> extra;  // only for the entries that have one of these members
+    Member table;
+    Marks before;
+    Extra& More() {
+      if (!extra) extra = std::make_unique<Extra>();
+      return *extra;
+    }
+  };
+
+  bool Number(Scalar::Kind kind, uint64_t n) {
+    Scalar v;
+    v.number = n;
+    v.text = text_.bare();
+    return Value(std::move(v), kind);
+  }
+  bool Value(Scalar v, Scalar::Kind kind);
+  bool Open(bool object);
+  // A value begins: a scalar, or a container that opens a frame or is skipped.
+  void Begin(Scalar v);
+  bool Close();
+  Slot Current() const {
+    if (kinds_.empty()) return kTheDocument;
+    if (kinds_.back() == kTable && tables_.back().inEntries) return kEntries;
+    return slot_;
+  }
+
+  bool building() const { return muted_ == 0; }
+  Marks Mark() const { return {out_.data.size(), out_.inserts.size(), out_.heads.size()}; }
+  void CutBackTo(const Marks& m) {
+    if (!building()) return;
+    out_.data.resize(m.data);
+    out_.inserts.resize(m.inserts);
+    out_.heads.resize(m.heads);
+  }
+  void Append(std::string_view bytes) {
+    if (building()) out_.data.append(bytes);
+  }
+
+  // The JSON pointer of the open object or array on top, and of a member of it.
+  std::string Where() const;
+  std::string Where(std::string_view member) const { return Where() + "/" + std::string(member); }
+  Verdict Refuse(std::string where, std::string what, TextPosition at, bool located = true) const;
+  Verdict RefuseAt(std::string_view member, std::string what, const Scalar& v) const {
+    return Refuse(Where(member), std::move(what), v.at);
+  }
+  Verdict RefuseUnknown(const Unknown& u, const char* what, const char* fields) const;
+
+  void PushTable(bool root, TextPosition at);
+  void DropEntries(Table& t);
+  void CloseEntry();
+  Verdict EntryContent(Entry& e, uint32_t type, int64_t* size);
+  Verdict ValueBytes(Entry& e, uint32_t type, std::string* bytes);
+  void CloseTable();
+  Verdict TableVerdict(Table& t, int64_t* size);
+  void CloseDocument();
+  Verdict Bytes64(const Scalar& v, std::string_view member, std::string* bytes) const;
+  Verdict Uint32(const Scalar& v, std::string_view member, uint32_t* n) const;
+
+  JsonText& text_;
+  const KeyNames& names_;
+  BuiltFile& out_;
+  std::string syntax_;
+  Verdict verdict_;
+
+  std::vector<Kind> kinds_;
+  std::deque<Table> tables_;
+  std::deque<Entry> entries_;
+  bool documentObject_ = false;
+  TextPosition documentAt_;
+  Unknown unknown_;
+  Scalar atb_;
+  std::optional<Header> header_;
+  Member root_;
+
+  Slot slot_ = kSkip;
+  Scalar* scalar_ = nullptr;  // the member a kScalar value goes to
+  int skip_ = 0;              // depth inside a value that is skipped
+  int muted_ = 0;             // tables that hold a failed entry: what fails after it is muted
+};
+
+std::string JsonBuilder::Where() const {
+  std::string where;
+  std::size_t table = 0, entry = 0;
+  for (Kind k : kinds_) {
+    switch (k) {
+      case kDocument:
+        break;
+      case kHeader:
+        where += "/header";
+        break;
+      case kTable:
+        where += tables_[table++].root ? "/root" : "/table";
+        break;
+      case kEntry:
+        where += "/entries/" + std::to_string(entries_[entry++].index);
+        break;
+    }
+  }
+  return where;
 }
 
-// Tables nest by recursion here; deeper than this, the call stack could run out.
-constexpr int kDeepestTable = 2000;
-
-std::string BuildTable(const Json& table, const BuildSource& src, const std::string& where,
-                       int depth);
-
-// Raw bytes that stand for a table must be a sound one, unless the document says it is damaged
-// (as dump does, so that a damaged file rebuilds byte for byte).
-void CheckTableBytes(const Json& holder, const std::string& bytes, const std::string& where) {
-  if (holder.contains("damaged")) return;
-  MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  Status s = CheckTree(source, 0, static_cast<int64_t>(bytes.size()));
-  if (!s.ok()) {
-    throw BuildError{
-        where, "not a sound table (" + s.Message() + "); mark it \"damaged\" to keep it as it is"};
+Verdict JsonBuilder::Refuse(std::string where, std::string what, TextPosition at,
+                            bool located) const {
+  Refusal r;
+  if (muted_ > 0) {
+    r.muted = true;
+    return r;
   }
+  r.where = std::move(where);
+  r.what = std::move(what);
+  r.at = at;
+  r.located = located;
+  return r;
 }
 
-std::string ValueBytes(const Json& entry, uint32_t type, const BuildSource& src,
-                       const std::string& where) {
-  const Json& v = Member(entry, "value", where);
-  const std::string at = Pointer(where, "value");
+Verdict JsonBuilder::RefuseUnknown(const Unknown& u, const char* what, const char* fields) const {
+  return Refuse(Where() + "/" + PointerToken(u.first->name),
+                "unknown field \"" + u.first->name + "\" (" + what + " has " + fields + ")",
+                u.first->at);
+}
+
+Verdict JsonBuilder::Bytes64(const Scalar& v, std::string_view member, std::string* bytes) const {
+  if (!v.isString() || !DecodeBase64(v.text, bytes)) {
+    return RefuseAt(member, "base64 bytes were expected", v);
+  }
+  return std::nullopt;
+}
+
+Verdict JsonBuilder::Uint32(const Scalar& v, std::string_view member, uint32_t* n) const {
+  if (!v.isUnsigned() || v.number > 0xFFFFFFFFu) {
+    return RefuseAt(member, "a whole number from 0 to 4294967295 was expected", v);
+  }
+  *n = static_cast<uint32_t>(v.number);
+  return std::nullopt;
+}
+
+bool JsonBuilder::key(std::string& name) {
+  if (skip_ > 0) return true;
+  const TextPosition at = text_.tokenStart();
+  slot_ = kSkip;
+  scalar_ = nullptr;
+  switch (kinds_.back()) {
+    case kDocument:
+      if (name == "atb") {
+        slot_ = kScalar, scalar_ = &atb_;
+      } else if (name == "header") {
+        slot_ = kTheHeader;
+      } else if (name == "root") {
+        slot_ = kRoot;
+      } else {
+        unknown_.Note(name, at);
+      }
+      break;
+    case kHeader: {
+      Header& h = *header_;
+      if (name == "start") {
+        scalar_ = &h.start;
+      } else if (name == "outer_size") {
+        scalar_ = &h.outerSize;
+      } else if (name == "middle") {
+        scalar_ = &h.middle;
+      } else if (name == "root_size") {
+        scalar_ = &h.rootSize;
+      } else {
+        h.unknown.Note(name, at);
+      }
+      break;
+    }
+    case kTable: {
+      Table& t = tables_.back();
+      if (name == "lead") {
+        scalar_ = &t.lead();
+        t.leadSize = -1;
+        t.leadLate = t.count > 0;
+      } else if (name == "entries") {
+        slot_ = kEntries;
+      } else if (name == "bytes") {
+        scalar_ = &t.bytes();
+      } else if (name == "damaged") {
+        t.damaged = true;
+      } else {
+        t.unknown.Note(name, at);
+      }
+      break;
+    }
+    case kEntry: {
+      Entry& e = entries_.back();
+      if (name == "key") {
+        scalar_ = &e.key;
+      } else if (name == "type") {
+        scalar_ = &e.type;
+      } else if (name == "label") {
+        scalar_ = &e.More().label;
+      } else if (name == "value") {
+        scalar_ = &e.More().value;
+      } else if (name == "trailing") {
+        scalar_ = &e.More().trailing;
+      } else if (name == "bytes") {
+        scalar_ = &e.More().bytes;
+      } else if (name == "table") {
+        slot_ = kNested;
+      } else if (name == "damaged") {
+        e.damaged = true;
+      } else {
+        e.unknown.Note(name, at);
+      }
+      break;
+    }
+  }
+  if (scalar_ != nullptr) slot_ = kScalar;
+  return true;
+}
+
+bool JsonBuilder::Value(Scalar v, Scalar::Kind kind) {
+  if (skip_ > 0) return true;
+  v.kind = kind;
+  v.at = text_.tokenStart();
+  Begin(std::move(v));
+  return true;
+}
+
+bool JsonBuilder::Open(bool object) {
+  if (skip_ > 0) {
+    ++skip_;
+    return true;
+  }
+  Scalar v;
+  v.kind = object ? Scalar::kObject : Scalar::kArray;
+  v.at = text_.bracket();
+  Begin(std::move(v));
+  return true;
+}
+
+void JsonBuilder::Begin(Scalar v) {
+  const bool object = v.kind == Scalar::kObject;
+  // A container that opens no frame is skipped to its end.
+  const bool container = object || v.kind == Scalar::kArray;
+  bool opened = false;
+  switch (Current()) {
+    case kSkip:
+      break;
+    case kScalar:
+      *scalar_ = std::move(v);
+      break;
+    case kTheDocument:
+      documentObject_ = object;
+      documentAt_ = text_.documentStart();
+      if ((opened = object)) kinds_.push_back(kDocument);
+      break;
+    case kTheHeader:
+      header_.emplace();
+      header_->object = object;
+      header_->at = v.at;
+      if ((opened = object)) kinds_.push_back(kHeader);
+      break;
+    case kRoot:
+      CutBackTo({});
+      root_ = Member{true, object, v.at, nullptr, 0};
+      if ((opened = object)) PushTable(true, v.at);
+      break;
+    case kNested: {
+      Entry& e = entries_.back();
+      CutBackTo(e.before);
+      e.table = Member{true, object, v.at, nullptr, 0};
+      if ((opened = object)) PushTable(false, v.at);
+      break;
+    }
+    case kEntries: {
+      Table& t = tables_.back();
+      if (!t.inEntries) {
+        DropEntries(t);
+        t.entriesSeen = true;
+        t.entriesArray = t.inEntries = opened = v.kind == Scalar::kArray;
+        t.entriesAt = v.at;
+        break;
+      }
+      // An element that is not an object is refused as an entry that failed.
+      Entry e;
+      e.index = t.count;
+      e.object = opened = object;
+      e.at = v.at;
+      e.before = Mark();
+      kinds_.push_back(kEntry);
+      entries_.push_back(std::move(e));
+      if (!object) CloseEntry();
+      break;
+    }
+  }
+  if (container && !opened) skip_ = 1;
+}
+
+bool JsonBuilder::Close() {
+  if (skip_ > 0) {
+    --skip_;
+    return true;
+  }
+  switch (kinds_.back()) {
+    case kDocument:
+      CloseDocument();
+      break;
+    case kHeader:
+      kinds_.pop_back();
+      break;
+    case kTable:
+      if (tables_.back().inEntries) {
+        tables_.back().inEntries = false;
+      } else {
+        CloseTable();
+      }
+      break;
+    case kEntry:
+      CloseEntry();
+      break;
+  }
+  return true;
+}
+
+void JsonBuilder::PushTable(bool root, TextPosition at) {
+  Table t;
+  t.root = root;
+  t.at = at;
+  t.before = Mark();
+  if (building()) {
+    t.insert = out_.inserts.size();
+    out_.inserts.push_back({static_cast<int64_t>(out_.data.size()), 0, 0});
+  }
+  t.start = Mark();
+  kinds_.push_back(kTable);
+  tables_.push_back(std::move(t));
+}
+
+// A later "entries" member replaces an earlier one.
+void JsonBuilder::DropEntries(Table& t) {
+  if (t.failed) {
+    t.failed.reset();
+    --muted_;
+  }
+  CutBackTo(t.start);
+  t.count = 0;
+  t.entryBlock.clear();
+  t.dataSize = 0;
+  t.leadLate = false;
+}
+
+void JsonBuilder::CloseEntry() {
+  Entry& e = entries_.back();
+  Table& t = tables_[tables_.size() - 1];
+  uint32_t key = 0, type = 0;
+  int64_t size = 0;
+  Verdict v;
+  if (!e.object) {
+    v = Refuse(Where(), "an object was expected", e.at);
+  } else if (e.unknown.seen()) {
+    v = RefuseUnknown(e.unknown, "an entry",
+                      "key, label, type, value, trailing, bytes, table, damaged");
+  } else if (!e.key.present()) {
+    v = Refuse(Where(), "\"key\" is missing", e.at);
+  } else if (e.key.isString()) {
+    bool ok;
+    key = KeyOfWord(e.key.text, names_, &ok);
+    if (!ok) v = RefuseAt("key", "a key (a number, a label or a name) was expected", e.key);
+  } else {
+    v = Uint32(e.key, "key", &key);
+  }
+  if (!v && e.extra && e.extra->label.present()) {
+    const Scalar& label = e.extra->label;
+    if (!label.isString()) {
+      v = RefuseAt("label", "a text was expected", label);
+    } else if (names_.NameOf(key) != label.text && names_.KeyOfWord(label.text) != key) {
+      const std::string_view own = names_.NameOf(key);
+      v = RefuseAt(
+          "label",
+          "the label \"" + label.text + "\" is not that of key " + std::to_string(key) +
+              (own.empty() ? std::string(" (it has none)") : " (\"" + std::string(own) + "\")") +
+              "; correct it or leave it out",
+          label);
+    }
+  }
+  if (!v && !e.type.present()) {
+    v = Refuse(Where(), "\"type\" is missing", e.at);
+  } else if (!v && e.type.isString()) {
+    const std::string& name = e.type.text;
+    if (name == "float") {
+      type = static_cast<uint32_t>(EntryType::Float);
+    } else if (name == "bool") {
+      type = static_cast<uint32_t>(EntryType::Bool);
+    } else if (name == "text") {
+      type = static_cast<uint32_t>(EntryType::Text);
+    } else if (name == "localized") {
+      type = static_cast<uint32_t>(EntryType::LocalizedText);
+    } else if (name == "ref") {
+      type = static_cast<uint32_t>(EntryType::Reference);
+    } else {
+      v = RefuseAt("type", "a type (float, bool, text, localized, ref or a number) was expected",
+                   e.type);
+    }
+  } else if (!v) {
+    v = Uint32(e.type, "type", &type);
+  }
+  if (!v) v = EntryContent(e, type, &size);
+  if (!v && !t.failed) {
+    uint8_t fields[ENTRY_SIZE];
+    EncodeFixed32(fields, key);
+    EncodeFixed32(fields + 4, type);
+    EncodeFixed32(fields + 8, static_cast<uint32_t>(t.dataSize));
+    if (building()) t.entryBlock.append(reinterpret_cast<char*>(fields), sizeof fields);
+    t.dataSize += size;
+    if (t.leadSize < 0) {
+      std::string lead;
+      t.leadSize =
+          !t.leadLate && t.has(0) && t.lead().isString() && DecodeBase64(t.lead().text, &lead)
+              ? static_cast<int64_t>(lead.size())
+              : 0;
+    }
+    const int64_t lead = t.leadLate ? 0 : t.leadSize;
+    if (EntryPos(0, e.index + 1) + lead + t.dataSize > MAX_FILE_LENGTH) {
+      v = Refuse(Where(), "the file would be longer than 2147483647 bytes", e.at);
+    }
+  }
+  if (v && !t.failed) {
+    t.failed = std::make_unique<Refusal>(std::move(*v));
+    ++muted_;
+  }
+  ++t.count;
+  kinds_.pop_back();
+  entries_.pop_back();
+}
+
+Verdict JsonBuilder::EntryContent(Entry& e, uint32_t type, int64_t* size) {
+  const bool ref = type == static_cast<uint32_t>(EntryType::Reference);
+  const Extra& x = e.More();
   std::string bytes;
+  if (x.bytes.present()) {
+    if (x.value.present() || e.table.seen) {
+      return Refuse(Where(), "an entry has either \"bytes\" or its value, not both", e.at);
+    }
+    if (Verdict v = Bytes64(x.bytes, "bytes", &bytes)) return v;
+    if (ref && !e.damaged) {
+      MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+      Status s = CheckTree(source, 0, static_cast<int64_t>(bytes.size()));
+      if (!s.ok()) {
+        return RefuseAt(
+            "bytes",
+            "not a sound table (" + s.Message() + "); mark it \"damaged\" to keep it as it is",
+            x.bytes);
+      }
+    }
+  } else if (ref) {
+    if (!e.table.seen) return Refuse(Where(), "\"table\" is missing", e.at);
+    if (!e.table.object) return Refuse(Where("table"), "an object was expected", e.table.at);
+    if (e.table.verdict) return *e.table.verdict;
+    *size = e.table.size;
+    return std::nullopt;
+  } else {
+    // A table beside a value counts for nothing.
+    CutBackTo(e.before);
+    if (Verdict v = ValueBytes(e, type, &bytes)) return v;
+  }
+  *size = static_cast<int64_t>(bytes.size());
+  Append(bytes);
+  return std::nullopt;
+}
+
+Verdict JsonBuilder::ValueBytes(Entry& e, uint32_t type, std::string* bytes) {
+  const Scalar& v = e.More().value;
+  if (!v.present()) return Refuse(Where(), "\"value\" is missing", e.at);
   switch (static_cast<EntryType>(type)) {
     case EntryType::Float: {
       uint32_t bits;
       std::string why;
-      if (v.is_number()) {
-        const std::size_t pos = FindJsonValue(src.text, at);
-        if (pos == std::string_view::npos ||
-            !ParseFloatText(JsonNumberAt(src.text, pos), &bits, &why)) {
-          throw BuildError{at, why.empty() ? "a float was expected" : why};
-        }
-      } else if (!v.is_string()) {
-        throw BuildError{at, "a float was expected"};
-      } else if (!ParseFloatText(v.get_ref<const std::string&>(), &bits, &why)) {
-        throw BuildError{at, why};
+      if (v.isNumber() ? !ParseFloatText(v.text, &bits, &why)
+                       : !v.isString() || !ParseFloatText(v.text, &bits, &why)) {
+        return RefuseAt("value", why.empty() ? "a float was expected" : why, v);
       }
-      for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>(bits >> (8 * k)));
+      for (int k = 0; k < 4; ++k) bytes->push_back(static_cast<char>(bits >> (8 * k)));
       break;
     }
-    case EntryType::Bool: {
-      if (v.is_boolean()) {
-        bytes.push_back(v.get<bool>() ? 1 : 0);
-      } else if (v.is_number_unsigned() && v.get<uint64_t>() <= 255) {
-        bytes.push_back(static_cast<char>(v.get<uint64_t>()));
+    case EntryType::Bool:
+      if (v.kind == Scalar::kBool) {
+        bytes->push_back(v.boolean ? 1 : 0);
+      } else if (v.isUnsigned() && v.number <= 255) {
+        bytes->push_back(static_cast<char>(v.number));
       } else {
-        throw BuildError{at, "a bool (true, false or a byte from 0 to 255) was expected"};
+        return RefuseAt("value", "a bool (true, false or a byte from 0 to 255) was expected", v);
       }
       break;
-    }
-    case EntryType::Text: {
-      if (!v.is_string()) throw BuildError{at, "a text was expected"};
-      bytes = v.get<std::string>();
-      if (bytes.find('\0') != std::string::npos) {
-        throw BuildError{at, "a text cannot hold a zero character"};
+    case EntryType::Text:
+      if (!v.isString()) return RefuseAt("value", "a text was expected", v);
+      if (v.text.find('\0') != std::string::npos) {
+        return RefuseAt("value", "a text cannot hold a zero character", v);
       }
-      bytes.push_back('\0');
+      *bytes = v.text;
+      bytes->push_back('\0');
       break;
-    }
     case EntryType::LocalizedText: {
       std::vector<uint16_t> units;
-      if (!v.is_string() || !Utf8ToUtf16(v.get_ref<const std::string&>(), &units)) {
-        throw BuildError{at, "a text was expected"};
+      if (!v.isString() || !Utf8ToUtf16(v.text, &units)) {
+        return RefuseAt("value", "a text was expected", v);
       }
       units.push_back(0);
       for (std::size_t k = 0; k < units.size(); ++k) {
         if (units[k] == 0 && k + 1 < units.size()) {
-          throw BuildError{at, "a localized text cannot hold a zero character"};
+          return RefuseAt("value", "a localized text cannot hold a zero character", v);
         }
-        bytes.push_back(static_cast<char>(units[k] & 0xFF));
-        bytes.push_back(static_cast<char>(units[k] >> 8));
+        bytes->push_back(static_cast<char>(units[k] & 0xFF));
+        bytes->push_back(static_cast<char>(units[k] >> 8));
       }
       break;
     }
     default:
-      throw BuildError{where, "an entry of this type takes \"bytes\", not \"value\""};
+      return Refuse(Where(), "an entry of this type takes \"bytes\", not \"value\"", e.at);
   }
-  if (entry.contains("trailing")) bytes += Bytes64(entry["trailing"], Pointer(where, "trailing"));
-  return bytes;
+  if (e.extra->trailing.present()) {
+    std::string trailing;
+    if (Verdict r = Bytes64(e.extra->trailing, "trailing", &trailing)) return r;
+    *bytes += trailing;
+  }
+  return std::nullopt;
 }
 
-std::string EntryBytes(const Json& entry, uint32_t type, const BuildSource& src,
-                       const std::string& where, int depth) {
-  if (entry.contains("bytes")) {
-    if (entry.contains("value") || entry.contains("table")) {
-      throw BuildError{where, "an entry has either \"bytes\" or its value, not both"};
-    }
-    std::string bytes = Bytes64(entry["bytes"], Pointer(where, "bytes"));
-    if (type == static_cast<uint32_t>(EntryType::Reference)) {
-      CheckTableBytes(entry, bytes, Pointer(where, "bytes"));
-    }
-    return bytes;
-  }
-  if (type == static_cast<uint32_t>(EntryType::Reference)) {
-    return BuildTable(Member(entry, "table", where), src, Pointer(where, "table"), depth + 1);
-  }
-  return ValueBytes(entry, type, src, where);
+void JsonBuilder::CloseTable() {
+  Table& t = tables_.back();
+  // Its own checks come before its entries': what they find is not muted by them.
+  if (t.failed) --muted_;
+  int64_t size = 0;
+  Verdict v = TableVerdict(t, &size);
+  kinds_.pop_back();
+  tables_.pop_back();
+  Member& member = kinds_.back() == kEntry ? entries_.back().table : root_;
+  if (v) member.verdict = std::make_unique<Refusal>(std::move(*v));
+  member.size = size;
 }
 
-// A label is for the reader; one that names another key is a mistake.
-void CheckLabel(const Json& entry, uint32_t key, const KeyNames& names, const std::string& where) {
-  if (!entry.contains("label")) return;
-  const Json& label = entry["label"];
-  if (!label.is_string()) throw BuildError{where, "a text was expected"};
-  const auto& text = label.get_ref<const std::string&>();
-  if (names.NameOf(key) == text || names.KeyOfWord(text) == key) return;
-  const std::string_view own = names.NameOf(key);
-  throw BuildError{
-      where, "the label \"" + text + "\" is not that of key " + std::to_string(key) +
-                 (own.empty() ? std::string(" (it has none)") : " (\"" + std::string(own) + "\")") +
-                 "; correct it or leave it out"};
+Verdict JsonBuilder::TableVerdict(Table& t, int64_t* size) {
+  if (t.unknown.seen()) {
+    return RefuseUnknown(t.unknown, "a table", "lead, entries, damaged, bytes");
+  }
+  if (t.has(1)) {
+    if (t.entriesSeen) {
+      return Refuse(Where(), "a table has either \"bytes\" or \"entries\", not both", t.at);
+    }
+    std::string bytes;
+    if (Verdict v = Bytes64(t.bytes(), "bytes", &bytes)) return v;
+    if (!t.damaged) {
+      MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+      Status s = CheckTree(source, 0, static_cast<int64_t>(bytes.size()));
+      if (!s.ok()) {
+        return RefuseAt(
+            "bytes",
+            "not a sound table (" + s.Message() + "); mark it \"damaged\" to keep it as it is",
+            t.bytes());
+      }
+    }
+    CutBackTo(t.before);
+    Append(bytes);
+    *size = static_cast<int64_t>(bytes.size());
+    return std::nullopt;
+  }
+  if (!t.entriesSeen) return Refuse(Where(), "\"entries\" is missing", t.at);
+  if (!t.entriesArray) return Refuse(Where("entries"), "an array was expected", t.entriesAt);
+  std::string lead;
+  if (t.has(0)) {
+    if (Verdict v = Bytes64(t.lead(), "lead", &lead)) return v;
+  }
+  if (t.failed) return *t.failed;
+  const auto leadSize = static_cast<int64_t>(lead.size());
+  if (t.leadLate && EntryPos(0, t.count) + leadSize + t.dataSize > MAX_FILE_LENGTH) {
+    // A lead written after the entries: the first entry it pushes too far, found by its offset.
+    uint32_t i = 0;
+    for (; i + 1 < t.count; ++i) {
+      const int64_t next = DecodeFixed32(reinterpret_cast<const uint8_t*>(t.entryBlock.data()) +
+                                         ENTRY_SIZE * (i + 1) + 8);
+      if (EntryPos(0, i + 1) + leadSize + next > MAX_FILE_LENGTH) break;
+    }
+    return Refuse(Where("entries/" + std::to_string(i)),
+                  "the file would be longer than 2147483647 bytes", t.at, false);
+  }
+  if (!building()) return std::nullopt;
+  std::string head(COUNT_SIZE, '\0');
+  EncodeFixed32(reinterpret_cast<uint8_t*>(head.data()), t.count);
+  head += t.entryBlock;
+  for (std::size_t at = COUNT_SIZE + 8; at < head.size(); at += ENTRY_SIZE) {
+    auto* field = reinterpret_cast<uint8_t*>(head.data() + at);
+    EncodeFixed32(field, DecodeFixed32(field) + static_cast<uint32_t>(leadSize));
+  }
+  head += lead;
+  *size = static_cast<int64_t>(head.size()) + t.dataSize;
+  BuiltFile::Insert& insert = out_.inserts[t.insert];
+  if (t.dataSize < kHeadInPlace) {
+    out_.data.insert(static_cast<std::size_t>(insert.at), head);
+    out_.inserts.pop_back();
+  } else {
+    insert.from = static_cast<int64_t>(out_.heads.size());
+    insert.size = static_cast<int64_t>(head.size());
+    out_.heads += head;
+  }
+  return std::nullopt;
 }
 
-std::string BuildTable(const Json& table, const BuildSource& src, const std::string& where,
-                       int depth) {
-  if (!table.is_object()) throw BuildError{where, "an object was expected"};
-  CheckFields(table, {"lead", "entries", "damaged", "bytes"}, where, "a table");
-  if (depth > kDeepestTable) {
-    throw BuildError{where, "tables nested more than " + std::to_string(kDeepestTable) + " deep"};
+void JsonBuilder::CloseDocument() {
+  // The document's own checks, then the header's, then the root's; the sizes last.
+  Verdict& v = verdict_;
+  std::string start(OUTER_SIZE_OFFSET, '\0'), middle(8, '\0');
+  if (unknown_.seen()) v = RefuseUnknown(unknown_, "the document", "atb, header, root");
+  if (!v && atb_.present() && (!atb_.isUnsigned() || atb_.number != 1)) {
+    v = Refuse("/atb", "1 was expected", atb_.at);
   }
-  if (table.contains("bytes")) {
-    if (table.contains("entries")) {
-      throw BuildError{where, "a table has either \"bytes\" or \"entries\", not both"};
+  if (!v && header_) {
+    kinds_.push_back(kHeader);
+    const Header& h = *header_;
+    if (!h.object) {
+      v = Refuse("/header", "an object was expected", h.at);
+    } else if (h.unknown.seen()) {
+      v = RefuseUnknown(h.unknown, "the header", "start, outer_size, middle, root_size");
+    } else if (h.start.present() && (v = Bytes64(h.start, "start", &start))) {
+    } else if (h.middle.present() && (v = Bytes64(h.middle, "middle", &middle))) {
+    } else if (start.size() != static_cast<std::size_t>(OUTER_SIZE_OFFSET)) {
+      v = RefuseAt("start", "36 bytes were expected", h.start);
+    } else if (middle.size() != 8) {
+      v = RefuseAt("middle", "8 bytes were expected", h.middle);
     }
-    std::string bytes = Bytes64(table["bytes"], Pointer(where, "bytes"));
-    CheckTableBytes(table, bytes, Pointer(where, "bytes"));
-    return bytes;
+    kinds_.pop_back();
   }
-  const Json& entries = Member(table, "entries", where);
-  if (!entries.is_array()) throw BuildError{Pointer(where, "entries"), "an array was expected"};
-  std::string head, data;
-  if (table.contains("lead")) data = Bytes64(table["lead"], Pointer(where, "lead"));
-  head.resize(COUNT_SIZE);
-  EncodeFixed32(reinterpret_cast<uint8_t*>(head.data()), static_cast<uint32_t>(entries.size()));
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::string at = Pointer(where, "entries/" + std::to_string(i));
-    const Json& entry = entries[i];
-    if (!entry.is_object()) throw BuildError{at, "an object was expected"};
-    CheckFields(entry, {"key", "label", "type", "value", "trailing", "bytes", "table", "damaged"},
-                at, "an entry");
-    const uint32_t key = KeyOf(Member(entry, "key", at), src.names, Pointer(at, "key"));
-    CheckLabel(entry, key, src.names, Pointer(at, "label"));
-    const uint32_t type = TypeOf(Member(entry, "type", at), Pointer(at, "type"));
-    uint8_t fields[ENTRY_SIZE];
-    EncodeFixed32(fields, key);
-    EncodeFixed32(fields + 4, type);
-    EncodeFixed32(fields + 8, static_cast<uint32_t>(data.size()));
-    head.append(reinterpret_cast<char*>(fields), sizeof fields);
-    data += EntryBytes(entry, type, src, at, depth);
-    if (head.size() + data.size() > static_cast<std::size_t>(MAX_FILE_LENGTH)) {
-      throw BuildError{at, "the file would be longer than 2147483647 bytes"};
-    }
+  if (!v && !root_.seen) v = Refuse("", "\"root\" is missing", documentAt_);
+  if (!v && !root_.object) v = Refuse("/root", "an object was expected", root_.at);
+  if (!v && root_.verdict) v = std::move(*root_.verdict);
+  const int64_t length = ROOT_TABLE_OFFSET + root_.size;
+  if (!v && length > MAX_FILE_LENGTH) {
+    v = Refuse("/root", "the file would be longer than 2147483647 bytes", root_.at);
   }
-  return head + data;
-}
-
-uint32_t HeaderSize(const Json& v, uint32_t follows, const std::string& where) {
-  if (v.is_string() && v.get_ref<const std::string&>() == kFollowsLength) return follows;
-  if (v.is_number_unsigned()) return Uint32(v, where);
-  throw BuildError{where, std::string("\"") + kFollowsLength + "\" or a number was expected"};
+  uint32_t sizes[2] = {static_cast<uint32_t>(length - 44),
+                       static_cast<uint32_t>(length - ROOT_TABLE_OFFSET)};
+  kinds_.push_back(kHeader);
+  const char* fields[2] = {"outer_size", "root_size"};
+  for (int k = 0; k < 2 && !v && header_; ++k) {
+    const Scalar& size = k == 0 ? header_->outerSize : header_->rootSize;
+    if (!size.present() || (size.isString() && size.text == kFollowsLength)) continue;
+    v = size.isUnsigned()
+            ? Uint32(size, fields[k], &sizes[k])
+            : RefuseAt(fields[k],
+                       std::string("\"") + kFollowsLength + "\" or a number was expected", size);
+  }
+  kinds_.pop_back();
+  kinds_.pop_back();
+  if (v) return;
+  out_.header = start;
+  uint8_t field[4];
+  EncodeFixed32(field, sizes[0]);
+  out_.header.append(reinterpret_cast<char*>(field), 4);
+  out_.header += middle;
+  EncodeFixed32(field, sizes[1]);
+  out_.header.append(reinterpret_cast<char*>(field), 4);
 }
 
 }  // namespace
+
+int64_t BuiltFile::size() const {
+  return static_cast<int64_t>(header.size() + data.size() + heads.size());
+}
+
+bool BuiltFile::WriteTo(const std::function<bool(std::string_view)>& write) const {
+  if (!write(header)) return false;
+  std::size_t at = 0;
+  for (const Insert& insert : inserts) {
+    const auto to = static_cast<std::size_t>(insert.at);
+    if (!write(std::string_view(data).substr(at, to - at)) ||
+        !write(std::string_view(heads).substr(static_cast<std::size_t>(insert.from),
+                                              static_cast<std::size_t>(insert.size)))) {
+      return false;
+    }
+    at = to;
+  }
+  return write(std::string_view(data).substr(at));
+}
+
+bool BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file, std::string* error) {
+  *file = BuiltFile();
+  JsonBuilder builder(text, names, file);
+  if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
+    // A syntax error, or a number no float can hold.
+    const std::string& what = builder.syntax();
+    const std::size_t at = what.find("] ");
+    *error = at == std::string::npos ? what : what.substr(at + 2);
+    return false;
+  }
+  Verdict v = builder.Finish();
+  if (!v) return true;
+  *error = v->located ? v->at.Describe() + ", " : std::string();
+  *error += "at " + (v->where.empty() ? std::string("/") : v->where) + ": " + v->what;
+  return false;
+}
+
+bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* file,
+                   std::string* error) {
+  JsonText text(json);
+  BuiltFile built;
+  if (!BuildFromJson(text, names, &built, error)) return false;
+  file->clear();
+  file->reserve(static_cast<std::size_t>(built.size()));
+  built.WriteTo([&](std::string_view piece) {
+    file->append(piece);
+    return true;
+  });
+  return true;
+}
 
 void AppendBase64(std::string* out, std::string_view bytes) {
   std::size_t i = 0;
@@ -496,8 +1135,9 @@ Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
   AppendBase64(&out, std::string_view(reinterpret_cast<char*>(header) + 40, 8));
   out.append("\", \"root_size\": " + size(ROOT_SIZE_OFFSET, ROOT_TABLE_OFFSET) + "},\n \"root\": ");
 
-  std::vector<JsonFrame> stack(1);
-  s = ReadTable(file, ROOT_TABLE_OFFSET, length, &stack[0].list);
+  BlockBudget budget(kBlockBudget);
+  std::deque<JsonFrame> stack(1);
+  s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
   if (s.ioError()) return s;
   if (s.damaged()) {
     s = AppendDamagedTable(file, ROOT_TABLE_OFFSET, length, s, sink);
@@ -505,12 +1145,13 @@ Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
     return s;
   }
   out.append("{");
-  s = AppendLead(file, ROOT_TABLE_OFFSET, stack[0].list, sink);
+  s = AppendLead(file, ROOT_TABLE_OFFSET, length, stack[0].cursor.count(), sink);
   if (!s.ok()) return s;
   out.append("\"entries\": [");
+  CursorEntry e;
   while (!stack.empty()) {
     JsonFrame& top = stack.back();
-    if (top.next == top.list.count) {
+    if (top.cursor.done()) {
       if (!top.first) {
         out.push_back('\n');
         AppendIndent(&out, stack.size() - 1);
@@ -518,39 +1159,40 @@ Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
       out.append("]}");
       stack.pop_back();
       if (!stack.empty()) out.push_back('}');  // the reference entry holding the table
+      sink.Spill();
       continue;
     }
-    const uint32_t i = top.next++;
+    s = top.cursor.Next(base, &e);
+    if (!s.ok()) return s;
     out.append(top.first ? "\n" : ",\n");
     top.first = false;
     AppendIndent(&out, stack.size());
-    out.append("{\"key\": " + std::to_string(top.list.ID[i]));
-    std::string_view label = names.NameOf(top.list.ID[i]);
+    out.append("{\"key\": " + std::to_string(e.ID));
+    std::string_view label = names.NameOf(e.ID);
     if (!label.empty() && IsValidUtf8(label)) {
       out.append(", \"label\": ");
       AppendJsonString(&out, label);
     }
-    out.append(", \"type\": " + TypeName(top.list.Type[i]));
-    const int64_t start = top.list.ExtentStart(i), end = top.list.ExtentEnd(i);
-    if (!top.list.Is(i, EntryType::Reference)) {
-      s = AppendJsonValue(file, top.list.Type[i], start, end, sink);
+    out.append(", \"type\": " + TypeName(e.Type));
+    if (!e.Is(EntryType::Reference)) {
+      s = AppendJsonValue(file, e.Type, e.start, e.end, sink);
       if (!s.ok()) return s;
       out.push_back('}');
       sink.Spill();
       continue;
     }
     JsonFrame nested;
-    s = ReadTable(file, start, end, &nested.list);
+    s = nested.cursor.Open(file, e.start, e.end, budget);
     if (s.ioError()) return s;
     out.append(", \"table\": ");
     if (s.damaged()) {
-      s = AppendDamagedTable(file, start, end, s, sink);
+      s = AppendDamagedTable(file, e.start, e.end, s, sink);
       if (!s.ok()) return s;
       out.push_back('}');
       continue;
     }
     out.append("{");
-    s = AppendLead(file, start, nested.list, sink);
+    s = AppendLead(file, e.start, e.end, nested.cursor.count(), sink);
     if (!s.ok()) return s;
     out.append("\"entries\": [");
     sink.Spill();
@@ -558,74 +1200,6 @@ Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
   }
   out.append("\n}\n");
   return Status::Ok();
-}
-
-bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* file,
-                   std::string* error) {
-  Json doc;
-  try {
-    doc = Json::parse(json.begin(), json.end());
-  } catch (const Json::exception& e) {  // a syntax error, or a number no float can hold
-    std::string what = e.what();
-    std::size_t at = what.find("] ");
-    *error = at == std::string::npos ? what : what.substr(at + 2);
-    return false;
-  }
-  const BuildSource src{json, names};
-  try {
-    if (!doc.is_object()) throw BuildError{"", "an object was expected"};
-    CheckFields(doc, {"atb", "header", "root"}, "", "the document");
-    if (doc.contains("atb")) {
-      const Json& version = doc["atb"];
-      if (!version.is_number_unsigned() || version.get<uint64_t>() != 1) {
-        throw BuildError{"/atb", "1 was expected"};
-      }
-    }
-    // A hand-written document may leave the header out: zeros, and sizes that follow the length.
-    static const Json kDefaultHeader = Json::object();
-    const Json& header = doc.contains("header") ? doc["header"] : kDefaultHeader;
-    if (!header.is_object()) throw BuildError{"/header", "an object was expected"};
-    CheckFields(header, {"start", "outer_size", "middle", "root_size"}, "/header", "the header");
-    const std::string start = header.contains("start") ? Bytes64(header["start"], "/header/start")
-                                                       : std::string(OUTER_SIZE_OFFSET, '\0');
-    const std::string middle = header.contains("middle")
-                                   ? Bytes64(header["middle"], "/header/middle")
-                                   : std::string(8, '\0');
-    if (start.size() != static_cast<std::size_t>(OUTER_SIZE_OFFSET)) {
-      throw BuildError{"/header/start", "36 bytes were expected"};
-    }
-    if (middle.size() != 8) throw BuildError{"/header/middle", "8 bytes were expected"};
-    const std::string root = BuildTable(Member(doc, "root", ""), src, "/root", 0);
-    const auto length = static_cast<int64_t>(ROOT_TABLE_OFFSET + root.size());
-    if (length > MAX_FILE_LENGTH) {
-      throw BuildError{"/root", "the file would be longer than 2147483647 bytes"};
-    }
-    uint8_t sizes[8];
-    static const Json kFollows = kFollowsLength;
-    EncodeFixed32(sizes, HeaderSize(header.contains("outer_size") ? header["outer_size"] : kFollows,
-                                    static_cast<uint32_t>(length - 44), "/header/outer_size"));
-    EncodeFixed32(
-        sizes + 4,
-        HeaderSize(header.contains("root_size") ? header["root_size"] : kFollows,
-                   static_cast<uint32_t>(length - ROOT_TABLE_OFFSET), "/header/root_size"));
-    file->clear();
-    file->reserve(static_cast<std::size_t>(length));
-    *file += start;
-    file->append(reinterpret_cast<char*>(sizes), 4);
-    *file += middle;
-    file->append(reinterpret_cast<char*>(sizes + 4), 4);
-    *file += root;
-    return true;
-  } catch (const BuildError& e) {
-    std::size_t pos = FindJsonValue(json, e.where);
-    if (e.atName && pos != std::string_view::npos) pos = JsonNameOf(json, pos);
-    *error = pos == std::string_view::npos ? std::string() : LineAndColumn(json, pos) + ", ";
-    *error += "at " + (e.where.empty() ? std::string("/") : e.where) + ": " + e.what;
-    return false;
-  } catch (const Json::exception& e) {
-    *error = e.what();
-    return false;
-  }
 }
 
 }  // namespace atb

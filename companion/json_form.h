@@ -14,16 +14,39 @@
 // without that word is a sound file.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "companion/dump.h"
+#include "companion/json_position.h"
 #include "companion/key_names.h"
 
 namespace atb {
 
-// Builds the bytes of an attribute file from its JSON form; false with *error set (the line and
-// column of a syntax error, or where in the document and what was expected) otherwise.
+// An attribute file built from its JSON form, held in the pieces it was built in: the header,
+// the tables' data, and the heads of the larger tables, each to go in front of its data at `at`.
+struct BuiltFile {
+  struct Insert {
+    int64_t at, from, size;  // heads[from, from + size) goes in front of data[at]
+  };
+  std::string header;
+  std::string data;
+  std::vector<Insert> inserts;  // in order of `at`
+  std::string heads;
+
+  int64_t size() const;
+  // Hands the file's bytes to `write` in order, a piece at a time; false as soon as it does.
+  bool WriteTo(const std::function<bool(std::string_view)>& write) const;
+};
+
+// Builds an attribute file from the JSON form read from `text`; false with *error set (the line
+// and column of a syntax error, or where in the document and what was expected) otherwise. The
+// document is read as a stream, at any depth: what is held is the file and the way down.
+bool BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file, std::string* error);
+// The same for a document in memory, into the file's bytes.
 bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* file,
                    std::string* error);
 

@@ -19,14 +19,114 @@ bool ParseUnsigned(std::string_view s, int base, uint32_t* v) {
   return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
-std::string DescribeEntry(const KeyNames& names, const EntryList& list, uint32_t i) {
+std::string DescribeEntry(const KeyNames& names, uint32_t i, uint32_t key) {
   std::string out(1, '#');
   out += std::to_string(i);
   out += " (key ";
-  out += std::to_string(list.ID[i]);
-  std::string_view name = names.NameOf(list.ID[i]);
+  out += std::to_string(key);
+  std::string_view name = names.NameOf(key);
   if (!name.empty()) out += ", " + std::string(name);
   return out + ")";
+}
+
+// A lookup reads one table at a time; its blocks need little.
+constexpr std::size_t kLookupBudget = 1 << 20;
+constexpr std::size_t kLookupWindow = 1 << 16;
+
+// Walks the path from the root, checking each table on the way and calling step(table, end)
+// for it; *chosen is set to each table's chosen entry in turn, the path's entry last.
+template <typename Step>
+bool Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>& elements,
+             const KeyNames& names, Step step, CursorEntry* chosen, std::string* error,
+             bool* ioError) {
+  *ioError = false;
+  int64_t table = ROOT_TABLE_OFFSET, end = length;
+  std::string where = "/";
+  auto failed = [&](const Status& s) {
+    *ioError = true;
+    *error = s.Message();
+    return false;
+  };
+  // Nested tables lie close to the entries that hold them: small reads go through one window.
+  WindowedSource file(base, kLookupWindow);
+  BlockBudget budget(kLookupBudget);
+  EntryCursor cursor;
+  for (std::size_t e = 0;; ++e) {
+    Status s = cursor.Open(file, table, end, budget);
+    if (!s.ok()) {
+      *ioError = s.ioError();
+      *error = s.ioError() ? s.Message() : "the table " + where + " is damaged: " + s.Message();
+      return false;
+    }
+    step(table, end);
+    if (e == elements.size()) return true;
+    const PathElement& element = elements[e];
+    // Every match is counted and the chosen one kept; all of them are listed only when the
+    // path is ambiguous, so that a pick into a long run of equal keys holds nothing.
+    uint32_t matched = 0;
+    std::string listed;
+    auto match = [&](const CursorEntry& entry) {
+      if (element.pick ? matched == *element.pick : matched == 0) *chosen = entry;
+      if (!element.pick) {
+        listed.push_back(' ');
+        listed += DescribeEntry(names, entry.index, entry.ID);
+      }
+      ++matched;
+    };
+    if (element.kind == PathElement::kEntryNumber) {
+      if (element.number < cursor.count()) {
+        CursorEntry entry;
+        s = ReadEntryAt(file, table, end, cursor.count(), element.number, &entry);
+        if (!s.ok()) return failed(s);
+        match(entry);
+      }
+    } else {
+      const uint32_t key =
+          element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
+      CursorEntry entry;
+      while (s.ok() && !cursor.done()) {
+        s = cursor.Next(base, &entry);
+        if (s.ok() && entry.ID == key) match(entry);
+      }
+      if (!s.ok()) return failed(s);
+      if (matched == 0 && element.kind == PathElement::kWord) {
+        s = cursor.Open(file, table, end, budget);
+        while (s.ok() && !cursor.done()) {
+          s = cursor.Next(base, &entry);
+          if (!s.ok() || !entry.Is(EntryType::Reference)) continue;
+          TableShape nested;
+          Status n = CheckTable(file, entry.start, entry.end, &nested);
+          if (n.ioError()) return failed(n);
+          if (n.ok() && ReferenceName(file, entry.start, entry.end) == element.word) match(entry);
+        }
+        if (!s.ok()) return failed(s);
+      }
+    }
+    if (element.pick && *element.pick >= matched) {
+      *error = "\"" + element.text + "\" in " + where + ": only " + std::to_string(matched) +
+               " entries match";
+      return false;
+    }
+    if (matched == 0) {
+      *error = "nothing matches \"" + element.text + "\" in " + where;
+      return false;
+    }
+    if (!element.pick && matched > 1) {
+      *error = "\"" + element.text + "\" matches " + std::to_string(matched) + " entries in " +
+               where + ":" + listed + "; pick one with [k]";
+      return false;
+    }
+    if (e + 1 == elements.size()) return true;
+    if (!chosen->Is(EntryType::Reference)) {
+      *error = "\"" + element.text + "\" in " + where + " is not a reference";
+      return false;
+    }
+    table = chosen->start;
+    end = chosen->end;
+    if (where == "/") where.clear();
+    where += "/";
+    where += element.text;
+  }
 }
 
 }  // namespace
@@ -79,96 +179,69 @@ bool ParsePath(std::string_view path, std::vector<PathElement>* elements, std::s
   }
 }
 
-std::optional<std::string> ReferenceName(ByteSource& file, const EntryList& nested) {
-  for (uint32_t i = 0; i < nested.count; ++i) {
-    if (nested.ID[i] != REF_NAME_KEY) continue;
-    const int64_t size = std::min<int64_t>(nested.ExtentEnd(i) - nested.ExtentStart(i), kNameLimit);
-    std::string name(static_cast<std::size_t>(size), '\0');
-    if (!file.ReadAt(nested.Off[i], name.data(), name.size()).ok()) return std::nullopt;
-    name.resize(std::min(name.size(), name.find('\0')));
-    return name;
+std::optional<std::string> ReferenceName(ByteSource& file, int64_t table, int64_t end) {
+  bool found;
+  int64_t start, stop;
+  if (!FindFirstKey(file, table, end, REF_NAME_KEY, &found, &start, &stop).ok() || !found) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  std::string name(static_cast<std::size_t>(std::min<int64_t>(stop - start, kNameLimit)), '\0');
+  if (!file.ReadAt(start, name.data(), name.size()).ok()) return std::nullopt;
+  name.resize(std::min(name.size(), name.find('\0')));
+  return name;
 }
 
 bool ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
                  const KeyNames& names, std::vector<PathStep>* chain, std::string* error,
                  bool* ioError) {
-  *ioError = false;
   chain->clear();
-  int64_t table = ROOT_TABLE_OFFSET, end = length;
-  std::string where = "/";
-  for (std::size_t e = 0;; ++e) {
-    PathStep step{table, end, {}, 0};
-    Status s = ReadTable(file, table, end, &step.list);
-    if (!s.ok()) {
-      *ioError = s.ioError();
-      *error = s.ioError() ? s.Message() : "the table " + where + " is damaged: " + s.Message();
+  CursorEntry chosen;
+  auto step = [&](int64_t table, int64_t end) {
+    if (!chain->empty()) chain->back().entry = chosen.index;
+    chain->push_back({table, end, {}, 0});
+  };
+  if (!Resolve(file, length, elements, names, step, &chosen, error, ioError)) return false;
+  if (!elements.empty()) chain->back().entry = chosen.index;
+  // The changes that use the chain work on whole tables.
+  for (PathStep& s : *chain) {
+    Status read = ReadTable(file, s.table, s.end, &s.list);
+    if (!read.ok()) {
+      *ioError = read.ioError();
+      *error = read.ioError() ? read.Message() : "the file changed while it was read";
       return false;
     }
-    chain->push_back(std::move(step));
-    if (e == elements.size()) return true;
-    PathStep& here = chain->back();
-    const EntryList& list = here.list;
-    const PathElement& element = elements[e];
-    std::vector<uint32_t> matches;
-    if (element.kind == PathElement::kEntryNumber) {
-      if (element.number < list.count) matches.push_back(element.number);
-    } else {
-      const uint32_t key =
-          element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
-      for (uint32_t i = 0; i < list.count; ++i) {
-        if (list.ID[i] == key) matches.push_back(i);
-      }
-      if (matches.empty() && element.kind == PathElement::kWord) {
-        for (uint32_t i = 0; i < list.count; ++i) {
-          if (!list.Is(i, EntryType::Reference)) continue;
-          EntryList nested;
-          Status n = ReadTable(file, list.ExtentStart(i), list.ExtentEnd(i), &nested);
-          if (n.ioError()) {
-            *ioError = true;
-            *error = n.Message();
-            return false;
-          }
-          if (n.ok() && ReferenceName(file, nested) == element.word) matches.push_back(i);
-        }
-      }
-    }
-    if (element.pick) {
-      if (*element.pick >= matches.size()) {
-        *error = "\"" + element.text + "\" in " + where + ": only " +
-                 std::to_string(matches.size()) + " entries match";
-        return false;
-      }
-      matches = {matches[*element.pick]};
-    }
-    if (matches.empty()) {
-      *error = "nothing matches \"" + element.text + "\" in " + where;
-      return false;
-    }
-    if (matches.size() > 1) {
-      *error = "\"" + element.text + "\" matches " + std::to_string(matches.size()) +
-               " entries in " + where + ":";
-      for (uint32_t m : matches) *error += " " + DescribeEntry(names, list, m);
-      *error += "; pick one with [k]";
-      return false;
-    }
-    here.entry = matches[0];
-    if (e + 1 == elements.size()) return true;
-    if (!list.Is(here.entry, EntryType::Reference)) {
-      *error = "\"" + element.text + "\" in " + where + " is not a reference";
-      return false;
-    }
-    table = list.ExtentStart(here.entry);
-    end = list.ExtentEnd(here.entry);
-    where = (where == "/" ? "" : where) + "/" + element.text;
+  }
+  return true;
+}
+
+bool FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
+               const KeyNames& names, FoundEntry* found, std::string* error, bool* ioError) {
+  auto step = [&](int64_t table, int64_t end) {
+    found->table = table;
+    found->tableEnd = end;
+  };
+  return Resolve(file, length, elements, names, step, &found->entry, error, ioError);
+}
+
+void AppendPathElement(const KeyNames& names, uint32_t key, int32_t pick, std::string* path) {
+  std::string_view name = names.PathNameOf(key);
+  if (name.empty()) {
+    char buf[16];
+    auto r = std::to_chars(buf, buf + sizeof buf, key);
+    path->append(buf, r.ptr);
+  } else {
+    path->append(name);
+  }
+  if (pick >= 0) {
+    path->push_back('[');
+    path->append(std::to_string(pick));
+    path->push_back(']');
   }
 }
 
 ElementNamer::ElementNamer(const KeyNames& names, const EntryList& list)
     : names_(&names), picks_(list.count, -1) {
-  const bool sorted = std::is_sorted(list.ID.begin(), list.ID.begin() + list.count);
-  if (sorted) {
+  if (std::is_sorted(list.ID.begin(), list.ID.begin() + list.count)) {
     for (uint32_t i = 0; i < list.count;) {
       uint32_t j = i + 1;
       while (j < list.count && list.ID[j] == list.ID[i]) ++j;
@@ -179,27 +252,10 @@ ElementNamer::ElementNamer(const KeyNames& names, const EntryList& list)
     }
     return;
   }
-  std::unordered_map<uint32_t, int32_t> seen;
+  std::unordered_map<uint32_t, int32_t> seen, next;
   for (uint32_t i = 0; i < list.count; ++i) ++seen[list.ID[i]];
-  std::unordered_map<uint32_t, int32_t> next;
   for (uint32_t i = 0; i < list.count; ++i) {
     if (seen[list.ID[i]] > 1) picks_[i] = next[list.ID[i]]++;
-  }
-}
-
-void ElementNamer::AppendElement(const EntryList& list, uint32_t i, std::string* path) const {
-  std::string_view name = names_->PathNameOf(list.ID[i]);
-  if (name.empty()) {
-    char buf[16];
-    auto r = std::to_chars(buf, buf + sizeof buf, list.ID[i]);
-    path->append(buf, r.ptr);
-  } else {
-    path->append(name);
-  }
-  if (picks_[i] >= 0) {
-    path->push_back('[');
-    path->append(std::to_string(picks_[i]));
-    path->push_back(']');
   }
 }
 
@@ -208,13 +264,35 @@ std::string CanonicalTablePath(ByteSource& file, int64_t length, const std::vect
   if (trail.empty()) return "/";
   std::string path;
   int64_t table = ROOT_TABLE_OFFSET, end = length;
-  EntryList list;
+  BlockBudget budget(kLookupBudget);
+  EntryCursor cursor;
   for (uint32_t i : trail) {
-    if (!ReadTable(file, table, end, &list).ok() || i >= list.count) return path + "/?";
+    CursorEntry chosen, entry;
+    if (!cursor.Open(file, table, end, budget).ok() || i >= cursor.count() ||
+        !ReadEntryAt(file, table, end, cursor.count(), i, &chosen).ok()) {
+      return path + "/?";
+    }
+    uint32_t before = 0, total = 0;
+    while (!cursor.done()) {
+      if (!cursor.Next(file, &entry).ok()) return path + "/?";
+      if (entry.ID != chosen.ID) continue;
+      ++total;
+      if (entry.index < i) ++before;
+    }
     path.push_back('/');
-    ElementNamer(names, list).AppendElement(list, i, &path);
-    table = list.ExtentStart(i);
-    end = list.ExtentEnd(i);
+    AppendPathElement(names, chosen.ID, total > 1 ? static_cast<int32_t>(before) : -1, &path);
+    table = chosen.start;
+    end = chosen.end;
+  }
+  return path;
+}
+
+std::string DamagedTablePath(const KeyNames& names, const TableDamage& damage) {
+  if (damage.keys.empty()) return "/";
+  std::string path;
+  for (std::size_t k = 0; k < damage.keys.size(); ++k) {
+    path.push_back('/');
+    AppendPathElement(names, damage.keys[k], damage.picks[k], &path);
   }
   return path;
 }

@@ -13,6 +13,7 @@
 #include "companion/key_names.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
+#include "store/table.h"
 
 namespace atb {
 
@@ -39,6 +40,17 @@ struct PathStep {
   uint32_t entry;
 };
 
+// The entry a path names, and the table it lies in.
+struct FoundEntry {
+  int64_t table = 0, tableEnd = 0;
+  CursorEntry entry;
+};
+
+// What ResolvePath does, holding no table: *found is the entry the path names, which must not be
+// the root. Memory does not grow with the tables' sizes.
+bool FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
+               const KeyNames& names, FoundEntry* found, std::string* error, bool* ioError);
+
 // The chain of tables from the root, each with the entry chosen in it; the last step's entry is
 // the one the path names. With no elements the chain is the root alone, and its entry is unused.
 // False with *error set when the path matches nothing, several entries, goes through something
@@ -47,26 +59,35 @@ bool ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement
                  const KeyNames& names, std::vector<PathStep>* chain, std::string* error,
                  bool* ioError);
 
-// How a dump names the entries of one table: by label or known name, else by decimal key, with
-// "[k]" where a key repeats in the table.
+// Appends how a dump names an entry with `key`: by label or known name, else by decimal key, with
+// "[pick]" where the key repeats in its table (`pick` from KeyPicks, -1 when it does not).
+void AppendPathElement(const KeyNames& names, uint32_t key, int32_t pick, std::string* path);
+
+// How a dump names the entries of one table held whole: AppendPathElement with each entry's pick.
 class ElementNamer {
  public:
   ElementNamer(const KeyNames& names, const EntryList& list);
   // Appends the element for entry i of the list the namer was made for.
-  void AppendElement(const EntryList& list, uint32_t i, std::string* path) const;
+  void AppendElement(const EntryList& list, uint32_t i, std::string* path) const {
+    AppendPathElement(*names_, list.ID[i], picks_[i], path);
+  }
 
  private:
   const KeyNames* names_;
   std::vector<int32_t> picks_;  // -1 where the key is the only one of its kind
 };
 
-// The canonical path of the table reached through `trail` (entry numbers from the root), for
+// The canonical path of the entry reached through `trail` (entry numbers from the root), for
 // messages; "/" for the root.
 std::string CanonicalTablePath(ByteSource& file, int64_t length, const std::vector<uint32_t>& trail,
                                const KeyNames& names);
 
-// The name a reference lists for its table: the text of its first entry keyed REF_NAME_KEY, up to
-// its zero byte; nullopt when it has none.
-std::optional<std::string> ReferenceName(ByteSource& file, const EntryList& nested);
+// The canonical path of the table that CheckTree reached through the keys and picks of a damage;
+// "/" for the root.
+std::string DamagedTablePath(const KeyNames& names, const TableDamage& damage);
+
+// The name a reference lists for its sound table at [table, end): the text of its first entry
+// keyed REF_NAME_KEY, up to its zero byte; nullopt when it has none (or it cannot be read).
+std::optional<std::string> ReferenceName(ByteSource& file, int64_t table, int64_t end);
 
 }  // namespace atb

@@ -3,8 +3,12 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <optional>
 
 #include "tests/test_util.h"
 
@@ -76,6 +80,55 @@ TEST_F(Locator, SymlinksAreComparedButNeverFollowed) {
   EXPECT_EQ(Find("missing.atb"), "");  // ends despite the loops
   EXPECT_EQ(Find("named.atb"), "named.atb");
   EXPECT_EQ(Find("up"), "loop/up");
+}
+
+// The tree below `dir` searched as the locator promises, by plain recursion.
+std::optional<std::string> ReferenceFind(const std::string& name, const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return std::nullopt;
+  std::vector<std::pair<std::string, bool>> entries;
+  while (struct dirent* e = readdir(d)) entries.emplace_back(e->d_name, e->d_type == DT_DIR);
+  closedir(d);
+  for (const auto& [entry, isDir] : entries) {
+    if (entry == "." || entry == "..") continue;
+    std::optional<std::string> found;
+    if (isDir) found = ReferenceFind(name, dir + "/" + entry);
+    if (entry == name) found = dir + "/" + entry;
+    if (found) return found;
+  }
+  return std::nullopt;
+}
+
+TEST_F(Locator, DeepTreesAreSearchedWholeUnderALowLimitOfOpenFiles) {
+  // Two branches 120 deep, files and directories of the names sought spread along both.
+  std::string a, b;
+  for (int d = 0; d < 120; ++d) {
+    a += (d == 0 ? "a" : "/a") + std::to_string(d % 3);
+    b += d == 0 ? "b" : "/b";
+    Dir(a);
+    Dir(b);
+    if (d % 17 == 5) File(a + "/f.atb");
+    if (d % 23 == 9) File(b + "/f.atb");
+    if (d == 60) Dir(b + "/g.atb");
+    if (d == 90) File(b + "/g.atb");
+  }
+  File(a + "/deepest.atb");
+  File(b + "/sibling.atb");
+  // Each directory held open, as before, would need 122 descriptors.
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    const struct rlimit limit = {48, 48};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(3);
+    for (const char* name : {"f.atb", "g.atb", "deepest.atb", "sibling.atb", "none.atb"}) {
+      if (FindFileInTree(name, dir_.path()) != ReferenceFind(name, dir_.path())) _exit(1);
+    }
+    _exit(Find("deepest.atb") == a + "/deepest.atb" ? 0 : 2);
+  }
+  int status;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(Locator, UnreadableDirectoriesAreSkipped) {
