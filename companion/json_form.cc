@@ -616,7 +616,7 @@ void JsonBuilder::Begin(Scalar v) {
       if ((opened = object)) kinds_.push_back(kDocument);
       break;
     case kTheHeader:
-      header_.emplace();
+      header_ = Header();
       header_->object = object;
       header_->at = v.at;
       if ((opened = object)) kinds_.push_back(kHeader);
