@@ -264,6 +264,19 @@ TEST(Paths, GetFindsEntriesByEveryKindOfElement) {
   EXPECT_EQ(get("1342177280/0").status, 1);  // through a damaged table
   EXPECT_EQ(get("/").status, 2);
   EXPECT_EQ(get("#1[").status, 2);
+
+  // A reference goes by the name the dialogue lists for it: at most 200 bytes of it.
+  const std::string name(250, 'n'), listed(200, 'n');
+  const Bytes g = EncodeFile({{RefEntry(7, {{NameEntry(name), FloatEntry(0x50000000, 1)}})}});
+  WriteFile(dir / "g.atb", g);
+  const std::string dumped = Dumped(g);
+  EXPECT_EQ(dumped.substr(0, dumped.find('\n')), "/7 = ref \"" + listed + "\"");
+  auto getG = [&](const std::string& path) {
+    return Capture(
+        [&](std::FILE* o, std::FILE* e) { return GetCommand(dir / "g.atb", path, names, o, e); });
+  };
+  EXPECT_EQ(getG(listed + "/1342177280").out, "1\n");
+  EXPECT_EQ(getG(name + "/1342177280").status, 1);
 }
 
 TEST(Check, OneLinePerDamagedTableAndTheDialoguesReasons) {
