@@ -190,6 +190,16 @@ TEST(Values, WhatAnEntryCannotTakeIsRefusedWithAReason) {
             "hash of its bytes");
   EXPECT_EQ(Parsed(0, "1e39"), "error: 1e39 is beyond the float range (write inf for an infinity)");
   EXPECT_EQ(Parsed(0, "1.5 trailing \"\\x01\""), F32(1.5f) + "\x01");
+  // Byte texts and localized texts share their short escapes and each has its own.
+  EXPECT_EQ(Parsed(4, "u\"\\ud83d\\ude00\\\"\\n\\ud800\""), Wide(u"\U0001F600\"\n\xD800"));
+  EXPECT_EQ(Parsed(3, "\"\xff\\r\""), Bytes("\xff\r\0", 3));
+  EXPECT_EQ(Parsed(3, "\"\\u0041\""), "error: unknown escape \\u");
+  EXPECT_EQ(Parsed(4, "u\"\\x41\""), "error: unknown escape \\x in a localized text");
+  EXPECT_EQ(Parsed(3, "\"\\x4\""), "error: \\x needs two hex digits");
+  EXPECT_EQ(Parsed(4, "u\"\\u004\""), "error: \\u needs four hex digits");
+  EXPECT_EQ(Parsed(4, "u\"open"), "error: a localized text without its closing quote");
+  EXPECT_EQ(Parsed(4, "u\"\xff\""), "error: a localized text that is not UTF-8");
+  EXPECT_EQ(Parsed(3, "\"a\\"), "error: a lone backslash");
 }
 
 const Table kSample{{
