@@ -58,8 +58,6 @@ bool NextUtf8(std::string_view s, std::size_t* pos, uint32_t* cp) {
   return true;
 }
 
-bool IsControl(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
-
 void SkipBlanks(std::string_view s, std::size_t* pos) {
   while (*pos < s.size() && s[*pos] == ' ') ++*pos;
 }

@@ -45,7 +45,7 @@ std::string WideToShown(const std::vector<uint16_t>& units, bool terminal) {
     uint32_t cp = NextUtf16(units.data(), units.size(), &i);
     if (IsSurrogate(cp)) {
       cp = 0xFFFD;
-    } else if (terminal && (cp < 0x20 || (cp >= 0x7F && cp < 0xA0))) {
+    } else if (terminal && IsControl(cp)) {
       cp = '?';
     }
     AppendUtf8(cp, &out);

@@ -11,6 +11,8 @@
 namespace atb {
 
 inline bool IsSurrogate(uint32_t cp) { return cp >= 0xD800 && cp < 0xE000; }
+// C0 and C1 controls and DEL: what a text form escapes and a terminal must not be sent.
+inline bool IsControl(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
 
 // Appends the UTF-8 form of code point `cp` (at most 0x10FFFF) to *out.
 inline void AppendUtf8(uint32_t cp, std::string* out) {
