@@ -8,7 +8,6 @@
 
 #include "change/journal.h"
 #include "store/coding.h"
-#include "store/growth.h"
 #include "store/layout.h"
 #include "store/table.h"
 

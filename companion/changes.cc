@@ -17,6 +17,7 @@
 #include "companion/value_text.h"
 #include "store/coding.h"
 #include "store/table.h"
+#include "store/text_end.h"
 
 namespace atb {
 
@@ -71,16 +72,10 @@ Outcome PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::s
   } else if (resizable) {
     // The old value up to its zero; what followed it in the extent stays behind the new one.
     const int unit = kind == EntryType::Text ? 1 : 2;
-    std::string old(static_cast<std::size_t>(end - start), '\0');
-    Status s = file.ReadAt(start, old.data(), old.size());
+    int64_t zero;
+    Status s = FindZero(file, start, end, unit, &zero);
     if (!s.ok()) return {2, s.Message()};
-    *removed = end - start;
-    for (std::size_t k = 0; k + unit <= old.size(); k += unit) {
-      if (old[k] == 0 && (unit == 1 || old[k + 1] == 0)) {
-        *removed = static_cast<int64_t>(k) + unit;
-        break;
-      }
-    }
+    *removed = zero < 0 ? end - start : zero + unit - start;
   } else {
     *removed = static_cast<int64_t>(bytes->size());
   }

@@ -1,15 +1,16 @@
 #include "companion/dump.h"
 
 #include <algorithm>
-#include <cstring>
 #include <deque>
-#include <vector>
 
 #include "companion/json_form.h"
 #include "companion/paths.h"
 #include "companion/value_text.h"
 #include "store/coding.h"
+#include "store/hash.h"
 #include "store/table.h"
+#include "store/text_end.h"
+#include "store/utf.h"
 
 namespace atb {
 
@@ -37,23 +38,6 @@ Status ForEachChunk(ByteSource& file, int64_t start, int64_t end, Fn fn) {
   return Status::Ok();
 }
 
-// The position of the first zero byte (or, with `unit` 2, zero unit) in [start, end), or -1.
-Status FindZero(ByteSource& file, int64_t start, int64_t end, int unit, int64_t* zero) {
-  *zero = -1;
-  int64_t at = start;
-  return ForEachChunk(file, start, end, [&](std::string_view chunk) {
-    if (*zero < 0) {
-      for (std::size_t i = 0; i + unit <= chunk.size(); i += unit) {
-        if (chunk[i] == 0 && (unit == 1 || chunk[i + 1] == 0)) {
-          *zero = at + static_cast<int64_t>(i);
-          break;
-        }
-      }
-    }
-    at += static_cast<int64_t>(chunk.size());
-  });
-}
-
 Status AppendEscapedExtent(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
   sink.buf().push_back('"');
   std::string carry;  // the start of a character that the next chunk finishes
@@ -75,14 +59,6 @@ Status AppendTrailing(ByteSource& file, int64_t start, int64_t end, Sink& sink) 
   return AppendEscapedExtent(file, start, end, sink);
 }
 
-uint64_t Fnv64(uint64_t h, std::string_view bytes) {
-  for (char c : bytes) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 0x100000001B3ull;
-  }
-  return h;
-}
-
 // `ref "name"` or `ref` for a reference whose table at [start, end) read as `read`, or what is
 // damaged in it, with the size and hash of the table's bytes when `hashDamaged`.
 Status AppendReference(ByteSource& file, const Status& read, int64_t start, int64_t end,
@@ -97,11 +73,14 @@ Status AppendReference(ByteSource& file, const Status& read, int64_t start, int6
     return s;
   }
   out.append("ref");
-  if (std::optional<std::string> name = ReferenceName(file, start, end)) {
+  bool named;
+  std::string name;
+  Status s = ReadReferenceName(file, start, end, &named, &name);
+  if (named) {
     out.push_back(' ');
-    AppendQuotedBytes(&out, *name);
+    AppendQuotedBytes(&out, name);
   }
-  return Status::Ok();
+  return s;
 }
 
 // One open table of the walk.
@@ -114,9 +93,9 @@ struct Frame {
 }  // namespace
 
 Status AppendSizeAndHash(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
-  uint64_t hash = 0xCBF29CE484222325ull;
+  uint64_t hash = kFnv1aStart;
   Status s =
-      ForEachChunk(file, start, end, [&](std::string_view chunk) { hash = Fnv64(hash, chunk); });
+      ForEachChunk(file, start, end, [&](std::string_view chunk) { hash = Fnv1a64(chunk, hash); });
   char text[64];
   std::snprintf(text, sizeof text, "%lld bytes fnv64 0x%016llx",
                 static_cast<long long>(end - start), static_cast<unsigned long long>(hash));
@@ -183,12 +162,7 @@ Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t e
       } else {
         std::string raw(static_cast<std::size_t>(zero - start), '\0');
         s = file.ReadAt(start, raw.data(), raw.size());
-        std::vector<uint16_t> units(raw.size() / 2);
-        for (std::size_t k = 0; k < units.size(); ++k) {
-          units[k] = static_cast<uint16_t>(static_cast<uint8_t>(raw[2 * k]) |
-                                           static_cast<uint8_t>(raw[2 * k + 1]) << 8);
-        }
-        AppendQuotedWide(&out, units);
+        AppendQuotedWide(&out, DecodeUtf16LE(raw));
       }
       if (!s.ok()) return s;
       return AppendTrailing(file, zero + unit, end, sink);

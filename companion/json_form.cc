@@ -1,5 +1,6 @@
 #include "companion/json_form.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -15,6 +16,8 @@
 #include "companion/value_text.h"
 #include "store/coding.h"
 #include "store/table.h"
+#include "store/text_end.h"
+#include "store/utf.h"
 
 namespace atb {
 
@@ -29,30 +32,15 @@ constexpr const char kAlphabet[] =
 void AppendJsonString(std::string* out, std::string_view utf8) {
   out->push_back('"');
   for (char c : utf8) {
-    switch (c) {
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned char>(c));
-          out->append(esc);
-        } else {
-          out->push_back(c);
-        }
+    const auto u = static_cast<unsigned char>(c);
+    if (const char* escape = ShortEscape(u)) {
+      out->append(escape);
+    } else if (u < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", u);
+      out->append(esc);
+    } else {
+      out->push_back(c);
     }
   }
   out->push_back('"');
@@ -120,28 +108,18 @@ Status AppendJsonValue(ByteSource& file, uint32_t type, int64_t start, int64_t e
     value = std::to_string(byte);
     valueEnd = start + 1;
   } else if ((kind == EntryType::Text || kind == EntryType::LocalizedText) && size > 0) {
-    std::string raw(static_cast<std::size_t>(size), '\0');
-    Status s = file.ReadAt(start, raw.data(), raw.size());
+    const int unit = kind == EntryType::Text ? 1 : 2;
+    int64_t zero;
+    Status s = FindZero(file, start, end, unit, &zero);
     if (!s.ok()) return s;
-    if (kind == EntryType::Text) {
-      std::size_t zero = raw.find('\0');
-      if (zero != std::string::npos && IsValidUtf8(std::string_view(raw).substr(0, zero))) {
-        AppendJsonString(&value, std::string_view(raw).substr(0, zero));
-        valueEnd = start + static_cast<int64_t>(zero) + 1;
-      }
-    } else {
-      std::vector<uint16_t> units;
-      std::size_t k = 0;
-      for (; k + 1 < raw.size(); k += 2) {
-        auto u = static_cast<uint16_t>(static_cast<uint8_t>(raw[k]) |
-                                       static_cast<uint8_t>(raw[k + 1]) << 8);
-        if (u == 0) break;
-        units.push_back(u);
-      }
+    if (zero >= 0) {
+      std::string raw(static_cast<std::size_t>(zero - start), '\0');
+      s = file.ReadAt(start, raw.data(), raw.size());
+      if (!s.ok()) return s;
       std::string utf8;
-      if (k + 1 < raw.size() && Utf16ToUtf8(units, &utf8)) {
-        AppendJsonString(&value, utf8);
-        valueEnd = start + static_cast<int64_t>(k) + 2;
+      if (unit == 1 ? IsValidUtf8(raw) : Utf16ToUtf8(DecodeUtf16LE(raw), &utf8)) {
+        AppendJsonString(&value, unit == 1 ? raw : utf8);
+        valueEnd = zero + unit;
       }
     }
   }
@@ -865,14 +843,11 @@ Verdict JsonBuilder::ValueBytes(Entry& e, uint32_t type, std::string* bytes) {
       if (!v.isString() || !Utf8ToUtf16(v.text, &units)) {
         return RefuseAt("value", "a text was expected", v);
       }
-      units.push_back(0);
-      for (std::size_t k = 0; k < units.size(); ++k) {
-        if (units[k] == 0 && k + 1 < units.size()) {
-          return RefuseAt("value", "a localized text cannot hold a zero character", v);
-        }
-        bytes->push_back(static_cast<char>(units[k] & 0xFF));
-        bytes->push_back(static_cast<char>(units[k] >> 8));
+      if (std::find(units.begin(), units.end(), 0) != units.end()) {
+        return RefuseAt("value", "a localized text cannot hold a zero character", v);
       }
+      units.push_back(0);
+      AppendUtf16LE(units, bytes);
       break;
     }
     default:

@@ -11,8 +11,6 @@ namespace atb {
 
 namespace {
 
-constexpr std::size_t kNameLimit = 64 << 10;
-
 bool ParseUnsigned(std::string_view s, int base, uint32_t* v) {
   if (s.empty()) return false;
   auto r = std::from_chars(s.data(), s.data() + s.size(), *v, base);
@@ -97,7 +95,12 @@ bool Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>& e
           TableShape nested;
           Status n = CheckTable(file, entry.start, entry.end, &nested);
           if (n.ioError()) return failed(n);
-          if (n.ok() && ReferenceName(file, entry.start, entry.end) == element.word) match(entry);
+          if (n.damaged()) continue;
+          bool named;
+          std::string name;
+          n = ReadReferenceName(file, entry.start, entry.end, &named, &name);
+          if (!n.ok()) return failed(n);
+          if (named && name == element.word) match(entry);
         }
         if (!s.ok()) return failed(s);
       }
@@ -177,18 +180,6 @@ bool ParsePath(std::string_view path, std::vector<PathElement>* elements, std::s
     if (slash == std::string_view::npos) return true;
     path.remove_prefix(slash + 1);
   }
-}
-
-std::optional<std::string> ReferenceName(ByteSource& file, int64_t table, int64_t end) {
-  bool found;
-  int64_t start, stop;
-  if (!FindFirstKey(file, table, end, REF_NAME_KEY, &found, &start, &stop).ok() || !found) {
-    return std::nullopt;
-  }
-  std::string name(static_cast<std::size_t>(std::min<int64_t>(stop - start, kNameLimit)), '\0');
-  if (!file.ReadAt(start, name.data(), name.size()).ok()) return std::nullopt;
-  name.resize(std::min(name.size(), name.find('\0')));
-  return name;
 }
 
 bool ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,

@@ -86,8 +86,4 @@ std::string CanonicalTablePath(ByteSource& file, int64_t length, const std::vect
 // "/" for the root.
 std::string DamagedTablePath(const KeyNames& names, const TableDamage& damage);
 
-// The name a reference lists for its sound table at [table, end): the text of its first entry
-// keyed REF_NAME_KEY, up to its zero byte; nullopt when it has none (or it cannot be read).
-std::optional<std::string> ReferenceName(ByteSource& file, int64_t table, int64_t end);
-
 }  // namespace atb

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "store/layout.h"
-#include "store/utf8.h"
+#include "store/utf.h"
 
 namespace atb {
 
@@ -53,12 +53,10 @@ bool NextUtf8(std::string_view s, std::size_t* pos, uint32_t* cp) {
     if ((b & 0xC0) != 0x80) return false;
     *cp = *cp << 6 | (b & 0x3F);
   }
-  if (*cp < min || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp < 0xE000)) return false;
+  if (*cp < min || *cp > 0x10FFFF || IsSurrogate(*cp)) return false;
   *pos += extra + 1;
   return true;
 }
-
-bool IsControl(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
 
 void SkipBlanks(std::string_view s, std::size_t* pos) {
   while (*pos < s.size() && s[*pos] == ' ') ++*pos;
@@ -70,119 +68,119 @@ bool StartsWithWord(std::string_view s, std::size_t pos, std::string_view word) 
   return end == s.size() || s[end] == ' ' || s[end] == '"';
 }
 
-// A quoted localized text at *pos (at its 'u'); advances past it.
-bool ParseQuotedWide(std::string_view s, std::size_t* pos, std::vector<uint16_t>* units,
-                     std::string* error) {
-  std::size_t i = *pos + 2;  // past u"
-  units->clear();
+// The character that the letter after a backslash stands for in a short escape, or -1.
+int ShortEscaped(char letter) {
+  for (char c : {'\\', '"', '\n', '\t', '\r'}) {
+    if (ShortEscape(static_cast<unsigned char>(c))[1] == letter) return c;
+  }
+  return -1;
+}
+
+// A quoted text whose opening quote is at s[open]; advances *pos past its closing quote. The
+// escapes are the short ones and, in a byte text, \xHH for one byte; in a localized text \uHHHH
+// for one code unit. A byte text's other bytes stand for themselves; a localized text's are UTF-8.
+// put() gets each byte, character or escaped code unit.
+template <typename Put>
+bool ParseQuoted(std::string_view s, std::size_t* pos, std::size_t open, bool wide, Put put,
+                 std::string* error) {
+  const std::string what = wide ? "a localized text" : "a text";
+  const char hexEscape = wide ? 'u' : 'x';
+  const int hexDigits = wide ? 4 : 2;
+  std::size_t i = open + 1;
   for (;;) {
     if (i >= s.size()) {
-      *error = "a localized text without its closing quote";
+      *error = what + " without its closing quote";
       return false;
     }
-    char c = s[i];
+    const char c = s[i];
     if (c == '"') break;
-    if (c == '\\') {
-      if (i + 1 >= s.size()) {
-        *error = "a lone backslash";
+    if (c != '\\') {
+      uint32_t cp = static_cast<unsigned char>(c);
+      if (!wide) {
+        ++i;
+      } else if (!NextUtf8(s, &i, &cp)) {
+        *error = what + " that is not UTF-8";
         return false;
       }
-      char e = s[i + 1];
-      i += 2;
-      switch (e) {
-        case '\\':
-          units->push_back('\\');
-          break;
-        case '"':
-          units->push_back('"');
-          break;
-        case 'n':
-          units->push_back('\n');
-          break;
-        case 't':
-          units->push_back('\t');
-          break;
-        case 'r':
-          units->push_back('\r');
-          break;
-        case 'u': {
-          uint32_t v = 0;
-          for (int k = 0; k < 4; ++k) {
-            int h = i + k < s.size() ? HexValue(s[i + k]) : -1;
-            if (h < 0) {
-              *error = "\\u needs four hex digits";
-              return false;
-            }
-            v = v << 4 | static_cast<uint32_t>(h);
-          }
-          i += 4;
-          units->push_back(static_cast<uint16_t>(v));
-          break;
-        }
-        default:
-          *error = std::string("unknown escape \\") + e + " in a localized text";
-          return false;
-      }
+      put(cp);
       continue;
     }
-    uint32_t cp;
-    if (!NextUtf8(s, &i, &cp)) {
-      *error = "a localized text that is not UTF-8";
+    if (i + 1 >= s.size()) {
+      *error = "a lone backslash";
       return false;
     }
-    if (cp >= 0x10000) {
-      units->push_back(static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      units->push_back(static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    const char e = s[i + 1];
+    i += 2;
+    if (int v = ShortEscaped(e); v >= 0) {
+      put(static_cast<uint32_t>(v));
+    } else if (e == hexEscape) {
+      uint32_t coded = 0;
+      for (int k = 0; k < hexDigits; ++k) {
+        const int h = i + k < s.size() ? HexValue(s[i + k]) : -1;
+        if (h < 0) {
+          *error =
+              std::string("\\") + hexEscape + " needs " + (wide ? "four" : "two") + " hex digits";
+          return false;
+        }
+        coded = coded << 4 | static_cast<uint32_t>(h);
+      }
+      i += hexDigits;
+      put(coded);
     } else {
-      units->push_back(static_cast<uint16_t>(cp));
+      *error = std::string("unknown escape \\") + e + (wide ? " in a localized text" : "");
+      return false;
     }
   }
   *pos = i + 1;
   return true;
 }
 
-void AppendUnitsLE(std::string* out, const std::vector<uint16_t>& units) {
-  for (uint16_t u : units) {
-    out->push_back(static_cast<char>(u & 0xFF));
-    out->push_back(static_cast<char>(u >> 8));
-  }
+// A quoted localized text at *pos (at its 'u'); advances past it.
+bool ParseQuotedWide(std::string_view s, std::size_t* pos, std::vector<uint16_t>* units,
+                     std::string* error) {
+  units->clear();
+  // A \u escape gives one code unit, a character of the UTF-8 one or two.
+  auto put = [&](uint32_t cp) { AppendUtf16(cp, units); };
+  return ParseQuoted(s, pos, *pos + 1, true, put, error);
 }
 
 }  // namespace
 
+const char* ShortEscape(uint32_t c) {
+  switch (c) {
+    case '\\':
+      return "\\\\";
+    case '"':
+      return "\\\"";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '\r':
+      return "\\r";
+    default:
+      return nullptr;
+  }
+}
+
 void AppendEscapedBytes(std::string* out, std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
-    const char c = bytes[i];
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      default: {
-        // Valid UTF-8 stands as it is, but for control characters; every other byte is escaped.
-        std::size_t end = i;
-        uint32_t cp;
-        if (u >= 0x20 && u != 0x7F && NextUtf8(bytes, &end, &cp) && !IsControl(cp)) {
-          out->append(bytes.substr(i, end - i));
-          i = end;
-          continue;
-        }
-        out->append("\\x");
-        AppendHex(out, u, 2);
-      }
+    const auto u = static_cast<unsigned char>(bytes[i]);
+    if (const char* escape = ShortEscape(u)) {
+      out->append(escape);
+      ++i;
+      continue;
     }
+    // Valid UTF-8 stands as it is, but for control characters; every other byte is escaped.
+    std::size_t end = i;
+    uint32_t cp;
+    if (u >= 0x20 && u != 0x7F && NextUtf8(bytes, &end, &cp) && !IsControl(cp)) {
+      out->append(bytes.substr(i, end - i));
+      i = end;
+      continue;
+    }
+    out->append("\\x");
+    AppendHex(out, u, 2);
     ++i;
   }
 }
@@ -205,34 +203,11 @@ void AppendQuotedBytes(std::string* out, std::string_view bytes) {
 
 void AppendQuotedWide(std::string* out, const std::vector<uint16_t>& units) {
   out->append("u\"");
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000) {
-      AppendUtf8(0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00), out);
-      ++i;
-      continue;
-    }
-    switch (cp) {
-      case '\\':
-        out->append("\\\\");
-        continue;
-      case '"':
-        out->append("\\\"");
-        continue;
-      case '\n':
-        out->append("\\n");
-        continue;
-      case '\t':
-        out->append("\\t");
-        continue;
-      case '\r':
-        out->append("\\r");
-        continue;
-      default:
-        break;
-    }
-    if (IsControl(cp) || (cp >= 0xD800 && cp < 0xE000)) {
+  for (std::size_t i = 0; i < units.size();) {
+    const uint32_t cp = NextUtf16(units.data(), units.size(), &i);
+    if (const char* escape = ShortEscape(cp)) {
+      out->append(escape);
+    } else if (IsControl(cp) || IsSurrogate(cp)) {
       out->append("\\u");
       AppendHex(out, cp, 4);
     } else {
@@ -299,60 +274,9 @@ bool ParseFloatText(std::string_view text, uint32_t* bits, std::string* why) {
 
 bool ParseQuotedBytes(std::string_view s, std::size_t* pos, std::string* bytes,
                       std::string* error) {
-  std::size_t i = *pos + 1;
   bytes->clear();
-  for (;;) {
-    if (i >= s.size()) {
-      *error = "a text without its closing quote";
-      return false;
-    }
-    char c = s[i];
-    if (c == '"') break;
-    if (c != '\\') {
-      bytes->push_back(c);
-      ++i;
-      continue;
-    }
-    if (i + 1 >= s.size()) {
-      *error = "a lone backslash";
-      return false;
-    }
-    char e = s[i + 1];
-    i += 2;
-    switch (e) {
-      case '\\':
-        bytes->push_back('\\');
-        break;
-      case '"':
-        bytes->push_back('"');
-        break;
-      case 'n':
-        bytes->push_back('\n');
-        break;
-      case 't':
-        bytes->push_back('\t');
-        break;
-      case 'r':
-        bytes->push_back('\r');
-        break;
-      case 'x': {
-        int hi = i < s.size() ? HexValue(s[i]) : -1;
-        int lo = i + 1 < s.size() ? HexValue(s[i + 1]) : -1;
-        if (hi < 0 || lo < 0) {
-          *error = "\\x needs two hex digits";
-          return false;
-        }
-        bytes->push_back(static_cast<char>(hi << 4 | lo));
-        i += 2;
-        break;
-      }
-      default:
-        *error = std::string("unknown escape \\") + e;
-        return false;
-    }
-  }
-  *pos = i + 1;
-  return true;
+  auto put = [&](uint32_t byte) { bytes->push_back(static_cast<char>(byte)); };
+  return ParseQuoted(s, pos, *pos, false, put, error);
 }
 
 bool ParseValue(std::string_view s, uint32_t type, ParsedValue* value, std::string* error) {
@@ -435,7 +359,7 @@ bool ParseValue(std::string_view s, uint32_t type, ParsedValue* value, std::stri
       }
     }
     units.push_back(0);
-    AppendUnitsLE(extent, units);
+    AppendUtf16LE(units, extent);
     mayTrail = true;
     value->whole = false;
   } else {
@@ -496,27 +420,16 @@ bool Utf8ToUtf16(std::string_view utf8, std::vector<uint16_t>* units) {
   uint32_t cp;
   while (pos < utf8.size()) {
     if (!NextUtf8(utf8, &pos, &cp)) return false;
-    if (cp >= 0x10000) {
-      units->push_back(static_cast<uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      units->push_back(static_cast<uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      units->push_back(static_cast<uint16_t>(cp));
-    }
+    AppendUtf16(cp, units);
   }
   return true;
 }
 
 bool Utf16ToUtf8(const std::vector<uint16_t>& units, std::string* utf8) {
   utf8->clear();
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp < 0xE000) {
-      return false;
-    }
+  for (std::size_t i = 0; i < units.size();) {
+    const uint32_t cp = NextUtf16(units.data(), units.size(), &i);
+    if (IsSurrogate(cp)) return false;
     AppendUtf8(cp, utf8);
   }
   return true;

@@ -25,6 +25,10 @@
 
 namespace atb {
 
+// The two-character escape that the text forms and JSON share, for \\ " and the line break, tab
+// and carriage return; nullptr for any other character.
+const char* ShortEscape(uint32_t c);
+
 // Bytes as a quoted string with escapes.
 void AppendQuotedBytes(std::string* out, std::string_view bytes);
 // The inside of a quoted string, without the quotes: for bytes handed over in chunks, each

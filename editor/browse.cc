@@ -1,19 +1,19 @@
 #include "editor/browse.h"
 
 #include <bit>
-#include <cstring>
 
 #include "editor/dialogue.h"
 #include "labels/key_labels.h"
 #include "store/coding.h"
 #include "store/table.h"
-#include "store/utf8.h"
+#include "store/text_end.h"
+#include "store/utf.h"
 
 namespace atb {
 
 namespace {
 
-constexpr std::size_t kTextShown = 200;
+constexpr int64_t kTextShown = 200;
 // A listing reads its values, and the nested tables and names of its references, in ascending
 // order through one window of this size.
 constexpr std::size_t kListingWindow = 64 << 10;
@@ -39,17 +39,13 @@ void WriteShown(Console& console, std::string_view text) {
 
 // UTF-16 code units up to the first zero unit, as UTF-8; an unpaired surrogate becomes U+FFFD,
 // so that the output stays UTF-8, and on a terminal a control character becomes "?".
-std::string WideToShown(const uint16_t* units, std::size_t n, bool terminal) {
+std::string WideToShown(const std::vector<uint16_t>& units, bool terminal) {
   std::string out;
-  for (std::size_t i = 0; i < n && units[i] != 0; ++i) {
-    uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp < 0xE000) {
+  for (std::size_t i = 0; i < units.size() && units[i] != 0;) {
+    uint32_t cp = NextUtf16(units.data(), units.size(), &i);
+    if (IsSurrogate(cp)) {
       cp = 0xFFFD;
-    } else if (terminal && (cp < 0x20 || (cp >= 0x7F && cp < 0xA0))) {
+    } else if (terminal && IsControl(cp)) {
       cp = '?';
     }
     AppendUtf8(cp, &out);
@@ -57,30 +53,18 @@ std::string WideToShown(const uint16_t* units, std::size_t n, bool terminal) {
   return out;
 }
 
-// Up to the first zero byte.
-std::string_view UpToZero(const uint8_t* bytes, std::size_t n) {
-  const void* zero = std::memchr(bytes, 0, n);
-  std::size_t len = zero ? static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - bytes) : n;
-  return std::string_view(reinterpret_cast<const char*>(bytes), len);
-}
-
-// The display name of the reference whose nested table lies at `offset`: the text of the first
-// entry keyed REF_NAME_KEY, whatever its type, at most 200 bytes up to its first zero byte;
+// The display name of the reference whose nested table lies at `offset` (ReadReferenceName);
 // "Not Found" when there is none or the table is damaged. Lists nothing, reads no command.
 std::string LookupReferenceName(EditState& state, ByteSource& file, int64_t offset,
                                 int64_t endOffset) {
-  EntryList list;
-  Status s = ReadTable(file, offset, endOffset, &list);
+  TableShape shape;
+  Status s = CheckTable(file, offset, endOffset, &shape);
   if (s.damaged()) return "Not Found";
+  bool found = false;
+  std::string name;
+  if (s.ok()) s = ReadReferenceName(file, offset, endOffset, &found, &name);
   if (!Reported(state, s, Doing::kReading)) return std::string();
-  for (uint32_t i = 0; i < list.count; ++i) {
-    if (list.ID[i] != REF_NAME_KEY) continue;
-    uint8_t name[kTextShown];
-    s = file.ReadAt(list.Off[i], name, sizeof name);
-    if (!Reported(state, s, Doing::kReading)) return std::string();
-    return std::string(UpToZero(name, sizeof name));
-  }
-  return "Not Found";
+  return found ? name : "Not Found";
 }
 
 // Reads and prints every entry; false when a read failed and the editing of the file ended.
@@ -110,25 +94,21 @@ bool ListEntries(EditState& state, const Level& level) {
         break;
       }
       case EntryType::Text: {
-        uint8_t text[kTextShown];
-        if (!Reported(state, file.ReadAt(list.Off[i], text, sizeof text), Doing::kReading)) {
-          return false;
-        }
+        std::string text;
+        Status s = ReadUpToZero(file, list.Off[i], list.Off[i] + kTextShown, &text);
+        if (!Reported(state, s, Doing::kReading)) return false;
         console.Write("text:");
-        WriteShown(console, UpToZero(text, sizeof text));
+        WriteShown(console, text);
         break;
       }
       case EntryType::LocalizedText: {
-        uint8_t raw[2 * kWideUnitsShown];
+        char raw[2 * kWideUnitsShown];
         if (!Reported(state, file.ReadAt(list.Off[i], raw, sizeof raw), Doing::kReading)) {
           return false;
         }
-        uint16_t units[kWideUnitsShown];
-        for (std::size_t k = 0; k < kWideUnitsShown; ++k) {
-          units[k] = static_cast<uint16_t>(raw[2 * k] | raw[2 * k + 1] << 8);
-        }
         console.Write("localized text");
-        console.Write(WideToShown(units, kWideUnitsShown, console.terminal()));
+        console.Write(
+            WideToShown(DecodeUtf16LE(std::string_view(raw, sizeof raw)), console.terminal()));
         break;
       }
       case EntryType::Reference: {

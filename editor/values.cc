@@ -3,7 +3,7 @@
 
 #include "editor/dialogue.h"
 #include "store/coding.h"
-#include "store/growth.h"
+#include "store/text_end.h"
 
 namespace atb {
 
@@ -40,13 +40,14 @@ void EditBool(EditState& state, Level& level, uint32_t n) {
 bool EditText(EditState& state, Level& level, uint32_t n) {
   const EntryList& list = level.list;
   AtbFile file(state.files, state.fileHandle);
-  int64_t old;
-  Status s = MeasureText(file, list.Off[n], list.ExtentEnd(n), &old);
+  int64_t zero;
+  Status s = FindZero(file, list.Off[n], list.ExtentEnd(n), 1, &zero);
   if (!Reported(state, s, Doing::kChanging)) return false;
-  if (old == 0) {  // no zero byte in its extent: not a text that can be measured
+  if (zero < 0) {  // no zero byte in its extent: not a text that can be measured
     state.console.Write(kRefused);
     return false;
   }
+  const int64_t old = zero - list.Off[n] + 1;  // the stored length, its zero byte included
   state.console.Write("new text?");
   if (!ReadAnswer(state)) return false;
   const std::string text = state.inputLine;

@@ -14,6 +14,8 @@ inline constexpr int64_t ROOT_SIZE_OFFSET = 48;   // holds RootSizeFor(file leng
 inline constexpr int64_t COUNT_SIZE = 4;
 inline constexpr int64_t ENTRY_SIZE = 12;
 inline constexpr uint32_t REF_NAME_KEY = 0x49D60FAE;
+// A reference's name is read as at most this many bytes (see ReadReferenceName).
+inline constexpr int64_t REF_NAME_LIMIT = 200;
 
 // A header and an empty root table's count; anything shorter is not an attribute file.
 inline constexpr int64_t MIN_FILE_LENGTH = ROOT_TABLE_OFFSET + COUNT_SIZE;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "store/coding.h"
+#include "store/text_end.h"
 
 namespace atb {
 
@@ -450,6 +451,14 @@ Status FindFirstKey(ByteSource& source, int64_t offset, int64_t endOffset, uint3
   *start = entry.start;
   *end = entry.end;
   return Status::Ok();
+}
+
+Status ReadReferenceName(ByteSource& source, int64_t offset, int64_t endOffset, bool* found,
+                         std::string* name) {
+  int64_t start, end;
+  Status s = FindFirstKey(source, offset, endOffset, REF_NAME_KEY, found, &start, &end);
+  if (!s.ok() || !*found) return s;
+  return ReadUpToZero(source, start, start + REF_NAME_LIMIT, name);
 }
 
 }  // namespace atb

@@ -153,4 +153,12 @@ Status ReadEntryAt(ByteSource& source, int64_t offset, int64_t endOffset, uint32
 Status FindFirstKey(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t key,
                     bool* found, int64_t* start, int64_t* end);
 
+// The name under which a reference is shown, for the sound table at [offset, endOffset) that it
+// holds: the bytes at the value of the table's first entry keyed REF_NAME_KEY, whatever that
+// entry's type, up to the first zero byte and at most REF_NAME_LIMIT of them. They are read from
+// the value's position whatever its extent, as the dialogue's listing has always read them
+// (beyond the end of the file they read as zero). *found is false when no entry has that key.
+Status ReadReferenceName(ByteSource& source, int64_t offset, int64_t endOffset, bool* found,
+                         std::string* name);
+
 }  // namespace atb

@@ -13,7 +13,6 @@
 #include "change/journal.h"
 #include "companion/commands.h"
 #include "companion/paths.h"
-#include "store/growth.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"

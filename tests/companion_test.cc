@@ -190,6 +190,16 @@ TEST(Values, WhatAnEntryCannotTakeIsRefusedWithAReason) {
             "hash of its bytes");
   EXPECT_EQ(Parsed(0, "1e39"), "error: 1e39 is beyond the float range (write inf for an infinity)");
   EXPECT_EQ(Parsed(0, "1.5 trailing \"\\x01\""), F32(1.5f) + "\x01");
+  // Byte texts and localized texts share their short escapes and each has its own.
+  EXPECT_EQ(Parsed(4, "u\"\\ud83d\\ude00\\\"\\n\\ud800\""), Wide(u"\U0001F600\"\n\xD800"));
+  EXPECT_EQ(Parsed(3, "\"\xff\\r\""), Bytes("\xff\r\0", 3));
+  EXPECT_EQ(Parsed(3, "\"\\u0041\""), "error: unknown escape \\u");
+  EXPECT_EQ(Parsed(4, "u\"\\x41\""), "error: unknown escape \\x in a localized text");
+  EXPECT_EQ(Parsed(3, "\"\\x4\""), "error: \\x needs two hex digits");
+  EXPECT_EQ(Parsed(4, "u\"\\u004\""), "error: \\u needs four hex digits");
+  EXPECT_EQ(Parsed(4, "u\"open"), "error: a localized text without its closing quote");
+  EXPECT_EQ(Parsed(4, "u\"\xff\""), "error: a localized text that is not UTF-8");
+  EXPECT_EQ(Parsed(3, "\"a\\"), "error: a lone backslash");
 }
 
 const Table kSample{{
@@ -264,6 +274,19 @@ TEST(Paths, GetFindsEntriesByEveryKindOfElement) {
   EXPECT_EQ(get("1342177280/0").status, 1);  // through a damaged table
   EXPECT_EQ(get("/").status, 2);
   EXPECT_EQ(get("#1[").status, 2);
+
+  // A reference goes by the name the dialogue lists for it: at most 200 bytes of it.
+  const std::string name(250, 'n'), listed(200, 'n');
+  const Bytes g = EncodeFile({{RefEntry(7, {{NameEntry(name), FloatEntry(0x50000000, 1)}})}});
+  WriteFile(dir / "g.atb", g);
+  const std::string dumped = Dumped(g);
+  EXPECT_EQ(dumped.substr(0, dumped.find('\n')), "/7 = ref \"" + listed + "\"");
+  auto getG = [&](const std::string& path) {
+    return Capture(
+        [&](std::FILE* o, std::FILE* e) { return GetCommand(dir / "g.atb", path, names, o, e); });
+  };
+  EXPECT_EQ(getG(listed + "/1342177280").out, "1\n");
+  EXPECT_EQ(getG(name + "/1342177280").status, 1);
 }
 
 TEST(Check, OneLinePerDamagedTableAndTheDialoguesReasons) {

@@ -1,17 +1,18 @@
-// Reading and checking tables, and the in-place growth primitives, on real files.
-#include <fcntl.h>
+// Reading and checking tables, where a stored text ends, UTF-16 and the names of references.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include "store/growth.h"
+#include <algorithm>
+#include <optional>
+
 #include "store/table.h"
+#include "store/text_end.h"
+#include "store/utf.h"
 #include "tests/test_util.h"
 
 namespace atb {
 namespace {
 
 using namespace build;
-using testing::TempDir;
 
 Status Read(const Bytes& bytes, int64_t offset, int64_t end, EntryList* list) {
   MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -103,25 +104,6 @@ TEST(CheckTree, SurvivesNestingDeeperThanTheStack) {
   EXPECT_TRUE(CheckTree(source, 0, static_cast<int64_t>(t.size())).ok());
 }
 
-// A real file, opened for the primitives.
-class Primitives : public ::testing::Test {
- protected:
-  void Open(const Bytes& bytes) {
-    WriteFile(dir_ / "f", bytes);
-    fd_ = ::open((dir_ / "f").c_str(), O_RDWR);
-    ASSERT_NE(fd_, -1);
-  }
-  ~Primitives() override {
-    if (fd_ != -1) ::close(fd_);
-  }
-  Bytes Contents() { return ReadFile(dir_ / "f"); }
-  int64_t Position() { return ::lseek(fd_, 0, SEEK_CUR); }
-  AtbFile File() { return AtbFile(SystemFiles(), fd_); }
-
-  TempDir dir_;
-  int fd_ = -1;
-};
-
 TEST(WindowedSource, ServesReadsFromOneWindowAndZerosBeyondTheEnd) {
   Bytes data = "0123456789";
   struct Counting : ByteSource {
@@ -147,21 +129,86 @@ TEST(WindowedSource, ServesReadsFromOneWindowAndZerosBeyondTheEnd) {
   EXPECT_EQ(base.reads, 3);
 }
 
-TEST_F(Primitives, MeasureTextIsBoundedByTheExtent) {
-  Open(Bytes("\0abc\0xyz", 8) + Bytes(5000, 'q') + Bytes(1, '\0'));
-  AtbFile f = File();
-  int64_t len;
-  ASSERT_TRUE(MeasureText(f, 0, 8, &len).ok());
-  EXPECT_EQ(len, 1);
-  EXPECT_EQ(Position(), 0);
-  ASSERT_TRUE(MeasureText(f, 1, 8, &len).ok());
-  EXPECT_EQ(len, 4);
-  EXPECT_EQ(Position(), 1);
-  ASSERT_TRUE(MeasureText(f, 5, 8, &len).ok());  // "xyz" has no zero byte within its extent
-  EXPECT_EQ(len, 0);
-  ASSERT_TRUE(MeasureText(f, 5, 5009, &len).ok());  // found across a block boundary
-  EXPECT_EQ(len, 5004);
-  EXPECT_EQ(Position(), 5);
+int64_t ZeroAt(const Bytes& bytes, int64_t start, int64_t end, int unitBytes) {
+  MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  int64_t zero = -2;
+  EXPECT_TRUE(FindZero(source, start, end, unitBytes, &zero).ok());
+  return zero;
+}
+
+// The bytes behind each range are zeros: a search that read past its end would find them.
+TEST(FindZero, LooksInItsRangeOnlyAndAcrossBlocks) {
+  const int64_t block = 64 << 10;
+  const Bytes b = Bytes("\0abc\0xyz", 8) + Bytes(2 * block, 'q') + Bytes(4, '\0');
+  EXPECT_EQ(ZeroAt(b, 0, 8, 1), 0);
+  EXPECT_EQ(ZeroAt(b, 1, 8, 1), 4);
+  EXPECT_EQ(ZeroAt(b, 5, 8, 1), -1);
+  EXPECT_EQ(ZeroAt(b, 8, 8, 1), -1);
+  EXPECT_EQ(ZeroAt(b, 5, 8 + 2 * block, 1), -1);
+  EXPECT_EQ(ZeroAt(b, 5, 9 + 2 * block, 1), 8 + 2 * block);  // in the third block
+}
+
+TEST(FindZero, AZeroUnitLiesAtAnEvenDistanceFromTheStart) {
+  const int64_t block = 64 << 10;
+  // Zero bytes at block - 1 and block, and a zero unit at block + 2.
+  const Bytes b = Bytes(block - 1, 'q') + Bytes("\0\0q\0\0", 5);
+  EXPECT_EQ(ZeroAt(b, 0, block + 4, 2), block + 2);
+  EXPECT_EQ(ZeroAt(b, 1, block + 4, 2), block - 1);
+  EXPECT_EQ(ZeroAt(b, 0, block + 3, 2), -1);  // an odd last byte is no unit
+  EXPECT_EQ(ZeroAt(Bytes("a\0\0b\0\0", 6), 0, 6, 2), 4);
+}
+
+TEST(Utf16, SurrogatesPairOnlyHighThenLowAndUnitsComeInWholeByteTwos) {
+  auto decode = [](std::vector<uint16_t> units) {
+    std::vector<uint32_t> cps;
+    for (std::size_t i = 0; i < units.size();)
+      cps.push_back(NextUtf16(units.data(), units.size(), &i));
+    return cps;
+  };
+  using V = std::vector<uint32_t>;
+  EXPECT_EQ(decode({0xD83D, 0xDE00, 0x41}), (V{0x1F600, 0x41}));
+  EXPECT_EQ(decode({0xDBFF, 0xDFFF}), V{0x10FFFF});
+  // A low one first, a high one at the end, or before anything but a low one, stands alone.
+  EXPECT_EQ(decode({0xDE00, 0xD83D}), (V{0xDE00, 0xD83D}));
+  EXPECT_EQ(decode({0xD83D, 0xD83D, 0xDE00}), (V{0xD83D, 0x1F600}));
+  EXPECT_EQ(decode({0xD800, 0xE000}), (V{0xD800, 0xE000}));
+  for (uint32_t cp : {0x0u, 0xFFFFu, 0x10000u, 0x10FFFFu}) {
+    std::vector<uint16_t> units;
+    AppendUtf16(cp, &units);
+    EXPECT_EQ(decode(units), V{cp});
+  }
+  std::string le;
+  AppendUtf16LE({0x00E9, 0xD83D}, &le);
+  EXPECT_EQ(le, Bytes("\xE9\0\x3D\xD8", 4));
+  EXPECT_EQ(DecodeUtf16LE(le + "x"), (std::vector<uint16_t>{0x00E9, 0xD83D}));
+}
+
+// The name as the dialogue's listing has always read it: at most 200 bytes from the value's
+// position, wherever its extent ends.
+TEST(ReadReferenceName, TheFirstNameEntryUpToItsZeroAndAtMost200Bytes) {
+  auto name = [](const Bytes& bytes) -> std::optional<std::string> {
+    MemorySource source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    bool found = true;
+    std::string text = "stale";
+    EXPECT_TRUE(
+        ReadReferenceName(source, 0, static_cast<int64_t>(bytes.size()), &found, &text).ok());
+    if (!found) return std::nullopt;
+    return text;
+  };
+  EXPECT_EQ(name(EncodeTable({{FloatEntry(1, 1)}})), std::nullopt);
+  EXPECT_EQ(name(EncodeTable({{NameEntry("first"), NameEntry("second")}})), "first");
+  EXPECT_EQ(name(EncodeTable({{FloatEntry(1, 1), NameEntry("")}})), "");
+  for (std::size_t n : {199, 200, 201}) {
+    EXPECT_EQ(name(EncodeTable({{NameEntry(std::string(n, 'n'))}})),
+              std::string(std::min<std::size_t>(n, 200), 'n'));
+  }
+  EXPECT_EQ(name(EncodeTable({{{REF_NAME_KEY, 0, Bytes("flt\0", 4)}}})), "flt");
+  // Without a zero in its extent it runs on into the next value, and past the end as zeros.
+  EXPECT_EQ(name(EncodeTable({{{REF_NAME_KEY, 3, "abc"}, TextEntry(0x50000000, "def")}})),
+            "abcdef");
+  EXPECT_EQ(name(EncodeTable({{{REF_NAME_KEY, 3, "abc"}}})), "abc");
+  EXPECT_EQ(name(EncodeTable({{{REF_NAME_KEY, 3, "abc"}}}) + Bytes(300, 'z')),
+            "abc" + Bytes(197, 'z'));
 }
 
 }  // namespace
