@@ -13,15 +13,7 @@
 #include "tests/test_util.h"
 
 using namespace atb;
-
-namespace {
-
-void Fail(const char* why) {
-  std::fprintf(stderr, "%s\n", why);
-  std::abort();
-}
-
-}  // namespace
+using fuzz::Fail;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static testing::TempDir dir;
@@ -29,14 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::FILE* quiet = std::fopen("/dev/null", "w");
   static const build::Bytes file = fuzz::SetTarget();
   const std::string path = dir / "f.atb";
-  std::vector<std::string> args;
-  std::string input(reinterpret_cast<const char*>(data), size);
-  for (std::size_t at = 0; at <= input.size() && args.size() < 25;) {
-    std::size_t end = input.find('\0', at);
-    if (end == std::string::npos) end = input.size();
-    args.push_back(input.substr(at, end - at));
-    at = end + 1;
-  }
+  std::vector<std::string> args = fuzz::SplitArguments(data, size, 25);
   const bool add = args[0] == "add";
   args.erase(args.begin());
   build::WriteFile(path, file);

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "tests/atb_builder.h"
 
@@ -59,6 +62,26 @@ inline void UnpackThree(const uint8_t* data, std::size_t size, std::string* a, s
 
 // The side file every dialogue can add: a small valid table, named "3".
 inline const char* const kSideName = "3";
+
+// Stops the run: the fuzzer keeps the input that led here.
+[[noreturn]] inline void Fail(const char* why) {
+  std::fprintf(stderr, "%s\n", why);
+  std::abort();
+}
+
+// The input as command-line arguments separated by zero bytes, at most `most` of them.
+inline std::vector<std::string> SplitArguments(const uint8_t* data, std::size_t size,
+                                               std::size_t most) {
+  std::vector<std::string> args;
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  for (std::size_t at = 0; at <= input.size() && args.size() < most;) {
+    std::size_t end = input.find('\0', at);
+    if (end == std::string::npos) end = input.size();
+    args.push_back(input.substr(at, end - at));
+    at = end + 1;
+  }
+  return args;
+}
 
 // The file that the set target changes: every kind of entry, two levels deep, equal keys.
 inline std::string SetTarget() {

@@ -12,13 +12,9 @@
 #include "tests/test_util.h"
 
 using namespace atb;
+using fuzz::Fail;
 
 namespace {
-
-void Fail(const char* why) {
-  std::fprintf(stderr, "%s\n", why);
-  std::abort();
-}
 
 bool SizesFollow(const std::string& f) {
   if (f.size() < static_cast<std::size_t>(MIN_FILE_LENGTH)) return false;

@@ -13,15 +13,7 @@
 #include "tests/test_util.h"
 
 using namespace atb;
-
-namespace {
-
-void Fail(const char* why) {
-  std::fprintf(stderr, "%s\n", why);
-  std::abort();
-}
-
-}  // namespace
+using fuzz::Fail;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static testing::TempDir dir;
