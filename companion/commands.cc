@@ -27,53 +27,44 @@ namespace atb {
 
 namespace {
 
-void Say(std::FILE* err, const std::string& what) {
-  std::fprintf(err, "atbutil: %s\n", what.c_str());
-}
+Status OutputFailed() { return Status::FromErrno(errno).In("cannot write the output"); }
 
-int Finish(Sink& sink, std::FILE* err) {
+Status Finish(Sink& sink) {
   errno = 0;
   sink.Finish();
-  if (sink.failed()) {
-    Say(err, std::string("cannot write the output: ") + std::strerror(errno));
-    return 2;
-  }
-  return 0;
+  return sink.failed() ? OutputFailed() : Status::Ok();
 }
 
-}  // namespace
-
-int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
-                std::FILE* err) {
+Status Dump(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
+            std::FILE* err) {
   OpenFile f(SystemFiles());
-  Outcome o = f.Open(path, OpenFile::kRead, err);
-  if (o.status != 0) return Say(err, o.message), o.status;
+  Status s = f.Open(path, OpenFile::kRead, err);
+  if (!s.ok()) return s;
   Sink sink(out);
-  Status s = json ? DumpJson(f.file(), f.length(), names, sink)
-                  : DumpText(f.file(), f.length(), names, sink);
+  s = json ? DumpJson(f.file(), f.length(), names, sink)
+           : DumpText(f.file(), f.length(), names, sink);
   if (!s.ok()) {
     sink.Flush();
-    return Say(err, path + ": " + s.Message()), 2;
+    return s.In(path);
   }
-  return Finish(sink, err);
+  return Finish(sink);
 }
 
-int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out,
-                    std::FILE* err) {
+Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err) {
   // Read beside a change, never during one; a file that a change left half made is shown by its
   // hash, as is one that is not an attribute file, so that a diff still shows a change to it.
   OpenFile f(SystemFiles());
-  Outcome o = f.Open(path, OpenFile::kCheck, err);
-  if (f.fd() == -1) return Say(err, o.message), 2;
+  const Status opened = f.Open(path, OpenFile::kCheck, err);
+  if (f.fd() == -1) return opened;
   AtbFile& file = f.file();
   Sink sink(out);
   int64_t length = 0;
   Status s = file.Length(&length);
   const Status shape = CheckFileLength(length);
-  if (s.ok() && (f.interrupted() || (o.status != 0 && !o.damaged) || !shape.ok())) {
+  if (s.ok() && (f.interrupted() || (!opened.ok() && !opened.damaged()) || !shape.ok())) {
     const std::string why = f.interrupted() ? "an interrupted change, finished by the next open"
                             : !shape.ok()   ? "not an attribute file: " + shape.Message()
-                                            : o.message.substr(path.size() + 2);
+                                            : opened.Reason();
     sink.buf().append("/ = " + why + " (");
     s = AppendSizeAndHash(file, 0, length, sink);
     sink.buf().append(")\n");
@@ -91,51 +82,62 @@ int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* o
   }
   if (!s.ok()) {
     sink.Flush();
-    return Say(err, path + ": " + s.Message()), 2;
+    return s.In(path);
   }
-  return Finish(sink, err);
+  return Finish(sink);
+}
+
+}  // namespace
+
+int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
+                std::FILE* err) {
+  return RunReported(path, err, [&] { return Dump(path, json, names, out, err); });
+}
+
+int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out,
+                    std::FILE* err) {
+  // It fails only when the file cannot be read, whatever kept it from being read.
+  return RunReported(path, err, [&] { return Textconv(path, names, out, err); }) == 0 ? 0 : 2;
 }
 
 namespace {
 
-// What checking one file prints, and its exit status.
+// What checking one file prints, and what kept it from being checked.
 struct CheckResult {
   std::string out;
-  std::string err;
-  int status = 0;
+  Status error;
+  bool damaged = false;
 };
 
 CheckResult CheckFile(const std::string& path, const KeyNames& names) {
   CheckResult r;
   OpenFile f(SystemFiles());
   // Checking never finishes an interrupted change, so the open says nothing on its own.
-  Outcome o = f.Open(path, OpenFile::kCheck, stderr);
+  Status s = f.Open(path, OpenFile::kCheck, stderr);
   // A file whose change was cut short is not damaged: the next open finishes the change.
-  if (o.status == 0 && f.interrupted()) {
+  if (s.ok() && f.interrupted()) {
     r.out = path + ": an interrupted change, finished by the next open (atbutil recover)\n";
     return r;
   }
   std::vector<TableDamage> damage;
-  Status s;
-  if (o.damaged) {
-    damage.push_back({{}, o.message.substr(path.size() + 2), {}, {}});
-  } else if (o.status != 0) {
-    r.err = "atbutil: " + o.message + "\n";
-    r.status = o.status;
+  if (s.damaged()) {
+    damage.push_back({{}, s.Reason(), {}, {}});
+    s = Status::Ok();
+  } else if (!s.ok()) {
+    r.error = s;
     return r;
   } else {
     // Tables only: a window as large as a first table read, never a value.
     s = CheckTree(f.file(), ROOT_TABLE_OFFSET, f.length(), &damage);
   }
   if (s.ioError()) {
-    r.err = "atbutil: " + path + ": " + s.Message() + "\n";
-    r.status = 2;
+    r.error = s.In(path);
     return r;
   }
   for (const TableDamage& d : damage) {
     r.out += path + ": " + DamagedTablePath(names, d) + ": " + d.reason + "\n";
   }
-  if (!damage.empty()) r.status = 1;
+  r.damaged = !damage.empty();
   return r;
 }
 
@@ -188,8 +190,13 @@ void FindAttributeFiles(const std::string& dir, std::vector<CheckJob>* jobs) {
 }
 
 CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names) {
-  if (job.folderError == 0) return CheckFile(job.path, names);
-  return {"", "atbutil: " + job.path + ": " + std::strerror(job.folderError) + "\n", 2};
+  if (job.folderError != 0) return {"", Status::FromErrno(job.folderError).In(job.path)};
+  // On a worker thread, where nothing above would catch it.
+  try {
+    return CheckFile(job.path, names);
+  } catch (const std::bad_alloc&) {
+    return {"", OutOfMemory().In(job.path)};
+  }
 }
 
 }  // namespace
@@ -236,66 +243,63 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
       r = std::move(results[i]);
     }
     // Standard output first: the two streams may be one terminal.
-    if (!r.err.empty()) std::fflush(out);
+    if (!r.error.ok()) std::fflush(out);
     std::fputs(r.out.c_str(), out);
-    if (!r.err.empty()) std::fputs(r.err.c_str(), err);
-    status = std::max(status, r.status);
+    status = std::max({status, r.damaged ? 1 : 0, Report(r.error, err)});
   }
   for (std::thread& t : workers) t.join();
-  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
-    return Say(err, std::string("cannot write the output: ") + std::strerror(errno)), 2;
-  }
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) return Report(OutputFailed(), err);
   return status;
 }
 
-int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
-               std::FILE* out, std::FILE* err) {
+namespace {
+
+Status Get(const std::string& path, const std::string& entryPath, const KeyNames& names,
+           std::FILE* out, std::FILE* err) {
   std::vector<PathElement> elements;
   std::string error;
-  if (!ParsePath(entryPath, &elements, &error)) return Say(err, error), 2;
-  if (elements.empty()) return Say(err, "get needs the path of an entry, not the root"), 2;
+  if (!ParsePath(entryPath, &elements, &error)) return Status::Invalid(error);
+  if (elements.empty()) return Status::Invalid("get needs the path of an entry, not the root");
   OpenFile f(SystemFiles());
-  Outcome o = f.Open(path, OpenFile::kRead, err);
-  if (o.status != 0) return Say(err, o.message), o.status;
-  Status s;
+  Status s = f.Open(path, OpenFile::kRead, err);
+  if (!s.ok()) return s;
   FoundEntry found;
   bool ioError;
   if (!FindEntry(f.file(), f.length(), elements, names, &found, &error, &ioError)) {
-    return Say(err, path + ": " + error), ioError ? 2 : 1;
+    return (ioError ? Status::IoError(0, error) : Status::Refused(error)).In(path);
   }
   Sink sink(out);
   s = AppendEntryText(f.file(), found.entry.Type, found.entry.start, found.entry.end, sink);
-  if (s.ioError()) return Say(err, path + ": " + s.Message()), 2;
+  if (s.ioError()) return s.In(path);
   sink.buf() += '\n';
-  return Finish(sink, err);
+  return Finish(sink);
 }
 
-int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
-                 std::FILE* out, std::FILE* err) {
+Status Build(const std::string& json, const std::string& outPath, const KeyNames& names,
+             std::FILE* out) {
   // Checked first, so that a refusal comes before the input is awaited.
   if (outPath == "-" && isatty(fileno(out)) == 1) {
-    return Say(err, "standard output is a terminal; name OUT, or send it into a file or pipe"), 2;
+    return Status::Invalid(
+        "standard output is a terminal; name OUT, or send it into a file or pipe");
   }
   std::FILE* in = json == "-" ? stdin : std::fopen(json.c_str(), "rb");
-  if (in == nullptr) return Say(err, json + ": " + std::strerror(errno)), 2;
+  if (in == nullptr) return Status::FromErrno(errno).In(json);
   // Read as a stream: the document is never held, only the file it builds.
   BuiltFile built;
   std::string error;
   JsonText text(in);
   const bool accepted = BuildFromJson(text, names, &built, &error);
   if (in != stdin) std::fclose(in);
-  if (text.failed()) return Say(err, json + ": cannot be read"), 2;
+  if (text.failed()) return Status::IoError(0, json + ": cannot be read");
   if (!accepted) {
-    return Say(err, (json == "-" ? std::string("standard input") : json) + ": " + error), 1;
+    return Status::Refused(error).In(json == "-" ? std::string("standard input") : json);
   }
   if (outPath == "-") {
     const bool written = built.WriteTo([&](std::string_view piece) {
       return std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
     });
-    if (!written || std::fflush(out) != 0) {
-      return Say(err, std::string("cannot write the output: ") + std::strerror(errno)), 2;
-    }
-    return 0;
+    if (!written || std::fflush(out) != 0) return OutputFailed();
+    return Status::Ok();
   }
   OutputFile file(SystemFiles(), outPath, DurableChanges());
   Status s = file.Open();
@@ -306,8 +310,20 @@ int BuildCommand(const std::string& json, const std::string& outPath, const KeyN
     });
   }
   if (s.ok()) s = file.Commit();
-  if (!s.ok()) return Say(err, outPath + ": " + s.Message()), s.refused() ? 1 : 2;
-  return 0;
+  return s.In(outPath);
+}
+
+}  // namespace
+
+int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
+               std::FILE* out, std::FILE* err) {
+  return RunReported(path, err, [&] { return Get(path, entryPath, names, out, err); });
+}
+
+int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
+                 std::FILE* out, std::FILE* err) {
+  return RunReported(json == "-" ? std::string("standard input") : json, err,
+                     [&] { return Build(json, outPath, names, out); });
 }
 
 }  // namespace atb

@@ -218,8 +218,7 @@ TEST(Dump, OneLinePerEntryWithCanonicalPaths) {
   KeyNames names;
   testing::TempDir dir;
   WriteFile(dir / "names", "ref_name\r\nname\n\ntop_flag\n");
-  std::string error;
-  ASSERT_TRUE(names.AddNamesFile(dir / "names", &error));
+  ASSERT_TRUE(names.AddNamesFile(dir / "names").ok());
   EXPECT_EQ(Dumped(EncodeFile({{FloatEntry(HashKeyName("top_flag"), 1)}}), names),
             "/top_flag = 1\n");
 }
