@@ -31,12 +31,9 @@ Status ReadFailure(const Status& s) {
 Status Resolve(OpenFile& f, const std::string& file, const std::string& path, const KeyNames& names,
                std::vector<PathStep>* chain) {
   std::vector<PathElement> elements;
-  std::string error;
-  if (!ParsePath(path, &elements, &error)) return Status::Invalid(error);
-  bool ioError;
-  if (!ResolvePath(f.file(), f.length(), elements, names, chain, &error, &ioError)) {
-    return (ioError ? Status::IoError(0, error) : Status::Refused(error)).In(file);
-  }
+  Status s = ParsePath(path, &elements);
+  if (!s.ok()) return s;
+  if (!(s = ResolvePath(f.file(), f.length(), elements, names, chain)).ok()) return s.In(file);
   if (elements.empty()) chain->back().entry = static_cast<uint32_t>(-1);
   return Status::Ok();
 }
@@ -166,8 +163,7 @@ Status Extract(const std::string& path, const std::string& entryPath, const std:
 Status Insert(const std::string& path, const std::string& tablePath, const std::string& keyText,
               const std::string& sidePath, const KeyNames& names, Files& files, std::FILE* err) {
   std::vector<PathElement> keyElements;
-  std::string error;
-  if (keyText.find('/') != std::string::npos || !ParsePath(keyText, &keyElements, &error) ||
+  if (keyText.find('/') != std::string::npos || !ParsePath(keyText, &keyElements).ok() ||
       keyElements.size() != 1 || keyElements[0].pick ||
       keyElements[0].kind == PathElement::kEntryNumber) {
     return Status::Invalid("\"" + keyText + "\" is not a key (a number, a label or a name)");
@@ -266,8 +262,8 @@ Status Add(const std::string& path, const std::vector<std::string>& args, const 
   std::vector<EntryType> types(args.size() / 3);
   for (std::size_t t = 0; t < parsed.size(); ++t) {
     const std::string& entryPath = args[3 * t];
-    std::string error;
-    if (!ParsePath(entryPath, &parsed[t], &error)) return Status::Invalid(error);
+    Status s = ParsePath(entryPath, &parsed[t]);
+    if (!s.ok()) return s;
     if (parsed[t].empty()) {
       return Status::Invalid("add needs the table's path and the new entry's key, not the root");
     }
@@ -293,11 +289,8 @@ Status Add(const std::string& path, const std::vector<std::string>& args, const 
     const PathElement keyElement = parsed[t].back();
     parsed[t].pop_back();
     std::vector<PathStep> steps;
-    std::string error;
-    bool ioError;
-    if (!ResolvePath(f.file(), f.length(), parsed[t], names, &steps, &error, &ioError)) {
-      return (ioError ? Status::IoError(0, error) : Status::Refused(error)).In(path);
-    }
+    o = ResolvePath(f.file(), f.length(), parsed[t], names, &steps);
+    if (!o.ok()) return o.In(path);
     TableChain chain = ChainOf(steps);
     EntryList nested;
     const EntryList* table = &steps.back().list;

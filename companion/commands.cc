@@ -257,17 +257,13 @@ namespace {
 Status Get(const std::string& path, const std::string& entryPath, const KeyNames& names,
            std::FILE* out, std::FILE* err) {
   std::vector<PathElement> elements;
-  std::string error;
-  if (!ParsePath(entryPath, &elements, &error)) return Status::Invalid(error);
+  Status s = ParsePath(entryPath, &elements);
+  if (!s.ok()) return s;
   if (elements.empty()) return Status::Invalid("get needs the path of an entry, not the root");
   OpenFile f(SystemFiles());
-  Status s = f.Open(path, OpenFile::kRead, err);
-  if (!s.ok()) return s;
+  if (!(s = f.Open(path, OpenFile::kRead, err)).ok()) return s;
   FoundEntry found;
-  bool ioError;
-  if (!FindEntry(f.file(), f.length(), elements, names, &found, &error, &ioError)) {
-    return (ioError ? Status::IoError(0, error) : Status::Refused(error)).In(path);
-  }
+  if (!(s = FindEntry(f.file(), f.length(), elements, names, &found)).ok()) return s.In(path);
   Sink sink(out);
   s = AppendEntryText(f.file(), found.entry.Type, found.entry.start, found.entry.end, sink);
   if (s.ioError()) return s.In(path);

@@ -321,7 +321,10 @@ bool ParsePatchPath(std::string_view* s, std::string* path, std::vector<PathElem
     *error = "a path in a patch starts with /";
     return false;
   }
-  if (!ParsePath(*path, elements, error)) return false;
+  if (Status parsed = ParsePath(*path, elements); !parsed.ok()) {
+    *error = parsed.Message();
+    return false;
+  }
   if (elements->size() > static_cast<std::size_t>(kDeepestPatchTable)) {
     *error = "a path deeper than " + std::to_string(kDeepestPatchTable) + " tables";
     return false;
@@ -430,7 +433,7 @@ bool PatchReader::Block(std::string* bytes, std::string* error) {
     if (colon == std::string_view::npos) return Fail(error, "an entry of a table is KEY: VALUE");
     std::vector<PathElement> key;
     uint32_t id;
-    if (!ParsePath(line.substr(0, colon), &key, &why) || key.size() != 1 ||
+    if (!ParsePath(line.substr(0, colon), &key).ok() || key.size() != 1 ||
         line.substr(0, colon).find('/') != std::string_view::npos) {
       return Fail(error, "\"" + std::string(line.substr(0, colon)) + "\" is not a key");
     }
