@@ -18,7 +18,6 @@
 #include "companion/json_form.h"
 #include "companion/open_file.h"
 #include "companion/paths.h"
-#include "platform/dirs.h"
 #include "platform/output_file.h"
 #include "store/coding.h"
 #include "store/table.h"
@@ -36,8 +35,8 @@ Status Finish(Sink& sink) {
 }
 
 Status Dump(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
-            std::FILE* err) {
-  OpenFile f(SystemFiles());
+            std::FILE* err, Files& files) {
+  OpenFile f(files);
   Status s = f.Open(path, OpenFile::kRead, err);
   if (!s.ok()) return s;
   Sink sink(out);
@@ -50,12 +49,14 @@ Status Dump(const std::string& path, bool json, const KeyNames& names, std::FILE
   return Finish(sink);
 }
 
-Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err) {
+Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
+                Files& files) {
   // Read beside a change, never during one; a file that a change left half made is shown by its
   // hash, as is one that is not an attribute file, so that a diff still shows a change to it.
-  OpenFile f(SystemFiles());
+  OpenFile f(files);
   const Status opened = f.Open(path, OpenFile::kCheck, err);
-  if (f.fd() == -1) return opened;
+  // A failing disk is no content to show: only a file that is refused or damaged is shown as bytes.
+  if (f.fd() == -1 || ExitStatus(opened) == 2) return opened;
   AtbFile& file = f.file();
   Sink sink(out);
   int64_t length = 0;
@@ -90,14 +91,15 @@ Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, 
 }  // namespace
 
 int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
-                std::FILE* err) {
-  return RunReported(path, err, [&] { return Dump(path, json, names, out, err); });
+                std::FILE* err, Files& files) {
+  return RunReported(path, err, [&] { return Dump(path, json, names, out, err, files); });
 }
 
-int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out,
-                    std::FILE* err) {
+int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
+                    Files& files) {
   // It fails only when the file cannot be read, whatever kept it from being read.
-  return RunReported(path, err, [&] { return Textconv(path, names, out, err); }) == 0 ? 0 : 2;
+  return RunReported(path, err, [&] { return Textconv(path, names, out, err, files); }) == 0 ? 0
+                                                                                             : 2;
 }
 
 namespace {
@@ -109,9 +111,9 @@ struct CheckResult {
   bool damaged = false;
 };
 
-CheckResult CheckFile(const std::string& path, const KeyNames& names) {
+CheckResult CheckFile(const std::string& path, const KeyNames& names, Files& files) {
   CheckResult r;
-  OpenFile f(SystemFiles());
+  OpenFile f(files);
   // Checking never finishes an interrupted change, so the open says nothing on its own.
   Status s = f.Open(path, OpenFile::kCheck, stderr);
   // A file whose change was cut short is not damaged: the next open finishes the change.
@@ -141,59 +143,61 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names) {
   return r;
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // One file to check, or a folder below a named one that could not be read.
 struct CheckJob {
   std::string path;
-  int folderError = 0;
+  Status folderError;
   bool operator<(const CheckJob& o) const { return path < o.path; }
 };
 
-// Every *.atb file below `dir`, symlinks not followed, and every folder that cannot be read.
-void FindAttributeFiles(const std::string& dir, std::vector<CheckJob>* jobs) {
-  struct Open {
-    std::unique_ptr<DirEnum> dir;
+// Every *.atb file below `path`, symlinks not followed, and every folder that cannot be read; or
+// `path` itself when it names no folder. A folder is read by its path, and only while it is the
+// one its parent listed: one swapped for a symlink since leads nowhere outside the tree.
+void FindAttributeFiles(Files& files, const std::string& path, std::vector<CheckJob>* jobs) {
+  struct Folder {
     std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
   };
-  std::vector<Open> stack;
-  stack.push_back({std::make_unique<DirEnum>(), dir});
-  if (!stack.back().dir->Open(dir)) {
-    jobs->push_back({dir, errno});
-    return;
-  }
-  std::string name;
-  DirEntryKind kind;
-  while (!stack.empty()) {
-    if (!stack.back().dir->Next(&name, &kind)) {
-      stack.pop_back();
+  std::vector<Folder> pending{{path}};
+  std::vector<DirectoryEntry> entries;
+  while (!pending.empty()) {
+    const Folder folder = std::move(pending.back());
+    pending.pop_back();
+    struct stat self;
+    if (files.ListDirectory(folder.path, &entries, &self) == -1) {
+      const int err = errno;
+      const bool named = folder.inode == 0;
+      // What the user named and is no folder is a file to check, and says so itself when missing.
+      if (named && (err == ENOTDIR || err == ENOENT)) {
+        jobs->push_back({folder.path, Status::Ok()});
+      } else {
+        jobs->push_back({folder.path, Status::FromErrno(err)});
+      }
       continue;
     }
-    if (name == "." || name == "..") continue;
-    const std::string& parent = stack.back().path;
-    std::string path = parent.back() == '/' ? parent + name : parent + "/" + name;
-    if (kind == DirEntryKind::kDirectory) {
-      auto child = std::make_unique<DirEnum>();
-      if (child->OpenChild(*stack.back().dir, name)) {
-        stack.push_back({std::move(child), std::move(path)});
-      } else {
-        jobs->push_back({std::move(path), errno});
+    if (folder.inode != 0 && (self.st_dev != folder.device || self.st_ino != folder.inode)) {
+      jobs->push_back({folder.path, Status::IoError(0, "was replaced while it was read")});
+      continue;
+    }
+    const std::string& parent = folder.path;
+    for (DirectoryEntry& e : entries) {
+      std::string child = parent.back() == '/' ? parent + e.name : parent + "/" + e.name;
+      if (e.kind == DirectoryEntry::kDirectory) {
+        pending.push_back({std::move(child), e.device, e.inode});
+      } else if (e.kind == DirectoryEntry::kOther && e.name.size() > 4 &&
+                 e.name.compare(e.name.size() - 4, 4, ".atb") == 0) {
+        jobs->push_back({std::move(child), Status::Ok()});
       }
-    } else if (kind == DirEntryKind::kOther && name.size() > 4 &&
-               name.compare(name.size() - 4, 4, ".atb") == 0) {
-      jobs->push_back({std::move(path)});
     }
   }
 }
 
-CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names) {
-  if (job.folderError != 0) return {"", Status::FromErrno(job.folderError).In(job.path)};
+CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names, Files& files) {
+  if (!job.folderError.ok()) return {"", job.folderError.In(job.path)};
   // On a worker thread, where nothing above would catch it.
   try {
-    return CheckFile(job.path, names);
+    return CheckFile(job.path, names, files);
   } catch (const std::bad_alloc&) {
     return {"", OutOfMemory().In(job.path)};
   }
@@ -202,15 +206,11 @@ CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names) {
 }  // namespace
 
 int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
-                 std::FILE* err) {
+                 std::FILE* err, Files& files) {
   std::vector<CheckJob> jobs;
   for (const std::string& path : paths) {
-    if (!IsDirectory(path)) {
-      jobs.push_back({path});
-      continue;
-    }
     const std::size_t first = jobs.size();
-    FindAttributeFiles(path, &jobs);
+    FindAttributeFiles(files, path, &jobs);
     std::sort(jobs.begin() + static_cast<std::ptrdiff_t>(first), jobs.end());
   }
 
@@ -223,7 +223,7 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
   std::atomic<std::size_t> next{0};
   auto work = [&] {
     for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-      CheckResult r = RunCheckJob(jobs[i], names);
+      CheckResult r = RunCheckJob(jobs[i], names, files);
       std::lock_guard<std::mutex> lock(mutex);
       results[i] = std::move(r);
       done[i] = 1;
@@ -255,12 +255,12 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
 namespace {
 
 Status Get(const std::string& path, const std::string& entryPath, const KeyNames& names,
-           std::FILE* out, std::FILE* err) {
+           std::FILE* out, std::FILE* err, Files& files) {
   std::vector<PathElement> elements;
   Status s = ParsePath(entryPath, &elements);
   if (!s.ok()) return s;
   if (elements.empty()) return Status::Invalid("get needs the path of an entry, not the root");
-  OpenFile f(SystemFiles());
+  OpenFile f(files);
   if (!(s = f.Open(path, OpenFile::kRead, err)).ok()) return s;
   FoundEntry found;
   if (!(s = FindEntry(f.file(), f.length(), elements, names, &found)).ok()) return s.In(path);
@@ -272,7 +272,7 @@ Status Get(const std::string& path, const std::string& entryPath, const KeyNames
 }
 
 Status Build(const std::string& json, const std::string& outPath, const KeyNames& names,
-             std::FILE* out) {
+             std::FILE* out, Files& files) {
   // Checked first, so that a refusal comes before the input is awaited.
   if (outPath == "-" && isatty(fileno(out)) == 1) {
     return Status::Invalid(
@@ -297,7 +297,7 @@ Status Build(const std::string& json, const std::string& outPath, const KeyNames
     if (!written || std::fflush(out) != 0) return OutputFailed();
     return Status::Ok();
   }
-  OutputFile file(SystemFiles(), outPath, DurableChanges());
+  OutputFile file(files, outPath, DurableChanges());
   Status s = file.Open();
   if (s.ok()) {
     built.WriteTo([&](std::string_view piece) {
@@ -312,14 +312,14 @@ Status Build(const std::string& json, const std::string& outPath, const KeyNames
 }  // namespace
 
 int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
-               std::FILE* out, std::FILE* err) {
-  return RunReported(path, err, [&] { return Get(path, entryPath, names, out, err); });
+               std::FILE* out, std::FILE* err, Files& files) {
+  return RunReported(path, err, [&] { return Get(path, entryPath, names, out, err, files); });
 }
 
 int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
-                 std::FILE* out, std::FILE* err) {
+                 std::FILE* out, std::FILE* err, Files& files) {
   return RunReported(json == "-" ? std::string("standard input") : json, err,
-                     [&] { return Build(json, outPath, names, out); });
+                     [&] { return Build(json, outPath, names, out, files); });
 }
 
 }  // namespace atb

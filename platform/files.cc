@@ -104,17 +104,52 @@ int Files::ChangeMode(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 
 int Files::ChangeOwner(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid); }
 
-int Files::ListDirectory(const std::string& dir, std::vector<std::string>* names) {
-  names->clear();
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return -1;
-  errno = 0;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names->push_back(name);
-    errno = 0;
+int Files::ListDirectory(const std::string& dir, std::vector<DirectoryEntry>* entries,
+                         struct stat* self) {
+  entries->clear();
+  const int fd = Open(dir, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fd == -1) return -1;
+  if (self != nullptr && ::fstat(fd, self) == -1) {
+    const int err = errno;
+    ::close(fd);
+    return errno = err, -1;
   }
-  const int err = errno;
+  DIR* d = ::fdopendir(fd);
+  if (d == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    return errno = err, -1;
+  }
+  int err = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(d);
+    if (e == nullptr) {
+      err = errno;
+      break;
+    }
+    DirectoryEntry entry;
+    entry.name = e->d_name;
+    if (entry.name == "." || entry.name == "..") continue;
+    unsigned char type = e->d_type;
+    struct stat st;
+    // A directory's identity is always looked up: d_ino is not the mounted one at a mount point.
+    if (type == DT_DIR || type == DT_UNKNOWN) {
+      if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
+        // Gone since it was listed: as if it had never been.
+        if (errno == ENOENT) continue;
+        err = errno;
+        break;
+      }
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+      entry.device = st.st_dev;
+      entry.inode = st.st_ino;
+    }
+    entry.kind = type == DT_DIR   ? DirectoryEntry::kDirectory
+                 : type == DT_LNK ? DirectoryEntry::kSymlink
+                                  : DirectoryEntry::kOther;
+    entries->push_back(std::move(entry));
+  }
   ::closedir(d);
   errno = err;
   return err == 0 ? 0 : -1;

@@ -14,6 +14,16 @@
 
 namespace atb {
 
+// One name in a directory as the directory lists it: a symlink is never followed.
+struct DirectoryEntry {
+  enum Kind { kDirectory, kSymlink, kOther };
+  std::string name;
+  Kind kind = kOther;
+  // A directory's identity, so that the one opened later by its path can be told to be it.
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
 class Files {
  public:
   virtual ~Files() = default;
@@ -53,8 +63,10 @@ class Files {
   virtual int Link(int fd, const std::string& path);
   virtual int ChangeMode(int fd, mode_t mode);
   virtual int ChangeOwner(int fd, uid_t uid, gid_t gid);
-  // The names in `dir`, "." and ".." left out.
-  virtual int ListDirectory(const std::string& dir, std::vector<std::string>* names);
+  // The entries of the directory `dir`, "." and ".." left out, and (when `self` is given) what
+  // `dir` itself is, so that a caller can tell whether it is the directory it expected.
+  virtual int ListDirectory(const std::string& dir, std::vector<DirectoryEntry>* entries,
+                            struct stat* self);
   // The path by which the system knows an open file, symlinks and ".." resolved; empty when it
   // has none (removed since it was opened).
   virtual std::string PathOf(int fd);

@@ -121,9 +121,10 @@ Status OutputFile::Commit() {
 }
 
 void OutputFile::RemoveStaleTemporaries() {
-  std::vector<std::string> names;
-  if (files_.ListDirectory(dir_, &names) == -1) return;
-  for (const std::string& name : names) {
+  std::vector<DirectoryEntry> entries;
+  if (files_.ListDirectory(dir_, &entries, nullptr) == -1) return;
+  for (const DirectoryEntry& entry : entries) {
+    const std::string& name = entry.name;
     if (!name.starts_with(kTempPrefix)) continue;
     const std::string path = dir_ + "/" + name;
     struct stat st;

@@ -1,6 +1,7 @@
 // atbutil's read side: the value syntax, paths, and what dump, get, check and build promise on
 // exact and on random files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -545,6 +546,71 @@ TEST(CompanionProperties, DumpGetBuildAndCheckAgreeOnRandomFiles) {
       ASSERT_NE(checked.out.find(d.reason), std::string::npos);
     }
   }
+}
+
+// Every read, open, listing and write of the reading commands and of build goes through the file
+// layer: each failing call is said and exits 2, or did no harm; a replaced OUT is whole or as it
+// was.
+TEST(Faults, EveryFailingCallOfAReadingCommandIsSaid) {
+  testing::TempDir dir;
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  WriteFile(dir / "sub/f.atb", EncodeFile(kSample));
+  WriteFile(dir / "sub/g.atb", EncodeFile({{FloatEntry(1, 1)}}));
+  const std::string f = dir / "sub/f.atb";
+  Outcome json =
+      Capture([&](std::FILE* o, std::FILE* e) { return DumpCommand(f, true, KeyNames(), o, e); });
+  ASSERT_EQ(json.status, 0);
+  WriteFile(dir / "f.json", json.out);
+  const KeyNames names;
+  using Command = std::function<int(std::FILE*, std::FILE*, Files&)>;
+  const std::pair<const char*, Command> commands[] = {
+      {"dump", [&](auto o, auto e, Files& fs) { return DumpCommand(f, false, names, o, e, fs); }},
+      {"dump --json",
+       [&](auto o, auto e, Files& fs) { return DumpCommand(f, true, names, o, e, fs); }},
+      {"textconv", [&](auto o, auto e, Files& fs) { return TextconvCommand(f, names, o, e, fs); }},
+      {"get",
+       [&](auto o, auto e, Files& fs) { return GetCommand(f, "reload_time", names, o, e, fs); }},
+      // One folder of two files: the faulty layer counts on one thread at a time.
+      {"check",
+       [&](auto o, auto e, Files& fs) { return CheckCommand({dir / "sub"}, names, o, e, fs); }},
+      {"build",
+       [&](auto o, auto e, Files& fs) {
+         return BuildCommand(dir / "f.json", dir / "out.atb", names, o, e, fs);
+       }},
+  };
+  int runs = 0;
+  for (const auto& [name, command] : commands) {
+    WriteFile(dir / "out.atb", "old");
+    testing::FaultyFiles counting;
+    Outcome clean = Capture([&](std::FILE* o, std::FILE* e) { return command(o, e, counting); });
+    ASSERT_NE(clean.status, 2) << name << ": " << clean.err;  // check finds f.atb damaged
+    for (int op = testing::FaultyFiles::kOpen; op < testing::FaultyFiles::kOps; ++op) {
+      for (int k = 1; k <= counting.Calls(static_cast<testing::FaultyFiles::Op>(op)); ++k) {
+        WriteFile(dir / "out.atb", "old");
+        testing::FaultyFiles faulty;
+        faulty.FailAt(static_cast<testing::FaultyFiles::Op>(op), k);
+        Outcome r = Capture([&](std::FILE* o, std::FILE* e) { return command(o, e, faulty); });
+        const std::string where =
+            std::string(name) + ": op " + std::to_string(op) + " call " + std::to_string(k);
+        ++runs;
+        if (r.status != 2) {
+          EXPECT_EQ(r.status, clean.status) << where;
+          EXPECT_EQ(r.out, clean.out) << where << " was not said";
+        } else {
+          EXPECT_EQ(r.status, 2) << where << ": " << r.err;
+          EXPECT_NE(r.err.find("atbutil: "), std::string::npos) << where;
+          EXPECT_NE(r.err.find("Input/output error"), std::string::npos) << where << ": " << r.err;
+        }
+        const Bytes out = ReadFile(dir / "out.atb");
+        // OUT is replaced whole or not at all, and replaced when build says it was.
+        EXPECT_TRUE(out == "old" || out == EncodeFile(kSample)) << where;
+        if (r.status == 0 && std::string(name) == "build") {
+          EXPECT_NE(out, "old") << where;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 20);
 }
 
 }  // namespace
