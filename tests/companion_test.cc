@@ -1,7 +1,9 @@
 // atbutil's read side: the value syntax, paths, and what dump, get, check and build promise on
 // exact and on random files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -14,6 +16,8 @@
 #include "companion/value_text.h"
 #include "labels/key_hash.h"
 #include "labels/key_labels.h"
+#include "store/coding.h"
+#include "store/layout.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
@@ -611,6 +615,48 @@ TEST(Faults, EveryFailingCallOfAReadingCommandIsSaid) {
     }
   }
   EXPECT_GT(runs, 20);
+}
+
+// Memory that runs out where a buffer is sized by a value is an error with a reason (exit 2),
+// never an abort, and leaves the file as it was. The value is a text 2 GiB long, mostly a hole in
+// a sparse file; the command runs in a child whose address space is capped below that.
+TEST(Faults, MemoryThatRunsOutIsAnErrorNotAnAbort) {
+  if (testing::kSanitized) GTEST_SKIP() << "the sanitizers reserve more than any cap leaves";
+  testing::TempDir dir;
+  const std::string path = dir / "f.atb";
+  Bytes file = EncodeFile({{FloatEntry(1, 1), TextEntry(2, "short")}});
+  const int64_t length = MAX_FILE_LENGTH - 1024;
+  uint8_t sizes[4];
+  EncodeFixed32(sizes, OuterSizeFor(length));
+  file.replace(OUTER_SIZE_OFFSET, 4, reinterpret_cast<char*>(sizes), 4);
+  EncodeFixed32(sizes, RootSizeFor(length));
+  file.replace(ROOT_SIZE_OFFSET, 4, reinterpret_cast<char*>(sizes), 4);
+  WriteFile(path, file);
+  ASSERT_EQ(truncate(path.c_str(), length), 0);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    const rlim_t cap = rlim_t{1} << 30;
+    const struct rlimit limit = {cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(99);
+    std::FILE* err = std::fopen((dir / "err").c_str(), "w");
+    const int status = SetCommand(path, {"2", "\"x\""}, KeyNames(), err);
+    std::fclose(err);
+    _exit(status);
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "killed by signal " << WTERMSIG(wstatus);
+  EXPECT_EQ(WEXITSTATUS(wstatus), 2);
+  EXPECT_EQ(ReadFile(dir / "err"), "atbutil: " + path + ": not enough memory for what it holds\n");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, length);
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  Bytes head(file.size(), '\0');
+  ASSERT_EQ(std::fread(head.data(), 1, head.size(), f), head.size());
+  std::fclose(f);
+  EXPECT_TRUE(head == file);
 }
 
 }  // namespace
