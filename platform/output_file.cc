@@ -80,7 +80,8 @@ Status OutputFile::Open(int keep) {
     if (fd_ == -1) temp_.clear();
   }
   if (fd_ == -1) return Status::FromErrno(errno);
-  files_.Lock(fd_);
+  // Unlocked, it would look stale to another run once it has a name, and be removed.
+  if (files_.Lock(fd_) == -1) return Status::FromErrno(errno);
   return Status::Ok();
 }
 
