@@ -344,6 +344,37 @@ TEST(Check, FoldersAreWalkedInSortedOrderWithoutFollowingSymlinks) {
   EXPECT_NE(r.out.find(dir / "outside/x.atb: /: only 3"), std::string::npos) << r.out;
 }
 
+// A folder swapped for a symlink while check walks the tree leads nowhere outside the tree: it is
+// said, and nothing it points to is read.
+TEST(Check, AFolderSwappedForASymlinkMidWalkIsNotFollowed) {
+  testing::TempDir dir;
+  const std::string top = dir / "top", outside = dir / "outside";
+  ASSERT_EQ(testing::Shell("mkdir -p '" + top + "/a' '" + outside + "'").status, 0);
+  WriteFile(top + "/a/good.atb", EncodeFile({{FloatEntry(1, 1)}}));
+  WriteFile(outside + "/x.atb", "abc");
+  class Swapping : public Files {
+   public:
+    Swapping(std::string top, std::string outside) : top_(top), outside_(outside) {}
+    int ListDirectory(const std::string& d, std::vector<DirectoryEntry>* entries,
+                      struct stat* self) override {
+      const int rc = Files::ListDirectory(d, entries, self);
+      if (d == top_) {
+        EXPECT_EQ(rename((top_ + "/a").c_str(), (top_ + "/a.old").c_str()), 0);
+        EXPECT_EQ(symlink(outside_.c_str(), (top_ + "/a").c_str()), 0);
+      }
+      return rc;
+    }
+
+   private:
+    std::string top_, outside_;
+  } swapping(top, outside);
+  Outcome r = Capture(
+      [&](std::FILE* o, std::FILE* e) { return CheckCommand({top}, KeyNames(), o, e, swapping); });
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "atbutil: " + top + "/a: was replaced while it was read\n");
+  EXPECT_EQ(r.out, "");
+}
+
 TEST(Build, AHandEditedJsonBuildsASoundFile) {
   const std::string json = R"({"atb": 1,
  "header": {"start": ")" + std::string(48, 'A') +
