@@ -14,11 +14,6 @@ namespace {
 
 bool durable = true;
 
-Status FromRefusal(OpenRefusal why, int err) {
-  if (why == OpenRefusal::kSystem) return Status::FromErrno(err);
-  return Status::Refused(DescribeRefusal(why, err));
-}
-
 }  // namespace
 
 bool DurableChanges() { return durable; }
@@ -31,9 +26,9 @@ void TakeDurabilityFromEnvironment() {
 }
 
 Status DiscardInterruptedChange(Files& files, const std::string& path, std::string* summary) {
-  OpenRefusal why;
-  const int fd = OpenForEditing(files, path, &why);
-  if (fd == -1) return FromRefusal(why, errno);
+  int fd;
+  Status opened = OpenForEditing(files, path, &fd);
+  if (!opened.ok()) return opened;
   std::string real = files.PathOf(fd);
   if (real.empty()) real = path;
   AtbFile file(files, fd);
@@ -56,9 +51,9 @@ Status AttributeFile::Open(const std::string& path, Use use, bool* recovered) {
 
 Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered) {
   *recovered = false;
-  OpenRefusal why;
-  fd_ = use == kEditing ? OpenForEditing(files_, path, &why) : OpenForReading(files_, path, &why);
-  if (fd_ == -1) return FromRefusal(why, errno);
+  Status opened =
+      use == kEditing ? OpenForEditing(files_, path, &fd_) : OpenForReading(files_, path, &fd_);
+  if (!opened.ok()) return opened;
   // The journal lies beside the file itself, whichever name led to it.
   realPath_ = files_.PathOf(fd_);
   if (realPath_.empty()) realPath_ = path;

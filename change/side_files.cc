@@ -38,12 +38,8 @@ SideTable::~SideTable() {
 }
 
 Status SideTable::Open(const std::string& path, int64_t length, int notThis) {
-  OpenRefusal why;
-  fd_ = OpenForReading(files_, path, &why);
-  if (fd_ == -1) {
-    if (why == OpenRefusal::kSystem) return Status::FromErrno(errno);
-    return Status::Refused(DescribeRefusal(why, errno));
-  }
+  Status s = OpenForReading(files_, path, &fd_);
+  if (!s.ok()) return s;
   if (notThis != -1 && SameFile(files_, fd_, notThis)) {
     return Status::Refused("is the attribute file itself");
   }

@@ -23,18 +23,20 @@ namespace atb {
 
 namespace {
 
-// Resolves a path to its chain of tables; status 0 when found.
-Outcome Resolve(OpenFile& f, const std::string& file, const std::string& path,
-                const KeyNames& names, std::vector<PathStep>* chain) {
+// A read that fails, whatever its kind: the command cannot go on.
+Status ReadFailure(const Status& s) {
+  return s.ioError() ? s : Status::IoError(s.err(), s.Message());
+}
+
+// Resolves a path to its chain of tables.
+Status Resolve(OpenFile& f, const std::string& file, const std::string& path, const KeyNames& names,
+               std::vector<PathStep>* chain) {
   std::vector<PathElement> elements;
-  std::string error;
-  if (!ParsePath(path, &elements, &error)) return {2, error};
-  bool ioError;
-  if (!ResolvePath(f.file(), f.length(), elements, names, chain, &error, &ioError)) {
-    return {ioError ? 2 : 1, file + ": " + error};
-  }
+  Status s = ParsePath(path, &elements);
+  if (!s.ok()) return s;
+  if (!(s = ResolvePath(f.file(), f.length(), elements, names, chain)).ok()) return s.In(file);
   if (elements.empty()) chain->back().entry = static_cast<uint32_t>(-1);
-  return {0, {}};
+  return Status::Ok();
 }
 
 TableChain ChainOf(const std::vector<PathStep>& steps) {
@@ -43,25 +45,22 @@ TableChain ChainOf(const std::vector<PathStep>& steps) {
   return chain;
 }
 
-int Report(const Outcome& o, std::FILE* err) {
-  if (!o.message.empty()) std::fprintf(err, "atbutil: %s\n", o.message.c_str());
-  return o.status;
-}
-
-Outcome ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
+// Whatever the change layer declines (damaged tables, no room, too large), the command reports
+// as its change refused: nothing was written.
+Status ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
   Status s = change.Apply(f.target());
-  if (s.ioError()) return {2, path + ": " + s.Message()};
-  if (!s.ok()) return {1, path + ": change refused: " + s.Message()};
+  if (s.ioError()) return s.In(path);
+  if (!s.ok()) return Status::Refused("change refused: " + s.Message()).In(path);
   return f.Close();
 }
 
 // What one PATH VALUE pair replaces in entry `i`: the whole extent, or the value at its start.
-Outcome PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::string& text,
-                  const std::string& where, int64_t* pos, int64_t* removed, std::string* bytes) {
+Status PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::string& text,
+                 const std::string& where, int64_t* pos, int64_t* removed, std::string* bytes) {
   ParsedValue value;
   std::string error;
   const uint32_t type = list.Type[i];
-  if (!ParseValue(text, type, &value, &error)) return {1, where + ": " + error};
+  if (!ParseValue(text, type, &value, &error)) return Status::Refused(error).In(where);
   const int64_t start = list.ExtentStart(i), end = list.ExtentEnd(i);
   *pos = start;
   *bytes = std::move(value.bytes);
@@ -74,62 +73,60 @@ Outcome PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::s
     const int unit = kind == EntryType::Text ? 1 : 2;
     int64_t zero;
     Status s = FindZero(file, start, end, unit, &zero);
-    if (!s.ok()) return {2, s.Message()};
+    if (!s.ok()) return ReadFailure(s);
     *removed = zero < 0 ? end - start : zero + unit - start;
   } else {
     *removed = static_cast<int64_t>(bytes->size());
   }
-  if (!resizable && *removed != static_cast<int64_t>(bytes->size())) {
-    return {1, where + ": the entry's extent of " + std::to_string(end - start) +
-                   " bytes cannot hold that value"};
+  if ((!resizable && *removed != static_cast<int64_t>(bytes->size())) || *pos + *removed > end) {
+    return Status::Refused("the entry's extent of " + std::to_string(end - start) +
+                           " bytes cannot hold that value")
+        .In(where);
   }
-  if (*pos + *removed > end) {
-    return {1, where + ": the entry's extent of " + std::to_string(end - start) +
-                   " bytes cannot hold that value"};
-  }
-  return {0, {}};
+  return Status::Ok();
 }
 
 // Whether `text` is the entry's value as dump prints it, but for blanks around it.
-Outcome ShowsAs(AtbFile& file, const EntryList& list, uint32_t i, std::string_view text,
-                bool* same) {
+Status ShowsAs(AtbFile& file, const EntryList& list, uint32_t i, std::string_view text,
+               bool* same) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
   Sink shown(nullptr);
   Status s = AppendEntryText(file, list, i, shown);
-  if (!s.ok()) return {2, s.Message()};
+  if (!s.ok()) return ReadFailure(s);
   *same = shown.buf() == text;
-  return {0, {}};
+  return Status::Ok();
 }
 
-Outcome Set(const std::string& path, const std::vector<std::string>& pairs, const KeyNames& names,
-            Files& files, std::FILE* err) {
-  if (pairs.empty() || pairs.size() % 2 != 0) return {2, "set needs PATH VALUE pairs"};
+Status Set(const std::string& path, const std::vector<std::string>& pairs, const KeyNames& names,
+           Files& files, std::FILE* err) {
+  if (pairs.empty() || pairs.size() % 2 != 0) return Status::Invalid("set needs PATH VALUE pairs");
   OpenFile f(files);
-  Outcome o = f.Open(path, OpenFile::kEdit, err);
-  if (o.status != 0) return o;
+  Status o = f.Open(path, OpenFile::kEdit, err);
+  if (!o.ok()) return o;
   Change change;
   std::map<std::pair<int64_t, uint32_t>, std::string> seen;
   for (std::size_t p = 0; p < pairs.size(); p += 2) {
     const std::string& entryPath = pairs[p];
     std::vector<PathStep> steps;
     o = Resolve(f, path, entryPath, names, &steps);
-    if (o.status != 0) return o;
+    if (!o.ok()) return o;
     if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
-      return {2, "set needs the path of an entry, not the root"};
+      return Status::Invalid("set needs the path of an entry, not the root");
     }
     const PathStep& last = steps.back();
     auto [it, fresh] = seen.try_emplace({last.table, last.entry}, entryPath);
-    if (!fresh) return {1, path + ": " + entryPath + " and " + it->second + " are one entry"};
+    if (!fresh)
+      return Status::Refused(entryPath + " and " + it->second + " are one entry").In(path);
     int64_t pos = 0, removed = 0;
     std::string bytes;
     o = PlanValue(f.file(), last.list, last.entry, pairs[p + 1], path + ": " + entryPath, &pos,
                   &removed, &bytes);
-    if (o.status != 0) {
+    if (!o.ok()) {
       // A form that cannot be written (a reference, a hash) is still taken back as it stands.
       bool same = false;
-      Outcome c = ShowsAs(f.file(), last.list, last.entry, pairs[p + 1], &same);
-      if (c.status != 0) return c;
+      Status c = ShowsAs(f.file(), last.list, last.entry, pairs[p + 1], &same);
+      if (!c.ok()) return c;
       if (same) continue;
       return o;
     }
@@ -138,50 +135,49 @@ Outcome Set(const std::string& path, const std::vector<std::string>& pairs, cons
   return ApplyChange(f, path, change);
 }
 
-Outcome Extract(const std::string& path, const std::string& entryPath, const std::string& outPath,
-                const KeyNames& names, Files& files, std::FILE* err) {
+Status Extract(const std::string& path, const std::string& entryPath, const std::string& outPath,
+               const KeyNames& names, Files& files, std::FILE* err) {
   OpenFile f(files);
-  Outcome o = f.Open(path, OpenFile::kRead, err);
-  if (o.status != 0) return o;
+  Status o = f.Open(path, OpenFile::kRead, err);
+  if (!o.ok()) return o;
   std::vector<PathStep> steps;
   o = Resolve(f, path, entryPath, names, &steps);
-  if (o.status != 0) return o;
+  if (!o.ok()) return o;
   if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
-    return {2, "extract needs the path of an entry, not the root"};
+    return Status::Invalid("extract needs the path of an entry, not the root");
   }
   const EntryList& list = steps.back().list;
   bool readFailed;
   Status s = CopyOut(f.file(), list.ExtentStart(steps.back().entry),
                      list.ExtentEnd(steps.back().entry), outPath, &readFailed);
-  if (s.ok()) return {0, {}};
-  if (readFailed) return {2, path + ": " + s.Message()};
-  return {s.ioError() || s.noSpace() ? 2 : 1, outPath + ": " + s.Message()};
+  if (s.ok()) return s;
+  if (readFailed) return ReadFailure(s).In(path);
+  return s.In(outPath);
 }
 
-Outcome Insert(const std::string& path, const std::string& tablePath, const std::string& keyText,
-               const std::string& sidePath, const KeyNames& names, Files& files, std::FILE* err) {
+Status Insert(const std::string& path, const std::string& tablePath, const std::string& keyText,
+              const std::string& sidePath, const KeyNames& names, Files& files, std::FILE* err) {
   std::vector<PathElement> keyElements;
-  std::string error;
-  if (keyText.find('/') != std::string::npos || !ParsePath(keyText, &keyElements, &error) ||
+  if (keyText.find('/') != std::string::npos || !ParsePath(keyText, &keyElements).ok() ||
       keyElements.size() != 1 || keyElements[0].pick ||
       keyElements[0].kind == PathElement::kEntryNumber) {
-    return {2, "\"" + keyText + "\" is not a key (a number, a label or a name)"};
+    return Status::Invalid("\"" + keyText + "\" is not a key (a number, a label or a name)");
   }
   const uint32_t key = keyElements[0].kind == PathElement::kKey
                            ? keyElements[0].number
                            : names.KeyOfWord(keyElements[0].word);
   OpenFile f(files);
-  Outcome o = f.Open(path, OpenFile::kEdit, err);
-  if (o.status != 0) return o;
+  Status o = f.Open(path, OpenFile::kEdit, err);
+  if (!o.ok()) return o;
   std::vector<PathStep> steps;
   o = Resolve(f, path, tablePath, names, &steps);
-  if (o.status != 0) return o;
+  if (!o.ok()) return o;
   TableChain chain = ChainOf(steps);
   if (steps.back().entry != static_cast<uint32_t>(-1)) {
     const EntryList& list = steps.back().list;
     const uint32_t i = steps.back().entry;
     if (!list.Is(i, EntryType::Reference)) {
-      return {1, path + ": " + tablePath + " is not a reference"};
+      return Status::Refused(tablePath + " is not a reference").In(path);
     }
     chain.push_back({list.ExtentStart(i), list.ExtentEnd(i), 0});
   }
@@ -189,8 +185,8 @@ Outcome Insert(const std::string& path, const std::string& tablePath, const std:
   // The side file is checked before the attribute file is touched, and read while it is.
   SideTable side(files);
   Status s = side.Open(sidePath, f.length(), f.fd());
-  if (s.damaged()) return {1, sidePath + ": bad side file: " + s.Message()};
-  if (!s.ok()) return {s.ioError() ? 2 : 1, sidePath + ": " + s.Message()};
+  if (s.damaged()) return Status::Damaged("bad side file: " + s.Message()).In(sidePath);
+  if (!s.ok()) return s.In(sidePath);
 
   Change change;
   change.Insert(std::move(chain), key, static_cast<uint32_t>(EntryType::Reference), side.source(),
@@ -214,8 +210,8 @@ bool TypeOfWord(const std::string& word, EntryType* type) {
 
 // A new entry's extent: the value alone, or for a table, a table holding only its name (or
 // nothing, for `empty`).
-Outcome NewValue(EntryType type, const std::string& text, const std::string& where,
-                 std::string* bytes) {
+Status NewValue(EntryType type, const std::string& text, const std::string& where,
+                std::string* bytes) {
   ParsedValue value;
   std::string error;
   if (type == EntryType::Reference) {
@@ -223,24 +219,24 @@ Outcome NewValue(EntryType type, const std::string& text, const std::string& whe
     const std::size_t end = text.find_last_not_of(' ');
     if (start != std::string::npos && text.substr(start, end + 1 - start) == "empty") {
       *bytes = std::string(COUNT_SIZE, '\0');
-      return {0, {}};
+      return Status::Ok();
     }
     if (start == std::string::npos || text[start] != '"') {
-      return {1, where + ": a table takes its name as a quoted text, or empty"};
+      return Status::Refused("a table takes its name as a quoted text, or empty").In(where);
     }
   }
   const EntryType parsedAs = type == EntryType::Reference ? EntryType::Text : type;
   if (!ParseValue(text, static_cast<uint32_t>(parsedAs), &value, &error)) {
-    return {1, where + ": " + error};
+    return Status::Refused(error).In(where);
   }
   if (value.whole) {
-    return {1, where +
-                   ": a new entry holds its value alone: no trailing, empty, short or "
-                   "unterminated form"};
+    return Status::Refused(
+               "a new entry holds its value alone: no trailing, empty, short or unterminated form")
+        .In(where);
   }
   if (type != EntryType::Reference) {
     *bytes = std::move(value.bytes);
-    return {0, {}};
+    return Status::Ok();
   }
   uint8_t head[COUNT_SIZE + ENTRY_SIZE];
   EncodeFixed32(head, 1);
@@ -248,35 +244,38 @@ Outcome NewValue(EntryType type, const std::string& text, const std::string& whe
   EncodeFixed32(head + 8, static_cast<uint32_t>(EntryType::Text));
   EncodeFixed32(head + 12, 0);
   *bytes = std::string(reinterpret_cast<char*>(head), sizeof head) + value.bytes;
-  return {0, {}};
+  return Status::Ok();
 }
 
-Outcome Add(const std::string& path, const std::vector<std::string>& args, const KeyNames& names,
-            Files& files, std::FILE* err) {
-  if (args.empty() || args.size() % 3 != 0) return {2, "add needs PATH TYPE VALUE triples"};
+Status Add(const std::string& path, const std::vector<std::string>& args, const KeyNames& names,
+           Files& files, std::FILE* err) {
+  if (args.empty() || args.size() % 3 != 0) {
+    return Status::Invalid("add needs PATH TYPE VALUE triples");
+  }
   // What can be told without the file is told first.
   std::vector<std::vector<PathElement>> parsed(args.size() / 3);
   std::vector<EntryType> types(args.size() / 3);
   for (std::size_t t = 0; t < parsed.size(); ++t) {
     const std::string& entryPath = args[3 * t];
-    std::string error;
-    if (!ParsePath(entryPath, &parsed[t], &error)) return {2, error};
+    Status s = ParsePath(entryPath, &parsed[t]);
+    if (!s.ok()) return s;
     if (parsed[t].empty()) {
-      return {2, "add needs the table's path and the new entry's key, not the root"};
+      return Status::Invalid("add needs the table's path and the new entry's key, not the root");
     }
     const PathElement& key = parsed[t].back();
     if (key.pick || key.kind == PathElement::kEntryNumber) {
-      return {2, entryPath + ": a new entry's key is a label, a name or a number, not \"" +
-                     key.text + "\""};
+      return Status::Invalid("a new entry's key is a label, a name or a number, not \"" + key.text +
+                             "\"")
+          .In(entryPath);
     }
     if (!TypeOfWord(args[3 * t + 1], &types[t])) {
-      return {2,
-              "\"" + args[3 * t + 1] + "\" is not a type: float, bool, text, localized or table"};
+      return Status::Invalid("\"" + args[3 * t + 1] +
+                             "\" is not a type: float, bool, text, localized or table");
     }
   }
   OpenFile f(files);
-  Outcome o = f.Open(path, OpenFile::kEdit, err);
-  if (o.status != 0) return o;
+  Status o = f.Open(path, OpenFile::kEdit, err);
+  if (!o.ok()) return o;
   Change change;
   std::map<std::pair<int64_t, uint32_t>, std::string> adding;
   for (std::size_t t = 0; t < parsed.size(); ++t) {
@@ -285,11 +284,8 @@ Outcome Add(const std::string& path, const std::vector<std::string>& args, const
     const PathElement keyElement = parsed[t].back();
     parsed[t].pop_back();
     std::vector<PathStep> steps;
-    std::string error;
-    bool ioError;
-    if (!ResolvePath(f.file(), f.length(), parsed[t], names, &steps, &error, &ioError)) {
-      return {ioError ? 2 : 1, path + ": " + error};
-    }
+    o = ResolvePath(f.file(), f.length(), parsed[t], names, &steps);
+    if (!o.ok()) return o.In(path);
     TableChain chain = ChainOf(steps);
     EntryList nested;
     const EntryList* table = &steps.back().list;
@@ -297,42 +293,40 @@ Outcome Add(const std::string& path, const std::vector<std::string>& args, const
       const EntryList& list = steps.back().list;
       const uint32_t i = steps.back().entry;
       if (!list.Is(i, EntryType::Reference)) {
-        return {1, where + ": \"" + parsed[t].back().text + "\" is not a reference"};
+        return Status::Refused("\"" + parsed[t].back().text + "\" is not a reference").In(where);
       }
       chain.push_back({list.ExtentStart(i), list.ExtentEnd(i), 0});
       Status s = ReadTable(f.file(), list.ExtentStart(i), list.ExtentEnd(i), &nested);
-      if (!s.ok()) {
-        return {
-            s.ioError() ? 2 : 1,
-            where + ": " + (s.ioError() ? s.Message() : "the table is damaged: " + s.Message())};
-      }
+      if (s.ioError()) return s.In(where);
+      if (!s.ok()) return Status::Damaged("the table is damaged: " + s.Message()).In(where);
       table = &nested;
     }
     const uint32_t key =
         keyElement.kind == PathElement::kKey ? keyElement.number : names.KeyOfWord(keyElement.word);
     for (uint32_t i = 0; i < table->count; ++i) {
       if (table->ID[i] == key) {
-        return {1, where + ": the table already holds " + keyElement.text + ": use set"};
+        return Status::Refused("the table already holds " + keyElement.text + ": use set")
+            .In(where);
       }
     }
     auto [it, fresh] = adding.try_emplace({chain.back().table, key}, entryPath);
     if (!fresh) {
-      return {1, where + " and " + it->second + " add one key to one table"};
+      return Status::Refused(where + " and " + it->second + " add one key to one table");
     }
     std::string bytes;
     o = NewValue(types[t], args[3 * t + 2], where, &bytes);
-    if (o.status != 0) return o;
+    if (!o.ok()) return o;
     change.Insert(std::move(chain), key, static_cast<uint32_t>(types[t]), std::move(bytes));
   }
   return ApplyChange(f, path, change);
 }
 
-Outcome Remove(const std::string& path, const std::vector<std::string>& entryPaths,
-               const KeyNames& names, Files& files, std::FILE* err) {
-  if (entryPaths.empty()) return {2, "remove needs the paths of entries"};
+Status Remove(const std::string& path, const std::vector<std::string>& entryPaths,
+              const KeyNames& names, Files& files, std::FILE* err) {
+  if (entryPaths.empty()) return Status::Invalid("remove needs the paths of entries");
   OpenFile f(files);
-  Outcome o = f.Open(path, OpenFile::kEdit, err);
-  if (o.status != 0) return o;
+  Status o = f.Open(path, OpenFile::kEdit, err);
+  if (!o.ok()) return o;
   Change change;
   // Every entry taken out, and every reference that a path goes through, by the path that
   // named it first.
@@ -340,21 +334,23 @@ Outcome Remove(const std::string& path, const std::vector<std::string>& entryPat
   for (const std::string& entryPath : entryPaths) {
     std::vector<PathStep> steps;
     o = Resolve(f, path, entryPath, names, &steps);
-    if (o.status != 0) return o;
+    if (!o.ok()) return o;
     if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
-      return {2, "remove needs the path of an entry, not the root"};
+      return Status::Invalid("remove needs the path of an entry, not the root");
     }
     const std::pair<int64_t, uint32_t> target{steps.back().table, steps.back().entry};
     if (auto it = targets.find(target); it != targets.end()) {
-      return {1, path + ": " + entryPath + " and " + it->second + " are one entry"};
+      return Status::Refused(entryPath + " and " + it->second + " are one entry").In(path);
     }
     if (auto it = through.find(target); it != through.end()) {
-      return {1, path + ": " + it->second + " lies inside " + entryPath + ": remove one of them"};
+      return Status::Refused(it->second + " lies inside " + entryPath + ": remove one of them")
+          .In(path);
     }
     for (std::size_t l = 0; l + 1 < steps.size(); ++l) {
       const std::pair<int64_t, uint32_t> link{steps[l].table, steps[l].entry};
       if (auto it = targets.find(link); it != targets.end()) {
-        return {1, path + ": " + entryPath + " lies inside " + it->second + ": remove one of them"};
+        return Status::Refused(entryPath + " lies inside " + it->second + ": remove one of them")
+            .In(path);
       }
       through.try_emplace(link, entryPath);
     }
@@ -368,49 +364,52 @@ Outcome Remove(const std::string& path, const std::vector<std::string>& entryPat
 
 int SetCommand(const std::string& path, const std::vector<std::string>& pairs,
                const KeyNames& names, std::FILE* err, Files& files) {
-  return Report(Set(path, pairs, names, files, err), err);
+  return RunReported(path, err, [&] { return Set(path, pairs, names, files, err); });
 }
 
 int ExtractCommand(const std::string& path, const std::string& entryPath,
                    const std::string& outPath, const KeyNames& names, std::FILE* err,
                    Files& files) {
-  return Report(Extract(path, entryPath, outPath, names, files, err), err);
+  return RunReported(path, err,
+                     [&] { return Extract(path, entryPath, outPath, names, files, err); });
 }
 
 int InsertCommand(const std::string& path, const std::string& tablePath, const std::string& key,
                   const std::string& sidePath, const KeyNames& names, std::FILE* err,
                   Files& files) {
-  return Report(Insert(path, tablePath, key, sidePath, names, files, err), err);
+  return RunReported(path, err,
+                     [&] { return Insert(path, tablePath, key, sidePath, names, files, err); });
 }
 
 int AddCommand(const std::string& path, const std::vector<std::string>& args, const KeyNames& names,
                std::FILE* err, Files& files) {
-  return Report(Add(path, args, names, files, err), err);
+  return RunReported(path, err, [&] { return Add(path, args, names, files, err); });
 }
 
 int RemoveCommand(const std::string& path, const std::vector<std::string>& entryPaths,
                   const KeyNames& names, std::FILE* err, Files& files) {
-  return Report(Remove(path, entryPaths, names, files, err), err);
+  return RunReported(path, err, [&] { return Remove(path, entryPaths, names, files, err); });
 }
 
 int RecoverCommand(const std::string& path, bool discard, std::FILE* err, Files& files) {
   if (discard) {
     std::string summary;
     Status s = DiscardInterruptedChange(files, path, &summary);
-    if (!s.ok()) return Report({s.ioError() ? 2 : 1, path + ": " + s.Message()}, err);
+    if (!s.ok())
+      return Report(s.noSpace() ? Status::Refused(s.Reason()).In(path) : s.In(path), err);
     std::fprintf(err, "atbutil: %s: discarded the journal of an interrupted change%s\n",
                  path.c_str(), summary.empty() ? "" : (": " + summary).c_str());
     return 0;
   }
   OpenFile f(files);
-  Outcome o = f.Open(path, OpenFile::kEdit, err);
-  if (o.status == 0) {
-    o = f.Close();
-    if (o.status == 0 && !f.recovered()) {
+  Status s = f.Open(path, OpenFile::kEdit, err);
+  if (s.ok()) {
+    s = f.Close();
+    if (s.ok() && !f.recovered()) {
       std::fprintf(err, "atbutil: %s: no interrupted change\n", path.c_str());
     }
   }
-  return Report(o, err);
+  return Report(s, err);
 }
 
 }  // namespace atb

@@ -18,7 +18,6 @@
 #include "companion/json_form.h"
 #include "companion/open_file.h"
 #include "companion/paths.h"
-#include "platform/dirs.h"
 #include "platform/output_file.h"
 #include "store/coding.h"
 #include "store/table.h"
@@ -27,53 +26,46 @@ namespace atb {
 
 namespace {
 
-void Say(std::FILE* err, const std::string& what) {
-  std::fprintf(err, "atbutil: %s\n", what.c_str());
-}
+Status OutputFailed() { return Status::FromErrno(errno).In("cannot write the output"); }
 
-int Finish(Sink& sink, std::FILE* err) {
+Status Finish(Sink& sink) {
   errno = 0;
   sink.Finish();
-  if (sink.failed()) {
-    Say(err, std::string("cannot write the output: ") + std::strerror(errno));
-    return 2;
-  }
-  return 0;
+  return sink.failed() ? OutputFailed() : Status::Ok();
 }
 
-}  // namespace
-
-int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
-                std::FILE* err) {
-  OpenFile f(SystemFiles());
-  Outcome o = f.Open(path, OpenFile::kRead, err);
-  if (o.status != 0) return Say(err, o.message), o.status;
+Status Dump(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
+            std::FILE* err, Files& files) {
+  OpenFile f(files);
+  Status s = f.Open(path, OpenFile::kRead, err);
+  if (!s.ok()) return s;
   Sink sink(out);
-  Status s = json ? DumpJson(f.file(), f.length(), names, sink)
-                  : DumpText(f.file(), f.length(), names, sink);
+  s = json ? DumpJson(f.file(), f.length(), names, sink)
+           : DumpText(f.file(), f.length(), names, sink);
   if (!s.ok()) {
     sink.Flush();
-    return Say(err, path + ": " + s.Message()), 2;
+    return s.In(path);
   }
-  return Finish(sink, err);
+  return Finish(sink);
 }
 
-int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out,
-                    std::FILE* err) {
+Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
+                Files& files) {
   // Read beside a change, never during one; a file that a change left half made is shown by its
   // hash, as is one that is not an attribute file, so that a diff still shows a change to it.
-  OpenFile f(SystemFiles());
-  Outcome o = f.Open(path, OpenFile::kCheck, err);
-  if (f.fd() == -1) return Say(err, o.message), 2;
+  OpenFile f(files);
+  const Status opened = f.Open(path, OpenFile::kCheck, err);
+  // A failing disk is no content to show: only a file that is refused or damaged is shown as bytes.
+  if (f.fd() == -1 || ExitStatus(opened) == 2) return opened;
   AtbFile& file = f.file();
   Sink sink(out);
   int64_t length = 0;
   Status s = file.Length(&length);
   const Status shape = CheckFileLength(length);
-  if (s.ok() && (f.interrupted() || (o.status != 0 && !o.damaged) || !shape.ok())) {
+  if (s.ok() && (f.interrupted() || (!opened.ok() && !opened.damaged()) || !shape.ok())) {
     const std::string why = f.interrupted() ? "an interrupted change, finished by the next open"
                             : !shape.ok()   ? "not an attribute file: " + shape.Message()
-                                            : o.message.substr(path.size() + 2);
+                                            : opened.Reason();
     sink.buf().append("/ = " + why + " (");
     s = AppendSizeAndHash(file, 0, length, sink);
     sink.buf().append(")\n");
@@ -91,119 +83,134 @@ int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* o
   }
   if (!s.ok()) {
     sink.Flush();
-    return Say(err, path + ": " + s.Message()), 2;
+    return s.In(path);
   }
-  return Finish(sink, err);
+  return Finish(sink);
+}
+
+}  // namespace
+
+int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
+                std::FILE* err, Files& files) {
+  return RunReported(path, err, [&] { return Dump(path, json, names, out, err, files); });
+}
+
+int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
+                    Files& files) {
+  // It fails only when the file cannot be read, whatever kept it from being read.
+  return RunReported(path, err, [&] { return Textconv(path, names, out, err, files); }) == 0 ? 0
+                                                                                             : 2;
 }
 
 namespace {
 
-// What checking one file prints, and its exit status.
+// What checking one file prints, and what kept it from being checked.
 struct CheckResult {
   std::string out;
-  std::string err;
-  int status = 0;
+  Status error;
+  bool damaged = false;
 };
 
-CheckResult CheckFile(const std::string& path, const KeyNames& names) {
+CheckResult CheckFile(const std::string& path, const KeyNames& names, Files& files) {
   CheckResult r;
-  OpenFile f(SystemFiles());
+  OpenFile f(files);
   // Checking never finishes an interrupted change, so the open says nothing on its own.
-  Outcome o = f.Open(path, OpenFile::kCheck, stderr);
+  Status s = f.Open(path, OpenFile::kCheck, stderr);
   // A file whose change was cut short is not damaged: the next open finishes the change.
-  if (o.status == 0 && f.interrupted()) {
+  if (s.ok() && f.interrupted()) {
     r.out = path + ": an interrupted change, finished by the next open (atbutil recover)\n";
     return r;
   }
   std::vector<TableDamage> damage;
-  Status s;
-  if (o.damaged) {
-    damage.push_back({{}, o.message.substr(path.size() + 2), {}, {}});
-  } else if (o.status != 0) {
-    r.err = "atbutil: " + o.message + "\n";
-    r.status = o.status;
+  if (s.damaged()) {
+    damage.push_back({{}, s.Reason(), {}, {}});
+    s = Status::Ok();
+  } else if (!s.ok()) {
+    r.error = s;
     return r;
   } else {
     // Tables only: a window as large as a first table read, never a value.
     s = CheckTree(f.file(), ROOT_TABLE_OFFSET, f.length(), &damage);
   }
   if (s.ioError()) {
-    r.err = "atbutil: " + path + ": " + s.Message() + "\n";
-    r.status = 2;
+    r.error = s.In(path);
     return r;
   }
   for (const TableDamage& d : damage) {
     r.out += path + ": " + DamagedTablePath(names, d) + ": " + d.reason + "\n";
   }
-  if (!damage.empty()) r.status = 1;
+  r.damaged = !damage.empty();
   return r;
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // One file to check, or a folder below a named one that could not be read.
 struct CheckJob {
   std::string path;
-  int folderError = 0;
+  Status folderError;
   bool operator<(const CheckJob& o) const { return path < o.path; }
 };
 
-// Every *.atb file below `dir`, symlinks not followed, and every folder that cannot be read.
-void FindAttributeFiles(const std::string& dir, std::vector<CheckJob>* jobs) {
-  struct Open {
-    std::unique_ptr<DirEnum> dir;
+// Every *.atb file below `path`, symlinks not followed, and every folder that cannot be read; or
+// `path` itself when it names no folder. A folder is read by its path, and only while it is the
+// one its parent listed: one swapped for a symlink since leads nowhere outside the tree.
+void FindAttributeFiles(Files& files, const std::string& path, std::vector<CheckJob>* jobs) {
+  struct Folder {
     std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
   };
-  std::vector<Open> stack;
-  stack.push_back({std::make_unique<DirEnum>(), dir});
-  if (!stack.back().dir->Open(dir)) {
-    jobs->push_back({dir, errno});
-    return;
-  }
-  std::string name;
-  DirEntryKind kind;
-  while (!stack.empty()) {
-    if (!stack.back().dir->Next(&name, &kind)) {
-      stack.pop_back();
+  std::vector<Folder> pending{{path}};
+  std::vector<DirectoryEntry> entries;
+  while (!pending.empty()) {
+    const Folder folder = std::move(pending.back());
+    pending.pop_back();
+    struct stat self;
+    if (files.ListDirectory(folder.path, &entries, &self) == -1) {
+      const int err = errno;
+      const bool named = folder.inode == 0;
+      // What the user named and is no folder is a file to check, and says so itself when missing.
+      if (named && (err == ENOTDIR || err == ENOENT)) {
+        jobs->push_back({folder.path, Status::Ok()});
+      } else {
+        jobs->push_back({folder.path, Status::FromErrno(err)});
+      }
       continue;
     }
-    if (name == "." || name == "..") continue;
-    const std::string& parent = stack.back().path;
-    std::string path = parent.back() == '/' ? parent + name : parent + "/" + name;
-    if (kind == DirEntryKind::kDirectory) {
-      auto child = std::make_unique<DirEnum>();
-      if (child->OpenChild(*stack.back().dir, name)) {
-        stack.push_back({std::move(child), std::move(path)});
-      } else {
-        jobs->push_back({std::move(path), errno});
+    if (folder.inode != 0 && (self.st_dev != folder.device || self.st_ino != folder.inode)) {
+      jobs->push_back({folder.path, Status::IoError(0, "was replaced while it was read")});
+      continue;
+    }
+    const std::string& parent = folder.path;
+    for (DirectoryEntry& e : entries) {
+      std::string child = parent.back() == '/' ? parent + e.name : parent + "/" + e.name;
+      if (e.kind == DirectoryEntry::kDirectory) {
+        pending.push_back({std::move(child), e.device, e.inode});
+      } else if (e.kind == DirectoryEntry::kOther && e.name.size() > 4 &&
+                 e.name.compare(e.name.size() - 4, 4, ".atb") == 0) {
+        jobs->push_back({std::move(child), Status::Ok()});
       }
-    } else if (kind == DirEntryKind::kOther && name.size() > 4 &&
-               name.compare(name.size() - 4, 4, ".atb") == 0) {
-      jobs->push_back({std::move(path)});
     }
   }
 }
 
-CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names) {
-  if (job.folderError == 0) return CheckFile(job.path, names);
-  return {"", "atbutil: " + job.path + ": " + std::strerror(job.folderError) + "\n", 2};
+CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names, Files& files) {
+  if (!job.folderError.ok()) return {"", job.folderError.In(job.path)};
+  // On a worker thread, where nothing above would catch it.
+  try {
+    return CheckFile(job.path, names, files);
+  } catch (const std::bad_alloc&) {
+    return {"", OutOfMemory().In(job.path)};
+  }
 }
 
 }  // namespace
 
 int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
-                 std::FILE* err) {
+                 std::FILE* err, Files& files) {
   std::vector<CheckJob> jobs;
   for (const std::string& path : paths) {
-    if (!IsDirectory(path)) {
-      jobs.push_back({path});
-      continue;
-    }
     const std::size_t first = jobs.size();
-    FindAttributeFiles(path, &jobs);
+    FindAttributeFiles(files, path, &jobs);
     std::sort(jobs.begin() + static_cast<std::ptrdiff_t>(first), jobs.end());
   }
 
@@ -216,7 +223,7 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
   std::atomic<std::size_t> next{0};
   auto work = [&] {
     for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-      CheckResult r = RunCheckJob(jobs[i], names);
+      CheckResult r = RunCheckJob(jobs[i], names, files);
       std::lock_guard<std::mutex> lock(mutex);
       results[i] = std::move(r);
       done[i] = 1;
@@ -236,68 +243,61 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
       r = std::move(results[i]);
     }
     // Standard output first: the two streams may be one terminal.
-    if (!r.err.empty()) std::fflush(out);
+    if (!r.error.ok()) std::fflush(out);
     std::fputs(r.out.c_str(), out);
-    if (!r.err.empty()) std::fputs(r.err.c_str(), err);
-    status = std::max(status, r.status);
+    status = std::max({status, r.damaged ? 1 : 0, Report(r.error, err)});
   }
   for (std::thread& t : workers) t.join();
-  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
-    return Say(err, std::string("cannot write the output: ") + std::strerror(errno)), 2;
-  }
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) return Report(OutputFailed(), err);
   return status;
 }
 
-int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
-               std::FILE* out, std::FILE* err) {
+namespace {
+
+Status Get(const std::string& path, const std::string& entryPath, const KeyNames& names,
+           std::FILE* out, std::FILE* err, Files& files) {
   std::vector<PathElement> elements;
-  std::string error;
-  if (!ParsePath(entryPath, &elements, &error)) return Say(err, error), 2;
-  if (elements.empty()) return Say(err, "get needs the path of an entry, not the root"), 2;
-  OpenFile f(SystemFiles());
-  Outcome o = f.Open(path, OpenFile::kRead, err);
-  if (o.status != 0) return Say(err, o.message), o.status;
-  Status s;
+  Status s = ParsePath(entryPath, &elements);
+  if (!s.ok()) return s;
+  if (elements.empty()) return Status::Invalid("get needs the path of an entry, not the root");
+  OpenFile f(files);
+  if (!(s = f.Open(path, OpenFile::kRead, err)).ok()) return s;
   FoundEntry found;
-  bool ioError;
-  if (!FindEntry(f.file(), f.length(), elements, names, &found, &error, &ioError)) {
-    return Say(err, path + ": " + error), ioError ? 2 : 1;
-  }
+  if (!(s = FindEntry(f.file(), f.length(), elements, names, &found)).ok()) return s.In(path);
   Sink sink(out);
   s = AppendEntryText(f.file(), found.entry.Type, found.entry.start, found.entry.end, sink);
-  if (s.ioError()) return Say(err, path + ": " + s.Message()), 2;
+  if (s.ioError()) return s.In(path);
   sink.buf() += '\n';
-  return Finish(sink, err);
+  return Finish(sink);
 }
 
-int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
-                 std::FILE* out, std::FILE* err) {
+Status Build(const std::string& json, const std::string& outPath, const KeyNames& names,
+             std::FILE* out, Files& files) {
   // Checked first, so that a refusal comes before the input is awaited.
   if (outPath == "-" && isatty(fileno(out)) == 1) {
-    return Say(err, "standard output is a terminal; name OUT, or send it into a file or pipe"), 2;
+    return Status::Invalid(
+        "standard output is a terminal; name OUT, or send it into a file or pipe");
   }
   std::FILE* in = json == "-" ? stdin : std::fopen(json.c_str(), "rb");
-  if (in == nullptr) return Say(err, json + ": " + std::strerror(errno)), 2;
+  if (in == nullptr) return Status::FromErrno(errno).In(json);
   // Read as a stream: the document is never held, only the file it builds.
   BuiltFile built;
   std::string error;
   JsonText text(in);
   const bool accepted = BuildFromJson(text, names, &built, &error);
   if (in != stdin) std::fclose(in);
-  if (text.failed()) return Say(err, json + ": cannot be read"), 2;
+  if (text.failed()) return Status::IoError(0, json + ": cannot be read");
   if (!accepted) {
-    return Say(err, (json == "-" ? std::string("standard input") : json) + ": " + error), 1;
+    return Status::Refused(error).In(json == "-" ? std::string("standard input") : json);
   }
   if (outPath == "-") {
     const bool written = built.WriteTo([&](std::string_view piece) {
       return std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
     });
-    if (!written || std::fflush(out) != 0) {
-      return Say(err, std::string("cannot write the output: ") + std::strerror(errno)), 2;
-    }
-    return 0;
+    if (!written || std::fflush(out) != 0) return OutputFailed();
+    return Status::Ok();
   }
-  OutputFile file(SystemFiles(), outPath, DurableChanges());
+  OutputFile file(files, outPath, DurableChanges());
   Status s = file.Open();
   if (s.ok()) {
     built.WriteTo([&](std::string_view piece) {
@@ -306,8 +306,20 @@ int BuildCommand(const std::string& json, const std::string& outPath, const KeyN
     });
   }
   if (s.ok()) s = file.Commit();
-  if (!s.ok()) return Say(err, outPath + ": " + s.Message()), s.refused() ? 1 : 2;
-  return 0;
+  return s.In(outPath);
+}
+
+}  // namespace
+
+int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
+               std::FILE* out, std::FILE* err, Files& files) {
+  return RunReported(path, err, [&] { return Get(path, entryPath, names, out, err, files); });
+}
+
+int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
+                 std::FILE* out, std::FILE* err, Files& files) {
+  return RunReported(json == "-" ? std::string("standard input") : json, err,
+                     [&] { return Build(json, outPath, names, out, files); });
 }
 
 }  // namespace atb

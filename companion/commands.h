@@ -14,25 +14,28 @@
 
 namespace atb {
 
+// Every command reads and writes its files through `files` (tests make it fail).
 int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
-                std::FILE* err);
+                std::FILE* err, Files& files = SystemFiles());
 // dump for git's textconv: whatever the file holds, prints what can be read, and for what cannot
 // (a file too short or too long, header sizes that do not follow its length, a damaged table)
 // a line with the size and hash of its bytes, so that a change to them still shows. Fails only
 // when the file cannot be read.
-int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err);
+int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
+                    Files& files = SystemFiles());
 // `paths` are files, and folders whose *.atb files (at any depth, symlinks not followed) are
-// checked in sorted order. Files are checked in parallel; the output is as if one by one.
+// checked in sorted order. Files are checked in parallel (so `files` is called from several
+// threads); the output is as if one by one.
 int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
-                 std::FILE* err);
+                 std::FILE* err, Files& files = SystemFiles());
 int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
-               std::FILE* out, std::FILE* err);
+               std::FILE* out, std::FILE* err, Files& files = SystemFiles());
 // `json` is a path, or "-" for standard input; `outPath` a path, or "-" for `out`.
 int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,
-                 std::FILE* out, std::FILE* err);
+                 std::FILE* out, std::FILE* err, Files& files = SystemFiles());
 
 // Changes, each checked whole before the first write; a refusal (exit 1) leaves every file as it
-// was. `pairs` alternate paths and values. `files` is the file layer (tests make it fail).
+// was. `pairs` alternate paths and values.
 int SetCommand(const std::string& path, const std::vector<std::string>& pairs,
                const KeyNames& names, std::FILE* err, Files& files = SystemFiles());
 int ExtractCommand(const std::string& path, const std::string& entryPath,

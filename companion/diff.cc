@@ -441,13 +441,15 @@ Status WritePatch(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength
   return Differ(a, aLength, b, bLength, names, sink).Run(changes);
 }
 
-int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-                std::FILE* err) {
+namespace {
+
+int Diff(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
+         std::FILE* err) {
   auto say = [err](const std::string& what) { std::fprintf(err, "atbutil: %s\n", what.c_str()); };
   OpenFile fa(SystemFiles()), fb(SystemFiles());
-  Outcome o = fa.Open(a, OpenFile::kRead, err);
-  if (o.status == 0) o = fb.Open(b, OpenFile::kRead, err);
-  if (o.status != 0) return say(o.message), 2;
+  Status o = fa.Open(a, OpenFile::kRead, err);
+  if (o.ok()) o = fb.Open(b, OpenFile::kRead, err);
+  if (!o.ok()) return Report(o, err), 2;
   Sink sink(out);
   int64_t changes = 0;
   Status s = WritePatch(fa.file(), fa.length(), fb.file(), fb.length(), names, sink, &changes);
@@ -459,6 +461,17 @@ int DiffCommand(const std::string& a, const std::string& b, const KeyNames& name
   sink.Flush();
   if (sink.failed()) return say(std::string("cannot write the patch: ") + std::strerror(errno)), 2;
   return changes == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
+                std::FILE* err) {
+  try {
+    return Diff(a, b, names, out, err);
+  } catch (const std::bad_alloc&) {
+    return Report(OutOfMemory().In(a + " -> " + b), err), 2;
+  }
 }
 
 }  // namespace atb

@@ -244,8 +244,7 @@ constexpr int64_t kHeadInPlace = 4096;
 
 uint32_t KeyOfWord(const std::string& word, const KeyNames& names, bool* ok) {
   std::vector<PathElement> elements;
-  std::string error;
-  *ok = word.find('/') == std::string::npos && ParsePath(word, &elements, &error) &&
+  *ok = word.find('/') == std::string::npos && ParsePath(word, &elements).ok() &&
         elements.size() == 1 && !elements[0].pick && elements[0].kind != PathElement::kEntryNumber;
   if (!*ok) return 0;
   return elements[0].kind == PathElement::kKey ? elements[0].number

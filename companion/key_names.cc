@@ -55,22 +55,16 @@ void KeyNames::Add(uint32_t key, std::string name) {
   names_.emplace(key, std::move(name));
 }
 
-bool KeyNames::AddNamesFile(const std::string& path, std::string* error) {
+Status KeyNames::AddNamesFile(const std::string& path) {
   std::ifstream in(path);
-  if (!in) {
-    *error = path + ": cannot be read";
-    return false;
-  }
+  if (!in) return Status::IoError(0, "cannot be read").In(path);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty()) Add(HashKeyName(line), line);
   }
-  if (in.bad()) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  return true;
+  if (in.bad()) return Status::IoError(0, "cannot be read").In(path);
+  return Status::Ok();
 }
 
 uint32_t KeyNames::KeyOfWord(std::string_view word) const {

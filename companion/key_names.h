@@ -7,15 +7,17 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/status.h"
+
 namespace atb {
 
 class KeyNames {
  public:
   KeyNames();
 
-  // Adds every line of the file at `path` as a name, keyed by its hash. False with *error set
-  // when the file cannot be read.
-  bool AddNamesFile(const std::string& path, std::string* error);
+  // Adds every line of the file at `path` as a name, keyed by its hash. An I/O error when the
+  // file cannot be read.
+  Status AddNamesFile(const std::string& path);
 
   // The key a word stands for: a label of the label table, or else the word's hash.
   uint32_t KeyOfWord(std::string_view word) const;

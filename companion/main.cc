@@ -7,6 +7,7 @@
 #include "companion/commands.h"
 #include "companion/diff.h"
 #include "companion/merge.h"
+#include "companion/open_file.h"
 #include "companion/patch.h"
 #include "platform/version.h"
 
@@ -157,10 +158,9 @@ int main(int argc, char** argv) {
   atb::TakeDurabilityFromEnvironment();
   if (noSync) atb::SetDurableChanges(false);
   atb::KeyNames names;
-  std::string error;
-  if (!namesFile.empty() && !names.AddNamesFile(namesFile, &error)) {
-    std::fprintf(stderr, "atbutil: %s\n", error.c_str());
-    return 2;
+  if (!namesFile.empty()) {
+    const atb::Status s = names.AddNamesFile(namesFile);
+    if (!s.ok()) return atb::Report(s, stderr);
   }
   if (*dump) return atb::DumpCommand(file, asJson, names, stdout, stderr);
   if (*textconv) return atb::TextconvCommand(file, names, stdout, stderr);

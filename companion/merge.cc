@@ -304,14 +304,16 @@ Status PlanMerge(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t
       .Run();
 }
 
-int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
-                 const KeyNames& names, std::FILE* err, Files& files) {
+namespace {
+
+int Merge(const std::string& base, const std::string& ours, const std::string& theirs,
+          const KeyNames& names, std::FILE* err, Files& files) {
   auto say = [err](const std::string& what) { std::fprintf(err, "atbutil: %s\n", what.c_str()); };
   OpenFile fb(files), fo(files), ft(files);
-  Outcome o = fo.Open(ours, OpenFile::kEdit, err);
-  if (o.status == 0) o = fb.Open(base, OpenFile::kRead, err);
-  if (o.status == 0) o = ft.Open(theirs, OpenFile::kRead, err);
-  if (o.status != 0) return say(o.message), 2;
+  Status o = fo.Open(ours, OpenFile::kEdit, err);
+  if (o.ok()) o = fb.Open(base, OpenFile::kRead, err);
+  if (o.ok()) o = ft.Open(theirs, OpenFile::kRead, err);
+  if (!o.ok()) return Report(o, err), 2;
   Change change;
   std::vector<std::string> conflicts;
   Status s = PlanMerge(fb.file(), fb.length(), fo.file(), fo.length(), ft.file(), ft.length(),
@@ -325,12 +327,22 @@ int MergeCommand(const std::string& base, const std::string& ours, const std::st
   }
   // The change holds every byte it writes: BASE and THEIRS can go first (one of them may even be
   // OURS by another name).
-  if ((o = fb.Close()).status != 0 || (o = ft.Close()).status != 0) return say(o.message), 2;
+  if (!(o = fb.Close()).ok() || !(o = ft.Close()).ok()) return Report(o, err), 2;
   s = change.Apply(fo.target());
   if (!s.ok()) return say(ours + ": " + (s.ioError() ? "" : "merge refused: ") + s.Message()), 2;
-  o = fo.Close();
-  if (o.status != 0) return say(o.message), 2;
+  if (!(o = fo.Close()).ok()) return Report(o, err), 2;
   return 0;
+}
+
+}  // namespace
+
+int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
+                 const KeyNames& names, std::FILE* err, Files& files) {
+  try {
+    return Merge(base, ours, theirs, names, err, files);
+  } catch (const std::bad_alloc&) {
+    return Report(OutOfMemory().In(ours), err), 2;
+  }
 }
 
 }  // namespace atb

@@ -1,23 +1,34 @@
 #include "companion/open_file.h"
 
+#include <cerrno>
+
 namespace atb {
 
-Outcome OpenFile::Open(const std::string& path, Mode mode, std::FILE* err) {
+int ExitStatus(const Status& s) {
+  if (s.ok()) return 0;
+  return s.damaged() || s.refused() || s.tooLarge() ? 1 : 2;
+}
+
+int Report(const Status& s, std::FILE* err) {
+  if (!s.ok()) std::fprintf(err, "atbutil: %s\n", s.Message().c_str());
+  return ExitStatus(s);
+}
+
+Status OutOfMemory() { return Status::IoError(ENOMEM, "not enough memory for what it holds"); }
+
+Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err) {
   path_ = path;
-  bool& recovered = recovered_;
   const AttributeFile::Use use = mode == kEdit    ? AttributeFile::kEditing
                                  : mode == kCheck ? AttributeFile::kChecking
                                                   : AttributeFile::kReading;
-  Status s = open_.Open(path, use, &recovered);
-  if (recovered) std::fprintf(err, "atbutil: %s: recovered an interrupted change\n", path.c_str());
-  if (!s.ok()) return {s.ioError() ? 2 : 1, path + ": " + s.Message(), s.damaged()};
-  return {0, {}};
+  Status s = open_.Open(path, use, &recovered_);
+  if (recovered_) std::fprintf(err, "atbutil: %s: recovered an interrupted change\n", path.c_str());
+  // Whatever keeps the file from being opened, the command cannot go on: a full disk met while
+  // finishing an interrupted change refuses the file as any other reason does.
+  if (s.noSpace()) s = Status::Refused(s.Reason());
+  return s.In(path);
 }
 
-Outcome OpenFile::Close() {
-  Status s = open_.Close();
-  if (!s.ok()) return {2, path_ + ": " + s.Message()};
-  return {0, {}};
-}
+Status OpenFile::Close() { return open_.Close().In(path_); }
 
 }  // namespace atb

@@ -1,7 +1,9 @@
-// An attribute file opened for one atbutil command, through the one open both programs share.
+// An attribute file opened for one atbutil command, through the one open both programs share,
+// and how a command's status reaches its user.
 #pragma once
 
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "change/open.h"
@@ -10,12 +12,29 @@
 
 namespace atb {
 
-// How a command ends: its exit status, with its message for the error stream.
-struct Outcome {
-  int status;
-  std::string message;
-  bool damaged = false;  // the file is damaged, as opposed to refused or unreadable
-};
+// The exit status for what a command came to: 0 done; 1 the file's content or the request is at
+// fault (damaged, refused, too large); 2 the request is malformed or the system failed (an I/O
+// error, a full disk).
+int ExitStatus(const Status& s);
+
+// Says a failed status on `err` ("atbutil: MESSAGE") and answers its exit status.
+int Report(const Status& s, std::FILE* err);
+
+// Memory ran out: an error, exit 2.
+Status OutOfMemory();
+
+// Runs `command` (answering a Status) and reports what it came to. Memory that runs out, as it may
+// where a buffer is sized by what a file holds, is an error about `path` (exit 2), not an abort.
+template <typename Command>
+int RunReported(const std::string& path, std::FILE* err, Command command) {
+  Status s;
+  try {
+    s = command();
+  } catch (const std::bad_alloc&) {
+    s = OutOfMemory().In(path);
+  }
+  return Report(s, err);
+}
 
 class OpenFile {
  public:
@@ -24,12 +43,12 @@ class OpenFile {
   explicit OpenFile(Files& files) : open_(files) {}
 
   // Opens `path`: for editing, locked against other editors; for reading, keeping changes out
-  // until the command is done. Says so on `err` when it finished an interrupted change. Status 0
-  // when open, 1 when refused (damaged, locked, read-only, not a regular file, an interrupted
-  // change that cannot be finished), 2 when the system failed.
-  Outcome Open(const std::string& path, Mode mode, std::FILE* err);
+  // until the command is done. Says so on `err` when it finished an interrupted change. Refused
+  // (locked, read-only, not a regular file, an interrupted change that cannot be finished),
+  // damaged, or an I/O error, each in `path`.
+  Status Open(const std::string& path, Mode mode, std::FILE* err);
   // Closing reports a write error that some file systems defer until then.
-  Outcome Close();
+  Status Close();
 
   AtbFile& file() { return open_.file(); }
   ChangeTarget& target() { return open_.target(); }

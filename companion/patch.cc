@@ -321,7 +321,10 @@ bool ParsePatchPath(std::string_view* s, std::string* path, std::vector<PathElem
     *error = "a path in a patch starts with /";
     return false;
   }
-  if (!ParsePath(*path, elements, error)) return false;
+  if (Status parsed = ParsePath(*path, elements); !parsed.ok()) {
+    *error = parsed.Message();
+    return false;
+  }
   if (elements->size() > static_cast<std::size_t>(kDeepestPatchTable)) {
     *error = "a path deeper than " + std::to_string(kDeepestPatchTable) + " tables";
     return false;
@@ -430,7 +433,7 @@ bool PatchReader::Block(std::string* bytes, std::string* error) {
     if (colon == std::string_view::npos) return Fail(error, "an entry of a table is KEY: VALUE");
     std::vector<PathElement> key;
     uint32_t id;
-    if (!ParsePath(line.substr(0, colon), &key, &why) || key.size() != 1 ||
+    if (!ParsePath(line.substr(0, colon), &key).ok() || key.size() != 1 ||
         line.substr(0, colon).find('/') != std::string_view::npos) {
       return Fail(error, "\"" + std::string(line.substr(0, colon)) + "\" is not a key");
     }
@@ -960,7 +963,9 @@ bool ReadPatchText(const std::string& path, std::FILE* in, std::string* text, st
 
 }  // namespace
 
-int ApplyCommand(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
+namespace {
+
+int ApplyPatches(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
                  const KeyNames& names, std::FILE* in, std::FILE* err, Files& files) {
   auto say = [err](const std::string& what) { std::fprintf(err, "atbutil: %s\n", what.c_str()); };
   if (patchPaths.empty()) return say("apply needs a FILE and at least one PATCH"), 2;
@@ -974,8 +979,8 @@ int ApplyCommand(const std::string& path, const std::vector<std::string>& patchP
     patches[p].name = patchPaths[p];
   }
   OpenFile f(files);
-  Outcome o = f.Open(path, check ? OpenFile::kRead : OpenFile::kEdit, err);
-  if (o.status != 0) return say(o.message), o.status;
+  Status o = f.Open(path, check ? OpenFile::kRead : OpenFile::kEdit, err);
+  if (!o.ok()) return Report(o, err);
   EditedFile edited(f.file(), f.length());
   Table* root;
   Status s = edited.Root(&root);
@@ -997,9 +1002,18 @@ int ApplyCommand(const std::string& path, const std::vector<std::string>& patchP
   s = edited.Commit(f.target());
   if (s.ioError()) return say(path + ": " + s.Message()), 2;
   if (!s.ok()) return say(path + ": change refused: " + s.Message()), 1;
-  o = f.Close();
-  if (o.status != 0) return say(o.message), o.status;
-  return 0;
+  return Report(f.Close(), err);
+}
+
+}  // namespace
+
+int ApplyCommand(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
+                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files) {
+  try {
+    return ApplyPatches(path, patchPaths, check, names, in, err, files);
+  } catch (const std::bad_alloc&) {
+    return Report(OutOfMemory().In(path), err);
+  }
 }
 
 }  // namespace atb

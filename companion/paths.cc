@@ -34,16 +34,13 @@ constexpr std::size_t kLookupWindow = 1 << 16;
 // Walks the path from the root, checking each table on the way and calling step(table, end)
 // for it; *chosen is set to each table's chosen entry in turn, the path's entry last.
 template <typename Step>
-bool Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>& elements,
-             const KeyNames& names, Step step, CursorEntry* chosen, std::string* error,
-             bool* ioError) {
-  *ioError = false;
+Status Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>& elements,
+               const KeyNames& names, Step step, CursorEntry* chosen) {
   int64_t table = ROOT_TABLE_OFFSET, end = length;
   std::string where = "/";
-  auto failed = [&](const Status& s) {
-    *ioError = true;
-    *error = s.Message();
-    return false;
+  // A read that fails on the way, whatever its kind, stops the lookup as the disk's fault.
+  auto failed = [](const Status& s) {
+    return s.ioError() ? s : Status::IoError(s.err(), s.Message());
   };
   // Nested tables lie close to the entries that hold them: small reads go through one window.
   WindowedSource file(base, kLookupWindow);
@@ -51,13 +48,10 @@ bool Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>& e
   EntryCursor cursor;
   for (std::size_t e = 0;; ++e) {
     Status s = cursor.Open(file, table, end, budget);
-    if (!s.ok()) {
-      *ioError = s.ioError();
-      *error = s.ioError() ? s.Message() : "the table " + where + " is damaged: " + s.Message();
-      return false;
-    }
+    if (s.ioError()) return s;
+    if (!s.ok()) return Status::Damaged("the table " + where + " is damaged: " + s.Message());
     step(table, end);
-    if (e == elements.size()) return true;
+    if (e == elements.size()) return Status::Ok();
     const PathElement& element = elements[e];
     // Every match is counted and the chosen one kept; all of them are listed only when the
     // path is ambiguous, so that a pick into a long run of equal keys holds nothing.
@@ -106,23 +100,18 @@ bool Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>& e
       }
     }
     if (element.pick && *element.pick >= matched) {
-      *error = "\"" + element.text + "\" in " + where + ": only " + std::to_string(matched) +
-               " entries match";
-      return false;
+      return Status::Refused("\"" + element.text + "\" in " + where + ": only " +
+                             std::to_string(matched) + " entries match");
     }
-    if (matched == 0) {
-      *error = "nothing matches \"" + element.text + "\" in " + where;
-      return false;
-    }
+    if (matched == 0)
+      return Status::Refused("nothing matches \"" + element.text + "\" in " + where);
     if (!element.pick && matched > 1) {
-      *error = "\"" + element.text + "\" matches " + std::to_string(matched) + " entries in " +
-               where + ":" + listed + "; pick one with [k]";
-      return false;
+      return Status::Refused("\"" + element.text + "\" matches " + std::to_string(matched) +
+                             " entries in " + where + ":" + listed + "; pick one with [k]");
     }
-    if (e + 1 == elements.size()) return true;
+    if (e + 1 == elements.size()) return Status::Ok();
     if (!chosen->Is(EntryType::Reference)) {
-      *error = "\"" + element.text + "\" in " + where + " is not a reference";
-      return false;
+      return Status::Refused("\"" + element.text + "\" in " + where + " is not a reference");
     }
     table = chosen->start;
     end = chosen->end;
@@ -134,10 +123,10 @@ bool Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>& e
 
 }  // namespace
 
-bool ParsePath(std::string_view path, std::vector<PathElement>* elements, std::string* error) {
+Status ParsePath(std::string_view path, std::vector<PathElement>* elements) {
   elements->clear();
   if (!path.empty() && path[0] == '/') path.remove_prefix(1);
-  if (path.empty()) return true;
+  if (path.empty()) return Status::Ok();
   for (;;) {
     std::size_t slash = path.find('/');
     std::string_view text = path.substr(0, slash);
@@ -148,21 +137,16 @@ bool ParsePath(std::string_view path, std::vector<PathElement>* elements, std::s
       uint32_t k;
       if (open == std::string_view::npos ||
           !ParseUnsigned(text.substr(open + 1, text.size() - open - 2), 10, &k)) {
-        *error = "\"" + e.text + "\": [k] needs a number";
-        return false;
+        return Status::Invalid("\"" + e.text + "\": [k] needs a number");
       }
       e.pick = k;
       text = text.substr(0, open);
     }
-    if (text.empty()) {
-      *error = "an empty element in the path";
-      return false;
-    }
+    if (text.empty()) return Status::Invalid("an empty element in the path");
     if (text[0] == '#') {
       e.kind = PathElement::kEntryNumber;
       if (!ParseUnsigned(text.substr(1), 10, &e.number)) {
-        *error = "\"" + e.text + "\": # needs an entry number";
-        return false;
+        return Status::Invalid("\"" + e.text + "\": # needs an entry number");
       }
     } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
                ParseUnsigned(text.substr(2), 16, &e.number)) {
@@ -170,48 +154,44 @@ bool ParsePath(std::string_view path, std::vector<PathElement>* elements, std::s
     } else if (ParseUnsigned(text, 10, &e.number)) {
       e.kind = PathElement::kKey;
     } else if (LooksNumeric(text)) {
-      *error = "\"" + e.text + "\" is too large for a key";
-      return false;
+      return Status::Invalid("\"" + e.text + "\" is too large for a key");
     } else {
       e.kind = PathElement::kWord;
       e.word = std::string(text);
     }
     elements->push_back(std::move(e));
-    if (slash == std::string_view::npos) return true;
+    if (slash == std::string_view::npos) return Status::Ok();
     path.remove_prefix(slash + 1);
   }
 }
 
-bool ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
-                 const KeyNames& names, std::vector<PathStep>* chain, std::string* error,
-                 bool* ioError) {
+Status ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
+                   const KeyNames& names, std::vector<PathStep>* chain) {
   chain->clear();
   CursorEntry chosen;
   auto step = [&](int64_t table, int64_t end) {
     if (!chain->empty()) chain->back().entry = chosen.index;
     chain->push_back({table, end, {}, 0});
   };
-  if (!Resolve(file, length, elements, names, step, &chosen, error, ioError)) return false;
+  Status s = Resolve(file, length, elements, names, step, &chosen);
+  if (!s.ok()) return s;
   if (!elements.empty()) chain->back().entry = chosen.index;
   // The changes that use the chain work on whole tables.
   for (PathStep& s : *chain) {
     Status read = ReadTable(file, s.table, s.end, &s.list);
-    if (!read.ok()) {
-      *ioError = read.ioError();
-      *error = read.ioError() ? read.Message() : "the file changed while it was read";
-      return false;
-    }
+    if (read.ioError()) return read;
+    if (!read.ok()) return Status::Damaged("the file changed while it was read");
   }
-  return true;
+  return Status::Ok();
 }
 
-bool FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
-               const KeyNames& names, FoundEntry* found, std::string* error, bool* ioError) {
+Status FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
+                 const KeyNames& names, FoundEntry* found) {
   auto step = [&](int64_t table, int64_t end) {
     found->table = table;
     found->tableEnd = end;
   };
-  return Resolve(file, length, elements, names, step, &found->entry, error, ioError);
+  return Resolve(file, length, elements, names, step, &found->entry);
 }
 
 void AppendPathElement(const KeyNames& names, uint32_t key, int32_t pick, std::string* path) {

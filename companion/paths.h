@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "companion/key_names.h"
+#include "platform/status.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
 #include "store/table.h"
@@ -27,10 +28,10 @@ struct PathElement {
 };
 
 // Splits a path ("/", "a/0x10/#3/name[2]"; one leading slash optional) into its elements. Only
-// the text is read: whether the elements name anything is ResolvePath's. False with *error
-// naming the element (an empty one, a number too large, a [k] or # without a number) otherwise;
-// "" and "/" give no element, the root.
-bool ParsePath(std::string_view path, std::vector<PathElement>* elements, std::string* error);
+// the text is read: whether the elements name anything is ResolvePath's. Invalid, naming the
+// element, when one does not parse (an empty one, a number too large, a [k] or # without a
+// number); "" and "/" give no element, the root.
+Status ParsePath(std::string_view path, std::vector<PathElement>* elements);
 
 // One table on the way from the root to an entry, and the entry chosen in it.
 struct PathStep {
@@ -48,16 +49,15 @@ struct FoundEntry {
 
 // What ResolvePath does, holding no table: *found is the entry the path names, which must not be
 // the root. Memory does not grow with the tables' sizes.
-bool FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
-               const KeyNames& names, FoundEntry* found, std::string* error, bool* ioError);
+Status FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
+                 const KeyNames& names, FoundEntry* found);
 
 // The chain of tables from the root, each with the entry chosen in it; the last step's entry is
 // the one the path names. With no elements the chain is the root alone, and its entry is unused.
-// False with *error set when the path matches nothing, several entries, goes through something
-// that is not a reference, or meets a damaged table; *ioError is set when a read failed.
-bool ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
-                 const KeyNames& names, std::vector<PathStep>* chain, std::string* error,
-                 bool* ioError);
+// Refused when the path matches nothing or several entries, or goes through something that is
+// not a reference; damaged when it meets a damaged table; an I/O error when a read fails.
+Status ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
+                   const KeyNames& names, std::vector<PathStep>* chain);
 
 // Appends how a dump names an entry with `key`: by label or known name, else by decimal key, with
 // "[pick]" where the key repeats in its table (`pick` from KeyPicks, -1 when it does not).

@@ -104,17 +104,52 @@ int Files::ChangeMode(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 
 int Files::ChangeOwner(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid); }
 
-int Files::ListDirectory(const std::string& dir, std::vector<std::string>* names) {
-  names->clear();
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return -1;
-  errno = 0;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names->push_back(name);
-    errno = 0;
+int Files::ListDirectory(const std::string& dir, std::vector<DirectoryEntry>* entries,
+                         struct stat* self) {
+  entries->clear();
+  const int fd = Open(dir, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fd == -1) return -1;
+  if (self != nullptr && ::fstat(fd, self) == -1) {
+    const int err = errno;
+    ::close(fd);
+    return errno = err, -1;
   }
-  const int err = errno;
+  DIR* d = ::fdopendir(fd);
+  if (d == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    return errno = err, -1;
+  }
+  int err = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* e = ::readdir(d);
+    if (e == nullptr) {
+      err = errno;
+      break;
+    }
+    DirectoryEntry entry;
+    entry.name = e->d_name;
+    if (entry.name == "." || entry.name == "..") continue;
+    unsigned char type = e->d_type;
+    struct stat st;
+    // A directory's identity is always looked up: d_ino is not the mounted one at a mount point.
+    if (type == DT_DIR || type == DT_UNKNOWN) {
+      if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == -1) {
+        // Gone since it was listed: as if it had never been.
+        if (errno == ENOENT) continue;
+        err = errno;
+        break;
+      }
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+      entry.device = st.st_dev;
+      entry.inode = st.st_ino;
+    }
+    entry.kind = type == DT_DIR   ? DirectoryEntry::kDirectory
+                 : type == DT_LNK ? DirectoryEntry::kSymlink
+                                  : DirectoryEntry::kOther;
+    entries->push_back(std::move(entry));
+  }
   ::closedir(d);
   errno = err;
   return err == 0 ? 0 : -1;
@@ -146,61 +181,51 @@ Files& SystemFiles() {
 
 namespace {
 
-int Refuse(Files& files, int fd, OpenRefusal refusal, int err, OpenRefusal* why) {
-  if (fd != -1) files.Close(fd);
-  if (why != nullptr) *why = refusal;
-  errno = err;
-  return -1;
-}
-
 // O_NONBLOCK keeps a FIFO or a device from blocking the open before it can be refused.
-int OpenRegular(Files& files, const std::string& path, int flags, OpenRefusal* why) {
-  if (why != nullptr) *why = OpenRefusal::kNone;
-  int fd = files.Open(path, flags | O_NONBLOCK | O_CLOEXEC, 0);
-  if (fd == -1) {
+Status OpenRegular(Files& files, const std::string& path, int flags, int* fd) {
+  *fd = files.Open(path, flags | O_NONBLOCK | O_CLOEXEC, 0);
+  if (*fd == -1) {
     // Opening a directory for writing fails before its kind can be looked at.
-    if (errno == EISDIR) return Refuse(files, -1, OpenRefusal::kNotRegular, EISDIR, why);
-    return Refuse(files, -1, OpenRefusal::kSystem, errno, why);
+    if (errno == EISDIR) return Status::Refused("not a regular file");
+    return Status::FromErrno(errno);
   }
   struct stat st;
-  if (files.Stat(fd, &st) == -1) return Refuse(files, fd, OpenRefusal::kSystem, errno, why);
-  if (!S_ISREG(st.st_mode)) return Refuse(files, fd, OpenRefusal::kNotRegular, EINVAL, why);
-  return fd;
+  Status s;
+  if (files.Stat(*fd, &st) == -1) {
+    s = Status::FromErrno(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    s = Status::Refused("not a regular file");
+  }
+  if (!s.ok()) {
+    files.Close(*fd);
+    *fd = -1;
+  }
+  return s;
 }
 
 }  // namespace
 
-std::string DescribeRefusal(OpenRefusal why, int err) {
-  switch (why) {
-    case OpenRefusal::kNotRegular:
-      return "not a regular file";
-    case OpenRefusal::kReadOnly:
-      return "no write permission";
-    case OpenRefusal::kLocked:
-      return "locked by another atb";
-    default:
-      return std::strerror(err);
-  }
-}
-
-int OpenForEditing(Files& files, const std::string& path, OpenRefusal* why) {
-  int fd = OpenRegular(files, path, O_RDWR, why);
-  if (fd == -1) return -1;
+Status OpenForEditing(Files& files, const std::string& path, int* fd) {
+  Status s = OpenRegular(files, path, O_RDWR, fd);
+  if (!s.ok()) return s;
   struct stat st;
-  if (files.Stat(fd, &st) == -1) return Refuse(files, fd, OpenRefusal::kSystem, errno, why);
-  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+  if (files.Stat(*fd, &st) == -1) {
+    s = Status::FromErrno(errno);
+  } else if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     // Marked read-only by its owner: keep it so even for a user whom permissions do not bind.
-    return Refuse(files, fd, OpenRefusal::kReadOnly, EACCES, why);
+    s = Status::Refused("no write permission");
+  } else if (files.Lock(*fd) == -1) {
+    s = errno == EWOULDBLOCK ? Status::Refused("locked by another atb") : Status::FromErrno(errno);
   }
-  if (files.Lock(fd) == -1) {
-    if (errno == EWOULDBLOCK) return Refuse(files, fd, OpenRefusal::kLocked, errno, why);
-    return Refuse(files, fd, OpenRefusal::kSystem, errno, why);
+  if (!s.ok()) {
+    files.Close(*fd);
+    *fd = -1;
   }
-  return fd;
+  return s;
 }
 
-int OpenForReading(Files& files, const std::string& path, OpenRefusal* why) {
-  return OpenRegular(files, path, O_RDONLY, why);
+Status OpenForReading(Files& files, const std::string& path, int* fd) {
+  return OpenRegular(files, path, O_RDONLY, fd);
 }
 
 bool SameFile(Files& files, int a, int b) {

@@ -1,6 +1,7 @@
 // Low-level file handles. Files forwards each call to the system call of the same name; a test
-// derives from it and overrides what it wants to fail or to record. Every call answers -1 (or an
-// empty result) and sets errno on failure, like the system call.
+// derives from it and overrides what it wants to fail or to record. Every call of Files answers
+// -1 (or an empty result) and sets errno on failure, like the system call; the helpers below it
+// answer a Status, or to a question, the answer that keeps a caller safe.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,7 +13,19 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace atb {
+
+// One name in a directory as the directory lists it: a symlink is never followed.
+struct DirectoryEntry {
+  enum Kind { kDirectory, kSymlink, kOther };
+  std::string name;
+  Kind kind = kOther;
+  // A directory's identity, so that the one opened later by its path can be told to be it.
+  dev_t device = 0;
+  ino_t inode = 0;
+};
 
 class Files {
  public:
@@ -53,8 +66,10 @@ class Files {
   virtual int Link(int fd, const std::string& path);
   virtual int ChangeMode(int fd, mode_t mode);
   virtual int ChangeOwner(int fd, uid_t uid, gid_t gid);
-  // The names in `dir`, "." and ".." left out.
-  virtual int ListDirectory(const std::string& dir, std::vector<std::string>* names);
+  // The entries of the directory `dir`, "." and ".." left out, and (when `self` is given) what
+  // `dir` itself is, so that a caller can tell whether it is the directory it expected.
+  virtual int ListDirectory(const std::string& dir, std::vector<DirectoryEntry>* entries,
+                            struct stat* self);
   // The path by which the system knows an open file, symlinks and ".." resolved; empty when it
   // has none (removed since it was opened).
   virtual std::string PathOf(int fd);
@@ -65,30 +80,18 @@ class Files {
 // The process's real file system.
 Files& SystemFiles();
 
-// Why an open was refused.
-enum class OpenRefusal {
-  kNone,
-  kSystem,      // the system refused it; errno says why
-  kNotRegular,  // a directory, FIFO, device or socket: never read or written
-  kReadOnly,    // no write permission bit at all
-  kLocked,      // another instance holds it
-};
-
-// What to tell a user about a refused open: "not a regular file", "no write permission",
-// "locked by another atb", or the system's text for `err`.
-std::string DescribeRefusal(OpenRefusal why, int err);
-
-// The ways the tool opens an existing file. Each answers a handle, or -1 with *why (when given)
-// set and errno set for kSystem. A path that names anything but a regular file (after following
-// a final symlink) is refused, so nothing that is not a regular file is ever read or written.
+// The ways the tool opens an existing file. Each sets *fd to a handle, or answers why it did not:
+// refused ("not a regular file", "no write permission", "locked by another atb") or what the
+// system said. A path that names anything but a regular file (after following a final symlink)
+// is refused, so nothing that is not a regular file is ever read or written.
 
 // An existing attribute file, for reading and writing in place. Never created or truncated.
 // Refused when the file has no write permission bit at all (even for a privileged user), and
 // when another instance holds it open.
-int OpenForEditing(Files& files, const std::string& path, OpenRefusal* why = nullptr);
+Status OpenForEditing(Files& files, const std::string& path, int* fd);
 
 // A file, read-only.
-int OpenForReading(Files& files, const std::string& path, OpenRefusal* why = nullptr);
+Status OpenForReading(Files& files, const std::string& path, int* fd);
 
 // Whether two open files are one file (the same inode), under whatever names they were opened.
 // True when it cannot be told, so that a caller refuses rather than risks it.

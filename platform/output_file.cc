@@ -80,7 +80,8 @@ Status OutputFile::Open(int keep) {
     if (fd_ == -1) temp_.clear();
   }
   if (fd_ == -1) return Status::FromErrno(errno);
-  files_.Lock(fd_);
+  // Unlocked, it would look stale to another run once it has a name, and be removed.
+  if (files_.Lock(fd_) == -1) return Status::FromErrno(errno);
   return Status::Ok();
 }
 
@@ -121,9 +122,10 @@ Status OutputFile::Commit() {
 }
 
 void OutputFile::RemoveStaleTemporaries() {
-  std::vector<std::string> names;
-  if (files_.ListDirectory(dir_, &names) == -1) return;
-  for (const std::string& name : names) {
+  std::vector<DirectoryEntry> entries;
+  if (files_.ListDirectory(dir_, &entries, nullptr) == -1) return;
+  for (const DirectoryEntry& entry : entries) {
+    const std::string& name = entry.name;
     if (!name.starts_with(kTempPrefix)) continue;
     const std::string path = dir_ + "/" + name;
     struct stat st;

@@ -18,6 +18,7 @@ class DeferSignals {
   DeferSignals& operator=(const DeferSignals&) = delete;
 
  private:
+  sigset_t held_;
   sigset_t saved_;
   bool ok_;
 };

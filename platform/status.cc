@@ -10,19 +10,18 @@ Status Status::FromErrno(int err) {
   return IoError(err);
 }
 
-std::string Status::Message() const {
-  switch (code_) {
-    case kOk:
-      return std::string();
-    case kIoError:
-      if (!why_.empty()) return why_;
-      if (err_ == 0) return "nothing could be written";
-      return std::strerror(err_);
-    case kNoSpace:
-      return std::strerror(err_);
-    default:
-      return why_;
-  }
+Status Status::In(const std::string& where) const {
+  Status s = *this;
+  if (!ok()) s.where_ = where_.empty() ? where : where + ": " + where_;
+  return s;
+}
+
+std::string Status::Message() const { return where_.empty() ? Reason() : where_ + ": " + Reason(); }
+
+std::string Status::Reason() const {
+  if (!why_.empty() || (code_ != kIoError && code_ != kNoSpace)) return why_;
+  if (err_ == 0) return "nothing could be written";
+  return std::strerror(err_);
 }
 
 }  // namespace atb

@@ -1,6 +1,7 @@
 // What an operation came to, by the kind of failure that callers act on differently: a damaged
-// file is kept apart from a refused request, from a disk that is full and from a failing system
-// call.
+// file is kept apart from a refused request, from a request asked wrongly, from a disk that is
+// full and from a failing system call. A status may name where it happened (In), ahead of its
+// reason.
 #pragma once
 
 #include <string>
@@ -17,6 +18,7 @@ class Status {
     kTooLarge,  // the file would outgrow its 32-bit offsets
     kNoSpace,   // the disk is full; nothing was changed
     kIoError,   // a system call failed
+    kInvalid,   // the request is malformed (a path that does not parse, a missing argument)
   };
 
   Status() = default;
@@ -25,6 +27,7 @@ class Status {
   // `why` says what is wrong and where, in words a user can act on.
   static Status Damaged(std::string why) { return Status(kDamaged, 0, std::move(why)); }
   static Status Refused(std::string why) { return Status(kRefused, 0, std::move(why)); }
+  static Status Invalid(std::string why) { return Status(kInvalid, 0, std::move(why)); }
   static Status TooLarge() { return Status(kTooLarge, 0, "file too large"); }
   static Status NoSpace() { return Status(kNoSpace, 28 /* ENOSPC */, {}); }
   // err 0 stands for a write that made no progress without the system saying why; `why`, when
@@ -42,18 +45,26 @@ class Status {
   bool tooLarge() const { return code_ == kTooLarge; }
   bool noSpace() const { return code_ == kNoSpace; }
   bool ioError() const { return code_ == kIoError; }
+  bool invalid() const { return code_ == kInvalid; }
   // Refused, too large or no space: nothing was changed, and the request may be tried again.
   bool declined() const { return code_ == kRefused || code_ == kTooLarge || code_ == kNoSpace; }
   int err() const { return err_; }
 
-  // The system's text for an I/O error or a full disk; what is wrong, for the others.
+  // The same status, said to have happened at `where` (a file, a path in it): "where: reason".
+  // An ok status stays ok and names nothing.
+  Status In(const std::string& where) const;
+
+  // "where: reason", or the reason alone when no place was named.
   std::string Message() const;
+  // What is wrong, for the kinds that say; otherwise the system's text for errno.
+  std::string Reason() const;
 
  private:
   Status(Code code, int err, std::string why) : code_(code), err_(err), why_(std::move(why)) {}
   Code code_ = kOk;
   int err_ = 0;
   std::string why_;
+  std::string where_;
 };
 
 }  // namespace atb

@@ -1,6 +1,9 @@
 // atbutil's read side: the value syntax, paths, and what dump, get, check and build promise on
 // exact and on random files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <bit>
@@ -13,6 +16,8 @@
 #include "companion/value_text.h"
 #include "labels/key_hash.h"
 #include "labels/key_labels.h"
+#include "store/coding.h"
+#include "store/layout.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
@@ -228,8 +233,7 @@ TEST(Dump, OneLinePerEntryWithCanonicalPaths) {
   KeyNames names;
   testing::TempDir dir;
   WriteFile(dir / "names", "ref_name\r\nname\n\ntop_flag\n");
-  std::string error;
-  ASSERT_TRUE(names.AddNamesFile(dir / "names", &error));
+  ASSERT_TRUE(names.AddNamesFile(dir / "names").ok());
   EXPECT_EQ(Dumped(EncodeFile({{FloatEntry(HashKeyName("top_flag"), 1)}}), names),
             "/top_flag = 1\n");
 }
@@ -361,6 +365,37 @@ TEST(Check, FoldersAreWalkedInSortedOrderWithoutFollowingSymlinks) {
   }
   EXPECT_NE(r.out.find(top + "/b/deep/f103.atb: /: only 5"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(dir / "outside/x.atb: /: only 3"), std::string::npos) << r.out;
+}
+
+// A folder swapped for a symlink while check walks the tree leads nowhere outside the tree: it is
+// said, and nothing it points to is read.
+TEST(Check, AFolderSwappedForASymlinkMidWalkIsNotFollowed) {
+  testing::TempDir dir;
+  const std::string top = dir / "top", outside = dir / "outside";
+  ASSERT_EQ(testing::Shell("mkdir -p '" + top + "/a' '" + outside + "'").status, 0);
+  WriteFile(top + "/a/good.atb", EncodeFile({{FloatEntry(1, 1)}}));
+  WriteFile(outside + "/x.atb", "abc");
+  class Swapping : public Files {
+   public:
+    Swapping(std::string top, std::string outside) : top_(top), outside_(outside) {}
+    int ListDirectory(const std::string& d, std::vector<DirectoryEntry>* entries,
+                      struct stat* self) override {
+      const int rc = Files::ListDirectory(d, entries, self);
+      if (d == top_) {
+        EXPECT_EQ(rename((top_ + "/a").c_str(), (top_ + "/a.old").c_str()), 0);
+        EXPECT_EQ(symlink(outside_.c_str(), (top_ + "/a").c_str()), 0);
+      }
+      return rc;
+    }
+
+   private:
+    std::string top_, outside_;
+  } swapping(top, outside);
+  Outcome r = Capture(
+      [&](std::FILE* o, std::FILE* e) { return CheckCommand({top}, KeyNames(), o, e, swapping); });
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "atbutil: " + top + "/a: was replaced while it was read\n");
+  EXPECT_EQ(r.out, "");
 }
 
 TEST(Build, AHandEditedJsonBuildsASoundFile) {
@@ -569,6 +604,113 @@ TEST(CompanionProperties, DumpGetBuildAndCheckAgreeOnRandomFiles) {
       ASSERT_NE(checked.out.find(d.reason), std::string::npos);
     }
   }
+}
+
+// Every read, open, listing and write of the reading commands and of build goes through the file
+// layer: each failing call is said and exits 2, or did no harm; a replaced OUT is whole or as it
+// was.
+TEST(Faults, EveryFailingCallOfAReadingCommandIsSaid) {
+  testing::TempDir dir;
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  WriteFile(dir / "sub/f.atb", EncodeFile(kSample));
+  WriteFile(dir / "sub/g.atb", EncodeFile({{FloatEntry(1, 1)}}));
+  const std::string f = dir / "sub/f.atb";
+  Outcome json =
+      Capture([&](std::FILE* o, std::FILE* e) { return DumpCommand(f, true, KeyNames(), o, e); });
+  ASSERT_EQ(json.status, 0);
+  WriteFile(dir / "f.json", json.out);
+  const KeyNames names;
+  using Command = std::function<int(std::FILE*, std::FILE*, Files&)>;
+  const std::pair<const char*, Command> commands[] = {
+      {"dump", [&](auto o, auto e, Files& fs) { return DumpCommand(f, false, names, o, e, fs); }},
+      {"dump --json",
+       [&](auto o, auto e, Files& fs) { return DumpCommand(f, true, names, o, e, fs); }},
+      {"textconv", [&](auto o, auto e, Files& fs) { return TextconvCommand(f, names, o, e, fs); }},
+      {"get",
+       [&](auto o, auto e, Files& fs) { return GetCommand(f, "reload_time", names, o, e, fs); }},
+      // One folder of two files: the faulty layer counts on one thread at a time.
+      {"check",
+       [&](auto o, auto e, Files& fs) { return CheckCommand({dir / "sub"}, names, o, e, fs); }},
+      {"build",
+       [&](auto o, auto e, Files& fs) {
+         return BuildCommand(dir / "f.json", dir / "out.atb", names, o, e, fs);
+       }},
+  };
+  int runs = 0;
+  for (const auto& [name, command] : commands) {
+    WriteFile(dir / "out.atb", "old");
+    testing::FaultyFiles counting;
+    Outcome clean = Capture([&](std::FILE* o, std::FILE* e) { return command(o, e, counting); });
+    ASSERT_NE(clean.status, 2) << name << ": " << clean.err;  // check finds f.atb damaged
+    for (int op = testing::FaultyFiles::kOpen; op < testing::FaultyFiles::kOps; ++op) {
+      for (int k = 1; k <= counting.Calls(static_cast<testing::FaultyFiles::Op>(op)); ++k) {
+        WriteFile(dir / "out.atb", "old");
+        testing::FaultyFiles faulty;
+        faulty.FailAt(static_cast<testing::FaultyFiles::Op>(op), k);
+        Outcome r = Capture([&](std::FILE* o, std::FILE* e) { return command(o, e, faulty); });
+        const std::string where =
+            std::string(name) + ": op " + std::to_string(op) + " call " + std::to_string(k);
+        ++runs;
+        if (r.status != 2) {
+          EXPECT_EQ(r.status, clean.status) << where;
+          EXPECT_EQ(r.out, clean.out) << where << " was not said";
+        } else {
+          EXPECT_EQ(r.status, 2) << where << ": " << r.err;
+          EXPECT_NE(r.err.find("atbutil: "), std::string::npos) << where;
+          EXPECT_NE(r.err.find("Input/output error"), std::string::npos) << where << ": " << r.err;
+        }
+        const Bytes out = ReadFile(dir / "out.atb");
+        // OUT is replaced whole or not at all, and replaced when build says it was.
+        EXPECT_TRUE(out == "old" || out == EncodeFile(kSample)) << where;
+        if (r.status == 0 && std::string(name) == "build") {
+          EXPECT_NE(out, "old") << where;
+        }
+      }
+    }
+  }
+  EXPECT_GT(runs, 20);
+}
+
+// Memory that runs out where a buffer is sized by a value is an error with a reason (exit 2),
+// never an abort, and leaves the file as it was. The value is a text 2 GiB long, mostly a hole in
+// a sparse file; the command runs in a child whose address space is capped below that.
+TEST(Faults, MemoryThatRunsOutIsAnErrorNotAnAbort) {
+  if (testing::kSanitized) GTEST_SKIP() << "the sanitizers reserve more than any cap leaves";
+  testing::TempDir dir;
+  const std::string path = dir / "f.atb";
+  Bytes file = EncodeFile({{FloatEntry(1, 1), TextEntry(2, "short")}});
+  const int64_t length = MAX_FILE_LENGTH - 1024;
+  uint8_t sizes[4];
+  EncodeFixed32(sizes, OuterSizeFor(length));
+  file.replace(OUTER_SIZE_OFFSET, 4, reinterpret_cast<char*>(sizes), 4);
+  EncodeFixed32(sizes, RootSizeFor(length));
+  file.replace(ROOT_SIZE_OFFSET, 4, reinterpret_cast<char*>(sizes), 4);
+  WriteFile(path, file);
+  ASSERT_EQ(truncate(path.c_str(), length), 0);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    const rlim_t cap = rlim_t{1} << 30;
+    const struct rlimit limit = {cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(99);
+    std::FILE* err = std::fopen((dir / "err").c_str(), "w");
+    const int status = SetCommand(path, {"2", "\"x\""}, KeyNames(), err);
+    std::fclose(err);
+    _exit(status);
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+  ASSERT_TRUE(WIFEXITED(wstatus)) << "killed by signal " << WTERMSIG(wstatus);
+  EXPECT_EQ(WEXITSTATUS(wstatus), 2);
+  EXPECT_EQ(ReadFile(dir / "err"), "atbutil: " + path + ": not enough memory for what it holds\n");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, length);
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  Bytes head(file.size(), '\0');
+  ASSERT_EQ(std::fread(head.data(), 1, head.size(), f), head.size());
+  std::fclose(f);
+  EXPECT_TRUE(head == file);
 }
 
 }  // namespace

@@ -38,13 +38,11 @@ using MakeChange = std::function<void(const Bytes& file, Change* change)>;
 TableChain ChainTo(const Bytes& file, const std::string& path) {
   MemorySource source(reinterpret_cast<const uint8_t*>(file.data()), file.size());
   std::vector<PathElement> elements;
-  std::string error;
-  EXPECT_TRUE(ParsePath(path, &elements, &error)) << error;
+  Status s = ParsePath(path, &elements);
+  EXPECT_TRUE(s.ok()) << s.Message();
   std::vector<PathStep> steps;
-  bool ioError;
-  EXPECT_TRUE(ResolvePath(source, static_cast<int64_t>(file.size()), elements, KeyNames(), &steps,
-                          &error, &ioError))
-      << error;
+  s = ResolvePath(source, static_cast<int64_t>(file.size()), elements, KeyNames(), &steps);
+  EXPECT_TRUE(s.ok()) << s.Message();
   TableChain chain;
   for (const PathStep& s : steps) chain.push_back({s.table, s.end, s.entry});
   return chain;

@@ -119,12 +119,11 @@ Peaks Measure(const Bytes& file, const std::string& path) {
   }
   {
     std::vector<PathElement> elements;
-    std::string error;
-    EXPECT_TRUE(ParsePath(path, &elements, &error)) << error;
+    EXPECT_TRUE(ParsePath(path, &elements).ok());
     PeakSource source(file);
     FoundEntry found;
-    bool ioError;
-    EXPECT_TRUE(FindEntry(source, length, elements, names, &found, &error, &ioError)) << error;
+    const Status s = FindEntry(source, length, elements, names, &found);
+    EXPECT_TRUE(s.ok()) << s.Message();
     p.get = source.peak();
   }
   std::fclose(null);
@@ -267,12 +266,10 @@ TEST(TableWalks, DumpedPathsLeadBackWhateverTheKeyOrder) {
       const std::size_t eq = line.find(" = ");
       if (line.compare(0, eq, "/") == 0) continue;  // a damaged root
       std::vector<PathElement> elements;
-      std::string error;
-      ASSERT_TRUE(ParsePath(line.substr(0, eq), &elements, &error)) << line;
+      ASSERT_TRUE(ParsePath(line.substr(0, eq), &elements).ok()) << line;
       FoundEntry found;
-      bool ioError;
-      ASSERT_TRUE(FindEntry(source, length, elements, names, &found, &error, &ioError))
-          << "case " << c << ": " << line << ": " << error;
+      const Status s = FindEntry(source, length, elements, names, &found);
+      ASSERT_TRUE(s.ok()) << "case " << c << ": " << line << ": " << s.Message();
       Sink value(nullptr);
       ASSERT_TRUE(
           AppendEntryText(source, found.entry.Type, found.entry.start, found.entry.end, value)
