@@ -58,9 +58,8 @@ Status ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
 Status PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::string& text,
                  const std::string& where, int64_t* pos, int64_t* removed, std::string* bytes) {
   ParsedValue value;
-  std::string error;
   const uint32_t type = list.Type[i];
-  if (!ParseValue(text, type, &value, &error)) return Status::Refused(error).In(where);
+  if (Status s = ParseValue(text, type, &value); !s.ok()) return s.In(where);
   const int64_t start = list.ExtentStart(i), end = list.ExtentEnd(i);
   *pos = start;
   *bytes = std::move(value.bytes);
@@ -213,7 +212,6 @@ bool TypeOfWord(const std::string& word, EntryType* type) {
 Status NewValue(EntryType type, const std::string& text, const std::string& where,
                 std::string* bytes) {
   ParsedValue value;
-  std::string error;
   if (type == EntryType::Reference) {
     const std::size_t start = text.find_first_not_of(' ');
     const std::size_t end = text.find_last_not_of(' ');
@@ -226,8 +224,8 @@ Status NewValue(EntryType type, const std::string& text, const std::string& wher
     }
   }
   const EntryType parsedAs = type == EntryType::Reference ? EntryType::Text : type;
-  if (!ParseValue(text, static_cast<uint32_t>(parsedAs), &value, &error)) {
-    return Status::Refused(error).In(where);
+  if (Status s = ParseValue(text, static_cast<uint32_t>(parsedAs), &value); !s.ok()) {
+    return s.In(where);
   }
   if (value.whole) {
     return Status::Refused(

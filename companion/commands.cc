@@ -282,14 +282,11 @@ Status Build(const std::string& json, const std::string& outPath, const KeyNames
   if (in == nullptr) return Status::FromErrno(errno).In(json);
   // Read as a stream: the document is never held, only the file it builds.
   BuiltFile built;
-  std::string error;
   JsonText text(in);
-  const bool accepted = BuildFromJson(text, names, &built, &error);
+  const Status accepted = BuildFromJson(text, names, &built);
   if (in != stdin) std::fclose(in);
   if (text.failed()) return Status::IoError(0, json + ": cannot be read");
-  if (!accepted) {
-    return Status::Refused(error).In(json == "-" ? std::string("standard input") : json);
-  }
+  if (!accepted.ok()) return accepted.In(json == "-" ? std::string("standard input") : json);
   if (outPath == "-") {
     const bool written = built.WriteTo([&](std::string_view piece) {
       return std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();

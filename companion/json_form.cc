@@ -1015,35 +1015,33 @@ bool BuiltFile::WriteTo(const std::function<bool(std::string_view)>& write) cons
   return write(std::string_view(data).substr(at));
 }
 
-bool BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file, std::string* error) {
+Status BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file) {
   *file = BuiltFile();
   JsonBuilder builder(text, names, file);
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
     // A syntax error, or a number no float can hold.
     const std::string& what = builder.syntax();
     const std::size_t at = what.find("] ");
-    *error = at == std::string::npos ? what : what.substr(at + 2);
-    return false;
+    return Status::Refused(at == std::string::npos ? what : what.substr(at + 2));
   }
   Verdict v = builder.Finish();
-  if (!v) return true;
-  *error = v->located ? v->at.Describe() + ", " : std::string();
-  *error += "at " + (v->where.empty() ? std::string("/") : v->where) + ": " + v->what;
-  return false;
+  if (!v) return Status::Ok();
+  std::string why = v->located ? v->at.Describe() + ", " : std::string();
+  why += "at " + (v->where.empty() ? std::string("/") : v->where) + ": " + v->what;
+  return Status::Refused(why);
 }
 
-bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* file,
-                   std::string* error) {
+Status BuildFromJson(std::string_view json, const KeyNames& names, std::string* file) {
   JsonText text(json);
   BuiltFile built;
-  if (!BuildFromJson(text, names, &built, error)) return false;
+  if (Status s = BuildFromJson(text, names, &built); !s.ok()) return s;
   file->clear();
   file->reserve(static_cast<std::size_t>(built.size()));
   built.WriteTo([&](std::string_view piece) {
     file->append(piece);
     return true;
   });
-  return true;
+  return Status::Ok();
 }
 
 void AppendBase64(std::string* out, std::string_view bytes) {

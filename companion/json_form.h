@@ -42,13 +42,12 @@ struct BuiltFile {
   bool WriteTo(const std::function<bool(std::string_view)>& write) const;
 };
 
-// Builds an attribute file from the JSON form read from `text`; false with *error set (the line
-// and column of a syntax error, or where in the document and what was expected) otherwise. The
-// document is read as a stream, at any depth: what is held is the file and the way down.
-bool BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file, std::string* error);
+// Builds an attribute file from the JSON form read from `text`; refused otherwise, saying the line
+// and column of a syntax error, or where in the document and what was expected. The document is
+// read as a stream, at any depth: what is held is the file and the way down.
+Status BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file);
 // The same for a document in memory, into the file's bytes.
-bool BuildFromJson(std::string_view json, const KeyNames& names, std::string* file,
-                   std::string* error);
+Status BuildFromJson(std::string_view json, const KeyNames& names, std::string* file);
 
 // Standard base64 (RFC 4648, "+/", padded with "="), appended to `out`: `bytes` may be handed
 // over in chunks whose sizes are multiples of 3, all but the last.

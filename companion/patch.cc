@@ -305,7 +305,10 @@ bool ParseTypedValue(std::string_view s, bool hashAllowed, PatchValue* value, bo
   const std::string text = IsValueType(value->type)
                                ? std::string(rest)
                                : "type " + std::to_string(value->type) + " " + std::string(rest);
-  if (!ParseValue(text, value->type, &parsed, error)) return false;
+  if (Status s = ParseValue(text, value->type, &parsed); !s.ok()) {
+    *error = s.Message();
+    return false;
+  }
   value->bytes = std::move(parsed.bytes);
   return true;
 }
@@ -569,8 +572,9 @@ bool PatchReader::Read(Patch* patch, std::string* error) {
 
 }  // namespace
 
-bool ParsePatch(std::string_view text, const KeyNames& names, Patch* patch, std::string* error) {
-  return PatchReader(text, names).Read(patch, error);
+Status ParsePatch(std::string_view text, const KeyNames& names, Patch* patch) {
+  std::string why;
+  return PatchReader(text, names).Read(patch, &why) ? Status::Ok() : Status::Invalid(why);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -945,20 +949,16 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
 }
 
 // Reads a whole patch file, or standard input for "-".
-bool ReadPatchText(const std::string& path, std::FILE* in, std::string* text, std::string* error) {
+Status ReadPatchText(const std::string& path, std::FILE* in, std::string* text) {
   std::FILE* f = path == "-" ? in : std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    *error = std::strerror(errno);
-    return false;
-  }
+  if (f == nullptr) return Status::FromErrno(errno);
   char buf[1 << 16];
   std::size_t n;
   text->clear();
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
-  const bool failed = std::ferror(f) != 0;
-  if (failed) *error = std::strerror(errno);
+  const Status read = std::ferror(f) != 0 ? Status::FromErrno(errno) : Status::Ok();
   if (f != in) std::fclose(f);
-  return !failed;
+  return read;
 }
 
 }  // namespace
@@ -971,11 +971,10 @@ int ApplyPatches(const std::string& path, const std::vector<std::string>& patchP
   if (patchPaths.empty()) return say("apply needs a FILE and at least one PATCH"), 2;
   std::vector<Patch> patches(patchPaths.size());
   for (std::size_t p = 0; p < patchPaths.size(); ++p) {
-    std::string text, error;
-    if (!ReadPatchText(patchPaths[p], in, &text, &error)) {
-      return say(patchPaths[p] + ": " + error), 2;
-    }
-    if (!ParsePatch(text, names, &patches[p], &error)) return say(patchPaths[p] + ": " + error), 2;
+    std::string text;
+    Status read = ReadPatchText(patchPaths[p], in, &text);
+    if (read.ok()) read = ParsePatch(text, names, &patches[p]);
+    if (!read.ok()) return say(patchPaths[p] + ": " + read.Message()), 2;
     patches[p].name = patchPaths[p];
   }
   OpenFile f(files);

@@ -66,9 +66,9 @@ struct Patch {
   std::vector<PatchChange> changes;
 };
 
-// Parses the text of a patch. False with *error ("line N: what") when it is not one, or when it
-// is cut short (it lacks its end line, or that line counts other changes).
-bool ParsePatch(std::string_view text, const KeyNames& names, Patch* patch, std::string* error);
+// Parses the text of a patch. Invalid, saying "line N: what", when it is not one, or when it is
+// cut short (it lacks its end line, or that line counts other changes).
+Status ParsePatch(std::string_view text, const KeyNames& names, Patch* patch);
 
 // The text forms, for extents of `file`. A new value is exact: a reference's is a table block
 // (at `depth`, which sets its indent, switching to raw bytes for a table that is damaged or lies

@@ -279,7 +279,9 @@ bool ParseQuotedBytes(std::string_view s, std::size_t* pos, std::string* bytes,
   return ParseQuoted(s, pos, *pos, false, put, error);
 }
 
-bool ParseValue(std::string_view s, uint32_t type, ParsedValue* value, std::string* error) {
+namespace {
+
+bool ParseValueText(std::string_view s, uint32_t type, ParsedValue* value, std::string* error) {
   std::size_t pos = 0;
   SkipBlanks(s, &pos);
   std::string* extent = &value->bytes;
@@ -403,6 +405,13 @@ bool ParseValue(std::string_view s, uint32_t type, ParsedValue* value, std::stri
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+Status ParseValue(std::string_view text, uint32_t type, ParsedValue* value) {
+  std::string why;
+  return ParseValueText(text, type, value, &why) ? Status::Ok() : Status::Refused(why);
 }
 
 bool IsValidUtf8(std::string_view bytes) {

@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace atb {
 
 // The two-character escape that the text forms and JSON share, for \\ " and the line break, tab
@@ -53,10 +55,10 @@ struct ParsedValue {
   bool whole = false;
 };
 
-// Parses a value line for an entry of type `type`; false with *error set when it is not a value
-// of that type. A reference has no value; an entry shown only by its size and hash cannot be
-// written back.
-bool ParseValue(std::string_view text, uint32_t type, ParsedValue* value, std::string* error);
+// Parses a value line for an entry of type `type`; refused, saying why, when it is not a value of
+// that type. A reference has no value; an entry shown only by its size and hash cannot be written
+// back.
+Status ParseValue(std::string_view text, uint32_t type, ParsedValue* value);
 
 // Parses a quoted byte string at *pos (which must be at its opening quote) and advances past it.
 bool ParseQuotedBytes(std::string_view text, std::size_t* pos, std::string* bytes,

@@ -56,6 +56,12 @@ Outcome Shell(const std::string& command);
 Dialogue RunDialogue(const std::string& dir, const std::string& input, Files& files = SystemFiles(),
                      bool terminal = false);
 
+// True when `s` is ok; its message, for the failure's report, in *why either way.
+inline bool OkElseWhy(const Status& s, std::string* why) {
+  *why = s.Message();
+  return s.ok();
+}
+
 inline const std::string kPrompt = "type 'quit' to quit\nfile to edit? (including'.atb')";
 inline const std::string kStart = std::string("ATB2.11 by the atb-edit authors\n") + kPrompt;
 inline const std::string kMenu =
