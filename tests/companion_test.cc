@@ -414,7 +414,7 @@ TEST(Build, AHandEditedJsonBuildsASoundFile) {
 )";
   Bytes file;
   std::string error;
-  ASSERT_TRUE(OkElseWhy(BuildFromJson(json, KeyNames(), &file), &error)) << error;
+  ASSERT_TRUE(testing::OkElseWhy(BuildFromJson(json, KeyNames(), &file), &error)) << error;
   EXPECT_TRUE(testing::FileIsSound(file));
   EXPECT_EQ(file.substr(36, 4), U32(static_cast<uint32_t>(file.size() - 44)));
   EXPECT_EQ(file.substr(48, 4), U32(7));
@@ -429,7 +429,7 @@ TEST(Build, BadJsonIsRefusedWithWhereAndWhatAndOutIsNotCreated) {
   auto refused = [](const std::string& json) {
     Bytes file;
     std::string error;
-    EXPECT_FALSE(OkElseWhy(BuildFromJson(json, KeyNames(), &file), &error));
+    EXPECT_FALSE(testing::OkElseWhy(BuildFromJson(json, KeyNames(), &file), &error));
     return error;
   };
   EXPECT_NE(refused("{\"atb\": 1,\n \"header\": {\n  \"start\" 5}}").find("line 3, column 11"),
@@ -454,10 +454,11 @@ TEST(Build, BadJsonIsRefusedWithWhereAndWhatAndOutIsNotCreated) {
             "for a count); mark it \"damaged\" to keep it as it is");
   Bytes built;
   std::string error;
-  EXPECT_TRUE(OkElseWhy(BuildFromJson(head + R"("root": {"entries": [{"key": 1, "type": "ref",
+  EXPECT_TRUE(
+      testing::OkElseWhy(BuildFromJson(head + R"("root": {"entries": [{"key": 1, "type": "ref",
       "damaged": "kept", "bytes": "AQ=="}]}})",
-                                      KeyNames(), &built),
-                        &error))
+                                       KeyNames(), &built),
+                         &error))
       << error;
 
   testing::TempDir dir;
@@ -476,11 +477,11 @@ TEST(Build, DefaultsUnknownFieldsAndFloatsReadOnceFromTheirText) {
   std::string error;
   // 1.0000000596046448 lies just above the midpoint of two floats, but its nearest double is the
   // midpoint itself: read through a double it would round down, to 1.
-  ASSERT_TRUE(OkElseWhy(BuildFromJson(R"({"root": {"entries": [
+  ASSERT_TRUE(testing::OkElseWhy(BuildFromJson(R"({"root": {"entries": [
       {"key": 1, "type": "float", "value": 1.0000000596046448},
       {"key": 2, "type": "float", "value": 1e-40}, {"key": 3, "type": "float", "value": "-inf"}]}})",
-                                      KeyNames(), &file),
-                        &error))
+                                               KeyNames(), &file),
+                                 &error))
       << error;
   EXPECT_EQ(
       file,
@@ -490,7 +491,7 @@ TEST(Build, DefaultsUnknownFieldsAndFloatsReadOnceFromTheirText) {
   auto refused = [](const std::string& json) {
     Bytes out;
     std::string why;
-    EXPECT_FALSE(OkElseWhy(BuildFromJson(json, KeyNames(), &out), &why)) << json;
+    EXPECT_FALSE(testing::OkElseWhy(BuildFromJson(json, KeyNames(), &out), &why)) << json;
     return why;
   };
   EXPECT_EQ(refused("{\"root\": {\"entries\": []},\n \"comment\": \"x\"}"),
@@ -506,11 +507,11 @@ TEST(Build, DefaultsUnknownFieldsAndFloatsReadOnceFromTheirText) {
             "line 1, column 60, at /root/entries/0/value: -1e-50 is too small for a float: it "
             "would become 0");
   // A label agrees with its key by the label table, or by the name's hash.
-  EXPECT_TRUE(OkElseWhy(BuildFromJson(R"({"root": {"entries": [
+  EXPECT_TRUE(testing::OkElseWhy(BuildFromJson(R"({"root": {"entries": [
       {"key": 164538537, "label": "reload_time", "type": "bool", "value": 1},
       {"key": "some_name", "label": "some_name", "type": "bool", "value": 1}]}})",
-                                      KeyNames(), &file),
-                        &error))
+                                               KeyNames(), &file),
+                                 &error))
       << error;
 }
 
@@ -526,8 +527,9 @@ TEST(Build, TheJsonPageIsTrue) {
     Bytes file;
     std::string error;
     if (page.compare(at, 7, "```json") == 0) {
-      EXPECT_TRUE(OkElseWhy(BuildFromJson(block, KeyNames(), &file), &error)) << error << "\n"
-                                                                              << block;
+      EXPECT_TRUE(testing::OkElseWhy(BuildFromJson(block, KeyNames(), &file), &error))
+          << error << "\n"
+          << block;
       EXPECT_TRUE(testing::FileIsSound(file));
       ++built;
     }
@@ -539,7 +541,8 @@ TEST(Build, TheJsonPageIsTrue) {
       next = block.find('\n', line);
       const std::string said = block.substr(line, next - line);
       if (said.compare(0, 9, "atbutil: ") != 0) continue;
-      EXPECT_FALSE(OkElseWhy(BuildFromJson(document, KeyNames(), &file), &error)) << document;
+      EXPECT_FALSE(testing::OkElseWhy(BuildFromJson(document, KeyNames(), &file), &error))
+          << document;
       EXPECT_EQ("atbutil: min.json: " + error, said);
       ++refusedAsShown;
     }
@@ -562,7 +565,7 @@ TEST(CompanionProperties, DumpGetBuildAndCheckAgreeOnRandomFiles) {
 
     Bytes rebuilt;
     std::string error;
-    ASSERT_TRUE(OkElseWhy(BuildFromJson(DumpedJson(file), names, &rebuilt), &error))
+    ASSERT_TRUE(testing::OkElseWhy(BuildFromJson(DumpedJson(file), names, &rebuilt), &error))
         << c << ": " << error;
     ASSERT_EQ(rebuilt, file) << "case " << c;
 

@@ -330,7 +330,7 @@ Built BuildStreamed(const std::string& json) {
   {
     JsonText text(in);
     BuiltFile built;
-    b.ok = OkElseWhy(BuildFromJson(text, KeyNames(), &built), &b.error);
+    b.ok = testing::OkElseWhy(BuildFromJson(text, KeyNames(), &built), &b.error);
     built.WriteTo([&](std::string_view piece) {
       b.file.append(piece);
       return true;
@@ -388,14 +388,15 @@ TEST(Build, TablesOfEverySizeRoundTrip) {
     ASSERT_TRUE(DumpJson(source, static_cast<int64_t>(file.size()), KeyNames(), json).ok());
     Bytes rebuilt;
     std::string error;
-    ASSERT_TRUE(OkElseWhy(BuildFromJson(json.buf(), KeyNames(), &rebuilt), &error)) << error;
+    ASSERT_TRUE(testing::OkElseWhy(BuildFromJson(json.buf(), KeyNames(), &rebuilt), &error))
+        << error;
     EXPECT_EQ(rebuilt, file) << size;
   }
   std::string big;
   AppendBase64(&big, Bytes(9000, 'x'));
   Bytes rebuilt;
   std::string error;
-  ASSERT_TRUE(OkElseWhy(
+  ASSERT_TRUE(testing::OkElseWhy(
       BuildFromJson(R"({"root": {"entries": [{"key": 1, "type": "ref", "table": {"entries":
       [{"key": 2, "type": "ref", "table": {"entries": [{"key": 3, "type": 7, "bytes": ")" +
                         big + R"("}]}}]}, "table": {"entries": []}}]}})",
@@ -410,13 +411,14 @@ TEST(Build, AStreamReachesTheVerdictOfTheWholeDocument) {
   auto built = [](const std::string& json) {
     Bytes file;
     std::string error;
-    EXPECT_TRUE(OkElseWhy(BuildFromJson(json, KeyNames(), &file), &error)) << json << "\n" << error;
+    EXPECT_TRUE(testing::OkElseWhy(BuildFromJson(json, KeyNames(), &file), &error)) << json << "\n"
+                                                                                    << error;
     return file.substr(52);
   };
   auto refused = [](const std::string& json) {
     Bytes file;
     std::string error;
-    EXPECT_FALSE(OkElseWhy(BuildFromJson(json, KeyNames(), &file), &error)) << json;
+    EXPECT_FALSE(testing::OkElseWhy(BuildFromJson(json, KeyNames(), &file), &error)) << json;
     return error;
   };
   // An entry's members in any order; a table beside a value counts for nothing, even broken.
