@@ -458,8 +458,10 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
     sink.Flush();
     return say(s.Message()), 2;
   }
-  sink.Flush();
-  if (sink.failed()) return say(std::string("cannot write the patch: ") + std::strerror(errno)), 2;
+  // A patch that did not reach its reader must not pass for "the files differ".
+  errno = 0;
+  sink.Finish();
+  if (sink.failed()) return Report(Status::FromErrno(errno).In("cannot write the output"), err), 2;
   return changes == 0 ? 0 : 1;
 }
 

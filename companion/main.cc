@@ -1,5 +1,6 @@
 // atbutil: reads, checks and rebuilds attribute files without the dialogue.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -148,7 +149,13 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
-    return app.exit(e);
+    // Help that never reached its reader is a failure like any other lost output.
+    errno = 0;
+    const int status = app.exit(e);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+      return atb::Report(atb::Status::FromErrno(errno).In("cannot write the output"), stderr);
+    }
+    return status;
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "atbutil: %s\n", e.what());
     std::fprintf(stderr, "Run atbutil --help for usage.\n");

@@ -187,9 +187,13 @@ TEST(Tools, OutputThatCannotBeWrittenIsAFailure) {
   const std::string util = Quoted(ATBUTIL_BINARY);
   testing::TempDir dir;
   WriteFile(dir / "t.atb", EncodeFile({{TextEntry(1, "x"), RefEntry(2, {{{1, 0, "ab", 9}}})}}));
+  WriteFile(dir / "u.atb", EncodeFile({{TextEntry(1, "y")}}));
   const std::string f = Quoted(dir / "t.atb");
+  // diff's 1 says "here is the patch": a patch that was never written must not say so.
   for (const std::string& args :
-       {"dump " + f, "dump --json " + f, "get " + f + " 1", "textconv " + f, "check " + f}) {
+       {"dump " + f, "dump --json " + f, "get " + f + " 1", "textconv " + f, "check " + f,
+        "diff " + f + " " + Quoted(dir / "u.atb"), std::string("--help"),
+        std::string("--version")}) {
     Outcome o = Shell("(" + util + " " + args + " > /dev/full) 2>&1");
     EXPECT_EQ(o.status, 2) << args;
     EXPECT_NE(o.out.find("cannot write the output: No space left on device"), std::string::npos)
