@@ -105,10 +105,11 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
 
   // Everything the change needs is had before the file changes: memory, room, its journal.
   const auto each = static_cast<std::size_t>(std::max<int64_t>(steps.largest, kSampleBytes));
-  Buffer buffer(each * static_cast<std::size_t>(steps.batch));
+  Buffer buffer(each * SourceBuffers(steps));
   if (!buffer.ok()) return Status::Refused("not enough memory for the change");
   std::vector<uint8_t*> buffers;
-  for (int64_t k = 0; k < steps.batch; ++k) buffers.push_back(buffer.data() + k * each);
+  for (std::size_t k = 0; k < SourceBuffers(steps); ++k)
+    buffers.push_back(buffer.data() + k * each);
   int64_t keep = std::min(plan.oldLength, kPrefixBytes);
   if (!plan.splices.empty()) keep = std::min(keep, plan.splices.front().pos);
   recorded.prefix.resize(static_cast<std::size_t>(keep));
@@ -179,7 +180,7 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   }
   std::vector<uint8_t> scratch;
   try {
-    scratch.reserve(RecordRoom(steps.largest));
+    scratch.reserve(ScratchRoom(steps));
   } catch (const std::bad_alloc&) {
     return withdraw(Status::Refused("not enough memory for the change"));
   }

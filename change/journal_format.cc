@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -17,20 +18,12 @@ namespace atb::journal {
 
 namespace {
 
-uint64_t FrameCheck(const uint8_t* frame, int64_t at, uint64_t nonce) {
-  return Hash64(frame, kFrame - 8, nonce ^ (static_cast<uint64_t>(at) * 0x9E3779B97F4A7C15ull));
+uint64_t FrameSeed(int64_t at, uint64_t nonce) {
+  return nonce ^ (static_cast<uint64_t>(at) * 0x9E3779B97F4A7C15ull);
 }
 
-void LayOutRecord(Framer* framer, uint32_t kind, uint64_t step, uint64_t movedHash,
-                  const uint8_t* data, int64_t size) {
-  uint8_t head[kRecordHead];
-  EncodeFixed32(head, kind);
-  EncodeFixed32(head + 4, 0);
-  Encode64(head + 8, step);
-  Encode64(head + 16, static_cast<uint64_t>(size));
-  Encode64(head + 24, movedHash);
-  framer->Append(head, kRecordHead);
-  framer->Append(data, size);
+uint64_t FrameCheck(const uint8_t* frame, int64_t at, uint64_t nonce) {
+  return Hash64(frame, kFrame - 8, FrameSeed(at, nonce));
 }
 
 }  // namespace
@@ -62,67 +55,144 @@ FrameState Inspect(const uint8_t* frame, int64_t at, uint64_t nonce, uint64_t* s
   return FrameState::kZero;
 }
 
-void CheckFrames(uint8_t* frames, int64_t count, int64_t at, uint64_t nonce) {
-  for (int64_t k = 0; k < count; ++k) {
-    uint8_t* frame = frames + k * kFrame;
-    Encode64(frame + kFrame - 8, FrameCheck(frame, at + k * kFrame, nonce));
-  }
-}
-
 uint64_t Fold(uint64_t fold, uint64_t check) {
   return std::rotl(fold ^ check, 23) * 0x9E3779B185EBCA87ull;
 }
 
-CheckHelper::CheckHelper() : worker_([this] { Work(); }) {}
+RecordHead::RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t movedHash) {
+  EncodeFixed32(bytes, kind);
+  EncodeFixed32(bytes + 4, 0);
+  Encode64(bytes + 8, step);
+  Encode64(bytes + 16, static_cast<uint64_t>(size));
+  Encode64(bytes + 24, movedHash);
+}
 
-CheckHelper::~CheckHelper() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
+uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
+                      int64_t from, int64_t to, int64_t at, uint64_t seq, uint64_t nonce) {
+  const int64_t total = kRecordHead + size;
+  uint64_t fold = 0;
+  // Eight frames are laid out, then checked side by side while they are still in the cache.
+  for (int64_t group = from; group < to; group += 8) {
+    const int64_t end = std::min(to, group + 8);
+    uint64_t seeds[8], checks[8];
+    for (int64_t f = group; f < end; ++f) {
+      uint8_t* frame = out + f * kFrame;
+      uint8_t* put = frame;
+      int64_t pos = f * kFrameContent;
+      const int64_t stop = std::min(total, pos + kFrameContent);
+      if (pos < kRecordHead) {
+        const int64_t n = std::min(stop, kRecordHead) - pos;
+        std::memcpy(put, head.bytes + pos, static_cast<std::size_t>(n));
+        put += n;
+        pos += n;
+      }
+      if (stop > pos) {
+        std::memcpy(put, data + (pos - kRecordHead), static_cast<std::size_t>(stop - pos));
+        put += stop - pos;
+      }
+      std::memset(put, 0, static_cast<std::size_t>(frame + kFrameContent - put));
+      Encode64(frame + kFrameContent, seq);
+      seeds[f - group] = FrameSeed(at + f * kFrame, nonce);
+    }
+    if (end - group == 8) {
+      Hash64Eight(out + group * kFrame, kFrame, kFrame - 8, seeds, checks);
+    } else {
+      for (int64_t f = group; f < end; ++f) {
+        checks[f - group] = Hash64(out + f * kFrame, kFrame - 8, seeds[f - group]);
+      }
+    }
+    for (int64_t f = group; f < end; ++f) {
+      Encode64(out + f * kFrame + kFrame - 8, checks[f - group]);
+      fold = Fold(fold, checks[f - group]);
+    }
   }
-  wake_.notify_one();
+  return fold;
+}
+
+namespace {
+
+// Waits until `value` differs from `old`: spinning a while (about the time a step's writes
+// take), then asleep.
+void AwaitChange(const std::atomic<uint32_t>& value, uint32_t old) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+  for (int k = 1; value.load(std::memory_order_acquire) == old; ++k) {
+    if (k % 256 == 0 && std::chrono::steady_clock::now() > until) break;
+  }
+  while (value.load(std::memory_order_acquire) == old) value.wait(old, std::memory_order_acquire);
+}
+
+}  // namespace
+
+FrameHelper::FrameHelper() : worker_([this] { Work(); }) {}
+
+FrameHelper::~FrameHelper() {
+  stop_.store(true, std::memory_order_release);
+  started_.fetch_add(1, std::memory_order_release);
+  started_.notify_one();
   worker_.join();
 }
 
-void CheckHelper::Check(uint8_t* frames, int64_t count, int64_t at, uint64_t nonce) {
-  const int64_t half = count / 2;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    task_ = {frames + half * kFrame, count - half, at + half * kFrame, nonce};
-    pending_ = true;
-  }
-  wake_.notify_one();
-  CheckFrames(frames, half, at, nonce);
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return !pending_; });
+void FrameHelper::Start(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
+                        int64_t from, int64_t to, int64_t at, uint64_t seq, uint64_t nonce,
+                        Journal* journal) {
+  task_ = {out, head, data, size, from, to, at, seq, nonce, journal};
+  started_.fetch_add(1, std::memory_order_release);
+  started_.notify_one();
 }
 
-void CheckHelper::Work() {
+void FrameHelper::Release(bool write) {
+  write_ = write;
+  released_.fetch_add(1, std::memory_order_release);
+  released_.notify_one();
+}
+
+Status FrameHelper::Wait(uint64_t* fold) {
+  const uint32_t target = started_.load(std::memory_order_relaxed);
+  for (uint32_t done; (done = finished_.load(std::memory_order_acquire)) != target;) {
+    AwaitChange(finished_, done);
+  }
+  if (fold != nullptr) *fold = fold_;
+  return status_;
+}
+
+void FrameHelper::Work() {
   // The signals a change holds back must never land here, in the middle of it.
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  std::unique_lock<std::mutex> lock(mutex_);
+  uint32_t seen = 0;
   for (;;) {
-    wake_.wait(lock, [this] { return pending_ || stop_; });
-    if (stop_) return;
-    CheckFrames(task_.frames, task_.count, task_.at, task_.nonce);
-    pending_ = false;
-    done_.notify_one();
+    AwaitChange(started_, seen);
+    seen = started_.load(std::memory_order_acquire);
+    if (stop_.load(std::memory_order_acquire)) return;
+    const Task t = task_;
+    fold_ = LayOutFrames(t.out, t.head, t.data, t.size, t.from, t.to, t.at, t.seq, t.nonce);
+    status_ = Status::Ok();
+    if (t.journal != nullptr) {
+      for (uint32_t now; (now = released_.load(std::memory_order_acquire)) != seen;) {
+        AwaitChange(released_, now);
+      }
+      if (write_) {
+        status_ = t.journal->file().WriteAt(t.at + t.from * kFrame, t.out + t.from * kFrame,
+                                            static_cast<std::size_t>((t.to - t.from) * kFrame));
+      }
+    } else {
+      released_.store(seen, std::memory_order_relaxed);
+    }
+    finished_.fetch_add(1, std::memory_order_release);
+    finished_.notify_one();
   }
 }
 
-Framer::Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce, bool deferChecks)
+Framer::Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce)
     : out_(out != nullptr ? out : local_),
       store_(out != nullptr),
-      defer_(deferChecks),
       at_(at),
       seq_(seq),
       nonce_(nonce) {}
 
 void Framer::Append(const uint8_t* p, int64_t n) {
   while (n > 0) {
-    if (fill_ == 0) std::memset(out_, 0, kFrame);
     const int64_t piece = std::min(n, kFrameContent - fill_);
     std::memcpy(out_ + fill_, p, static_cast<std::size_t>(piece));
     fill_ += piece;
@@ -133,20 +203,16 @@ void Framer::Append(const uint8_t* p, int64_t n) {
 }
 
 int64_t Framer::Finish() {
-  if (fill_ > 0 || used_ == 0) {
-    if (fill_ == 0) std::memset(out_, 0, kFrame);
-    Seal();
-  }
+  if (fill_ > 0 || used_ == 0) Seal();
   return used_;
 }
 
 void Framer::Seal() {
+  std::memset(out_ + fill_, 0, static_cast<std::size_t>(kFrameContent - fill_));
   Encode64(out_ + kFrameContent, seq_);
-  if (!defer_) {
-    const uint64_t check = FrameCheck(out_, at_, nonce_);
-    Encode64(out_ + kFrame - 8, check);
-    fold_ = Fold(fold_, check);
-  }
+  const uint64_t check = FrameCheck(out_, at_, nonce_);
+  Encode64(out_ + kFrame - 8, check);
+  fold_ = Fold(fold_, check);
   if (store_) out_ += kFrame;
   at_ += kFrame;
   used_ += kFrame;
@@ -410,35 +476,62 @@ Status Journal::ReadFramed(int64_t region, int64_t pos, uint8_t* out, int64_t n,
   return Status::Ok();
 }
 
+namespace {
+
+uint64_t FoldOfFrames(const uint8_t* frames, int64_t bytes) {
+  uint64_t fold = 0;
+  for (int64_t at = 0; at < bytes; at += kFrame) fold = Fold(fold, Get64(frames + at + kFrame - 8));
+  return fold;
+}
+
+}  // namespace
+
 Status Journal::WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
-                            int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold,
-                            CheckHelper* helper) {
-  const uint64_t seq = step + 1;
+                            int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold) {
   const int64_t at =
       layout_.SlotAt(kind == kAllMoved ? layout_.SlotOfAllMoved(step) : layout_.SlotOfStep(step));
-  scratch->resize(static_cast<std::size_t>(FramesFor(kRecordHead + size) * kFrame));
-  Framer framer(scratch->data(), at, seq, layout_.nonce, /*deferChecks=*/true);
-  LayOutRecord(&framer, kind, step, movedHash, data, size);
-  const int64_t bytes = framer.Finish();
-  const int64_t frames = bytes / kFrame;
-  if (helper != nullptr && frames >= 64) {
-    helper->Check(scratch->data(), frames, at, layout_.nonce);
+  const int64_t frames = FramesFor(kRecordHead + size);
+  scratch->resize(static_cast<std::size_t>(frames * kFrame));
+  const uint64_t checks = LayOutFrames(scratch->data(), RecordHead(kind, step, size, movedHash),
+                                       data, size, 0, frames, at, step + 1, layout_.nonce);
+  if (fold != nullptr) *fold = checks;
+  return file_.WriteAt(at, scratch->data(), static_cast<std::size_t>(frames * kFrame));
+}
+
+int64_t Journal::LayOutRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
+                              uint8_t* out, FrameHelper* helper, uint64_t* fold) const {
+  const int64_t at = layout_.SlotAt(layout_.SlotOfStep(step));
+  const int64_t frames = FramesFor(kRecordHead + size);
+  const RecordHead head(kChunkMoved, step, size, movedHash);
+  if (helper == nullptr) {
+    *fold = LayOutFrames(out, head, data, size, 0, frames, at, step + 1, layout_.nonce);
   } else {
-    CheckFrames(scratch->data(), frames, at, layout_.nonce);
+    const int64_t half = frames / 2;
+    helper->Start(out, head, data, size, half, frames, at, step + 1, layout_.nonce);
+    LayOutFrames(out, head, data, size, 0, half, at, step + 1, layout_.nonce);
+    helper->Wait();
+    *fold = FoldOfFrames(out, frames * kFrame);
   }
-  if (fold != nullptr) {
-    *fold = 0;
-    for (int64_t k = 0; k < frames; ++k) {
-      *fold = Fold(*fold, Get64(scratch->data() + k * kFrame + kFrame - 8));
-    }
-  }
-  return file_.WriteAt(at, scratch->data(), static_cast<std::size_t>(bytes));
+  return frames * kFrame;
+}
+
+void Journal::StartRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
+                          uint8_t* out, FrameHelper& helper) {
+  helper.Start(out, RecordHead(kChunkMoved, step, size, movedHash), data, size, 0,
+               FramesFor(kRecordHead + size), layout_.SlotAt(layout_.SlotOfStep(step)), step + 1,
+               layout_.nonce, this);
+}
+
+Status Journal::WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes) {
+  return file_.WriteAt(layout_.SlotAt(layout_.SlotOfStep(step)), frames,
+                       static_cast<std::size_t>(bytes));
 }
 
 uint64_t Journal::RecordFold(uint64_t step, uint64_t movedHash, const uint8_t* data,
                              int64_t size) const {
   Framer framer(nullptr, layout_.SlotAt(layout_.SlotOfStep(step)), step + 1, layout_.nonce);
-  LayOutRecord(&framer, kChunkMoved, step, movedHash, data, size);
+  framer.Append(RecordHead(kChunkMoved, step, size, movedHash).bytes, kRecordHead);
+  framer.Append(data, size);
   framer.Finish();
   return framer.fold();
 }
@@ -513,10 +606,11 @@ StepRunner::StepRunner(ChangeFile target, Journal& journal, const Recorded& reco
       covered_(FinalRegions(recorded.writes)),
       buffers_(buffers),
       scratch_(scratch) {
-  // Only a move of many large steps gains from a second thread; without one it checks alone.
-  if (steps.size() > 1 && steps.largest >= (256 << 10)) {
+  // Only a move of many large steps gains from a second thread, and only where there is a second
+  // processor for it; without one, the same writes are made in the same order by this one.
+  if (steps.size() > 1 && steps.largest >= (256 << 10) && std::thread::hardware_concurrency() > 1) {
     try {
-      helper_ = std::make_unique<CheckHelper>();
+      helper_ = std::make_unique<FrameHelper>();
     } catch (const std::system_error&) {
     }
   }
@@ -533,36 +627,15 @@ uint64_t StepRunner::AddStepAgain(uint64_t h, std::size_t step, uint64_t batchHa
 Status StepRunner::Run(std::size_t first, const std::vector<uint64_t>* recorded, bool allRecorded,
                        uint64_t movedHash) {
   AtbFile& file = target_.file;
-  std::vector<uint64_t> folds(buffers_.size());
-  MoveHooks hooks;
-  hooks.before = [&](std::size_t start, std::size_t end, uint8_t* const* bytes) {
-    if (start == first && recorded != nullptr) {
-      folds = *recorded;
-      return Status::Ok();
-    }
-    // Every step before the batch is on the disk before its records say so, and before they
-    // take the slots of the batch before last.
-    Status s = FlushFile();
-    for (std::size_t t = start; s.ok() && t < end; ++t) {
-      s = journal_.WriteRecord(kChunkMoved, t, movedHash, bytes[t - start],
-                               steps_.carries[t] ? steps_.moves[t].size : 0, &scratch_,
-                               &folds[t - start], helper_.get());
-      // The disk starts on it while the next is laid out.
-      if (s.ok() && target_.durable) journal_.StartWriteback(t);
-    }
-    if (s.ok()) s = FlushJournal();
-    return s;
-  };
-  hooks.after = [&](std::size_t t, const ChunkMove& m, const uint8_t* bytes) {
-    if (target_.durable) file.files().StartWriteback(file.fd(), m.to, m.size);
-    movedHash = AddStep(steps_, t, movedHash, bytes, folds[t - steps_.BatchStart(t)], covered_);
-    return Status::Ok();
-  };
-  Status s = CopyMoves(file, steps_.moves, first, buffers_, hooks);
+  // Reserved before the file changed: no allocation here.
+  scratch_.resize(scratch_.capacity());
+  Status s = buffers_.size() >= 3 && steps_.batch == 1 ? Stream(first, recorded, &movedHash)
+                                                       : Batches(first, recorded, &movedHash);
   if (!s.ok()) return s;
   if (!allRecorded) {
     if (!(s = FlushFile()).ok()) return s;
     s = journal_.WriteRecord(kAllMoved, steps_.size(), movedHash, nullptr, 0, &scratch_);
+    scratch_.resize(scratch_.capacity());
     if (!s.ok() || !(s = FlushJournal()).ok()) return s;
   }
   for (const FinalWrite& w : recorded_.writes) {
@@ -577,6 +650,116 @@ Status StepRunner::Run(std::size_t first, const std::vector<uint64_t>* recorded,
     if (!(s = file.SetLength(recorded_.newLength)).ok()) return s;
   }
   return FlushFile();
+}
+
+// Every step of a batch is read, then its records written, then its steps: sources of later
+// steps are never written by earlier ones, so reading them first gives the same bytes.
+Status StepRunner::Batches(std::size_t first, const std::vector<uint64_t>* recorded,
+                           uint64_t* movedHash) {
+  AtbFile& file = target_.file;
+  std::vector<uint64_t> folds(buffers_.size());
+  for (std::size_t start = first; start < steps_.size(); start = steps_.BatchEnd(start)) {
+    const std::size_t end = steps_.BatchEnd(start);
+    Status s;
+    for (std::size_t t = start; s.ok() && t < end; ++t) {
+      const ChunkMove& m = steps_.moves[t];
+      s = file.ReadAt(m.from, buffers_[t - start], static_cast<std::size_t>(m.size));
+    }
+    if (!s.ok()) return s;
+    if (start == first && recorded != nullptr) {
+      folds = *recorded;
+    } else {
+      // Every step before the batch is on the disk before its records say so, and before they
+      // take the slots of the batch before last.
+      s = FlushFile();
+      for (std::size_t t = start; s.ok() && t < end; ++t) {
+        const int64_t size = steps_.carries[t] ? steps_.moves[t].size : 0;
+        const int64_t bytes =
+            journal_.LayOutRecord(t, *movedHash, buffers_[t - start], size, scratch_.data(),
+                                  helper_.get(), &folds[t - start]);
+        s = journal_.WriteLaidOut(t, scratch_.data(), bytes);
+        // The disk starts on it while the next is laid out.
+        if (s.ok() && target_.durable) journal_.StartWriteback(t);
+      }
+      if (s.ok()) s = FlushJournal();
+      if (!s.ok()) return s;
+    }
+    for (std::size_t t = start; t < end; ++t) {
+      const ChunkMove& m = steps_.moves[t];
+      const uint8_t* bytes = buffers_[t - start];
+      if (!(s = file.WriteAt(m.to, bytes, static_cast<std::size_t>(m.size))).ok()) return s;
+      if (target_.durable) file.files().StartWriteback(file.fd(), m.to, m.size);
+      *movedHash = AddStep(steps_, t, *movedHash, bytes, folds[t - start], covered_);
+    }
+  }
+  return Status::Ok();
+}
+
+// Steps one at a time, in the same order of writes as batches of one: step t's record, then
+// step t, then the record of step t + 1. Without flushes, a second thread lays out the record of
+// step t + 1 while step t is written, and writes it while step t + 2 is read: the checks then
+// cost no time of their own. Step t's bytes are in buffer t mod 3, its record in half t mod 2 of
+// the scratch room.
+Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* recorded,
+                          uint64_t* movedHash) {
+  AtbFile& file = target_.file;
+  const std::size_t n = steps_.size();
+  const std::size_t half = RecordRoom(steps_.largest);
+  // The helper writes to the journal while this thread writes to the file.
+  FrameHelper* helper =
+      !target_.durable && file.files().Concurrent() ? helper_.get() : nullptr;
+  auto source = [&](std::size_t t) { return buffers_[t % 3]; };
+  auto record = [&](std::size_t t) { return scratch_.data() + t % 2 * half; };
+  auto size = [&](std::size_t t) { return steps_.carries[t] ? steps_.moves[t].size : 0; };
+  auto read = [&](std::size_t t) {
+    const ChunkMove& m = steps_.moves[t];
+    return file.ReadAt(m.from, source(t), static_cast<std::size_t>(m.size));
+  };
+  Status s;
+  for (std::size_t t = first; t < n && t < first + 2; ++t) {
+    if (!(s = read(t)).ok()) return s;
+  }
+  uint64_t fold = 0;
+  if (recorded != nullptr) {
+    fold = recorded->front();
+  } else if (first < n) {
+    // The step before is on the disk before this record says so.
+    const int64_t bytes = journal_.LayOutRecord(first, *movedHash, source(first), size(first),
+                                                record(first), nullptr, &fold);
+    if (s.ok()) s = FlushFile();
+    if (s.ok()) s = journal_.WriteLaidOut(first, record(first), bytes);
+    if (s.ok()) s = FlushJournal();
+    if (!s.ok()) return s;
+  }
+  for (std::size_t t = first; t < n; ++t) {
+    *movedHash = AddStep(steps_, t, *movedHash, source(t), fold, covered_);
+    const bool next = t + 1 < n;
+    int64_t bytes = 0;
+    if (next && helper != nullptr) {
+      journal_.StartRecord(t + 1, *movedHash, source(t + 1), size(t + 1), record(t + 1), *helper);
+    } else if (next) {
+      bytes = journal_.LayOutRecord(t + 1, *movedHash, source(t + 1), size(t + 1), record(t + 1),
+                                    nullptr, &fold);
+    }
+    const ChunkMove& m = steps_.moves[t];
+    s = file.WriteAt(m.to, source(t), static_cast<std::size_t>(m.size));
+    if (s.ok() && target_.durable) file.files().StartWriteback(file.fd(), m.to, m.size);
+    // Step t is moved (and, with flushes, on the disk) before the record of step t + 1 says so
+    // and takes the slot of step t - 1.
+    if (s.ok() && next) s = FlushFile();
+    if (next && helper != nullptr) {
+      helper->Release(s.ok());
+      if (s.ok() && t + 2 < n) s = read(t + 2);
+      const Status written = helper->Wait(&fold);
+      if (s.ok()) s = written;
+    } else if (next) {
+      if (s.ok()) s = journal_.WriteLaidOut(t + 1, record(t + 1), bytes);
+      if (s.ok()) s = FlushJournal();
+      if (s.ok() && t + 2 < n) s = read(t + 2);
+    }
+    if (!s.ok()) return s;
+  }
+  return Status::Ok();
 }
 
 Status StepRunner::FlushFile() {
@@ -612,6 +795,14 @@ Status StepRunner::CopyFromJournal(const FinalWrite& w) {
 std::size_t RecordRoom(int64_t largest) {
   return static_cast<std::size_t>(std::max(FramesFor(kRecordHead + largest), kFramesPerIo) *
                                   kFrame);
+}
+
+std::size_t SourceBuffers(const Steps& steps) {
+  return steps.batch == 1 && steps.size() > 1 ? 3 : static_cast<std::size_t>(steps.batch);
+}
+
+std::size_t ScratchRoom(const Steps& steps) {
+  return RecordRoom(steps.largest) * (SourceBuffers(steps) >= 3 ? 2 : 1);
 }
 
 }  // namespace atb::journal

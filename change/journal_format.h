@@ -3,10 +3,9 @@
 // recovery both compute from them. doc/crash-safety.md describes the layout.
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -47,43 +46,69 @@ void Encode64(uint8_t* p, uint64_t v);
 enum class FrameState { kZero, kWhole, kDamaged };
 FrameState Inspect(const uint8_t* frame, int64_t at, uint64_t nonce, uint64_t* seq);
 
-// Adds their checks to `count` frames laid out at `frames` for journal offset `at`.
-void CheckFrames(uint8_t* frames, int64_t count, int64_t at, uint64_t nonce);
 // Sums the frames' checks up, in order: a hash of every byte they hold, their place and their
 // record.
 uint64_t Fold(uint64_t fold, uint64_t check);
 
-// A second thread that checks half the frames of a large record while the caller checks the
-// other half: the checks are most of what journaling a step costs beyond its reads and writes.
-class CheckHelper {
+// A record's head: its kind, step, data size and the hash of what had moved before its batch.
+struct RecordHead {
+  uint8_t bytes[kRecordHead];
+  RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t movedHash);
+};
+
+// Lays out frames [from, to) of a record of `head` and `data` at `out` (frame 0 at `out`), with
+// their checks, for journal offset `at`: each frame is checked while it is still in the cache.
+// Answers the fold of those frames' checks.
+uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
+                      int64_t from, int64_t to, int64_t at, uint64_t seq, uint64_t nonce);
+
+class Journal;
+
+// A second thread that lays out frames of records, and may write them, while the caller does
+// something else: laying out and checking frames is most of what journaling a step costs beyond
+// its reads and writes. It touches only the memory it is given and, when asked, the journal.
+class FrameHelper {
  public:
-  CheckHelper();
-  ~CheckHelper();
-  CheckHelper(const CheckHelper&) = delete;
-  CheckHelper& operator=(const CheckHelper&) = delete;
-  void Check(uint8_t* frames, int64_t count, int64_t at, uint64_t nonce);
+  FrameHelper();
+  ~FrameHelper();
+  FrameHelper(const FrameHelper&) = delete;
+  FrameHelper& operator=(const FrameHelper&) = delete;
+  // Starts LayOutFrames with these arguments; the head is copied. With `journal`, the frames are
+  // then written to it at `at`, once Release() lets them. At most one at a time.
+  void Start(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size, int64_t from,
+             int64_t to, int64_t at, uint64_t seq, uint64_t nonce, Journal* journal = nullptr);
+  // Lets the frames of the one started go to the journal, or, with `write` false, drops them.
+  void Release(bool write = true);
+  // Waits for the one started: answers how its write went; *fold, when given, gets the fold of
+  // its frames' checks.
+  Status Wait(uint64_t* fold = nullptr);
 
  private:
   struct Task {
-    uint8_t* frames;
-    int64_t count, at;
-    uint64_t nonce;
+    uint8_t* out;
+    RecordHead head;
+    const uint8_t* data;
+    int64_t size, from, to, at;
+    uint64_t seq, nonce;
+    Journal* journal;
   };
   void Work();
-  std::mutex mutex_;
-  std::condition_variable wake_, done_;
-  Task task_{};
-  bool pending_ = false, stop_ = false;
+  // Tasks started, released and finished, counted; each side spins a while before it sleeps,
+  // since a task is short and waking a sleeping thread costs a good part of one.
+  std::atomic<uint32_t> started_{0}, released_{0}, finished_{0};
+  std::atomic<bool> stop_{false};
+  bool write_ = false;
+  Task task_{nullptr, RecordHead(0, 0, 0, 0), nullptr, 0, 0, 0, 0, 0, 0, nullptr};
+  uint64_t fold_ = 0;
+  Status status_;
   std::thread worker_;
 };
 
 // Lays content out in frames of one sequence number at `out`, for journal offset `at`, piece by
-// piece, so that a record's head and its data need not be copied together first. With no `out`
-// it only computes the frames' checks, and fold() sums them up. With `deferChecks`, frames are
-// laid out without their checks, for CheckFrames to add.
+// piece. With no `out` it only computes the frames' checks, and fold() sums them up.
 class Framer {
  public:
-  Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce, bool deferChecks = false);
+  Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce);
   void Append(const uint8_t* p, int64_t n);
   // Seals the last frame (an empty content makes one frame); answers the bytes laid out.
   int64_t Finish();
@@ -93,7 +118,7 @@ class Framer {
   void Seal();
   uint8_t local_[kFrame];
   uint8_t* out_;
-  bool store_, defer_;
+  bool store_;
   int64_t at_;
   uint64_t seq_, nonce_;
   int64_t fill_ = 0, used_ = 0;
@@ -210,10 +235,19 @@ class Journal {
   Status ReadFramed(int64_t region, int64_t pos, uint8_t* out, int64_t n, uint64_t seq);
 
   // Writes the record of step `step` (or, for kAllMoved, of `step` steps moved). *fold, when
-  // given, gets the fold of its frame checks; `helper`, when given, checks half of them.
+  // given, gets the fold of its frame checks.
   Status WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
-                     int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold = nullptr,
-                     CheckHelper* helper = nullptr);
+                     int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold = nullptr);
+  // Lays out the record of step `step` at `out`, and *fold gets the fold of its frames'
+  // checks: at once, or, with `helper`, half on each thread. Answers its bytes.
+  int64_t LayOutRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
+                       uint8_t* out, FrameHelper* helper, uint64_t* fold) const;
+  // Starts laying out the record of step `step` at `out` on `helper`, to be written once the
+  // helper is released (see FrameHelper).
+  void StartRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
+                   uint8_t* out, FrameHelper& helper);
+  // Writes the record of step `step` laid out at `frames`.
+  Status WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes);
   // Starts writing the slot of step `step`'s record to the disk.
   void StartWriteback(uint64_t step);
   // The fold of the frame checks that the record of step `step`, holding `data`, has.
@@ -250,8 +284,8 @@ struct ChangeFile {
 // what a change does once its journal is in place, and what a recovery does to finish it.
 class StepRunner {
  public:
-  // `buffers` hold a batch of the largest step; `scratch` room for the largest record (see
-  // RecordRoom); both are had before the file changes.
+  // `buffers` hold SourceBuffers(steps) of the largest step; `scratch` has ScratchRoom(steps)
+  // reserved; both are had before the file changes.
   StepRunner(ChangeFile target, Journal& journal, const Recorded& recorded, const Steps& steps,
              const std::vector<uint8_t*>& buffers, std::vector<uint8_t>& scratch);
 
@@ -270,6 +304,8 @@ class StepRunner {
   Status FlushJournal();
 
  private:
+  Status Batches(std::size_t first, const std::vector<uint64_t>* recorded, uint64_t* movedHash);
+  Status Stream(std::size_t first, const std::vector<uint64_t>* recorded, uint64_t* movedHash);
   Status CopyFromJournal(const FinalWrite& w);
 
   ChangeFile target_;
@@ -279,10 +315,14 @@ class StepRunner {
   Regions covered_;
   const std::vector<uint8_t*>& buffers_;
   std::vector<uint8_t>& scratch_;
-  std::unique_ptr<CheckHelper> helper_;
+  std::unique_ptr<FrameHelper> helper_;
 };
 
 // What a record of `largest` bytes of data takes in frames, and what writing the payload takes.
 std::size_t RecordRoom(int64_t largest);
+// The buffers for step bytes and the scratch room a StepRunner needs: a move of single steps
+// reads two steps ahead and lays out the next record while the last is written.
+std::size_t SourceBuffers(const Steps& steps);
+std::size_t ScratchRoom(const Steps& steps);
 
 }  // namespace atb::journal

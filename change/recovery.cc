@@ -443,17 +443,18 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
   const Steps& steps = judged.steps();
   // Everything the recovery needs is had before it writes.
   const auto each = static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1));
-  Buffer buffer(each * static_cast<std::size_t>(steps.batch));
+  Buffer buffer(each * SourceBuffers(steps));
   std::vector<uint8_t> scratch;
   try {
-    scratch.reserve(RecordRoom(steps.largest));
+    scratch.reserve(ScratchRoom(steps));
   } catch (const std::bad_alloc&) {
   }
-  if (!buffer.ok() || scratch.capacity() < RecordRoom(steps.largest)) {
+  if (!buffer.ok() || scratch.capacity() < ScratchRoom(steps)) {
     return Status::Refused("not enough memory to finish an interrupted change");
   }
   std::vector<uint8_t*> buffers;
-  for (int64_t k = 0; k < steps.batch; ++k) buffers.push_back(buffer.data() + k * each);
+  for (std::size_t k = 0; k < SourceBuffers(steps); ++k)
+    buffers.push_back(buffer.data() + k * each);
   Status s;
   {
     DeferSignals hold;

@@ -174,6 +174,8 @@ std::string Files::PathOf(int fd) {
 
 uid_t Files::UserId() { return ::geteuid(); }
 
+bool Files::Concurrent() { return this == &SystemFiles(); }
+
 Files& SystemFiles() {
   static Files files;
   return files;

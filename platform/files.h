@@ -75,6 +75,9 @@ class Files {
   virtual std::string PathOf(int fd);
   // The user the process acts as.
   virtual uid_t UserId();
+  // Whether two threads may make calls at once, each on a descriptor of its own: so for the
+  // system's calls; a test's layer counts and fails calls in the order they come.
+  virtual bool Concurrent();
 };
 
 // The process's real file system.

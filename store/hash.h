@@ -22,4 +22,10 @@ inline uint64_t Fnv1a64(std::string_view bytes, uint64_t h = kFnv1aStart) {
 // A 64-bit hash that reads 32 bytes per step; different seeds give unrelated hashes.
 uint64_t Hash64(const void* data, std::size_t n, uint64_t seed = 0);
 
+// Hash64 of eight blocks of `n` bytes at once: block k at first + k * stride, with seeds[k], into
+// out[k]. `n` is a multiple of 8, at least 32, and each block has `n` rounded up to 64 bytes
+// readable. Where the processor has the instructions, the eight are hashed side by side.
+void Hash64Eight(const uint8_t* first, std::size_t stride, std::size_t n, const uint64_t* seeds,
+                 uint64_t* out);
+
 }  // namespace atb

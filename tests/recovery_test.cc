@@ -111,6 +111,43 @@ class Recovery : public ::testing::Test {
   Random r_{271828};
 };
 
+// A move of large steps journals on a second thread, and without flushes: killed at any instant,
+// the next open still finds the file as before or as after.
+TEST_F(Recovery, AMoveOfLargeStepsKilledAnywhereEndsBeforeOrAfter) {
+  const Bytes before = BigFile();
+  for (const std::string value : {"\"\"", "\"a text now a good deal longer than it was\""}) {
+    const std::string command = kUtil + " set " + f_ + " 1 '" + value + "'";
+    WriteFile(file_, before);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Shell("ATB_SYNC=0 " + command).status, 0);
+    const Bytes after = ReadFile(file_);
+    const int64_t took = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    int interrupted = 0;
+    for (int kill = 0; kill < 12; ++kill) {
+      WriteFile(file_, before);
+      const pid_t pid = fork();
+      ASSERT_NE(pid, -1);
+      if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", ("ATB_SYNC=0 exec " + command + " 2>/dev/null").c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      usleep(static_cast<useconds_t>(r_.Below(static_cast<int>(took + took / 4) + 1)));
+      ::kill(pid, SIGKILL);
+      int status;
+      waitpid(pid, &status, 0);
+      interrupted += access(JournalPath(file_).c_str(), F_OK) == 0;
+      const testing::Outcome recovered = Util("recover " + f_);
+      EXPECT_EQ(recovered.status, 0) << recovered.out;
+      const Bytes now = ReadFile(file_);
+      ASSERT_TRUE(now == before || now == after) << value << ", kill " << kill;
+    }
+    RecordProperty("interrupted", interrupted);
+  }
+}
+
 TEST_F(Recovery, ARestoredBackupIsRefusedUntilItsJournalIsDiscarded) {
   const Bytes before = BigFile();
   // A shrink at the front moves the whole tail towards it.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "store/hash.h"
 #include "store/table.h"
 #include "store/text_end.h"
 #include "store/utf.h"
@@ -22,6 +23,28 @@ Status Read(const Bytes& bytes, int64_t offset, int64_t end, EntryList* list) {
 bool Damaged(const Bytes& table) {
   EntryList list;
   return Read(table, 0, static_cast<int64_t>(table.size()), &list).damaged();
+}
+
+// The checks of a journal's frames are made eight at a time where the processor can: they must
+// be the very hashes one at a time makes, or journals would not be read back across machines.
+TEST(Hash64Eight, IsHash64OfEachBlock) {
+  std::vector<uint8_t> blocks(8 * 512 + 64);
+  uint32_t x = 2463534242u;
+  for (uint8_t& b : blocks) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    b = static_cast<uint8_t>(x);
+  }
+  for (const std::size_t n : {32, 40, 64, 72, 256, 448, 496, 504}) {
+    for (const std::size_t stride : {std::size_t{512}, (n + 63) / 64 * 64}) {
+      uint64_t seeds[8], out[8];
+      for (int k = 0; k < 8; ++k) seeds[k] = x * (k + 1) + n;
+      Hash64Eight(blocks.data() + 8, stride, n, seeds, out);
+      for (int k = 0; k < 8; ++k) {
+        EXPECT_EQ(out[k], Hash64(blocks.data() + 8 + k * stride, n, seeds[k]))
+            << n << " bytes, stride " << stride << ", block " << k;
+      }
+    }
+  }
 }
 
 TEST(ReadTable, HoldsEntriesWithAbsoluteOffsetsAndTheEndSentinel) {
