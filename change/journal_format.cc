@@ -706,8 +706,7 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
   const std::size_t n = steps_.size();
   const std::size_t half = RecordRoom(steps_.largest);
   // The helper writes to the journal while this thread writes to the file.
-  FrameHelper* helper =
-      !target_.durable && file.files().Concurrent() ? helper_.get() : nullptr;
+  FrameHelper* helper = !target_.durable && file.files().Concurrent() ? helper_.get() : nullptr;
   auto source = [&](std::size_t t) { return buffers_[t % 3]; };
   auto record = [&](std::size_t t) { return scratch_.data() + t % 2 * half; };
   auto size = [&](std::size_t t) { return steps_.carries[t] ? steps_.moves[t].size : 0; };
