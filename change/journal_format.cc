@@ -68,12 +68,12 @@ RecordHead::RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t move
 }
 
 uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
-                      int64_t from, int64_t to, int64_t at, uint64_t seq, uint64_t nonce) {
+                      int64_t frames, int64_t at, uint64_t seq, uint64_t nonce) {
   const int64_t total = kRecordHead + size;
   uint64_t fold = 0;
   // Eight frames are laid out, then checked side by side while they are still in the cache.
-  for (int64_t group = from; group < to; group += 8) {
-    const int64_t end = std::min(to, group + 8);
+  for (int64_t group = 0; group < frames; group += 8) {
+    const int64_t end = std::min(frames, group + 8);
     uint64_t seeds[8], checks[8];
     for (int64_t f = group; f < end; ++f) {
       uint8_t* frame = out + f * kFrame;
@@ -123,62 +123,55 @@ void AwaitChange(const std::atomic<uint32_t>& value, uint32_t old) {
 
 }  // namespace
 
-FrameHelper::FrameHelper() : worker_([this] { Work(); }) {}
+RecordWriter::RecordWriter() : worker_([this] { Work(); }) {}
 
-FrameHelper::~FrameHelper() {
+RecordWriter::~RecordWriter() {
   stop_.store(true, std::memory_order_release);
   started_.fetch_add(1, std::memory_order_release);
   started_.notify_one();
   worker_.join();
 }
 
-void FrameHelper::Start(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
-                        int64_t from, int64_t to, int64_t at, uint64_t seq, uint64_t nonce,
-                        Journal* journal) {
-  task_ = {out, head, data, size, from, to, at, seq, nonce, journal};
+void RecordWriter::Start(Journal& journal, uint8_t* out, const RecordHead& head,
+                         const uint8_t* data, int64_t size, int64_t frames, int64_t at,
+                         uint64_t seq, uint64_t nonce) {
+  task_ = {&journal, out, head, data, size, frames, at, seq, nonce};
   started_.fetch_add(1, std::memory_order_release);
   started_.notify_one();
 }
 
-void FrameHelper::Release(bool write) {
+void RecordWriter::Release(bool write) {
   write_ = write;
   released_.fetch_add(1, std::memory_order_release);
   released_.notify_one();
 }
 
-Status FrameHelper::Wait(uint64_t* fold) {
+Status RecordWriter::Wait(uint64_t* fold) {
   const uint32_t target = started_.load(std::memory_order_relaxed);
   for (uint32_t done; (done = finished_.load(std::memory_order_acquire)) != target;) {
     AwaitChange(finished_, done);
   }
-  if (fold != nullptr) *fold = fold_;
+  *fold = fold_;
   return status_;
 }
 
-void FrameHelper::Work() {
+void RecordWriter::Work() {
   // The signals a change holds back must never land here, in the middle of it.
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  uint32_t seen = 0;
-  for (;;) {
+  for (uint32_t seen = 0;;) {
     AwaitChange(started_, seen);
     seen = started_.load(std::memory_order_acquire);
     if (stop_.load(std::memory_order_acquire)) return;
     const Task t = task_;
-    fold_ = LayOutFrames(t.out, t.head, t.data, t.size, t.from, t.to, t.at, t.seq, t.nonce);
-    status_ = Status::Ok();
-    if (t.journal != nullptr) {
-      for (uint32_t now; (now = released_.load(std::memory_order_acquire)) != seen;) {
-        AwaitChange(released_, now);
-      }
-      if (write_) {
-        status_ = t.journal->file().WriteAt(t.at + t.from * kFrame, t.out + t.from * kFrame,
-                                            static_cast<std::size_t>((t.to - t.from) * kFrame));
-      }
-    } else {
-      released_.store(seen, std::memory_order_relaxed);
+    fold_ = LayOutFrames(t.out, t.head, t.data, t.size, t.frames, t.at, t.seq, t.nonce);
+    for (uint32_t now; (now = released_.load(std::memory_order_acquire)) != seen;) {
+      AwaitChange(released_, now);
     }
+    status_ =
+        write_ ? t.journal->file().WriteAt(t.at, t.out, static_cast<std::size_t>(t.frames * kFrame))
+               : Status::Ok();
     finished_.fetch_add(1, std::memory_order_release);
     finished_.notify_one();
   }
@@ -476,16 +469,6 @@ Status Journal::ReadFramed(int64_t region, int64_t pos, uint8_t* out, int64_t n,
   return Status::Ok();
 }
 
-namespace {
-
-uint64_t FoldOfFrames(const uint8_t* frames, int64_t bytes) {
-  uint64_t fold = 0;
-  for (int64_t at = 0; at < bytes; at += kFrame) fold = Fold(fold, Get64(frames + at + kFrame - 8));
-  return fold;
-}
-
-}  // namespace
-
 Status Journal::WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
                             int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold) {
   const int64_t at =
@@ -493,33 +476,24 @@ Status Journal::WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, co
   const int64_t frames = FramesFor(kRecordHead + size);
   scratch->resize(static_cast<std::size_t>(frames * kFrame));
   const uint64_t checks = LayOutFrames(scratch->data(), RecordHead(kind, step, size, movedHash),
-                                       data, size, 0, frames, at, step + 1, layout_.nonce);
+                                       data, size, frames, at, step + 1, layout_.nonce);
   if (fold != nullptr) *fold = checks;
   return file_.WriteAt(at, scratch->data(), static_cast<std::size_t>(frames * kFrame));
 }
 
 int64_t Journal::LayOutRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
-                              uint8_t* out, FrameHelper* helper, uint64_t* fold) const {
-  const int64_t at = layout_.SlotAt(layout_.SlotOfStep(step));
+                              uint8_t* out, uint64_t* fold) const {
   const int64_t frames = FramesFor(kRecordHead + size);
-  const RecordHead head(kChunkMoved, step, size, movedHash);
-  if (helper == nullptr) {
-    *fold = LayOutFrames(out, head, data, size, 0, frames, at, step + 1, layout_.nonce);
-  } else {
-    const int64_t half = frames / 2;
-    helper->Start(out, head, data, size, half, frames, at, step + 1, layout_.nonce);
-    LayOutFrames(out, head, data, size, 0, half, at, step + 1, layout_.nonce);
-    helper->Wait();
-    *fold = FoldOfFrames(out, frames * kFrame);
-  }
+  *fold = LayOutFrames(out, RecordHead(kChunkMoved, step, size, movedHash), data, size, frames,
+                       layout_.SlotAt(layout_.SlotOfStep(step)), step + 1, layout_.nonce);
   return frames * kFrame;
 }
 
 void Journal::StartRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
-                          uint8_t* out, FrameHelper& helper) {
-  helper.Start(out, RecordHead(kChunkMoved, step, size, movedHash), data, size, 0,
+                          uint8_t* out, RecordWriter& writer) {
+  writer.Start(*this, out, RecordHead(kChunkMoved, step, size, movedHash), data, size,
                FramesFor(kRecordHead + size), layout_.SlotAt(layout_.SlotOfStep(step)), step + 1,
-               layout_.nonce, this);
+               layout_.nonce);
 }
 
 Status Journal::WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes) {
@@ -606,11 +580,14 @@ StepRunner::StepRunner(ChangeFile target, Journal& journal, const Recorded& reco
       covered_(FinalRegions(recorded.writes)),
       buffers_(buffers),
       scratch_(scratch) {
-  // Only a move of many large steps gains from a second thread, and only where there is a second
-  // processor for it; without one, the same writes are made in the same order by this one.
-  if (steps.size() > 1 && steps.largest >= (256 << 10) && std::thread::hardware_concurrency() > 1) {
+  // Only a move of many large steps without flushes gains from a second thread (with them, the
+  // disk sets the pace), and only where there is a second processor for it and the file layer
+  // takes calls from two threads at once. Without one, the same writes are made in the same
+  // order by this thread.
+  if (!target.durable && target.file.files().Concurrent() && steps.size() > 1 &&
+      steps.largest >= (256 << 10) && std::thread::hardware_concurrency() > 1) {
     try {
-      helper_ = std::make_unique<FrameHelper>();
+      writer_ = std::make_unique<RecordWriter>();
     } catch (const std::system_error&) {
     }
   }
@@ -674,9 +651,8 @@ Status StepRunner::Batches(std::size_t first, const std::vector<uint64_t>* recor
       s = FlushFile();
       for (std::size_t t = start; s.ok() && t < end; ++t) {
         const int64_t size = steps_.carries[t] ? steps_.moves[t].size : 0;
-        const int64_t bytes =
-            journal_.LayOutRecord(t, *movedHash, buffers_[t - start], size, scratch_.data(),
-                                  helper_.get(), &folds[t - start]);
+        const int64_t bytes = journal_.LayOutRecord(t, *movedHash, buffers_[t - start], size,
+                                                    scratch_.data(), &folds[t - start]);
         s = journal_.WriteLaidOut(t, scratch_.data(), bytes);
         // The disk starts on it while the next is laid out.
         if (s.ok() && target_.durable) journal_.StartWriteback(t);
@@ -698,15 +674,13 @@ Status StepRunner::Batches(std::size_t first, const std::vector<uint64_t>* recor
 // Steps one at a time, in the same order of writes as batches of one: step t's record, then
 // step t, then the record of step t + 1. Without flushes, a second thread lays out the record of
 // step t + 1 while step t is written, and writes it while step t + 2 is read: the checks then
-// cost no time of their own. Step t's bytes are in buffer t mod 3, its record in half t mod 2 of
-// the scratch room.
+// cost no time of their own (see RecordWriter). Step t's bytes are in buffer t mod 3, its record in
+// half t mod 2 of the scratch room.
 Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* recorded,
                           uint64_t* movedHash) {
   AtbFile& file = target_.file;
   const std::size_t n = steps_.size();
   const std::size_t half = RecordRoom(steps_.largest);
-  // The helper writes to the journal while this thread writes to the file.
-  FrameHelper* helper = !target_.durable && file.files().Concurrent() ? helper_.get() : nullptr;
   auto source = [&](std::size_t t) { return buffers_[t % 3]; };
   auto record = [&](std::size_t t) { return scratch_.data() + t % 2 * half; };
   auto size = [&](std::size_t t) { return steps_.carries[t] ? steps_.moves[t].size : 0; };
@@ -714,6 +688,7 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
     const ChunkMove& m = steps_.moves[t];
     return file.ReadAt(m.from, source(t), static_cast<std::size_t>(m.size));
   };
+  RecordWriter* writer = writer_.get();
   Status s;
   for (std::size_t t = first; t < n && t < first + 2; ++t) {
     if (!(s = read(t)).ok()) return s;
@@ -723,8 +698,8 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
     fold = recorded->front();
   } else if (first < n) {
     // The step before is on the disk before this record says so.
-    const int64_t bytes = journal_.LayOutRecord(first, *movedHash, source(first), size(first),
-                                                record(first), nullptr, &fold);
+    const int64_t bytes =
+        journal_.LayOutRecord(first, *movedHash, source(first), size(first), record(first), &fold);
     if (s.ok()) s = FlushFile();
     if (s.ok()) s = journal_.WriteLaidOut(first, record(first), bytes);
     if (s.ok()) s = FlushJournal();
@@ -734,11 +709,11 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
     *movedHash = AddStep(steps_, t, *movedHash, source(t), fold, covered_);
     const bool next = t + 1 < n;
     int64_t bytes = 0;
-    if (next && helper != nullptr) {
-      journal_.StartRecord(t + 1, *movedHash, source(t + 1), size(t + 1), record(t + 1), *helper);
+    if (next && writer != nullptr) {
+      journal_.StartRecord(t + 1, *movedHash, source(t + 1), size(t + 1), record(t + 1), *writer);
     } else if (next) {
       bytes = journal_.LayOutRecord(t + 1, *movedHash, source(t + 1), size(t + 1), record(t + 1),
-                                    nullptr, &fold);
+                                    &fold);
     }
     const ChunkMove& m = steps_.moves[t];
     s = file.WriteAt(m.to, source(t), static_cast<std::size_t>(m.size));
@@ -746,10 +721,10 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
     // Step t is moved (and, with flushes, on the disk) before the record of step t + 1 says so
     // and takes the slot of step t - 1.
     if (s.ok() && next) s = FlushFile();
-    if (next && helper != nullptr) {
-      helper->Release(s.ok());
+    if (next && writer != nullptr) {
+      writer->Release(s.ok());
       if (s.ok() && t + 2 < n) s = read(t + 2);
-      const Status written = helper->Wait(&fold);
+      const Status written = writer->Wait(&fold);
       if (s.ok()) s = written;
     } else if (next) {
       if (s.ok()) s = journal_.WriteLaidOut(t + 1, record(t + 1), bytes);

@@ -56,49 +56,50 @@ struct RecordHead {
   RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t movedHash);
 };
 
-// Lays out frames [from, to) of a record of `head` and `data` at `out` (frame 0 at `out`), with
-// their checks, for journal offset `at`: each frame is checked while it is still in the cache.
-// Answers the fold of those frames' checks.
+// Lays out the `frames` frames of a record of `head` and `data` at `out`, with their checks, for
+// journal offset `at`: each frame is checked while it is still in the cache. Answers the fold of
+// their checks.
 uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
-                      int64_t from, int64_t to, int64_t at, uint64_t seq, uint64_t nonce);
+                      int64_t frames, int64_t at, uint64_t seq, uint64_t nonce);
 
 class Journal;
 
-// A second thread that lays out frames of records, and may write them, while the caller does
-// something else: laying out and checking frames is most of what journaling a step costs beyond
-// its reads and writes. It touches only the memory it is given and, when asked, the journal.
-class FrameHelper {
+// A second thread that lays out, checks and writes a record while the caller does something
+// else: laying out and checking frames is most of what journaling a step costs beyond its reads
+// and writes. It touches only the memory it is given and the journal, never the file.
+class RecordWriter {
  public:
-  FrameHelper();
-  ~FrameHelper();
-  FrameHelper(const FrameHelper&) = delete;
-  FrameHelper& operator=(const FrameHelper&) = delete;
-  // Starts LayOutFrames with these arguments; the head is copied. With `journal`, the frames are
-  // then written to it at `at`, once Release() lets them. At most one at a time.
-  void Start(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size, int64_t from,
-             int64_t to, int64_t at, uint64_t seq, uint64_t nonce, Journal* journal = nullptr);
-  // Lets the frames of the one started go to the journal, or, with `write` false, drops them.
-  void Release(bool write = true);
-  // Waits for the one started: answers how its write went; *fold, when given, gets the fold of
-  // its frames' checks.
-  Status Wait(uint64_t* fold = nullptr);
+  RecordWriter();
+  ~RecordWriter();
+  RecordWriter(const RecordWriter&) = delete;
+  RecordWriter& operator=(const RecordWriter&) = delete;
+  // Starts laying out the frames of a record of `head` and `data` at `out` (see LayOutFrames), to
+  // be written to `journal` at `at` once Release() lets them. At most one at a
+  // time.
+  void Start(Journal& journal, uint8_t* out, const RecordHead& head, const uint8_t* data,
+             int64_t size, int64_t frames, int64_t at, uint64_t seq, uint64_t nonce);
+  // Lets the record started go to the journal, or, with `write` false, drops it.
+  void Release(bool write);
+  // Waits for the record started: answers how its write went, and *fold gets the fold of its
+  // frames' checks.
+  Status Wait(uint64_t* fold);
 
  private:
   struct Task {
+    Journal* journal;
     uint8_t* out;
     RecordHead head;
     const uint8_t* data;
-    int64_t size, from, to, at;
+    int64_t size, frames, at;
     uint64_t seq, nonce;
-    Journal* journal;
   };
   void Work();
-  // Tasks started, released and finished, counted; each side spins a while before it sleeps,
-  // since a task is short and waking a sleeping thread costs a good part of one.
+  // Records started, released and finished, counted. Each side spins a while before it sleeps:
+  // a step takes a fraction of a millisecond, and waking a sleeping thread a good part of that.
   std::atomic<uint32_t> started_{0}, released_{0}, finished_{0};
   std::atomic<bool> stop_{false};
   bool write_ = false;
-  Task task_{nullptr, RecordHead(0, 0, 0, 0), nullptr, 0, 0, 0, 0, 0, 0, nullptr};
+  Task task_{nullptr, nullptr, RecordHead(0, 0, 0, 0), nullptr, 0, 0, 0, 0, 0};
   uint64_t fold_ = 0;
   Status status_;
   std::thread worker_;
@@ -238,14 +239,13 @@ class Journal {
   // given, gets the fold of its frame checks.
   Status WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
                      int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold = nullptr);
-  // Lays out the record of step `step` at `out`, and *fold gets the fold of its frames'
-  // checks: at once, or, with `helper`, half on each thread. Answers its bytes.
+  // Lays out the record of step `step` at `out`; *fold gets the fold of its frames' checks.
+  // Answers its bytes.
   int64_t LayOutRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
-                       uint8_t* out, FrameHelper* helper, uint64_t* fold) const;
-  // Starts laying out the record of step `step` at `out` on `helper`, to be written once the
-  // helper is released (see FrameHelper).
+                       uint8_t* out, uint64_t* fold) const;
+  // Starts the same on `writer`, which writes it once released.
   void StartRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
-                   uint8_t* out, FrameHelper& helper);
+                   uint8_t* out, RecordWriter& writer);
   // Writes the record of step `step` laid out at `frames`.
   Status WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes);
   // Starts writing the slot of step `step`'s record to the disk.
@@ -315,7 +315,7 @@ class StepRunner {
   Regions covered_;
   const std::vector<uint8_t*>& buffers_;
   std::vector<uint8_t>& scratch_;
-  std::unique_ptr<FrameHelper> helper_;
+  std::unique_ptr<RecordWriter> writer_;  // only for a move of large steps without flushes
 };
 
 // What a record of `largest` bytes of data takes in frames, and what writing the payload takes.
