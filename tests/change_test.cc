@@ -11,6 +11,7 @@
 #include <random>
 
 #include "change/journal.h"
+#include "change/open.h"
 #include "companion/commands.h"
 #include "companion/paths.h"
 #include "store/table.h"
@@ -258,6 +259,36 @@ TEST_F(Changes, BatchesOfTextsGiveExactlyTheModelsBytes) {
     ++batches;
   }
   EXPECT_GT(batches, 300);
+}
+
+// Moves of many large steps, which a second thread journals when nothing is flushed: batches
+// that grow and shrink texts on both sides of large entries give the model's bytes either way.
+TEST_F(Changes, LargeMovesGiveTheModelsBytesFlushedOrNot) {
+  Random r(7);
+  Bytes payload(3 << 20, '\0');
+  for (char& c : payload) c = static_cast<char>(r.Below(256));
+  for (const bool durable : {false, true}) {
+    for (int c = 0; c < 3; ++c) {
+      Table root{{TextEntry(1, "first"),
+                  {2, 7, payload},
+                  TextEntry(3, "middle"),
+                  {4, 7, payload},
+                  TextEntry(5, "last")}};
+      WriteFile(dir_ / "f.atb", EncodeFile(root));
+      std::vector<std::string> pairs;
+      for (const uint32_t key : {1u, 3u, 5u}) {
+        const std::string text = r.Word(r.OneIn(2) ? 2 : 700);
+        root.entries[key - 1] = TextEntry(key, text);
+        pairs.push_back(std::to_string(key));
+        pairs.push_back(Quoted(text));
+      }
+      SetDurableChanges(durable);
+      const int status = Set(pairs);
+      SetDurableChanges(true);
+      ASSERT_EQ(status, 0) << err_;
+      ASSERT_EQ(ReadFile(dir_ / "f.atb"), EncodeFile(root)) << (durable ? "flushed " : "") << c;
+    }
+  }
 }
 
 // Adds of every type into random tables and removes of random entries, in batches and alone:
