@@ -10,6 +10,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/processors.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/layout.h"
@@ -111,10 +112,9 @@ uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data,
 
 namespace {
 
-// Waits until `value` differs from `old`: spinning a while (about the time a step's writes
-// take), then asleep.
+// Waits until `value` differs from `old`: spinning a while (a few steps' writes), then asleep.
 void AwaitChange(const std::atomic<uint32_t>& value, uint32_t old) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(500);
   for (int k = 1; value.load(std::memory_order_acquire) == old; ++k) {
     if (k % 256 == 0 && std::chrono::steady_clock::now() > until) break;
   }
@@ -585,7 +585,7 @@ StepRunner::StepRunner(ChangeFile target, Journal& journal, const Recorded& reco
   // takes calls from two threads at once. Without one, the same writes are made in the same
   // order by this thread.
   if (!target.durable && target.file.files().Concurrent() && steps.size() > 1 &&
-      steps.largest >= (256 << 10) && std::thread::hardware_concurrency() > 1) {
+      steps.largest >= (256 << 10) && UsableProcessors() > 1) {
     try {
       writer_ = std::make_unique<RecordWriter>();
     } catch (const std::system_error&) {

@@ -3,7 +3,9 @@
 // own edits, and a sound file; every refusal leaves every file byte for byte as it was.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include "change/open.h"
 #include "companion/commands.h"
 #include "companion/paths.h"
+#include "platform/processors.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
@@ -289,6 +292,22 @@ TEST_F(Changes, LargeMovesGiveTheModelsBytesFlushedOrNot) {
       ASSERT_EQ(ReadFile(dir_ / "f.atb"), EncodeFile(root)) << (durable ? "flushed " : "") << c;
     }
   }
+}
+
+// The second thread of a move spins while it waits: only worth it with a processor of its own.
+TEST(Processors, OnlyThoseTheProcessMayRunOnCount) {
+  EXPECT_GE(UsableProcessors(), 1);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu() < 0 ? 0 : sched_getcpu(), &one);
+    _exit(sched_setaffinity(0, sizeof one, &one) == 0 && UsableProcessors() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Adds of every type into random tables and removes of random entries, in batches and alone:
