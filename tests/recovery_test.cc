@@ -125,7 +125,7 @@ TEST_F(Recovery, AMoveOfLargeStepsKilledAnywhereEndsBeforeOrAfter) {
                              std::chrono::steady_clock::now() - start)
                              .count();
     int interrupted = 0;
-    for (int kill = 0; kill < 12; ++kill) {
+    for (int kill = 0; kill < 4; ++kill) {
       WriteFile(file_, before);
       const pid_t pid = fork();
       ASSERT_NE(pid, -1);
