@@ -112,13 +112,22 @@ uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data,
 
 namespace {
 
-// Waits until `value` differs from `old`: spinning a while (a few steps' writes), then asleep.
-void AwaitChange(const std::atomic<uint32_t>& value, uint32_t old) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(500);
+// Waits until `value` differs from `old`: spinning for up to *spin microseconds, then asleep.
+// The spin doubles while the other thread comes in time and halves while it does not: on a
+// machine whose processors are busy with other work, spinning only takes time from it.
+void AwaitChange(const std::atomic<uint32_t>& value, uint32_t old, int* spin) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto until = start + std::chrono::microseconds(*spin);
   for (int k = 1; value.load(std::memory_order_acquire) == old; ++k) {
-    if (k % 256 == 0 && std::chrono::steady_clock::now() > until) break;
+    if (k % 64 == 0 && std::chrono::steady_clock::now() > until) {
+      *spin = std::max(*spin / 2, 10);
+      while (value.load(std::memory_order_acquire) == old) {
+        value.wait(old, std::memory_order_acquire);
+      }
+      return;
+    }
   }
-  while (value.load(std::memory_order_acquire) == old) value.wait(old, std::memory_order_acquire);
+  *spin = std::min(*spin * 2, 500);
 }
 
 }  // namespace
@@ -149,7 +158,7 @@ void RecordWriter::Release(bool write) {
 Status RecordWriter::Wait(uint64_t* fold) {
   const uint32_t target = started_.load(std::memory_order_relaxed);
   for (uint32_t done; (done = finished_.load(std::memory_order_acquire)) != target;) {
-    AwaitChange(finished_, done);
+    AwaitChange(finished_, done, &waitSpin_);
   }
   *fold = fold_;
   return status_;
@@ -161,13 +170,13 @@ void RecordWriter::Work() {
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
   for (uint32_t seen = 0;;) {
-    AwaitChange(started_, seen);
+    AwaitChange(started_, seen, &workSpin_);
     seen = started_.load(std::memory_order_acquire);
     if (stop_.load(std::memory_order_acquire)) return;
     const Task t = task_;
     fold_ = LayOutFrames(t.out, t.head, t.data, t.size, t.frames, t.at, t.seq, t.nonce);
     for (uint32_t now; (now = released_.load(std::memory_order_acquire)) != seen;) {
-      AwaitChange(released_, now);
+      AwaitChange(released_, now, &workSpin_);
     }
     status_ =
         write_ ? t.journal->file().WriteAt(t.at, t.out, static_cast<std::size_t>(t.frames * kFrame))

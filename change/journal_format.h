@@ -96,8 +96,10 @@ class RecordWriter {
   void Work();
   // Records started, released and finished, counted. Each side spins a while before it sleeps:
   // a step takes a fraction of a millisecond, and waking a sleeping thread a good part of that.
+  // The spins adapt (see AwaitChange).
   std::atomic<uint32_t> started_{0}, released_{0}, finished_{0};
   std::atomic<bool> stop_{false};
+  int waitSpin_ = 100, workSpin_ = 100;  // how long each side spins before it sleeps, in us
   bool write_ = false;
   Task task_{nullptr, nullptr, RecordHead(0, 0, 0, 0), nullptr, 0, 0, 0, 0, 0};
   uint64_t fold_ = 0;
