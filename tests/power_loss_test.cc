@@ -170,6 +170,40 @@ TEST_F(PowerLoss, EveryStateADiskCanBeLeftInRecoversToBeforeOrAfter) {
   EXPECT_GT(states_, testing::kSanitized ? 10000 : 100000);
 }
 
+// A change made without flushes and killed (every write it made is there), then finished by a
+// recovery that flushes, in steps of its own: the power may fail anywhere in that recovery.
+TEST_F(PowerLoss, AKilledChangeWithoutFlushesIsFinishedDurably) {
+  Random r(2024);
+  for (int n = 0; n < (testing::kSanitized ? 15 : 150); ++n) {
+    const Bytes before = RandomChangeFile(r);
+    const int64_t chunk = 16 + r.Below(300);
+    for (const MakeChange& make : RandomChanges(r, before)) {
+      MemoryFiles files(MemoryFiles::Disk{{kPath, {before}}});
+      Change change;
+      make(before, &change);
+      change.set_chunk_bytes(chunk);
+      const int fd = files.Open(kPath, O_RDWR, 0);
+      AtbFile file(files, fd);
+      ChangeTarget target{file, JournalPath(kPath), false};
+      files.Record();
+      ASSERT_TRUE(change.Apply(target).ok());
+      files.Close(fd);
+      const Bytes after = files.Bytes(kPath);
+      for (int kill = 0; kill < 4; ++kill) {
+        const auto point =
+            static_cast<std::size_t>(r.Below(static_cast<int>(files.recorded()) + 1));
+        const MemoryFiles::Disk killed = files.Crash(point, [] { return true; });
+        MemoryFiles check(killed);
+        ASSERT_TRUE(Recover(check).ok());
+        ASSERT_TRUE(check.Bytes(kPath) == before || check.Bytes(kPath) == after) << point;
+        RecoveryLosesPowerToo(killed, before, after, r,
+                              "killed after call " + std::to_string(point));
+      }
+    }
+  }
+  EXPECT_GT(states_, testing::kSanitized ? 2000 : 20000);
+}
+
 }  // namespace
 }  // namespace atb
 
