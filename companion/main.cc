@@ -10,6 +10,7 @@
 #include "companion/merge.h"
 #include "companion/open_file.h"
 #include "companion/patch.h"
+#include "platform/signals.h"
 #include "platform/version.h"
 
 namespace {
@@ -162,6 +163,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (!atb::IgnoreFileSizeSignal()) std::perror("atbutil: SIGXFSZ cannot be ignored");
   atb::TakeDurabilityFromEnvironment();
   if (noSync) atb::SetDurableChanges(false);
   atb::KeyNames names;

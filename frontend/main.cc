@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   // A console that goes away must not end a change half made; the journal would finish it, but
   // the change would not be said.
   if (!atb::IgnoreBrokenPipe()) std::perror("atb: SIGPIPE cannot be ignored");
+  if (!atb::IgnoreFileSizeSignal()) std::perror("atb: SIGXFSZ cannot be ignored");
   atb::TakeDurabilityFromEnvironment();
   std::ios::sync_with_stdio(false);
   atb::Console console(std::cin, std::cout, std::cerr, /*standard=*/true);

@@ -20,4 +20,6 @@ DeferSignals::~DeferSignals() {
 
 bool IgnoreBrokenPipe() { return signal(SIGPIPE, SIG_IGN) != SIG_ERR; }
 
+bool IgnoreFileSizeSignal() { return signal(SIGXFSZ, SIG_IGN) != SIG_ERR; }
+
 }  // namespace atb

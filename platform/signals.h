@@ -27,4 +27,9 @@ class DeferSignals {
 // False when it could not be ignored.
 bool IgnoreBrokenPipe();
 
+// A write past the process's file size limit (ulimit -f) must fail with a reason, as on a full
+// disk, rather than kill the process with nothing said and a journal left behind.
+// False when it could not be ignored.
+bool IgnoreFileSizeSignal();
+
 }  // namespace atb

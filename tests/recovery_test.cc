@@ -338,6 +338,21 @@ TEST_F(Recovery, ADiskWithoutRoomRefusesTheChangeUntouched) {
   umount(small.c_str());
 }
 
+// A file size limit (ulimit -f) below the file: writing past it fails with a reason, as a full
+// disk does, instead of killing the process with its journal left behind.
+TEST_F(Recovery, AFileSizeLimitRefusesTheChangeUntouched) {
+  const Bytes before = BigFile();
+  for (const char* sync : {"", "ATB_SYNC=0 "}) {
+    WriteFile(file_, before);
+    testing::Outcome o = Shell(std::string("ulimit -f 64; ") + sync + kUtil + " set " + f_ +
+                               " 1 '\"a text now a good deal longer than it was\"' 2>&1");
+    EXPECT_NE(o.status, 0) << o.out;
+    EXPECT_NE(o.out.find("File too large"), std::string::npos) << o.out;
+    EXPECT_EQ(ReadFile(file_), before);
+    EXPECT_NE(access(JournalPath(file_).c_str(), F_OK), 0);
+  }
+}
+
 // Outputs are new files or replaced regular files, never anything a name points to.
 TEST_F(Recovery, OutputsNeverClobber) {
   WriteFile(file_, EncodeFile({{TextEntry(1, "abc"), FloatEntry(2, 2.5f)}}));
