@@ -201,7 +201,7 @@ TEST_F(PowerLoss, AKilledChangeWithoutFlushesIsFinishedDurably) {
       }
     }
   }
-  EXPECT_GT(states_, testing::kSanitized ? 2000 : 20000);
+  EXPECT_GT(states_, testing::kSanitized ? 1000 : 20000);
 }
 
 }  // namespace
