@@ -69,45 +69,12 @@ RecordHead::RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t move
 }
 
 uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
-                      int64_t frames, int64_t at, uint64_t seq, uint64_t nonce) {
-  const int64_t total = kRecordHead + size;
-  uint64_t fold = 0;
-  // Eight frames are laid out, then checked side by side while they are still in the cache.
-  for (int64_t group = 0; group < frames; group += 8) {
-    const int64_t end = std::min(frames, group + 8);
-    uint64_t seeds[8], checks[8];
-    for (int64_t f = group; f < end; ++f) {
-      uint8_t* frame = out + f * kFrame;
-      uint8_t* put = frame;
-      int64_t pos = f * kFrameContent;
-      const int64_t stop = std::min(total, pos + kFrameContent);
-      if (pos < kRecordHead) {
-        const int64_t n = std::min(stop, kRecordHead) - pos;
-        std::memcpy(put, head.bytes + pos, static_cast<std::size_t>(n));
-        put += n;
-        pos += n;
-      }
-      if (stop > pos) {
-        std::memcpy(put, data + (pos - kRecordHead), static_cast<std::size_t>(stop - pos));
-        put += stop - pos;
-      }
-      std::memset(put, 0, static_cast<std::size_t>(frame + kFrameContent - put));
-      Encode64(frame + kFrameContent, seq);
-      seeds[f - group] = FrameSeed(at + f * kFrame, nonce);
-    }
-    if (end - group == 8) {
-      Hash64Eight(out + group * kFrame, kFrame, kFrame - 8, seeds, checks);
-    } else {
-      for (int64_t f = group; f < end; ++f) {
-        checks[f - group] = Hash64(out + f * kFrame, kFrame - 8, seeds[f - group]);
-      }
-    }
-    for (int64_t f = group; f < end; ++f) {
-      Encode64(out + f * kFrame + kFrame - 8, checks[f - group]);
-      fold = Fold(fold, checks[f - group]);
-    }
-  }
-  return fold;
+                      int64_t at, uint64_t seq, uint64_t nonce) {
+  Framer framer(out, at, seq, nonce);
+  framer.Append(head.bytes, kRecordHead);
+  framer.Append(data, size);
+  framer.Finish();
+  return framer.fold();
 }
 
 namespace {
@@ -142,9 +109,9 @@ RecordWriter::~RecordWriter() {
 }
 
 void RecordWriter::Start(Journal& journal, uint8_t* out, const RecordHead& head,
-                         const uint8_t* data, int64_t size, int64_t frames, int64_t at,
-                         uint64_t seq, uint64_t nonce) {
-  task_ = {&journal, out, head, data, size, frames, at, seq, nonce};
+                         const uint8_t* data, int64_t size, int64_t at, uint64_t seq,
+                         uint64_t nonce) {
+  task_ = {&journal, out, head, data, size, at, seq, nonce};
   started_.fetch_add(1, std::memory_order_release);
   started_.notify_one();
 }
@@ -174,20 +141,22 @@ void RecordWriter::Work() {
     seen = started_.load(std::memory_order_acquire);
     if (stop_.load(std::memory_order_acquire)) return;
     const Task t = task_;
-    fold_ = LayOutFrames(t.out, t.head, t.data, t.size, t.frames, t.at, t.seq, t.nonce);
+    fold_ = LayOutFrames(t.out, t.head, t.data, t.size, t.at, t.seq, t.nonce);
     for (uint32_t now; (now = released_.load(std::memory_order_acquire)) != seen;) {
       AwaitChange(released_, now, &workSpin_);
     }
-    status_ =
-        write_ ? t.journal->file().WriteAt(t.at, t.out, static_cast<std::size_t>(t.frames * kFrame))
-               : Status::Ok();
+    status_ = write_ ? t.journal->file().WriteAt(
+                           t.at, t.out,
+                           static_cast<std::size_t>(FramesFor(kRecordHead + t.size) * kFrame))
+                     : Status::Ok();
     finished_.fetch_add(1, std::memory_order_release);
     finished_.notify_one();
   }
 }
 
 Framer::Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce)
-    : out_(out != nullptr ? out : local_),
+    : start_(out != nullptr ? out : local_),
+      out_(start_),
       store_(out != nullptr),
       at_(at),
       seq_(seq),
@@ -206,19 +175,47 @@ void Framer::Append(const uint8_t* p, int64_t n) {
 
 int64_t Framer::Finish() {
   if (fill_ > 0 || used_ == 0) Seal();
+  if (store_) Check(used_ / kFrame);
   return used_;
 }
 
 void Framer::Seal() {
   std::memset(out_ + fill_, 0, static_cast<std::size_t>(kFrameContent - fill_));
   Encode64(out_ + kFrameContent, seq_);
-  const uint64_t check = FrameCheck(out_, at_, nonce_);
-  Encode64(out_ + kFrame - 8, check);
-  fold_ = Fold(fold_, check);
-  if (store_) out_ += kFrame;
-  at_ += kFrame;
   used_ += kFrame;
   fill_ = 0;
+  if (!store_) {
+    // One frame at a time in its own room.
+    checked_ = 0;
+    Check(1);
+    at_ += kFrame;
+    return;
+  }
+  out_ += kFrame;
+  if (used_ / kFrame - checked_ == 8) Check(used_ / kFrame);
+}
+
+void Framer::Check(int64_t upTo) {
+  // Eight frames side by side while they are still in the cache; the rest one at a time.
+  while (checked_ < upTo) {
+    const int64_t count = std::min<int64_t>(upTo - checked_, 8);
+    uint8_t* first = start_ + (store_ ? checked_ * kFrame : 0);
+    const int64_t at = store_ ? at_ + checked_ * kFrame : at_;
+    uint64_t seeds[8], checks[8];
+    for (int64_t k = 0; k < count; ++k) seeds[k] = FrameSeed(at + k * kFrame, nonce_);
+    if (count == 8) {
+      Hash64Eight(first, kFrame, kFrame - 8, seeds, checks);
+    } else {
+      for (int64_t k = 0; k < count; ++k) {
+        checks[k] = Hash64(first + k * kFrame, kFrame - 8, seeds[k]);
+      }
+    }
+    for (int64_t k = 0; k < count; ++k) {
+      Encode64(first + k * kFrame + kFrame - 8, checks[k]);
+      fold_ = Fold(fold_, checks[k]);
+    }
+    checked_ += count;
+  }
 }
 
 int64_t Layout::SlotFrames() const { return FramesFor(kRecordHead + slotData); }
@@ -485,7 +482,7 @@ Status Journal::WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, co
   const int64_t frames = FramesFor(kRecordHead + size);
   scratch->resize(static_cast<std::size_t>(frames * kFrame));
   const uint64_t checks = LayOutFrames(scratch->data(), RecordHead(kind, step, size, movedHash),
-                                       data, size, frames, at, step + 1, layout_.nonce);
+                                       data, size, at, step + 1, layout_.nonce);
   if (fold != nullptr) *fold = checks;
   return file_.WriteAt(at, scratch->data(), static_cast<std::size_t>(frames * kFrame));
 }
@@ -493,7 +490,7 @@ Status Journal::WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, co
 int64_t Journal::LayOutRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
                               uint8_t* out, uint64_t* fold) const {
   const int64_t frames = FramesFor(kRecordHead + size);
-  *fold = LayOutFrames(out, RecordHead(kChunkMoved, step, size, movedHash), data, size, frames,
+  *fold = LayOutFrames(out, RecordHead(kChunkMoved, step, size, movedHash), data, size,
                        layout_.SlotAt(layout_.SlotOfStep(step)), step + 1, layout_.nonce);
   return frames * kFrame;
 }
@@ -501,8 +498,7 @@ int64_t Journal::LayOutRecord(uint64_t step, uint64_t movedHash, const uint8_t* 
 void Journal::StartRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
                           uint8_t* out, RecordWriter& writer) {
   writer.Start(*this, out, RecordHead(kChunkMoved, step, size, movedHash), data, size,
-               FramesFor(kRecordHead + size), layout_.SlotAt(layout_.SlotOfStep(step)), step + 1,
-               layout_.nonce);
+               layout_.SlotAt(layout_.SlotOfStep(step)), step + 1, layout_.nonce);
 }
 
 Status Journal::WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes) {
@@ -615,8 +611,8 @@ Status StepRunner::Run(std::size_t first, const std::vector<uint64_t>* recorded,
   AtbFile& file = target_.file;
   // Reserved before the file changed: no allocation here.
   scratch_.resize(scratch_.capacity());
-  Status s = buffers_.size() >= 3 && steps_.batch == 1 ? Stream(first, recorded, &movedHash)
-                                                       : Batches(first, recorded, &movedHash);
+  Status s =
+      Streams(steps_) ? Stream(first, recorded, &movedHash) : Batches(first, recorded, &movedHash);
   if (!s.ok()) return s;
   if (!allRecorded) {
     if (!(s = FlushFile()).ok()) return s;
@@ -709,7 +705,7 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
     // The step before is on the disk before this record says so.
     const int64_t bytes =
         journal_.LayOutRecord(first, *movedHash, source(first), size(first), record(first), &fold);
-    if (s.ok()) s = FlushFile();
+    s = FlushFile();
     if (s.ok()) s = journal_.WriteLaidOut(first, record(first), bytes);
     if (s.ok()) s = FlushJournal();
     if (!s.ok()) return s;
@@ -780,12 +776,14 @@ std::size_t RecordRoom(int64_t largest) {
                                   kFrame);
 }
 
+bool Streams(const Steps& steps) { return steps.batch == 1 && steps.size() > 1; }
+
 std::size_t SourceBuffers(const Steps& steps) {
-  return steps.batch == 1 && steps.size() > 1 ? 3 : static_cast<std::size_t>(steps.batch);
+  return Streams(steps) ? 3 : static_cast<std::size_t>(steps.batch);
 }
 
 std::size_t ScratchRoom(const Steps& steps) {
-  return RecordRoom(steps.largest) * (SourceBuffers(steps) >= 3 ? 2 : 1);
+  return RecordRoom(steps.largest) * (Streams(steps) ? 2 : 1);
 }
 
 }  // namespace atb::journal

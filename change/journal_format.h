@@ -56,11 +56,10 @@ struct RecordHead {
   RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t movedHash);
 };
 
-// Lays out the `frames` frames of a record of `head` and `data` at `out`, with their checks, for
-// journal offset `at`: each frame is checked while it is still in the cache. Answers the fold of
-// their checks.
+// Lays out the frames of a record of `head` and `data` at `out`, with their checks, for journal
+// offset `at` (see Framer). Answers the fold of their checks.
 uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
-                      int64_t frames, int64_t at, uint64_t seq, uint64_t nonce);
+                      int64_t at, uint64_t seq, uint64_t nonce);
 
 class Journal;
 
@@ -74,10 +73,9 @@ class RecordWriter {
   RecordWriter(const RecordWriter&) = delete;
   RecordWriter& operator=(const RecordWriter&) = delete;
   // Starts laying out the frames of a record of `head` and `data` at `out` (see LayOutFrames), to
-  // be written to `journal` at `at` once Release() lets them. At most one at a
-  // time.
+  // be written to `journal` at `at` once Release() lets them. At most one at a time.
   void Start(Journal& journal, uint8_t* out, const RecordHead& head, const uint8_t* data,
-             int64_t size, int64_t frames, int64_t at, uint64_t seq, uint64_t nonce);
+             int64_t size, int64_t at, uint64_t seq, uint64_t nonce);
   // Lets the record started go to the journal, or, with `write` false, drops it.
   void Release(bool write);
   // Waits for the record started: answers how its write went, and *fold gets the fold of its
@@ -90,7 +88,7 @@ class RecordWriter {
     uint8_t* out;
     RecordHead head;
     const uint8_t* data;
-    int64_t size, frames, at;
+    int64_t size, at;
     uint64_t seq, nonce;
   };
   void Work();
@@ -101,14 +99,16 @@ class RecordWriter {
   std::atomic<bool> stop_{false};
   int waitSpin_ = 100, workSpin_ = 100;  // how long each side spins before it sleeps, in us
   bool write_ = false;
-  Task task_{nullptr, nullptr, RecordHead(0, 0, 0, 0), nullptr, 0, 0, 0, 0, 0};
+  Task task_{nullptr, nullptr, RecordHead(0, 0, 0, 0), nullptr, 0, 0, 0, 0};
   uint64_t fold_ = 0;
   Status status_;
   std::thread worker_;
 };
 
 // Lays content out in frames of one sequence number at `out`, for journal offset `at`, piece by
-// piece. With no `out` it only computes the frames' checks, and fold() sums them up.
+// piece, and checks them eight at a time while they are still in the cache. With no `out` it only
+// computes the frames' checks, one at a time in a room of its own. fold() sums them up once
+// Finish() has checked the last.
 class Framer {
  public:
   Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce);
@@ -119,12 +119,15 @@ class Framer {
 
  private:
   void Seal();
+  // Checks the frames laid out but not yet checked, up to frame `upTo`.
+  void Check(int64_t upTo);
   uint8_t local_[kFrame];
-  uint8_t* out_;
+  uint8_t* start_;  // frame 0
+  uint8_t* out_;    // the frame being filled
   bool store_;
-  int64_t at_;
+  int64_t at_;  // of frame 0, or without `out` of the frame being filled
   uint64_t seq_, nonce_;
-  int64_t fill_ = 0, used_ = 0;
+  int64_t fill_ = 0, used_ = 0, checked_ = 0;
   uint64_t fold_ = 0;
 };
 
@@ -322,8 +325,10 @@ class StepRunner {
 
 // What a record of `largest` bytes of data takes in frames, and what writing the payload takes.
 std::size_t RecordRoom(int64_t largest);
-// The buffers for step bytes and the scratch room a StepRunner needs: a move of single steps
-// reads two steps ahead and lays out the next record while the last is written.
+// Whether a StepRunner takes the steps one at a time, reading two ahead and laying out the next
+// record while the last is written (batches of one step, more than one step), and the buffers
+// for step bytes and the scratch room it needs.
+bool Streams(const Steps& steps);
 std::size_t SourceBuffers(const Steps& steps);
 std::size_t ScratchRoom(const Steps& steps);
 

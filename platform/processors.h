@@ -3,8 +3,8 @@
 
 namespace atb {
 
-// The processors the process may run on (its affinity), fewer when its control group's CPU
-// quota allows less; at least 1.
+// The processors the process may run on (its affinity), fewer when the CPU quota of its control
+// group, or of a group above it, allows less; at least 1.
 int UsableProcessors();
 
 }  // namespace atb

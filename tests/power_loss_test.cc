@@ -88,18 +88,25 @@ class PowerLoss : public ::testing::Test {
     }
   }
 
-  // Makes the change on an in-memory disk, then loses the power at every point of it.
-  void Sweep(const Bytes& before, const MakeChange& make, int64_t chunk, Random& r) {
-    MemoryFiles files(MemoryFiles::Disk{{kPath, {before}}});
+  // Makes the change on `files`, recording every call it makes.
+  static Status Record(MemoryFiles& files, const Bytes& before, const MakeChange& make,
+                       int64_t chunk, bool durable) {
     Change change;
     make(before, &change);
     change.set_chunk_bytes(chunk);
     const int fd = files.Open(kPath, O_RDWR, 0);
     AtbFile file(files, fd);
-    ChangeTarget target{file, JournalPath(kPath), true};
+    ChangeTarget target{file, JournalPath(kPath), durable};
     files.Record();
     Status s = change.Apply(target);
     files.Close(fd);
+    return s;
+  }
+
+  // Makes the change on an in-memory disk, then loses the power at every point of it.
+  void Sweep(const Bytes& before, const MakeChange& make, int64_t chunk, Random& r) {
+    MemoryFiles files(MemoryFiles::Disk{{kPath, {before}}});
+    Status s = Record(files, before, make, chunk, true);
     ASSERT_TRUE(s.ok()) << s.Message();
     const Bytes after = files.Bytes(kPath);
     ASSERT_TRUE(testing::FileIsSound(after));
@@ -179,15 +186,7 @@ TEST_F(PowerLoss, AKilledChangeWithoutFlushesIsFinishedDurably) {
     const int64_t chunk = 16 + r.Below(300);
     for (const MakeChange& make : RandomChanges(r, before)) {
       MemoryFiles files(MemoryFiles::Disk{{kPath, {before}}});
-      Change change;
-      make(before, &change);
-      change.set_chunk_bytes(chunk);
-      const int fd = files.Open(kPath, O_RDWR, 0);
-      AtbFile file(files, fd);
-      ChangeTarget target{file, JournalPath(kPath), false};
-      files.Record();
-      ASSERT_TRUE(change.Apply(target).ok());
-      files.Close(fd);
+      ASSERT_TRUE(Record(files, before, make, chunk, false).ok());
       const Bytes after = files.Bytes(kPath);
       for (int kill = 0; kill < 4; ++kill) {
         const auto point =
