@@ -126,7 +126,7 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   layout.inode = static_cast<uint64_t>(st.st_ino);
   layout.planBytes = static_cast<int64_t>(planBytes.size());
   layout.payloadBytes = payloadBytes;
-  layout.slotData = steps.largest;
+  layout.slotData = steps.largestRecord;
   layout.batch = steps.batch;
 
   // Room beyond the end, reserved without changing the file's length; given back on refusal.
@@ -212,14 +212,16 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   // cut short.
   std::vector<uint64_t> firstFolds(static_cast<std::size_t>(steps.batch));
   if (steps.size() == 0) {
-    s = journal.WriteRecord(kAllMoved, 0, layout.nonce, nullptr, 0, &scratch);
+    s = journal.WriteAllMoved(0, layout.nonce, &scratch);
   }
   for (std::size_t t = 0; s.ok() && t < steps.BatchEnd(0); ++t) {
     const ChunkMove& m = steps.moves[t];
     s = file.ReadAt(m.from, buffers[t], static_cast<std::size_t>(m.size));
     if (s.ok()) {
-      s = journal.WriteRecord(kChunkMoved, t, layout.nonce, buffers[t],
-                              steps.carries[t] ? m.size : 0, &scratch, &firstFolds[t]);
+      scratch.resize(scratch.capacity());
+      const int64_t bytes =
+          journal.LayOutRecord(steps, t, layout.nonce, buffers[t], scratch.data(), &firstFolds[t]);
+      s = journal.WriteLaidOut(t, scratch.data(), bytes);
     }
   }
   if (!s.ok()) return withdraw(s);

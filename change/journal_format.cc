@@ -68,15 +68,6 @@ RecordHead::RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t move
   Encode64(bytes + 24, movedHash);
 }
 
-uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
-                      int64_t at, uint64_t seq, uint64_t nonce) {
-  Framer framer(out, at, seq, nonce);
-  framer.Append(head.bytes, kRecordHead);
-  framer.Append(data, size);
-  framer.Finish();
-  return framer.fold();
-}
-
 namespace {
 
 // Waits until `value` differs from `old`: spinning for up to *spin microseconds, then asleep.
@@ -108,10 +99,9 @@ RecordWriter::~RecordWriter() {
   worker_.join();
 }
 
-void RecordWriter::Start(Journal& journal, uint8_t* out, const RecordHead& head,
-                         const uint8_t* data, int64_t size, int64_t at, uint64_t seq,
-                         uint64_t nonce) {
-  task_ = {&journal, out, head, data, size, at, seq, nonce};
+void RecordWriter::Start(Journal& journal, const Steps& steps, std::size_t step, uint64_t movedHash,
+                         const uint8_t* bytes, uint8_t* out) {
+  task_ = {&journal, &steps, step, movedHash, bytes, out};
   started_.fetch_add(1, std::memory_order_release);
   started_.notify_one();
 }
@@ -141,14 +131,12 @@ void RecordWriter::Work() {
     seen = started_.load(std::memory_order_acquire);
     if (stop_.load(std::memory_order_acquire)) return;
     const Task t = task_;
-    fold_ = LayOutFrames(t.out, t.head, t.data, t.size, t.at, t.seq, t.nonce);
+    const int64_t bytes =
+        t.journal->LayOutRecord(*t.steps, t.step, t.movedHash, t.bytes, t.out, &fold_);
     for (uint32_t now; (now = released_.load(std::memory_order_acquire)) != seen;) {
       AwaitChange(released_, now, &workSpin_);
     }
-    status_ = write_ ? t.journal->file().WriteAt(
-                           t.at, t.out,
-                           static_cast<std::size_t>(FramesFor(kRecordHead + t.size) * kFrame))
-                     : Status::Ok();
+    status_ = write_ ? t.journal->WriteLaidOut(t.step, t.out, bytes) : Status::Ok();
     finished_.fetch_add(1, std::memory_order_release);
     finished_.notify_one();
   }
@@ -415,21 +403,146 @@ uint64_t SampleHash(const ChunkMove& m, const uint8_t* source) {
                 static_cast<uint64_t>(m.from));
 }
 
+int64_t Pieces(const ChunkMove& m) {
+  return m.size <= 0 ? 0 : (m.to + m.size - 1) / kSector - m.to / kSector + 1;
+}
+
+namespace {
+
+// The checks of pieces [first, first + count) of m's destination, holding `bytes`: eight whole
+// sectors side by side where they can.
+void PieceChecks(const ChunkMove& m, const uint8_t* bytes, uint64_t nonce, int64_t first,
+                 int64_t count, uint64_t* out) {
+  const int64_t end = m.to + m.size;
+  const int64_t base = m.to / kSector;
+  auto begin = [&](int64_t k) { return std::max(m.to, (base + k) * kSector); };
+  auto stop = [&](int64_t k) { return std::min(end, (base + k + 1) * kSector); };
+  auto seed = [&](int64_t at) { return FrameSeed(at, ~nonce); };
+  for (int64_t k = first; k < first + count;) {
+    if (k + 8 <= first + count && begin(k) == (base + k) * kSector &&
+        stop(k + 7) == (base + k + 8) * kSector) {
+      uint64_t seeds[8];
+      for (int64_t j = 0; j < 8; ++j) seeds[j] = seed(begin(k + j));
+      Hash64Eight(bytes + (begin(k) - m.to), kSector, kSector, seeds, out + (k - first));
+      k += 8;
+    } else {
+      out[k - first] = Hash64(bytes + (begin(k) - m.to),
+                              static_cast<std::size_t>(stop(k) - begin(k)), seed(begin(k)));
+      ++k;
+    }
+  }
+}
+
+// Calls each(begin, end) for the ranges of step t's source that its record holds, in ascending
+// order (see Steps).
+template <class Each>
+void ForEachAtRisk(const Steps& steps, std::size_t t, Each&& each) {
+  const ChunkMove& m = steps.moves[t];
+  const int64_t from = m.from, end = m.from + m.size;
+  // What the batch's other steps write over (destinations never overlap one another).
+  std::pair<int64_t, int64_t> others[kMaxBatch];
+  std::size_t n = 0;
+  for (std::size_t j = steps.BatchStart(t); j < steps.BatchEnd(steps.BatchStart(t)); ++j) {
+    const ChunkMove& o = steps.moves[j];
+    const int64_t a = std::max(from, o.to), b = std::min(end, o.to + o.size);
+    if (j != t && a < b) others[n++] = {a, b};
+  }
+  std::sort(others, others + n);
+  std::size_t next = 0;
+  auto emit = [&](int64_t a, int64_t b) {
+    for (; next < n && others[next].first < a; ++next)
+      each(others[next].first, others[next].second);
+    each(a, b);
+  };
+  // What the step's own write moves out of its sector: of each sector, the last `shift` bytes
+  // when it moves towards the end, the first when towards the front; all of it from a shift of a
+  // sector on.
+  const int64_t ownBegin = std::max(from, m.to), ownEnd = std::min(end, m.to + m.size);
+  const int64_t shift = m.to - m.from;
+  if (ownBegin < ownEnd && std::abs(shift) >= kSector) {
+    emit(ownBegin, ownEnd);
+  } else if (ownBegin < ownEnd) {
+    const int64_t lo = shift > 0 ? kSector - shift : 0, hi = shift > 0 ? kSector : -shift;
+    for (int64_t sector = ownBegin / kSector * kSector; sector < ownEnd; sector += kSector) {
+      const int64_t a = std::max(ownBegin, sector + lo), b = std::min(ownEnd, sector + hi);
+      if (a < b) emit(a, b);
+    }
+  }
+  for (; next < n; ++next) each(others[next].first, others[next].second);
+}
+
+}  // namespace
+
 Steps::Steps(std::vector<ChunkMove> m, int64_t b, const Regions& covered)
-    : moves(std::move(m)), batch(b), carries(moves.size()), folded(moves.size()) {
-  for (const ChunkMove& move : moves) largest = std::max(largest, move.size);
+    : moves(std::move(m)), batch(b), recordBytes(moves.size()), folded(moves.size()) {
   for (std::size_t t = 0; t < moves.size(); ++t) {
     const ChunkMove& move = moves[t];
-    bool carry = std::abs(move.to - move.from) < move.size;
-    for (std::size_t later = t + 1; !carry && later < BatchEnd(BatchStart(t)); ++later) {
-      const ChunkMove& next = moves[later];
-      carry = next.to < move.from + move.size && move.from < next.to + next.size;
-    }
-    carries[t] = carry;
+    largest = std::max(largest, move.size);
+    int64_t bytes = 8 * Pieces(move);
+    ForEachAtRisk(*this, t, [&](int64_t a, int64_t e) { bytes += e - a; });
+    recordBytes[t] = bytes;
+    largestRecord = std::max(largestRecord, bytes);
     auto r = std::lower_bound(covered.begin(), covered.end(),
                               std::make_pair(move.to + move.size, INT64_MIN));
-    folded[t] = carry && (r == covered.begin() || std::prev(r)->second <= move.to);
+    folded[t] = r == covered.begin() || std::prev(r)->second <= move.to;
   }
+}
+
+void AppendRecord(Framer& framer, const Steps& steps, std::size_t step, const uint8_t* bytes,
+                  uint64_t nonce) {
+  const ChunkMove& m = steps.moves[step];
+  const int64_t pieces = Pieces(m);
+  uint64_t checks[64];
+  uint8_t encoded[sizeof checks];
+  for (int64_t k = 0; k < pieces; k += 64) {
+    const int64_t count = std::min<int64_t>(64, pieces - k);
+    PieceChecks(m, bytes, nonce, k, count, checks);
+    for (int64_t j = 0; j < count; ++j) Encode64(encoded + 8 * j, checks[j]);
+    framer.Append(encoded, 8 * count);
+  }
+  ForEachAtRisk(steps, step,
+                [&](int64_t a, int64_t e) { framer.Append(bytes + (a - m.from), e - a); });
+}
+
+Status RebuildStep(AtbFile& file, const Steps& steps, std::size_t step, const std::string& data,
+                   uint64_t nonce, uint8_t* out, uint8_t* room, bool* fits) {
+  const ChunkMove& m = steps.moves[step];
+  const auto size = static_cast<std::size_t>(m.size);
+  *fits = false;
+  if (static_cast<int64_t>(data.size()) != steps.recordBytes[step]) return Status::Ok();
+  // Where the bytes lay, then where they go: each piece there holds them, or what lay there.
+  Status s = file.ReadAt(m.from, out, size);
+  if (s.ok()) s = file.ReadAt(m.to, room, size);
+  if (!s.ok()) return s;
+  const auto* recorded = reinterpret_cast<const uint8_t*>(data.data());
+  const int64_t pieces = Pieces(m);
+  const int64_t base = m.to / kSector;
+  uint64_t checks[64];
+  for (int64_t k = 0; k < pieces; k += 64) {
+    const int64_t count = std::min<int64_t>(64, pieces - k);
+    PieceChecks(m, room, nonce, k, count, checks);
+    for (int64_t j = 0; j < count; ++j) {
+      if (checks[j] != Get64(recorded + 8 * (k + j))) continue;
+      const int64_t a = std::max(m.to, (base + k + j) * kSector);
+      const int64_t e = std::min(m.to + m.size, (base + k + j + 1) * kSector);
+      std::memcpy(out + (a - m.to), room + (a - m.to), static_cast<std::size_t>(e - a));
+    }
+  }
+  // The bytes that can be lost in between come from the record.
+  const uint8_t* kept = recorded + 8 * pieces;
+  ForEachAtRisk(steps, step, [&](int64_t a, int64_t e) {
+    std::memcpy(out + (a - m.from), kept, static_cast<std::size_t>(e - a));
+    kept += e - a;
+  });
+  for (int64_t k = 0; k < pieces; k += 64) {
+    const int64_t count = std::min<int64_t>(64, pieces - k);
+    PieceChecks(m, out, nonce, k, count, checks);
+    for (int64_t j = 0; j < count; ++j) {
+      if (checks[j] != Get64(recorded + 8 * (k + j))) return Status::Ok();
+    }
+  }
+  *fits = true;
+  return Status::Ok();
 }
 
 uint64_t AddStep(const Steps& steps, std::size_t step, uint64_t h, const uint8_t* bytes,
@@ -475,30 +588,29 @@ Status Journal::ReadFramed(int64_t region, int64_t pos, uint8_t* out, int64_t n,
   return Status::Ok();
 }
 
-Status Journal::WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
-                            int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold) {
-  const int64_t at =
-      layout_.SlotAt(kind == kAllMoved ? layout_.SlotOfAllMoved(step) : layout_.SlotOfStep(step));
-  const int64_t frames = FramesFor(kRecordHead + size);
-  scratch->resize(static_cast<std::size_t>(frames * kFrame));
-  const uint64_t checks = LayOutFrames(scratch->data(), RecordHead(kind, step, size, movedHash),
-                                       data, size, at, step + 1, layout_.nonce);
-  if (fold != nullptr) *fold = checks;
-  return file_.WriteAt(at, scratch->data(), static_cast<std::size_t>(frames * kFrame));
+Status Journal::WriteAllMoved(uint64_t steps, uint64_t movedHash, std::vector<uint8_t>* scratch) {
+  const int64_t at = layout_.SlotAt(layout_.SlotOfAllMoved(steps));
+  scratch->resize(static_cast<std::size_t>(kFrame));
+  Framer framer(scratch->data(), at, steps + 1, layout_.nonce);
+  framer.Append(RecordHead(kAllMoved, steps, 0, movedHash).bytes, kRecordHead);
+  framer.Finish();
+  return file_.WriteAt(at, scratch->data(), static_cast<std::size_t>(kFrame));
 }
 
-int64_t Journal::LayOutRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
-                              uint8_t* out, uint64_t* fold) const {
-  const int64_t frames = FramesFor(kRecordHead + size);
-  *fold = LayOutFrames(out, RecordHead(kChunkMoved, step, size, movedHash), data, size,
-                       layout_.SlotAt(layout_.SlotOfStep(step)), step + 1, layout_.nonce);
-  return frames * kFrame;
+int64_t Journal::LayOutRecord(const Steps& steps, std::size_t step, uint64_t movedHash,
+                              const uint8_t* bytes, uint8_t* out, uint64_t* fold) const {
+  Framer framer(out, layout_.SlotAt(layout_.SlotOfStep(step)), step + 1, layout_.nonce);
+  framer.Append(RecordHead(kChunkMoved, step, steps.recordBytes[step], movedHash).bytes,
+                kRecordHead);
+  AppendRecord(framer, steps, step, bytes, layout_.nonce);
+  const int64_t laidOut = framer.Finish();
+  *fold = framer.fold();
+  return laidOut;
 }
 
-void Journal::StartRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
-                          uint8_t* out, RecordWriter& writer) {
-  writer.Start(*this, out, RecordHead(kChunkMoved, step, size, movedHash), data, size,
-               layout_.SlotAt(layout_.SlotOfStep(step)), step + 1, layout_.nonce);
+void Journal::StartRecord(const Steps& steps, std::size_t step, uint64_t movedHash,
+                          const uint8_t* bytes, uint8_t* out, RecordWriter& writer) {
+  writer.Start(*this, steps, step, movedHash, bytes, out);
 }
 
 Status Journal::WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes) {
@@ -506,11 +618,12 @@ Status Journal::WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes
                        static_cast<std::size_t>(bytes));
 }
 
-uint64_t Journal::RecordFold(uint64_t step, uint64_t movedHash, const uint8_t* data,
-                             int64_t size) const {
+uint64_t Journal::RecordFold(const Steps& steps, std::size_t step, uint64_t movedHash,
+                             const uint8_t* bytes) const {
   Framer framer(nullptr, layout_.SlotAt(layout_.SlotOfStep(step)), step + 1, layout_.nonce);
-  framer.Append(RecordHead(kChunkMoved, step, size, movedHash).bytes, kRecordHead);
-  framer.Append(data, size);
+  framer.Append(RecordHead(kChunkMoved, step, steps.recordBytes[step], movedHash).bytes,
+                kRecordHead);
+  AppendRecord(framer, steps, step, bytes, layout_.nonce);
   framer.Finish();
   return framer.fold();
 }
@@ -600,9 +713,8 @@ StepRunner::StepRunner(ChangeFile target, Journal& journal, const Recorded& reco
 
 uint64_t StepRunner::AddStepAgain(uint64_t h, std::size_t step, uint64_t batchHash,
                                   const uint8_t* bytes) const {
-  const ChunkMove& m = steps_.moves[step];
   const uint64_t fold =
-      steps_.folded[step] ? journal_.RecordFold(step, batchHash, bytes, m.size) : 0;
+      steps_.folded[step] ? journal_.RecordFold(steps_, step, batchHash, bytes) : 0;
   return AddStep(steps_, step, h, bytes, fold, covered_);
 }
 
@@ -616,7 +728,7 @@ Status StepRunner::Run(std::size_t first, const std::vector<uint64_t>* recorded,
   if (!s.ok()) return s;
   if (!allRecorded) {
     if (!(s = FlushFile()).ok()) return s;
-    s = journal_.WriteRecord(kAllMoved, steps_.size(), movedHash, nullptr, 0, &scratch_);
+    s = journal_.WriteAllMoved(steps_.size(), movedHash, &scratch_);
     scratch_.resize(scratch_.capacity());
     if (!s.ok() || !(s = FlushJournal()).ok()) return s;
   }
@@ -655,8 +767,7 @@ Status StepRunner::Batches(std::size_t first, const std::vector<uint64_t>* recor
       // take the slots of the batch before last.
       s = FlushFile();
       for (std::size_t t = start; s.ok() && t < end; ++t) {
-        const int64_t size = steps_.carries[t] ? steps_.moves[t].size : 0;
-        const int64_t bytes = journal_.LayOutRecord(t, *movedHash, buffers_[t - start], size,
+        const int64_t bytes = journal_.LayOutRecord(steps_, t, *movedHash, buffers_[t - start],
                                                     scratch_.data(), &folds[t - start]);
         s = journal_.WriteLaidOut(t, scratch_.data(), bytes);
         // The disk starts on it while the next is laid out.
@@ -685,10 +796,9 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
                           uint64_t* movedHash) {
   AtbFile& file = target_.file;
   const std::size_t n = steps_.size();
-  const std::size_t half = RecordRoom(steps_.largest);
+  const std::size_t half = RecordRoom(steps_.largestRecord);
   auto source = [&](std::size_t t) { return buffers_[t % 3]; };
   auto record = [&](std::size_t t) { return scratch_.data() + t % 2 * half; };
-  auto size = [&](std::size_t t) { return steps_.carries[t] ? steps_.moves[t].size : 0; };
   auto read = [&](std::size_t t) {
     const ChunkMove& m = steps_.moves[t];
     return file.ReadAt(m.from, source(t), static_cast<std::size_t>(m.size));
@@ -704,7 +814,7 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
   } else if (first < n) {
     // The step before is on the disk before this record says so.
     const int64_t bytes =
-        journal_.LayOutRecord(first, *movedHash, source(first), size(first), record(first), &fold);
+        journal_.LayOutRecord(steps_, first, *movedHash, source(first), record(first), &fold);
     s = FlushFile();
     if (s.ok()) s = journal_.WriteLaidOut(first, record(first), bytes);
     if (s.ok()) s = FlushJournal();
@@ -715,10 +825,9 @@ Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* record
     const bool next = t + 1 < n;
     int64_t bytes = 0;
     if (next && writer != nullptr) {
-      journal_.StartRecord(t + 1, *movedHash, source(t + 1), size(t + 1), record(t + 1), *writer);
+      journal_.StartRecord(steps_, t + 1, *movedHash, source(t + 1), record(t + 1), *writer);
     } else if (next) {
-      bytes = journal_.LayOutRecord(t + 1, *movedHash, source(t + 1), size(t + 1), record(t + 1),
-                                    &fold);
+      bytes = journal_.LayOutRecord(steps_, t + 1, *movedHash, source(t + 1), record(t + 1), &fold);
     }
     const ChunkMove& m = steps_.moves[t];
     s = file.WriteAt(m.to, source(t), static_cast<std::size_t>(m.size));
@@ -783,7 +892,7 @@ std::size_t SourceBuffers(const Steps& steps) {
 }
 
 std::size_t ScratchRoom(const Steps& steps) {
-  return RecordRoom(steps.largest) * (Streams(steps) ? 2 : 1);
+  return RecordRoom(steps.largestRecord) * (Streams(steps) ? 2 : 1);
 }
 
 }  // namespace atb::journal

@@ -23,7 +23,9 @@ namespace atb::journal {
 // zero), or damaged; a write cut anywhere, or landed in part, leaves only the first two.
 inline constexpr int64_t kFrame = 512;
 inline constexpr int64_t kFrameContent = 496;
-inline constexpr char kMagic[8] = {'A', 'T', 'B', 'J', 'R', 'N', 'L', '2'};
+inline constexpr char kMagic[8] = {'A', 'T', 'B', 'J', 'R', 'N', 'L', '3'};
+// A disk writes a sector whole or not at all: the unit a torn write of the file leaves.
+inline constexpr int64_t kSector = 512;
 inline constexpr int64_t kRecordHead = 32;  // kind, step, data size, hash of what has moved
 inline constexpr uint32_t kChunkMoved = 1;
 inline constexpr uint32_t kAllMoved = 2;
@@ -56,12 +58,8 @@ struct RecordHead {
   RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t movedHash);
 };
 
-// Lays out the frames of a record of `head` and `data` at `out`, with their checks, for journal
-// offset `at` (see Framer). Answers the fold of their checks.
-uint64_t LayOutFrames(uint8_t* out, const RecordHead& head, const uint8_t* data, int64_t size,
-                      int64_t at, uint64_t seq, uint64_t nonce);
-
 class Journal;
+struct Steps;
 
 // A second thread that lays out, checks and writes a record while the caller does something
 // else: laying out and checking frames is most of what journaling a step costs beyond its reads
@@ -72,10 +70,11 @@ class RecordWriter {
   ~RecordWriter();
   RecordWriter(const RecordWriter&) = delete;
   RecordWriter& operator=(const RecordWriter&) = delete;
-  // Starts laying out the frames of a record of `head` and `data` at `out` (see LayOutFrames), to
-  // be written to `journal` at `at` once Release() lets them. At most one at a time.
-  void Start(Journal& journal, uint8_t* out, const RecordHead& head, const uint8_t* data,
-             int64_t size, int64_t at, uint64_t seq, uint64_t nonce);
+  // Starts laying out the record of step `step` of `steps`, moved with `bytes`, at `out` (see
+  // Journal::LayOutRecord), to be written to `journal` once Release() lets it. At most one at a
+  // time.
+  void Start(Journal& journal, const Steps& steps, std::size_t step, uint64_t movedHash,
+             const uint8_t* bytes, uint8_t* out);
   // Lets the record started go to the journal, or, with `write` false, drops it.
   void Release(bool write);
   // Waits for the record started: answers how its write went, and *fold gets the fold of its
@@ -85,11 +84,11 @@ class RecordWriter {
  private:
   struct Task {
     Journal* journal;
+    const Steps* steps;
+    std::size_t step;
+    uint64_t movedHash;
+    const uint8_t* bytes;
     uint8_t* out;
-    RecordHead head;
-    const uint8_t* data;
-    int64_t size, at;
-    uint64_t seq, nonce;
   };
   void Work();
   // Records started, released and finished, counted. Each side spins a while before it sleeps:
@@ -99,7 +98,8 @@ class RecordWriter {
   std::atomic<bool> stop_{false};
   int waitSpin_ = 100, workSpin_ = 100;  // how long each side spins before it sleeps, in us
   bool write_ = false;
-  Task task_{nullptr, nullptr, RecordHead(0, 0, 0, 0), nullptr, 0, 0, 0, 0};
+  Task task_{nullptr, nullptr, 0, 0, nullptr, nullptr};
+  int64_t bytes_ = 0;
   uint64_t fold_ = 0;
   Status status_;
   std::thread worker_;
@@ -191,17 +191,25 @@ uint64_t HashUncovered(uint64_t h, int64_t at, const uint8_t* bytes, int64_t n,
 uint64_t SampleHash(const ChunkMove& m, const uint8_t* source);
 
 // The steps of a change and what follows from them and the batch size alone.
+//
+// The record of a step holds a check of each piece of its destination (the part of it in one
+// sector of the file), then the bytes of its source that a torn write of its batch can destroy,
+// in ascending order: those that another step of the batch writes over, and those its own write
+// moves into another sector than the one they lie in. Every other byte of the source survives
+// somewhere a recovery finds it: where it lay, while its sector there is not yet written, or in
+// its new place, written in the same sector write as the one that overwrote it. For a shift of
+// 40 bytes that is 40 bytes of every 512, not all of them.
 struct Steps {
   Steps(std::vector<ChunkMove> moves, int64_t batch, const Regions& covered);
   std::vector<ChunkMove> moves;
   int64_t batch;
   int64_t largest = 0;
-  // Whether the record of a step holds its bytes: when its destination overlaps its source, or
-  // a later step of its batch may write over its source before it is on the disk.
-  std::vector<bool> carries;
-  // Whether a step counts into the hash of what has moved by its record's frame checks (its
-  // bytes are in the record, and no final write covers its destination) rather than by its
-  // bytes.
+  // The bytes of each step's record, and the most of any.
+  std::vector<int64_t> recordBytes;
+  int64_t largestRecord = 0;
+  // Whether a step counts into the hash of what has moved by its record's frame checks (no final
+  // write covers its destination, so the record's piece checks vouch for all of it) rather than
+  // by its bytes.
   std::vector<bool> folded;
   std::size_t size() const { return moves.size(); }
   std::size_t BatchStart(std::size_t step) const {
@@ -211,6 +219,20 @@ struct Steps {
     return std::min(moves.size(), first + static_cast<std::size_t>(batch));
   }
 };
+
+// The pieces of a step's destination: the parts of it in one sector each.
+int64_t Pieces(const ChunkMove& m);
+
+// Appends the content of step `step`'s record, the step moving `bytes`, to `framer`.
+void AppendRecord(Framer& framer, const Steps& steps, std::size_t step, const uint8_t* bytes,
+                  uint64_t nonce);
+
+// Rebuilds at `out` the bytes of step `step` of the batch in flight, from the file and the
+// step's record `data`; `room` holds as many bytes. *fits is false when the file holds anything
+// but what the batch's own writes can have left: the bytes rebuilt do not give the record's
+// checks.
+Status RebuildStep(AtbFile& file, const Steps& steps, std::size_t step, const std::string& data,
+                   uint64_t nonce, uint8_t* out, uint8_t* room, bool* fits);
 
 // What step `step` adds to `h`, the hash of what moved before it: `recordFold` when folded,
 // else its bytes but for what final writes cover.
@@ -240,23 +262,22 @@ class Journal {
   // every frame whole and of `seq`.
   Status ReadFramed(int64_t region, int64_t pos, uint8_t* out, int64_t n, uint64_t seq);
 
-  // Writes the record of step `step` (or, for kAllMoved, of `step` steps moved). *fold, when
-  // given, gets the fold of its frame checks.
-  Status WriteRecord(uint32_t kind, uint64_t step, uint64_t movedHash, const uint8_t* data,
-                     int64_t size, std::vector<uint8_t>* scratch, uint64_t* fold = nullptr);
-  // Lays out the record of step `step` at `out`; *fold gets the fold of its frames' checks.
-  // Answers its bytes.
-  int64_t LayOutRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
-                       uint8_t* out, uint64_t* fold) const;
+  // Writes "all moved" after `steps` steps.
+  Status WriteAllMoved(uint64_t steps, uint64_t movedHash, std::vector<uint8_t>* scratch);
+  // Lays out at `out` the record of step `step`, which moves `bytes`, the steps before its batch
+  // having `movedHash`; *fold gets the fold of its frames' checks. Answers its bytes.
+  int64_t LayOutRecord(const Steps& steps, std::size_t step, uint64_t movedHash,
+                       const uint8_t* bytes, uint8_t* out, uint64_t* fold) const;
   // Starts the same on `writer`, which writes it once released.
-  void StartRecord(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size,
+  void StartRecord(const Steps& steps, std::size_t step, uint64_t movedHash, const uint8_t* bytes,
                    uint8_t* out, RecordWriter& writer);
   // Writes the record of step `step` laid out at `frames`.
   Status WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes);
   // Starts writing the slot of step `step`'s record to the disk.
   void StartWriteback(uint64_t step);
-  // The fold of the frame checks that the record of step `step`, holding `data`, has.
-  uint64_t RecordFold(uint64_t step, uint64_t movedHash, const uint8_t* data, int64_t size) const;
+  // The fold of the frame checks that the record of step `step`, which moves `bytes`, has.
+  uint64_t RecordFold(const Steps& steps, std::size_t step, uint64_t movedHash,
+                      const uint8_t* bytes) const;
 
   // Every whole record in the slots. Damaged when a slot holds a damaged frame, or a record
   // that does not fit the layout.

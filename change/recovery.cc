@@ -96,8 +96,7 @@ bool Judged::PickRecords(const std::vector<Record>& records, std::string* damage
       continue;
     }
     if (r.step >= steps.size() ||
-        (!r.data.empty() && static_cast<int64_t>(r.data.size()) != steps.moves[r.step].size) ||
-        r.data.empty() != !steps.carries[r.step]) {
+        static_cast<int64_t>(r.data.size()) != steps.recordBytes[r.step]) {
       *damage = "a record in it does not fit its plan";
       return false;
     }
@@ -177,8 +176,9 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
   };
   // Never written whole: the file is touched only once the journal is.
   if (headState == FrameState::kZero) return cutOrDistrusted();
-  // The journal of an earlier version carries its magic unframed, at the start.
-  if (std::memcmp(head, "ATBJRNL1", 8) == 0) {
+  // The journals of earlier versions: the first carries its magic unframed, the second in its
+  // header frame.
+  if (std::memcmp(head, "ATBJRNL1", 8) == 0 || std::memcmp(head, "ATBJRNL2", 8) == 0) {
     return Refuse(name +
                       " was written by an earlier version of this tool: finish the change with "
                       "that version",
@@ -227,7 +227,7 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
     steps_ = std::make_unique<Steps>(
         PlanMoves(recorded_.splices, recorded_.oldLength, recorded_.chunkBytes), layout.batch,
         FinalRegions(recorded_.writes));
-    if (steps_->largest > layout.slotData) {
+    if (steps_->largestRecord > layout.slotData) {
       return Refuse(name + " is damaged: its plan does not fit its records", true);
     }
   }
@@ -306,7 +306,7 @@ Status Judged::Fits(std::string* why) {
     if (!(s = file_.ReadAt(m.to, buffer.data(), static_cast<std::size_t>(m.size))).ok()) return s;
     if (i == steps.BatchStart(i)) batchHash = h;
     const uint64_t fold =
-        steps.folded[i] ? journal_->RecordFold(i, batchHash, buffer.data(), m.size) : 0;
+        steps.folded[i] ? journal_->RecordFold(steps, i, batchHash, buffer.data()) : 0;
     h = AddStep(steps, i, h, buffer.data(), fold, covered);
   }
   if (h != movedHash_) {
@@ -347,38 +347,18 @@ Status Judged::Fits(std::string* why) {
     }
     return Status::Ok();
   }
-  // The steps in flight: each sector of a destination holds the step's bytes, or what lay there
-  // before where that is known (the part of its own source it overwrites). A step whose bytes
-  // the journal does not hold reads them from its source, which then still holds them.
-  std::string data, now;
+  // The steps in flight: rebuilt from where their bytes lay, where they go and what their
+  // records keep, they must give their records' checks.
+  Buffer room(static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1)));
+  if (!room.ok()) return Status::Refused("not enough memory to check the file");
   for (const auto& [step, record] : batch_) {
-    const ChunkMove& m = steps.moves[step];
-    data = record.data;
-    if (data.empty()) {
-      data.resize(static_cast<std::size_t>(m.size));
-      if (!(s = file_.ReadAt(m.from, data.data(), data.size())).ok()) return s;
-      if (SampleHash(m, reinterpret_cast<const uint8_t*>(data.data())) != r.samples[step]) {
-        *why = "bytes that the change has still to move have changed since";
-        return Status::Ok();
-      }
-    }
-    now.assign(static_cast<std::size_t>(m.size), '\0');
-    if (!(s = file_.ReadAt(m.to, now.data(), now.size())).ok()) return s;
-    for (int64_t at = m.to; at < m.to + m.size;) {
-      const int64_t stop = std::min(m.to + m.size, (at / 512 + 1) * 512);
-      const auto k = static_cast<std::size_t>(at - m.to);
-      const auto n = static_cast<std::size_t>(stop - at);
-      if (now.compare(k, n, data, k, n) != 0) {
-        for (int64_t p = at; p < stop; ++p) {
-          if (p >= m.from && p < m.from + m.size &&
-              now[static_cast<std::size_t>(p - m.to)] !=
-                  data[static_cast<std::size_t>(p - m.from)]) {
-            *why = "bytes of the steps in flight have changed since";
-            return Status::Ok();
-          }
-        }
-      }
-      at = stop;
+    bool fits;
+    s = RebuildStep(file_, steps, step, record.data, journal_->layout().nonce, buffer.data(),
+                    room.data(), &fits);
+    if (!s.ok()) return s;
+    if (!fits) {
+      *why = "bytes of the steps in flight have changed since";
+      return Status::Ok();
     }
   }
   // Sources still to be moved.
@@ -444,12 +424,13 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
   // Everything the recovery needs is had before it writes.
   const auto each = static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1));
   Buffer buffer(each * SourceBuffers(steps));
+  Buffer room(each);
   std::vector<uint8_t> scratch;
   try {
     scratch.reserve(ScratchRoom(steps));
   } catch (const std::bad_alloc&) {
   }
-  if (!buffer.ok() || scratch.capacity() < ScratchRoom(steps)) {
+  if (!buffer.ok() || !room.ok() || scratch.capacity() < ScratchRoom(steps)) {
     return Status::Refused("not enough memory to finish an interrupted change");
   }
   std::vector<uint8_t*> buffers;
@@ -472,13 +453,10 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
       uint64_t h = judged.movedHash();
       for (const auto& [step, record] : judged.batch()) {
         if (!s.ok()) break;
-        const ChunkMove& m = steps.moves[step];
-        uint8_t* bytes = buffers[step - judged.batchStart()];
-        if (record.data.empty()) {
-          s = target.file.ReadAt(m.from, bytes, static_cast<std::size_t>(m.size));
-        } else {
-          std::memcpy(bytes, record.data.data(), record.data.size());
-        }
+        bool fits;
+        s = RebuildStep(target.file, steps, step, record.data, judged.journal().layout().nonce,
+                        buffers[step - judged.batchStart()], room.data(), &fits);
+        if (s.ok() && !fits) s = Status::Damaged("the file changed while it was recovered");
       }
       for (const auto& [step, record] : judged.batch()) {
         if (!s.ok()) break;
