@@ -7,8 +7,6 @@
 //                           BYTES / N bytes (keys 2, 4, 6, ...)
 //   unprotected PATH POS N  opens a gap of N bytes at POS the way growths were made before they
 //                           were journaled: the same move, without the journal
-//   ordered PATH POS N      the same move with the writes and flushes of a flushed change (a
-//                           copy of each batch beside the file) and none of its checks
 //   entries PATH REFS       a root table of REFS named references of 9 entries each: with the
 //                           references themselves, 10 * REFS entries
 //   folder DIR FILES        FILES sample-sized files (a few hundred bytes, nested tables) in 100
@@ -156,44 +154,6 @@ int main(int argc, char** argv) {
     const auto moves = atb::PlanMoves({{pos, 0, gap}}, length, static_cast<int64_t>(chunk.size()));
     if (!atb::CopyMoves(file, moves, 0, {chunk.data()}).ok()) return 1;
     close(fd);
-  } else if (mode == "ordered" && argc == 5) {
-    // The same move in the order of writes and flushes of a flushed change, and nothing else:
-    // each batch of eight 1 MiB steps is copied to a file beside and flushed, then moved, after
-    // the batch before is flushed. What the disk alone makes a flushed change cost.
-    int fd = open(argv[2], O_RDWR);
-    const std::string beside = std::string(argv[2]) + ".copies";
-    int copies = open(beside.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    if (fd == -1 || copies == -1) return 1;
-    atb::AtbFile file(atb::SystemFiles(), fd), copy(atb::SystemFiles(), copies);
-    const int64_t pos = std::atoll(argv[3]), gap = std::atoll(argv[4]);
-    constexpr int64_t kStep = 1 << 20, kBatch = 8;
-    int64_t length;
-    if (!file.Length(&length).ok() || !file.SetLength(length + gap).ok()) return 1;
-    std::vector<uint8_t> chunks(kStep * kBatch);
-    std::vector<uint8_t*> buffers;
-    for (int64_t k = 0; k < kBatch; ++k) buffers.push_back(chunks.data() + k * kStep);
-    const auto moves = atb::PlanMoves({{pos, 0, gap}}, length, kStep);
-    int64_t batch = 0;
-    atb::MoveHooks hooks;
-    hooks.before = [&](std::size_t start, std::size_t end, uint8_t* const* bytes) {
-      if (fdatasync(fd) == -1) return atb::Status::FromErrno(errno);
-      for (std::size_t i = start; i < end; ++i) {
-        const int64_t at = (batch % 2 * kBatch + static_cast<int64_t>(i - start)) * kStep;
-        atb::Status s = copy.WriteAt(at, bytes[i - start], static_cast<std::size_t>(moves[i].size));
-        if (!s.ok()) return s;
-        sync_file_range(copies, at, moves[i].size, SYNC_FILE_RANGE_WRITE);
-      }
-      ++batch;
-      return fdatasync(copies) == -1 ? atb::Status::FromErrno(errno) : atb::Status::Ok();
-    };
-    hooks.after = [&](std::size_t, const atb::ChunkMove& m, const uint8_t*) {
-      sync_file_range(fd, m.to, m.size, SYNC_FILE_RANGE_WRITE);
-      return atb::Status::Ok();
-    };
-    if (!atb::CopyMoves(file, moves, 0, buffers, hooks).ok() || fdatasync(fd) == -1) return 1;
-    close(fd);
-    close(copies);
-    unlink(beside.c_str());
   } else if (mode == "entries" && argc == 4) {
     const int refs = std::atoi(argv[3]);
     Table root;

@@ -61,9 +61,9 @@ const T& Pick(Random& r, const std::vector<T>& v) {
 
 }  // namespace
 
-Bytes RandomChangeFile(Random& r) {
+Bytes RandomChangeFile(Random& r, int payload) {
   Table root = RandomTable(r);
-  root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(700)});
+  root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(payload)});
   return EncodeFile(root);
 }
 

@@ -12,8 +12,9 @@ namespace atb::build {
 
 using MakeChange = std::function<void(const Bytes& file, Change* change)>;
 
-// A sound random file with a payload behind its tables, so that moves span several steps.
-Bytes RandomChangeFile(Random& r);
+// A sound random file with a payload of `payload` bytes behind its tables, so that moves span
+// several steps.
+Bytes RandomChangeFile(Random& r, int payload = 700);
 
 // For `file`: a longer text; a text emptied with another one grown; a reference and a float
 // added; an entry of the root and one of another table taken out.
