@@ -335,6 +335,40 @@ TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {
   EXPECT_TRUE(testing::FileIsSound(ReadFile(path_)));
 }
 
+// A step that moves further than its length keeps no bytes in its record, only checks: its
+// source is still checked whole, not only its first 4 KiB.
+TEST_F(Crashes, RecoveryRefusesAStepInFlightWhoseSourceChanged) {
+  Random r(8);
+  Bytes payload(40000, '\0');
+  for (char& c : payload) c = static_cast<char>(r.Below(256));
+  const Bytes before = EncodeFile({{TextEntry(1, "abc"), {2, 7, payload}}});
+  const MakeChange far = [](const Bytes& f, Change* c) {
+    c->Replace(ChainTo(f, "/#0"), 56 + 24, 3, std::string(30000, 'x'));
+  };
+  // Dead once the file is longer and before its first step lands: the journal is whole.
+  Bytes interrupted, journal;
+  for (int k = 1; k < 20 && journal.empty(); ++k) {
+    testing::DyingFiles dying(k, testing::DyingFiles::kNone, 0);
+    unlink(JournalPath(path_).c_str());
+    Apply(before, far, 8192, dying);
+    interrupted = ReadFile(path_);
+    if (dying.dead() && interrupted.size() > before.size()) journal = ReadFile(JournalPath(path_));
+  }
+  ASSERT_FALSE(journal.empty());
+  ASSERT_EQ(interrupted.compare(0, before.size(), before), 0);
+  Bytes edited = interrupted;
+  edited[before.size() - 1000] ^= 1;  // in the first step's source, beyond its first 4 KiB
+  WriteFile(path_, edited);
+  WriteFile(JournalPath(path_), journal);
+  bool recovered;
+  const Status s = Recover(path_, &recovered);
+  EXPECT_TRUE(s.refused());
+  EXPECT_NE(s.Message().find("bytes of the steps in flight have changed since"), std::string::npos)
+      << s.Message();
+  EXPECT_EQ(ReadFile(path_), edited);
+  EXPECT_EQ(ReadFile(JournalPath(path_)), journal);
+}
+
 }  // namespace
 }  // namespace atb
 
