@@ -11,8 +11,10 @@
 #include <random>
 
 #include "change/journal_format.h"
+#include "change/mark.h"
 #include "platform/signals.h"
 #include "store/hash.h"
+#include "store/layout.h"
 #include "store/table.h"
 
 namespace atb {
@@ -79,9 +81,67 @@ Status WritePayload(Journal& journal, const ChangePlan& plan, const Recorded& re
   return flush(true);
 }
 
+// A change that moves nothing and writes within one sector needs no journal: a disk writes a
+// sector whole or not at all, and one write call within a page is never cut by a kill. Its
+// writes go in that one call.
+bool InOneSector(const ChangePlan& plan, const std::vector<ChunkMove>& moves, int64_t* from,
+                 int64_t* to) {
+  if (!moves.empty() || plan.newLength != plan.oldLength) return false;
+  *from = INT64_MAX;
+  *to = 0;
+  for (const ChangePlan::Write& w : plan.writes) {
+    if (w.source != nullptr) return false;
+    if (w.Size() == 0) continue;
+    *from = std::min(*from, w.pos);
+    *to = std::max(*to, w.pos + w.Size());
+  }
+  return *to == 0 || *from / kSector == (*to - 1) / kSector;
+}
+
+Status WriteInOneSector(ChangeTarget& target, const ChangePlan& plan, int64_t from, int64_t to) {
+  if (to <= from) return Status::Ok();
+  AtbFile& file = target.file;
+  Status s = WithinSizeLimit(file.files(), to, 0);
+  if (!s.ok()) return s;
+  std::string bytes(static_cast<std::size_t>(to - from), '\0');
+  if (!(s = file.ReadAt(from, bytes.data(), bytes.size())).ok()) return s;
+  for (const ChangePlan::Write& w : plan.writes) {
+    bytes.replace(static_cast<std::size_t>(w.pos - from), w.bytes.size(), w.bytes);
+  }
+  if (!(s = file.WriteAt(from, bytes.data(), bytes.size())).ok()) return s;
+  if (target.durable && file.files().Sync(file.fd()) == -1) return Status::FromErrno(errno);
+  return Status::Ok();
+}
+
+// What the finished file holds where the mark lies: what lies there now, but for what the final
+// writes put there.
+Status UnmarkedBytes(const ChangePlan& plan, const std::string& prefix, std::string* out) {
+  *out = prefix.substr(0, static_cast<std::size_t>(kMarkBytes));
+  for (const ChangePlan::Write& w : plan.writes) {
+    for (int64_t at = w.pos; at < std::min(w.pos + w.Size(), kMarkBytes); ++at) {
+      uint8_t byte = 0;
+      if (w.source != nullptr) {
+        Status s = w.source->ReadAt(at - w.pos, &byte, 1);
+        if (!s.ok()) return s;
+      } else {
+        byte = static_cast<uint8_t>(w.bytes[static_cast<std::size_t>(at - w.pos)]);
+      }
+      (*out)[static_cast<std::size_t>(at)] = static_cast<char>(byte);
+    }
+  }
+  return Status::Ok();
+}
+
 Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat& st) {
   AtbFile& file = target.file;
   Files& files = file.files();
+  std::vector<ChunkMove> moves = PlanMoves(plan.splices, plan.oldLength, plan.chunkBytes);
+  int64_t from, to;
+  if (InOneSector(plan, moves, &from, &to)) return WriteInOneSector(target, plan, from, to);
+  if (!plan.splices.empty() && plan.splices.front().pos < ROOT_TABLE_OFFSET) {
+    return Status::Refused("a change may not move the header");
+  }
+
   Recorded recorded;
   recorded.oldLength = plan.oldLength;
   recorded.newLength = plan.newLength;
@@ -92,8 +152,12 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
     recorded.writes.push_back({w.pos, w.Size(), payloadBytes, -1, w.source ? nullptr : &w.bytes});
     payloadBytes += w.Size();
   }
-  const Steps steps(PlanMoves(plan.splices, plan.oldLength, plan.chunkBytes),
-                    target.durable ? kDurableBatch : 1, FinalRegions(recorded.writes));
+  // A journal holds the slots of the steps in flight and no more: one batch, or two halves of
+  // batches that take turns.
+  const int64_t batch = std::clamp<int64_t>(static_cast<int64_t>(moves.size()), 1,
+                                            target.durable ? kDurableBatch : 1);
+  const int64_t halves = static_cast<int64_t>(moves.size()) > batch ? 2 : 1;
+  const Steps steps(std::move(moves), batch, FinalRegions(recorded.writes));
   // A change that moves nothing keeps what its writes replace: it is all a recovery can check
   // the file against.
   if (steps.size() == 0) {
@@ -106,7 +170,7 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   // Everything the change needs is had before the file changes: memory, room, its journal.
   const auto each = static_cast<std::size_t>(std::max<int64_t>(steps.largest, kSampleBytes));
   Buffer buffer(each * SourceBuffers(steps));
-  if (!buffer.ok()) return Status::Refused("not enough memory for the change");
+  if (!buffer.ok()) return Status::NoMemory("not enough memory for the change");
   std::vector<uint8_t*> buffers;
   for (std::size_t k = 0; k < SourceBuffers(steps); ++k)
     buffers.push_back(buffer.data() + k * each);
@@ -114,6 +178,7 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   if (!plan.splices.empty()) keep = std::min(keep, plan.splices.front().pos);
   recorded.prefix.resize(static_cast<std::size_t>(keep));
   Status s = file.ReadAt(0, recorded.prefix.data(), recorded.prefix.size());
+  if (s.ok()) s = UnmarkedBytes(plan, recorded.prefix, &recorded.unmarked);
   if (!s.ok()) return s;
   for (const ChunkMove& m : steps.moves) {
     s = file.ReadAt(m.from, buffers[0], static_cast<std::size_t>(std::min(m.size, kSampleBytes)));
@@ -128,6 +193,9 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   layout.payloadBytes = payloadBytes;
   layout.slotData = steps.largestRecord;
   layout.batch = steps.batch;
+  layout.halves = halves;
+  const int64_t longest = std::max(plan.oldLength, plan.newLength);
+  if (!(s = WithinSizeLimit(files, longest, layout.End())).ok()) return s;
 
   // Room beyond the end, reserved without changing the file's length; given back on refusal.
   const bool grows = plan.newLength > plan.oldLength;
@@ -140,11 +208,14 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
       errno != EOPNOTSUPP) {
     return giveBack(Status::FromErrno(errno));
   }
+  // From the journal's creation on, a signal waits for the change: nothing is left half made.
+  DeferSignals hold;
+  if (!hold.ok()) return giveBack(Status::Refused("the signals that end a process cannot be held"));
   const int jfd =
       files.Open(target.journalPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (jfd == -1) {
     if (errno == EEXIST) {
-      return giveBack(Status::Refused("an interrupted change is still to be finished"));
+      return giveBack(Status::Refused("a journal lies beside the file: " + target.journalPath));
     }
     if (errno == ENOSPC || errno == EDQUOT) return giveBack(Status::NoSpace());
     return giveBack(Status::Refused(std::string("cannot write its journal beside the file: ") +
@@ -152,39 +223,21 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
   }
   Journal journal(files, jfd, layout);
   const std::string dir = DirectoryOf(target.journalPath);
-  bool committed = false;  // the journal is whole on the disk: a crash now finishes the change
-  // Nothing of the file has changed: the journal goes, and a crash cannot bring it back whole.
-  // A journal whose header is gone is one that was never written: the next open removes it,
-  // should the removal here fail. One still whole could be finished by the next open, though,
-  // and that is then said instead of the refusal.
+  // Until the file bears the mark, nothing of it has changed: the journal goes, and should a
+  // crash keep it, it lies beside a file without its mark, which it never applies to.
   auto withdraw = [&](Status why) {
     giveBack(Status::Ok());
-    bool neutral = !committed;
-    if (committed) {
-      uint8_t zero[kFrame] = {};
-      neutral = journal.file().WriteAt(0, zero, sizeof zero).ok() &&
-                (!target.durable || files.Sync(jfd) == 0);
-    }
     files.Close(jfd);
-    const bool removed = files.Unlink(target.journalPath) == 0 &&
-                         (!committed || !target.durable || files.SyncDirectory(dir) == 0);
-    if (!neutral && !removed) {
-      return Status::IoError(errno, why.Message() + "; its journal could not be withdrawn, and " +
-                                        "the next open may finish the change");
-    }
+    files.Unlink(target.journalPath);
     return why;
   };
-  if (files.Allocate(jfd, 0, layout.End(), false) == -1) {
-    if (errno != EOPNOTSUPP) return withdraw(Status::FromErrno(errno));
-    if (files.Truncate(jfd, layout.End()) == -1) return withdraw(Status::FromErrno(errno));
-  }
   std::vector<uint8_t> scratch;
   try {
+    if (files.Allocate(jfd, 0, layout.End(), false) == -1) {
+      if (errno != EOPNOTSUPP) return withdraw(Status::FromErrno(errno));
+      if (files.Truncate(jfd, layout.End()) == -1) return withdraw(Status::FromErrno(errno));
+    }
     scratch.reserve(ScratchRoom(steps));
-  } catch (const std::bad_alloc&) {
-    return withdraw(Status::Refused("not enough memory for the change"));
-  }
-  {
     std::vector<uint8_t> frames(
         static_cast<std::size_t>((1 + FramesFor(layout.planBytes)) * kFrame));
     const std::string head = layout.Header();
@@ -195,6 +248,8 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
     planFrames.Append(reinterpret_cast<const uint8_t*>(planBytes.data()), layout.planBytes);
     planFrames.Finish();
     if (!(s = journal.file().WriteAt(0, frames.data(), frames.size())).ok()) return withdraw(s);
+  } catch (const std::bad_alloc&) {
+    return withdraw(Status::NoMemory("not enough memory for the change"));
   }
   if (!(s = WritePayload(journal, plan, recorded, file, &scratch)).ok()) return withdraw(s);
   // Tables that are inserted are checked where they can no longer change.
@@ -208,44 +263,61 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
     }
     if (!s.ok()) return withdraw(s);
   }
-  // The first batch's records belong to the same write as the plan: without them the plan is
-  // cut short.
+  // Every slot is written, blank where no record goes yet, and the first batch's records with
+  // the plan: on a marked file, a frame never written is then a lost sector.
   std::vector<uint64_t> firstFolds(static_cast<std::size_t>(steps.batch));
-  if (steps.size() == 0) {
-    s = journal.WriteAllMoved(0, layout.nonce, &scratch);
-  }
-  for (std::size_t t = 0; s.ok() && t < steps.BatchEnd(0); ++t) {
-    const ChunkMove& m = steps.moves[t];
-    s = file.ReadAt(m.from, buffers[t], static_cast<std::size_t>(m.size));
-    if (s.ok()) {
-      scratch.resize(scratch.capacity());
-      const int64_t bytes =
-          journal.LayOutRecord(steps, t, layout.nonce, buffers[t], scratch.data(), &firstFolds[t]);
-      s = journal.WriteLaidOut(t, scratch.data(), bytes);
+  for (int64_t slot = 0; s.ok() && slot < layout.Slots(); ++slot) {
+    const auto t = static_cast<std::size_t>(slot);
+    int64_t written = 0;
+    if (slot < steps.batch && t < steps.size()) {
+      const ChunkMove& m = steps.moves[t];
+      s = file.ReadAt(m.from, buffers[t], static_cast<std::size_t>(m.size));
+      if (s.ok()) {
+        scratch.resize(scratch.capacity());
+        written = journal.LayOutRecord(steps, t, layout.nonce, buffers[t], scratch.data(),
+                                       &firstFolds[t]);
+        s = journal.WriteLaidOut(t, scratch.data(), written);
+      }
     }
+    if (s.ok()) {
+      s = journal.WriteBlanks(layout.SlotAt(slot) + written, layout.SlotFrames() - written / kFrame,
+                              &scratch);
+    }
+  }
+  if (s.ok()) {
+    s = steps.size() == 0 ? journal.WriteAllMoved(0, layout.nonce, &scratch)
+                          : journal.WriteBlanks(layout.AllMovedAt(), 1, &scratch);
   }
   if (!s.ok()) return withdraw(s);
   if (target.durable) {
-    if (files.Sync(jfd) == -1) return withdraw(Status::FromErrno(errno));
-    committed = true;
-    if (files.SyncDirectory(dir) == -1) return withdraw(Status::FromErrno(errno));
+    if (files.Sync(jfd) == -1 || files.SyncDirectory(dir) == -1) {
+      return withdraw(Status::FromErrno(errno));
+    }
   }
-  committed = true;
 
-  // From here on the file changes; a failure leaves the journal for the next open.
-  DeferSignals hold;
-  if (!hold.ok()) return withdraw(Status::Refused("the signals that end a process cannot be held"));
-  if (grows && !(s = file.SetLength(plan.newLength)).ok()) return withdraw(s);
-  StepRunner runner({file, target.durable}, journal, recorded, steps, buffers, scratch);
-  s = runner.Run(0, &firstFolds, steps.size() == 0, layout.nonce);
+  // The mark, on the disk before the first byte moves: from here on the file says that it is in
+  // the middle of this change, under whatever name, and a crash finishes the change.
+  const std::string mark = MarkOf(layout.nonce);
+  s = file.WriteAt(0, mark.data(), mark.size());
+  if (s.ok() && target.durable && files.Sync(file.fd()) == -1) s = Status::FromErrno(errno);
   if (!s.ok()) {
+    // Nothing has moved: the bytes under the mark go back, and with them the file is as it was.
+    const Status undone =
+        file.WriteAt(0, recorded.prefix.data(), static_cast<std::size_t>(kMarkBytes));
+    if (undone.ok() && (!target.durable || files.Sync(file.fd()) == 0)) return withdraw(s);
     files.Close(jfd);
     return AfterTheFileChanged(s);
   }
-  if (files.Close(jfd) == -1 || files.Unlink(target.journalPath) == -1) {
-    return Status::FromErrno(errno);
+  if (grows) s = file.SetLength(plan.newLength);
+  if (s.ok()) {
+    StepRunner runner({file, target.durable}, journal, recorded, steps, buffers, scratch);
+    s = runner.Run(0, &firstFolds, steps.size() == 0, layout.nonce);
   }
-  if (target.durable && files.SyncDirectory(dir) == -1) return Status::FromErrno(errno);
+  files.Close(jfd);
+  if (!s.ok()) return AfterTheFileChanged(s);
+  // Without the mark the file is whole, and a journal beside it is never played back: its
+  // removal need not reach the disk.
+  if (files.Unlink(target.journalPath) == -1) return Status::FromErrno(errno);
   return Status::Ok();
 }
 
@@ -283,7 +355,14 @@ Status RunJournaled(ChangeTarget& target, const ChangePlan& plan) {
   }
   // Readers wait for the change, and the change for them.
   if (files.LockChanges(target.file.fd(), true) == -1) return Status::FromErrno(errno);
-  Status s = RunLocked(target, plan, st);
+  FileMark mark;
+  Status s = ReadFileMark(target.file, &mark);
+  if (s.ok() && (mark.marked || mark.damaged)) {
+    s = Status::Refused(
+        "the file is in the middle of an interrupted change: atbutil recover "
+        "finishes it");
+  }
+  if (s.ok()) s = RunLocked(target, plan, st);
   files.UnlockChanges(target.file.fd());
   return s;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -48,9 +49,12 @@ std::string JournalPath(const std::string& realPath);
 
 // The open attribute file a change is made to.
 struct ChangeTarget {
+  ChangeTarget(AtbFile& f, std::string journal, bool flushes = true, std::string as = {})
+      : file(f), journalPath(std::move(journal)), durable(flushes), name(std::move(as)) {}
   AtbFile& file;
   std::string journalPath;
   bool durable = true;  // flush in order, so that a power loss leaves before or after
+  std::string name;     // the file as its user named it, for the commands a message suggests
 };
 
 // Makes the change and removes the journal. Declined (refused, no space), with the file and
@@ -63,35 +67,57 @@ Status RunJournaled(ChangeTarget& target, const ChangePlan& plan);
 // file's owner or of the superuser.
 enum class Finisher { kReader, kEditor };
 
-// What a journal beside a file says, judged without changing anything.
+// What the file's mark and a journal beside it say, judged without changing anything.
 struct JournalVerdict {
   enum Kind {
-    kNone,     // no journal
-    kCut,      // written only in part: the file was never touched, the journal can go
-    kFits,     // an interrupted change that this open may finish
+    kNone,     // no mark and no journal
+    kStale,    // a journal beside a file that bears no mark of its change: never played back
+    kFits,     // the file is in the middle of the journal's change, which this open may finish
     kRefused,  // not to be acted on: `reason` says why
   };
   Kind kind = kNone;
-  std::string reason;
-  // kRefused only: the journal is ours to judge and the file no longer fits it (replaced,
-  // restored or edited since), or the journal is damaged: `recover --discard` may remove it.
+  std::string reason;  // kRefused: why; kStale: what lies beside the file
+  // kRefused only: the journal is ours to judge and the file no longer fits it, the journal is
+  // damaged or missing: `recover --discard` may take away the mark and the journal.
   bool discardable = false;
   std::string summary;  // what the journal records, when it could be read
+  // The file's mark, and the journals found in its folder that hold its change.
+  bool marked = false;
+  uint64_t nonce = 0;
+  std::vector<std::string> found;
+  // kStale: the journal's owner, and other names in its folder of the file it belongs to, in
+  // the middle of its change (renamed since): such a journal is not removed.
+  uid_t owner = 0;
+  std::vector<std::string> belongsTo;
+  // The file itself could not be read: what the system said, instead of a verdict.
+  Status failed;
 };
 
 JournalVerdict ExamineJournal(Files& files, AtbFile& file, const std::string& journalPath,
                               Finisher finisher);
 
-// Finishes the change a journal records (removing a journal that was cut short), when
-// ExamineJournal finds that it fits; *finished says whether there was one. The file must be
-// open for writing, with the editing lock and the exclusive change lock. Refused, with file and
-// journal untouched, otherwise.
-Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished);
+// A refusal of a file for what its verdict says, with how to go on.
+Status RefusalOf(const JournalVerdict& verdict, const std::string& name);
 
-// Removes a journal that the file no longer fits, and says in *summary what it recorded.
-// Refused when the journal still fits (it can be finished) or is not a file.
+// Finishes the change a journal records, when ExamineJournal finds that the file bears its mark
+// and fits it; *finished says whether it did. A stale journal is removed, and *note says what it
+// recorded. The file must be open for writing, with the editing lock and the exclusive change
+// lock. Refused, with file and journal untouched, otherwise.
+Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished,
+                     std::string* note = nullptr);
+
+// Finishes the change the file is in the middle of from `journalPath`, a journal elsewhere that
+// the file bears the mark of (the file renamed or copied away from its own). The journal is
+// moved beside the file when it was written for this very file, and copied otherwise, so that
+// the file it was written for can still be finished from it.
+Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, bool* finished);
+
+// Takes away what keeps the file from being read or changed when its change cannot be finished:
+// a stale journal, or the mark and its journal when the journal is gone, damaged or no longer
+// fits. *summary says what the journal recorded, *lost what is lost with it. Refused when the
+// change can be finished, or there is nothing to take away.
 Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPath,
-                      std::string* summary);
+                      std::string* summary, std::string* lost);
 
 // Whether anything lies at `journalPath` (a symlink counts, and is not followed).
 bool JournalExists(Files& files, const std::string& journalPath);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "change/mark.h"
 #include "platform/processors.h"
 #include "store/coding.h"
 #include "store/hash.h"
@@ -214,21 +215,14 @@ int64_t Layout::SlotAt(int64_t slot) const {
 
 int64_t Layout::SlotOfStep(uint64_t step) const {
   const auto b = static_cast<uint64_t>(batch);
-  return static_cast<int64_t>((step / b) % 2 * b + step % b);
-}
-
-int64_t Layout::SlotOfAllMoved(uint64_t steps) const {
-  // The half after the last batch's: that batch's records stay whole while it is written.
-  if (steps == 0) return 0;
-  const auto b = static_cast<uint64_t>(batch);
-  return static_cast<int64_t>(((steps - 1) / b + 1) % 2 * b);
+  return static_cast<int64_t>((step / b) % static_cast<uint64_t>(halves) * b + step % b);
 }
 
 std::string Layout::Header() const {
   std::string head(kMagic, sizeof kMagic);
-  for (uint64_t v :
-       {nonce, inode, static_cast<uint64_t>(planBytes), static_cast<uint64_t>(payloadBytes),
-        static_cast<uint64_t>(slotData), static_cast<uint64_t>(batch)}) {
+  for (uint64_t v : {nonce, inode, static_cast<uint64_t>(planBytes),
+                     static_cast<uint64_t>(payloadBytes), static_cast<uint64_t>(slotData),
+                     static_cast<uint64_t>(batch), static_cast<uint64_t>(halves)}) {
     Put64(&head, v);
   }
   return head;
@@ -242,9 +236,10 @@ bool Layout::ReadHeader(const uint8_t* content) {
   payloadBytes = static_cast<int64_t>(Get64(content + 32));
   slotData = static_cast<int64_t>(Get64(content + 40));
   batch = static_cast<int64_t>(Get64(content + 48));
-  return planBytes > 0 && planBytes <= kMaxPlanBytes && payloadBytes >= 0 &&
-         payloadBytes <= kMaxPayloadBytes && slotData >= 0 && slotData <= kMaxSlotData &&
-         batch >= 1 && batch <= kMaxBatch;
+  halves = static_cast<int64_t>(Get64(content + 56));
+  return (halves == 1 || halves == 2) && planBytes > 0 && planBytes <= kMaxPlanBytes &&
+         payloadBytes >= 0 && payloadBytes <= kMaxPayloadBytes && slotData >= 0 &&
+         slotData <= kMaxSlotData && batch >= 1 && batch <= kMaxBatch;
 }
 
 std::string Serialize(const Recorded& r) {
@@ -269,6 +264,8 @@ std::string Serialize(const Recorded& r) {
   out += r.prefix;
   Put64(&out, r.samples.size());
   for (uint64_t h : r.samples) Put64(&out, h);
+  Put64(&out, r.unmarked.size());
+  out += r.unmarked;
   return out;
 }
 
@@ -357,7 +354,8 @@ bool Deserialize(const std::string& bytes, const Layout& layout, Recorded* r) {
   if (n != CountMoves(r->splices, r->oldLength, r->chunkBytes)) return false;
   r->samples.resize(n);
   for (uint64_t& h : r->samples) in.Next(&h);
-  return in.done();
+  return in.Next(&n) && n == static_cast<uint64_t>(kMarkBytes) && in.Bytes(n, &r->unmarked) &&
+         in.done();
 }
 
 Regions FinalRegions(const std::vector<FinalWrite>& writes) {
@@ -589,12 +587,29 @@ Status Journal::ReadFramed(int64_t region, int64_t pos, uint8_t* out, int64_t n,
 }
 
 Status Journal::WriteAllMoved(uint64_t steps, uint64_t movedHash, std::vector<uint8_t>* scratch) {
-  const int64_t at = layout_.SlotAt(layout_.SlotOfAllMoved(steps));
+  const int64_t at = layout_.AllMovedAt();
   scratch->resize(static_cast<std::size_t>(kFrame));
   Framer framer(scratch->data(), at, steps + 1, layout_.nonce);
   framer.Append(RecordHead(kAllMoved, steps, 0, movedHash).bytes, kRecordHead);
   framer.Finish();
   return file_.WriteAt(at, scratch->data(), static_cast<std::size_t>(kFrame));
+}
+
+Status Journal::WriteBlanks(int64_t at, int64_t frames, std::vector<uint8_t>* scratch) {
+  scratch->resize(std::max(scratch->size(), static_cast<std::size_t>(kFrame)));
+  const int64_t each = static_cast<int64_t>(scratch->size()) / kFrame;
+  for (int64_t done = 0; done < frames;) {
+    const int64_t n = std::min(each, frames - done);
+    Framer framer(scratch->data(), at + done * kFrame, kBlankSeq, layout_.nonce);
+    const uint8_t zero[kFrameContent] = {};
+    for (int64_t k = 0; k < n; ++k) framer.Append(zero, kFrameContent);
+    framer.Finish();
+    Status s =
+        file_.WriteAt(at + done * kFrame, scratch->data(), static_cast<std::size_t>(n * kFrame));
+    if (!s.ok()) return s;
+    done += n;
+  }
+  return Status::Ok();
 }
 
 int64_t Journal::LayOutRecord(const Steps& steps, std::size_t step, uint64_t movedHash,
@@ -638,40 +653,59 @@ Status Journal::ReadRecords(std::vector<Record>* records) {
   const int64_t frames = layout_.SlotFrames();
   std::vector<uint8_t> slot(static_cast<std::size_t>(frames * kFrame));
   std::vector<uint64_t> seqs(static_cast<std::size_t>(frames));
-  std::vector<bool> whole(static_cast<std::size_t>(frames));
-  for (int64_t k = 0; k < layout_.Slots(); ++k) {
-    const int64_t at = layout_.SlotAt(k);
-    Status s = file_.ReadAt(at, slot.data(), slot.size());
-    if (!s.ok()) return s;
-    for (int64_t f = 0; f < frames; ++f) {
+  // Reads `count` frames at `at`: each must be whole, since every one was written before the file
+  // was marked.
+  auto read = [&](int64_t at, int64_t count) {
+    Status s = file_.ReadAt(at, slot.data(), static_cast<std::size_t>(count * kFrame));
+    for (int64_t f = 0; s.ok() && f < count; ++f) {
       const FrameState state =
           Inspect(slot.data() + f * kFrame, at + f * kFrame, layout_.nonce, &seqs[f]);
-      if (state == FrameState::kDamaged) return Status::Damaged("a record in it is damaged");
-      whole[f] = state == FrameState::kWhole;
+      if (state == FrameState::kZero) {
+        s = Status::Damaged("a frame of its records was never written or is lost");
+      } else if (state == FrameState::kDamaged) {
+        s = Status::Damaged("a record in it is damaged");
+      }
     }
-    if (!whole[0]) continue;
-    const uint8_t* head = slot.data();
-    const uint32_t kind = DecodeFixed32(head);
-    const uint64_t step = Get64(head + 8), size = Get64(head + 16);
-    if ((kind != kChunkMoved && kind != kAllMoved) || step + 1 != seqs[0] ||
-        (kind == kChunkMoved ? layout_.SlotOfStep(step) : layout_.SlotOfAllMoved(step)) != k ||
-        size > static_cast<uint64_t>(layout_.slotData)) {
-      return Status::Damaged("a record in it does not fit its place");
-    }
-    const int64_t need = FramesFor(kRecordHead + static_cast<int64_t>(size));
-    bool complete = true;
-    for (int64_t f = 0; f < need; ++f) complete = complete && whole[f] && seqs[f] == seqs[0];
-    if (!complete) continue;  // cut short: the steps it guards were never started
+    return s;
+  };
+  auto take = [&](uint32_t kind, uint64_t step, uint64_t size) {
     Record r;
     r.kind = kind;
     r.step = step;
-    r.movedHash = Get64(head + 24);
+    r.movedHash = Get64(slot.data() + 24);
+    const int64_t need = FramesFor(kRecordHead + static_cast<int64_t>(size));
     std::string content(static_cast<std::size_t>(need * kFrameContent), '\0');
     for (int64_t f = 0; f < need; ++f) {
       std::memcpy(content.data() + f * kFrameContent, slot.data() + f * kFrame, kFrameContent);
     }
     r.data = content.substr(kRecordHead, size);
     records->push_back(std::move(r));
+  };
+  for (int64_t k = 0; k < layout_.Slots(); ++k) {
+    Status s = read(layout_.SlotAt(k), frames);
+    if (!s.ok()) return s;
+    if (seqs[0] == kBlankSeq) continue;
+    const uint8_t* head = slot.data();
+    const uint32_t kind = DecodeFixed32(head);
+    const uint64_t step = Get64(head + 8), size = Get64(head + 16);
+    if (kind != kChunkMoved || step + 1 != seqs[0] || layout_.SlotOfStep(step) != k ||
+        size > static_cast<uint64_t>(layout_.slotData)) {
+      return Status::Damaged("a record in it does not fit its place");
+    }
+    const int64_t need = FramesFor(kRecordHead + static_cast<int64_t>(size));
+    bool complete = true;
+    for (int64_t f = 0; f < need; ++f) complete = complete && seqs[f] == seqs[0];
+    if (complete) take(kind, step, size);  // else cut short: the steps it guards never started
+  }
+  Status s = read(layout_.AllMovedAt(), 1);
+  if (!s.ok()) return s;
+  if (seqs[0] != kBlankSeq) {
+    const uint64_t step = Get64(slot.data() + 8);
+    if (DecodeFixed32(slot.data()) != kAllMoved || step + 1 != seqs[0] ||
+        Get64(slot.data() + 16) != 0) {
+      return Status::Damaged("a record in it does not fit its place");
+    }
+    take(kAllMoved, step, 0);
   }
   return Status::Ok();
 }
@@ -734,7 +768,8 @@ Status StepRunner::Run(std::size_t first, const std::vector<uint64_t>* recorded,
   }
   for (const FinalWrite& w : recorded_.writes) {
     if (w.bytes != nullptr) {
-      s = file.WriteAt(w.pos, w.bytes->data(), w.bytes->size());
+      s = WriteOutsideMark(w.pos, reinterpret_cast<const uint8_t*>(w.bytes->data()),
+                           static_cast<int64_t>(w.bytes->size()));
     } else {
       s = CopyFromJournal(w);
     }
@@ -743,7 +778,17 @@ Status StepRunner::Run(std::size_t first, const std::vector<uint64_t>* recorded,
   if (recorded_.newLength < std::max(recorded_.oldLength, recorded_.newLength)) {
     if (!(s = file.SetLength(recorded_.newLength)).ok()) return s;
   }
+  // The mark goes only once everything else is on the disk: a file without it is whole.
+  if (!(s = FlushFile()).ok()) return s;
+  s = file.WriteAt(0, recorded_.unmarked.data(), recorded_.unmarked.size());
+  if (!s.ok()) return s;
   return FlushFile();
+}
+
+Status StepRunner::WriteOutsideMark(int64_t pos, const uint8_t* bytes, int64_t n) {
+  const int64_t skip = std::clamp<int64_t>(kMarkBytes - pos, 0, n);
+  if (skip == n) return Status::Ok();
+  return target_.file.WriteAt(pos + skip, bytes + skip, static_cast<std::size_t>(n - skip));
 }
 
 // Every step of a batch is read, then its records written, then its steps: sources of later
@@ -872,12 +917,21 @@ Status StepRunner::CopyFromJournal(const FinalWrite& w) {
   for (int64_t done = 0; done < w.size;) {
     const int64_t n = std::min(w.size - done, room);
     Status s = journal_.ReadFramed(payload, w.payloadAt + done, scratch_.data(), n, 0);
-    if (s.ok())
-      s = target_.file.WriteAt(w.pos + done, scratch_.data(), static_cast<std::size_t>(n));
+    if (s.ok()) s = WriteOutsideMark(w.pos + done, scratch_.data(), n);
     if (!s.ok()) return s;
     done += n;
   }
   return Status::Ok();
+}
+
+Status WithinSizeLimit(Files& files, int64_t fileEnd, int64_t journalEnd) {
+  const int64_t limit = files.FileSizeLimit();
+  const int64_t needed = std::max(fileEnd, journalEnd);
+  if (needed <= limit) return Status::Ok();
+  return Status::SizeLimit("the file size limit (ulimit -f) of " + std::to_string(limit) +
+                           " bytes is below the " + std::to_string(needed) +
+                           " bytes the change writes" +
+                           (journalEnd > fileEnd ? " to its journal" : ""));
 }
 
 std::size_t RecordRoom(int64_t largest) {

@@ -20,10 +20,14 @@ namespace atb::journal {
 // Every 512 bytes of the journal (a disk sector) is a frame that checks itself: 496 bytes of
 // content, the sequence number of the record it belongs to (0 for the plan) and a hash of both
 // seeded by the journal's nonce and the frame's place. A frame is whole, never written (all
-// zero), or damaged; a write cut anywhere, or landed in part, leaves only the first two.
+// zero), or damaged. Every frame of a journal is written before the file bears its mark (the
+// slots with blank frames), so that on a marked file a frame never written is a lost sector, not
+// a write cut short: a record cut short leaves blank frames or those of an older record.
 inline constexpr int64_t kFrame = 512;
 inline constexpr int64_t kFrameContent = 496;
-inline constexpr char kMagic[8] = {'A', 'T', 'B', 'J', 'R', 'N', 'L', '3'};
+inline constexpr char kMagic[8] = {'A', 'T', 'B', 'J', 'R', 'N', 'L', '4'};
+// The sequence number of a blank frame: a slot that holds no record yet.
+inline constexpr uint64_t kBlankSeq = ~uint64_t{0};
 // A disk writes a sector whole or not at all: the unit a torn write of the file leaves.
 inline constexpr int64_t kSector = 512;
 inline constexpr int64_t kRecordHead = 32;  // kind, step, data size, hash of what has moved
@@ -131,9 +135,9 @@ class Framer {
   uint64_t fold_ = 0;
 };
 
-// Where things lie in a journal: the header frame, the plan, the payload, and 2 * batch slots of
-// one record each. The steps of a move go in batches: the records of batch j take the slots of
-// half j mod 2.
+// Where things lie in a journal: the header frame, the plan, the payload, halves * batch slots of
+// one record each, and the frame of "all moved". The steps of a move go in batches: the records
+// of batch j take the slots of half j mod 2 (a move of one batch needs one half).
 struct Layout {
   uint64_t nonce = 0;
   uint64_t inode = 0;
@@ -141,16 +145,17 @@ struct Layout {
   int64_t payloadBytes = 0;
   int64_t slotData = 0;  // the most data one record holds
   int64_t batch = 1;     // steps whose records are written before their steps are
+  int64_t halves = 1;
 
   int64_t PlanAt() const { return kFrame; }
   int64_t PayloadAt() const { return PlanAt() + FramesFor(planBytes) * kFrame; }
   int64_t SlotFrames() const;
-  int64_t Slots() const { return 2 * batch; }
+  int64_t Slots() const { return halves * batch; }
   int64_t SlotAt(int64_t slot) const;
-  int64_t End() const { return SlotAt(Slots()); }
-  // The slot of the record of step `step`, and of "all moved" after `steps` steps.
+  int64_t AllMovedAt() const { return SlotAt(Slots()); }
+  int64_t End() const { return AllMovedAt() + kFrame; }
+  // The slot of the record of step `step`.
   int64_t SlotOfStep(uint64_t step) const;
-  int64_t SlotOfAllMoved(uint64_t steps) const;
   // The header frame's content.
   std::string Header() const;
   // False when the header's content is not one this tool writes.
@@ -173,6 +178,8 @@ struct Recorded {
   std::vector<FinalWrite> writes;
   std::string prefix;
   std::vector<uint64_t> samples;  // a hash of the start of each step's source
+  // What the finished file holds where the mark lies: the change's last write.
+  std::string unmarked;
 };
 
 std::string Serialize(const Recorded& r);
@@ -264,6 +271,8 @@ class Journal {
 
   // Writes "all moved" after `steps` steps.
   Status WriteAllMoved(uint64_t steps, uint64_t movedHash, std::vector<uint8_t>* scratch);
+  // Writes `frames` blank frames at `at`, through `scratch`.
+  Status WriteBlanks(int64_t at, int64_t frames, std::vector<uint8_t>* scratch);
   // Lays out at `out` the record of step `step`, which moves `bytes`, the steps before its batch
   // having `movedHash`; *fold gets the fold of its frames' checks. Answers its bytes.
   int64_t LayOutRecord(const Steps& steps, std::size_t step, uint64_t movedHash,
@@ -279,8 +288,9 @@ class Journal {
   uint64_t RecordFold(const Steps& steps, std::size_t step, uint64_t movedHash,
                       const uint8_t* bytes) const;
 
-  // Every whole record in the slots. Damaged when a slot holds a damaged frame, or a record
-  // that does not fit the layout.
+  // Every whole record in the slots and the frame of "all moved". Damaged when any of their
+  // frames is damaged or was never written (a lost sector: every one was written before the
+  // file was marked), or a record does not fit the layout.
   Status ReadRecords(std::vector<Record>* records);
 
  private:
@@ -320,9 +330,10 @@ class StepRunner {
   uint64_t AddStepAgain(uint64_t h, std::size_t step, uint64_t batchHash,
                         const uint8_t* bytes) const;
 
-  // Carries out the steps from `first`, the first step of a batch, on. With `recorded`, the
-  // records of first's batch are already on the disk and it holds their frame checks' folds;
-  // with `allRecorded`, "all moved" is too (first is then the number of steps).
+  // Carries out the steps from `first`, the first step of a batch, on, then the final writes,
+  // the cut and, once they are on the disk, the write that takes the mark away. With
+  // `recorded`, the records of first's batch are already on the disk and it holds their frame
+  // checks' folds; with `allRecorded`, "all moved" is too (first is then the number of steps).
   Status Run(std::size_t first, const std::vector<uint64_t>* recorded, bool allRecorded,
              uint64_t movedHash);
 
@@ -333,6 +344,8 @@ class StepRunner {
   Status Batches(std::size_t first, const std::vector<uint64_t>* recorded, uint64_t* movedHash);
   Status Stream(std::size_t first, const std::vector<uint64_t>* recorded, uint64_t* movedHash);
   Status CopyFromJournal(const FinalWrite& w);
+  // Writes what lies outside the mark: it goes last, once everything else is on the disk.
+  Status WriteOutsideMark(int64_t pos, const uint8_t* bytes, int64_t n);
 
   ChangeFile target_;
   Journal& journal_;
@@ -343,6 +356,10 @@ class StepRunner {
   std::vector<uint8_t>& scratch_;
   std::unique_ptr<RecordWriter> writer_;  // only for a move of large steps without flushes
 };
+
+// A file size limit (ulimit -f) below the end of what a change writes to the file or to its
+// journal stops it before its first byte, as a full disk does.
+Status WithinSizeLimit(Files& files, int64_t fileEnd, int64_t journalEnd);
 
 // What a record of `largest` bytes of data takes in frames, and what writing the payload takes.
 std::size_t RecordRoom(int64_t largest);

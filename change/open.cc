@@ -25,18 +25,39 @@ void TakeDurabilityFromEnvironment() {
   if (sync != nullptr && std::strcmp(sync, "0") == 0) durable = false;
 }
 
-Status DiscardInterruptedChange(Files& files, const std::string& path, std::string* summary) {
+namespace {
+
+// Opens `path` for editing with both locks, and calls `act` on it and its journal's path.
+template <typename Act>
+Status WithEditedFile(Files& files, const std::string& path, Act act) {
   int fd;
   Status opened = OpenForEditing(files, path, &fd);
   if (!opened.ok()) return opened;
   std::string real = files.PathOf(fd);
   if (real.empty()) real = path;
   AtbFile file(files, fd);
-  Status s = files.LockChanges(fd, true) == -1
-                 ? Status::FromErrno(errno)
-                 : DiscardJournal(files, file, JournalPath(real), summary);
+  Status s =
+      files.LockChanges(fd, true) == -1 ? Status::FromErrno(errno) : act(file, JournalPath(real));
   if (files.Close(fd) == -1 && s.ok()) s = Status::FromErrno(errno);
   return s;
+}
+
+}  // namespace
+
+Status DiscardInterruptedChange(Files& files, const std::string& path, std::string* summary,
+                                std::string* lost) {
+  return WithEditedFile(files, path, [&](AtbFile& file, const std::string& journal) {
+    return DiscardJournal(files, file, journal, summary, lost);
+  });
+}
+
+Status RecoverFromJournalAt(Files& files, const std::string& path, const std::string& journalPath,
+                            bool* finished) {
+  *finished = false;
+  return WithEditedFile(files, path, [&](AtbFile& file, const std::string& journal) {
+    ChangeTarget target{file, journal, durable, path};
+    return RecoverFromJournal(target, journalPath, finished);
+  });
 }
 
 AttributeFile::AttributeFile(Files& files) : files_(files) {}
@@ -58,29 +79,29 @@ Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher
   realPath_ = files_.PathOf(fd_);
   if (realPath_.empty()) realPath_ = path;
   file_ = std::make_unique<AtbFile>(files_, fd_);
-  target_ = std::make_unique<ChangeTarget>(ChangeTarget{*file_, JournalPath(realPath_), durable});
+  target_ =
+      std::make_unique<ChangeTarget>(ChangeTarget{*file_, JournalPath(realPath_), durable, path});
 
   Status s;
   if (use == kEditing) {
     s = FinishInterruptedChange(finisher, recovered);
   } else {
     if (files_.LockChanges(fd_, false) == -1) return Status::FromErrno(errno);
-    // A journal seen under the shared lock belongs to a change that died; finishing it takes the
-    // file for writing, as an editor would.
-    for (int tries = 0; s.ok() && tries < 2 && JournalExists(files_, target_->journalPath);
-         ++tries) {
+    // A marked file seen under the shared lock was left by a change that died; finishing it
+    // takes the file for writing, as an editor would.
+    for (int tries = 0; s.ok() && tries < 2; ++tries) {
       const JournalVerdict verdict =
           ExamineJournal(files_, *file_, target_->journalPath, Finisher::kReader);
-      if (use == kChecking && verdict.kind != JournalVerdict::kRefused) {
-        interrupted_ = true;
+      if (verdict.kind == JournalVerdict::kNone) break;
+      if (verdict.kind == JournalVerdict::kStale) {
+        notes_.push_back("ignored " + verdict.reason.substr(0, verdict.reason.find(',')) +
+                         ", a journal that belongs to no change of the file as it is");
         break;
       }
-      if (verdict.kind == JournalVerdict::kRefused) {
-        return Status::Refused("an interrupted change cannot be finished: " + verdict.reason +
-                               (verdict.discardable
-                                    ? "; if the file was replaced or restored on purpose, "
-                                      "`atbutil recover --discard` removes the journal"
-                                    : ""));
+      if (verdict.kind == JournalVerdict::kRefused) return RefusalOf(verdict, path);
+      if (use == kChecking) {
+        interrupted_ = true;
+        break;
       }
       files_.UnlockChanges(fd_);
       AttributeFile editor(files_);
@@ -103,9 +124,10 @@ Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher
 }
 
 Status AttributeFile::FinishInterruptedChange(Finisher finisher, bool* recovered) {
-  if (!JournalExists(files_, target_->journalPath)) return Status::Ok();
   if (files_.LockChanges(fd_, true) == -1) return Status::FromErrno(errno);
-  Status s = RecoverChange(*target_, finisher, recovered);
+  std::string note;
+  Status s = RecoverChange(*target_, finisher, recovered, &note);
+  if (!note.empty()) notes_.push_back(note);
   files_.UnlockChanges(fd_);
   return s;
 }

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "change/journal.h"
 #include "platform/files.h"
@@ -21,11 +22,18 @@ void SetDurableChanges(bool durable);
 // Reads ATB_SYNC from the environment.
 void TakeDurabilityFromEnvironment();
 
-// Removes the journal of an interrupted change to the file at `path` that the file no longer
-// fits (replaced, restored or edited since), saying in *summary what it recorded. Refused when
-// the journal still fits (it can be finished), when there is none, or when the file cannot be
-// opened for editing.
-Status DiscardInterruptedChange(Files& files, const std::string& path, std::string* summary);
+// Takes away an interrupted change to the file at `path` that cannot be finished: a journal
+// that belongs to no change of the file as it is, or the file's mark and the journal that is
+// gone, damaged or no longer fits (replaced, restored or edited since); *summary says what the
+// journal recorded, *lost what is lost. Refused when the change can be finished, when there is
+// nothing to take away, or when the file cannot be opened for editing.
+Status DiscardInterruptedChange(Files& files, const std::string& path, std::string* summary,
+                                std::string* lost);
+
+// Finishes the change the file at `path` is in the middle of from the journal at `journalPath`
+// (see RecoverFromJournal).
+Status RecoverFromJournalAt(Files& files, const std::string& path, const std::string& journalPath,
+                            bool* finished);
 
 class AttributeFile {
  public:
@@ -58,6 +66,8 @@ class AttributeFile {
   // kChecking: an interrupted change that the next open will finish; the file is then left
   // unread.
   bool interrupted() const { return interrupted_; }
+  // What the open did or found that its user should hear of: a stale journal removed or ignored.
+  const std::vector<std::string>& notes() const { return notes_; }
 
  private:
   Status OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered);
@@ -70,6 +80,7 @@ class AttributeFile {
   std::string realPath_;
   int64_t length_ = 0;
   bool interrupted_ = false;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace atb

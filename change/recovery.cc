@@ -12,6 +12,7 @@
 
 #include "change/journal.h"
 #include "change/journal_format.h"
+#include "change/mark.h"
 #include "platform/signals.h"
 #include "store/layout.h"
 
@@ -35,6 +36,8 @@ class Judged {
   Journal& journal() { return *journal_; }
   const Recorded& recorded() const { return recorded_; }
   const Steps& steps() const { return *steps_; }
+  // Whether the plan could be read.
+  bool planRead() const { return steps_ != nullptr; }
   // "all moved" was written: only the final writes and the cut remain.
   bool allMoved() const { return allMoved_; }
   // Otherwise the first step of the newest batch whose records are all whole, and those
@@ -42,16 +45,31 @@ class Judged {
   std::size_t batchStart() const { return batchStart_; }
   const std::map<uint64_t, Record>& batch() const { return batch_; }
   uint64_t movedHash() const { return movedHash_; }
+  uint64_t inode() const { return journal_ ? journal_->layout().inode : 0; }
 
  private:
-  JournalVerdict Refuse(std::string why, bool discardable) {
+  JournalVerdict Verdict(JournalVerdict::Kind kind, std::string reason, bool discardable) {
     JournalVerdict v;
-    v.kind = JournalVerdict::kRefused;
-    v.reason = std::move(why);
+    v.kind = kind;
+    v.reason = std::move(reason);
     v.discardable = discardable;
     v.summary = summary_;
+    v.marked = marked_;
+    v.nonce = nonce_;
+    v.owner = owner_;
+    if (marked_ && kind == JournalVerdict::kRefused) {
+      v.found = FindJournalsOf(files_, DirectoryOf(path_), nonce_);
+      v.found.erase(std::remove(v.found.begin(), v.found.end(), path_), v.found.end());
+    }
     return v;
   }
+  JournalVerdict Refuse(std::string why, bool discardable) {
+    return Verdict(JournalVerdict::kRefused, std::move(why), discardable);
+  }
+  // A journal beside a file without its mark, said as what lies there.
+  JournalVerdict Stale(std::string what);
+  // Reads the header, the plan and (with `all`) every other frame; empty, or what is wrong.
+  std::string ReadJournal(bool all);
   // Picks the newest whole batch (or "all moved"); false when there is none.
   bool PickRecords(const std::vector<Record>& records, std::string* damage);
   // Why the file does not fit the journal, in *why; empty when it does.
@@ -61,6 +79,9 @@ class Judged {
   Files& files_;
   AtbFile& file_;
   std::string path_;
+  bool marked_ = false;
+  uint64_t nonce_ = 0;
+  uid_t owner_ = 0;
   int fd_ = -1;
   std::unique_ptr<Journal> journal_;
   Recorded recorded_;
@@ -76,9 +97,10 @@ std::string Judged::Summary() const {
   std::string s = "a change from " + std::to_string(recorded_.oldLength) + " to " +
                   std::to_string(recorded_.newLength) + " bytes (" +
                   std::to_string(recorded_.splices.size()) + " places resized, " +
-                  std::to_string(recorded_.writes.size()) + " writes), ";
-  if (allMoved_) return s + "stopped in its final writes";
-  return s + "stopped at step " + std::to_string(batchStart_ + 1) + " of " +
+                  std::to_string(recorded_.writes.size()) + " writes)";
+  if (allMoved_) return s + ", stopped in its final writes";
+  if (batch_.empty()) return s;
+  return s + ", stopped at step " + std::to_string(batchStart_ + 1) + " of " +
          std::to_string(steps_->size()) + " of its move";
 }
 
@@ -117,31 +139,172 @@ bool Judged::PickRecords(const std::vector<Record>& records, std::string* damage
     movedHash_ = batch_.begin()->second.movedHash;
     return true;
   }
+  *damage = "it holds no whole batch of records";
   return false;
 }
 
+std::string Judged::ReadJournal(bool all) {
+  recorded_ = Recorded();
+  allMoved_ = false;
+  batch_.clear();
+  AtbFile jfile(files_, fd_);
+  Status s;
+  uint8_t head[kFrame] = {};
+  std::size_t got;
+  if (!(s = jfile.ReadUpTo(0, head, sizeof head, &got)).ok()) {
+    return "cannot be read: " + s.Message();
+  }
+  uint64_t seq;
+  const FrameState headState = Inspect(head, 0, 0, &seq);
+  if (got == 0) return "is empty";
+  if (headState == FrameState::kZero) return "is damaged: its header is lost";
+  // The journals of earlier versions: the first carries its magic unframed, the later ones in
+  // their header frame.
+  for (const char* earlier : {"ATBJRNL1", "ATBJRNL2", "ATBJRNL3"}) {
+    if (std::memcmp(head, earlier, 8) == 0) {
+      return "was written by an earlier version of this tool: finish the change with that version";
+    }
+  }
+  const bool ours = std::memcmp(head, kMagic, sizeof kMagic) == 0;
+  if (headState == FrameState::kDamaged || seq != 0 || !ours) {
+    return ours ? "is damaged: its header does not check out" : "is not a journal this tool wrote";
+  }
+  Layout layout;
+  if (!layout.ReadHeader(head)) return "is damaged: its header does not hold together";
+  journal_ = std::make_unique<Journal>(files_, fd_, layout);
+  if (all) {
+    int64_t size;
+    if (!(s = jfile.Length(&size)).ok()) return "cannot be read: " + s.Message();
+    if (size < layout.End()) {
+      return "is damaged: it is cut short (" + std::to_string(size) + " bytes of " +
+             std::to_string(layout.End()) + ")";
+    }
+  }
+  // The plan, and with `all` the payload: every frame whole, as written before the mark.
+  const int64_t planFrames = FramesFor(layout.planBytes);
+  const int64_t frames = planFrames + (all ? FramesFor(layout.payloadBytes) : 0);
+  std::vector<uint8_t> io(static_cast<std::size_t>(kFramesPerIo * kFrame));
+  std::string planBytes;
+  for (int64_t f = 0; f < frames; f += kFramesPerIo) {
+    const int64_t count = std::min(kFramesPerIo, frames - f);
+    const int64_t at = layout.PlanAt() + f * kFrame;
+    if (!(s = jfile.ReadAt(at, io.data(), static_cast<std::size_t>(count * kFrame))).ok()) {
+      return "cannot be read: " + s.Message();
+    }
+    for (int64_t k = 0; k < count; ++k) {
+      const FrameState state = Inspect(io.data() + k * kFrame, at + k * kFrame, layout.nonce, &seq);
+      if (state == FrameState::kZero) return "is damaged: a frame of its plan is lost";
+      if (state == FrameState::kDamaged || seq != 0) {
+        return "is damaged: a frame of its plan does not check out";
+      }
+      if (f + k < planFrames) {
+        planBytes.append(reinterpret_cast<const char*>(io.data() + k * kFrame), kFrameContent);
+      }
+    }
+  }
+  planBytes.resize(static_cast<std::size_t>(layout.planBytes));
+  if (!Deserialize(planBytes, layout, &recorded_)) {
+    return "is damaged: its plan does not hold together";
+  }
+  auto steps = std::make_unique<Steps>(
+      PlanMoves(recorded_.splices, recorded_.oldLength, recorded_.chunkBytes), layout.batch,
+      FinalRegions(recorded_.writes));
+  if (steps->largestRecord > layout.slotData ||
+      (layout.halves == 1 && static_cast<int64_t>(steps->size()) > layout.batch)) {
+    return "is damaged: its plan does not fit its records";
+  }
+  steps_ = std::move(steps);
+  summary_ = Summary();
+  if (!all) return {};
+  std::vector<Record> records;
+  s = journal_->ReadRecords(&records);
+  if (s.damaged()) return "is damaged: " + s.Message();
+  if (!s.ok()) return "cannot be read: " + s.Message();
+  std::string damage;
+  if (!PickRecords(records, &damage)) return "is damaged: " + damage;
+  summary_ = Summary();
+  return {};
+}
+
+JournalVerdict Judged::Stale(std::string what) {
+  JournalVerdict v = Verdict(JournalVerdict::kStale, std::move(what), false);
+  // A journal of a file renamed since still belongs to it.
+  if (journal_ != nullptr) {
+    const Layout& layout = journal_->layout();
+    v.belongsTo =
+        FindMarkedFiles(files_, DirectoryOf(path_), static_cast<ino_t>(layout.inode), layout.nonce);
+  }
+  return v;
+}
+
 JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
+  // The file's mark first: a journal is played back only on the file that bears its mark.
+  FileMark mark;
+  Status s = ReadFileMark(file_, &mark);
+  if (!s.ok()) {
+    JournalVerdict failed = Refuse("the file cannot be read", false);
+    failed.failed = s;
+    return failed;
+  }
+  marked_ = mark.marked;
+  nonce_ = mark.nonce;
+  const std::string damagedMark = "the file bears a damaged mark of an interrupted change";
+  // Whether what lies at the journal's place decides the verdict (the file bears a mark, or what
+  // may be one) or is only to be said.
+  const bool suspect = mark.marked || mark.damaged;
   const std::string name = "its journal " + path_;
   struct stat jst;
   if (files_.StatPath(path_, &jst) == -1) {
-    if (errno == ENOENT) return {};
-    return Refuse(name + " cannot be looked at: " + std::strerror(errno), false);
+    if (errno == ENOENT && !suspect) return {};
+    if (errno == ENOENT) {
+      return Refuse(mark.marked ? name + " is missing" : damagedMark + ", and no journal", true);
+    }
+    const std::string why = std::string(" cannot be looked at: ") + std::strerror(errno);
+    return suspect ? Refuse(name + why, false) : Stale(path_ + why);
   }
-  if (S_ISLNK(jst.st_mode)) return Refuse(name + " is a symbolic link, not a journal", true);
-  if (!S_ISREG(jst.st_mode)) return Refuse(name + " is not a regular file", false);
+  owner_ = jst.st_uid;
+  if (S_ISLNK(jst.st_mode) || !S_ISREG(jst.st_mode)) {
+    const std::string what =
+        S_ISLNK(jst.st_mode) ? " is a symbolic link, not a journal" : " is not a regular file";
+    return suspect ? Refuse(name + what, S_ISLNK(jst.st_mode)) : Stale(path_ + what);
+  }
   fd_ =
       files_.Open(path_, (forWriting ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
   if (fd_ == -1) {
-    return Refuse(name + " cannot be opened: " + std::strerror(errno) + " (it belongs to user " +
-                      std::to_string(jst.st_uid) + ")",
-                  false);
+    const std::string why = std::string(" cannot be opened: ") + std::strerror(errno) +
+                            " (it belongs to user " + std::to_string(jst.st_uid) + ")";
+    return suspect ? Refuse(name + why, false) : Stale(path_ + why);
   }
-  struct stat st, fst;
-  if (files_.Stat(fd_, &st) == -1 || files_.Stat(file_.fd(), &fst) == -1) {
+  struct stat st;
+  if (files_.Stat(fd_, &st) == -1) {
     return Refuse(name + " cannot be looked at: " + std::strerror(errno), false);
   }
-  if (!S_ISREG(st.st_mode)) return Refuse(name + " is not a regular file", false);
+  if (!S_ISREG(st.st_mode)) {
+    return suspect ? Refuse(name + " is not a regular file", false)
+                   : Stale(path_ + " is not a regular file");
+  }
+  owner_ = st.st_uid;
+  std::string wrong = ReadJournal(false);
+  // A mark with a byte or two lost is still the mark of the journal's change.
+  if (wrong.empty() && !marked_ && mark.Near(journal_->layout().nonce)) {
+    marked_ = true;
+    nonce_ = journal_->layout().nonce;
+  }
+  if (!marked_) {
+    // Whatever it holds, it never applies to this file: the file was never touched by its change
+    // (the power failed before the mark was on the disk), or its change is done, or it was put
+    // there from elsewhere. An earlier version's journal is kept for that version.
+    if (mark.damaged) return Refuse(damagedMark + ", and " + name + " is not its journal", true);
+    if (wrong.find("earlier version") != std::string::npos) return Refuse(name + " " + wrong, true);
+    if (!wrong.empty()) return Stale(path_ + " " + wrong);
+    return Stale(path_ + ", " + summary_);
+  }
+
   const uid_t me = files_.UserId();
+  struct stat fst;
+  if (files_.Stat(file_.fd(), &fst) == -1) {
+    return Refuse("the file cannot be looked at: " + std::string(std::strerror(errno)), false);
+  }
   // A reading command finishes only its own user's changes; a change also those of the file's
   // owner and of the superuser, who may change anyone's file.
   const bool trusted = (st.st_mode & 07777) == 0600 &&
@@ -158,94 +321,19 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
                     ? ": a reading command finishes only its own user's changes"
                     : "");
   }
-
-  AtbFile jfile(files_, fd_);
-  Status s;
-  uint8_t head[kFrame] = {};
-  std::size_t got;
-  if (!(s = jfile.ReadUpTo(0, head, sizeof head, &got)).ok()) {
-    return Refuse(name + " cannot be read: " + s.Message(), false);
-  }
-  JournalVerdict cut;
-  cut.kind = JournalVerdict::kCut;
-  uint64_t seq;
-  const FrameState headState = Inspect(head, 0, 0, &seq);
-  auto cutOrDistrusted = [&]() {
-    if (distrust.empty()) return cut;
-    return Refuse(distrust + "; it was written only in part and changed nothing", true);
-  };
-  // Never written whole: the file is touched only once the journal is.
-  if (headState == FrameState::kZero) return cutOrDistrusted();
-  // The journals of earlier versions: the first carries its magic unframed, the second in its
-  // header frame.
-  if (std::memcmp(head, "ATBJRNL1", 8) == 0 || std::memcmp(head, "ATBJRNL2", 8) == 0) {
-    return Refuse(name +
-                      " was written by an earlier version of this tool: finish the change with "
-                      "that version",
+  if (wrong.empty() && journal_->layout().nonce != nonce_) {
+    return Refuse("the journal beside it, " + path_ + ", belongs to another change (" +
+                      NonceText(journal_->layout().nonce) + ", " + summary_ + ")",
                   true);
   }
-  const bool ours = std::memcmp(head, kMagic, sizeof kMagic) == 0;
-  if (headState == FrameState::kDamaged || seq != 0 || !ours) {
-    return Refuse(name + (ours ? " is damaged: its header does not check out"
-                               : " is not a journal this tool wrote"),
-                  true);
+  if (wrong.empty()) wrong = ReadJournal(true);
+  if (!wrong.empty()) {
+    const bool unreadable = wrong.rfind("cannot be read", 0) == 0;
+    return Refuse(name + " " + wrong + (distrust.empty() ? "" : " (" + distrust + ")"),
+                  !unreadable);
   }
-  Layout layout;
-  if (!layout.ReadHeader(head)) {
-    return Refuse(name + " is damaged: its header does not hold together", true);
-  }
-  journal_ = std::make_unique<Journal>(files_, fd_, layout);
-
-  // Every frame of the plan and the payload: a damaged one is damage, one never written means
-  // the journal was cut short before the file was touched.
-  {
-    const int64_t frames = FramesFor(layout.planBytes) + FramesFor(layout.payloadBytes);
-    std::vector<uint8_t> io(static_cast<std::size_t>(kFramesPerIo * kFrame));
-    std::string planBytes;
-    for (int64_t f = 0; f < frames; f += kFramesPerIo) {
-      const int64_t count = std::min(kFramesPerIo, frames - f);
-      const int64_t at = layout.PlanAt() + f * kFrame;
-      if (!(s = jfile.ReadAt(at, io.data(), static_cast<std::size_t>(count * kFrame))).ok()) {
-        return Refuse(name + " cannot be read: " + s.Message(), false);
-      }
-      for (int64_t k = 0; k < count; ++k) {
-        const FrameState state =
-            Inspect(io.data() + k * kFrame, at + k * kFrame, layout.nonce, &seq);
-        if (state == FrameState::kDamaged || (state == FrameState::kWhole && seq != 0)) {
-          return Refuse(name + " is damaged: a frame of its plan does not check out", true);
-        }
-        if (state == FrameState::kZero) return cutOrDistrusted();
-        if (f + k < FramesFor(layout.planBytes)) {
-          planBytes.append(reinterpret_cast<const char*>(io.data() + k * kFrame), kFrameContent);
-        }
-      }
-    }
-    planBytes.resize(static_cast<std::size_t>(layout.planBytes));
-    if (!Deserialize(planBytes, layout, &recorded_)) {
-      return Refuse(name + " is damaged: its plan does not hold together", true);
-    }
-    steps_ = std::make_unique<Steps>(
-        PlanMoves(recorded_.splices, recorded_.oldLength, recorded_.chunkBytes), layout.batch,
-        FinalRegions(recorded_.writes));
-    if (steps_->largestRecord > layout.slotData) {
-      return Refuse(name + " is damaged: its plan does not fit its records", true);
-    }
-  }
-  std::vector<Record> records;
-  s = journal_->ReadRecords(&records);
-  if (s.damaged()) return Refuse(name + " is damaged: " + s.Message(), true);
-  if (!s.ok()) return Refuse(name + " cannot be read: " + s.Message(), false);
-  std::string damage;
-  if (!PickRecords(records, &damage)) {
-    if (!damage.empty()) return Refuse(name + " is damaged: " + damage, true);
-    return cutOrDistrusted();
-  }
-  summary_ = Summary();
-
   std::string why;
-  if (layout.inode != static_cast<uint64_t>(fst.st_ino)) {
-    why = "the file is not the one its journal was written for: it was replaced since";
-  } else if (!(s = Fits(&why)).ok()) {
+  if (!(s = Fits(&why)).ok()) {
     return Refuse(name + ": the file cannot be read: " + s.Message(), false);
   }
   if (!why.empty()) {
@@ -259,10 +347,7 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
                       "finish with atbutil recover",
                   false);
   }
-  JournalVerdict fits;
-  fits.kind = JournalVerdict::kFits;
-  fits.summary = summary_;
-  return fits;
+  return Verdict(JournalVerdict::kFits, {}, false);
 }
 
 // Checks, from what the journal records, that the file holds exactly what the change's own
@@ -282,11 +367,11 @@ Status Judged::Fits(std::string* why) {
     return Status::Ok();
   }
   const Regions covered = FinalRegions(r.writes);
-  // Before the final writes begin, nothing in front of the first splice has changed; after,
-  // only what they cover.
+  // Before the final writes begin, nothing in front of the first splice has changed but the
+  // mark; after, only what they cover.
   std::string prefix(r.prefix.size(), '\0');
   if (!(s = file_.ReadAt(0, prefix.data(), prefix.size())).ok()) return s;
-  for (std::size_t k = 0; k < prefix.size(); ++k) {
+  for (std::size_t k = static_cast<std::size_t>(kMarkBytes); k < prefix.size(); ++k) {
     if (prefix[k] == r.prefix[k]) continue;
     const auto at = static_cast<int64_t>(k);
     const bool coveredByFinal =
@@ -299,7 +384,7 @@ Status Judged::Fits(std::string* why) {
   }
   const std::size_t done = allMoved_ ? steps.size() : batchStart_;
   Buffer buffer(static_cast<std::size_t>(std::max<int64_t>(steps.largest, kSampleBytes)));
-  if (!buffer.ok()) return Status::Refused("not enough memory to check the file");
+  if (!buffer.ok()) return Status::NoMemory("not enough memory to check the file");
   uint64_t h = journal_->layout().nonce, batchHash = h;
   for (std::size_t i = 0; i < done; ++i) {
     const ChunkMove& m = steps.moves[i];
@@ -333,7 +418,8 @@ Status Judged::Fits(std::string* why) {
         }
         if (s.damaged()) return Status::Ok();
         if (!s.ok()) return s;
-        for (int64_t at = w.pos; at < w.pos + w.size;) {
+        // The mark lies where it lies, whatever the write puts there in the end.
+        for (int64_t at = std::max(w.pos, kMarkBytes); at < w.pos + w.size;) {
           const int64_t stop = std::min(w.pos + w.size, (at / 512 + 1) * 512);
           const auto k = static_cast<std::size_t>(at - w.pos);
           const auto n = static_cast<std::size_t>(stop - at);
@@ -350,7 +436,7 @@ Status Judged::Fits(std::string* why) {
   // The steps in flight: rebuilt from where their bytes lay, where they go and what their
   // records keep, they must give their records' checks.
   Buffer room(static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1)));
-  if (!room.ok()) return Status::Refused("not enough memory to check the file");
+  if (!room.ok()) return Status::NoMemory("not enough memory to check the file");
   for (const auto& [step, record] : batch_) {
     bool fits;
     s = RebuildStep(file_, steps, step, record.data, journal_->layout().nonce, buffer.data(),
@@ -377,6 +463,55 @@ Status Judged::Fits(std::string* why) {
   return Status::Ok();
 }
 
+}  // namespace
+
+JournalVerdict ExamineJournal(Files& files, AtbFile& file, const std::string& journalPath,
+                              Finisher finisher) {
+  Judged judged(files, file, journalPath);
+  return judged.Judge(finisher, false);
+}
+
+Status RefusalOf(const JournalVerdict& v, const std::string& name) {
+  if (!v.failed.ok()) return v.failed;
+  if (!v.marked) return Status::Refused("an interrupted change cannot be finished: " + v.reason);
+  std::string how;
+  const std::string file = name.empty() ? "FILE" : name;
+  if (!v.found.empty()) {
+    how = "; " + v.found.front() + " holds it: `atbutil recover --journal " + v.found.front() +
+          " " + file + "` finishes it";
+  } else if (v.discardable) {
+    how = "; `atbutil recover --journal JOURNAL " + file +
+          "` finishes it from its journal, wherever that is now; `atbutil recover --discard " +
+          file + "` takes the mark away instead and leaves the file as the change left it";
+  }
+  return Status::Refused("a change to it was interrupted (change " + NonceText(v.nonce) +
+                         ") and cannot be finished: " + v.reason + how);
+}
+
+namespace {
+
+// Removes a stale journal, unless it still belongs to the file under another name.
+Status RemoveStale(Files& files, const JournalVerdict& v, const std::string& journalPath,
+                   bool durable, std::string* note) {
+  if (!v.belongsTo.empty()) {
+    return Status::Refused(journalPath + " belongs to " + v.belongsTo.front() +
+                           ", which is in the middle of its change: `atbutil recover --journal " +
+                           journalPath + " " + v.belongsTo.front() + "` finishes it first");
+  }
+  if (files.Unlink(journalPath) == -1) {
+    return Status::Refused(journalPath + ", a journal of user " + std::to_string(v.owner) +
+                           " that belongs to no change of the file as it is, cannot be removed (" +
+                           std::strerror(errno) + "): its owner or root can remove it");
+  }
+  if (durable) files.SyncDirectory(DirectoryOf(journalPath));
+  if (note != nullptr) {
+    *note = "removed " + v.reason.substr(0, v.reason.find(',')) +
+            ", a journal that belongs to no change of the file as it is" +
+            (v.summary.empty() ? std::string() : ": it recorded " + v.summary);
+  }
+  return Status::Ok();
+}
+
 // Once the file has begun to change, every failure is one that leaves the change to the next
 // open, whatever its kind.
 Status AsIoError(const Status& s) {
@@ -386,41 +521,26 @@ Status AsIoError(const Status& s) {
 
 }  // namespace
 
-JournalVerdict ExamineJournal(Files& files, AtbFile& file, const std::string& journalPath,
-                              Finisher finisher) {
-  Judged judged(files, file, journalPath);
-  return judged.Judge(finisher, false);
-}
-
-Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
+Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished, std::string* note) {
   *finished = false;
   Files& files = target.file.files();
   Judged judged(files, target.file, target.journalPath);
   const JournalVerdict verdict = judged.Judge(finisher, true);
-  const std::string dir = DirectoryOf(target.journalPath);
-  auto remove = [&]() {
-    *finished = true;
-    if (files.Unlink(target.journalPath) == -1) return Status::FromErrno(errno);
-    if (target.durable && files.SyncDirectory(dir) == -1) return Status::FromErrno(errno);
-    return Status::Ok();
-  };
   switch (verdict.kind) {
     case JournalVerdict::kNone:
       return Status::Ok();
-    case JournalVerdict::kCut:
-      return remove();
-    case JournalVerdict::kRefused: {
-      std::string how = verdict.discardable
-                            ? "; if the file was replaced or restored on purpose, `atbutil recover "
-                              "--discard` removes the journal"
-                            : "";
-      return Status::Refused("an interrupted change cannot be finished: " + verdict.reason + how);
-    }
+    case JournalVerdict::kStale:
+      return RemoveStale(files, verdict, target.journalPath, target.durable, note);
+    case JournalVerdict::kRefused:
+      return RefusalOf(verdict, target.name);
     case JournalVerdict::kFits:
       break;
   }
   const Recorded& r = judged.recorded();
   const Steps& steps = judged.steps();
+  int64_t longest = std::max(r.oldLength, r.newLength);
+  Status s = WithinSizeLimit(files, longest, judged.journal().layout().End());
+  if (!s.ok()) return s;
   // Everything the recovery needs is had before it writes.
   const auto each = static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1));
   Buffer buffer(each * SourceBuffers(steps));
@@ -431,12 +551,11 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
   } catch (const std::bad_alloc&) {
   }
   if (!buffer.ok() || !room.ok() || scratch.capacity() < ScratchRoom(steps)) {
-    return Status::Refused("not enough memory to finish an interrupted change");
+    return Status::NoMemory("not enough memory to finish an interrupted change");
   }
   std::vector<uint8_t*> buffers;
   for (std::size_t k = 0; k < SourceBuffers(steps); ++k)
     buffers.push_back(buffer.data() + k * each);
-  Status s;
   {
     DeferSignals hold;
     if (!hold.ok()) return Status::Refused("the signals that end a process cannot be held");
@@ -448,7 +567,6 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
       // kept.
       int64_t length;
       s = target.file.Length(&length);
-      const int64_t longest = std::max(r.oldLength, r.newLength);
       if (s.ok() && length < longest) s = target.file.SetLength(longest);
       uint64_t h = judged.movedHash();
       for (const auto& [step, record] : judged.batch()) {
@@ -469,14 +587,116 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished) {
     }
   }
   if (!s.ok()) return AsIoError(s);
-  return remove();
+  *finished = true;
+  // Without its mark the file is whole: the journal's removal need not reach the disk.
+  if (files.Unlink(target.journalPath) == -1) return Status::FromErrno(errno);
+  return Status::Ok();
+}
+
+Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, bool* finished) {
+  *finished = false;
+  Files& files = target.file.files();
+  FileMark mark;
+  Status s = ReadFileMark(target.file, &mark);
+  if (!s.ok()) return s;
+  // What lies beside the file now goes first, if it may.
+  JournalVerdict own = ExamineJournal(files, target.file, target.journalPath, Finisher::kEditor);
+  if (own.kind == JournalVerdict::kFits) return RecoverChange(target, Finisher::kEditor, finished);
+  if (JournalExists(files, target.journalPath)) {
+    struct stat a, b;
+    if (files.StatPath(target.journalPath, &a) == 0 && files.StatPath(journalPath, &b) == 0 &&
+        a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+      return RefusalOf(own, target.name);
+    }
+    if (own.kind == JournalVerdict::kRefused &&
+        own.reason.find("belongs to another change") == std::string::npos) {
+      return RefusalOf(own, target.name);
+    }
+    return Status::Refused("a journal of another change lies beside it, " + target.journalPath +
+                           ": move it away first");
+  }
+  // The journal named: read as it lies, it must be of this file's change.
+  const int from = files.Open(journalPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+  if (from == -1) return Status::FromErrno(errno).In(journalPath);
+  AtbFile source(files, from);
+  struct stat st, fst;
+  uint8_t head[kFrame] = {};
+  std::size_t got = 0;
+  Layout layout;
+  uint64_t seq;
+  int64_t size = 0;
+  s = source.ReadUpTo(0, head, sizeof head, &got);
+  if (s.ok()) s = source.Length(&size);
+  if (s.ok() && (files.Stat(from, &st) == -1 || files.Stat(target.file.fd(), &fst) == -1)) {
+    s = Status::FromErrno(errno);
+  }
+  if (s.ok() && (!S_ISREG(st.st_mode) || got != sizeof head ||
+                 Inspect(head, 0, 0, &seq) != FrameState::kWhole || !layout.ReadHeader(head))) {
+    s = Status::Refused("is not a journal this tool wrote");
+  } else if (s.ok() && !mark.marked && !mark.damaged && !mark.Near(layout.nonce)) {
+    s = Status::Refused(
+        "holds a change that the file is not in the middle of: the file bears no "
+        "mark of a change");
+  } else if (s.ok() && !(mark.marked ? mark.nonce == layout.nonce : mark.Near(layout.nonce))) {
+    s = Status::Refused("holds another change (" + NonceText(layout.nonce) +
+                        ") than the one the file is in the middle of" +
+                        (mark.marked ? " (" + NonceText(mark.nonce) + ")" : std::string()));
+  }
+  if (!s.ok()) {
+    files.Close(from);
+    return s.In(journalPath);
+  }
+  // The file's own journal, renamed with it: moved beside it. A copy's: copied, so that the file
+  // it was written for keeps it.
+  const bool own_file = layout.inode == static_cast<uint64_t>(fst.st_ino) &&
+                        files.Rename(journalPath, target.journalPath) == 0;
+  if (!own_file) {
+    const int to =
+        files.Open(target.journalPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (to == -1) {
+      files.Close(from);
+      return Status::FromErrno(errno).In(target.journalPath);
+    }
+    AtbFile copy(files, to);
+    std::vector<uint8_t> chunk(static_cast<std::size_t>(kFramesPerIo * kFrame));
+    for (int64_t at = 0; s.ok() && at < size;) {
+      const auto n = static_cast<std::size_t>(std::min<int64_t>(size - at, chunk.size()));
+      s = source.ReadAt(at, chunk.data(), n);
+      if (s.ok()) s = copy.WriteAt(at, chunk.data(), n);
+      at += static_cast<int64_t>(n);
+    }
+    if (s.ok() && target.durable &&
+        (files.Sync(to) == -1 || files.SyncDirectory(DirectoryOf(target.journalPath)) == -1)) {
+      s = Status::FromErrno(errno);
+    }
+    files.Close(to);
+    if (!s.ok()) {
+      files.Unlink(target.journalPath);
+      files.Close(from);
+      return s;
+    }
+  } else if (target.durable) {
+    files.SyncDirectory(DirectoryOf(target.journalPath));
+  }
+  files.Close(from);
+  s = RecoverChange(target, Finisher::kEditor, finished);
+  // Refused: everything as it was.
+  if (!s.ok() && !*finished && !s.ioError()) {
+    if (own_file) {
+      files.Rename(target.journalPath, journalPath);
+    } else {
+      files.Unlink(target.journalPath);
+    }
+  }
+  return s;
 }
 
 Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPath,
-                      std::string* summary) {
+                      std::string* summary, std::string* lost) {
   Judged judged(files, file, journalPath);
   const JournalVerdict verdict = judged.Judge(Finisher::kEditor, false);
   *summary = verdict.summary;
+  lost->clear();
   switch (verdict.kind) {
     case JournalVerdict::kNone:
       return Status::Refused("there is no interrupted change to discard");
@@ -484,15 +704,33 @@ Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPat
       return Status::Refused(
           "the interrupted change still fits the file and can be finished: "
           "atbutil recover finishes it");
-    case JournalVerdict::kCut:
-      break;
+    case JournalVerdict::kStale:
+      return RemoveStale(files, verdict, journalPath, true, nullptr);
     case JournalVerdict::kRefused:
-      if (!verdict.discardable) return Status::Refused(verdict.reason);
+      if (!verdict.discardable) return RefusalOf(verdict, {});
       break;
   }
-  if (files.Unlink(journalPath) == -1) return Status::FromErrno(errno);
+  if (JournalExists(files, journalPath) && files.Unlink(journalPath) == -1) {
+    return Status::FromErrno(errno).In(journalPath);
+  }
   if (files.SyncDirectory(DirectoryOf(journalPath)) == -1) return Status::FromErrno(errno);
-  return Status::Ok();
+  if (!verdict.marked) return Status::Ok();
+  // The bytes under the mark: from the journal when its plan could be read (what lay there
+  // before the change, or what the finished file holds once its final writes began), zeros
+  // otherwise.
+  std::string under(static_cast<std::size_t>(kMarkBytes), '\0');
+  const bool known = judged.planRead() && judged.journal().layout().nonce == verdict.nonce;
+  if (known) {
+    under = judged.allMoved() ? judged.recorded().unmarked
+                              : judged.recorded().prefix.substr(0, under.size());
+  }
+  *lost = std::string("the file is left in the middle of its change") +
+          (known ? "; the bytes under the mark are as its journal kept them"
+                 : "; the first " + std::to_string(kMarkBytes) +
+                       " bytes of its header, which only the journal held, are zeros now");
+  Status s = file.WriteAt(0, under.data(), under.size());
+  if (s.ok() && files.Sync(file.fd()) == -1) s = Status::FromErrno(errno);
+  return s;
 }
 
 }  // namespace atb

@@ -45,11 +45,13 @@ TableChain ChainOf(const std::vector<PathStep>& steps) {
   return chain;
 }
 
-// Whatever the change layer declines (damaged tables, no room, too large), the command reports
-// as its change refused: nothing was written.
+// Whatever the change layer declines (damaged tables, too large, no room), the command reports
+// as its change refused: nothing was written. A disk, a size limit or memory without room for it
+// keeps its own exit status.
 Status ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
   Status s = change.Apply(f.target());
   if (s.ioError()) return s.In(path);
+  if (s.noSpace()) return s.In("change refused").In(path);
   if (!s.ok()) return Status::Refused("change refused: " + s.Message()).In(path);
   return f.Close();
 }
@@ -389,15 +391,27 @@ int RemoveCommand(const std::string& path, const std::vector<std::string>& entry
   return RunReported(path, err, [&] { return Remove(path, entryPaths, names, files, err); });
 }
 
-int RecoverCommand(const std::string& path, bool discard, std::FILE* err, Files& files) {
+int RecoverCommand(const std::string& path, bool discard, const std::string& journal,
+                   std::FILE* err, Files& files) {
   if (discard) {
-    std::string summary;
-    Status s = DiscardInterruptedChange(files, path, &summary);
-    if (!s.ok())
-      return Report(s.noSpace() ? Status::Refused(s.Reason()).In(path) : s.In(path), err);
-    std::fprintf(err, "atbutil: %s: discarded the journal of an interrupted change%s\n",
-                 path.c_str(), summary.empty() ? "" : (": " + summary).c_str());
+    std::string summary, lost;
+    Status s = DiscardInterruptedChange(files, path, &summary, &lost);
+    if (!s.ok()) return Report(s.In(path), err);
+    std::fprintf(err, "atbutil: %s: discarded an interrupted change%s%s\n", path.c_str(),
+                 summary.empty() ? "" : (": " + summary).c_str(),
+                 lost.empty()
+                     ? ""
+                     : ("; " + lost + "; atbutil check says whether its tables are sound").c_str());
     return 0;
+  }
+  if (!journal.empty()) {
+    bool finished = false;
+    Status s = RecoverFromJournalAt(files, path, journal, &finished);
+    if (s.ok() && finished) {
+      std::fprintf(err, "atbutil: %s: recovered an interrupted change from %s\n", path.c_str(),
+                   journal.c_str());
+    }
+    return Report(s.In(path), err);
   }
   OpenFile f(files);
   Status s = f.Open(path, OpenFile::kEdit, err);

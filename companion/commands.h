@@ -53,9 +53,10 @@ int RemoveCommand(const std::string& path, const std::vector<std::string>& entry
                   const KeyNames& names, std::FILE* err, Files& files = SystemFiles());
 
 // Finishes a change that a dying process left half made (every other command does so too when
-// it opens the file); with `discard`, removes instead the journal of one that the file no longer
-// fits, after saying what it recorded.
-int RecoverCommand(const std::string& path, bool discard, std::FILE* err,
-                   Files& files = SystemFiles());
+// it opens the file); with `journal`, from that journal, wherever it lies; with `discard`, takes
+// away instead a change that cannot be finished (the journal, and the file's mark), after saying
+// what it recorded and what is lost.
+int RecoverCommand(const std::string& path, bool discard, const std::string& journal,
+                   std::FILE* err, Files& files = SystemFiles());
 
 }  // namespace atb

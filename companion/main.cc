@@ -105,11 +105,19 @@ int main(int argc, char** argv) {
   insert->add_option("SIDE", side, "The file holding the new nested table")->required();
 
   bool discard = false;
+  std::string journal;
   CLI::App* recover =
       app.add_subcommand("recover", "Finish a change that a dying process left half made");
-  recover->add_flag("--discard", discard,
-                    "Remove instead the journal of a change that the file no longer fits "
-                    "(replaced or restored since), after saying what it recorded");
+  auto* discardFlag = recover->add_flag(
+      "--discard", discard,
+      "Take away instead a change that cannot be finished: a journal that belongs to no change "
+      "of the file as it is, or the file's mark with a journal that is gone, damaged or no "
+      "longer fits; says what it recorded and what is lost");
+  recover
+      ->add_option("--journal", journal,
+                   "Finish the change from this journal, wherever it lies now (the file renamed "
+                   "or copied away from its own)")
+      ->excludes(discardFlag);
   recover->add_option("FILE", file, "The attribute file")->required();
 
   CLI::App* build = app.add_subcommand("build", "Write an attribute file from its JSON form");
@@ -175,7 +183,7 @@ int main(int argc, char** argv) {
   if (*textconv) return atb::TextconvCommand(file, names, stdout, stderr);
   if (*check) return atb::CheckCommand(files, names, stdout, stderr);
   if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
-  if (*recover) return atb::RecoverCommand(file, discard, stderr);
+  if (*recover) return atb::RecoverCommand(file, discard, journal, stderr);
   if (*set) {
     pairs = set->remaining();
     if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());

@@ -22,10 +22,10 @@ Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err) {
                                  : mode == kCheck ? AttributeFile::kChecking
                                                   : AttributeFile::kReading;
   Status s = open_.Open(path, use, &recovered_);
+  for (const std::string& note : open_.notes()) {
+    std::fprintf(err, "atbutil: %s: %s\n", path.c_str(), note.c_str());
+  }
   if (recovered_) std::fprintf(err, "atbutil: %s: recovered an interrupted change\n", path.c_str());
-  // Whatever keeps the file from being opened, the command cannot go on: a full disk met while
-  // finishing an interrupted change refuses the file as any other reason does.
-  if (s.noSpace()) s = Status::Refused(s.Reason());
   return s.In(path);
 }
 

@@ -38,6 +38,7 @@ void EditFoundFile(EditState& state, const std::string& typedName,
   bool recovered = false;
   Status s = open.Open(*foundPath, AttributeFile::kEditing, &recovered);
   // A change that a dying process left half made is finished before anything else.
+  for (const std::string& note : open.notes()) console.Explain(typedName, note);
   if (recovered) console.Explain(typedName, "recovered an interrupted change");
   if (open.fd() == -1 || s.refused() || s.noSpace()) return refuse(s.Message());
   if (s.ioError()) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,6 +85,15 @@ int Files::LockChanges(int fd, bool exclusive) {
 int Files::UnlockChanges(int fd) { return ChangeLock(fd, F_UNLCK); }
 
 int Files::Close(int fd) { return ::close(fd); }
+
+int64_t Files::FileSizeLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == -1 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > static_cast<rlim_t>(INT64_MAX)) {
+    return INT64_MAX;
+  }
+  return static_cast<int64_t>(limit.rlim_cur);
+}
 
 int Files::Unlink(const std::string& path) { return ::unlink(path.c_str()); }
 

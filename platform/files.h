@@ -75,6 +75,8 @@ class Files {
   virtual std::string PathOf(int fd);
   // The user the process acts as.
   virtual uid_t UserId();
+  // The most bytes a file may hold that the process writes (ulimit -f): writing beyond it fails.
+  virtual int64_t FileSizeLimit();
   // Whether two threads may make calls at once, each on a descriptor of its own: so for the
   // system's calls; a test's layer counts and fails calls in the order they come.
   virtual bool Concurrent();

@@ -16,7 +16,8 @@ class Status {
     kDamaged,   // the file's bytes cannot be trusted
     kRefused,   // the request cannot be carried out safely as asked; nothing was changed
     kTooLarge,  // the file would outgrow its 32-bit offsets
-    kNoSpace,   // the disk is full; nothing was changed
+    kNoSpace,   // no room: the disk is full, a size limit is reached or memory ran out; nothing
+                // was changed
     kIoError,   // a system call failed
     kInvalid,   // the request is malformed (a path that does not parse, a missing argument)
   };
@@ -30,6 +31,14 @@ class Status {
   static Status Invalid(std::string why) { return Status(kInvalid, 0, std::move(why)); }
   static Status TooLarge() { return Status(kTooLarge, 0, "file too large"); }
   static Status NoSpace() { return Status(kNoSpace, 28 /* ENOSPC */, {}); }
+  // A file size limit that the writes would pass, or memory that cannot be had: like a full
+  // disk, nothing was changed.
+  static Status SizeLimit(std::string why) {
+    return Status(kNoSpace, 27 /* EFBIG */, std::move(why));
+  }
+  static Status NoMemory(std::string why) {
+    return Status(kNoSpace, 12 /* ENOMEM */, std::move(why));
+  }
   // err 0 stands for a write that made no progress without the system saying why; `why`, when
   // given, replaces the system's text.
   static Status IoError(int err, std::string why = {}) {

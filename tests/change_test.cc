@@ -696,7 +696,8 @@ TEST_F(Changes, EveryFailingCallOfABatchIsReported) {
           } else {
             EXPECT_EQ(status, 2) << where;
             EXPECT_EQ(
-                Quietly([&](std::FILE* e) { return RecoverCommand(dir_ / "f.atb", false, e); }), 0)
+                Quietly([&](std::FILE* e) { return RecoverCommand(dir_ / "f.atb", false, "", e); }),
+                0)
                 << where << ": " << err_;
             const Bytes after = ReadFile(dir_ / "f.atb");
             EXPECT_TRUE(after == done || after == file) << where;

@@ -340,7 +340,7 @@ TEST_F(Patches, EveryFailingCallOfAnApplyOrAMergeIsReported) {
             continue;
           }
           EXPECT_TRUE(status == 1 || status == 2) << where;
-          EXPECT_EQ(RecoverCommand(path_, false, quiet_), 0) << where;
+          EXPECT_EQ(RecoverCommand(path_, false, "", quiet_), 0) << where;
           const Bytes after = Now();
           EXPECT_TRUE(after == before || (status == 2 && after == done)) << where;
         }

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -148,9 +149,10 @@ TEST_F(Recovery, AMoveOfLargeStepsKilledAnywhereEndsBeforeOrAfter) {
   }
 }
 
-TEST_F(Recovery, ARestoredBackupIsRefusedUntilItsJournalIsDiscarded) {
+// A file restored from a backup bears no mark: it is whole, and a journal beside it, put back
+// too or left from a change finished since, never applies to it.
+TEST_F(Recovery, AJournalBesideAFileWithoutItsMarkNeverApplies) {
   const Bytes before = BigFile();
-  // A shrink at the front moves the whole tail towards it.
   const Bytes killed = KilledMidway(file_, before, kUtil + " set " + f_ + " 1 '\"\"'", file_, r_);
   const Bytes journal = ReadFile(JournalPath(file_));
   // A journal that still fits is not discarded: it can be finished.
@@ -161,6 +163,8 @@ TEST_F(Recovery, ARestoredBackupIsRefusedUntilItsJournalIsDiscarded) {
   EXPECT_EQ(Util("recover " + f_).status, 0);
   EXPECT_EQ(Util("get " + f_ + " 1").out, "\"\"\n");
 
+  const std::string ignored = "atbutil: " + file_ + ": ignored " + JournalPath(file_) +
+                              ", a journal that belongs to no change of the file as it is\n";
   // cp keeps the inode; a rebuilt file is renamed into place.
   for (const bool renamed : {false, true}) {
     Restore(killed, journal);
@@ -170,25 +174,166 @@ TEST_F(Recovery, ARestoredBackupIsRefusedUntilItsJournalIsDiscarded) {
     } else {
       WriteFile(file_, before);
     }
-    for (const std::string& args : {"get " + f_ + " 1", "dump " + f_, "set " + f_ + " 1 '\"x\"'"}) {
+    EXPECT_EQ(Util("get " + f_ + " 1").out, ignored + "\"a long text\"\n");
+    EXPECT_EQ(Util("check " + f_).out, ignored);
+    EXPECT_EQ(ReadFile(JournalPath(file_)), journal);
+    // The next change removes it, saying what it recorded.
+    testing::Outcome set = Util("set " + f_ + " 2 '\"x\"'");
+    EXPECT_EQ(set.status, 0) << set.out;
+    EXPECT_NE(set.out.find("removed " + JournalPath(file_) +
+                           ", a journal that belongs to no change of the file as it is: it "
+                           "recorded a change from 8388772 to 8388761 bytes"),
+              std::string::npos)
+        << set.out;
+    EXPECT_NE(access(JournalPath(file_).c_str(), F_OK), 0);
+    EXPECT_EQ(Util("get " + f_ + " 2").out, "\"x\"\n");
+  }
+
+  // Saved while the change was in flight, put back after it was finished and the file changed
+  // again by as many bytes: the later change stays.
+  Restore(killed, journal);
+  ASSERT_EQ(Util("recover " + f_).status, 0);
+  ASSERT_EQ(Util("set " + f_ + " 3 '\"b long text\"'").status, 0);
+  const Bytes later = ReadFile(file_);
+  const int fd = open(JournalPath(file_).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  ASSERT_EQ(write(fd, journal.data(), journal.size()), static_cast<ssize_t>(journal.size()));
+  close(fd);
+  EXPECT_EQ(Util("get " + f_ + " 3").out, ignored + "\"b long text\"\n");
+  EXPECT_EQ(ReadFile(file_), later);
+}
+
+// Whatever name a file in the middle of a change is read by, it says so, names the journal that
+// holds its change, and is never read as if whole nor changed further; recover --journal
+// finishes it from there.
+TEST_F(Recovery, AFileThatLeftItsJournalSaysSoUnderEveryName) {
+  const Bytes before = BigFile();
+  const std::string shrink = " set " + f_ + " 1 '\"\"'";
+  WriteFile(file_, before);
+  ASSERT_EQ(Util(shrink).status, 0);
+  const Bytes after = ReadFile(file_);
+  const Bytes killed = KilledMidway(file_, before, kUtil + shrink, file_, r_);
+  const Bytes journal = ReadFile(JournalPath(file_));
+  const std::string journalPath = JournalPath(file_);
+  auto refusedEverywhere = [&](const std::string& other) {
+    const std::string o = Quoted(other);
+    for (const std::string& args : {"check " + o, "dump " + o, "dump --json " + o,
+                                    "get " + o + " 2", "set " + o + " 2 '\"x\"'", "recover " + o}) {
+      testing::Outcome r = Util(args);
+      EXPECT_EQ(r.status, 1) << args << ": " << r.out;
+      EXPECT_NE(r.out.find("a change to it was interrupted"), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find(journalPath + " holds it: `atbutil recover --journal " + journalPath +
+                           " " + other + "` finishes it"),
+                std::string::npos)
+          << args << ": " << r.out;
+    }
+    testing::Outcome shown = Util("textconv " + o);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(std::count(shown.out.begin(), shown.out.end(), '\n'), 1) << shown.out;
+    EXPECT_EQ(shown.out.rfind("/ = a change to it was interrupted", 0), 0u) << shown.out;
+    EXPECT_NE(shown.out.find("(8388772 bytes fnv64 0x"), std::string::npos) << shown.out;
+    EXPECT_EQ(ReadFile(other), killed);
+  };
+
+  // Renamed: the journal goes with it, and the file is as after.
+  const std::string moved = dir_ / "g.atb";
+  ASSERT_EQ(rename(file_.c_str(), moved.c_str()), 0);
+  refusedEverywhere(moved);
+  testing::Outcome o = Util("recover --journal " + Quoted(journalPath) + " " + Quoted(moved));
+  EXPECT_EQ(o.status, 0) << o.out;
+  EXPECT_NE(o.out.find("recovered an interrupted change from " + journalPath), std::string::npos)
+      << o.out;
+  EXPECT_EQ(ReadFile(moved), after);
+  EXPECT_NE(access(journalPath.c_str(), F_OK), 0);
+  EXPECT_NE(access(JournalPath(moved).c_str(), F_OK), 0);
+
+  // Copied, or committed to git and checked out elsewhere: each copy is finished from a copy of
+  // the journal, which stays for the file it was written for.
+  Restore(killed, journal);
+  const std::string copy = dir_ / "c.atb";
+  ASSERT_EQ(Shell("cp " + f_ + " " + Quoted(copy)).status, 0);
+  const std::string git = "cd " + Quoted(dir_.path()) + " && git -c user.name=t -c user.email=t@t ";
+  ASSERT_EQ(Shell(git + "init -q && " + git + "add f.atb && " + git + "commit -qm x && " + git +
+                  "show HEAD:f.atb > from-git.atb")
+                .status,
+            0);
+  for (const std::string& other : {copy, dir_ / "from-git.atb"}) {
+    refusedEverywhere(other);
+    o = Util("recover --journal " + Quoted(journalPath) + " " + Quoted(other));
+    EXPECT_EQ(o.status, 0) << o.out;
+    EXPECT_EQ(ReadFile(other), after);
+    EXPECT_EQ(ReadFile(journalPath), journal);
+  }
+  // The journal of another change is refused, and the file stays as it is.
+  EXPECT_EQ(Util("recover " + f_).status, 0);
+  KilledMidway(file_, before, kUtil + shrink, file_, r_);
+  const Bytes another = ReadFile(journalPath);
+  WriteFile(copy, killed);
+  o = Util("recover --journal " + Quoted(journalPath) + " " + Quoted(copy));
+  EXPECT_EQ(o.status, 1) << o.out;
+  EXPECT_NE(o.out.find("holds another change"), std::string::npos) << o.out;
+  EXPECT_EQ(ReadFile(copy), killed);
+  EXPECT_EQ(ReadFile(journalPath), another);
+  EXPECT_NE(access(JournalPath(copy).c_str(), F_OK), 0);
+
+  // A second name, in the same folder: the change is finished by the name the journal lies
+  // beside.
+  Restore(killed, journal);
+  ASSERT_EQ(::link(file_.c_str(), (dir_ / "h.atb").c_str()), 0);
+  refusedEverywhere(dir_ / "h.atb");
+  EXPECT_EQ(Util("recover " + f_).status, 0);
+  EXPECT_EQ(ReadFile(dir_ / "h.atb"), after);
+}
+
+// A journal that lost a sector, or was cut short, while the file bears its mark: the file is
+// refused, never "recovered" into something that is neither before nor after; discarding takes
+// the mark away and says what is lost.
+TEST_F(Recovery, AJournalThatLostASectorIsRefusedNeverTakenForACut) {
+  const Bytes before = BigFile();
+  const Bytes killed = KilledMidway(file_, before, kUtil + " set " + f_ + " 1 '\"\"'", file_, r_);
+  const Bytes journal = ReadFile(JournalPath(file_));
+  std::vector<Bytes> damaged;
+  damaged.push_back(journal.substr(0, 4096));
+  for (const std::size_t frame :
+       {std::size_t{0}, std::size_t{1}, journal.size() / 1024, journal.size() / 512 - 1}) {
+    Bytes lost = journal;
+    std::fill_n(lost.begin() + static_cast<std::ptrdiff_t>(frame * 512), 512, '\0');
+    damaged.push_back(lost);
+  }
+  for (const Bytes& variant : damaged) {
+    Restore(killed, variant);
+    for (const std::string& args : {"recover " + f_, "get " + f_ + " 1", "check " + f_}) {
       testing::Outcome o = Util(args);
       EXPECT_EQ(o.status, 1) << args << ": " << o.out;
-      EXPECT_NE(o.out.find("the file no longer fits its journal"), std::string::npos) << o.out;
-      EXPECT_NE(o.out.find("recover --discard"), std::string::npos) << o.out;
-      EXPECT_EQ(ReadFile(file_), before);
-      EXPECT_EQ(ReadFile(JournalPath(file_)), journal);
+      EXPECT_NE(o.out.find("is damaged"), std::string::npos) << args << ": " << o.out;
+      EXPECT_EQ(o.out.find("recovered"), std::string::npos) << args << ": " << o.out;
     }
-    EXPECT_EQ(Util("check " + f_).status, 1);
-    EXPECT_EQ(Util("recover " + f_).status, 1);
-    testing::Outcome discarded = Util("recover --discard " + f_);
-    EXPECT_EQ(discarded.status, 0) << discarded.out;
-    EXPECT_NE(discarded.out.find("discarded the journal of an interrupted change: a change from "),
-              std::string::npos)
-        << discarded.out;
-    EXPECT_NE(access(JournalPath(file_).c_str(), F_OK), 0);
-    EXPECT_EQ(ReadFile(file_), before);
-    EXPECT_EQ(Util("get " + f_ + " 1").out, "\"a long text\"\n");
+    EXPECT_EQ(ReadFile(file_), killed);
+    EXPECT_EQ(ReadFile(JournalPath(file_)), variant);
   }
+  // Its plan still reads: the bytes under the mark come back from it.
+  testing::Outcome o = Util("recover --discard " + f_);
+  EXPECT_EQ(o.status, 0) << o.out;
+  EXPECT_NE(o.out.find("the file is left in the middle of its change; the bytes under the mark "
+                       "are as its journal kept them"),
+            std::string::npos)
+      << o.out;
+  EXPECT_FALSE(testing::Marked(ReadFile(file_)));
+  EXPECT_EQ(ReadFile(file_).compare(0, 40, before, 0, 40), 0);
+  EXPECT_NE(access(JournalPath(file_).c_str(), F_OK), 0);
+  // No journal at all: they are lost.
+  Restore(killed, journal);
+  unlink(JournalPath(file_).c_str());
+  o = Util("get " + f_ + " 1");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.out.find("its journal " + JournalPath(file_) + " is missing"), std::string::npos)
+      << o.out;
+  o = Util("recover --discard " + f_);
+  EXPECT_EQ(o.status, 0) << o.out;
+  EXPECT_NE(o.out.find("the first 24 bytes of its header, which only the journal held, are zeros"),
+            std::string::npos)
+      << o.out;
+  EXPECT_EQ(ReadFile(file_).substr(0, 24), Bytes(24, '\0'));
+  EXPECT_EQ(ReadFile(file_).compare(24, 16, before, 24, 16), 0);
 }
 
 TEST_F(Recovery, EveryNameOfTheFileFindsItsJournal) {
@@ -234,8 +379,7 @@ TEST_F(Recovery, OnlyOurOwnJournalsAreActedOn) {
     EXPECT_EQ(ReadFile(file_), file);
     testing::Outcome shown = Util("textconv " + f_);
     EXPECT_EQ(shown.status, 0);
-    EXPECT_NE(shown.out.find("/ = an interrupted change cannot be finished"), std::string::npos)
-        << shown.out;
+    EXPECT_NE(shown.out.find("/ = a change to it was interrupted"), std::string::npos) << shown.out;
   };
 
   const Bytes killed = KilledMidway(file_, before, shrink, file_, r_);
@@ -330,7 +474,7 @@ TEST_F(Recovery, ADiskWithoutRoomRefusesTheChangeUntouched) {
   // The growth needs 120 KiB more for the file and as much for its journal: more than is left.
   WriteFile(small + "/filler", Bytes(60 << 10, 'f'));
   testing::Outcome o = Util("set " + Quoted(file) + " 1 '\"" + Bytes(120 << 10, 'g') + "\"'");
-  EXPECT_EQ(o.status, 1) << o.out;
+  EXPECT_EQ(o.status, 2) << o.out;
   EXPECT_NE(o.out.find("No space left on device"), std::string::npos) << o.out;
   EXPECT_EQ(ReadFile(file), before);
   EXPECT_NE(access(JournalPath(file).c_str(), F_OK), 0);
@@ -346,8 +490,8 @@ TEST_F(Recovery, AFileSizeLimitRefusesTheChangeUntouched) {
     WriteFile(file_, before);
     testing::Outcome o = Shell(std::string("ulimit -f 64; ") + sync + kUtil + " set " + f_ +
                                " 1 '\"a text now a good deal longer than it was\"' 2>&1");
-    EXPECT_NE(o.status, 0) << o.out;
-    EXPECT_NE(o.out.find("File too large"), std::string::npos) << o.out;
+    EXPECT_EQ(o.status, 2) << o.out;
+    EXPECT_NE(o.out.find("file size limit (ulimit -f) of 32768 bytes"), std::string::npos) << o.out;
     EXPECT_EQ(ReadFile(file_), before);
     EXPECT_NE(access(JournalPath(file_).c_str(), F_OK), 0);
   }

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "change/mark.h"
 #include "frontend/prompt_loop.h"
 #include "platform/console.h"
 #include "store/table.h"
@@ -177,6 +178,15 @@ int DyingFiles::Close(int fd) {
 
 int DyingFiles::Unlink(const std::string& path) {
   return dead_ ? (errno = EIO, -1) : Files::Unlink(path);
+}
+
+}  // namespace atb::testing
+
+namespace atb::testing {
+
+bool Marked(const Bytes& file) {
+  return file.size() >= static_cast<std::size_t>(kMarkBytes) &&
+         MarkIn(reinterpret_cast<const uint8_t*>(file.data())).marked;
 }
 
 }  // namespace atb::testing

@@ -71,6 +71,9 @@ inline const std::string kMenu =
 // Every table of the file, nested ones included, passes the table checks.
 bool FileIsSound(const Bytes& file);
 
+// The file bears the mark of a change in flight.
+bool Marked(const Bytes& file);
+
 // Fails the k-th call (counting from 1) of one kind of operation, with `err`. A write chosen to
 // fail can instead be made short: it writes about half its bytes, up to a sector boundary, and
 // every later write fails with ENOSPC, as on a full disk.
