@@ -12,6 +12,7 @@
 
 #include "change/journal_format.h"
 #include "change/mark.h"
+#include "change/wait.h"
 #include "platform/signals.h"
 #include "store/hash.h"
 #include "store/layout.h"
@@ -354,9 +355,12 @@ Status RunJournaled(ChangeTarget& target, const ChangePlan& plan) {
         "the others: give it a name of its own first (cp NAME NAME.new && mv NAME.new NAME)");
   }
   // Readers wait for the change, and the change for them.
-  if (files.LockChanges(target.file.fd(), true) == -1) return Status::FromErrno(errno);
+  Status s = AwaitChangeLock(files, target.file.fd(), true,
+                             target.name.empty() ? BaseNameOf(target.journalPath) : target.name,
+                             target.journalPath);
+  if (!s.ok()) return s;
   FileMark mark;
-  Status s = ReadFileMark(target.file, &mark);
+  s = ReadFileMark(target.file, &mark);
   if (s.ok() && (mark.marked || mark.damaged)) {
     s = Status::Refused(
         "the file is in the middle of an interrupted change: atbutil recover "

@@ -76,7 +76,7 @@ struct JournalVerdict {
     kRefused,  // not to be acted on: `reason` says why
   };
   Kind kind = kNone;
-  std::string reason;  // kRefused: why; kStale: what lies beside the file
+  std::string reason;  // kRefused: why; kStale: what lies beside the file ("it is empty")
   // kRefused only: the journal is ours to judge and the file no longer fits it, the journal is
   // damaged or missing: `recover --discard` may take away the mark and the journal.
   bool discardable = false;
@@ -95,6 +95,10 @@ struct JournalVerdict {
 
 JournalVerdict ExamineJournal(Files& files, AtbFile& file, const std::string& journalPath,
                               Finisher finisher);
+
+// "JOURNAL, a journal that belongs to no change of the file as it is (WHAT IT IS)", for a stale
+// verdict.
+std::string StaleNote(const JournalVerdict& verdict, const std::string& journalPath);
 
 // A refusal of a file for what its verdict says, with how to go on.
 Status RefusalOf(const JournalVerdict& verdict, const std::string& name);

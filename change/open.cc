@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "change/wait.h"
 #include "store/table.h"
 
 namespace atb {
@@ -70,7 +71,8 @@ Status AttributeFile::Open(const std::string& path, Use use, bool* recovered) {
   return OpenAs(path, use, use == kEditing ? Finisher::kEditor : Finisher::kReader, recovered);
 }
 
-Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered) {
+Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered,
+                             const std::function<void()>& held) {
   *recovered = false;
   Status opened =
       use == kEditing ? OpenForEditing(files_, path, &fd_) : OpenForReading(files_, path, &fd_);
@@ -84,37 +86,63 @@ Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher
 
   Status s;
   if (use == kEditing) {
+    if (held) held();
     s = FinishInterruptedChange(finisher, recovered);
   } else {
-    if (files_.LockChanges(fd_, false) == -1) return Status::FromErrno(errno);
+    const std::string& journal = target_->journalPath;
+    if (!(s = AwaitChangeLock(files_, fd_, false, path, journal)).ok()) return s;
     // A marked file seen under the shared lock was left by a change that died; finishing it
-    // takes the file for writing, as an editor would.
-    for (int tries = 0; s.ok() && tries < 2; ++tries) {
-      const JournalVerdict verdict =
-          ExamineJournal(files_, *file_, target_->journalPath, Finisher::kReader);
+    // takes the file for writing, as an editor would. Another process that finishes it already
+    // is waited for.
+    bool settled = false;
+    for (int tries = 0; s.ok() && !settled && tries < 4; ++tries) {
+      settled = true;
+      const JournalVerdict verdict = ExamineJournal(files_, *file_, journal, Finisher::kReader);
       if (verdict.kind == JournalVerdict::kNone) break;
       if (verdict.kind == JournalVerdict::kStale) {
-        notes_.push_back("ignored " + verdict.reason.substr(0, verdict.reason.find(',')) +
-                         ", a journal that belongs to no change of the file as it is");
+        notes_.push_back("ignored " + StaleNote(verdict, journal));
         break;
       }
       if (verdict.kind == JournalVerdict::kRefused) return RefusalOf(verdict, path);
+      settled = false;
+      // Another process finishing it, or holding it open in atb: waited for.
+      auto awaitOthers = [&] {
+        files_.UnlockChanges(fd_);
+        Status w = AwaitEditLockFree(files_, fd_, path, journal);
+        return w.ok() ? AwaitChangeLock(files_, fd_, false, path, journal) : w;
+      };
+      if (files_.EditLockHolder(fd_) != 0) {
+        s = awaitOthers();
+        continue;
+      }
       if (use == kChecking) {
         interrupted_ = true;
+        settled = true;
         break;
       }
-      files_.UnlockChanges(fd_);
+      // The editing lock is had before the shared one goes, so that every other reader finds
+      // this one finishing the change and waits for it.
       AttributeFile editor(files_);
       bool finished = false;
-      s = editor.OpenAs(realPath_, kEditing, Finisher::kReader, &finished);
+      s = editor.OpenAs(realPath_, kEditing, Finisher::kReader, &finished,
+                        [&] { files_.UnlockChanges(fd_); });
       if (s.ok() && !SameFile(files_, editor.fd(), fd_)) {
         s = Status::Refused("was replaced while it was opened");
       }
-      if (!s.ok() && !s.ioError()) {
+      *recovered = *recovered || finished;
+      if (s.refused() && s.Reason() == "locked by another atb") {
+        s = awaitOthers();
+        continue;
+      }
+      if (!s.ok() && !s.ioError() && !s.stalled()) {
         s = Status::Refused("an interrupted change must be finished first, but: " + s.Message());
       }
-      *recovered = *recovered || finished;
-      if (files_.LockChanges(fd_, false) == -1 && s.ok()) s = Status::FromErrno(errno);
+      if (s.ok()) s = AwaitChangeLock(files_, fd_, false, path, journal);
+    }
+    if (s.ok() && !settled) {
+      s = Status::Refused(
+          "an interrupted change must be finished first, and other processes "
+          "kept taking the file to finish it");
     }
   }
   if (!s.ok()) return s;
@@ -124,9 +152,10 @@ Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher
 }
 
 Status AttributeFile::FinishInterruptedChange(Finisher finisher, bool* recovered) {
-  if (files_.LockChanges(fd_, true) == -1) return Status::FromErrno(errno);
+  Status s = AwaitChangeLock(files_, fd_, true, target_->name, target_->journalPath);
+  if (!s.ok()) return s;
   std::string note;
-  Status s = RecoverChange(*target_, finisher, recovered, &note);
+  s = RecoverChange(*target_, finisher, recovered, &note);
   if (!note.empty()) notes_.push_back(note);
   files_.UnlockChanges(fd_);
   return s;

@@ -4,6 +4,7 @@
 // editors out, and takes changes' lock only while it makes one.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,7 +71,10 @@ class AttributeFile {
   const std::vector<std::string>& notes() const { return notes_; }
 
  private:
-  Status OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered);
+  // `held`, when given, is called once the editing lock is had, before an interrupted change is
+  // finished: a reader that upgrades lets go of its shared lock there.
+  Status OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered,
+                const std::function<void()>& held = nullptr);
   Status FinishInterruptedChange(Finisher finisher, bool* recovered);
 
   Files& files_;

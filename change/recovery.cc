@@ -95,9 +95,9 @@ class Judged {
 
 std::string Judged::Summary() const {
   std::string s = "a change from " + std::to_string(recorded_.oldLength) + " to " +
-                  std::to_string(recorded_.newLength) + " bytes (" +
+                  std::to_string(recorded_.newLength) + " bytes, " +
                   std::to_string(recorded_.splices.size()) + " places resized, " +
-                  std::to_string(recorded_.writes.size()) + " writes)";
+                  std::to_string(recorded_.writes.size()) + " writes";
   if (allMoved_) return s + ", stopped in its final writes";
   if (batch_.empty()) return s;
   return s + ", stopped at step " + std::to_string(batchStart_ + 1) + " of " +
@@ -260,20 +260,20 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
       return Refuse(mark.marked ? name + " is missing" : damagedMark + ", and no journal", true);
     }
     const std::string why = std::string(" cannot be looked at: ") + std::strerror(errno);
-    return suspect ? Refuse(name + why, false) : Stale(path_ + why);
+    return suspect ? Refuse(name + why, false) : Stale("it" + why);
   }
   owner_ = jst.st_uid;
   if (S_ISLNK(jst.st_mode) || !S_ISREG(jst.st_mode)) {
     const std::string what =
         S_ISLNK(jst.st_mode) ? " is a symbolic link, not a journal" : " is not a regular file";
-    return suspect ? Refuse(name + what, S_ISLNK(jst.st_mode)) : Stale(path_ + what);
+    return suspect ? Refuse(name + what, S_ISLNK(jst.st_mode)) : Stale("it" + what);
   }
   fd_ =
       files_.Open(path_, (forWriting ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
   if (fd_ == -1) {
     const std::string why = std::string(" cannot be opened: ") + std::strerror(errno) +
-                            " (it belongs to user " + std::to_string(jst.st_uid) + ")";
-    return suspect ? Refuse(name + why, false) : Stale(path_ + why);
+                            "; it belongs to user " + std::to_string(jst.st_uid);
+    return suspect ? Refuse(name + why, false) : Stale("it" + why);
   }
   struct stat st;
   if (files_.Stat(fd_, &st) == -1) {
@@ -281,7 +281,7 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
   }
   if (!S_ISREG(st.st_mode)) {
     return suspect ? Refuse(name + " is not a regular file", false)
-                   : Stale(path_ + " is not a regular file");
+                   : Stale("it is not a regular file");
   }
   owner_ = st.st_uid;
   std::string wrong = ReadJournal(false);
@@ -296,8 +296,8 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
     // there from elsewhere. An earlier version's journal is kept for that version.
     if (mark.damaged) return Refuse(damagedMark + ", and " + name + " is not its journal", true);
     if (wrong.find("earlier version") != std::string::npos) return Refuse(name + " " + wrong, true);
-    if (!wrong.empty()) return Stale(path_ + " " + wrong);
-    return Stale(path_ + ", " + summary_);
+    if (!wrong.empty()) return Stale("it " + wrong);
+    return Stale("it records " + summary_);
   }
 
   const uid_t me = files_.UserId();
@@ -488,6 +488,11 @@ Status RefusalOf(const JournalVerdict& v, const std::string& name) {
                          ") and cannot be finished: " + v.reason + how);
 }
 
+std::string StaleNote(const JournalVerdict& v, const std::string& journalPath) {
+  return journalPath + ", a journal that belongs to no change of the file as it is (" + v.reason +
+         ")";
+}
+
 namespace {
 
 // Removes a stale journal, unless it still belongs to the file under another name.
@@ -505,9 +510,7 @@ Status RemoveStale(Files& files, const JournalVerdict& v, const std::string& jou
   }
   if (durable) files.SyncDirectory(DirectoryOf(journalPath));
   if (note != nullptr) {
-    *note = "removed " + v.reason.substr(0, v.reason.find(',')) +
-            ", a journal that belongs to no change of the file as it is" +
-            (v.summary.empty() ? std::string() : ": it recorded " + v.summary);
+    *note = "removed " + StaleNote(v, journalPath);
   }
   return Status::Ok();
 }

@@ -51,12 +51,14 @@ Status Dump(const std::string& path, bool json, const KeyNames& names, std::FILE
 
 Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
                 Files& files) {
-  // Read beside a change, never during one; a file that a change left half made is shown by its
-  // hash, as is one that is not an attribute file, so that a diff still shows a change to it.
+  // Read beside a change, never during one, and once an interrupted change is finished; a file
+  // whose change cannot be finished is shown by its hash, as is one that is not an attribute
+  // file, so that a diff still shows a change to it.
   OpenFile f(files);
-  const Status opened = f.Open(path, OpenFile::kCheck, err);
-  // A failing disk is no content to show: only a file that is refused or damaged is shown as bytes.
-  if (f.fd() == -1 || ExitStatus(opened) == 2) return opened;
+  const Status opened = f.Open(path, OpenFile::kRead, err);
+  // A failing disk is no content to show: only a file that is refused, damaged or held by a
+  // stalled process is shown as bytes.
+  if (f.fd() == -1 || (ExitStatus(opened) == 2 && !opened.stalled())) return opened;
   AtbFile& file = f.file();
   Sink sink(out);
   int64_t length = 0;

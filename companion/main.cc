@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "change/open.h"
+#include "change/wait.h"
 #include "companion/commands.h"
 #include "companion/diff.h"
 #include "companion/merge.h"
@@ -34,6 +35,11 @@ int main(int argc, char** argv) {
   app.add_flag("--no-sync", noSync,
                "Do not flush changes to the disk in order (as ATB_SYNC=0): a power loss may then "
                "damage a file being changed");
+  double waitSeconds = -1;
+  app.add_option("--wait", waitSeconds,
+                 "Give up waiting for another process that holds the file once it has made no "
+                 "progress for this many seconds (default 30, or ATB_WAIT)")
+      ->check(CLI::Range(0.0, 1e9));
   app.footer(
       "Exit status: 0 done; 1 a damaged or refused file, a refused change, or a path that "
       "matches no single entry; 2 bad usage or an input that cannot be read.");
@@ -174,6 +180,13 @@ int main(int argc, char** argv) {
   if (!atb::IgnoreFileSizeSignal()) std::perror("atbutil: SIGXFSZ cannot be ignored");
   atb::TakeDurabilityFromEnvironment();
   if (noSync) atb::SetDurableChanges(false);
+  atb::TakeWaitFromEnvironment();
+  atb::WaitPolicy wait = atb::CurrentWaitPolicy();
+  if (waitSeconds >= 0) wait.stallMs = static_cast<int64_t>(waitSeconds * 1000);
+  wait.say = [](const std::string& file, const std::string& message) {
+    std::fprintf(stderr, "atbutil: %s: %s\n", file.c_str(), message.c_str());
+  };
+  atb::SetWaitPolicy(wait);
   atb::KeyNames names;
   if (!namesFile.empty()) {
     const atb::Status s = names.AddNamesFile(namesFile);

@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "change/open.h"
+#include "change/wait.h"
 #include "frontend/command_line.h"
 #include "frontend/prompt_loop.h"
 #include "platform/dirs.h"
@@ -29,5 +30,11 @@ int main(int argc, char** argv) {
   atb::TakeDurabilityFromEnvironment();
   std::ios::sync_with_stdio(false);
   atb::Console console(std::cin, std::cout, std::cerr, /*standard=*/true);
+  atb::TakeWaitFromEnvironment();
+  atb::WaitPolicy wait = atb::CurrentWaitPolicy();
+  wait.say = [&console](const std::string& file, const std::string& message) {
+    console.Explain(file, message);
+  };
+  atb::SetWaitPolicy(wait);
   return atb::RunPromptLoop(console, atb::SystemFiles(), atb::CurrentDirectory(), line.file);
 }

@@ -22,11 +22,43 @@ auto Retrying(Call call) {
   return rc;
 }
 
-int ChangeLock(int fd, short type) {
+// The change lock covers every byte a file can hold. Beyond them, each holder of a lock locks one
+// byte more, at its process id past a base, so that a process waiting for it can tell whom it
+// waits for: the change lock's holders with the lock's own kind, the editing lock's with a
+// shared one.
+constexpr off_t kLockedBytes = off_t{1} << 40;
+constexpr off_t kChangeHolders = kLockedBytes;
+constexpr off_t kEditHolders = kLockedBytes * 2;
+constexpr off_t kHolderSpan = off_t{1} << 32;
+
+int OfdLock(int fd, int command, short type, off_t start, off_t length) {
   struct flock lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
-  return Retrying([&] { return ::fcntl(fd, F_OFD_SETLKW, &lock); });
+  lock.l_start = start;
+  lock.l_len = length;
+  return Retrying([&] { return ::fcntl(fd, command, &lock); });
+}
+
+int ChangeLock(int fd, int command, short type) {
+  const int rc = OfdLock(fd, command, type, 0, kLockedBytes);
+  if (rc == 0) {
+    // Only a help for messages: a failure here costs nothing else.
+    const int err = errno;
+    OfdLock(fd, F_OFD_SETLK, type, kChangeHolders + ::getpid(), 1);
+    errno = err;
+  }
+  return rc;
+}
+
+pid_t Holder(int fd, short type, off_t base) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = base;
+  lock.l_len = kHolderSpan;
+  if (::fcntl(fd, F_OFD_GETLK, &lock) == -1 || lock.l_type == F_UNLCK) return 0;
+  return static_cast<pid_t>(lock.l_start - base);
 }
 
 }  // namespace
@@ -76,13 +108,32 @@ int Files::Stat(int fd, struct stat* st) { return ::fstat(fd, st); }
 
 int Files::StatPath(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st); }
 
-int Files::Lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB); }
-
-int Files::LockChanges(int fd, bool exclusive) {
-  return ChangeLock(fd, exclusive ? F_WRLCK : F_RDLCK);
+int Files::Lock(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) == -1) return -1;
+  OfdLock(fd, F_OFD_SETLK, F_RDLCK, kEditHolders + ::getpid(), 1);
+  return 0;
 }
 
-int Files::UnlockChanges(int fd) { return ChangeLock(fd, F_UNLCK); }
+int Files::LockChanges(int fd, bool exclusive) {
+  return ChangeLock(fd, F_OFD_SETLKW, exclusive ? F_WRLCK : F_RDLCK);
+}
+
+int Files::TryLockChanges(int fd, bool exclusive) {
+  if (ChangeLock(fd, F_OFD_SETLK, exclusive ? F_WRLCK : F_RDLCK) == 0) return 0;
+  if (errno == EACCES || errno == EAGAIN) errno = EWOULDBLOCK;
+  return -1;
+}
+
+int Files::UnlockChanges(int fd) {
+  OfdLock(fd, F_OFD_SETLK, F_UNLCK, kChangeHolders, kHolderSpan);
+  return OfdLock(fd, F_OFD_SETLK, F_UNLCK, 0, kLockedBytes);
+}
+
+pid_t Files::ChangeLockHolder(int fd, bool exclusive) {
+  return Holder(fd, exclusive ? F_WRLCK : F_RDLCK, kChangeHolders);
+}
+
+pid_t Files::EditLockHolder(int fd) { return Holder(fd, F_WRLCK, kEditHolders); }
 
 int Files::Close(int fd) { return ::close(fd); }
 
@@ -219,6 +270,17 @@ Status OpenRegular(Files& files, const std::string& path, int flags, int* fd) {
 
 Status OpenForEditing(Files& files, const std::string& path, int* fd) {
   Status s = OpenRegular(files, path, O_RDWR, fd);
+  // Read-only to this user, or on a read-only file system: refused as a file marked read-only
+  // is, whoever asks.
+  if (s.ioError() && (s.err() == EACCES || s.err() == EPERM)) {
+    const int readable = files.Open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    if (readable != -1) {
+      files.Close(readable);
+      return Status::Refused("no write permission");
+    }
+    errno = s.err();
+  }
+  if (s.ioError() && s.err() == EROFS) return Status::Refused("on a read-only file system");
   if (!s.ok()) return s;
   struct stat st;
   if (files.Stat(*fd, &st) == -1) {

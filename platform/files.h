@@ -57,7 +57,14 @@ class Files {
   // The lock that keeps readers and a change apart: shared for reading, exclusive for a change.
   // Waits until it can be had; released by UnlockChanges or by closing the file.
   virtual int LockChanges(int fd, bool exclusive);
+  // The same, refused at once (EWOULDBLOCK) when another open file holds a lock in the way.
+  virtual int TryLockChanges(int fd, bool exclusive);
   virtual int UnlockChanges(int fd);
+  // The process holding a lock that keeps `fd` from the change lock (shared or, with
+  // `exclusive`, any), and one holding the editing lock: 0 when there is none or it cannot be
+  // told. Locks cannot tell their holder, so each holder records its own process id beside them.
+  virtual pid_t ChangeLockHolder(int fd, bool exclusive);
+  virtual pid_t EditLockHolder(int fd);
   virtual int Close(int fd);
   virtual int Unlink(const std::string& path);
   virtual int Rename(const std::string& from, const std::string& to);

@@ -19,6 +19,7 @@ class Status {
     kNoSpace,   // no room: the disk is full, a size limit is reached or memory ran out; nothing
                 // was changed
     kIoError,   // a system call failed
+    kStalled,   // another process holds the file and makes no progress; nothing was changed
     kInvalid,   // the request is malformed (a path that does not parse, a missing argument)
   };
 
@@ -39,6 +40,7 @@ class Status {
   static Status NoMemory(std::string why) {
     return Status(kNoSpace, 12 /* ENOMEM */, std::move(why));
   }
+  static Status Stalled(std::string why) { return Status(kStalled, 0, std::move(why)); }
   // err 0 stands for a write that made no progress without the system saying why; `why`, when
   // given, replaces the system's text.
   static Status IoError(int err, std::string why = {}) {
@@ -55,8 +57,12 @@ class Status {
   bool noSpace() const { return code_ == kNoSpace; }
   bool ioError() const { return code_ == kIoError; }
   bool invalid() const { return code_ == kInvalid; }
-  // Refused, too large or no space: nothing was changed, and the request may be tried again.
-  bool declined() const { return code_ == kRefused || code_ == kTooLarge || code_ == kNoSpace; }
+  bool stalled() const { return code_ == kStalled; }
+  // Refused, too large, no space or stalled: nothing was changed, and the request may be tried
+  // again.
+  bool declined() const {
+    return code_ == kRefused || code_ == kTooLarge || code_ == kNoSpace || code_ == kStalled;
+  }
   int err() const { return err_; }
 
   // The same status, said to have happened at `where` (a file, a path in it): "where: reason".

@@ -53,18 +53,23 @@ TEST_F(EndToEnd, ClosedStandardStreamsStopTheStartUp) {
 // Runs the binary in `dir` on a pseudo-terminal, typing `input`, and collects what the terminal
 // shows until the program ends.
 Outcome OnTerminal(const std::string& dir, const std::string& input) {
+  // The terminal's mode is given to forkpty, so that it holds before the program writes a byte.
+  struct termios mode = {};
+  mode.c_iflag = ICRNL;
+  mode.c_lflag = ICANON | ISIG;  // no ECHO: what is typed is not part of the transcript
+  mode.c_oflag = OPOST;          // no ONLCR: line ends come through as written
+  mode.c_cflag = CS8 | CREAD;
+  mode.c_cc[VEOF] = 4;
+  mode.c_cc[VINTR] = 3;
+  cfsetispeed(&mode, B38400);
+  cfsetospeed(&mode, B38400);
   int master;
-  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  pid_t pid = forkpty(&master, nullptr, &mode, nullptr);
   if (pid == 0) {
     if (chdir(dir.c_str()) != 0) _exit(126);
     execl(ATB_BINARY, ATB_BINARY, static_cast<char*>(nullptr));
     _exit(127);
   }
-  struct termios mode;
-  tcgetattr(master, &mode);
-  mode.c_lflag &= ~static_cast<tcflag_t>(ECHO);  // what is typed is not part of the transcript
-  mode.c_oflag &= ~static_cast<tcflag_t>(ONLCR);
-  tcsetattr(master, TCSANOW, &mode);
   EXPECT_EQ(write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
   std::string shown;
   char buf[4096];

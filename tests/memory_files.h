@@ -43,6 +43,9 @@ class MemoryFiles : public Files {
   int StatPath(const std::string& path, struct stat* st) override;
   int Lock(int fd) override { return Known(fd) ? 0 : -1; }
   int LockChanges(int fd, bool) override { return Known(fd) ? 0 : -1; }
+  int TryLockChanges(int fd, bool) override { return Known(fd) ? 0 : -1; }
+  pid_t ChangeLockHolder(int, bool) override { return 0; }
+  pid_t EditLockHolder(int) override { return 0; }
   int UnlockChanges(int fd) override { return Known(fd) ? 0 : -1; }
   int Close(int fd) override;
   int Unlink(const std::string& path) override;
