@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "change/open.h"
 #include "change/wait.h"
@@ -22,9 +23,7 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
   return app.get_subcommands([&](const CLI::App* sub) { return sub->check_name(argv[1]); }).empty();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   CLI::App app{
       "Reads, checks, rebuilds and changes attribute files (.atb) without the dialogue "
       "of atb.",
@@ -154,6 +153,9 @@ int main(int argc, char** argv) {
   merge->add_option("BASE", file, "The common ancestor")->required();
   merge->add_option("OURS", other, "Our version, which receives the merge")->required();
   merge->add_option("THEIRS", third, "Their version")->required();
+  std::string mergedName;
+  merge->add_option("NAME", mergedName,
+                    "The file's name in messages (git's %P), when OURS is a temporary file");
   merge->footer("Exit status: 0 merged, 1 conflicts (OURS left as it was), 2 trouble.");
 
   if (IsUnknownSubcommand(app, argc, argv)) {
@@ -213,6 +215,18 @@ int main(int argc, char** argv) {
   if (*build) return atb::BuildCommand(json, out, names, stdout, stderr);
   if (*diff) return atb::DiffCommand(file, other, names, stdout, stderr);
   if (*apply) return atb::ApplyCommand(file, files, checkOnly, names, stdin, stderr);
-  if (*merge) return atb::MergeCommand(file, other, third, names, stderr);
+  if (*merge) return atb::MergeCommand(file, other, third, mergedName, names, stderr);
   return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Memory so short that not even the command line can be read is said, not an abort.
+  try {
+    return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("atbutil: not enough memory\n", stderr);
+    return 2;
+  }
 }

@@ -307,12 +307,14 @@ Status PlanMerge(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t
 namespace {
 
 int Merge(const std::string& base, const std::string& ours, const std::string& theirs,
-          const KeyNames& names, std::FILE* err, Files& files) {
+          const std::string& name, const KeyNames& names, std::FILE* err, Files& files) {
   auto say = [err](const std::string& what) { std::fprintf(err, "atbutil: %s\n", what.c_str()); };
+  // git merges into temporary files: its name for the file is the one to say.
+  const std::string shown = name.empty() ? ours : name;
   OpenFile fb(files), fo(files), ft(files);
-  Status o = fo.Open(ours, OpenFile::kEdit, err);
-  if (o.ok()) o = fb.Open(base, OpenFile::kRead, err);
-  if (o.ok()) o = ft.Open(theirs, OpenFile::kRead, err);
+  Status o = fo.Open(ours, OpenFile::kEdit, err, shown);
+  if (o.ok()) o = fb.Open(base, OpenFile::kRead, err, name.empty() ? base : name + " (base)");
+  if (o.ok()) o = ft.Open(theirs, OpenFile::kRead, err, name.empty() ? theirs : name + " (theirs)");
   if (!o.ok()) return Report(o, err), 2;
   Change change;
   std::vector<std::string> conflicts;
@@ -320,8 +322,8 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
                        names, &change, &conflicts);
   if (!s.ok()) return say(s.Message()), 2;
   if (!conflicts.empty()) {
-    for (const std::string& c : conflicts) say(c);
-    say(ours + ": " + std::to_string(conflicts.size()) +
+    for (const std::string& c : conflicts) say(shown + ": " + c);
+    say(shown + ": " + std::to_string(conflicts.size()) +
         (conflicts.size() == 1 ? " conflict" : " conflicts") + "; left as it was");
     return 1;
   }
@@ -329,7 +331,7 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
   // OURS by another name).
   if (!(o = fb.Close()).ok() || !(o = ft.Close()).ok()) return Report(o, err), 2;
   s = change.Apply(fo.target());
-  if (!s.ok()) return say(ours + ": " + (s.ioError() ? "" : "merge refused: ") + s.Message()), 2;
+  if (!s.ok()) return say(shown + ": " + (s.ioError() ? "" : "merge refused: ") + s.Message()), 2;
   if (!(o = fo.Close()).ok()) return Report(o, err), 2;
   return 0;
 }
@@ -337,11 +339,11 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
 }  // namespace
 
 int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
-                 const KeyNames& names, std::FILE* err, Files& files) {
+                 const std::string& name, const KeyNames& names, std::FILE* err, Files& files) {
   try {
-    return Merge(base, ours, theirs, names, err, files);
+    return Merge(base, ours, theirs, name, names, err, files);
   } catch (const std::bad_alloc&) {
-    return Report(OutOfMemory().In(ours), err), 2;
+    return Report(OutOfMemory().In(name.empty() ? ours : name), err), 2;
   }
 }
 

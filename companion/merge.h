@@ -31,7 +31,9 @@ Status PlanMerge(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t
 
 // atbutil merge, git's merge driver: status 0 merged into OURS, 1 conflicts (every one on `err`,
 // OURS as it was), 2 trouble (a file that cannot be read or written, a damaged root table).
+// Messages name the file `name` (git's %P) when given.
 int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
-                 const KeyNames& names, std::FILE* err, Files& files = SystemFiles());
+                 const std::string& name, const KeyNames& names, std::FILE* err,
+                 Files& files = SystemFiles());
 
 }  // namespace atb

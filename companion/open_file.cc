@@ -16,17 +16,20 @@ int Report(const Status& s, std::FILE* err) {
 
 Status OutOfMemory() { return Status::IoError(ENOMEM, "not enough memory for what it holds"); }
 
-Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err) {
-  path_ = path;
+Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err,
+                      const std::string& shown) {
+  path_ = shown.empty() ? path : shown;
   const AttributeFile::Use use = mode == kEdit    ? AttributeFile::kEditing
                                  : mode == kCheck ? AttributeFile::kChecking
                                                   : AttributeFile::kReading;
   Status s = open_.Open(path, use, &recovered_);
   for (const std::string& note : open_.notes()) {
-    std::fprintf(err, "atbutil: %s: %s\n", path.c_str(), note.c_str());
+    std::fprintf(err, "atbutil: %s: %s\n", path_.c_str(), note.c_str());
   }
-  if (recovered_) std::fprintf(err, "atbutil: %s: recovered an interrupted change\n", path.c_str());
-  return s.In(path);
+  if (recovered_) {
+    std::fprintf(err, "atbutil: %s: recovered an interrupted change\n", path_.c_str());
+  }
+  return s.In(path_);
 }
 
 Status OpenFile::Close() { return open_.Close().In(path_); }

@@ -46,7 +46,8 @@ class OpenFile {
   // until the command is done. Says so on `err` when it finished an interrupted change. Refused
   // (locked, read-only, not a regular file, an interrupted change that cannot be finished),
   // damaged, or an I/O error, each in `path`.
-  Status Open(const std::string& path, Mode mode, std::FILE* err);
+  // Messages name the file `shown`, when given, instead of `path`.
+  Status Open(const std::string& path, Mode mode, std::FILE* err, const std::string& shown = {});
   // Closing reports a write error that some file systems defer until then.
   Status Close();
 

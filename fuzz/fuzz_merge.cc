@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     build::WriteFile(b, base);
     build::WriteFile(o, mine);
     build::WriteFile(t, theirs);
-    const int status = MergeCommand(b, o, t, names, quiet);
+    const int status = MergeCommand(b, o, t, "", names, quiet);
     const build::Bytes after = build::ReadFile(o);
     if (status != 0) {
       if (after != mine) Fail("not merged, yet OURS changed");

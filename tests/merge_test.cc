@@ -212,8 +212,8 @@ class Merges : public ::testing::Test {
     char* buf = nullptr;
     std::size_t len = 0;
     std::FILE* err = open_memstream(&buf, &len);
-    const int status =
-        MergeCommand(dir_ / "base.atb", dir_ / "ours.atb", dir_ / "theirs.atb", KeyNames(), err);
+    const int status = MergeCommand(dir_ / "base.atb", dir_ / "ours.atb", dir_ / "theirs.atb", "",
+                                    KeyNames(), err);
     std::fclose(err);
     err_.assign(buf, len);
     std::free(buf);
@@ -318,8 +318,9 @@ TEST_F(Merges, AddsMeetInKeyOrderListsGrowOnBothSidesAndAttributesConflict) {
   ours.entries.push_back(FloatEntry(40, 1));
   theirs.entries.push_back(FloatEntry(40, 2));
   EXPECT_EQ(Merge(EncodeFile(base), EncodeFile(ours), EncodeFile(theirs)), 1);
-  EXPECT_EQ(err_, "atbutil: /40: base absent, ours float 1, theirs float 2\natbutil: " +
-                      (dir_ / "ours.atb") + ": 1 conflict; left as it was\n");
+  const std::string named = "atbutil: " + (dir_ / "ours.atb") + ": ";
+  EXPECT_EQ(err_, named + "/40: base absent, ours float 1, theirs float 2\n" + named +
+                      "1 conflict; left as it was\n");
   EXPECT_EQ(Ours(), EncodeFile(ours));
 
   // The same value changed differently, and a table changed inside on one side and removed on
@@ -328,11 +329,11 @@ TEST_F(Merges, AddsMeetInKeyOrderListsGrowOnBothSidesAndAttributesConflict) {
   const Table mine{{RefEntry(5, {{FloatEntry(1, 2)}}), FloatEntry(6, 7)}};
   const Table yours{{FloatEntry(6, 8)}};
   EXPECT_EQ(Merge(EncodeFile(nested), EncodeFile(mine), EncodeFile(yours)), 1);
-  EXPECT_EQ(err_,
-            "atbutil: /5: base table 20 bytes fnv64 0x5d0a85e3219a9068, ours table 20 "
-            "bytes fnv64 0x5b5714e320283be5, theirs removed\natbutil: /6: base float 6, "
-            "ours float 7, theirs float 8\natbutil: " +
-                (dir_ / "ours.atb") + ": 2 conflicts; left as it was\n");
+  EXPECT_EQ(err_, named +
+                      "/5: base table 20 bytes fnv64 0x5d0a85e3219a9068, ours table 20 "
+                      "bytes fnv64 0x5b5714e320283be5, theirs removed\n" +
+                      named + "/6: base float 6, ours float 7, theirs float 8\n" + named +
+                      "2 conflicts; left as it was\n");
   EXPECT_EQ(Ours(), EncodeFile(mine));
 
   // A damaged root table is trouble.

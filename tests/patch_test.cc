@@ -315,7 +315,7 @@ TEST_F(Patches, EveryFailingCallOfAnApplyOrAMergeIsReported) {
        }},
       {ours,
        [&](Files& files) {
-         return MergeCommand(dir_ / "base.atb", path_, dir_ / "theirs.atb", KeyNames(), quiet_,
+         return MergeCommand(dir_ / "base.atb", path_, dir_ / "theirs.atb", "", KeyNames(), quiet_,
                              files);
        }},
   };

@@ -649,6 +649,37 @@ TEST_F(Recovery, AFileSizeLimitRefusesTheChangeUntouched) {
   }
 }
 
+// Memory that runs out under an address-space limit (ulimit -v), anywhere in an insert: the
+// change is made, or refused with exit 2 leaving the file as it was and no journal, and the next
+// command says nothing of it.
+TEST_F(Recovery, MemoryThatRunsOutLeavesNoJournalBehind) {
+  if (testing::kSanitized) GTEST_SKIP() << "the sanitizers reserve more than any limit; skipped";
+  Table root{{TextEntry(1, "abc"), {2, 7, Bytes(1 << 20, 'x')}}};
+  const Bytes before = EncodeFile(root);
+  WriteFile(dir_ / "side", EncodeTable({{FloatEntry(5, 1), {6, 7, Bytes(64 << 10, 's')}}}));
+  int refused = 0, made = 0;
+  for (int limit = 4000; limit <= 24000; limit += 250) {
+    WriteFile(file_, before);
+    testing::Outcome o = Shell("ulimit -v " + std::to_string(limit) + "; " + kUtil + " insert " +
+                               f_ + " / 77 " + Quoted(dir_ / "side") + " 2>&1");
+    const std::string at = "ulimit -v " + std::to_string(limit) + ": " + o.out;
+    EXPECT_NE(access(JournalPath(file_).c_str(), F_OK), 0) << at;
+    if (o.status == 0) {
+      ++made;
+      EXPECT_NE(ReadFile(file_), before) << at;
+    } else if (o.out.find("not enough memory") != std::string::npos) {
+      ++refused;
+      EXPECT_EQ(o.status, 2) << at;
+      EXPECT_EQ(ReadFile(file_), before) << at;
+    } else {
+      EXPECT_EQ(ReadFile(file_), before) << at;  // too little to start at all
+    }
+    EXPECT_EQ(Util("get " + f_ + " 1").out, "\"abc\"\n") << at;
+  }
+  EXPECT_GT(made, 0);
+  EXPECT_GT(refused, 0);
+}
+
 // Outputs are new files or replaced regular files, never anything a name points to.
 TEST_F(Recovery, OutputsNeverClobber) {
   WriteFile(file_, EncodeFile({{TextEntry(1, "abc"), FloatEntry(2, 2.5f)}}));

@@ -87,7 +87,7 @@ TEST(Tools, GitMergesAttributeFilesEntryByEntry) {
   WriteFile(dir / "f.atb", EncodeFile(base));
   ASSERT_EQ(Shell(git + "init -q -b main && " + git + "config diff.atb.textconv " +
                   Quoted(util + " textconv") + " && " + git + "config merge.atb.driver " +
-                  Quoted(util + " merge %O %A %B") + " && " + git + "add -A && " + git +
+                  Quoted(util + " merge %O %A %B %P") + " && " + git + "add -A && " + git +
                   "commit -qm base")
                 .status,
             0);
@@ -122,9 +122,12 @@ TEST(Tools, GitMergesAttributeFilesEntryByEntry) {
   ASSERT_EQ(Shell(git + "checkout -q ours").status, 0);
   Outcome conflict = Shell(git + "merge -q --no-edit theirs 2>&1");
   EXPECT_NE(conflict.status, 0);
-  EXPECT_NE(conflict.out.find("/2: base float 2, ours float 30, theirs float 40"),
+  // Every message names the file as git knows it, never git's temporary file.
+  EXPECT_NE(conflict.out.find("atbutil: f.atb: /2: base float 2, ours float 30, theirs float 40\n"
+                              "atbutil: f.atb: 1 conflict; left as it was\n"),
             std::string::npos)
       << conflict.out;
+  EXPECT_EQ(conflict.out.find(".merge_file"), std::string::npos) << conflict.out;
   EXPECT_EQ(ReadFile(dir / "f.atb"), EncodeFile(ours));
   EXPECT_EQ(Shell(git + "diff --name-only --diff-filter=U").out, "f.atb\n");
 }
