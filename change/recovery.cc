@@ -13,6 +13,7 @@
 #include "change/journal.h"
 #include "change/journal_format.h"
 #include "change/mark.h"
+#include "platform/quote.h"
 #include "platform/signals.h"
 #include "store/layout.h"
 
@@ -252,7 +253,7 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
   // Whether what lies at the journal's place decides the verdict (the file bears a mark, or what
   // may be one) or is only to be said.
   const bool suspect = mark.marked || mark.damaged;
-  const std::string name = "its journal " + path_;
+  const std::string name = "its journal " + QuotedName(path_);
   struct stat jst;
   if (files_.StatPath(path_, &jst) == -1) {
     if (errno == ENOENT && !suspect) return {};
@@ -322,7 +323,7 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
                     : "");
   }
   if (wrong.empty() && journal_->layout().nonce != nonce_) {
-    return Refuse("the journal beside it, " + path_ + ", belongs to another change (" +
+    return Refuse("the journal beside it, " + QuotedName(path_) + ", belongs to another change (" +
                       NonceText(journal_->layout().nonce) + ", " + summary_ + ")",
                   true);
   }
@@ -475,10 +476,11 @@ Status RefusalOf(const JournalVerdict& v, const std::string& name) {
   if (!v.failed.ok()) return v.failed;
   if (!v.marked) return Status::Refused("an interrupted change cannot be finished: " + v.reason);
   std::string how;
-  const std::string file = name.empty() ? "FILE" : name;
+  const std::string file = name.empty() ? "FILE" : QuotedName(name);
   if (!v.found.empty()) {
-    how = "; " + v.found.front() + " holds it: `atbutil recover --journal " + v.found.front() +
-          " " + file + "` finishes it";
+    const std::string found = QuotedName(v.found.front());
+    how = "; " + found + " holds it: `atbutil recover --journal " + found + " " + file +
+          "` finishes it";
   } else if (v.discardable) {
     how = "; `atbutil recover --journal JOURNAL " + file +
           "` finishes it from its journal, wherever that is now; `atbutil recover --discard " +
@@ -489,8 +491,8 @@ Status RefusalOf(const JournalVerdict& v, const std::string& name) {
 }
 
 std::string StaleNote(const JournalVerdict& v, const std::string& journalPath) {
-  return journalPath + ", a journal that belongs to no change of the file as it is (" + v.reason +
-         ")";
+  return QuotedName(journalPath) + ", a journal that belongs to no change of the file as it is (" +
+         v.reason + ")";
 }
 
 namespace {
@@ -499,12 +501,14 @@ namespace {
 Status RemoveStale(Files& files, const JournalVerdict& v, const std::string& journalPath,
                    bool durable, std::string* note) {
   if (!v.belongsTo.empty()) {
-    return Status::Refused(journalPath + " belongs to " + v.belongsTo.front() +
-                           ", which is in the middle of its change: `atbutil recover --journal " +
-                           journalPath + " " + v.belongsTo.front() + "` finishes it first");
+    return Status::Refused(
+        QuotedName(journalPath) + " belongs to " + QuotedName(v.belongsTo.front()) +
+        ", which is in the middle of its change: `atbutil recover --journal " +
+        QuotedName(journalPath) + " " + QuotedName(v.belongsTo.front()) + "` finishes it first");
   }
   if (files.Unlink(journalPath) == -1) {
-    return Status::Refused(journalPath + ", a journal of user " + std::to_string(v.owner) +
+    return Status::Refused(QuotedName(journalPath) + ", a journal of user " +
+                           std::to_string(v.owner) +
                            " that belongs to no change of the file as it is, cannot be removed (" +
                            std::strerror(errno) + "): its owner or root can remove it");
   }
@@ -615,8 +619,8 @@ Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, 
         own.reason.find("belongs to another change") == std::string::npos) {
       return RefusalOf(own, target.name);
     }
-    return Status::Refused("a journal of another change lies beside it, " + target.journalPath +
-                           ": move it away first");
+    return Status::Refused("a journal of another change lies beside it, " +
+                           QuotedName(target.journalPath) + ": move it away first");
   }
   // The journal named: read as it lies, it must be of this file's change.
   const int from = files.Open(journalPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);

@@ -15,6 +15,7 @@
 #include "companion/open_file.h"
 #include "companion/paths.h"
 #include "companion/value_text.h"
+#include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"
 #include "store/text_end.h"
@@ -397,19 +398,17 @@ int RecoverCommand(const std::string& path, bool discard, const std::string& jou
     std::string summary, lost;
     Status s = DiscardInterruptedChange(files, path, &summary, &lost);
     if (!s.ok()) return Report(s.In(path), err);
-    std::fprintf(err, "atbutil: %s: discarded an interrupted change%s%s\n", path.c_str(),
-                 summary.empty() ? "" : (": " + summary).c_str(),
-                 lost.empty()
-                     ? ""
-                     : ("; " + lost + "; atbutil check says whether its tables are sound").c_str());
+    Say(err, path,
+        "discarded an interrupted change" + (summary.empty() ? "" : ": " + summary) +
+            (lost.empty() ? ""
+                          : "; " + lost + "; atbutil check says whether its tables are sound"));
     return 0;
   }
   if (!journal.empty()) {
     bool finished = false;
     Status s = RecoverFromJournalAt(files, path, journal, &finished);
     if (s.ok() && finished) {
-      std::fprintf(err, "atbutil: %s: recovered an interrupted change from %s\n", path.c_str(),
-                   journal.c_str());
+      Say(err, path, "recovered an interrupted change from " + QuotedName(journal));
     }
     return Report(s.In(path), err);
   }
@@ -418,7 +417,7 @@ int RecoverCommand(const std::string& path, bool discard, const std::string& jou
   if (s.ok()) {
     s = f.Close();
     if (s.ok() && !f.recovered()) {
-      std::fprintf(err, "atbutil: %s: no interrupted change\n", path.c_str());
+      Say(err, path, "no interrupted change");
     }
   }
   return Report(s, err);

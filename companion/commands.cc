@@ -19,6 +19,7 @@
 #include "companion/open_file.h"
 #include "companion/paths.h"
 #include "platform/output_file.h"
+#include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"
 
@@ -120,7 +121,8 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names, Files& fil
   Status s = f.Open(path, OpenFile::kCheck, stderr);
   // A file whose change was cut short is not damaged: the next open finishes the change.
   if (s.ok() && f.interrupted()) {
-    r.out = path + ": an interrupted change, finished by the next open (atbutil recover)\n";
+    r.out =
+        QuotedName(path) + ": an interrupted change, finished by the next open (atbutil recover)\n";
     return r;
   }
   std::vector<TableDamage> damage;
@@ -139,7 +141,8 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names, Files& fil
     return r;
   }
   for (const TableDamage& d : damage) {
-    r.out += path + ": " + DamagedTablePath(names, d) + ": " + d.reason + "\n";
+    r.out +=
+        QuotedName(path) + ": " + Printable(DamagedTablePath(names, d) + ": " + d.reason) + "\n";
   }
   r.damaged = !damage.empty();
   return r;

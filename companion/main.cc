@@ -186,7 +186,7 @@ int Main(int argc, char** argv) {
   atb::WaitPolicy wait = atb::CurrentWaitPolicy();
   if (waitSeconds >= 0) wait.stallMs = static_cast<int64_t>(waitSeconds * 1000);
   wait.say = [](const std::string& file, const std::string& message) {
-    std::fprintf(stderr, "atbutil: %s: %s\n", file.c_str(), message.c_str());
+    atb::Say(stderr, file, message);
   };
   atb::SetWaitPolicy(wait);
   atb::KeyNames names;

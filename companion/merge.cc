@@ -8,6 +8,7 @@
 #include "companion/patch.h"
 #include "companion/paths.h"
 #include "companion/value_text.h"
+#include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"
 
@@ -308,9 +309,9 @@ namespace {
 
 int Merge(const std::string& base, const std::string& ours, const std::string& theirs,
           const std::string& name, const KeyNames& names, std::FILE* err, Files& files) {
-  auto say = [err](const std::string& what) { std::fprintf(err, "atbutil: %s\n", what.c_str()); };
+  auto say = [err](const std::string& what) { Say(err, what); };
   // git merges into temporary files: its name for the file is the one to say.
-  const std::string shown = name.empty() ? ours : name;
+  const std::string shown = QuotedName(name.empty() ? ours : name);
   OpenFile fb(files), fo(files), ft(files);
   Status o = fo.Open(ours, OpenFile::kEdit, err, shown);
   if (o.ok()) o = fb.Open(base, OpenFile::kRead, err, name.empty() ? base : name + " (base)");

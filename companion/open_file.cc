@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "platform/quote.h"
+
 namespace atb {
 
 int ExitStatus(const Status& s) {
@@ -9,8 +11,16 @@ int ExitStatus(const Status& s) {
   return s.damaged() || s.refused() || s.tooLarge() ? 1 : 2;
 }
 
+void Say(std::FILE* err, const std::string& message) {
+  std::fprintf(err, "atbutil: %s\n", Printable(message).c_str());
+}
+
+void Say(std::FILE* err, const std::string& name, const std::string& message) {
+  Say(err, QuotedName(name) + ": " + message);
+}
+
 int Report(const Status& s, std::FILE* err) {
-  if (!s.ok()) std::fprintf(err, "atbutil: %s\n", s.Message().c_str());
+  if (!s.ok()) Say(err, s.Message());
   return ExitStatus(s);
 }
 
@@ -24,11 +34,9 @@ Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err,
                                                   : AttributeFile::kReading;
   Status s = open_.Open(path, use, &recovered_);
   for (const std::string& note : open_.notes()) {
-    std::fprintf(err, "atbutil: %s: %s\n", path_.c_str(), note.c_str());
+    Say(err, path_, note);
   }
-  if (recovered_) {
-    std::fprintf(err, "atbutil: %s: recovered an interrupted change\n", path_.c_str());
-  }
+  if (recovered_) Say(err, path_, "recovered an interrupted change");
   return s.In(path_);
 }
 

@@ -17,6 +17,12 @@ namespace atb {
 // error, a full disk).
 int ExitStatus(const Status& s);
 
+// Says "atbutil: MESSAGE" on `err`, every control byte in it escaped.
+void Say(std::FILE* err, const std::string& message);
+// The same for `message` about the file `name` ("atbutil: NAME: MESSAGE", the name quoted when it
+// holds a control byte).
+void Say(std::FILE* err, const std::string& name, const std::string& message);
+
 // Says a failed status on `err` ("atbutil: MESSAGE") and answers its exit status.
 int Report(const Status& s, std::FILE* err);
 

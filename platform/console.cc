@@ -10,6 +10,8 @@
 #include <ostream>
 #include <vector>
 
+#include "platform/quote.h"
+
 namespace atb {
 
 Console::Console(std::istream& in, std::ostream& out, std::ostream& err, bool standard)
@@ -101,7 +103,7 @@ void Console::Flush() { out_.flush(); }
 void Console::Explain(std::string_view name, std::string_view reason) {
   Flush();
   if (sharedTerminal_ && !atLineStart_) err_ << '\n';
-  err_ << "atb: " << name << ": " << reason << '\n';
+  err_ << "atb: " << QuotedName(name) << ": " << Printable(reason) << '\n';
   if (sharedTerminal_) atLineStart_ = true;
   err_.flush();
 }

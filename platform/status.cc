@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/quote.h"
+
 namespace atb {
 
 Status Status::FromErrno(int err) {
@@ -12,7 +14,8 @@ Status Status::FromErrno(int err) {
 
 Status Status::In(const std::string& where) const {
   Status s = *this;
-  if (!ok()) s.where_ = where_.empty() ? where : where + ": " + where_;
+  const std::string named = QuotedName(where);
+  if (!ok()) s.where_ = where_.empty() ? named : named + ": " + where_;
   return s;
 }
 

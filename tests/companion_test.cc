@@ -1,6 +1,8 @@
 // atbutil's read side: the value syntax, paths, and what dump, get, check and build promise on
 // exact and on random files.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -314,6 +316,31 @@ TEST(Check, OneLinePerDamagedTableAndTheDialoguesReasons) {
   });
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "atbutil: " + (dir / "missing.atb") + ": No such file or directory\n");
+}
+
+// A name holding a line break or an escape sequence never forges a line nor reaches a terminal
+// as it is: it is quoted with C escapes, wherever a name is said.
+TEST(Check, NamesWithControlBytesAreQuoted) {
+  testing::TempDir dir;
+  WriteFile(dir / "d\nfake.atb: all good\nx.atb", "abc");
+  WriteFile(dir / "e\x1b[2J.atb", "abcd");
+  KeyNames names;
+  Outcome r = Capture([&](std::FILE* o, std::FILE* e) {
+    return CheckCommand({dir.path(), dir / "gone\n.atb"}, names, o, e);
+  });
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "\"" + dir.path() +
+                       "/d\\nfake.atb: all good\\nx.atb\": /: only 3 bytes, shorter than a header "
+                       "and a table count\n\"" +
+                       dir.path() +
+                       "/e\\033[2J.atb\": /: only 4 bytes, shorter than a header and a table "
+                       "count\n");
+  EXPECT_EQ(r.err, "atbutil: \"" + dir.path() + "/gone\\n.atb\": No such file or directory\n");
+  r = Capture([&](std::FILE* o, std::FILE* e) {
+    return GetCommand(dir / "e\x1b[2J.atb", "1", names, o, e);
+  });
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 // Folders: every *.atb below them in sorted order, symlinks not followed, unreadable folders

@@ -1,0 +1,54 @@
+#include "platform/quote.h"
+
+namespace atb {
+
+namespace {
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+void AppendEscaped(unsigned char c, std::string* out) {
+  static const char kShort[] = "abtnvfr";
+  if (c >= '\a' && c <= '\r') {
+    out->push_back('\\');
+    out->push_back(kShort[c - '\a']);
+    return;
+  }
+  const char octal[] = {'\\', static_cast<char>('0' + (c >> 6)),
+                        static_cast<char>('0' + ((c >> 3) & 7)), static_cast<char>('0' + (c & 7))};
+  out->append(octal, sizeof octal);
+}
+
+}  // namespace
+
+std::string QuotedName(std::string_view name) {
+  bool plain = true;
+  for (unsigned char c : name) plain = plain && !IsControl(c);
+  if (plain) return std::string(name);
+  std::string out = "\"";
+  for (unsigned char c : name) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (IsControl(c)) {
+      AppendEscaped(c, &out);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out + "\"";
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (IsControl(c)) {
+      AppendEscaped(c, &out);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+}  // namespace atb
