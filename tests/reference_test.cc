@@ -183,6 +183,22 @@ TEST_F(References, RefusedRipsWriteNothingAnywhere) {
   EXPECT_FALSE(Exists("2"));
 }
 
+// The side file of an add is never the attribute file, under its own name or another.
+TEST_F(References, TheAttributeFileIsNeverItsOwnSideFile) {
+  Put({{FloatEntry(1, 1)}}, "100");
+  const Bytes before = Contents("100");
+  ASSERT_EQ(before.size(), 72u);
+  ASSERT_EQ(symlink("100", (dir_ / "200").c_str()), 0);
+  std::string list = Listing({"0 ID:1:1.000000"}) + kMenu;
+  std::string ask = "ID of reference to add?";
+  EXPECT_EQ(Run("100\n998\n100\n998\n200\n999\nquit\n"),
+            kStart + list + ask + "\nbad side file 100" + list + ask + "\nbad side file 200" +
+                list + kPrompt);
+  EXPECT_EQ(err_,
+            "atb: 100: is the attribute file itself\natb: 200: is the attribute file itself\n");
+  EXPECT_EQ(Contents("100"), before);
+}
+
 TEST_F(References, RipThenAddRoundTripsBetweenFiles) {
   Table named{{FloatEntry(1, 1), RefEntry(2, {{NameEntry("deep")}}), NameEntry("moved")}};
   Put({{RefEntry(0x100, named), RefEntry(0x80000000, kSide)}}, "a.atb");
