@@ -55,13 +55,29 @@ Status OutputFile::Open(int keep) {
       if (keep != -1 && SameFile(files_, existing_, keep)) {
         return Status::Refused("is the attribute file itself");
       }
+    } else {
+      existingStat_ = st;
+    }
+    if ((existingStat_.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+      // Marked read-only by its owner: kept so even though replacing it only needs the folder's
+      // permission, and even for a user whom permissions do not bind.
+      return Status::Refused(
+          "is read-only: make it writable first (chmod u+w) to have it replaced, or name another "
+          "file");
+    }
+    if (existingStat_.st_nlink > 1) {
+      return Status::Refused(
+          "has " + std::to_string(existingStat_.st_nlink) +
+          " names (hard links), and replacing it would leave the other names with the old bytes: "
+          "to change them all, write to a new name and copy it over this one (cp NEW NAME); to "
+          "leave them as they are, remove this name first");
+    }
+    if (existing_ != -1) {
       // Held until it is replaced, so that no editor opens it in between and loses its edits
       // to the unlinked file.
       if (files_.Lock(existing_) == -1) {
         return Status::Refused("is open in atb or being changed: close it first");
       }
-    } else {
-      existingStat_ = st;
     }
     replacing_ = true;
   } else if (errno != ENOENT) {

@@ -22,7 +22,8 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   // Refused, with nothing written, when `path` names anything but a regular file (a symlink is
-  // not followed), the open file `keep` (-1 for none), or a file that an editor holds.
+  // not followed), the open file `keep` (-1 for none), a file without any write permission bit
+  // (even for a privileged user), one with several hard links, or a file that an editor holds.
   Status Open(int keep = -1);
   Status Write(std::string_view bytes);
   // Puts the file in place. A file it replaces keeps its mode, and its owner where the user may

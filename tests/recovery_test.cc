@@ -530,5 +530,49 @@ TEST_F(Recovery, OutputsNeverClobber) {
   EXPECT_EQ(Shell("ls -A " + Quoted(dir_.path()) + " | grep -c atb-new").out, "0\n");
 }
 
+// A replacement that the file in its place would not have allowed is refused, for every user:
+// one marked read-only, and one whose other names would keep the old bytes.
+TEST_F(Recovery, ReadOnlyAndLinkedOutputsAreRefused) {
+  WriteFile(file_, EncodeFile({{TextEntry(1, "abc"), FloatEntry(2, 2.5f)}}));
+  Util("dump --json " + f_ + " > " + Quoted(dir_ / "f.json"));
+  const std::string readOnly = dir_ / "ro.atb", linked = dir_ / "linked.atb";
+  WriteFile(readOnly, "old");
+  ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+  WriteFile(linked, "old");
+  ASSERT_EQ(link(linked.c_str(), (dir_ / "other.atb").c_str()), 0);
+  for (const std::string& out : {readOnly, linked}) {
+    for (const std::string& args : {"extract " + f_ + " 1 " + Quoted(out),
+                                    "build " + Quoted(dir_ / "f.json") + " " + Quoted(out)}) {
+      const testing::Outcome o = Util(args);
+      EXPECT_EQ(o.status, 1) << args;
+      EXPECT_EQ(o.out, out == readOnly
+                           ? "atbutil: " + out +
+                                 ": is read-only: make it writable first (chmod u+w) to have it "
+                                 "replaced, or name another file\n"
+                           : "atbutil: " + out +
+                                 ": has 2 names (hard links), and replacing it would leave the "
+                                 "other names with the old bytes: to change them all, write to a "
+                                 "new name and copy it over this one (cp NEW NAME); to leave them "
+                                 "as they are, remove this name first\n");
+    }
+  }
+  struct stat st;
+  ASSERT_EQ(stat(readOnly.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  EXPECT_EQ(ReadFile(readOnly), "old");
+  ASSERT_EQ(stat(linked.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+  EXPECT_EQ(ReadFile(linked), "old");
+  EXPECT_EQ(ReadFile(dir_ / "other.atb"), "old");
+  EXPECT_EQ(Shell("ls -A " + Quoted(dir_.path()) + " | grep -c atb-new").out, "0\n");
+  // Made writable, or left with one name, each is replaced.
+  ASSERT_EQ(chmod(readOnly.c_str(), 0644), 0);
+  ASSERT_EQ(unlink((dir_ / "other.atb").c_str()), 0);
+  for (const std::string& out : {readOnly, linked}) {
+    EXPECT_EQ(Util("build " + Quoted(dir_ / "f.json") + " " + Quoted(out)).status, 0);
+    EXPECT_EQ(ReadFile(out), ReadFile(file_));
+  }
+}
+
 }  // namespace
 }  // namespace atb
