@@ -1,6 +1,7 @@
 // A file written whole: a new file, or a regular file replaced only once the new one is complete,
 // so that `path` is never seen half written and is left alone on failure. What a killed process
-// was writing has no name, so it leaves nothing behind.
+// was writing has no name, where the file system allows it, so it leaves nothing behind; where it
+// does have one, the next output to that folder removes it.
 #pragma once
 
 #include <sys/stat.h>
@@ -31,6 +32,7 @@ class OutputFile {
   Status Commit();
 
  private:
+  std::string BoundName();
   void RemoveStaleTemporaries();
 
   Files& files_;
@@ -43,6 +45,10 @@ class OutputFile {
   struct stat existingStat_ = {};
   bool replacing_ = false;
 };
+
+// The name in its folder that the new file `st` describes gets while it is put in place: the only
+// name under which a leftover of a killed process is known as one and removed.
+std::string TemporaryNameOf(const struct stat& st);
 
 // The whole of `bytes` as an OutputFile.
 Status WriteWholeFile(Files& files, const std::string& path, std::string_view bytes, bool durable);
