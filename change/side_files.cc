@@ -41,6 +41,7 @@ Status SideTable::Open(const std::string& path, int64_t length, int notThis) {
   Status s = OpenForReading(files_, path, &fd_);
   if (!s.ok()) return s;
   if (notThis != -1 && SameFile(files_, fd_, notThis)) {
+    itself_ = true;
     return Status::Refused("is the attribute file itself");
   }
   struct stat st;

@@ -36,10 +36,13 @@ class SideTable {
   ByteSource& source() { return *side_; }
   int fd() const { return fd_; }
   int64_t size() const { return size_; }
+  // Open refused it for being `notThis`.
+  bool itself() const { return itself_; }
 
  private:
   Files& files_;
   int fd_ = -1;
+  bool itself_ = false;
   std::unique_ptr<AtbFile> side_;
   int64_t size_ = 0;
 };

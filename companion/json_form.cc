@@ -9,6 +9,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
+#include <unordered_set>
 #include <vector>
 
 #include "companion/json_position.h"
@@ -176,9 +178,10 @@ constexpr std::size_t kBlockBudget = 8 << 20;
 // Building. The document is read as a stream of parser events: the tables' bytes are written as
 // their entries arrive, and only the way down is held. A refusal is the one that a check of the
 // whole document, parsed first, would give: an object's own checks (unknown members first, by
-// name) before its parts', its entries in order, the last of several members with one name
-// counts, and a syntax error anywhere outranks them all. So a part's refusal is held until the
-// object it lies in is complete, and what fails after a held refusal is muted.
+// name) before its parts', its entries in order, and a syntax error or a member given twice in
+// one object, anywhere, outranks them all (the first in the text, where the parse stops). So a
+// part's refusal is held until the object it lies in is complete, and what fails after a held
+// refusal is muted.
 
 // A member's value as building reads it: a scalar, or only the kind of a container.
 struct Scalar {
@@ -216,22 +219,34 @@ struct Refusal {
 using Verdict = std::optional<Refusal>;  // nothing when sound
 
 // Of an object's unknown members, the first by name (as a sorted map of members would list
-// them), and where its last occurrence's name lies.
+// them), and where its name lies.
 struct Unknown {
-  struct Name {
+  struct Names {
     std::string name;
     TextPosition at;
+    std::set<std::string> all;
   };
-  std::unique_ptr<Name> first;  // rare: nothing is held for an object without one
+  std::unique_ptr<Names> first;  // rare: nothing is held for an object without one
 
   bool seen() const { return first != nullptr; }
-  void Note(const std::string& member, TextPosition where) {
-    if (first && member > first->name) return;
-    if (!first) first = std::make_unique<Name>();
-    first->name = member;
-    first->at = where;
+  // False when the object has had a member of that name already.
+  bool Note(const std::string& member, TextPosition where) {
+    if (!first) first = std::make_unique<Names>();
+    if (!first->all.insert(member).second) return false;
+    if (first->all.size() == 1 || member < first->name) {
+      first->name = member;
+      first->at = where;
+    }
+    return true;
   }
 };
+
+// The members each kind of object of the form reads, by their place in a bit set of those seen.
+constexpr std::string_view kFields[4][8] = {
+    {"atb", "header", "root"},
+    {"start", "outer_size", "middle", "root_size"},
+    {"lead", "entries", "bytes", "damaged"},
+    {"key", "label", "type", "value", "trailing", "bytes", "table", "damaged"}};
 
 // How far the built bytes reached: what to cut back to when a member's bytes are dropped.
 struct Marks {
@@ -289,6 +304,8 @@ class JsonBuilder {
     return false;
   }
   const std::string& syntax() const { return syntax_; }
+  // Why the parse was stopped at a member given a second time; empty when it was not.
+  const std::string& repeated() const { return repeated_; }
 
  private:
   enum Kind : uint8_t { kDocument, kHeader, kTable, kEntry };
@@ -297,6 +314,7 @@ class JsonBuilder {
 
   struct Header {
     bool object = false;
+    uint8_t seen = 0;
     TextPosition at;
     Unknown unknown;
     Scalar start, outerSize, middle, rootSize;
@@ -311,6 +329,7 @@ class JsonBuilder {
   };
   struct Table {
     bool root = false;
+    uint8_t seen = 0;
     TextPosition at;
     Unknown unknown;
     std::unique_ptr<Scalar[]> given;  // "lead" and "bytes", for the tables that have them
@@ -340,6 +359,7 @@ class JsonBuilder {
   struct Entry {
     uint32_t index = 0;
     bool object = true, damaged = false;
+    uint8_t seen = 0;
     TextPosition at;
     Unknown unknown;
     Scalar key, type;
@@ -358,11 +378,27 @@ class JsonBuilder {
     v.text = text_.bare();
     return Value(std::move(v), kind);
   }
+  // A container that building skips: its names are still checked for repeats.
+  struct Skipped {
+    bool object = false;
+    uint64_t count = 0;  // an array's elements so far
+    std::string member;  // an object's last member
+    std::unordered_set<std::string> names;
+  };
+
   bool Value(Scalar v, Scalar::Kind kind);
   bool Open(bool object);
   // A value begins: a scalar, or a container that opens a frame or is skipped.
   void Begin(Scalar v);
   bool Close();
+  void Skip(bool object, Slot slot);
+  // A value begins inside a skipped container.
+  void SkippedElement() {
+    if (!skipped_.back().object) ++skipped_.back().count;
+  }
+  bool SkippedKey(const std::string& name);
+  // Stops the parse at `name`, a member that its object has had already.
+  bool Repeated(std::string where, const std::string& name, TextPosition at);
   Slot Current() const {
     if (kinds_.empty()) return kTheDocument;
     if (kinds_.back() == kTable && tables_.back().inEntries) return kEntries;
@@ -391,7 +427,6 @@ class JsonBuilder {
   Verdict RefuseUnknown(const Unknown& u, const char* what, const char* fields) const;
 
   void PushTable(bool root, TextPosition at);
-  void DropEntries(Table& t);
   void CloseEntry();
   Verdict EntryContent(Entry& e, uint32_t type, int64_t* size);
   Verdict ValueBytes(Entry& e, uint32_t type, std::string* bytes);
@@ -404,13 +439,14 @@ class JsonBuilder {
   JsonText& text_;
   const KeyNames& names_;
   BuiltFile& out_;
-  std::string syntax_;
+  std::string syntax_, repeated_;
   Verdict verdict_;
 
   std::vector<Kind> kinds_;
   std::deque<Table> tables_;
   std::deque<Entry> entries_;
   bool documentObject_ = false;
+  uint8_t documentSeen_ = 0;
   TextPosition documentAt_;
   Unknown unknown_;
   Scalar atb_;
@@ -418,9 +454,11 @@ class JsonBuilder {
   Member root_;
 
   Slot slot_ = kSkip;
-  Scalar* scalar_ = nullptr;  // the member a kScalar value goes to
-  int skip_ = 0;              // depth inside a value that is skipped
-  int muted_ = 0;             // tables that hold a failed entry: what fails after it is muted
+  Scalar* scalar_ = nullptr;      // the member a kScalar value goes to
+  std::string member_;            // the open object's last member
+  std::vector<Skipped> skipped_;  // the way down inside a value that is skipped
+  std::string skippedAt_;         // that value's JSON pointer
+  int muted_ = 0;                 // tables that hold a failed entry: what fails after it is muted
 };
 
 std::string JsonBuilder::Where() const {
@@ -479,12 +517,47 @@ Verdict JsonBuilder::Uint32(const Scalar& v, std::string_view member, uint32_t* 
   return std::nullopt;
 }
 
+bool JsonBuilder::Repeated(std::string where, const std::string& name, TextPosition at) {
+  repeated_ = at.Describe() + ", at " + where + ": \"" + name +
+              "\" appears a second time in this object: keep one of them";
+  return false;
+}
+
+bool JsonBuilder::SkippedKey(const std::string& name) {
+  Skipped& top = skipped_.back();
+  if (!top.names.insert(name).second) {
+    std::string where = skippedAt_;
+    for (std::size_t i = 0; i + 1 < skipped_.size(); ++i) {
+      const Skipped& s = skipped_[i];
+      where.push_back('/');
+      where.append(s.object ? PointerToken(s.member) : std::to_string(s.count - 1));
+    }
+    where.push_back('/');
+    return Repeated(where.append(PointerToken(name)), name, text_.tokenStart());
+  }
+  top.member = name;
+  return true;
+}
+
 bool JsonBuilder::key(std::string& name) {
-  if (skip_ > 0) return true;
+  if (!skipped_.empty()) return SkippedKey(name);
   const TextPosition at = text_.tokenStart();
+  const Kind kind = kinds_.back();
+  uint8_t& seen = kind == kDocument ? documentSeen_
+                  : kind == kHeader ? header_->seen
+                  : kind == kTable  ? tables_.back().seen
+                                    : entries_.back().seen;
+  const auto& fields = kFields[kind];
+  const auto field = std::find(std::begin(fields), std::end(fields), name);
+  if (!name.empty() && field != std::end(fields)) {
+    const auto bit = static_cast<uint8_t>(1u << (field - std::begin(fields)));
+    if ((seen & bit) != 0) return Repeated(Where(PointerToken(name)), name, at);
+    seen |= bit;
+  }
+  member_ = name;
   slot_ = kSkip;
   scalar_ = nullptr;
-  switch (kinds_.back()) {
+  switch (kind) {
     case kDocument:
       if (name == "atb") {
         slot_ = kScalar, scalar_ = &atb_;
@@ -492,8 +565,8 @@ bool JsonBuilder::key(std::string& name) {
         slot_ = kTheHeader;
       } else if (name == "root") {
         slot_ = kRoot;
-      } else {
-        unknown_.Note(name, at);
+      } else if (!unknown_.Note(name, at)) {
+        return Repeated(Where(PointerToken(name)), name, at);
       }
       break;
     case kHeader: {
@@ -506,8 +579,8 @@ bool JsonBuilder::key(std::string& name) {
         scalar_ = &h.middle;
       } else if (name == "root_size") {
         scalar_ = &h.rootSize;
-      } else {
-        h.unknown.Note(name, at);
+      } else if (!h.unknown.Note(name, at)) {
+        return Repeated(Where(PointerToken(name)), name, at);
       }
       break;
     }
@@ -523,8 +596,8 @@ bool JsonBuilder::key(std::string& name) {
         scalar_ = &t.bytes();
       } else if (name == "damaged") {
         t.damaged = true;
-      } else {
-        t.unknown.Note(name, at);
+      } else if (!t.unknown.Note(name, at)) {
+        return Repeated(Where(PointerToken(name)), name, at);
       }
       break;
     }
@@ -546,8 +619,8 @@ bool JsonBuilder::key(std::string& name) {
         slot_ = kNested;
       } else if (name == "damaged") {
         e.damaged = true;
-      } else {
-        e.unknown.Note(name, at);
+      } else if (!e.unknown.Note(name, at)) {
+        return Repeated(Where(PointerToken(name)), name, at);
       }
       break;
     }
@@ -557,7 +630,10 @@ bool JsonBuilder::key(std::string& name) {
 }
 
 bool JsonBuilder::Value(Scalar v, Scalar::Kind kind) {
-  if (skip_ > 0) return true;
+  if (!skipped_.empty()) {
+    SkippedElement();
+    return true;
+  }
   v.kind = kind;
   v.at = text_.tokenStart();
   Begin(std::move(v));
@@ -565,8 +641,9 @@ bool JsonBuilder::Value(Scalar v, Scalar::Kind kind) {
 }
 
 bool JsonBuilder::Open(bool object) {
-  if (skip_ > 0) {
-    ++skip_;
+  if (!skipped_.empty()) {
+    SkippedElement();
+    skipped_.push_back({object, 0, {}, {}});
     return true;
   }
   Scalar v;
@@ -581,7 +658,8 @@ void JsonBuilder::Begin(Scalar v) {
   // A container that opens no frame is skipped to its end.
   const bool container = object || v.kind == Scalar::kArray;
   bool opened = false;
-  switch (Current()) {
+  const Slot slot = Current();
+  switch (slot) {
     case kSkip:
       break;
     case kScalar:
@@ -599,13 +677,11 @@ void JsonBuilder::Begin(Scalar v) {
       if ((opened = object)) kinds_.push_back(kHeader);
       break;
     case kRoot:
-      CutBackTo({});
       root_ = Member{true, object, v.at, nullptr, 0};
       if ((opened = object)) PushTable(true, v.at);
       break;
     case kNested: {
       Entry& e = entries_.back();
-      CutBackTo(e.before);
       e.table = Member{true, object, v.at, nullptr, 0};
       if ((opened = object)) PushTable(false, v.at);
       break;
@@ -613,7 +689,6 @@ void JsonBuilder::Begin(Scalar v) {
     case kEntries: {
       Table& t = tables_.back();
       if (!t.inEntries) {
-        DropEntries(t);
         t.entriesSeen = true;
         t.entriesArray = t.inEntries = opened = v.kind == Scalar::kArray;
         t.entriesAt = v.at;
@@ -631,12 +706,24 @@ void JsonBuilder::Begin(Scalar v) {
       break;
     }
   }
-  if (container && !opened) skip_ = 1;
+  if (container && !opened) Skip(object, slot);
+}
+
+void JsonBuilder::Skip(bool object, Slot slot) {
+  if (slot == kTheDocument) {
+    skippedAt_.clear();
+  } else if (slot == kEntries && tables_.back().inEntries) {
+    // An element that is no object: its entry is already closed.
+    skippedAt_ = Where("entries/" + std::to_string(tables_.back().count - 1));
+  } else {
+    skippedAt_ = Where(PointerToken(member_));
+  }
+  skipped_.push_back({object, 0, {}, {}});
 }
 
 bool JsonBuilder::Close() {
-  if (skip_ > 0) {
-    --skip_;
+  if (!skipped_.empty()) {
+    skipped_.pop_back();
     return true;
   }
   switch (kinds_.back()) {
@@ -672,19 +759,6 @@ void JsonBuilder::PushTable(bool root, TextPosition at) {
   t.start = Mark();
   kinds_.push_back(kTable);
   tables_.push_back(std::move(t));
-}
-
-// A later "entries" member replaces an earlier one.
-void JsonBuilder::DropEntries(Table& t) {
-  if (t.failed) {
-    t.failed.reset();
-    --muted_;
-  }
-  CutBackTo(t.start);
-  t.count = 0;
-  t.entryBlock.clear();
-  t.dataSize = 0;
-  t.leadLate = false;
 }
 
 void JsonBuilder::CloseEntry() {
@@ -1019,6 +1093,7 @@ Status BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file) {
   *file = BuiltFile();
   JsonBuilder builder(text, names, file);
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
+    if (!builder.repeated().empty()) return Status::Refused(builder.repeated());
     // A syntax error, or a number no float can hold.
     const std::string& what = builder.syntax();
     const std::size_t at = what.find("] ");

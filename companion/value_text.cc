@@ -267,6 +267,9 @@ bool ParseFloatText(std::string_view text, uint32_t* bits, std::string* why) {
     if (f == 0) return fail(reason.append(" is too small for a float: it would become 0"));
   } else if (r.ec != std::errc() || r.ptr != digits.data() + digits.size() || digits.empty()) {
     return fail(notAFloat);
+  } else if (std::isnan(f) && digits.find('(') != std::string_view::npos) {
+    // The library reads any payload as the quiet NaN: bits the text did not say.
+    return fail(notAFloat + " (a NaN by its bits takes 8 hex digits, as in nan(0x7fc00001))");
   }
   *bits = std::bit_cast<uint32_t>(f);
   return true;

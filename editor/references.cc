@@ -36,12 +36,12 @@ bool AddReference(EditState& state) {
   Status s = state.target->file.Length(&length);
   if (!Reported(state, s, Doing::kReading)) return false;
   SideTable side(state.files);
-  s = side.Open(state.startDir + "/" + sideName, length);
+  s = side.Open(state.startDir + "/" + sideName, length, state.target->file.fd());
   if (s.tooLarge()) {
     state.console.Write("\nfile too large");
     return false;
   }
-  if (s.damaged()) {
+  if (s.damaged() || side.itself()) {
     state.console.Write("\nbad side file ");
     state.console.Write(sideName);
     state.console.Explain(sideName, s.Message());

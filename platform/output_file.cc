@@ -12,18 +12,32 @@ namespace atb {
 namespace {
 
 constexpr std::string_view kTempPrefix = ".atb-new-";
+constexpr std::size_t kTempDigits = 16;
 
+std::string TempNameWith(uint64_t digits) {
+  std::string name(kTempPrefix);
+  for (std::size_t i = 0; i < kTempDigits; ++i) {
+    name.push_back("0123456789abcdef"[(digits >> (4 * (kTempDigits - 1 - i))) & 15]);
+  }
+  return name;
+}
+
+// A name no run is likely to be using: for a temporary that cannot have its bound name. A leftover
+// under such a name is never removed.
 std::string TempName() {
   static unsigned counter = 0;
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const unsigned long long mixed = (static_cast<unsigned long long>(getpid()) << 40) ^
-                                   static_cast<unsigned long long>(now.tv_nsec) ^
-                                   (static_cast<unsigned long long>(++counter) << 20);
-  char hex[17];
-  for (int i = 0; i < 16; ++i) hex[i] = "0123456789abcdef"[(mixed >> (4 * i)) & 15];
-  hex[16] = '\0';
-  return std::string(kTempPrefix) + hex;
+  return TempNameWith((static_cast<uint64_t>(getpid()) << 40) ^ static_cast<uint64_t>(now.tv_nsec) ^
+                      (static_cast<uint64_t>(++counter) << 20));
+}
+
+// Spreads a number over all 64 bits, so that files of one folder differ in many digits.
+uint64_t Mix(uint64_t x) {
+  x += 0x9e3779b97f4a7c15u;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+  return x ^ (x >> 31);
 }
 
 mode_t CreationMode() {
@@ -33,6 +47,11 @@ mode_t CreationMode() {
 }
 
 }  // namespace
+
+std::string TemporaryNameOf(const struct stat& st) {
+  return TempNameWith(
+      Mix(static_cast<uint64_t>(st.st_ino) ^ Mix(static_cast<uint64_t>(st.st_dev))));
+}
 
 OutputFile::OutputFile(Files& files, std::string path, bool durable)
     : files_(files), path_(std::move(path)), dir_(DirectoryOf(path_)), durable_(durable) {}
@@ -55,13 +74,29 @@ Status OutputFile::Open(int keep) {
       if (keep != -1 && SameFile(files_, existing_, keep)) {
         return Status::Refused("is the attribute file itself");
       }
+    } else {
+      existingStat_ = st;
+    }
+    if ((existingStat_.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+      // Marked read-only by its owner: kept so even though replacing it only needs the folder's
+      // permission, and even for a user whom permissions do not bind.
+      return Status::Refused(
+          "is read-only: make it writable first (chmod u+w) to have it replaced, or name another "
+          "file");
+    }
+    if (existingStat_.st_nlink > 1) {
+      return Status::Refused(
+          "has " + std::to_string(existingStat_.st_nlink) +
+          " names (hard links), and replacing it would leave the other names with the old bytes: "
+          "to change them all, write to a new name and copy it over this one (cp NEW NAME); to "
+          "leave them as they are, remove this name first");
+    }
+    if (existing_ != -1) {
       // Held until it is replaced, so that no editor opens it in between and loses its edits
       // to the unlinked file.
       if (files_.Lock(existing_) == -1) {
         return Status::Refused("is open in atb or being changed: close it first");
       }
-    } else {
-      existingStat_ = st;
     }
     replacing_ = true;
   } else if (errno != ENOENT) {
@@ -80,8 +115,17 @@ Status OutputFile::Open(int keep) {
     if (fd_ == -1) temp_.clear();
   }
   if (fd_ == -1) return Status::FromErrno(errno);
-  // Unlocked, it would look stale to another run once it has a name, and be removed.
+  // Unlocked, it would look stale to another run once it has its bound name, and be removed.
   if (files_.Lock(fd_) == -1) return Status::FromErrno(errno);
+  if (!temp_.empty()) {
+    // Only a leftover under its bound name can be told from a user's file; one killed before it
+    // has that name stays, and is never removed.
+    const std::string bound = BoundName();
+    if (!bound.empty() && files_.Link(fd_, bound) == 0) {
+      files_.Unlink(temp_);
+      temp_ = bound;
+    }
+  }
   return Status::Ok();
 }
 
@@ -103,6 +147,14 @@ Status OutputFile::Commit() {
     files_.ChangeOwner(fd_, existingStat_.st_uid, existingStat_.st_gid);
   }
   if (durable_ && files_.Sync(fd_) == -1) return Status::FromErrno(errno);
+  if (temp_.empty()) {
+    const std::string bound = BoundName();
+    if (!bound.empty() && files_.Link(fd_, bound) == 0) {
+      temp_ = bound;
+    } else if (!bound.empty() && errno != EEXIST) {
+      return Status::FromErrno(errno);
+    }
+  }
   while (temp_.empty()) {
     const std::string name = dir_ + "/" + TempName();
     if (files_.Link(fd_, name) == 0) {
@@ -121,21 +173,40 @@ Status OutputFile::Commit() {
   return Status::Ok();
 }
 
+std::string OutputFile::BoundName() {
+  struct stat st;
+  if (files_.Stat(fd_, &st) == -1) return std::string();
+  return dir_ + "/" + TemporaryNameOf(st);
+}
+
+// A user's file may bear the prefix too, so a file is removed only when it is provably a leftover
+// of this tool: a regular file of the user's with one name, that name the prefix and the 16 hex
+// digits drawn from its own device and inode numbers (a file named by hand, unless named so on
+// purpose, or a copy of a leftover, has other digits), and unlocked (no run is still writing it).
 void OutputFile::RemoveStaleTemporaries() {
   std::vector<DirectoryEntry> entries;
   if (files_.ListDirectory(dir_, &entries, nullptr) == -1) return;
   for (const DirectoryEntry& entry : entries) {
     const std::string& name = entry.name;
-    if (!name.starts_with(kTempPrefix)) continue;
+    if (entry.kind != DirectoryEntry::kOther || name.size() != kTempPrefix.size() + kTempDigits ||
+        !name.starts_with(kTempPrefix)) {
+      continue;
+    }
     const std::string path = dir_ + "/" + name;
     struct stat st;
-    if (files_.StatPath(path, &st) == -1 || !S_ISREG(st.st_mode) || st.st_uid != files_.UserId()) {
+    if (files_.StatPath(path, &st) == -1 || !S_ISREG(st.st_mode) || st.st_uid != files_.UserId() ||
+        st.st_nlink != 1 || TemporaryNameOf(st) != name) {
       continue;
     }
     const int fd = files_.Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd == -1) continue;
-    // Unlocked: the process that was writing it is gone.
-    if (files_.Lock(fd) == 0) files_.Unlink(path);
+    struct stat opened, now;
+    // Still that file, after the lock is had: the name is removed, not the file opened.
+    if (files_.Stat(fd, &opened) == 0 && opened.st_ino == st.st_ino && opened.st_dev == st.st_dev &&
+        files_.Lock(fd) == 0 && files_.StatPath(path, &now) == 0 && now.st_ino == st.st_ino &&
+        now.st_dev == st.st_dev) {
+      files_.Unlink(path);
+    }
     files_.Close(fd);
   }
 }

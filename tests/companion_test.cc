@@ -136,6 +136,18 @@ TEST(Values, EveryFloatReadsBackToItsBits) {
   EXPECT_EQ(why, "-3.4028236e38 is beyond the float range (write -inf for an infinity)");
   EXPECT_FALSE(ParseFloatText("1e-50", &bits, &why));
   EXPECT_EQ(why, "1e-50 is too small for a float: it would become 0");
+  // A NaN's bits are said in full or not at all: the library would read these as the quiet NaN.
+  for (const std::string nan : {"nan(0x0)", "nan(0x1ffffffff)", "nan(0x7fc0001)", "nan()",
+                                "nan(7fc00001)", "-nan(0x7fc00001)", "NAN(0X7FC00001)"}) {
+    EXPECT_FALSE(ParseFloatText(nan, &bits, &why)) << nan;
+    EXPECT_EQ(why, "\"" + nan +
+                       "\" is not a float (a NaN by its bits takes 8 hex digits, as in "
+                       "nan(0x7fc00001))");
+  }
+  EXPECT_FALSE(ParseFloatText("nan(0x7f800000)", &bits, &why));
+  EXPECT_EQ(why, "\"nan(0x7f800000)\" is not a float (those bits are no NaN)");
+  EXPECT_TRUE(ParseFloatText("nan(0x7FC00001)", &bits));
+  EXPECT_EQ(bits, 0x7FC00001u);
 }
 
 TEST(Values, TextsAndLocalizedTextsRoundTripThroughTheirEscapes) {
@@ -542,6 +554,59 @@ TEST(Build, DefaultsUnknownFieldsAndFloatsReadOnceFromTheirText) {
       << error;
 }
 
+// A document that says two things at one place is refused where it says the second, whether or
+// not building would read that place, and before anything found later or held from earlier;
+// so is a NaN whose bits the text does not say.
+TEST(Build, MembersGivenTwiceAndNansWithoutTheirBitsAreRefused) {
+  auto refused = [](const std::string& json) {
+    Bytes out;
+    std::string why;
+    EXPECT_FALSE(testing::OkElseWhy(BuildFromJson(json, KeyNames(), &out), &why)) << json;
+    return why;
+  };
+  const std::string twice = " appears a second time in this object: keep one of them";
+  EXPECT_EQ(refused(R"({"root": {"entries": []}, "root": {"entries": []}})"),
+            "line 1, column 27, at /root: \"root\"" + twice);
+  EXPECT_EQ(refused("{\"root\": {\"entries\": [{\"key\": 1,\n \"key\": 2, \"type\": \"bool\", "
+                    "\"value\": 1}]}}"),
+            "line 2, column 2, at /root/entries/0/key: \"key\"" + twice);
+  EXPECT_EQ(
+      refused(R"({"root": {"entries": [{"key": 1, "type": "float", "value": 1, "value": 2}]}})"),
+      "line 1, column 63, at /root/entries/0/value: \"value\"" + twice);
+  EXPECT_EQ(refused(R"({"header": {"middle": "AAAAAAAAAAA=", "\u006diddle": ""}, "root": {}})"),
+            "line 1, column 39, at /header/middle: \"middle\"" + twice);
+  EXPECT_EQ(refused(R"({"root": {"entries": [], "lead": "", "entries": []}})"),
+            "line 1, column 38, at /root/entries: \"entries\"" + twice);
+  EXPECT_EQ(refused(R"({"root": {"entries": [{"key": 5, "type": "ref", "table": {"entries": []},
+      "table": {"entries": []}}]}})"),
+            "line 2, column 7, at /root/entries/0/table: \"table\"" + twice);
+  // Inside what building skips, and in unknown members.
+  EXPECT_EQ(refused(R"({"root": {"entries": [{"key": 1, "type": 9, "bytes": "", "damaged": [0,
+      {"a/b": 1, "a/b": 2}]}]}})"),
+            "line 2, column 18, at /root/entries/0/damaged/1/a~1b: \"a/b\"" + twice);
+  EXPECT_EQ(refused(R"({"root": {"entries": [[{"x": 1, "x": 1}]]}})"),
+            "line 1, column 33, at /root/entries/0/0/x: \"x\"" + twice);
+  EXPECT_EQ(refused(R"({"note": 1, "root": {"entries": []}, "note": 2})"),
+            "line 1, column 38, at /note: \"note\"" + twice);
+  // It outranks a refusal held from an earlier entry, and a syntax error after it.
+  EXPECT_EQ(refused(R"({"root": {"entries": [{"key": 1, "type": "float", "value": "x"},
+      {"key": 2, "key": 3}]}} trailing)"),
+            "line 2, column 18, at /root/entries/1/key: \"key\"" + twice);
+  EXPECT_EQ(
+      refused(R"j({"root": {"entries": [{"key": 1, "type": "float", "value": "nan(0x0)"}]}})j"),
+      "line 1, column 60, at /root/entries/0/value: \"nan(0x0)\" is not a float (a NaN by "
+      "its bits takes 8 hex digits, as in nan(0x7fc00001))");
+  // One name in several objects is no repeat.
+  Bytes file;
+  std::string error;
+  EXPECT_TRUE(testing::OkElseWhy(BuildFromJson(R"({"root": {"entries": [
+      {"key": 1, "type": "ref", "table": {"entries": [{"key": 1, "type": "bool", "value": 1}]}},
+      {"key": 2, "type": 9, "bytes": "", "damaged": {"key": 1, "k": {"key": 1}}}]}})",
+                                               KeyNames(), &file),
+                                 &error))
+      << error;
+}
+
 // What doc/json.md shows is what build does: its documents build sound files, and each refused
 // one gets the message shown under it.
 TEST(Build, TheJsonPageIsTrue) {
@@ -576,7 +641,7 @@ TEST(Build, TheJsonPageIsTrue) {
     at = page.find("```", end + 3);
   }
   EXPECT_EQ(built, 2);
-  EXPECT_EQ(refusedAsShown, 3);
+  EXPECT_EQ(refusedAsShown, 4);
 }
 
 // Random files, some of them damaged: the JSON form rebuilds every file byte for byte, every

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 
 #include "change/journal.h"
+#include "platform/output_file.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
 
@@ -711,6 +713,118 @@ TEST_F(Recovery, OutputsNeverClobber) {
   EXPECT_NE(held.out.find("is open in atb or being changed"), std::string::npos) << held.out;
   // Nothing half written is left behind.
   EXPECT_EQ(Shell("ls -A " + Quoted(dir_.path()) + " | grep -c atb-new").out, "0\n");
+}
+
+// A replacement that the file in its place would not have allowed is refused, for every user:
+// one marked read-only, and one whose other names would keep the old bytes.
+TEST_F(Recovery, ReadOnlyAndLinkedOutputsAreRefused) {
+  WriteFile(file_, EncodeFile({{TextEntry(1, "abc"), FloatEntry(2, 2.5f)}}));
+  Util("dump --json " + f_ + " > " + Quoted(dir_ / "f.json"));
+  const std::string readOnly = dir_ / "ro.atb", linked = dir_ / "linked.atb";
+  WriteFile(readOnly, "old");
+  ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+  WriteFile(linked, "old");
+  ASSERT_EQ(link(linked.c_str(), (dir_ / "other.atb").c_str()), 0);
+  for (const std::string& out : {readOnly, linked}) {
+    for (const std::string& args : {"extract " + f_ + " 1 " + Quoted(out),
+                                    "build " + Quoted(dir_ / "f.json") + " " + Quoted(out)}) {
+      const testing::Outcome o = Util(args);
+      EXPECT_EQ(o.status, 1) << args;
+      EXPECT_EQ(o.out, out == readOnly
+                           ? "atbutil: " + out +
+                                 ": is read-only: make it writable first (chmod u+w) to have it "
+                                 "replaced, or name another file\n"
+                           : "atbutil: " + out +
+                                 ": has 2 names (hard links), and replacing it would leave the "
+                                 "other names with the old bytes: to change them all, write to a "
+                                 "new name and copy it over this one (cp NEW NAME); to leave them "
+                                 "as they are, remove this name first\n");
+    }
+  }
+  struct stat st;
+  ASSERT_EQ(stat(readOnly.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  EXPECT_EQ(ReadFile(readOnly), "old");
+  ASSERT_EQ(stat(linked.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+  EXPECT_EQ(ReadFile(linked), "old");
+  EXPECT_EQ(ReadFile(dir_ / "other.atb"), "old");
+  EXPECT_EQ(Shell("ls -A " + Quoted(dir_.path()) + " | grep -c atb-new").out, "0\n");
+  // Made writable, or left with one name, each is replaced.
+  ASSERT_EQ(chmod(readOnly.c_str(), 0644), 0);
+  ASSERT_EQ(unlink((dir_ / "other.atb").c_str()), 0);
+  for (const std::string& out : {readOnly, linked}) {
+    EXPECT_EQ(Util("build " + Quoted(dir_ / "f.json") + " " + Quoted(out)).status, 0);
+    EXPECT_EQ(ReadFile(out), ReadFile(file_));
+  }
+}
+
+// A folder where no file can be made without a name.
+class NoUnnamedFiles : public Files {
+ public:
+  int OpenUnnamed(const std::string&, mode_t) override { return errno = EOPNOTSUPP, -1; }
+};
+
+// Gives the file at `path` the name a temporary of its own would have; answers that name.
+std::string NamedAsTemporary(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(stat(path.c_str(), &st), 0);
+  const std::string name = DirectoryOf(path) + "/" + TemporaryNameOf(st);
+  EXPECT_EQ(rename(path.c_str(), name.c_str()), 0);
+  return name;
+}
+
+// An output removes only what a killed run of the tool left in its folder: never a file of the
+// user's that shares the prefix, a copy of a leftover, one with other names, or one still held.
+TEST_F(Recovery, OnlyTheToolsOwnLeftoversAreRemoved) {
+  WriteFile(file_, EncodeFile({{TextEntry(1, "abc")}}));
+  Util("dump --json " + f_ + " > " + Quoted(dir_ / "f.json"));
+  const std::string sub = dir_ / "sub";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  const pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    // Dies in the middle of writing, without its destructors.
+    NoUnnamedFiles files;
+    OutputFile out(files, sub + "/out", false);
+    _exit(out.Open().ok() && out.Write("half").ok() ? 0 : 1);
+  }
+  int status;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(status, 0);
+  const std::string left = Shell("ls -A " + Quoted(sub)).out;
+  ASSERT_EQ(left.size(), 26u) << left;  // the one leftover, under the name bound to it
+  const std::string leftover = sub + "/" + left.substr(0, 25);
+  EXPECT_EQ(ReadFile(leftover), "half");
+
+  const std::vector<std::string> users = {dir_ / ".atb-new-notes",
+                                          dir_ / ".atb-new-0123456789abcdef"};
+  for (const std::string& u : users) WriteFile(u, "the user's");
+  const std::string copy = dir_ / left.substr(0, 25);
+  ASSERT_EQ(Shell("cp " + Quoted(leftover) + " " + Quoted(copy)).status, 0);
+  WriteFile(dir_ / "linked", "x");
+  const std::string linked = NamedAsTemporary(dir_ / "linked");
+  ASSERT_EQ(link(linked.c_str(), (dir_ / "second").c_str()), 0);
+  WriteFile(dir_ / "held", "x");
+  const std::string held = NamedAsTemporary(dir_ / "held");
+  const int fd = open(held.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+
+  const std::string build = "build " + Quoted(dir_ / "f.json") + " " + Quoted(dir_ / "out.atb");
+  ASSERT_EQ(Util(build).status, 0);
+  ASSERT_EQ(Util("extract " + f_ + " 1 " + Quoted(sub + "/out")).status, 0);
+  EXPECT_NE(access(leftover.c_str(), F_OK), 0);
+  for (const std::string& kept : {users[0], users[1], copy, linked, held}) {
+    EXPECT_EQ(access(kept.c_str(), F_OK), 0) << kept;
+  }
+  // Once the other name is gone and the lock is let go, they are leftovers too.
+  close(fd);
+  ASSERT_EQ(unlink((dir_ / "second").c_str()), 0);
+  ASSERT_EQ(Util(build).status, 0);
+  EXPECT_NE(access(linked.c_str(), F_OK), 0);
+  EXPECT_NE(access(held.c_str(), F_OK), 0);
+  for (const std::string& u : users) EXPECT_EQ(ReadFile(u), "the user's");
+  EXPECT_EQ(ReadFile(copy), "half");
 }
 
 }  // namespace

@@ -183,6 +183,48 @@ TEST_F(References, RefusedRipsWriteNothingAnywhere) {
   EXPECT_FALSE(Exists("2"));
 }
 
+// A side file that would be replaced as a whole cannot stand for what the user keeps in it: one
+// marked read-only, and one whose other names would keep the old bytes.
+TEST_F(References, RipsLeaveReadOnlyAndLinkedSideFilesAlone) {
+  Put({{FloatEntry(1, 1), FloatEntry(5, 5)}});
+  WriteFile(dir_ / "1", "read-only");
+  ASSERT_EQ(chmod((dir_ / "1").c_str(), 0444), 0);
+  WriteFile(dir_ / "5", "linked");
+  ASSERT_EQ(link((dir_ / "5").c_str(), (dir_ / "other").c_str()), 0);
+  std::string list = Listing({"0 ID:1:1.000000", "1 ID:5:5.000000"}) + kMenu;
+  std::string ask = "number of the reference to rip?";
+  EXPECT_EQ(Run("t.atb\n997\n0\n997\n1\n999\nquit\n"),
+            kStart + list + ask + "\ncan't write side file 1" + list + ask +
+                "\ncan't write side file 5" + list + kPrompt);
+  EXPECT_EQ(err_.substr(0, 24), "atb: 1: is read-only: ma") << err_;
+  EXPECT_NE(err_.find("atb: 5: has 2 names (hard links), and replacing it would leave the other "
+                      "names with the old bytes"),
+            std::string::npos)
+      << err_;
+  EXPECT_EQ(Contents("1"), "read-only");
+  EXPECT_EQ(Contents("5"), "linked");
+  EXPECT_EQ(Contents("other"), "linked");
+  struct stat st;
+  ASSERT_EQ(stat((dir_ / "1").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+}
+
+// The side file of an add is never the attribute file, under its own name or another.
+TEST_F(References, TheAttributeFileIsNeverItsOwnSideFile) {
+  Put({{FloatEntry(1, 1)}}, "100");
+  const Bytes before = Contents("100");
+  ASSERT_EQ(before.size(), 72u);
+  ASSERT_EQ(symlink("100", (dir_ / "200").c_str()), 0);
+  std::string list = Listing({"0 ID:1:1.000000"}) + kMenu;
+  std::string ask = "ID of reference to add?";
+  EXPECT_EQ(Run("100\n998\n100\n998\n200\n999\nquit\n"),
+            kStart + list + ask + "\nbad side file 100" + list + ask + "\nbad side file 200" +
+                list + kPrompt);
+  EXPECT_EQ(err_,
+            "atb: 100: is the attribute file itself\natb: 200: is the attribute file itself\n");
+  EXPECT_EQ(Contents("100"), before);
+}
+
 TEST_F(References, RipThenAddRoundTripsBetweenFiles) {
   Table named{{FloatEntry(1, 1), RefEntry(2, {{NameEntry("deep")}}), NameEntry("moved")}};
   Put({{RefEntry(0x100, named), RefEntry(0x80000000, kSide)}}, "a.atb");
