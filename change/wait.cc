@@ -27,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 // journal as they change. A stopped process makes none, whatever its figures.
 struct Progress {
   bool stopped = false;
+  bool onDisk = false;  // waiting for the disk: a flush takes its time, and is progress
   uint64_t cpu = 0;
   struct timespec fileTime = {}, journalTime = {};
   off_t fileSize = 0, journalSize = 0;
@@ -52,6 +53,7 @@ Progress ProgressOf(Files& files, pid_t pid, int fd, const std::string& journalP
     uint64_t user = 0, system = 0;
     fields >> user >> system;
     p.stopped = state == "T" || state == "t";
+    p.onDisk = state == "D";
     p.cpu = user + system;
   }
   struct stat st;
@@ -112,7 +114,7 @@ Status Await(Files& files, int fd, const std::string& name, const std::string& j
     const pid_t pid = holder();
     const Progress now = ProgressOf(files, pid, fd, journalPath);
     const auto t = Clock::now();
-    const bool moved = pid != watched || !(now == seen);
+    const bool moved = pid != watched || !(now == seen) || now.onDisk;
     if (moved && !now.stopped) lastMove = t;
     watched = pid;
     seen = now;
@@ -129,7 +131,9 @@ Status Await(Files& files, int fd, const std::string& name, const std::string& j
                              " (atbutil --wait SECONDS, or ATB_WAIT=SECONDS, waits longer)");
     }
     std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    // Looked at often enough to see progress well within the bound.
+    pause = std::min({pause * 2, std::chrono::milliseconds(50),
+                      std::chrono::milliseconds(std::max<int64_t>(1, policy.stallMs / 4))});
   }
 }
 

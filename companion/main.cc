@@ -41,7 +41,9 @@ int Main(int argc, char** argv) {
       ->check(CLI::Range(0.0, 1e9));
   app.footer(
       "Exit status: 0 done; 1 a damaged or refused file, a refused change, or a path that "
-      "matches no single entry; 2 bad usage or an input that cannot be read.");
+      "matches no single entry; 2 bad usage, an input that cannot be read or an output that "
+      "cannot be written, a full disk, a file size limit, memory that runs out, or a stalled "
+      "lock.");
 
   std::string file, path, json, out, namesFile;
   bool asJson = false;

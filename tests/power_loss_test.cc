@@ -333,6 +333,40 @@ TEST_F(PowerLoss, ASmallShiftKeepsTheJournalSmall) {
   EXPECT_LT(largest, before.size() / 4);
 }
 
+// A journal is as large as its records need, not a reservation for a full batch: a text 517
+// bytes longer in front of 1 MiB (the steps kept whole, since they move further than a sector)
+// takes the two steps of its one batch, not sixteen; a 64 KiB table inserted, its bytes and the
+// little that a shift of 12 bytes puts at risk.
+TEST_F(PowerLoss, AJournalIsAsLargeAsItsRecordsNeed) {
+  Table root{{TextEntry(1, "abc"), {2, 7, Bytes(1 << 20, 'p')}}};
+  const Bytes before = EncodeFile(root);
+  const Bytes side = EncodeTable({{FloatEntry(5, 1), {6, 7, Bytes(64 << 10, 's')}}});
+  MemorySource table(reinterpret_cast<const uint8_t*>(side.data()), side.size());
+  const MakeChange changes[] = {
+      [](const Bytes& f, Change* c) {
+        c->Replace({{ROOT_TABLE_OFFSET, static_cast<int64_t>(f.size()), 0}}, 56 + 24, 3,
+                   std::string(520, 't'));
+      },
+      [&](const Bytes& f, Change* c) {
+        c->Insert({{ROOT_TABLE_OFFSET, static_cast<int64_t>(f.size()), 0}}, 3, 100, table,
+                  static_cast<int64_t>(side.size()), true);
+      }};
+  const std::size_t bounds[] = {(2 << 20) + (128 << 10), 256 << 10};
+  for (int k = 0; k < 2; ++k) {
+    const MakeChange& make = changes[k];
+    MemoryFiles files(MemoryFiles::Disk{{kPath, {before}}});
+    ASSERT_TRUE(Record(files, before, make, 1 << 20, true).ok());
+    std::size_t largest = 0;
+    for (std::size_t point = 0; point <= files.recorded(); ++point) {
+      const MemoryFiles::Disk state = files.Crash(point, [] { return true; });
+      const auto journal = state.find(JournalPath(kPath));
+      if (journal != state.end()) largest = std::max(largest, journal->second.bytes.size());
+    }
+    EXPECT_GT(largest, std::size_t{64} << 10) << k;
+    EXPECT_LT(largest, bounds[k]) << k;
+  }
+}
+
 // Journals of the two earlier layouts are refused, and left as they are with the file.
 TEST_F(PowerLoss, JournalsOfEarlierVersionsAreRefusedUntouched) {
   Random r(7);

@@ -533,8 +533,10 @@ TEST_F(Recovery, AWaitSaysWhomItWaitsForAndGivesUpOnAStalledHolder) {
 
   // A change that moves on is waited for, however much longer than the bound it takes.
   WriteFile(file_, before);
-  testing::Outcome slow = Shell(kUtil + " set " + f_ + " 1 '\"a text a good deal longer\"' & " +
-                                "sleep 0.02; " + kUtil + " --wait 0.01 get " + f_ + " 1; wait");
+  const std::string journal = Quoted(JournalPath(file_));
+  testing::Outcome slow = Shell(
+      kUtil + " set " + f_ + " 1 '\"a text a good deal longer\"' & while [ ! -e " + journal +
+      " ] && kill -0 $! 2>/dev/null; do :; done; " + kUtil + " --wait 0.05 get " + f_ + " 1; wait");
   EXPECT_EQ(slow.out, "\"a text a good deal longer\"\n") << slow.out;
 }
 
