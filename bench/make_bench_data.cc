@@ -7,6 +7,7 @@
 //                           BYTES / N bytes (keys 2, 4, 6, ...)
 //   unprotected PATH POS N  opens a gap of N bytes at POS the way growths were made before they
 //                           were journaled: the same move, without the journal
+//   floats PATH N           a root table of N floats, keys 1 to N
 //   entries PATH REFS       a root table of REFS named references of 9 entries each: with the
 //                           references themselves, 10 * REFS entries
 //   folder DIR FILES        FILES sample-sized files (a few hundred bytes, nested tables) in 100
@@ -154,6 +155,12 @@ int main(int argc, char** argv) {
     const auto moves = atb::PlanMoves({{pos, 0, gap}}, length, static_cast<int64_t>(chunk.size()));
     if (!atb::CopyMoves(file, moves, 0, {chunk.data()}).ok()) return 1;
     close(fd);
+  } else if (mode == "floats" && argc == 4) {
+    Table root;
+    for (int i = 1; i <= std::atoi(argv[3]); ++i) {
+      root.entries.push_back(FloatEntry(static_cast<uint32_t>(i), static_cast<float>(i)));
+    }
+    WriteFile(argv[2], EncodeFile(root));
   } else if (mode == "entries" && argc == 4) {
     const int refs = std::atoi(argv[3]);
     Table root;
