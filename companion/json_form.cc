@@ -136,7 +136,13 @@ Status AppendJsonValue(ByteSource& file, uint32_t type, int64_t start, int64_t e
   return Status::Ok();
 }
 
-void AppendIndent(std::string* out, std::size_t depth) { out->append(2 * depth + 2, ' '); }
+// Indents stop growing here: indents that kept growing would make the document of a chain of
+// tables grow with the square of its depth.
+constexpr std::size_t kDeepestIndent = 64;
+
+void AppendIndent(std::string* out, std::size_t depth) {
+  out->append(2 * std::min(depth, kDeepestIndent) + 2, ' ');
+}
 
 // What a table holds in front of its first value, as `"lead": ..., ` when there is any.
 Status AppendLead(ByteSource& file, int64_t table, int64_t end, uint32_t count, Sink& sink) {
