@@ -249,12 +249,11 @@ struct Marks {
 constexpr int64_t kHeadInPlace = 4096;
 
 uint32_t KeyOfWord(const std::string& word, const KeyNames& names, bool* ok) {
-  std::vector<PathElement> elements;
-  *ok = word.find('/') == std::string::npos && ParsePath(word, &elements).ok() &&
-        elements.size() == 1 && !elements[0].pick && elements[0].kind != PathElement::kEntryNumber;
+  PathElement element;
+  *ok = word.find('/') == std::string::npos && ParsePathElement(word, &element).ok() &&
+        !element.pick && element.kind != PathElement::kEntryNumber;
   if (!*ok) return 0;
-  return elements[0].kind == PathElement::kKey ? elements[0].number
-                                               : names.KeyOfWord(elements[0].word);
+  return element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
 }
 
 // The parser's events, turned into the file's bytes.
