@@ -159,15 +159,13 @@ Status Extract(const std::string& path, const std::string& entryPath, const std:
 
 Status Insert(const std::string& path, const std::string& tablePath, const std::string& keyText,
               const std::string& sidePath, const KeyNames& names, Files& files, std::FILE* err) {
-  std::vector<PathElement> keyElements;
-  if (keyText.find('/') != std::string::npos || !ParsePath(keyText, &keyElements).ok() ||
-      keyElements.size() != 1 || keyElements[0].pick ||
-      keyElements[0].kind == PathElement::kEntryNumber) {
+  PathElement keyElement;
+  if (keyText.find('/') != std::string::npos || !ParsePathElement(keyText, &keyElement).ok() ||
+      keyElement.pick || keyElement.kind == PathElement::kEntryNumber) {
     return Status::Invalid("\"" + keyText + "\" is not a key (a number, a label or a name)");
   }
-  const uint32_t key = keyElements[0].kind == PathElement::kKey
-                           ? keyElements[0].number
-                           : names.KeyOfWord(keyElements[0].word);
+  const uint32_t key =
+      keyElement.kind == PathElement::kKey ? keyElement.number : names.KeyOfWord(keyElement.word);
   OpenFile f(files);
   Status o = f.Open(path, OpenFile::kEdit, err);
   if (!o.ok()) return o;
@@ -264,7 +262,7 @@ Status Add(const std::string& path, const std::vector<std::string>& args, const 
       return Status::Invalid("add needs the table's path and the new entry's key, not the root");
     }
     const PathElement& key = parsed[t].back();
-    if (key.pick || key.kind == PathElement::kEntryNumber) {
+    if (key.pick || key.kind == PathElement::kEntryNumber || key.kind == PathElement::kCounted) {
       return Status::Invalid("a new entry's key is a label, a name or a number, not \"" + key.text +
                              "\"")
           .In(entryPath);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <unordered_map>
@@ -227,9 +228,8 @@ class Differ {
   struct Frame {
     int64_t aTable, aEnd, bTable, bEnd;
     EntryList a, b;
-    std::optional<ElementNamer> namer;  // names A's entries
-    std::string path;                   // the table's own path, "" for the root
-    int depth = 0;                      // tables from the root to this one
+    std::optional<TablePaths> paths;  // of A's entries
+    int depth = 0;                    // tables from the root to this one
     std::vector<std::pair<uint32_t, uint32_t>> matches;
     std::size_t next = 0;  // the next match to look at
     uint32_t aNext = 0, bNext = 0;
@@ -242,12 +242,6 @@ class Differ {
   // Takes out A's entries up to `aTo` and adds B's up to `bTo` in front of A's entry aTo.
   Status Gap(Frame& f, uint32_t aTo, uint32_t bTo);
   Status Pair(Frame& f, uint32_t i, uint32_t j, bool* descend);
-  std::string EntryPath(const Frame& f, uint32_t i) const {
-    std::string path = f.path + "/";
-    f.namer->AppendElement(f.a, i, &path);
-    return path;
-  }
-  std::string TablePath(const Frame& f) const { return f.path.empty() ? "/" : f.path; }
   int64_t KeyCount(Frame& f, uint32_t key) {
     if (f.keyCounts.empty()) {
       for (uint32_t i = 0; i < f.a.count; ++i) ++f.keyCounts[f.a.ID[i]];
@@ -265,7 +259,7 @@ class Differ {
   int64_t aLength_, bLength_;
   const KeyNames& names_;
   Sink& sink_;
-  std::vector<Frame> stack_;
+  std::deque<Frame> stack_;  // a frame's paths refer to those of the frames below it
   int64_t changes_ = 0;
 };
 
@@ -302,14 +296,14 @@ Status Differ::Open(Frame* f) {
   Status s = ReadTable(a_, f->aTable, f->aEnd, &f->a);
   if (s.ok()) s = ReadTable(b_, f->bTable, f->bEnd, &f->b);
   if (!s.ok()) return s;
-  f->namer.emplace(names_, f->a);
   return MatchEntries(a_, f->a, b_, f->b, &f->matches);
 }
 
 Status Differ::Gap(Frame& f, uint32_t aTo, uint32_t bTo) {
   Status s;
   for (uint32_t i = f.aNext; i < aTo; ++i) {
-    sink_.buf().append("remove " + EntryPath(f, i));
+    sink_.buf().append("remove ");
+    if (!(s = f.paths->AppendEntryPath(i, &sink_.buf())).ok()) return s;
     if (const int64_t n = KeyCount(f, f.a.ID[i]); n > 1) {
       sink_.buf().append(" (of " + std::to_string(n) + ")");
     }
@@ -319,13 +313,20 @@ Status Differ::Gap(Frame& f, uint32_t aTo, uint32_t bTo) {
     EndLine();
   }
   if (f.bNext < bTo) {
-    const std::string after = aTo == 0 ? "start" : EntryPath(f, aTo - 1);
-    const std::string before = aTo == f.a.count ? "end" : EntryPath(f, aTo);
+    std::string after = "start", before = "end";
+    if (aTo > 0) {
+      after.clear();
+      s = f.paths->AppendEntryPath(aTo - 1, &after);
+    }
+    if (s.ok() && aTo < f.a.count) {
+      before.clear();
+      s = f.paths->AppendEntryPath(aTo, &before);
+    }
+    if (!s.ok()) return s;
     for (uint32_t j = f.bNext; j < bTo; ++j) {
       std::string& out = sink_.buf();
-      out.append("add " + f.path + "/");
-      std::string_view name = names_.PathNameOf(f.b.ID[j]);
-      out.append(name.empty() ? std::to_string(f.b.ID[j]) : std::string(name));
+      out.append("add ");
+      if (!(s = f.paths->AppendNewEntryPath(f.b.ID[j], &out)).ok()) return s;
       out.append(" after " + after + " before " + before);
       if (const int64_t n = KeyCount(f, f.b.ID[j]); n > 0) {
         out.append(" (of " + std::to_string(n) + ")");
@@ -364,8 +365,11 @@ Status Differ::Pair(Frame& f, uint32_t i, uint32_t j, bool* descend) {
       return Status::Ok();
     }
   }
-  sink_.buf().append("set " + EntryPath(f, i) + ": ");
-  Status s = AppendExpectedValue(a_, f.a.Type[i], aStart, aEnd, sink_);
+  sink_.buf().append("set ");
+  Status s = f.paths->AppendEntryPath(i, &sink_.buf());
+  if (!s.ok()) return s;
+  sink_.buf().append(": ");
+  s = AppendExpectedValue(a_, f.a.Type[i], aStart, aEnd, sink_);
   if (!s.ok()) return s;
   sink_.buf().append(" -> ");
   if (!(s = AppendNewValue(b_, f.b.Type[j], bStart, bEnd, names_, 0, sink_)).ok()) return s;
@@ -374,7 +378,8 @@ Status Differ::Pair(Frame& f, uint32_t i, uint32_t j, bool* descend) {
 }
 
 Status Differ::Run(int64_t* changes) {
-  Frame root;
+  stack_.emplace_back();
+  Frame& root = stack_.back();
   root.aTable = root.bTable = ROOT_TABLE_OFFSET;
   root.aEnd = aLength_;
   root.bEnd = bLength_;
@@ -386,9 +391,8 @@ Status Differ::Run(int64_t* changes) {
   }
   if (!s.ok()) return s;
   if (!(s = Header()).ok()) return s;
-  root.namer.emplace(names_, root.a);
+  root.paths.emplace(a_, names_, root.a);
   if (!(s = MatchEntries(a_, root.a, b_, root.b, &root.matches)).ok()) return s;
-  stack_.push_back(std::move(root));
   while (!stack_.empty()) {
     Frame& f = stack_.back();
     if (!f.started) {
@@ -397,7 +401,9 @@ Status Differ::Run(int64_t* changes) {
       bool same;
       if (!(s = SameBytes(a_, aLead, f.a.Off[0], b_, bLead, f.b.Off[0], &same)).ok()) return s;
       if (!same) {
-        sink_.buf().append("lead " + TablePath(f) + ": ");
+        sink_.buf().append("lead ");
+        if (!(s = f.paths->AppendTablePath(&sink_.buf())).ok()) return s;
+        sink_.buf().append(": ");
         if (!(s = AppendBytesValue(a_, aLead, f.a.Off[0], true, sink_)).ok()) return s;
         sink_.buf().append(" -> ");
         if (!(s = AppendBytesValue(b_, bLead, f.b.Off[0], false, sink_)).ok()) return s;
@@ -416,15 +422,15 @@ Status Differ::Run(int64_t* changes) {
     bool descend;
     if (!(s = Pair(f, i, j, &descend)).ok()) return s;
     if (!descend) continue;
-    Frame nested;
+    stack_.emplace_back();
+    Frame& nested = stack_.back();
     nested.aTable = f.a.ExtentStart(i);
     nested.aEnd = f.a.ExtentEnd(i);
     nested.bTable = f.b.ExtentStart(j);
     nested.bEnd = f.b.ExtentEnd(j);
-    nested.path = EntryPath(f, i);
     nested.depth = f.depth + 1;
     if (!(s = Open(&nested)).ok()) return s;
-    stack_.push_back(std::move(nested));  // `f` is not used past this point
+    nested.paths.emplace(*f.paths, i, nested.a);
   }
   if (changes_ > 0) {
     sink_.buf().append("end " + std::to_string(changes_) +

@@ -87,7 +87,9 @@ Status AppendReference(ByteSource& file, const Status& read, int64_t start, int6
 struct Frame {
   EntryCursor cursor;
   KeyPicks picks;
-  std::size_t pathLength;  // of the table's own path, "" for the root
+  // Of the table's own path, 0 for the root, kLongestFullPath once too long to be printed.
+  std::size_t pathLength;
+  uint64_t number = 0;  // of the entry holding the table
 };
 
 }  // namespace
@@ -194,8 +196,9 @@ Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
   WindowedSource file(base, kWindow);
   BlockBudget budget(kBlockBudget);
   // One path, cut back to a table's own when its next entry is named: a line's path is the only
-  // copy, however deep the tables nest.
-  std::string path;
+  // copy, and it stops growing where paths are printed from the entry holding their table.
+  std::string path, element;
+  uint64_t walked = 0;
   std::deque<Frame> stack(1);
   stack[0].pathLength = 0;
   Status s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
@@ -220,11 +223,20 @@ Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
     int32_t pick;
     s = top.picks.Pick(base, budget, &pick);
     if (!s.ok()) return s;
-    path.resize(top.pathLength);
-    path.push_back('/');
-    AppendPathElement(names, e.ID, pick, &path);
+    ++walked;
+    element.clear();
+    AppendPathElement(names, e.ID, pick, &element);
     std::string& out = sink.buf();
-    out.append(path);
+    std::size_t nestedLength = kLongestFullPath;
+    if (PrintedInFull(top.pathLength, element.size())) {
+      path.resize(top.pathLength);
+      path.push_back('/');
+      path.append(element);
+      out.append(path);
+      nestedLength = path.size();
+    } else {
+      AppendCountedPath(top.number, element, &out);
+    }
     out.append(" = ");
     if (!e.Is(EntryType::Reference)) {
       s = AppendValueText(file, e.Type, e.start, e.end, sink);
@@ -242,7 +254,8 @@ Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& s
     out.push_back('\n');
     sink.Spill();
     if (damaged) continue;
-    nested.pathLength = path.size();
+    nested.pathLength = nestedLength;
+    nested.number = walked;
     nested.picks.Start(e.start, nested.cursor.count(), nested.cursor.keysAscend());
     stack.push_back(std::move(nested));
   }

@@ -1,6 +1,8 @@
 #include "companion/edited_file.h"
 
 #include <algorithm>
+#include <deque>
+#include <memory>
 
 #include "store/coding.h"
 #include "store/table.h"
@@ -123,6 +125,106 @@ Status EditedFile::Nested(Table& t, uint32_t i, Table** nested) {
   d.bytes.shrink_to_fit();
   d.table = std::move(child);
   *nested = d.table.get();
+  return Status::Ok();
+}
+
+Status EditedFile::FindNumbered(const std::vector<uint64_t>& numbers, std::size_t deepest,
+                                std::vector<Way>* ways, uint64_t* walked) {
+  ways->assign(numbers.size(), {});
+  *walked = 0;
+  Table* root;
+  Status s = Root(&root);
+  if (!s.ok()) return s;
+  // Tables that no edit reached are walked with cursors, from the file or from the bytes an edit
+  // gave them, and only the way to an entry found is read into tables.
+  struct Held {
+    explicit Held(std::string b)
+        : bytes(std::move(b)),
+          source(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) {}
+    std::string bytes;  // a copy: reading the way in turns an edit's bytes into a table
+    MemorySource source;
+  };
+  struct Frame {
+    Table* table = nullptr;  // walked slot by slot; else by the cursor
+    uint32_t next = 0;
+    std::shared_ptr<Held> held;
+    ByteSource* source = nullptr;
+    EntryCursor cursor;
+    uint32_t taken = 0;  // the entry last walked
+  };
+  WindowedSource window(file_, 1 << 20);
+  BlockBudget budget(8 << 20);
+  std::deque<Frame> stack(1);
+  stack[0].table = root;
+  std::size_t want = 0;
+  // The way to the entry just walked, read in as tables.
+  auto found = [&]() {
+    Way& way = (*ways)[want++];
+    way.depth = stack.size();
+    if (way.depth > deepest) return Status::Ok();
+    Table* t = root;
+    for (std::size_t k = 0; k < stack.size(); ++k) {
+      way.steps.emplace_back(t, stack[k].taken);
+      if (k + 1 == stack.size()) break;
+      Status n = Nested(*t, stack[k].taken, &t);
+      if (!n.ok())
+        return n.ioError() ? n : Status::IoError(0, "the file changed while it was read");
+    }
+    return Status::Ok();
+  };
+  while (!stack.empty() && want < numbers.size()) {
+    Frame& top = stack.back();
+    Frame nested;
+    int64_t start = 0, end = 0;
+    if (top.table != nullptr) {
+      if (top.next == Count(*top.table)) {
+        stack.pop_back();
+        continue;
+      }
+      const uint32_t i = top.taken = top.next++;
+      ++*walked;
+      while (want < numbers.size() && numbers[want] == *walked) {
+        if (!(s = found()).ok()) return s;
+      }
+      const Table::Slot& slot = top.table->slots[i];
+      if (slot.type != static_cast<uint32_t>(EntryType::Reference)) continue;
+      if (slot.detail >= 0) {
+        Table::Detail& d = top.table->details[static_cast<std::size_t>(slot.detail)];
+        if (d.table) {
+          nested.table = d.table.get();
+          stack.push_back(std::move(nested));
+          continue;
+        }
+        nested.held = std::make_shared<Held>(d.bytes);
+        nested.source = &nested.held->source;
+        end = static_cast<int64_t>(d.bytes.size());
+      } else {
+        nested.source = &window;
+        start = top.table->list.ExtentStart(static_cast<uint32_t>(slot.orig));
+        end = top.table->list.ExtentEnd(static_cast<uint32_t>(slot.orig));
+      }
+    } else {
+      if (top.cursor.done()) {
+        stack.pop_back();
+        continue;
+      }
+      CursorEntry e;
+      if (!(s = top.cursor.Next(*top.source, &e)).ok()) return s;
+      top.taken = e.index;
+      ++*walked;
+      while (want < numbers.size() && numbers[want] == *walked) {
+        if (!(s = found()).ok()) return s;
+      }
+      if (!e.Is(EntryType::Reference)) continue;
+      nested.held = top.held;
+      nested.source = top.source;
+      start = e.start;
+      end = e.end;
+    }
+    s = nested.cursor.Open(*nested.source, start, end, budget);
+    if (s.ioError()) return s;
+    if (s.ok()) stack.push_back(std::move(nested));
+  }
   return Status::Ok();
 }
 

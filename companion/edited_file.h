@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "change/change.h"
@@ -33,6 +34,20 @@ class EditedFile {
   Status Root(Table** root);
   // The nested table of entry i, a reference; damaged when its bytes are no sound table.
   Status Nested(Table& t, uint32_t i, Table** nested);
+
+  // An entry found by its number: the references on the way down from the root, each as its
+  // table and its index there, and then the entry itself.
+  struct Way {
+    std::vector<std::pair<Table*, uint32_t>> steps;
+    std::size_t depth = 0;  // tables from the root to the entry's own, that included
+  };
+  // Finds the entries numbered `numbers` (ascending) as dump numbers the entries of the file the
+  // edits leave, from 1, depth first in file order, none inside a damaged table. (*ways)[k] is
+  // the way to numbers[k]: depth 0 for a number beyond the last entry, and only the depth for
+  // one deeper than `deepest`. *walked is the count of entries up to the last one found, or of
+  // all of them.
+  Status FindNumbered(const std::vector<uint64_t>& numbers, std::size_t deepest,
+                      std::vector<Way>* ways, uint64_t* walked);
 
   static uint32_t Count(const Table& t);
   // The entries with `key`, in order; found by halving where the table's keys ascend.

@@ -138,7 +138,13 @@ Status AppendJsonValue(ByteSource& file, uint32_t type, int64_t start, int64_t e
   return Status::Ok();
 }
 
-void AppendIndent(std::string* out, std::size_t depth) { out->append(2 * depth + 2, ' '); }
+// Indents stop growing here: indents that kept growing would make the document of a chain of
+// tables grow with the square of its depth.
+constexpr std::size_t kDeepestIndent = 64;
+
+void AppendIndent(std::string* out, std::size_t depth) {
+  out->append(2 * std::min(depth, kDeepestIndent) + 2, ' ');
+}
 
 // What a table holds in front of its first value, as `"lead": ..., ` when there is any.
 Status AppendLead(ByteSource& file, int64_t table, int64_t end, uint32_t count, Sink& sink) {
@@ -258,12 +264,11 @@ struct Marks {
 constexpr int64_t kHeadInPlace = 4096;
 
 uint32_t KeyOfWord(const std::string& word, const KeyNames& names, bool* ok) {
-  std::vector<PathElement> elements;
-  *ok = word.find('/') == std::string::npos && ParsePath(word, &elements).ok() &&
-        elements.size() == 1 && !elements[0].pick && elements[0].kind != PathElement::kEntryNumber;
+  PathElement element;
+  *ok = word.find('/') == std::string::npos && ParsePathElement(word, &element).ok() &&
+        !element.pick && element.kind != PathElement::kEntryNumber;
   if (!*ok) return 0;
-  return elements[0].kind == PathElement::kKey ? elements[0].number
-                                               : names.KeyOfWord(elements[0].word);
+  return element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
 }
 
 // The parser's events, turned into the file's bytes.

@@ -1,6 +1,7 @@
 #include "companion/merge.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "companion/diff.h"
 #include "companion/dump.h"
@@ -40,15 +41,17 @@ class Merger {
 
  private:
   Status Header();
-  // Merges a table that is sound in all three files; `chain` leads to it in OURS.
-  Status Table(const Three& at, const TableChain& chain, const std::string& path, int depth);
+  // Merges a table that is sound in all three files; `chain` leads to it in OURS. It is the root,
+  // or the table of entry `entry` of the table that `parent` names in BASE.
+  Status Table(const Three& at, const TableChain& chain, TablePaths* parent, uint32_t entry,
+               int depth);
   Status Lead(const Three& at, const EntryList& b, const EntryList& o, const EntryList& t,
-              const TableChain& chain, const std::string& path);
+              const TableChain& chain, TablePaths& paths);
   // Places THEIRS's new entries among OURS's.
   Status Added(const EntryList& b, const EntryList& o, const EntryList& t,
                const std::vector<int64_t>& oursOf, const std::vector<int64_t>& baseOfOurs,
                const std::vector<int64_t>& baseOfTheirs, const TableChain& chain,
-               const std::string& path);
+               TablePaths& paths);
 
   Status Same(ByteSource& x, const EntryList& xl, uint32_t xi, ByteSource& y, const EntryList& yl,
               uint32_t yi, bool* same) {
@@ -101,7 +104,7 @@ Status Merger::Run() {
   if (!s.ok()) return s;
   return Table({ROOT_TABLE_OFFSET, baseLength_, ROOT_TABLE_OFFSET, oursLength_, ROOT_TABLE_OFFSET,
                 theirsLength_},
-               {{ROOT_TABLE_OFFSET, oursLength_, 0}}, "", 0);
+               {{ROOT_TABLE_OFFSET, oursLength_, 0}}, nullptr, 0, 0);
 }
 
 Status Merger::Header() {
@@ -131,7 +134,7 @@ Status Merger::Header() {
 }
 
 Status Merger::Lead(const Three& at, const EntryList& b, const EntryList& o, const EntryList& t,
-                    const TableChain& chain, const std::string& path) {
+                    const TableChain& chain, TablePaths& paths) {
   const int64_t bl = DataStart(at.base, b.count), ol = DataStart(at.ours, o.count),
                 tl = DataStart(at.theirs, t.count);
   bool same;
@@ -149,18 +152,27 @@ Status Merger::Lead(const Three& at, const EntryList& b, const EntryList& o, con
   s = AppendBytesValue(base_, bl, b.Off[0], true, text[0]);
   if (s.ok()) s = AppendBytesValue(ours_, ol, o.Off[0], true, text[1]);
   if (s.ok()) s = AppendBytesValue(theirs_, tl, t.Off[0], true, text[2]);
-  Conflict("lead " + (path.empty() ? std::string("/") : path), text[0].buf(), text[1].buf(),
-           text[2].buf());
+  if (!s.ok()) return s;
+  std::string path = "lead ";
+  if (!(s = paths.AppendTablePath(&path)).ok()) return s;
+  Conflict(path, text[0].buf(), text[1].buf(), text[2].buf());
   return s;
 }
 
-Status Merger::Table(const Three& at, const TableChain& chain, const std::string& path, int depth) {
+Status Merger::Table(const Three& at, const TableChain& chain, TablePaths* parent, uint32_t entry,
+                     int depth) {
   EntryList b, o, t;
   Status s = ReadTable(base_, at.base, at.baseEnd, &b);
   if (s.ok()) s = ReadTable(ours_, at.ours, at.oursEnd, &o);
   if (s.ok()) s = ReadTable(theirs_, at.theirs, at.theirsEnd, &t);
   if (!s.ok()) return s;
-  if (!(s = Lead(at, b, o, t, chain, path)).ok()) return s;
+  std::optional<TablePaths> paths;
+  if (parent == nullptr) {
+    paths.emplace(base_, names_, b);
+  } else {
+    paths.emplace(*parent, entry, b);
+  }
+  if (!(s = Lead(at, b, o, t, chain, *paths)).ok()) return s;
 
   std::vector<int64_t> oursOf(b.count, -1), theirsOf(b.count, -1);
   std::vector<int64_t> baseOfOurs(o.count, -1), baseOfTheirs(t.count, -1);
@@ -169,7 +181,6 @@ Status Merger::Table(const Three& at, const TableChain& chain, const std::string
   for (const auto& [i, j] : matches) oursOf[i] = j, baseOfOurs[j] = i;
   if (!(s = MatchEntries(base_, b, theirs_, t, &matches)).ok()) return s;
   for (const auto& [i, j] : matches) theirsOf[i] = j, baseOfTheirs[j] = i;
-  const ElementNamer namer(names_, b);
   const auto chainTo = [&chain](int64_t oi) {
     TableChain c = chain;
     c.back().entry = static_cast<uint32_t>(oi);
@@ -184,8 +195,6 @@ Status Merger::Table(const Three& at, const TableChain& chain, const std::string
     if (theirsSame) continue;        // OURS stands
     if (ti < 0 && oi < 0) continue;  // removed on both sides
     if (oi >= 0 && !(s = Same(base_, b, bi, ours_, o, oj, &oursSame)).ok()) return s;
-    std::string where = path + "/";
-    namer.AppendElement(b, bi, &where);
     if (ti < 0 && oursSame) {
       change_->Remove(chainTo(oi));
       continue;
@@ -210,7 +219,7 @@ Status Merger::Table(const Three& at, const TableChain& chain, const std::string
       nested.push_back({o.ExtentStart(oj), o.ExtentEnd(oj), 0});
       s = Table({b.ExtentStart(bi), b.ExtentEnd(bi), o.ExtentStart(oj), o.ExtentEnd(oj),
                  t.ExtentStart(tj), t.ExtentEnd(tj)},
-                nested, where, depth + 1);
+                nested, &*paths, bi, depth + 1);
       if (!s.ok()) return s;
       continue;
     }
@@ -226,15 +235,17 @@ Status Merger::Table(const Three& at, const TableChain& chain, const std::string
     if (!(s = Shown(base_, b, bi, &shown[0])).ok()) return s;
     if (oi >= 0 && !(s = Shown(ours_, o, oj, &shown[1])).ok()) return s;
     if (ti >= 0 && !(s = Shown(theirs_, t, tj, &shown[2])).ok()) return s;
+    std::string where;
+    if (!(s = paths->AppendEntryPath(bi, &where)).ok()) return s;
     Conflict(where, shown[0], shown[1], shown[2]);
   }
-  return Added(b, o, t, oursOf, baseOfOurs, baseOfTheirs, chain, path);
+  return Added(b, o, t, oursOf, baseOfOurs, baseOfTheirs, chain, *paths);
 }
 
 Status Merger::Added(const EntryList& b, const EntryList& o, const EntryList& t,
                      const std::vector<int64_t>& oursOf, const std::vector<int64_t>& baseOfOurs,
                      const std::vector<int64_t>& baseOfTheirs, const TableChain& chain,
-                     const std::string& path) {
+                     TablePaths& paths) {
   // For each base entry, the place in OURS just behind the last base entry up to it that OURS
   // still holds; and the place of the first one from it on.
   std::vector<int64_t> behind(b.count + 1, 0), from(b.count + 1, o.count);
@@ -270,9 +281,6 @@ Status Merger::Added(const EntryList& b, const EntryList& o, const EntryList& t,
       rival = true;
     }
     if (alike) continue;
-    std::string where = path + "/";
-    std::string_view name = names_.PathNameOf(key);
-    where += name.empty() ? std::to_string(key) : std::string(name);
     if (rival && countIn(b, key) <= 1 && countIn(o, key) <= 1 && countIn(t, key) <= 1) {
       std::string ours, theirs;
       for (uint32_t oi = 0; oi < o.count; ++oi) {
@@ -281,6 +289,8 @@ Status Merger::Added(const EntryList& b, const EntryList& o, const EntryList& t,
         }
       }
       if (!(s = Shown(theirs_, t, ti, &theirs)).ok()) return s;
+      std::string where;
+      if (!(s = paths.AppendNewEntryPath(key, &where)).ok()) return s;
       Conflict(where, "absent", ours, theirs);
       continue;
     }

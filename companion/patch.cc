@@ -320,8 +320,8 @@ bool ParsePatchPath(std::string_view* s, std::string* path, std::vector<PathElem
   while (end < s->size() && (*s)[end] != ' ' && (*s)[end] != ':') ++end;
   *path = std::string(s->substr(0, end));
   s->remove_prefix(end);
-  if (path->empty() || (*path)[0] != '/') {
-    *error = "a path in a patch starts with /";
+  if (path->empty() || ((*path)[0] != '/' && (*path)[0] != '@')) {
+    *error = "a path in a patch starts with / or @";
     return false;
   }
   if (Status parsed = ParsePath(*path, elements); !parsed.ok()) {
@@ -343,7 +343,7 @@ bool Consume(std::string_view* s, std::string_view word) {
 
 // The key of a new entry: a label, a name or a number.
 bool KeyOfElement(const PathElement& e, const KeyNames& names, uint32_t* key, std::string* error) {
-  if (e.pick || e.kind == PathElement::kEntryNumber) {
+  if (e.pick || e.kind == PathElement::kEntryNumber || e.kind == PathElement::kCounted) {
     *error = "a new entry's key is a label, a name or a number, not \"" + e.text + "\"";
     return false;
   }
@@ -434,13 +434,13 @@ bool PatchReader::Block(std::string* bytes, std::string* error) {
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return Fail(error, "an entry of a table is KEY: VALUE");
-    std::vector<PathElement> key;
+    PathElement key;
     uint32_t id;
-    if (!ParsePath(line.substr(0, colon), &key).ok() || key.size() != 1 ||
+    if (!ParsePathElement(line.substr(0, colon), &key).ok() ||
         line.substr(0, colon).find('/') != std::string_view::npos) {
       return Fail(error, "\"" + std::string(line.substr(0, colon)) + "\" is not a key");
     }
-    if (!KeyOfElement(key[0], names_, &id, &why)) return Fail(error, why);
+    if (!KeyOfElement(key, names_, &id, &why)) return Fail(error, why);
     PatchValue value;
     bool block;
     if (!ParseTypedValue(line.substr(colon + 1), false, &value, &block, &why)) {
@@ -614,10 +614,36 @@ class Applier {
   // The canonical path of entry i of a table whose own path is `tablePath`.
   std::string PathOf(const std::string& tablePath, const Table& t, uint32_t i) const;
 
+  // Finds the entries that the patch's paths start from by their numbers.
+  Status FindNumbered(const Patch& patch);
+
   EditedFile& file_;
   Table* root_;
   const KeyNames& names_;
+  std::map<uint32_t, EditedFile::Way> numbered_;  // for the patch being applied
+  uint64_t walked_ = 0;
 };
+
+Status Applier::FindNumbered(const Patch& patch) {
+  std::set<uint32_t> wanted;
+  for (const PatchChange& c : patch.changes) {
+    for (const auto* elements : {&c.elements, &c.afterElements, &c.beforeElements}) {
+      if (!elements->empty() && (*elements)[0].kind == PathElement::kCounted) {
+        wanted.insert((*elements)[0].number);
+      }
+    }
+  }
+  numbered_.clear();
+  if (wanted.empty()) return Status::Ok();
+  const std::vector<uint64_t> numbers(wanted.begin(), wanted.end());
+  std::vector<EditedFile::Way> ways;
+  Status s = file_.FindNumbered(numbers, kDeepestPatchTable, &ways, &walked_);
+  if (!s.ok()) return s;
+  for (std::size_t k = 0; k < numbers.size(); ++k) {
+    numbered_[static_cast<uint32_t>(numbers[k])] = std::move(ways[k]);
+  }
+  return Status::Ok();
+}
 
 bool Applier::Find(const std::vector<PathElement>& elements, bool table, Place* place,
                    std::string* found, Status* io) {
@@ -628,7 +654,22 @@ bool Applier::Find(const std::vector<PathElement>& elements, bool table, Place* 
     const PathElement& element = elements[e];
     std::vector<uint32_t> matches;
     const uint32_t count = EditedFile::Count(*t);
-    if (element.kind == PathElement::kEntryNumber) {
+    if (element.kind == PathElement::kCounted) {
+      const EditedFile::Way& way = numbered_[element.number];
+      where = element.text;
+      if (way.depth == 0) {
+        *found = "no entry " + where + ": the file holds " + std::to_string(walked_);
+        return false;
+      }
+      if (way.depth + elements.size() - 1 > static_cast<std::size_t>(kDeepestPatchTable)) {
+        *found = "a path deeper than " + std::to_string(kDeepestPatchTable) +
+                 " tables, beyond what a patch reaches";
+        return false;
+      }
+      for (std::size_t k = 0; k + 1 < way.steps.size(); ++k) place->through.push_back(way.steps[k]);
+      t = way.steps.back().first;
+      matches.push_back(way.steps.back().second);
+    } else if (element.kind == PathElement::kEntryNumber) {
       if (element.number < count) matches.push_back(element.number);
     } else {
       const uint32_t key =
@@ -639,7 +680,7 @@ bool Applier::Find(const std::vector<PathElement>& elements, bool table, Place* 
       matches = *element.pick < matches.size() ? std::vector<uint32_t>{matches[*element.pick]}
                                                : std::vector<uint32_t>{};
     }
-    where += "/" + element.text;
+    if (element.kind != PathElement::kCounted) where += "/" + element.text;
     if (matches.empty()) {
       *found = "no entry " + where;
       return false;
@@ -738,6 +779,7 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
     const std::string where = c.kind == PatchChange::kLead ? "lead " + c.path : c.path;
     failures->push_back(patch.name + ": " + where + ": " + what);
   };
+  if (!(io = FindNumbered(patch)).ok()) return io;
   // Every change is checked against the file as the patches before this one left it.
   for (const PatchChange& c : patch.changes) {
     Op op{&c, {}};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <unordered_map>
 
 #include "store/table.h"
@@ -31,6 +32,52 @@ std::string DescribeEntry(const KeyNames& names, uint32_t i, uint32_t key) {
 constexpr std::size_t kLookupBudget = 1 << 20;
 constexpr std::size_t kLookupWindow = 1 << 16;
 
+// One table on the way down to an entry, and the entry taken in it.
+struct WayStep {
+  int64_t table, end;
+  CursorEntry entry;
+};
+
+// Walks the file as dump does, to its n-th entry: *way gets the tables from the root down to the
+// one holding it, the n-th entry taken in the last.
+Status WalkToEntry(ByteSource& base, ByteSource& file, int64_t length, uint64_t n,
+                   BlockBudget& budget, std::vector<WayStep>* way) {
+  struct Frame {
+    EntryCursor cursor;
+    WayStep step;
+  };
+  std::deque<Frame> stack(1);
+  stack[0].step = {ROOT_TABLE_OFFSET, length, {}};
+  Status s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
+  if (s.ioError()) return s;
+  if (!s.ok()) return Status::Damaged("the table / is damaged: " + s.Message());
+  uint64_t walked = 0;
+  CursorEntry e;
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.cursor.done()) {
+      stack.pop_back();
+      continue;
+    }
+    if (!(s = top.cursor.Next(base, &e)).ok()) return s;
+    top.step.entry = e;
+    if (++walked == n) {
+      way->clear();
+      for (const Frame& f : stack) way->push_back(f.step);
+      return Status::Ok();
+    }
+    if (!e.Is(EntryType::Reference)) continue;
+    Frame nested;
+    s = nested.cursor.Open(file, e.start, e.end, budget);
+    if (s.ioError()) return s;
+    if (!s.ok()) continue;
+    nested.step = {e.start, e.end, {}};
+    stack.push_back(std::move(nested));
+  }
+  return Status::Refused("there is no entry @" + std::to_string(n) + ": the file holds " +
+                         std::to_string(walked));
+}
+
 // Walks the path from the root, checking each table on the way and calling step(table, end)
 // for it; *chosen is set to each table's chosen entry in turn, the path's entry last.
 template <typename Step>
@@ -46,7 +93,26 @@ Status Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>&
   WindowedSource file(base, kLookupWindow);
   BlockBudget budget(kLookupBudget);
   EntryCursor cursor;
-  for (std::size_t e = 0;; ++e) {
+  std::size_t first = 0;
+  if (!elements.empty() && elements[0].kind == PathElement::kCounted) {
+    std::vector<WayStep> way;
+    Status s = WalkToEntry(base, file, length, elements[0].number, budget, &way);
+    if (!s.ok()) return s;
+    for (std::size_t k = 0; k < way.size(); ++k) {
+      if (k > 0) *chosen = way[k - 1].entry;
+      step(way[k].table, way[k].end);
+    }
+    *chosen = way.back().entry;
+    if (elements.size() == 1) return Status::Ok();
+    if (!chosen->Is(EntryType::Reference)) {
+      return Status::Refused("\"" + elements[0].text + "\" is not a reference");
+    }
+    table = chosen->start;
+    end = chosen->end;
+    where = elements[0].text;
+    first = 1;
+  }
+  for (std::size_t e = first;; ++e) {
     Status s = cursor.Open(file, table, end, budget);
     if (s.ioError()) return s;
     if (!s.ok()) return Status::Damaged("the table " + where + " is damaged: " + s.Message());
@@ -123,42 +189,70 @@ Status Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>&
 
 }  // namespace
 
+Status ParsePathElement(std::string_view text, PathElement* element) {
+  PathElement e;
+  e.text = std::string(text);
+  if (!text.empty() && text.back() == ']') {
+    std::size_t open = text.rfind('[');
+    uint32_t k;
+    if (open == std::string_view::npos ||
+        !ParseUnsigned(text.substr(open + 1, text.size() - open - 2), 10, &k)) {
+      return Status::Invalid("\"" + e.text + "\": [k] needs a number");
+    }
+    e.pick = k;
+    text = text.substr(0, open);
+  }
+  if (text.empty()) return Status::Invalid("an empty element in the path");
+  if (text[0] == '#') {
+    e.kind = PathElement::kEntryNumber;
+    if (!ParseUnsigned(text.substr(1), 10, &e.number)) {
+      return Status::Invalid("\"" + e.text + "\": # needs an entry number");
+    }
+  } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+             ParseUnsigned(text.substr(2), 16, &e.number)) {
+    e.kind = PathElement::kKey;
+  } else if (ParseUnsigned(text, 10, &e.number)) {
+    e.kind = PathElement::kKey;
+  } else if (LooksNumeric(text)) {
+    return Status::Invalid("\"" + e.text + "\" is too large for a key");
+  } else {
+    e.kind = PathElement::kWord;
+    e.word = std::string(text);
+  }
+  *element = std::move(e);
+  return Status::Ok();
+}
+
 Status ParsePath(std::string_view path, std::vector<PathElement>* elements) {
   elements->clear();
-  if (!path.empty() && path[0] == '/') path.remove_prefix(1);
-  if (path.empty()) return Status::Ok();
+  if (!path.empty() && path[0] == '@') {
+    const std::size_t slash = path.find('/');
+    PathElement e;
+    e.kind = PathElement::kCounted;
+    e.text = std::string(path.substr(0, slash));
+    const std::string_view digits =
+        path.substr(1, slash == std::string_view::npos ? slash : slash - 1);
+    const bool digitsOnly =
+        !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
+    if (!ParseUnsigned(digits, 10, &e.number) && digitsOnly) {
+      return Status::Invalid("\"" + e.text + "\" is too large for an entry's number");
+    }
+    if (!digitsOnly || e.number == 0) {
+      return Status::Invalid("\"" + e.text + "\": @ needs the number of an entry, from 1");
+    }
+    elements->push_back(std::move(e));
+    if (slash == std::string_view::npos) return Status::Ok();
+    path.remove_prefix(slash + 1);
+    if (path.empty()) return Status::Invalid("an empty element in the path");
+  } else {
+    if (!path.empty() && path[0] == '/') path.remove_prefix(1);
+    if (path.empty()) return Status::Ok();
+  }
   for (;;) {
     std::size_t slash = path.find('/');
-    std::string_view text = path.substr(0, slash);
     PathElement e;
-    e.text = std::string(text);
-    if (!text.empty() && text.back() == ']') {
-      std::size_t open = text.rfind('[');
-      uint32_t k;
-      if (open == std::string_view::npos ||
-          !ParseUnsigned(text.substr(open + 1, text.size() - open - 2), 10, &k)) {
-        return Status::Invalid("\"" + e.text + "\": [k] needs a number");
-      }
-      e.pick = k;
-      text = text.substr(0, open);
-    }
-    if (text.empty()) return Status::Invalid("an empty element in the path");
-    if (text[0] == '#') {
-      e.kind = PathElement::kEntryNumber;
-      if (!ParseUnsigned(text.substr(1), 10, &e.number)) {
-        return Status::Invalid("\"" + e.text + "\": # needs an entry number");
-      }
-    } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
-               ParseUnsigned(text.substr(2), 16, &e.number)) {
-      e.kind = PathElement::kKey;
-    } else if (ParseUnsigned(text, 10, &e.number)) {
-      e.kind = PathElement::kKey;
-    } else if (LooksNumeric(text)) {
-      return Status::Invalid("\"" + e.text + "\" is too large for a key");
-    } else {
-      e.kind = PathElement::kWord;
-      e.word = std::string(text);
-    }
+    Status s = ParsePathElement(path.substr(0, slash), &e);
+    if (!s.ok()) return s;
     elements->push_back(std::move(e));
     if (slash == std::string_view::npos) return Status::Ok();
     path.remove_prefix(slash + 1);
@@ -230,41 +324,134 @@ ElementNamer::ElementNamer(const KeyNames& names, const EntryList& list)
   }
 }
 
+void AppendCountedPath(uint64_t holder, std::string_view element, std::string* path) {
+  path->push_back('@');
+  path->append(std::to_string(holder));
+  path->push_back('/');
+  path->append(element);
+}
+
+TablePaths::TablePaths(ByteSource& file, const KeyNames& names, const EntryList& list)
+    : file_(file), names_(names), list_(list), namer_(names, list), counted_(true) {
+  countedNumber_ = 1;
+}
+
+TablePaths::TablePaths(TablePaths& parent, uint32_t i, const EntryList& list)
+    : file_(parent.file_),
+      names_(parent.names_),
+      list_(list),
+      parent_(&parent),
+      entry_(i),
+      namer_(parent.names_, list) {
+  std::string element;
+  parent.namer_.AppendElement(parent.list_, i, &element);
+  if (PrintedInFull(parent.tooLong_ ? kLongestFullPath : parent.full_.size(), element.size())) {
+    full_ = parent.full_ + "/" + element;
+  } else {
+    tooLong_ = true;
+  }
+}
+
+Status TablePaths::Count() {
+  if (counted_) return Status::Ok();
+  Status s = parent_->Number(entry_, &number_);
+  if (!s.ok()) return s;
+  counted_ = true;
+  countedNumber_ = number_ + 1;
+  return Status::Ok();
+}
+
+Status TablePaths::Number(uint32_t i, uint64_t* number) {
+  Status s = Count();
+  if (!s.ok()) return s;
+  if (i < countedTo_) {  // asked out of order: counted again from the start
+    countedTo_ = 0;
+    countedNumber_ = number_ + 1;
+  }
+  for (; countedTo_ < i; ++countedTo_) {
+    uint64_t inside = 0;
+    if (list_.Is(countedTo_, EntryType::Reference)) {
+      s = CountEntries(file_, list_.ExtentStart(countedTo_), list_.ExtentEnd(countedTo_), &inside);
+      if (!s.ok()) return s;
+    }
+    countedNumber_ += 1 + inside;
+  }
+  *number = countedNumber_;
+  return Status::Ok();
+}
+
+Status TablePaths::AppendPath(std::string_view element, std::string* path) {
+  if (parent_ == nullptr ||
+      PrintedInFull(tooLong_ ? kLongestFullPath : full_.size(), element.size())) {
+    path->append(full_);
+    path->push_back('/');
+    path->append(element);
+    return Status::Ok();
+  }
+  Status s = Count();
+  if (!s.ok()) return s;
+  AppendCountedPath(number_, element, path);
+  return Status::Ok();
+}
+
+Status TablePaths::AppendEntryPath(uint32_t i, std::string* path) {
+  std::string element;
+  namer_.AppendElement(list_, i, &element);
+  return AppendPath(element, path);
+}
+
+Status TablePaths::AppendNewEntryPath(uint32_t key, std::string* path) {
+  std::string element;
+  AppendPathElement(names_, key, -1, &element);
+  return AppendPath(element, path);
+}
+
+Status TablePaths::AppendTablePath(std::string* path) {
+  if (parent_ == nullptr) {
+    path->push_back('/');
+    return Status::Ok();
+  }
+  return parent_->AppendEntryPath(entry_, path);
+}
+
 std::string CanonicalTablePath(ByteSource& file, int64_t length, const std::vector<uint32_t>& trail,
                                const KeyNames& names) {
   if (trail.empty()) return "/";
-  std::string path;
+  std::deque<EntryList> lists;
+  std::deque<TablePaths> tables;
   int64_t table = ROOT_TABLE_OFFSET, end = length;
-  BlockBudget budget(kLookupBudget);
-  EntryCursor cursor;
-  for (uint32_t i : trail) {
-    CursorEntry chosen, entry;
-    if (!cursor.Open(file, table, end, budget).ok() || i >= cursor.count() ||
-        !ReadEntryAt(file, table, end, cursor.count(), i, &chosen).ok()) {
-      return path + "/?";
+  for (std::size_t k = 0; k < trail.size(); ++k) {
+    lists.emplace_back();
+    EntryList& list = lists.back();
+    if (!ReadTable(file, table, end, &list).ok() || trail[k] >= list.count) return "?";
+    if (k == 0) {
+      tables.emplace_back(file, names, list);
+    } else {
+      tables.emplace_back(tables.back(), trail[k - 1], list);
     }
-    uint32_t before = 0, total = 0;
-    while (!cursor.done()) {
-      if (!cursor.Next(file, &entry).ok()) return path + "/?";
-      if (entry.ID != chosen.ID) continue;
-      ++total;
-      if (entry.index < i) ++before;
-    }
-    path.push_back('/');
-    AppendPathElement(names, chosen.ID, total > 1 ? static_cast<int32_t>(before) : -1, &path);
-    table = chosen.start;
-    end = chosen.end;
+    table = list.ExtentStart(trail[k]);
+    end = list.ExtentEnd(trail[k]);
   }
-  return path;
+  std::string path;
+  return tables.back().AppendEntryPath(trail.back(), &path).ok() ? path : "?";
 }
 
+// A way kept whole is always short enough to tell whether it is printed in full.
+static_assert(2 * (kDamageSteps + 1) > kLongestFullPath);
+
 std::string DamagedTablePath(const KeyNames& names, const TableDamage& damage) {
-  if (damage.keys.empty()) return "/";
-  std::string path;
-  for (std::size_t k = 0; k < damage.keys.size(); ++k) {
-    path.push_back('/');
-    AppendPathElement(names, damage.keys[k], damage.picks[k], &path);
+  if (damage.depth == 0) return "/";
+  if (damage.keys.size() == damage.depth) {
+    std::string path;
+    for (std::size_t k = 0; k < damage.keys.size(); ++k) {
+      path.push_back('/');
+      AppendPathElement(names, damage.keys[k], damage.picks[k], &path);
+    }
+    if (damage.depth == 1 || path.size() <= kLongestFullPath) return path;
   }
+  std::string element, path;
+  AppendPathElement(names, damage.keys.back(), damage.picks.back(), &element);
+  AppendCountedPath(damage.holder, element, &path);
   return path;
 }
 

@@ -2,6 +2,11 @@
 // 0x-hex key, "#N" (the entry numbered N in the dialogue's listing), or any other word, which
 // stands for its hash; "[k]" after it picks the k-th of several matches. A word that matches no
 // key may name a reference by the name it lists. "/" or "" names the root table.
+//
+// A path may instead start from an entry counted through the whole file: "@N" is the N-th entry
+// that dump prints, from 1, and "@N/c" an entry of the table that it holds. Paths are printed so
+// beyond kLongestFullPath bytes: written in full, the paths of tables nested d deep take d
+// squared bytes together.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +24,9 @@
 namespace atb {
 
 struct PathElement {
-  enum Kind { kEntryNumber, kKey, kWord };
+  enum Kind { kEntryNumber, kKey, kWord, kCounted };
   Kind kind;
-  uint32_t number = 0;  // the entry number or the key
+  uint32_t number = 0;  // the entry number, the key, or the entry counted through the file
   std::string word;
   std::optional<uint32_t> pick;
   std::string text;  // as written, for messages
@@ -32,6 +37,25 @@ struct PathElement {
 // element, when one does not parse (an empty one, a number too large, a [k] or # without a
 // number); "" and "/" give no element, the root.
 Status ParsePath(std::string_view path, std::vector<PathElement>* elements);
+
+// One element alone, as a key is written; "@" stands for nothing there.
+Status ParsePathElement(std::string_view text, PathElement* element);
+
+// An entry's path is printed in full while it takes at most this many bytes, or while the entry
+// lies in the root table; a longer one as "@N/ELEMENT", N being the number of the reference that
+// holds the entry's table. Every element takes two bytes or more, so a path more than 64 tables
+// deep is never printed in full.
+inline constexpr std::size_t kLongestFullPath = 128;
+
+// Whether an entry is printed by its full path: its table's full path takes `tableLength` bytes
+// (0 for the root, kLongestFullPath or more once it is too long to be printed) and its own element
+// `elementLength`.
+inline bool PrintedInFull(std::size_t tableLength, std::size_t elementLength) {
+  return tableLength == 0 || tableLength + 1 + elementLength <= kLongestFullPath;
+}
+
+// Appends "@N/ELEMENT" for entry `element` of the table that the N-th entry holds.
+void AppendCountedPath(uint64_t holder, std::string_view element, std::string* path);
 
 // One table on the way from the root to an entry, and the entry chosen in it.
 struct PathStep {
@@ -77,13 +101,52 @@ class ElementNamer {
   std::vector<int32_t> picks_;  // -1 where the key is the only one of its kind
 };
 
-// The canonical path of the entry reached through `trail` (entry numbers from the root), for
-// messages; "/" for the root.
+// The paths of the entries of one table, for a command that walks a file's tables from the root
+// and names what it meets as dump does. The number of the reference that holds the table is
+// counted only when a path is printed from it, from the numbers of its parent's entries, which
+// the parent counts forward (asked in ascending order, it reads each part of the file once).
+class TablePaths {
+ public:
+  // The root table of `file`, whose entries are `list`; both must outlive the namer, unmoved.
+  TablePaths(ByteSource& file, const KeyNames& names, const EntryList& list);
+  // The table held by entry i of `parent`'s list, whose entries are `list`.
+  TablePaths(TablePaths& parent, uint32_t i, const EntryList& list);
+
+  // Appends the path of entry i.
+  Status AppendEntryPath(uint32_t i, std::string* path);
+  // Appends the path of a new entry keyed `key`, which it would have as the table's only one.
+  Status AppendNewEntryPath(uint32_t key, std::string* path);
+  // Appends the table's own path: that of the entry holding it, "/" for the root.
+  Status AppendTablePath(std::string* path);
+
+ private:
+  Status AppendPath(std::string_view element, std::string* path);
+  // Counts the number of the reference holding the table, once.
+  Status Count();
+  // The number of entry i, counted from the table's own.
+  Status Number(uint32_t i, uint64_t* number);
+
+  ByteSource& file_;
+  const KeyNames& names_;
+  const EntryList& list_;
+  TablePaths* parent_ = nullptr;
+  uint32_t entry_ = 0;  // in the parent
+  ElementNamer namer_;
+  std::string full_;  // the table's full path while short enough to print entries by, else empty
+  bool tooLong_ = false;
+  bool counted_ = false;
+  uint64_t number_ = 0;  // of the reference holding the table, once counted; 0 for the root
+  uint32_t countedTo_ = 0;
+  uint64_t countedNumber_ = 0;  // of entry countedTo_
+};
+
+// The path of the entry reached through `trail` (entry numbers from the root) as dump prints it,
+// for messages; "/" for the root.
 std::string CanonicalTablePath(ByteSource& file, int64_t length, const std::vector<uint32_t>& trail,
                                const KeyNames& names);
 
-// The canonical path of the table that CheckTree reached through the keys and picks of a damage;
-// "/" for the root.
+// The path of the table that CheckTree reached through the keys and picks of a damage, as dump
+// prints the reference holding it; "/" for the root.
 std::string DamagedTablePath(const KeyNames& names, const TableDamage& damage);
 
 }  // namespace atb

@@ -352,23 +352,32 @@ Status CheckTree(ByteSource& source, int64_t offset, int64_t endOffset,
     EntryCursor cursor;
     KeyPicks picks;
     uint32_t index = 0, key = 0;  // of the entry whose table lies above
+    uint64_t number = 0;          // of that entry, in walk order
   };
   std::deque<Frame> stack;
+  uint64_t walked = 0;
   Status first = Status::Ok();
   // Notes a damaged table below the stack; true when the check goes on.
   auto found = [&](const Status& why, Status* failed) {
+    if (first.ok()) {
+      std::vector<uint32_t> trail;
+      for (const Frame& f : stack) trail.push_back(f.index);
+      first = Status::Damaged(DescribeTrail(trail) + ": " + why.Message());
+    }
+    if (damage == nullptr) return false;
     TableDamage d;
-    for (Frame& f : stack) {
-      d.trail.push_back(f.index);
-      if (damage == nullptr) continue;
+    d.depth = stack.size();
+    d.holder = stack.size() >= 2 ? stack[stack.size() - 2].number : 0;
+    const std::size_t from = d.depth > kDamageSteps ? d.depth - 1 : 0;
+    for (std::size_t k = from; k < stack.size(); ++k) {
+      Frame& f = stack[k];
       int32_t pick;
       *failed = f.picks.Pick(source, budget, &pick);
       if (!failed->ok()) return false;
+      d.trail.push_back(f.index);
       d.keys.push_back(f.key);
       d.picks.push_back(pick);
     }
-    if (first.ok()) first = Status::Damaged(DescribeTrail(d.trail) + ": " + why.Message());
-    if (damage == nullptr) return false;
     d.reason = why.Message();
     damage->push_back(std::move(d));
     return true;
@@ -392,10 +401,12 @@ Status CheckTree(ByteSource& source, int64_t offset, int64_t endOffset,
     }
     s = top.cursor.Next(source, &e);
     if (!s.ok()) return s;
+    ++walked;
     if (damage != nullptr) top.picks.Note(e);
     if (!e.Is(EntryType::Reference)) continue;
     top.index = e.index;
     top.key = e.ID;
+    top.number = walked;
     Frame nested;
     s = nested.cursor.Open(file, e.start, e.end, budget);
     if (s.ioError()) return s;
@@ -410,6 +421,32 @@ Status CheckTree(ByteSource& source, int64_t offset, int64_t endOffset,
     stack.push_back(std::move(nested));
   }
   return first;
+}
+
+Status CountEntries(ByteSource& source, int64_t offset, int64_t endOffset, uint64_t* count) {
+  *count = 0;
+  WindowedSource file(
+      source, static_cast<std::size_t>(std::clamp<int64_t>(endOffset - offset, 1, kWalkWindow)));
+  BlockBudget budget(kWalkBudget);
+  std::deque<EntryCursor> stack(1);
+  Status s = stack[0].Open(file, offset, endOffset, budget);
+  if (!s.ok()) return s.damaged() ? Status::Ok() : s;
+  CursorEntry e;
+  while (!stack.empty()) {
+    EntryCursor& top = stack.back();
+    if (top.done()) {
+      stack.pop_back();
+      continue;
+    }
+    if (!(s = top.Next(source, &e)).ok()) return s;
+    ++*count;
+    if (!e.Is(EntryType::Reference)) continue;
+    EntryCursor nested;
+    s = nested.Open(file, e.start, e.end, budget);
+    if (s.ioError()) return s;
+    if (s.ok()) stack.push_back(std::move(nested));
+  }
+  return Status::Ok();
 }
 
 Status ReadEntryAt(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t count,

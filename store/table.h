@@ -124,14 +124,23 @@ class KeyPicks {
   std::unique_ptr<Block> block_;
 };
 
+// Damage deeper than this many steps keeps only its last step: a way kept whole for each of many
+// damaged tables deep down would grow with the square of the depth.
+inline constexpr std::size_t kDamageSteps = 64;
+
 // A damaged table found by CheckTree: the way to it from the table the check started at (for each
-// step the entry number, its key and its pick among the entries with that key, or -1), and what
-// is wrong with it.
+// step the entry number, its key and its pick among the entries with that key, or -1; only the
+// last step when there are more than kDamageSteps), and what is wrong with it.
 struct TableDamage {
   std::vector<uint32_t> trail;
   std::string reason;
   std::vector<uint32_t> keys;
   std::vector<int32_t> picks;
+  std::size_t depth = 0;  // steps on the way
+  // The number of the reference that holds the table of the last step's entry, counting entries
+  // from 1 as a depth-first walk meets them (see CountEntries); 0 for the table the check
+  // started at.
+  uint64_t holder = 0;
 };
 
 // "root table", or "table 0/3" for the table of entry 3 of the table of entry 0 of the root.
@@ -144,6 +153,11 @@ std::string DescribeTrail(const std::vector<uint32_t>& trail);
 // down and a bounded block of each table on it.
 Status CheckTree(ByteSource& source, int64_t offset, int64_t endOffset,
                  std::vector<TableDamage>* damage = nullptr);
+
+// How many entries lie in the sound table at [offset, endOffset) and in every sound table nested
+// in it, at any depth: what a depth-first walk in file order meets, which does not go into a
+// damaged table. Damaged tables count nothing; an I/O error stops the count.
+Status CountEntries(ByteSource& source, int64_t offset, int64_t endOffset, uint64_t* count);
 
 // Entry i of a sound table with `count` entries, as a cursor would read it.
 Status ReadEntryAt(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t count,

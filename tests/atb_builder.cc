@@ -51,8 +51,9 @@ Bytes EncodeTable(const Table& table) {
   return head + data;
 }
 
-Bytes EncodeFile(const Table& root) {
-  Bytes body = EncodeTable(root);
+namespace {
+
+Bytes AroundRoot(const Bytes& body) {
   auto length = static_cast<uint32_t>(ROOT_TABLE_OFFSET + body.size());
   Bytes header;
   for (int i = 0; i < 36; ++i) header.push_back(static_cast<char>(0xA0 + i));
@@ -60,6 +61,22 @@ Bytes EncodeFile(const Table& root) {
   header += "HDRBYTES";
   header += U32(length - 52);
   return header + body;
+}
+
+}  // namespace
+
+Bytes EncodeFile(const Table& root) { return AroundRoot(EncodeTable(root)); }
+
+Bytes EncodeChainFile(const std::vector<Level>& levels, const Table& bottom) {
+  // The last entry's extent runs to the end of its table, so each level's own bytes, with an
+  // empty reference last, are followed by the next level's.
+  Bytes body;
+  for (const Level& level : levels) {
+    Table t = level.table;
+    t.entries.push_back({level.key, 100, ""});
+    body += EncodeTable(t);
+  }
+  return AroundRoot(body + EncodeTable(bottom));
 }
 
 Table DecodeTable(const Bytes& bytes, int64_t offset, int64_t end) {

@@ -49,6 +49,18 @@ Bytes EncodeTable(const Table& table);
 // A header (with OuterSize and RootSize right and a recognisable filler elsewhere) and the root.
 Bytes EncodeFile(const Table& root);
 
+// One level of a chain of tables: its own entries, and last a reference keyed `key` that holds
+// the next level.
+struct Level {
+  Table table;
+  uint32_t key;
+};
+
+// The file whose root is the first level, each level holding the next and the last `bottom`.
+// Written in one pass: nested by RefEntry, each level's bytes would be copied into every level
+// above it.
+Bytes EncodeChainFile(const std::vector<Level>& levels, const Table& bottom);
+
 // Reads the table at `offset` whose extent ends at `end`, nested tables included, as entries
 // whose value is their whole extent (a Reference's value stays raw bytes). Fails the calling
 // test when it is damaged.

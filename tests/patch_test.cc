@@ -244,7 +244,7 @@ TEST_F(Patches, APatchThatIsNotOneIsTroubleAndSaysWhere) {
            {"# a comment\n\nmove /1: float 1\n",
             "line 3: a change is set, add, remove, lead or "
             "header"},
-           {"set 1: float 1 -> float 2\n", "line 1: a path in a patch starts with /"},
+           {"set 1: float 1 -> float 2\n", "line 1: a path in a patch starts with / or @"},
            {"set /1: float 1 float 2\n", "line 1: OLD -> NEW was expected"},
            {"set /1: 1 -> float 2\n",
             "line 1: a value starts with its type: float, bool, text, "
