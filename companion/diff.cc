@@ -222,6 +222,7 @@ class Differ {
       : a_(a), b_(b), aLength_(aLength), bLength_(bLength), names_(names), sink_(sink) {}
 
   Status Run(int64_t* changes);
+  bool staleSizes() const { return staleSizes_; }
 
  private:
   // One pair of tables being compared: A's and B's, matched entry lists, and how far along.
@@ -261,6 +262,7 @@ class Differ {
   Sink& sink_;
   std::deque<Frame> stack_;  // a frame's paths refer to those of the frames below it
   int64_t changes_ = 0;
+  bool staleSizes_ = false;
 };
 
 Status Differ::Header() {
@@ -269,10 +271,12 @@ Status Differ::Header() {
   if (s.ok()) s = b_.ReadAt(0, b.data(), b.size());
   if (!s.ok()) return s;
   if (a == b && aLength_ == bLength_) return Status::Ok();
+  // A changed file always gets sizes that follow its length: the patch says those, and what
+  // applying it gives differs from B in them alone.
   if (!SizesFollow(b, bLength_)) {
-    return Status::Refused(
-        "the second file's header sizes do not follow its length, and a changed file always "
-        "gets sizes that do");
+    staleSizes_ = true;
+    EncodeFixed32(reinterpret_cast<uint8_t*>(b.data()) + OUTER_SIZE_OFFSET, OuterSizeFor(bLength_));
+    EncodeFixed32(reinterpret_cast<uint8_t*>(b.data()) + ROOT_SIZE_OFFSET, RootSizeFor(bLength_));
   }
   // What the file gets without a header change: its own header, with sizes that follow the new
   // length when that changes.
@@ -443,8 +447,11 @@ Status Differ::Run(int64_t* changes) {
 }  // namespace
 
 Status WritePatch(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength,
-                  const KeyNames& names, Sink& sink, int64_t* changes) {
-  return Differ(a, aLength, b, bLength, names, sink).Run(changes);
+                  const KeyNames& names, Sink& sink, int64_t* changes, bool* staleSizes) {
+  Differ differ(a, aLength, b, bLength, names, sink);
+  Status s = differ.Run(changes);
+  if (staleSizes != nullptr) *staleSizes = differ.staleSizes();
+  return s;
 }
 
 namespace {
@@ -458,7 +465,9 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
   if (!o.ok()) return Report(o, err), 2;
   Sink sink(out);
   int64_t changes = 0;
-  Status s = WritePatch(fa.file(), fa.length(), fb.file(), fb.length(), names, sink, &changes);
+  bool staleSizes = false;
+  Status s = WritePatch(fa.file(), fa.length(), fb.file(), fb.length(), names, sink, &changes,
+                        &staleSizes);
   if (s.refused()) return say(a + " -> " + b + ": no patch can describe this: " + s.Message()), 2;
   if (!s.ok()) {
     sink.Flush();
@@ -468,6 +477,12 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
   errno = 0;
   sink.Finish();
   if (sink.failed()) return Report(Status::FromErrno(errno).In("cannot write the output"), err), 2;
+  if (staleSizes) {
+    Say(err, b,
+        "its header sizes do not follow its length of " + std::to_string(fb.length()) +
+            " bytes: applying the patch gives sizes that do, as every change does");
+    return 1;
+  }
   return changes == 0 ? 0 : 1;
 }
 

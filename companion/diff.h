@@ -40,10 +40,11 @@ Status SameBytes(ByteSource& a, int64_t aStart, int64_t aEnd, ByteSource& b, int
                  int64_t bEnd, bool* same);
 
 // Writes the patch that turns the file `a` into `b` to `sink`, and counts its changes. Refused,
-// saying why, when a patch cannot describe the difference (a root table that is damaged, a
-// header whose sizes do not follow its length); nothing is then written.
+// saying why, when a patch cannot describe the difference (a root table that is damaged);
+// nothing is then written. Where b's header sizes do not follow its length, the patch gives
+// sizes that do, as every change does, and *staleSizes says so.
 Status WritePatch(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength,
-                  const KeyNames& names, Sink& sink, int64_t* changes);
+                  const KeyNames& names, Sink& sink, int64_t* changes, bool* staleSizes = nullptr);
 
 // atbutil diff: status 0 when the files are the same, 1 when they differ (the patch on `out`),
 // 2 when they cannot be read or the difference cannot be written as a patch.

@@ -337,11 +337,12 @@ TEST_F(Deep, PatchesCountTheFileTheyNameAndConflictsAreNamedSo) {
   WriteFile(dir_ / "base.atb", a);
   WriteFile(dir_ / "ours.atb", Chain(100, 3.5f));
   WriteFile(dir_ / "theirs.atb", Chain(100, 2.5f));
-  EXPECT_EQ(Errors([&](std::FILE* err) {
-              return MergeCommand(dir_ / "base.atb", dir_ / "ours.atb", dir_ / "theirs.atb",
-                                  KeyNames(), err);
-            }).find("atbutil: @100/5: base float 1.5, ours float 3.5, theirs float 2.5\n"),
-            0u);
+  EXPECT_EQ(
+      Errors([&](std::FILE* err) {
+        return MergeCommand(dir_ / "base.atb", dir_ / "ours.atb", dir_ / "theirs.atb", "deep.atb",
+                            KeyNames(), err);
+      }).find("atbutil: deep.atb: @100/5: base float 1.5, ours float 3.5, theirs float 2.5\n"),
+      0u);
 }
 
 }  // namespace
