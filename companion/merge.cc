@@ -1,6 +1,7 @@
 #include "companion/merge.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 #include "companion/diff.h"
@@ -26,7 +27,7 @@ class Merger {
  public:
   Merger(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t oursLength,
          ByteSource& theirs, int64_t theirsLength, const KeyNames& names, Change* change,
-         std::vector<std::string>* conflicts)
+         std::vector<std::string>* conflicts, std::vector<std::string>* damaged)
       : base_(base),
         ours_(ours),
         theirs_(theirs),
@@ -35,7 +36,8 @@ class Merger {
         theirsLength_(theirsLength),
         names_(names),
         change_(change),
-        conflicts_(conflicts) {}
+        conflicts_(conflicts),
+        damaged_(damaged) {}
 
   Status Run();
 
@@ -76,6 +78,16 @@ class Merger {
     *sound = s.ok();
     return s.ioError() ? s : Status::Ok();
   }
+  // Says where THEIRS's table that the merge carries over is damaged: as a patch would mark it.
+  Status NoteDamage(const EntryList& l, uint32_t i,
+                    const std::function<Status(std::string*)>& path) {
+    if (!l.Is(i, EntryType::Reference)) return Status::Ok();
+    std::string damage, where;
+    Status s = DamageOfTable(theirs_, l.ExtentStart(i), l.ExtentEnd(i), &damage);
+    if (!s.ok() || damage.empty() || !(s = path(&where)).ok()) return s;
+    damaged_->push_back(where + ": writes THEIRS's damaged table (" + damage + ")");
+    return Status::Ok();
+  }
   void Conflict(const std::string& path, const std::string& base, const std::string& ours,
                 const std::string& theirs) {
     conflicts_->push_back(path + ": base " + base + ", ours " + ours + ", theirs " + theirs);
@@ -86,6 +98,7 @@ class Merger {
   const KeyNames& names_;
   Change* change_;
   std::vector<std::string>* conflicts_;
+  std::vector<std::string>* damaged_;
 };
 
 Status Merger::Run() {
@@ -226,6 +239,8 @@ Status Merger::Table(const Three& at, const TableChain& chain, TablePaths* paren
     if (oursSame) {
       std::string bytes;
       if (!(s = Bytes(theirs_, t.ExtentStart(tj), t.ExtentEnd(tj), &bytes)).ok()) return s;
+      s = NoteDamage(t, tj, [&](std::string* where) { return paths->AppendEntryPath(bi, where); });
+      if (!s.ok()) return s;
       if (o.Type[oj] != t.Type[tj]) change_->SetType(chainTo(oi), t.Type[tj]);
       change_->Replace(chainTo(oi), o.ExtentStart(oj), o.ExtentEnd(oj) - o.ExtentStart(oj),
                        std::move(bytes));
@@ -301,6 +316,8 @@ Status Merger::Added(const EntryList& b, const EntryList& o, const EntryList& t,
     cursor = k;
     std::string bytes;
     if (!(s = Bytes(theirs_, t.ExtentStart(ti), t.ExtentEnd(ti), &bytes)).ok()) return s;
+    s = NoteDamage(t, ti, [&](std::string* where) { return paths.AppendNewEntryPath(key, where); });
+    if (!s.ok()) return s;
     change_->InsertAt(chain, static_cast<uint32_t>(k), key, t.Type[ti], std::move(bytes));
   }
   return Status::Ok();
@@ -310,8 +327,10 @@ Status Merger::Added(const EntryList& b, const EntryList& o, const EntryList& t,
 
 Status PlanMerge(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t oursLength,
                  ByteSource& theirs, int64_t theirsLength, const KeyNames& names, Change* change,
-                 std::vector<std::string>* conflicts) {
-  return Merger(base, baseLength, ours, oursLength, theirs, theirsLength, names, change, conflicts)
+                 std::vector<std::string>* conflicts, std::vector<std::string>* damaged) {
+  std::vector<std::string> unwanted;
+  return Merger(base, baseLength, ours, oursLength, theirs, theirsLength, names, change, conflicts,
+                damaged != nullptr ? damaged : &unwanted)
       .Run();
 }
 
@@ -328,9 +347,9 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
   if (o.ok()) o = ft.Open(theirs, OpenFile::kRead, err, name.empty() ? theirs : name + " (theirs)");
   if (!o.ok()) return Report(o, err), 2;
   Change change;
-  std::vector<std::string> conflicts;
+  std::vector<std::string> conflicts, damaged;
   Status s = PlanMerge(fb.file(), fb.length(), fo.file(), fo.length(), ft.file(), ft.length(),
-                       names, &change, &conflicts);
+                       names, &change, &conflicts, &damaged);
   if (!s.ok()) return say(s.Message()), 2;
   if (!conflicts.empty()) {
     for (const std::string& c : conflicts) say(shown + ": " + c);
@@ -344,6 +363,7 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
   s = change.Apply(fo.target());
   if (!s.ok()) return say(shown + ": " + (s.ioError() ? "" : "merge refused: ") + s.Message()), 2;
   if (!(o = fo.Close()).ok()) return Report(o, err), 2;
+  for (const std::string& d : damaged) say(shown + ": " + d);
   return 0;
 }
 

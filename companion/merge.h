@@ -24,10 +24,12 @@
 namespace atb {
 
 // Plans the merge into `change`, made to OURS; every conflict goes to *conflicts as
-// "PATH: base ..., ours ..., theirs ...". Damaged (saying whose) when a root table is.
+// "PATH: base ..., ours ..., theirs ...", and every damaged table of THEIRS that it carries over
+// to *damaged as "PATH: writes THEIRS's damaged table (why)". Damaged (saying whose) when a root
+// table is.
 Status PlanMerge(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t oursLength,
                  ByteSource& theirs, int64_t theirsLength, const KeyNames& names, Change* change,
-                 std::vector<std::string>* conflicts);
+                 std::vector<std::string>* conflicts, std::vector<std::string>* damaged = nullptr);
 
 // atbutil merge, git's merge driver: status 0 merged into OURS, 1 conflicts (every one on `err`,
 // OURS as it was), 2 trouble (a file that cannot be read or written, a damaged root table).

@@ -47,6 +47,15 @@ std::string SizeAndHash(int64_t size, uint64_t hash) {
   return text;
 }
 
+// A table by its bytes, marked as damaged where they are no sound table, so that applying the
+// patch knows the damage is meant.
+Status AppendRawTable(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
+  Status s = CheckTree(file, start, end);
+  if (s.ioError()) return s;
+  sink.buf().append(s.ok() ? "table raw " : "table damaged raw ");
+  return AppendQuotedExtent(file, start, end, sink);
+}
+
 // A table of the file as a block of lines, `table {` to `}`, its entries indented one step
 // further than `depth`. Nested tables that are damaged, or lie deeper than a patch may nest, are
 // given by their raw bytes.
@@ -102,8 +111,7 @@ Status AppendTableBlock(ByteSource& file, int64_t start, int64_t end, const KeyN
       }
     }
     if (f.list.Is(i, EntryType::Reference)) {
-      sink.buf().append("table raw ");
-      s = AppendQuotedExtent(file, from, to, sink);
+      s = AppendRawTable(file, from, to, sink);
     } else {
       s = AppendNewValue(file, f.list.Type[i], from, to, names, f.depth, sink);
     }
@@ -144,7 +152,8 @@ Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t en
     if (s.ioError()) return s;
     if (s.ok()) return AppendTableBlock(file, start, end, names, depth, sink);
   }
-  sink.buf().append(type == kTableType ? "table raw " : TypeWord(type) + " ");
+  if (type == kTableType) return AppendRawTable(file, start, end, sink);
+  sink.buf().append(TypeWord(type) + " ");
   return AppendQuotedExtent(file, start, end, sink);
 }
 
@@ -160,6 +169,20 @@ Status AppendExpectedValue(ByteSource& file, uint32_t type, int64_t start, int64
 Status AppendBytesValue(ByteSource& file, int64_t start, int64_t end, bool expected, Sink& sink) {
   if (expected && end - start > kShownExpected) return AppendSizeAndHash(file, start, end, sink);
   return AppendQuotedExtent(file, start, end, sink);
+}
+
+Status DamageOfTable(ByteSource& file, int64_t start, int64_t end, std::string* damage) {
+  std::vector<TableDamage> found;
+  Status s = CheckTree(file, start, end, &found);
+  damage->clear();
+  if (s.ioError()) return s;
+  if (!found.empty()) {
+    // Said of these bytes: "root table" would read as the file's.
+    const TableDamage& first = found.front();
+    *damage = first.trail.empty() ? first.reason
+                                  : "its " + DescribeTrail(first.trail) + ": " + first.reason;
+  }
+  return Status::Ok();
 }
 
 std::string PatchValueText(const PatchValue& value, bool typed) {
@@ -297,9 +320,22 @@ bool ParseTypedValue(std::string_view s, bool hashAllowed, PatchValue* value, bo
       *block = true;
       return true;
     }
-    if (rest.substr(0, 4) == "raw ") return ParseQuoted(rest.substr(4), &value->bytes, error);
-    *error = "a table is a block (table {) or its raw bytes (table raw \"...\")";
-    return false;
+    const bool marked = rest.substr(0, 8) == "damaged ";
+    if (marked) rest.remove_prefix(8);
+    if (rest.substr(0, 4) != "raw ") {
+      *error = "a table is a block (table {) or its raw bytes (table raw \"...\")";
+      return false;
+    }
+    if (!ParseQuoted(rest.substr(4), &value->bytes, error)) return false;
+    MemorySource source(reinterpret_cast<const uint8_t*>(value->bytes.data()), value->bytes.size());
+    if (Status s =
+            DamageOfTable(source, 0, static_cast<int64_t>(value->bytes.size()), &value->damage);
+        !s.ok()) {
+      *error = s.Message();
+      return false;
+    }
+    if (!marked) value->unmarkedDamage = value->damage;
+    return true;
   }
   ParsedValue parsed;
   const std::string text = IsValueType(value->type)
@@ -375,7 +411,9 @@ class PatchReader {
   }
   // The value of a change, reading the lines of its block when it has one.
   bool Value(std::string_view text, bool hashAllowed, PatchValue* value, std::string* error);
-  bool Block(std::string* bytes, std::string* error);
+  bool Block(PatchValue* whole, std::string* error);
+  // Keeps in *whole where `part`, read on the current line, holds a damaged table.
+  void NoteDamage(const PatchValue& part, PatchValue* whole) const;
   bool Change(std::string_view line, PatchChange* c, std::string* error);
 
   std::string_view text_;
@@ -389,10 +427,22 @@ bool PatchReader::Value(std::string_view text, bool hashAllowed, PatchValue* val
   bool block;
   std::string why;
   if (!ParseTypedValue(text, hashAllowed, value, &block, &why)) return Fail(error, why);
-  return !block || Block(&value->bytes, error);
+  PatchValue found;  // the damage of raw bytes, which gains its line here
+  found.damage.swap(value->damage);
+  found.unmarkedDamage.swap(value->unmarkedDamage);
+  NoteDamage(found, value);
+  return !block || Block(value, error);
 }
 
-bool PatchReader::Block(std::string* bytes, std::string* error) {
+void PatchReader::NoteDamage(const PatchValue& part, PatchValue* whole) const {
+  const std::string at = "line " + std::to_string(line_) + ": ";
+  if (whole->damage.empty() && !part.damage.empty()) whole->damage = at + part.damage;
+  if (whole->unmarkedDamage.empty() && !part.unmarkedDamage.empty()) {
+    whole->unmarkedDamage = at + part.unmarkedDamage;
+  }
+}
+
+bool PatchReader::Block(PatchValue* whole, std::string* error) {
   struct Open {
     std::string lead;
     std::vector<TableEntry> entries;
@@ -421,7 +471,7 @@ bool PatchReader::Block(std::string* bytes, std::string* error) {
       for (const std::string& v : top.values) encoded += v;
       stack.pop_back();
       if (stack.empty()) {
-        *bytes = std::move(encoded);
+        whole->bytes = std::move(encoded);
         return true;
       }
       stack.back().values.back() = std::move(encoded);
@@ -446,6 +496,7 @@ bool PatchReader::Block(std::string* bytes, std::string* error) {
     if (!ParseTypedValue(line.substr(colon + 1), false, &value, &block, &why)) {
       return Fail(error, why);
     }
+    NoteDamage(value, whole);
     top.entries.push_back({id, value.type, 0});
     top.values.push_back(std::move(value.bytes));
     if (block) {
@@ -593,6 +644,8 @@ class Applier {
 
   // False when the reading failed (an I/O error); failures go to *failures.
   Status Apply(const Patch& patch, std::vector<std::string>* failures);
+  // The changes that write damaged tables, as the patches mark them, one line each.
+  const std::vector<std::string>& damaged() const { return damaged_; }
 
  private:
   struct Place {
@@ -622,7 +675,14 @@ class Applier {
   const KeyNames& names_;
   std::map<uint32_t, EditedFile::Way> numbered_;  // for the patch being applied
   uint64_t walked_ = 0;
+  std::vector<std::string> damaged_;
 };
+
+std::string UnmarkedDamage(const PatchValue& value) {
+  return "the new table is damaged (" + value.unmarkedDamage +
+         "); a patch writes damage only where it says so: write table damaged raw \"...\" if "
+         "that is meant";
+}
 
 Status Applier::FindNumbered(const Patch& patch) {
   std::set<uint32_t> wanted;
@@ -802,6 +862,16 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
           if (!io.ok()) return io;
           continue;
         }
+        if (c.kind == PatchChange::kSet && !c.value.unmarkedDamage.empty()) {
+          // Damage may stand for damage: only a sound table must not become a damaged one.
+          Table* old;
+          Status s = file_.Nested(*op.place.table, op.place.index, &old);
+          if (s.ioError()) return s;
+          if (!s.damaged()) {
+            fail(c, UnmarkedDamage(c.value));
+            continue;
+          }
+        }
         break;
       }
       case PatchChange::kAdd: {
@@ -844,6 +914,10 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
           continue;
         }
         op.place.index = at;
+        if (!c.value.unmarkedDamage.empty()) {
+          fail(c, UnmarkedDamage(c.value));
+          continue;
+        }
         if (c.alike >= 0) {
           int64_t alike = 0;
           for (uint32_t k = 0; k < EditedFile::Count(t); ++k)
@@ -946,6 +1020,10 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
   for (std::size_t k = 0; k < clear.size(); ++k) {
     const Op& op = clear[k];
     const PatchChange& c = *op.change;
+    if (!c.value.damage.empty()) {
+      damaged_.push_back(patch.name + ": " + c.path + ": writes a damaged table (" +
+                         c.value.damage + ")");
+    }
     switch (c.kind) {
       case PatchChange::kSet:
         file_.Set(*op.place.table, op.place.index, c.value.type, c.value.bytes);
@@ -1039,11 +1117,16 @@ int ApplyPatches(const std::string& path, const std::vector<std::string>& patchP
         " not apply; nothing was changed");
     return 1;
   }
-  if (check) return 0;
-  s = edited.Commit(f.target());
-  if (s.ioError()) return say(path + ": " + s.Message()), 2;
-  if (!s.ok()) return say(path + ": change refused: " + s.Message()), 1;
-  return Report(f.Close(), err);
+  if (!check) {
+    s = edited.Commit(f.target());
+    if (s.ioError()) return say(path + ": " + s.Message()), 2;
+    if (!s.ok()) return say(path + ": change refused: " + s.Message()), 1;
+  }
+  const int status = check ? 0 : Report(f.Close(), err);
+  if (status == 0) {
+    for (const std::string& damaged : applier.damaged()) say(damaged);
+  }
+  return status;
 }
 
 }  // namespace

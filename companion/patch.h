@@ -10,8 +10,9 @@
 //   end 5 changes
 //
 // Values carry their type word (float, bool, text, localized, table, or type N). A table is
-// written as a block of its entries (`table {` ... `}`) or as its raw bytes (`table raw "..."`);
-// an expected value may be its size and hash instead (`text 300 bytes fnv64 0x...`).
+// written as a block of its entries (`table {` ... `}`) or as its raw bytes (`table raw "..."`,
+// or `table damaged raw "..."` for bytes that are knowingly no sound table); an expected value
+// may be its size and hash instead (`text 300 bytes fnv64 0x...`).
 #pragma once
 
 #include <cstdint>
@@ -42,6 +43,9 @@ struct PatchValue {
   std::string bytes;
   int64_t size = 0;
   uint64_t hash = 0;
+  // A new table value whose bytes hold damaged tables: the first one's line and reason, and the
+  // first one's that the patch did not mark `table damaged raw`; empty when there is none.
+  std::string damage, unmarkedDamage;
 };
 
 struct PatchChange {
@@ -72,13 +76,16 @@ Status ParsePatch(std::string_view text, const KeyNames& names, Patch* patch);
 
 // The text forms, for extents of `file`. A new value is exact: a reference's is a table block
 // (at `depth`, which sets its indent, switching to raw bytes for a table that is damaged or lies
-// too deep) or raw bytes. An expected value is exact when short, else its size and hash; a
-// reference's is always its size and hash.
+// too deep, marked `damaged` where they are no sound table) or raw bytes. An expected value is
+// exact when short, else its size and hash; a reference's is always its size and hash.
 Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t end,
                       const KeyNames& names, int depth, Sink& sink);
 Status AppendExpectedValue(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink);
 // Bytes with no type (a lead, a header): quoted, or by size and hash when expected and long.
 Status AppendBytesValue(ByteSource& file, int64_t start, int64_t end, bool expected, Sink& sink);
+// Why the bytes [start, end) of `file` are no sound table, taken as a table of their own (the
+// first damage CheckTree finds); empty when they are one.
+Status DamageOfTable(ByteSource& file, int64_t start, int64_t end, std::string* damage);
 // A PatchValue as text, an expected one shortened like AppendExpectedValue.
 std::string PatchValueText(const PatchValue& value, bool typed);
 

@@ -15,6 +15,7 @@
 #include "companion/merge.h"
 #include "companion/value_text.h"
 #include "store/coding.h"
+#include "store/hash.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
@@ -146,9 +147,10 @@ TEST_F(Patches, TheTextShowsEachChangeOnceWithWhatItExpects) {
   const Bytes broken = EncodeFile(damaged);
   const std::string whole = Diff(after, broken);
   EXPECT_NE(whole.find("set /8192: table 109 bytes fnv64 0x"), std::string::npos) << whole;
-  EXPECT_NE(whole.find(" -> table raw \"\\x04\\x00\\x00\\x00\\xb6\\xfc\\xb8\\x13\\x00\\x00\\x00"
-                       "\\x00\\x7f\\x00"),
-            std::string::npos)
+  EXPECT_NE(
+      whole.find(" -> table damaged raw \"\\x04\\x00\\x00\\x00\\xb6\\xfc\\xb8\\x13\\x00\\x00\\x00"
+                 "\\x00\\x7f\\x00"),
+      std::string::npos)
       << whole;
   EXPECT_NE(whole.find("set /5: table 37 bytes fnv64 0x"), std::string::npos) << whole;
   EXPECT_NE(whole.find(" -> float 1\n"), std::string::npos) << whole;
@@ -286,6 +288,79 @@ TEST_F(Patches, APatchThatIsNotOneIsTroubleAndSaysWhere) {
 
 // The example of doc/patch.md applies to the sample file and is what diff writes back; so is the
 // README's.
+// Damage crosses a patch or a merge only where it is marked: what diff writes for a damaged
+// table applies and says so; the same bytes unmarked are refused over a sound table, and kept
+// over a damaged one; a merge that carries THEIRS's damaged table says so too.
+TEST_F(Patches, DamageIsWrittenOnlyWhereItIsMarked) {
+  const Table sound{{RefEntry(5, {{FloatEntry(1, 1)}}), FloatEntry(6, 2)}};
+  Table broken = sound;
+  broken.entries[0].value = "\xff\xff\xff\x7f";
+  const Bytes a = EncodeFile(sound), b = EncodeFile(broken);
+  const std::string patch = Diff(a, b);
+  const std::string note =
+      " writes a damaged table (line 1: count 2147483647 too large for the "
+      "extent of 4 bytes)\n";
+  ASSERT_NE(patch.find(" -> table damaged raw \"\\xff\\xff\\xff\\x7f\"\n"), std::string::npos)
+      << patch;
+  Ran applied = Apply(a, {patch});
+  EXPECT_EQ(applied.status, 0);
+  EXPECT_EQ(applied.err, "atbutil: " + (dir_ / "p0") + ": /5:" + note);
+  EXPECT_EQ(Now(), b);
+
+  std::string unmarked = patch;
+  unmarked.erase(unmarked.find("damaged "), 8);
+  Ran refused = Apply(a, {unmarked});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("/5: the new table is damaged (line 1: count 2147483647"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find("write table damaged raw \"...\" if that is meant"),
+            std::string::npos);
+  EXPECT_EQ(Now(), a);
+
+  // Over a table that is damaged already, unmarked bytes keep applying, as they always have.
+  std::string again = "set /5: table 4 bytes fnv64 0x";
+  char hash[17];
+  std::snprintf(hash, sizeof hash, "%016llx",
+                static_cast<unsigned long long>(Fnv1a64("\xff\xff\xff\x7f")));
+  again += std::string(hash) + " -> table raw \"\\x01\"\nend 1 change\n";
+  Ran kept = Apply(b, {again});
+  EXPECT_EQ(kept.status, 0) << kept.err;
+  EXPECT_NE(kept.err.find("writes a damaged table (line 1: extent of 1 bytes too short"),
+            std::string::npos)
+      << kept.err;
+
+  // Damage inside a block, added: refused unmarked, named by its own line.
+  const std::string add =
+      "add /7 after /6 before end: table {\n  1: float 1\n  2: table raw "
+      "\"\\x01\"\n}\nend 1 change\n";
+  Ran nested = Apply(a, {add});
+  EXPECT_EQ(nested.status, 1);
+  EXPECT_NE(nested.err.find("/7: the new table is damaged (line 3: extent of 1 bytes"),
+            std::string::npos)
+      << nested.err;
+  std::string marked = add;
+  marked.replace(marked.find("raw"), 3, "damaged raw");
+  EXPECT_EQ(Apply(a, {marked}).status, 0);
+  EXPECT_FALSE(testing::FileIsSound(Now()));
+
+  // A merge carries THEIRS's damaged table and says where.
+  WriteFile(dir_ / "base.atb", a);
+  WriteFile(dir_ / "theirs.atb", b);
+  Table ours = sound;
+  ours.entries[1] = FloatEntry(6, 3);
+  WriteFile(path_, EncodeFile(ours));
+  Ran merged = Capture([&](std::FILE*, std::FILE* err) {
+    return MergeCommand(dir_ / "base.atb", path_, dir_ / "theirs.atb", "f.atb", KeyNames(), err);
+  });
+  EXPECT_EQ(merged.status, 0);
+  EXPECT_EQ(merged.err,
+            "atbutil: f.atb: /5: writes THEIRS's damaged table (count 2147483647 too "
+            "large for the extent of 4 bytes)\n");
+  broken.entries[1] = FloatEntry(6, 3);
+  EXPECT_EQ(Now(), EncodeFile(broken));
+}
+
 TEST_F(Patches, ThePagesExamplesAreTrue) {
   ASSERT_EQ(testing::Shell(std::string(MAKE_SAMPLE_BINARY) + " " + dir_.path()).status, 0);
   const Bytes sample = ReadFile(dir_ / "sample.atb");
