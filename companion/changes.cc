@@ -30,12 +30,12 @@ Status ReadFailure(const Status& s) {
 }
 
 // Resolves a path to its chain of tables.
-Status Resolve(OpenFile& f, const std::string& file, const std::string& path, const KeyNames& names,
+Status Resolve(PathResolver& resolver, const std::string& file, const std::string& path,
                std::vector<PathStep>* chain) {
   std::vector<PathElement> elements;
   Status s = ParsePath(path, &elements);
   if (!s.ok()) return s;
-  if (!(s = ResolvePath(f.file(), f.length(), elements, names, chain)).ok()) return s.In(file);
+  if (!(s = resolver.Resolve(elements, chain)).ok()) return s.In(file);
   if (elements.empty()) chain->back().entry = static_cast<uint32_t>(-1);
   return Status::Ok();
 }
@@ -106,12 +106,13 @@ Status Set(const std::string& path, const std::vector<std::string>& pairs, const
   OpenFile f(files);
   Status o = f.Open(path, OpenFile::kEdit, err);
   if (!o.ok()) return o;
+  PathResolver resolver(f.file(), f.length(), names);
   Change change;
   std::map<std::pair<int64_t, uint32_t>, std::string> seen;
+  std::vector<PathStep> steps;
   for (std::size_t p = 0; p < pairs.size(); p += 2) {
     const std::string& entryPath = pairs[p];
-    std::vector<PathStep> steps;
-    o = Resolve(f, path, entryPath, names, &steps);
+    o = Resolve(resolver, path, entryPath, &steps);
     if (!o.ok()) return o;
     if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
       return Status::Invalid("set needs the path of an entry, not the root");
@@ -122,12 +123,12 @@ Status Set(const std::string& path, const std::vector<std::string>& pairs, const
       return Status::Refused(entryPath + " and " + it->second + " are one entry").In(path);
     int64_t pos = 0, removed = 0;
     std::string bytes;
-    o = PlanValue(f.file(), last.list, last.entry, pairs[p + 1], path + ": " + entryPath, &pos,
+    o = PlanValue(f.file(), *last.list, last.entry, pairs[p + 1], path + ": " + entryPath, &pos,
                   &removed, &bytes);
     if (!o.ok()) {
       // A form that cannot be written (a reference, a hash) is still taken back as it stands.
       bool same = false;
-      Status c = ShowsAs(f.file(), last.list, last.entry, pairs[p + 1], &same);
+      Status c = ShowsAs(f.file(), *last.list, last.entry, pairs[p + 1], &same);
       if (!c.ok()) return c;
       if (same) continue;
       return o;
@@ -142,13 +143,14 @@ Status Extract(const std::string& path, const std::string& entryPath, const std:
   OpenFile f(files);
   Status o = f.Open(path, OpenFile::kRead, err);
   if (!o.ok()) return o;
+  PathResolver resolver(f.file(), f.length(), names);
   std::vector<PathStep> steps;
-  o = Resolve(f, path, entryPath, names, &steps);
+  o = Resolve(resolver, path, entryPath, &steps);
   if (!o.ok()) return o;
   if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
     return Status::Invalid("extract needs the path of an entry, not the root");
   }
-  const EntryList& list = steps.back().list;
+  const EntryList& list = *steps.back().list;
   bool readFailed;
   Status s = CopyOut(f.file(), list.ExtentStart(steps.back().entry),
                      list.ExtentEnd(steps.back().entry), outPath, &readFailed);
@@ -169,12 +171,13 @@ Status Insert(const std::string& path, const std::string& tablePath, const std::
   OpenFile f(files);
   Status o = f.Open(path, OpenFile::kEdit, err);
   if (!o.ok()) return o;
+  PathResolver resolver(f.file(), f.length(), names);
   std::vector<PathStep> steps;
-  o = Resolve(f, path, tablePath, names, &steps);
+  o = Resolve(resolver, path, tablePath, &steps);
   if (!o.ok()) return o;
   TableChain chain = ChainOf(steps);
   if (steps.back().entry != static_cast<uint32_t>(-1)) {
-    const EntryList& list = steps.back().list;
+    const EntryList& list = *steps.back().list;
     const uint32_t i = steps.back().entry;
     if (!list.Is(i, EntryType::Reference)) {
       return Status::Refused(tablePath + " is not a reference").In(path);
@@ -275,30 +278,29 @@ Status Add(const std::string& path, const std::vector<std::string>& args, const 
   OpenFile f(files);
   Status o = f.Open(path, OpenFile::kEdit, err);
   if (!o.ok()) return o;
+  PathResolver resolver(f.file(), f.length(), names);
   Change change;
   std::map<std::pair<int64_t, uint32_t>, std::string> adding;
+  std::vector<PathStep> steps;
   for (std::size_t t = 0; t < parsed.size(); ++t) {
     const std::string& entryPath = args[3 * t];
     const std::string where = path + ": " + entryPath;
     const PathElement keyElement = parsed[t].back();
     parsed[t].pop_back();
-    std::vector<PathStep> steps;
-    o = ResolvePath(f.file(), f.length(), parsed[t], names, &steps);
+    o = resolver.Resolve(parsed[t], &steps);
     if (!o.ok()) return o.In(path);
     TableChain chain = ChainOf(steps);
-    EntryList nested;
-    const EntryList* table = &steps.back().list;
+    const EntryList* table = steps.back().list;
     if (!parsed[t].empty()) {
-      const EntryList& list = steps.back().list;
+      const EntryList& list = *steps.back().list;
       const uint32_t i = steps.back().entry;
       if (!list.Is(i, EntryType::Reference)) {
         return Status::Refused("\"" + parsed[t].back().text + "\" is not a reference").In(where);
       }
       chain.push_back({list.ExtentStart(i), list.ExtentEnd(i), 0});
-      Status s = ReadTable(f.file(), list.ExtentStart(i), list.ExtentEnd(i), &nested);
+      Status s = resolver.Read(list.ExtentStart(i), list.ExtentEnd(i), &table);
       if (s.ioError()) return s.In(where);
       if (!s.ok()) return Status::Damaged("the table is damaged: " + s.Message()).In(where);
-      table = &nested;
     }
     const uint32_t key =
         keyElement.kind == PathElement::kKey ? keyElement.number : names.KeyOfWord(keyElement.word);
@@ -326,13 +328,14 @@ Status Remove(const std::string& path, const std::vector<std::string>& entryPath
   OpenFile f(files);
   Status o = f.Open(path, OpenFile::kEdit, err);
   if (!o.ok()) return o;
+  PathResolver resolver(f.file(), f.length(), names);
   Change change;
   // Every entry taken out, and every reference that a path goes through, by the path that
   // named it first.
   std::map<std::pair<int64_t, uint32_t>, std::string> targets, through;
+  std::vector<PathStep> steps;
   for (const std::string& entryPath : entryPaths) {
-    std::vector<PathStep> steps;
-    o = Resolve(f, path, entryPath, names, &steps);
+    o = Resolve(resolver, path, entryPath, &steps);
     if (!o.ok()) return o;
     if (steps.size() == 1 && steps[0].entry == static_cast<uint32_t>(-1)) {
       return Status::Invalid("remove needs the path of an entry, not the root");

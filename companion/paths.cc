@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <memory>
 #include <unordered_map>
 
 #include "store/table.h"
@@ -38,65 +40,192 @@ struct WayStep {
   CursorEntry entry;
 };
 
-// Walks the file as dump does, to its n-th entry: *way gets the tables from the root down to the
-// one holding it, the n-th entry taken in the last.
-Status WalkToEntry(ByteSource& base, ByteSource& file, int64_t length, uint64_t n,
-                   BlockBudget& budget, std::vector<WayStep>* way) {
+// Walks the file as dump does, entry by entry from the root. Asked for a later entry than the
+// last one it found, it goes on from there: entries asked for in order cost one walk.
+class EntryWalk {
+ public:
+  EntryWalk(ByteSource& base, ByteSource& file, int64_t length, BlockBudget& budget)
+      : base_(base), file_(file), length_(length), budget_(budget) {}
+
+  // *way gets the tables from the root down to the one holding the n-th entry, the n-th entry
+  // taken in the last.
+  Status To(uint64_t n, std::vector<WayStep>* way) {
+    if (!open_ || n < walked_ || (n == walked_ && !held_)) {
+      Status s = Start();
+      if (!s.ok()) return s;
+    }
+    Status s = GoOn(n, way);
+    // A read that failed leaves the stack behind: the next walk starts again.
+    if (!s.ok() && !s.refused()) open_ = false;
+    return s;
+  }
+
+ private:
   struct Frame {
     EntryCursor cursor;
     WayStep step;
   };
-  std::deque<Frame> stack(1);
-  stack[0].step = {ROOT_TABLE_OFFSET, length, {}};
-  Status s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
-  if (s.ioError()) return s;
-  if (!s.ok()) return Status::Damaged("the table / is damaged: " + s.Message());
-  uint64_t walked = 0;
-  CursorEntry e;
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.cursor.done()) {
-      stack.pop_back();
-      continue;
+
+  Status GoOn(uint64_t n, std::vector<WayStep>* way) {
+    if (held_ && n == walked_) return Found(way);
+    Status s;
+    if (held_) {
+      held_ = false;
+      if (!(s = Descend(stack_.back().step.entry)).ok()) return s;
     }
-    if (!(s = top.cursor.Next(base, &e)).ok()) return s;
-    top.step.entry = e;
-    if (++walked == n) {
-      way->clear();
-      for (const Frame& f : stack) way->push_back(f.step);
-      return Status::Ok();
+    CursorEntry e;
+    while (!stack_.empty()) {
+      Frame& top = stack_.back();
+      if (top.cursor.done()) {
+        stack_.pop_back();
+        continue;
+      }
+      if (!(s = top.cursor.Next(base_, &e)).ok()) return s;
+      top.step.entry = e;
+      if (++walked_ == n) {
+        held_ = true;
+        return Found(way);
+      }
+      if (!(s = Descend(e)).ok()) return s;
     }
-    if (!e.Is(EntryType::Reference)) continue;
-    Frame nested;
-    s = nested.cursor.Open(file, e.start, e.end, budget);
-    if (s.ioError()) return s;
-    if (!s.ok()) continue;
-    nested.step = {e.start, e.end, {}};
-    stack.push_back(std::move(nested));
+    return Status::Refused("there is no entry @" + std::to_string(n) + ": the file holds " +
+                           std::to_string(walked_));
   }
-  return Status::Refused("there is no entry @" + std::to_string(n) + ": the file holds " +
-                         std::to_string(walked));
+
+  Status Start() {
+    stack_.clear();
+    walked_ = 0;
+    held_ = open_ = false;
+    stack_.emplace_back();
+    stack_[0].step = {ROOT_TABLE_OFFSET, length_, {}};
+    Status s = stack_[0].cursor.Open(file_, ROOT_TABLE_OFFSET, length_, budget_);
+    if (s.ioError()) return s;
+    if (!s.ok()) return Status::Damaged("the table / is damaged: " + s.Message());
+    open_ = true;
+    return Status::Ok();
+  }
+
+  // Goes into the table that entry e holds, unless it holds none or a damaged one.
+  Status Descend(const CursorEntry& e) {
+    if (!e.Is(EntryType::Reference)) return Status::Ok();
+    Frame nested;
+    Status s = nested.cursor.Open(file_, e.start, e.end, budget_);
+    if (s.ioError()) return s;
+    if (!s.ok()) return Status::Ok();
+    nested.step = {e.start, e.end, {}};
+    stack_.push_back(std::move(nested));
+    return Status::Ok();
+  }
+
+  Status Found(std::vector<WayStep>* way) const {
+    way->clear();
+    for (const Frame& f : stack_) way->push_back(f.step);
+    return Status::Ok();
+  }
+
+  ByteSource& base_;
+  ByteSource& file_;
+  int64_t length_;
+  BlockBudget& budget_;
+  std::deque<Frame> stack_;
+  uint64_t walked_ = 0;
+  bool open_ = false;  // the stack is the walk's, up to entry walked_
+  bool held_ = false;  // the stack's last frame holds entry walked_, not yet gone into
+};
+
+// What the walk down a path reads its tables through, holding one block of a table at a time:
+// memory does not grow with the tables' sizes.
+class StreamedTables {
+ public:
+  StreamedTables(ByteSource& base, int64_t length)
+      : base_(base), length_(length), file_(base, kLookupWindow), budget_(kLookupBudget) {}
+
+  Status Walk(uint64_t n, std::vector<WayStep>* way) {
+    return EntryWalk(base_, file_, length_, budget_).To(n, way);
+  }
+  Status Open(int64_t table, int64_t end) {
+    table_ = table;
+    end_ = end;
+    return cursor_.Open(file_, table, end, budget_);
+  }
+  uint32_t count() const { return cursor_.count(); }
+  Status EntryAt(uint32_t i, CursorEntry* entry) {
+    return ReadEntryAt(file_, table_, end_, cursor_.count(), i, entry);
+  }
+  template <typename Match>
+  Status WithKey(uint32_t key, Match match) {
+    Status s;
+    CursorEntry entry;
+    while (s.ok() && !cursor_.done()) {
+      s = cursor_.Next(base_, &entry);
+      if (s.ok() && entry.ID == key) match(entry);
+    }
+    return s;
+  }
+  template <typename Match>
+  Status Named(const std::string& word, Match match) {
+    Status s = cursor_.Open(file_, table_, end_, budget_);
+    CursorEntry entry;
+    while (s.ok() && !cursor_.done()) {
+      s = cursor_.Next(base_, &entry);
+      if (!s.ok() || !entry.Is(EntryType::Reference)) continue;
+      bool listed;
+      std::string name;
+      Status n = NameOf(file_, entry, &listed, &name);
+      if (!n.ok()) return n;
+      if (listed && name == word) match(entry);
+    }
+    return s;
+  }
+
+  // *listed: whether the reference's table is sound and lists a name, *name.
+  static Status NameOf(ByteSource& file, const CursorEntry& entry, bool* listed,
+                       std::string* name) {
+    *listed = false;
+    TableShape nested;
+    Status s = CheckTable(file, entry.start, entry.end, &nested);
+    if (s.ioError()) return s;
+    if (s.damaged()) return Status::Ok();
+    return ReadReferenceName(file, entry.start, entry.end, listed, name);
+  }
+
+ private:
+  ByteSource& base_;
+  int64_t length_;
+  WindowedSource file_;
+  BlockBudget budget_;
+  EntryCursor cursor_;
+  int64_t table_ = 0, end_ = 0;
+};
+
+CursorEntry EntryOf(const EntryList& list, uint32_t i) {
+  CursorEntry e;
+  e.index = i;
+  e.ID = list.ID[i];
+  e.Type = list.Type[i];
+  e.start = list.ExtentStart(i);
+  e.end = list.ExtentEnd(i);
+  e.hasNext = i + 1 < list.count;
+  e.nextID = e.hasNext ? list.ID[i + 1] : 0;
+  return e;
 }
 
-// Walks the path from the root, checking each table on the way and calling step(table, end)
-// for it; *chosen is set to each table's chosen entry in turn, the path's entry last.
-template <typename Step>
-Status Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>& elements,
-               const KeyNames& names, Step step, CursorEntry* chosen) {
+// Walks the path from the root through `tables`, checking each table on the way and calling
+// step(table, end) for it; *chosen is set to each table's chosen entry in turn, the path's entry
+// last.
+template <typename Tables, typename Step>
+Status FollowPath(Tables& tables, const std::vector<PathElement>& elements, const KeyNames& names,
+                  int64_t length, Step step, CursorEntry* chosen) {
   int64_t table = ROOT_TABLE_OFFSET, end = length;
   std::string where = "/";
   // A read that fails on the way, whatever its kind, stops the lookup as the disk's fault.
   auto failed = [](const Status& s) {
     return s.ioError() ? s : Status::IoError(s.err(), s.Message());
   };
-  // Nested tables lie close to the entries that hold them: small reads go through one window.
-  WindowedSource file(base, kLookupWindow);
-  BlockBudget budget(kLookupBudget);
-  EntryCursor cursor;
   std::size_t first = 0;
   if (!elements.empty() && elements[0].kind == PathElement::kCounted) {
     std::vector<WayStep> way;
-    Status s = WalkToEntry(base, file, length, elements[0].number, budget, &way);
+    Status s = tables.Walk(elements[0].number, &way);
     if (!s.ok()) return s;
     for (std::size_t k = 0; k < way.size(); ++k) {
       if (k > 0) *chosen = way[k - 1].entry;
@@ -113,7 +242,7 @@ Status Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>&
     first = 1;
   }
   for (std::size_t e = first;; ++e) {
-    Status s = cursor.Open(file, table, end, budget);
+    Status s = tables.Open(table, end);
     if (s.ioError()) return s;
     if (!s.ok()) return Status::Damaged("the table " + where + " is damaged: " + s.Message());
     step(table, end);
@@ -132,37 +261,18 @@ Status Resolve(ByteSource& base, int64_t length, const std::vector<PathElement>&
       ++matched;
     };
     if (element.kind == PathElement::kEntryNumber) {
-      if (element.number < cursor.count()) {
+      if (element.number < tables.count()) {
         CursorEntry entry;
-        s = ReadEntryAt(file, table, end, cursor.count(), element.number, &entry);
+        s = tables.EntryAt(element.number, &entry);
         if (!s.ok()) return failed(s);
         match(entry);
       }
     } else {
       const uint32_t key =
           element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
-      CursorEntry entry;
-      while (s.ok() && !cursor.done()) {
-        s = cursor.Next(base, &entry);
-        if (s.ok() && entry.ID == key) match(entry);
-      }
-      if (!s.ok()) return failed(s);
+      if (!(s = tables.WithKey(key, match)).ok()) return failed(s);
       if (matched == 0 && element.kind == PathElement::kWord) {
-        s = cursor.Open(file, table, end, budget);
-        while (s.ok() && !cursor.done()) {
-          s = cursor.Next(base, &entry);
-          if (!s.ok() || !entry.Is(EntryType::Reference)) continue;
-          TableShape nested;
-          Status n = CheckTable(file, entry.start, entry.end, &nested);
-          if (n.ioError()) return failed(n);
-          if (n.damaged()) continue;
-          bool named;
-          std::string name;
-          n = ReadReferenceName(file, entry.start, entry.end, &named, &name);
-          if (!n.ok()) return failed(n);
-          if (named && name == element.word) match(entry);
-        }
-        if (!s.ok()) return failed(s);
+        if (!(s = tables.Named(element.word, match)).ok()) return failed(s);
       }
     }
     if (element.pick && *element.pick >= matched) {
@@ -259,24 +369,134 @@ Status ParsePath(std::string_view path, std::vector<PathElement>* elements) {
   }
 }
 
-Status ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
-                   const KeyNames& names, std::vector<PathStep>* chain) {
+// What a resolver has read: each table whole, once, and what finds its entries without a scan.
+class PathResolver::Tables {
+ public:
+  Tables(ByteSource& base, int64_t length)
+      : base_(base),
+        file_(base, kLookupWindow),
+        budget_(kLookupBudget),
+        walk_(base, file_, length, budget_) {}
+
+  Status Read(int64_t table, int64_t end, const EntryList** list) {
+    Held* held = nullptr;
+    Status s = Get(table, end, &held);
+    if (s.ok()) *list = &held->list;
+    return s;
+  }
+
+  Status Walk(uint64_t n, std::vector<WayStep>* way) { return walk_.To(n, way); }
+  Status Open(int64_t table, int64_t end) { return Get(table, end, &current_); }
+  uint32_t count() const { return current_->list.count; }
+  Status EntryAt(uint32_t i, CursorEntry* entry) {
+    *entry = EntryOf(current_->list, i);
+    return Status::Ok();
+  }
+  template <typename Match>
+  Status WithKey(uint32_t key, Match match) {
+    Held& t = *current_;
+    const EntryList& list = t.list;
+    const auto ids = list.ID.begin(), idsEnd = ids + list.count;
+    if (t.ascending < 0) {
+      t.ascending = std::is_sorted(ids, idsEnd) ? 1 : 0;
+      if (t.ascending == 0) {
+        t.byKey.resize(list.count);
+        for (uint32_t i = 0; i < list.count; ++i) t.byKey[i] = i;
+        std::stable_sort(t.byKey.begin(), t.byKey.end(),
+                         [&](uint32_t a, uint32_t b) { return list.ID[a] < list.ID[b]; });
+      }
+    }
+    if (t.ascending == 1) {
+      for (auto i = std::lower_bound(ids, idsEnd, key); i != idsEnd && *i == key; ++i) {
+        match(EntryOf(list, static_cast<uint32_t>(i - ids)));
+      }
+      return Status::Ok();
+    }
+    auto i = std::lower_bound(t.byKey.begin(), t.byKey.end(), key,
+                              [&](uint32_t e, uint32_t k) { return list.ID[e] < k; });
+    for (; i != t.byKey.end() && list.ID[*i] == key; ++i) match(EntryOf(list, *i));
+    return Status::Ok();
+  }
+  template <typename Match>
+  Status Named(const std::string& word, Match match) {
+    Held& t = *current_;
+    if (!t.namesRead) {
+      std::vector<std::pair<std::string, uint32_t>> names;
+      for (uint32_t i = 0; i < t.list.count; ++i) {
+        if (!t.list.Is(i, EntryType::Reference)) continue;
+        bool listed;
+        std::string name;
+        Status s = StreamedTables::NameOf(file_, EntryOf(t.list, i), &listed, &name);
+        if (!s.ok()) return s;
+        if (listed) names.emplace_back(std::move(name), i);
+      }
+      std::sort(names.begin(), names.end());
+      t.names = std::move(names);
+      t.namesRead = true;
+    }
+    auto i = std::lower_bound(t.names.begin(), t.names.end(), word,
+                              [](const std::pair<std::string, uint32_t>& n, const std::string& w) {
+                                return n.first < w;
+                              });
+    for (; i != t.names.end() && i->first == word; ++i) match(EntryOf(t.list, i->second));
+    return Status::Ok();
+  }
+
+ private:
+  struct Held {
+    EntryList list;
+    int ascending = -1;           // whether the keys ascend, once a key was looked up
+    std::vector<uint32_t> byKey;  // entry numbers in the order of their keys, where they do not
+    bool namesRead = false;
+    std::vector<std::pair<std::string, uint32_t>> names;  // of sound references, in order
+  };
+
+  Status Get(int64_t table, int64_t end, Held** held) {
+    auto it = held_.find({table, end});
+    if (it == held_.end()) {
+      Held read;
+      Status s = ReadTable(base_, table, end, &read.list);
+      if (!s.ok()) return s;
+      it = held_.emplace(std::make_pair(table, end), std::move(read)).first;
+    }
+    *held = &it->second;
+    return Status::Ok();
+  }
+
+  ByteSource& base_;
+  WindowedSource file_;
+  BlockBudget budget_;
+  EntryWalk walk_;  // where the last entry counted through the file was found
+  std::map<std::pair<int64_t, int64_t>, Held> held_;
+  Held* current_ = nullptr;
+};
+
+PathResolver::PathResolver(ByteSource& file, int64_t length, const KeyNames& names)
+    : names_(names), length_(length), tables_(std::make_unique<Tables>(file, length)) {}
+
+PathResolver::~PathResolver() = default;
+
+Status PathResolver::Resolve(const std::vector<PathElement>& elements,
+                             std::vector<PathStep>* chain) {
   chain->clear();
   CursorEntry chosen;
   auto step = [&](int64_t table, int64_t end) {
     if (!chain->empty()) chain->back().entry = chosen.index;
-    chain->push_back({table, end, {}, 0});
+    chain->push_back({table, end, nullptr, 0});
   };
-  Status s = Resolve(file, length, elements, names, step, &chosen);
+  Status s = FollowPath(*tables_, elements, names_, length_, step, &chosen);
   if (!s.ok()) return s;
   if (!elements.empty()) chain->back().entry = chosen.index;
-  // The changes that use the chain work on whole tables.
   for (PathStep& s : *chain) {
-    Status read = ReadTable(file, s.table, s.end, &s.list);
+    Status read = tables_->Read(s.table, s.end, &s.list);
     if (read.ioError()) return read;
     if (!read.ok()) return Status::Damaged("the file changed while it was read");
   }
   return Status::Ok();
+}
+
+Status PathResolver::Read(int64_t table, int64_t end, const EntryList** list) {
+  return tables_->Read(table, end, list);
 }
 
 Status FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
@@ -285,7 +505,8 @@ Status FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement
     found->table = table;
     found->tableEnd = end;
   };
-  return Resolve(file, length, elements, names, step, &found->entry);
+  StreamedTables tables(file, length);
+  return FollowPath(tables, elements, names, length, step, &found->entry);
 }
 
 void AppendPathElement(const KeyNames& names, uint32_t key, int32_t pick, std::string* path) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,7 +34,7 @@ struct PathElement {
 };
 
 // Splits a path ("/", "a/0x10/#3/name[2]"; one leading slash optional) into its elements. Only
-// the text is read: whether the elements name anything is ResolvePath's. Invalid, naming the
+// the text is read: whether the elements name anything is PathResolver's. Invalid, naming the
 // element, when one does not parse (an empty one, a number too large, a [k] or # without a
 // number); "" and "/" give no element, the root.
 Status ParsePath(std::string_view path, std::vector<PathElement>* elements);
@@ -57,11 +58,12 @@ inline bool PrintedInFull(std::size_t tableLength, std::size_t elementLength) {
 // Appends "@N/ELEMENT" for entry `element` of the table that the N-th entry holds.
 void AppendCountedPath(uint64_t holder, std::string_view element, std::string* path);
 
-// One table on the way from the root to an entry, and the entry chosen in it.
+// One table on the way from the root to an entry, and the entry chosen in it. The list is the
+// resolver's, which holds it as long as it lives.
 struct PathStep {
   int64_t table;
   int64_t end;
-  EntryList list;
+  const EntryList* list;
   uint32_t entry;
 };
 
@@ -71,17 +73,37 @@ struct FoundEntry {
   CursorEntry entry;
 };
 
-// What ResolvePath does, holding no table: *found is the entry the path names, which must not be
-// the root. Memory does not grow with the tables' sizes.
+// What PathResolver::Resolve does, holding no table: *found is the entry the path names, which
+// must not be the root. Memory does not grow with the tables' sizes.
 Status FindEntry(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
                  const KeyNames& names, FoundEntry* found);
 
-// The chain of tables from the root, each with the entry chosen in it; the last step's entry is
-// the one the path names. With no elements the chain is the root alone, and its entry is unused.
-// Refused when the path matches nothing or several entries, or goes through something that is
-// not a reference; damaged when it meets a damaged table; an I/O error when a read fails.
-Status ResolvePath(ByteSource& file, int64_t length, const std::vector<PathElement>& elements,
-                   const KeyNames& names, std::vector<PathStep>* chain);
+// Resolves the paths of one command in a file that does not change while it lives. Each table
+// that a path reaches is read whole once and kept, with its keys in order, so that many paths
+// into one large table cost about one read of it, not one scan each.
+class PathResolver {
+ public:
+  PathResolver(ByteSource& file, int64_t length, const KeyNames& names);
+  ~PathResolver();
+  PathResolver(const PathResolver&) = delete;
+  PathResolver& operator=(const PathResolver&) = delete;
+
+  // The chain of tables from the root, each with the entry chosen in it; the last step's entry
+  // is the one the path names. With no elements the chain is the root alone, and its entry is
+  // unused. Refused when the path matches nothing or several entries, or goes through something
+  // that is not a reference; damaged when it meets a damaged table; an I/O error when a read
+  // fails.
+  Status Resolve(const std::vector<PathElement>& elements, std::vector<PathStep>* chain);
+
+  // The table at [table, end), as ReadTable reads it.
+  Status Read(int64_t table, int64_t end, const EntryList** list);
+
+ private:
+  class Tables;
+  const KeyNames& names_;
+  int64_t length_;
+  std::unique_ptr<Tables> tables_;
+};
 
 // Appends how a dump names an entry with `key`: by label or known name, else by decimal key, with
 // "[pick]" where the key repeats in its table (`pick` from KeyPicks, -1 when it does not).

@@ -570,6 +570,48 @@ TEST_F(Changes, RefusalsLeaveEveryFileAsItWas) {
   }
 }
 
+// Pairs of one set that come back to tables read already, go on to later counted entries and
+// back to earlier ones, each reach the entry they reach alone; a pair that cannot be made is
+// refused as it is alone, wherever it comes.
+TEST_F(Changes, ManyPairsOfOneSetEachDoWhatTheyDoAlone) {
+  const Table box{{FloatEntry(9, 1), FloatEntry(3, 2), FloatEntry(9, 3), NameEntry("box")}};
+  const Table crate{{NameEntry("crate"), FloatEntry(7, 5), FloatEntry(8, 4)}};
+  const Bytes file = EncodeFile({{FloatEntry(1, 1), FloatEntry(4, 2), FloatEntry(4, 3),
+                                  RefEntry(0x20, box), RefEntry(0x30, crate), FloatEntry(50, 6)}});
+  const std::string f = dir_ / "f.atb";
+  const std::vector<std::string> pairs = {"1",     "10.5", "4[1]",     "11.5", "@2",        "12.5",
+                                          "@4/#0", "13.5", "box/9[1]", "14.5", "@11",       "15.5",
+                                          "@6",    "16.5", "#5",       "17.5", "crate/0x8", "18.5"};
+  WriteFile(f, file);
+  for (std::size_t p = 0; p < pairs.size(); p += 2) {
+    ASSERT_EQ(Set({pairs[p], pairs[p + 1]}), 0) << pairs[p] << ": " << err_;
+  }
+  const Bytes oneByOne = ReadFile(f);
+  WriteFile(f, file);
+  ASSERT_EQ(Set(pairs), 0) << err_;
+  EXPECT_EQ(ReadFile(f), oneByOne);
+  for (std::size_t p = 0; p < pairs.size(); p += 2) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_EQ(GetCommand(f, pairs[p], names_, out, stderr), 0) << pairs[p];
+    std::rewind(out);
+    char value[64] = {};
+    ASSERT_NE(std::fgets(value, sizeof value, out), nullptr);
+    std::fclose(out);
+    EXPECT_EQ(value, pairs[p + 1] + "\n") << pairs[p];
+  }
+  for (const char* bad : {"box/9", "box/9[2]", "@14", "nothing", "@13/1", "box/#3"}) {
+    WriteFile(f, file);
+    const int alone = Set({bad, "1"});
+    const std::string said = err_;
+    ASSERT_NE(alone, 0) << bad;
+    std::vector<std::string> more = pairs;
+    more.insert(more.end(), {bad, "1"});
+    EXPECT_EQ(Set(more), alone) << bad;
+    EXPECT_EQ(err_, said) << bad;
+    EXPECT_EQ(ReadFile(f), file) << bad;
+  }
+}
+
 TEST_F(Changes, AddAndRemoveRefuseWithTheirReasonAndLeaveTheFileAsItWas) {
   const Table inner{{FloatEntry(1, 1), TextEntry(2, "ab"), NameEntry("inner")}};
   const Bytes file =

@@ -40,8 +40,10 @@ TableChain ChainTo(const Bytes& file, const std::string& path) {
   std::vector<PathElement> elements;
   Status s = ParsePath(path, &elements);
   EXPECT_TRUE(s.ok()) << s.Message();
+  const KeyNames names;
+  PathResolver resolver(source, static_cast<int64_t>(file.size()), names);
   std::vector<PathStep> steps;
-  s = ResolvePath(source, static_cast<int64_t>(file.size()), elements, KeyNames(), &steps);
+  s = resolver.Resolve(elements, &steps);
   EXPECT_TRUE(s.ok()) << s.Message();
   TableChain chain;
   for (const PathStep& s : steps) chain.push_back({s.table, s.end, s.entry});
