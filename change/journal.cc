@@ -233,6 +233,8 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
     return why;
   };
   std::vector<uint8_t> scratch;
+  std::vector<uint64_t> firstFolds;
+  // Memory that runs out before the mark leaves nothing behind: the change never began.
   try {
     if (files.Allocate(jfd, 0, layout.End(), false) == -1) {
       if (errno != EOPNOTSUPP) return withdraw(Status::FromErrno(errno));
@@ -249,51 +251,51 @@ Status RunLocked(ChangeTarget& target, const ChangePlan& plan, const struct stat
     planFrames.Append(reinterpret_cast<const uint8_t*>(planBytes.data()), layout.planBytes);
     planFrames.Finish();
     if (!(s = journal.file().WriteAt(0, frames.data(), frames.size())).ok()) return withdraw(s);
-  } catch (const std::bad_alloc&) {
-    return withdraw(Status::NoMemory("not enough memory for the change"));
-  }
-  if (!(s = WritePayload(journal, plan, recorded, file, &scratch)).ok()) return withdraw(s);
-  // Tables that are inserted are checked where they can no longer change.
-  for (std::size_t i = 0; i < plan.writes.size(); ++i) {
-    if (!plan.writes[i].table) continue;
-    FramedSource kept(journal, layout.PayloadAt(), recorded.writes[i].payloadAt,
-                      recorded.writes[i].size);
-    s = CheckTree(kept, 0, recorded.writes[i].size);
-    if (s.damaged()) {
-      return withdraw(Status::Refused("the table to insert is damaged: " + s.Message()));
+    if (!(s = WritePayload(journal, plan, recorded, file, &scratch)).ok()) return withdraw(s);
+    // Tables that are inserted are checked where they can no longer change.
+    for (std::size_t i = 0; i < plan.writes.size(); ++i) {
+      if (!plan.writes[i].table) continue;
+      FramedSource kept(journal, layout.PayloadAt(), recorded.writes[i].payloadAt,
+                        recorded.writes[i].size);
+      s = CheckTree(kept, 0, recorded.writes[i].size);
+      if (s.damaged()) {
+        return withdraw(Status::Refused("the table to insert is damaged: " + s.Message()));
+      }
+      if (!s.ok()) return withdraw(s);
     }
-    if (!s.ok()) return withdraw(s);
-  }
-  // Every slot is written, blank where no record goes yet, and the first batch's records with
-  // the plan: on a marked file, a frame never written is then a lost sector.
-  std::vector<uint64_t> firstFolds(static_cast<std::size_t>(steps.batch));
-  for (int64_t slot = 0; s.ok() && slot < layout.Slots(); ++slot) {
-    const auto t = static_cast<std::size_t>(slot);
-    int64_t written = 0;
-    if (slot < steps.batch && t < steps.size()) {
-      const ChunkMove& m = steps.moves[t];
-      s = file.ReadAt(m.from, buffers[t], static_cast<std::size_t>(m.size));
+    // Every slot is written, blank where no record goes yet, and the first batch's records with
+    // the plan: on a marked file, a frame never written is then a lost sector.
+    firstFolds.resize(static_cast<std::size_t>(steps.batch));
+    for (int64_t slot = 0; s.ok() && slot < layout.Slots(); ++slot) {
+      const auto t = static_cast<std::size_t>(slot);
+      int64_t written = 0;
+      if (slot < steps.batch && t < steps.size()) {
+        const ChunkMove& m = steps.moves[t];
+        s = file.ReadAt(m.from, buffers[t], static_cast<std::size_t>(m.size));
+        if (s.ok()) {
+          scratch.resize(scratch.capacity());
+          written = journal.LayOutRecord(steps, t, layout.nonce, buffers[t], scratch.data(),
+                                         &firstFolds[t]);
+          s = journal.WriteLaidOut(t, scratch.data(), written);
+        }
+      }
       if (s.ok()) {
-        scratch.resize(scratch.capacity());
-        written = journal.LayOutRecord(steps, t, layout.nonce, buffers[t], scratch.data(),
-                                       &firstFolds[t]);
-        s = journal.WriteLaidOut(t, scratch.data(), written);
+        s = journal.WriteBlanks(layout.SlotAt(slot) + written,
+                                layout.SlotFrames() - written / kFrame, &scratch);
       }
     }
     if (s.ok()) {
-      s = journal.WriteBlanks(layout.SlotAt(slot) + written, layout.SlotFrames() - written / kFrame,
-                              &scratch);
+      s = steps.size() == 0 ? journal.WriteAllMoved(0, layout.nonce, &scratch)
+                            : journal.WriteBlanks(layout.AllMovedAt(), 1, &scratch);
     }
-  }
-  if (s.ok()) {
-    s = steps.size() == 0 ? journal.WriteAllMoved(0, layout.nonce, &scratch)
-                          : journal.WriteBlanks(layout.AllMovedAt(), 1, &scratch);
-  }
-  if (!s.ok()) return withdraw(s);
-  if (target.durable) {
-    if (files.Sync(jfd) == -1 || files.SyncDirectory(dir) == -1) {
-      return withdraw(Status::FromErrno(errno));
+    if (!s.ok()) return withdraw(s);
+    if (target.durable) {
+      if (files.Sync(jfd) == -1 || files.SyncDirectory(dir) == -1) {
+        return withdraw(Status::FromErrno(errno));
+      }
     }
+  } catch (const std::bad_alloc&) {
+    return withdraw(Status::NoMemory("not enough memory for the change"));
   }
 
   // The mark, on the disk before the first byte moves: from here on the file says that it is in

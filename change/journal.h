@@ -89,6 +89,7 @@ struct JournalVerdict {
   // the middle of its change (renamed since): such a journal is not removed.
   uid_t owner = 0;
   std::vector<std::string> belongsTo;
+  bool ours = false;  // kStale: empty, or written by this tool, so that removing it loses nothing
   // The file itself could not be read: what the system said, instead of a verdict.
   Status failed;
 };

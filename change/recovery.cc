@@ -58,6 +58,7 @@ class Judged {
     v.marked = marked_;
     v.nonce = nonce_;
     v.owner = owner_;
+    v.ours = written_;
     if (marked_ && kind == JournalVerdict::kRefused) {
       v.found = FindJournalsOf(files_, DirectoryOf(path_), nonce_);
       v.found.erase(std::remove(v.found.begin(), v.found.end(), path_), v.found.end());
@@ -83,6 +84,8 @@ class Judged {
   bool marked_ = false;
   uint64_t nonce_ = 0;
   uid_t owner_ = 0;
+  bool written_ = false;  // empty, or begun by this tool (any version)
+  mode_t mode_ = 0;
   int fd_ = -1;
   std::unique_ptr<Journal> journal_;
   Recorded recorded_;
@@ -157,6 +160,9 @@ std::string Judged::ReadJournal(bool all) {
   }
   uint64_t seq;
   const FrameState headState = Inspect(head, 0, 0, &seq);
+  // A header that never landed is ours too when the journal was made as ours are.
+  written_ = got == 0 || (got >= 7 && std::memcmp(head, "ATBJRNL", 7) == 0) ||
+             (headState == FrameState::kZero && (mode_ & 07777) == 0600);
   if (got == 0) return "is empty";
   if (headState == FrameState::kZero) return "is damaged: its header is lost";
   // The journals of earlier versions: the first carries its magic unframed, the later ones in
@@ -285,6 +291,7 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
                    : Stale("it is not a regular file");
   }
   owner_ = st.st_uid;
+  mode_ = st.st_mode;
   std::string wrong = ReadJournal(false);
   // A mark with a byte or two lost is still the mark of the journal's change.
   if (wrong.empty() && !marked_ && mark.Near(journal_->layout().nonce)) {
@@ -476,11 +483,11 @@ Status RefusalOf(const JournalVerdict& v, const std::string& name) {
   if (!v.failed.ok()) return v.failed;
   if (!v.marked) return Status::Refused("an interrupted change cannot be finished: " + v.reason);
   std::string how;
-  const std::string file = name.empty() ? "FILE" : QuotedName(name);
+  // Commands to paste: names as shell words.
+  const std::string file = name.empty() ? "FILE" : ShellWord(name);
   if (!v.found.empty()) {
-    const std::string found = QuotedName(v.found.front());
-    how = "; " + found + " holds it: `atbutil recover --journal " + found + " " + file +
-          "` finishes it";
+    how = "; " + QuotedName(v.found.front()) + " holds it: `atbutil recover --journal " +
+          ShellWord(v.found.front()) + " " + file + "` finishes it";
   } else if (v.discardable) {
     how = "; `atbutil recover --journal JOURNAL " + file +
           "` finishes it from its journal, wherever that is now; `atbutil recover --discard " +
@@ -500,11 +507,22 @@ namespace {
 // Removes a stale journal, unless it still belongs to the file under another name.
 Status RemoveStale(Files& files, const JournalVerdict& v, const std::string& journalPath,
                    bool durable, std::string* note) {
+  // Only what is provably our own leftover goes: anything else at that name may be someone's.
+  if (v.owner != files.UserId()) {
+    return Status::Refused(QuotedName(journalPath) + ", which belongs to user " +
+                           std::to_string(v.owner) + " and lies where the file's journal goes (" +
+                           v.reason +
+                           "), is left as it is: its owner can remove it if nothing needs it");
+  }
+  if (!v.ours) {
+    return Status::Refused(QuotedName(journalPath) + " lies where the file's journal goes (" +
+                           v.reason + "): move it away to change the file");
+  }
   if (!v.belongsTo.empty()) {
     return Status::Refused(
         QuotedName(journalPath) + " belongs to " + QuotedName(v.belongsTo.front()) +
         ", which is in the middle of its change: `atbutil recover --journal " +
-        QuotedName(journalPath) + " " + QuotedName(v.belongsTo.front()) + "` finishes it first");
+        ShellWord(journalPath) + " " + ShellWord(v.belongsTo.front()) + "` finishes it first");
   }
   if (files.Unlink(journalPath) == -1) {
     return Status::Refused(QuotedName(journalPath) + ", a journal of user " +
@@ -716,6 +734,14 @@ Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPat
     case JournalVerdict::kRefused:
       if (!verdict.discardable) return RefusalOf(verdict, {});
       break;
+  }
+  // Another change's journal may be the only one of the file it belongs to.
+  if (verdict.marked && judged.planRead() && judged.journal().layout().nonce != verdict.nonce) {
+    summary->clear();
+    return Status::Refused("the journal beside it, " + QuotedName(journalPath) +
+                           ", belongs to another change (" +
+                           NonceText(judged.journal().layout().nonce) + ", " + verdict.summary +
+                           "): move it away first, to discard this file's own");
   }
   if (JournalExists(files, journalPath) && files.Unlink(journalPath) == -1) {
     return Status::FromErrno(errno).In(journalPath);

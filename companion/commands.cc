@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "change/mark.h"
 #include "change/open.h"
 #include "companion/dump.h"
 #include "companion/json_form.h"
@@ -59,16 +60,28 @@ Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, 
   const Status opened = f.Open(path, OpenFile::kRead, err);
   // A failing disk is no content to show: only a file that is refused, damaged or held by a
   // stalled process is shown as bytes.
+  if (f.fd() == -1 && ExitStatus(opened) == 1) {
+    // Refused before a byte was read (a folder, a pipe): said as what it is.
+    Sink sink(out);
+    sink.buf().append("/ = " + Printable(opened.Reason()) + "\n");
+    return Finish(sink);
+  }
   if (f.fd() == -1 || (ExitStatus(opened) == 2 && !opened.stalled())) return opened;
   AtbFile& file = f.file();
   Sink sink(out);
   int64_t length = 0;
   Status s = file.Length(&length);
   const Status shape = CheckFileLength(length);
+  FileMark mark;
+  if (s.ok() && !opened.ok() && !opened.stalled()) s = ReadFileMark(file, &mark);
   if (s.ok() && (f.interrupted() || (!opened.ok() && !opened.damaged()) || !shape.ok())) {
+    // Said by the file's bytes alone: git shows it from a copy under a name of its own.
     const std::string why = f.interrupted() ? "an interrupted change, finished by the next open"
-                            : !shape.ok()   ? "not an attribute file: " + shape.Message()
-                                            : opened.Reason();
+                            : mark.marked
+                                ? "a change to it was interrupted (change " +
+                                      NonceText(mark.nonce) + ") and cannot be finished here"
+                            : !shape.ok() ? "not an attribute file: " + shape.Message()
+                                          : Printable(opened.Reason());
     sink.buf().append("/ = " + why + " (");
     s = AppendSizeAndHash(file, 0, length, sink);
     sink.buf().append(")\n");
@@ -119,10 +132,11 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names, Files& fil
   OpenFile f(files);
   // Checking never finishes an interrupted change, so the open says nothing on its own.
   Status s = f.Open(path, OpenFile::kCheck, stderr);
-  // A file whose change was cut short is not damaged: the next open finishes the change.
+  // A file whose change was cut short is not sound until the next open finishes the change.
   if (s.ok() && f.interrupted()) {
     r.out =
         QuotedName(path) + ": an interrupted change, finished by the next open (atbutil recover)\n";
+    r.damaged = true;
     return r;
   }
   std::vector<TableDamage> damage;

@@ -48,7 +48,9 @@ KeyNames::KeyNames() {
 }
 
 void KeyNames::Add(uint32_t key, std::string name) {
-  if (names_.count(key) != 0) return;
+  // A name shown for every entry with its key: a long one would make the output grow far faster
+  // than the file. Its word still reads as its key in a path.
+  if (name.size() > kLongestShownName || names_.count(key) != 0) return;
   if (IsPlainWord(name) && !LooksNumeric(name) && KeyOfWord(name) == key) {
     pathNames_.emplace(key, name);
   }

@@ -11,6 +11,9 @@
 
 namespace atb {
 
+// Names longer than this are never shown; their words still stand for their keys.
+inline constexpr std::size_t kLongestShownName = 64;
+
 class KeyNames {
  public:
   KeyNames();

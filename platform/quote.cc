@@ -38,6 +38,36 @@ std::string QuotedName(std::string_view name) {
   return out + "\"";
 }
 
+std::string ShellWord(std::string_view name) {
+  bool plain = !name.empty(), control = false;
+  for (unsigned char c : name) {
+    const bool safe =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        std::string_view("_./-+,:@%=").find(static_cast<char>(c)) != std::string_view::npos ||
+        c >= 0x80;
+    plain = plain && safe;
+    control = control || IsControl(c);
+  }
+  if (plain) return std::string(name);
+  if (!control) {
+    std::string out = "'";
+    for (char c : name) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+  }
+  std::string out = "$'";
+  for (unsigned char c : name) {
+    if (c == '\'' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (IsControl(c)) {
+      AppendEscaped(c, &out);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out + "'";
+}
+
 std::string Printable(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -11,6 +11,11 @@ namespace atb {
 // as git quotes paths.
 std::string QuotedName(std::string_view name);
 
+// `name` as a word of a shell command that a user may paste: as it is when it holds nothing a
+// shell reads specially, else in single quotes ('it'\''s'), or as $'a\nb' when it holds a
+// control byte.
+std::string ShellWord(std::string_view name);
+
 // `text` with every control byte escaped (\n, \x1b): one line, nothing a terminal acts on.
 std::string Printable(std::string_view text);
 

@@ -18,6 +18,7 @@
 #include "companion/value_text.h"
 #include "labels/key_hash.h"
 #include "labels/key_labels.h"
+#include "platform/quote.h"
 #include "store/coding.h"
 #include "store/layout.h"
 #include "store/table.h"
@@ -96,6 +97,15 @@ TEST(Keys, NamesHashToTheirKeysAndLabelsStayTheAuthority) {
   EXPECT_EQ(names.KeyOfWord("not_a_label"), HashKeyName("not_a_label"));
   EXPECT_EQ(names.PathNameOf(0x6273B874u), "armor");
   EXPECT_EQ(names.PathNameOf(0x1FD35F63u), "");  // "(ignore me)" is not a plain word
+
+  // A name too long to show for every entry stays a word for its key, never shown.
+  testing::TempDir dir;
+  const std::string longest(kLongestShownName, 'n'), longer(kLongestShownName + 1, 'n');
+  WriteFile(dir / "names", longest + "\n" + longer + "\n");
+  ASSERT_TRUE(names.AddNamesFile(dir / "names").ok());
+  EXPECT_EQ(names.PathNameOf(HashKeyName(longest)), longest);
+  EXPECT_EQ(names.NameOf(HashKeyName(longer)), "");
+  EXPECT_EQ(names.KeyOfWord(longer), HashKeyName(longer));
 }
 
 TEST(Values, EveryFloatReadsBackToItsBits) {
@@ -327,6 +337,19 @@ TEST(Check, OneLinePerDamagedTableAndTheDialoguesReasons) {
   });
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "atbutil: " + (dir / "missing.atb") + ": No such file or directory\n");
+}
+
+// A name in a command that a message suggests is one shell word that means that very name,
+// whatever it holds: pasted, it runs nothing else.
+TEST(Check, NamesInSuggestedCommandsAreShellWords) {
+  testing::TempDir dir;
+  for (const std::string name : {"plain-1.atb", "a b.atb", "it's.atb", "p; touch PWNED; q.atb",
+                                 "r`touch PWNED`.atb", "$(touch PWNED)\n\x1b[2J.atb", "x'\\n'\t"}) {
+    WriteFile(dir / "word", "printf %s " + ShellWord(name));
+    const testing::Outcome o = testing::Shell("cd '" + dir.path() + "' && bash ./word");
+    EXPECT_EQ(o.out, name) << ShellWord(name);
+    EXPECT_NE(access((dir / "PWNED").c_str(), F_OK), 0) << ShellWord(name);
+  }
 }
 
 // A name holding a line break or an escape sequence never forges a line nor reaches a terminal
