@@ -134,7 +134,8 @@ Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher
         s = awaitOthers();
         continue;
       }
-      if (!s.ok() && !s.ioError() && !s.stalled()) {
+      // A full disk, a size limit or memory that runs out keeps its own exit status.
+      if (!s.ok() && !s.ioError() && !s.stalled() && !s.noSpace()) {
         s = Status::Refused("an interrupted change must be finished first, but: " + s.Message());
       }
       if (s.ok()) s = AwaitChangeLock(files_, fd_, false, path, journal);
