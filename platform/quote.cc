@@ -18,15 +18,11 @@ void AppendEscaped(unsigned char c, std::string* out) {
   out->append(octal, sizeof octal);
 }
 
-}  // namespace
-
-std::string QuotedName(std::string_view name) {
-  bool plain = true;
-  for (unsigned char c : name) plain = plain && !IsControl(c);
-  if (plain) return std::string(name);
-  std::string out = "\"";
+// `name` between `open` and `close`, with `close`, backslashes and control bytes escaped.
+std::string Escaped(std::string_view name, std::string_view open, char close) {
+  std::string out(open);
   for (unsigned char c : name) {
-    if (c == '"' || c == '\\') {
+    if (c == close || c == '\\') {
       out.push_back('\\');
       out.push_back(static_cast<char>(c));
     } else if (IsControl(c)) {
@@ -35,7 +31,15 @@ std::string QuotedName(std::string_view name) {
       out.push_back(static_cast<char>(c));
     }
   }
-  return out + "\"";
+  return out + close;
+}
+
+}  // namespace
+
+std::string QuotedName(std::string_view name) {
+  bool plain = true;
+  for (unsigned char c : name) plain = plain && !IsControl(c);
+  return plain ? std::string(name) : Escaped(name, "\"", '"');
 }
 
 std::string ShellWord(std::string_view name) {
@@ -54,18 +58,7 @@ std::string ShellWord(std::string_view name) {
     for (char c : name) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
   }
-  std::string out = "$'";
-  for (unsigned char c : name) {
-    if (c == '\'' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (IsControl(c)) {
-      AppendEscaped(c, &out);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out + "'";
+  return Escaped(name, "$'", '\'');
 }
 
 std::string Printable(std::string_view text) {
