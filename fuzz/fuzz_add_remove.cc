@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "companion/commands.h"
+#include "atbutil/commands.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/unflushed.h"
 #include "store/layout.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "companion/commands.h"
+#include "atbutil/commands.h"
 #include "fuzz/unflushed.h"
 #include "tests/test_util.h"
 

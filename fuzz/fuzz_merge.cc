@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "change/open.h"
-#include "companion/merge.h"
+#include "patches/merge.h"
 #include "fuzz/fuzz_input.h"
 #include "store/coding.h"
 #include "tests/test_util.h"

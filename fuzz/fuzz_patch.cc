@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "change/open.h"
-#include "companion/patch.h"
+#include "patches/patch.h"
 #include "fuzz/fuzz_input.h"
 #include "store/coding.h"
 #include "store/table.h"

@@ -12,8 +12,8 @@
 
 #include "change/change.h"
 #include "change/journal.h"
-#include "companion/diff.h"
-#include "companion/dump.h"
+#include "patches/diff.h"
+#include "text/dump.h"
 #include "fuzz/fuzz_input.h"
 #include "tests/atb_builder.h"
 #include "tests/random_files.h"

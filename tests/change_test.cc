@@ -14,8 +14,8 @@
 
 #include "change/journal.h"
 #include "change/open.h"
-#include "companion/commands.h"
-#include "companion/paths.h"
+#include "atbutil/commands.h"
+#include "text/paths.h"
 #include "platform/processors.h"
 #include "store/table.h"
 #include "tests/random_files.h"

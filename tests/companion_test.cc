@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <functional>
 
-#include "companion/commands.h"
-#include "companion/diff.h"
-#include "companion/dump.h"
-#include "companion/json_form.h"
-#include "companion/value_text.h"
+#include "atbutil/commands.h"
+#include "patches/diff.h"
+#include "text/dump.h"
+#include "text/json_form.h"
+#include "text/value_text.h"
 #include "labels/key_hash.h"
 #include "labels/key_labels.h"
 #include "platform/quote.h"

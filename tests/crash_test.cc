@@ -11,8 +11,8 @@
 
 #include "change/change.h"
 #include "change/journal.h"
-#include "companion/commands.h"
-#include "companion/paths.h"
+#include "atbutil/commands.h"
+#include "text/paths.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"

@@ -10,9 +10,9 @@
 #include <optional>
 #include <tuple>
 
-#include "companion/dump.h"
-#include "companion/json_form.h"
-#include "companion/paths.h"
+#include "text/dump.h"
+#include "text/json_form.h"
+#include "text/paths.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"

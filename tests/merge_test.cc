@@ -1,7 +1,7 @@
 // merge against a model: random BASE files, random disjoint edits on each side; the merge must be
 // BASE with both edit sets applied, byte for byte, as the builder encodes it. Overlapping edits
 // are conflicts that leave OURS as it was.
-#include "companion/merge.h"
+#include "patches/merge.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // diff and apply: the patch text on exact files, what apply checks and refuses, and the
 // properties over random files: applying diff A B to A gives B byte for byte, diff A A is empty,
 // and a patch applied twice is refused the second time with the file unchanged.
-#include "companion/patch.h"
+#include "patches/patch.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <functional>
 
 #include "change/open.h"
-#include "companion/commands.h"
-#include "companion/diff.h"
-#include "companion/dump.h"
-#include "companion/merge.h"
-#include "companion/value_text.h"
+#include "atbutil/commands.h"
+#include "patches/diff.h"
+#include "text/dump.h"
+#include "patches/merge.h"
+#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"

@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include "companion/dump.h"
-#include "companion/json_position.h"
-#include "companion/key_names.h"
+#include "text/dump.h"
+#include "text/json_position.h"
+#include "text/key_names.h"
 
 namespace atb {
 

@@ -1,4 +1,4 @@
-#include "companion/json_position.h"
+#include "text/json_position.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "companion/patch.h"
+#include "patches/patch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,9 +7,9 @@
 #include <map>
 #include <set>
 
-#include "companion/edited_file.h"
-#include "companion/open_file.h"
-#include "companion/value_text.h"
+#include "patches/edited_file.h"
+#include "patches/open_file.h"
+#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"

@@ -1,4 +1,4 @@
-#include "companion/key_names.h"
+#include "text/key_names.h"
 
 #include <fstream>
 

@@ -1,4 +1,4 @@
-#include "companion/paths.h"
+#include "text/paths.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "companion/value_text.h"
+#include "text/value_text.h"
 
 #include <bit>
 #include <charconv>

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "companion/key_names.h"
+#include "text/key_names.h"
 #include "platform/status.h"
 #include "store/atb_file.h"
 #include "store/layout.h"

@@ -1,4 +1,4 @@
-#include "companion/commands.h"
+#include "atbutil/commands.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,10 +15,10 @@
 
 #include "change/mark.h"
 #include "change/open.h"
-#include "companion/dump.h"
-#include "companion/json_form.h"
-#include "companion/open_file.h"
-#include "companion/paths.h"
+#include "text/dump.h"
+#include "text/json_form.h"
+#include "patches/open_file.h"
+#include "text/paths.h"
 #include "platform/output_file.h"
 #include "platform/quote.h"
 #include "store/coding.h"

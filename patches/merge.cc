@@ -1,15 +1,15 @@
-#include "companion/merge.h"
+#include "patches/merge.h"
 
 #include <algorithm>
 #include <functional>
 #include <optional>
 
-#include "companion/diff.h"
-#include "companion/dump.h"
-#include "companion/open_file.h"
-#include "companion/patch.h"
-#include "companion/paths.h"
-#include "companion/value_text.h"
+#include "patches/diff.h"
+#include "text/dump.h"
+#include "patches/open_file.h"
+#include "patches/patch.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 #include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"

@@ -1,4 +1,4 @@
-#include "companion/json_form.h"
+#include "text/json_form.h"
 
 #include <algorithm>
 #include <bit>
@@ -13,9 +13,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "companion/json_position.h"
-#include "companion/paths.h"
-#include "companion/value_text.h"
+#include "text/json_position.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/table.h"
 #include "store/text_end.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "change/change.h"
-#include "companion/key_names.h"
+#include "text/key_names.h"
 #include "store/atb_file.h"
 
 namespace atb {

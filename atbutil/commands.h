@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "companion/key_names.h"
+#include "text/key_names.h"
 #include "platform/files.h"
 
 namespace atb {

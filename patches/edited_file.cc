@@ -1,4 +1,4 @@
-#include "companion/edited_file.h"
+#include "patches/edited_file.h"
 
 #include <algorithm>
 #include <deque>

@@ -7,11 +7,11 @@
 
 #include "change/open.h"
 #include "change/wait.h"
-#include "companion/commands.h"
-#include "companion/diff.h"
-#include "companion/merge.h"
-#include "companion/open_file.h"
-#include "companion/patch.h"
+#include "atbutil/commands.h"
+#include "patches/diff.h"
+#include "patches/merge.h"
+#include "patches/open_file.h"
+#include "patches/patch.h"
 #include "platform/signals.h"
 #include "platform/version.h"
 

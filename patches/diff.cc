@@ -1,4 +1,4 @@
-#include "companion/diff.h"
+#include "patches/diff.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,10 +8,10 @@
 #include <optional>
 #include <unordered_map>
 
-#include "companion/open_file.h"
-#include "companion/patch.h"
-#include "companion/paths.h"
-#include "companion/value_text.h"
+#include "patches/open_file.h"
+#include "patches/patch.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"

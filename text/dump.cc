@@ -1,11 +1,11 @@
-#include "companion/dump.h"
+#include "text/dump.h"
 
 #include <algorithm>
 #include <deque>
 
-#include "companion/json_form.h"
-#include "companion/paths.h"
-#include "companion/value_text.h"
+#include "text/json_form.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "companion/key_names.h"
+#include "text/key_names.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
 
@@ -36,7 +36,7 @@ class Sink {
   bool failed_ = false;
 };
 
-// Appends the text form of a value (companion/value_text.h) of the given type whose extent is
+// Appends the text form of a value (text/value_text.h) of the given type whose extent is
 // [start, end). A reference is not a value: see DumpText.
 Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink);
 

@@ -1,4 +1,4 @@
-#include "companion/open_file.h"
+#include "patches/open_file.h"
 
 #include <cerrno>
 

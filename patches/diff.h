@@ -1,4 +1,4 @@
-// The difference between two attribute files as a patch (companion/patch.h): tables are compared
+// The difference between two attribute files as a patch (patches/patch.h): tables are compared
 // entry by entry, matched by key in order, and only what differs is written. A reference whose
 // table is sound on both sides is compared inside; anything else that differs is one change.
 #pragma once
@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "companion/dump.h"
-#include "companion/key_names.h"
+#include "text/dump.h"
+#include "text/key_names.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
 

@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "companion/dump.h"
-#include "companion/key_names.h"
-#include "companion/paths.h"
+#include "text/dump.h"
+#include "text/key_names.h"
+#include "text/paths.h"
 #include "store/atb_file.h"
 
 namespace atb {
