@@ -284,128 +284,151 @@ bool ParseQuotedBytes(std::string_view s, std::size_t* pos, std::string* bytes,
 
 namespace {
 
-bool ParseValueText(std::string_view s, uint32_t type, ParsedValue* value, std::string* error) {
-  std::size_t pos = 0;
-  SkipBlanks(s, &pos);
-  std::string* extent = &value->bytes;
-  extent->clear();
-  value->whole = true;
-  auto quotedBytes = [&](std::string* out) {
-    SkipBlanks(s, &pos);
-    if (pos >= s.size() || s[pos] != '"') {
-      *error = "a quoted text was expected";
-      return false;
-    }
-    return ParseQuotedBytes(s, &pos, out, error);
-  };
-  auto is = [&](std::string_view word) {
-    if (!StartsWithWord(s, pos, word)) return false;
-    pos += word.size();
-    return true;
-  };
-  const auto kind = static_cast<EntryType>(type);
-  const bool known = kind == EntryType::Float || kind == EntryType::Bool ||
-                     kind == EntryType::Text || kind == EntryType::LocalizedText;
-  bool mayTrail = false;
-  if (kind == EntryType::Reference) {
-    *error =
-        "a reference has no value to set (its form as get prints it is taken, and changes "
-        "nothing)";
+// Reads one value's text from `s` at `pos`, for an entry of one kind; on failure says why in
+// `error`.
+class ValueReader {
+ public:
+  ValueReader(std::string_view s, std::string* error) : s_(s), error_(error) {}
+
+  std::size_t& pos() { return pos_; }
+  void SkipBlanks() { atb::SkipBlanks(s_, &pos_); }
+  bool AtEnd() const { return pos_ == s_.size(); }
+  std::string_view Rest() const { return s_.substr(pos_); }
+  bool Fail(std::string why) {
+    *error_ = std::move(why);
     return false;
-  } else if (known && is("empty")) {
-  } else if ((kind == EntryType::Float && is("short")) ||
-             ((kind == EntryType::Text || kind == EntryType::LocalizedText) &&
-              is("unterminated"))) {
-    if (!quotedBytes(extent)) return false;
-  } else if (!known) {
+  }
+
+  // Takes `word` when it stands next.
+  bool Take(std::string_view word) {
+    if (!StartsWithWord(s_, pos_, word)) return false;
+    pos_ += word.size();
+    return true;
+  }
+
+  bool QuotedBytes(std::string* out) {
+    SkipBlanks();
+    if (pos_ >= s_.size() || s_[pos_] != '"') return Fail("a quoted text was expected");
+    return ParseQuotedBytes(s_, &pos_, out, error_);
+  }
+
+  // `type N "..."`: the bytes of an entry of a type without a value syntax.
+  bool UnknownType(uint32_t type, std::string* bytes) {
     std::string number = "type " + std::to_string(type);
-    if (!is(number.substr(0, 4))) {
-      *error = "entries of type " + std::to_string(type) + " take values of the form " + number +
-               " \"...\"";
-      return false;
+    if (!Take(number.substr(0, 4))) {
+      return Fail("entries of type " + std::to_string(type) + " take values of the form " + number +
+                  " \"...\"");
     }
-    SkipBlanks(s, &pos);
-    if (!is(number.substr(5))) {
-      *error = "the entry is of " + number;
-      return false;
-    }
-    SkipBlanks(s, &pos);
-    if (pos < s.size() && s[pos] != '"') {
-      *error =
+    SkipBlanks();
+    if (!Take(number.substr(5))) return Fail("the entry is of " + number);
+    SkipBlanks();
+    if (pos_ < s_.size() && s_[pos_] != '"') {
+      return Fail(
           "an entry shown by its size and hash takes only that form back, with the hash of "
-          "its bytes";
-      return false;
+          "its bytes");
     }
-    if (!quotedBytes(extent)) return false;
-  } else if (kind == EntryType::Text) {
-    if (pos >= s.size() || s[pos] != '"') {
-      *error = "a text entry takes a quoted text";
-      return false;
+    return QuotedBytes(bytes);
+  }
+
+  bool Text(std::string* bytes) {
+    if (pos_ >= s_.size() || s_[pos_] != '"') return Fail("a text entry takes a quoted text");
+    if (!ParseQuotedBytes(s_, &pos_, bytes, error_)) return false;
+    if (bytes->find('\0') != std::string::npos) {
+      return Fail("a text cannot hold a zero byte (\\x00)");
     }
-    if (!ParseQuotedBytes(s, &pos, extent, error)) return false;
-    if (extent->find('\0') != std::string::npos) {
-      *error = "a text cannot hold a zero byte (\\x00)";
-      return false;
-    }
-    extent->push_back('\0');
-    mayTrail = true;
-    value->whole = false;
-  } else if (kind == EntryType::LocalizedText) {
-    if (s.substr(pos, 2) != "u\"") {
-      *error = "a localized text entry takes a quoted text u\"...\"";
-      return false;
+    bytes->push_back('\0');
+    return true;
+  }
+
+  bool LocalizedText(std::string* bytes) {
+    if (s_.substr(pos_, 2) != "u\"") {
+      return Fail("a localized text entry takes a quoted text u\"...\"");
     }
     std::vector<uint16_t> units;
-    if (!ParseQuotedWide(s, &pos, &units, error)) return false;
+    if (!ParseQuotedWide(s_, &pos_, &units, error_)) return false;
     for (uint16_t u : units) {
-      if (u == 0) {
-        *error = "a localized text cannot hold a zero character (\\u0000)";
-        return false;
-      }
+      if (u == 0) return Fail("a localized text cannot hold a zero character (\\u0000)");
     }
     units.push_back(0);
-    AppendUtf16LE(units, extent);
-    mayTrail = true;
-    value->whole = false;
-  } else {
-    std::size_t end = s.find(' ', pos);
+    AppendUtf16LE(units, bytes);
+    return true;
+  }
+
+  // A float or a bool: one word.
+  bool Scalar(EntryType kind, std::string* bytes) {
+    std::size_t end = s_.find(' ', pos_);
     std::string_view word =
-        s.substr(pos, end == std::string_view::npos ? s.size() - pos : end - pos);
-    pos += word.size();
+        s_.substr(pos_, end == std::string_view::npos ? s_.size() - pos_ : end - pos_);
+    pos_ += word.size();
     if (!word.empty() && (word[0] == '"' || word.substr(0, 2) == "u\"")) {
-      *error = kind == EntryType::Float ? "a text cannot go into a float entry"
-                                        : "a text cannot go into a bool entry";
-      return false;
+      return Fail(kind == EntryType::Float ? "a text cannot go into a float entry"
+                                           : "a text cannot go into a bool entry");
     }
     if (kind == EntryType::Float) {
       uint32_t bits;
-      if (!ParseFloatText(word, &bits, error)) return false;
-      for (int k = 0; k < 4; ++k) extent->push_back(static_cast<char>(bits >> (8 * k)));
-    } else {
-      unsigned byte = 0;
-      auto r = std::from_chars(word.data(), word.data() + word.size(), byte);
-      if (word == "true" || word == "false") {
-        byte = word == "true" ? 1 : 0;
-      } else if (r.ec != std::errc() || r.ptr != word.data() + word.size() || byte > 255) {
-        *error = "\"" + std::string(word) + "\" is not a bool (0 to 255, true or false)";
-        return false;
-      }
-      extent->push_back(static_cast<char>(byte));
+      if (!ParseFloatText(word, &bits, error_)) return false;
+      for (int k = 0; k < 4; ++k) bytes->push_back(static_cast<char>(bits >> (8 * k)));
+      return true;
     }
-    mayTrail = true;
+    unsigned byte = 0;
+    auto r = std::from_chars(word.data(), word.data() + word.size(), byte);
+    if (word == "true" || word == "false") {
+      byte = word == "true" ? 1 : 0;
+    } else if (r.ec != std::errc() || r.ptr != word.data() + word.size() || byte > 255) {
+      std::string why = "\"";
+      why.append(word).append("\" is not a bool (0 to 255, true or false)");
+      return Fail(std::move(why));
+    }
+    bytes->push_back(static_cast<char>(byte));
+    return true;
+  }
+
+ private:
+  std::string_view s_;
+  std::string* error_;
+  std::size_t pos_ = 0;
+};
+
+bool ParseValueText(std::string_view s, uint32_t type, ParsedValue* value, std::string* error) {
+  ValueReader reader(s, error);
+  reader.SkipBlanks();
+  std::string* extent = &value->bytes;
+  extent->clear();
+  value->whole = true;
+  const auto kind = static_cast<EntryType>(type);
+  const bool known = kind == EntryType::Float || kind == EntryType::Bool ||
+                     kind == EntryType::Text || kind == EntryType::LocalizedText;
+  // Only a value in its plain form may be followed by the bytes that trail it.
+  bool plain = false;
+  if (kind == EntryType::Reference) {
+    return reader.Fail(
+        "a reference has no value to set (its form as get prints it is taken, and changes "
+        "nothing)");
+  } else if (known && reader.Take("empty")) {
+  } else if ((kind == EntryType::Float && reader.Take("short")) ||
+             ((kind == EntryType::Text || kind == EntryType::LocalizedText) &&
+              reader.Take("unterminated"))) {
+    if (!reader.QuotedBytes(extent)) return false;
+  } else if (!known) {
+    if (!reader.UnknownType(type, extent)) return false;
+  } else {
+    const bool read = kind == EntryType::Text            ? reader.Text(extent)
+                      : kind == EntryType::LocalizedText ? reader.LocalizedText(extent)
+                                                         : reader.Scalar(kind, extent);
+    if (!read) return false;
+    plain = true;
     value->whole = false;
   }
-  SkipBlanks(s, &pos);
-  if (mayTrail && is("trailing")) {
+  reader.SkipBlanks();
+  if (plain && reader.Take("trailing")) {
     std::string trailing;
-    if (!quotedBytes(&trailing)) return false;
+    if (!reader.QuotedBytes(&trailing)) return false;
     *extent += trailing;
     value->whole = true;
-    SkipBlanks(s, &pos);
+    reader.SkipBlanks();
   }
-  if (pos != s.size()) {
-    *error = "unexpected \"" + std::string(s.substr(pos)) + "\" after the value";
-    return false;
+  if (!reader.AtEnd()) {
+    return reader.Fail("unexpected \"" + std::string(reader.Rest()) + "\" after the value");
   }
   return true;
 }
