@@ -9,10 +9,11 @@
 
 #include "patches/edited_file.h"
 #include "patches/open_file.h"
-#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"
+#include "store/tree_walk.h"
+#include "text/value_text.h"
 
 namespace atb {
 
@@ -58,69 +59,70 @@ Status AppendRawTable(ByteSource& file, int64_t start, int64_t end, Sink& sink) 
 
 // A table of the file as a block of lines, `table {` to `}`, its entries indented one step
 // further than `depth`. Nested tables that are damaged, or lie deeper than a patch may nest, are
-// given by their raw bytes.
-Status AppendTableBlock(ByteSource& file, int64_t start, int64_t end, const KeyNames& names,
-                        int depth, Sink& sink) {
-  struct Frame {
-    EntryList list;
-    uint32_t next = 0;
-    int depth;
-  };
-  std::vector<Frame> stack(1);
-  stack[0].depth = depth + 1;
-  Status s = ReadTable(file, start, end, &stack[0].list);
-  if (!s.ok()) return s;
-  bool fresh = true;  // the top frame's block was just opened
-  sink.buf().append("table {\n");
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (fresh) {
-      fresh = false;
-      const int64_t data = DataStart(start, f.list.count);
-      if (f.list.Off[0] > data) {
-        AppendIndent(&sink.buf(), f.depth);
-        sink.buf().append("lead ");
-        if (!(s = AppendQuotedExtent(file, data, f.list.Off[0], sink)).ok()) return s;
-        sink.buf().push_back('\n');
-      }
-    }
-    if (f.next == f.list.count) {
-      const int closing = f.depth - 1;
-      stack.pop_back();
-      AppendIndent(&sink.buf(), closing);
-      sink.buf().push_back('}');
-      if (!stack.empty()) sink.buf().push_back('\n');
-      continue;
-    }
-    const uint32_t i = f.next++;
-    AppendIndent(&sink.buf(), f.depth);
-    AppendKeyName(names, f.list.ID[i], &sink.buf());
-    sink.buf().append(": ");
-    const int64_t from = f.list.ExtentStart(i), to = f.list.ExtentEnd(i);
-    if (f.list.Is(i, EntryType::Reference) && f.depth < kDeepestPatchTable) {
-      Frame nested;
-      nested.depth = f.depth + 1;
-      s = ReadTable(file, from, to, &nested.list);
-      if (s.ioError()) return s;
-      if (s.ok()) {
-        sink.buf().append("table {\n");
-        start = from;
-        stack.push_back(std::move(nested));
-        fresh = true;
-        continue;
-      }
-    }
-    if (f.list.Is(i, EntryType::Reference)) {
-      s = AppendRawTable(file, from, to, sink);
-    } else {
-      s = AppendNewValue(file, f.list.Type[i], from, to, names, f.depth, sink);
-    }
-    if (!s.ok()) return s;
-    sink.buf().push_back('\n');
-    sink.Spill();
+// given by their raw bytes; so is the table itself when it is damaged.
+class TableBlock : public TreeVisitor {
+ public:
+  TableBlock(const KeyNames& names, int depth, Sink& sink)
+      : names_(names), depth_(depth), sink_(sink) {}
+
+  Status Entry(TreeWalk& walk, const CursorEntry& e) override {
+    const int depth = Depth(walk.depth() - 1);
+    AppendIndent(&sink_.buf(), depth);
+    AppendKeyName(names_, e.ID, &sink_.buf());
+    sink_.buf().append(": ");
+    if (walk.Enters(e)) return Status::Ok();
+    Status s = e.Is(EntryType::Reference)
+                   ? AppendRawTable(walk.window(), e.start, e.end, sink_)
+                   : AppendNewValue(walk.window(), e.Type, e.start, e.end, names_, depth, sink_);
+    return s.ok() ? EndLine() : s;
   }
-  return Status::Ok();
-}
+  Status EnterTable(TreeWalk& walk, const WalkTable& table) override {
+    sink_.buf().append("table {\n");
+    int64_t leadEnd;
+    Status s = FindLeadEnd(walk.window(), table.start, table.end, table.count, &leadEnd);
+    const int64_t data = DataStart(table.start, table.count);
+    if (!s.ok() || leadEnd == data) return s;
+    AppendIndent(&sink_.buf(), Depth(table.level));
+    sink_.buf().append("lead ");
+    if (!(s = AppendQuotedExtent(walk.window(), data, leadEnd, sink_)).ok()) return s;
+    sink_.buf().push_back('\n');
+    return Status::Ok();
+  }
+  Status LeaveTable(TreeWalk&, const WalkTable& table) override {
+    AppendIndent(&sink_.buf(), Depth(table.level) - 1);
+    sink_.buf().push_back('}');
+    if (table.level > 0) sink_.buf().push_back('\n');
+    return Status::Ok();
+  }
+  Status Damaged(TreeWalk& walk, const CursorEntry* e, const Status&) override {
+    if (e == nullptr) return AppendRawTable(walk.window(), start_, end_, sink_);
+    Status s = AppendRawTable(walk.window(), e->start, e->end, sink_);
+    return s.ok() ? EndLine() : s;
+  }
+
+  Status Run(ByteSource& file, int64_t start, int64_t end) {
+    start_ = start;
+    end_ = end;
+    WalkOptions options;
+    options.deepest = static_cast<std::size_t>(kDeepestPatchTable - depth_);
+    TreeWalk walk(file, options);
+    return walk.Run(start, end, *this);
+  }
+
+ private:
+  // The indent of the entries of a table `level` tables below the block's own.
+  int Depth(std::size_t level) const { return depth_ + 1 + static_cast<int>(level); }
+  Status EndLine() {
+    sink_.buf().push_back('\n');
+    sink_.Spill();
+    return Status::Ok();
+  }
+
+  const KeyNames& names_;
+  const int depth_;
+  Sink& sink_;
+  int64_t start_ = 0, end_ = 0;
+};
 
 }  // namespace
 
@@ -147,10 +149,7 @@ Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t en
     return AppendValueText(file, type, start, end, sink);
   }
   if (type == kTableType && depth < kDeepestPatchTable) {
-    EntryList list;
-    Status s = ReadTable(file, start, end, &list);
-    if (s.ioError()) return s;
-    if (s.ok()) return AppendTableBlock(file, start, end, names, depth, sink);
+    return TableBlock(names, depth, sink).Run(file, start, end);
   }
   if (type == kTableType) return AppendRawTable(file, start, end, sink);
   sink.buf().append(TypeWord(type) + " ");

@@ -13,13 +13,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "text/json_position.h"
-#include "text/paths.h"
-#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/table.h"
 #include "store/text_end.h"
+#include "store/tree_walk.h"
 #include "store/utf.h"
+#include "text/json_position.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 
 namespace atb {
 
@@ -149,16 +150,12 @@ void AppendIndent(std::string* out, std::size_t depth) {
 // What a table holds in front of its first value, as `"lead": ..., ` when there is any.
 Status AppendLead(ByteSource& file, int64_t table, int64_t end, uint32_t count, Sink& sink) {
   const int64_t data = DataStart(table, count);
-  int64_t first = end;
-  if (count > 0) {
-    CursorEntry entry;
-    Status s = ReadEntryAt(file, table, end, count, 0, &entry);
-    if (!s.ok()) return s;
-    first = entry.start;
-  }
+  int64_t first;
+  Status s = FindLeadEnd(file, table, end, count, &first);
+  if (!s.ok()) return s;
   if (first == data) return Status::Ok();
   sink.buf().append("\"lead\": ");
-  Status s = AppendBase64Extent(file, data, first, sink);
+  s = AppendBase64Extent(file, data, first, sink);
   sink.buf().append(", ");
   return s;
 }
@@ -173,13 +170,69 @@ Status AppendDamagedTable(ByteSource& file, int64_t start, int64_t end, const St
   return s;
 }
 
-struct JsonFrame {
-  EntryCursor cursor;
-  bool first = true;
-};
+// The JSON form of the tree, entry by entry.
+class JsonDump : public TreeVisitor {
+ public:
+  JsonDump(int64_t length, const KeyNames& names, Sink& sink)
+      : length_(length), names_(names), sink_(sink) {}
 
-// What the open tables' blocks of entries may hold at once.
-constexpr std::size_t kBlockBudget = 8 << 20;
+  Status Entry(TreeWalk& walk, const CursorEntry& e) override {
+    std::string& out = sink_.buf();
+    out.append(e.index > 0 ? ",\n" : "\n");
+    AppendIndent(&out, walk.depth());
+    out.append("{\"key\": " + std::to_string(e.ID));
+    std::string_view label = names_.NameOf(e.ID);
+    if (!label.empty() && IsValidUtf8(label)) {
+      out.append(", \"label\": ");
+      AppendJsonString(&out, label);
+    }
+    out.append(", \"type\": " + TypeName(e.Type));
+    if (e.Is(EntryType::Reference)) return Status::Ok();
+    Status s = AppendJsonValue(walk.window(), e.Type, e.start, e.end, sink_);
+    if (!s.ok()) return s;
+    out.push_back('}');
+    sink_.Spill();
+    return Status::Ok();
+  }
+  Status EnterTable(TreeWalk& walk, const WalkTable& table) override {
+    std::string& out = sink_.buf();
+    if (table.level > 0) out.append(", \"table\": ");
+    out.append("{");
+    Status s = AppendLead(walk.window(), table.start, table.end, table.count, sink_);
+    if (!s.ok()) return s;
+    out.append("\"entries\": [");
+    if (table.level > 0) sink_.Spill();
+    return Status::Ok();
+  }
+  Status LeaveTable(TreeWalk&, const WalkTable& table) override {
+    std::string& out = sink_.buf();
+    if (table.count > 0) {
+      out.push_back('\n');
+      AppendIndent(&out, table.level);
+    }
+    out.append("]}");
+    if (table.level > 0) out.push_back('}');  // the reference entry holding the table
+    sink_.Spill();
+    return Status::Ok();
+  }
+  Status Damaged(TreeWalk& walk, const CursorEntry* e, const Status& why) override {
+    if (e == nullptr) {
+      rootDamaged_ = true;
+      return AppendDamagedTable(walk.window(), ROOT_TABLE_OFFSET, length_, why, sink_);
+    }
+    sink_.buf().append(", \"table\": ");
+    Status s = AppendDamagedTable(walk.window(), e->start, e->end, why, sink_);
+    if (s.ok()) sink_.buf().push_back('}');
+    return s;
+  }
+  bool rootDamaged() const { return rootDamaged_; }
+
+ private:
+  const int64_t length_;
+  const KeyNames& names_;
+  Sink& sink_;
+  bool rootDamaged_ = false;
+};
 
 // Building. The document is read as a stream of parser events: the tables' bytes are written as
 // their entries arrive, and only the way down is held. A refusal is the one that a check of the
@@ -1170,88 +1223,31 @@ bool DecodeBase64(std::string_view text, std::string* bytes) {
 }
 
 Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink) {
-  WindowedSource file(base, kWindow);
   std::string& out = sink.buf();
-  uint8_t header[ROOT_TABLE_OFFSET];
-  Status s = file.ReadAt(0, header, sizeof header);
+  uint8_t header[HEADER_SIZE];
+  Status s = base.ReadAt(0, header, sizeof header);
   if (!s.ok()) return s;
-  auto size = [&](int64_t at, int64_t follows) {
-    const uint32_t stored = DecodeFixed32(header + at);
-    return stored == static_cast<uint32_t>(length - follows)
-               ? "\"" + std::string(kFollowsLength) + "\""
-               : std::to_string(stored);
+  const auto sizes = HeaderSizes(length);
+  auto size = [&](int k) {
+    const uint32_t stored = DecodeFixed32(header + sizes[k].offset);
+    return stored == sizes[k].value ? "\"" + std::string(kFollowsLength) + "\""
+                                    : std::to_string(stored);
   };
+  const auto* bytes = reinterpret_cast<const char*>(header);
   out.append("{\"atb\": 1,\n \"header\": {\"start\": \"");
-  AppendBase64(&out, std::string_view(reinterpret_cast<char*>(header), OUTER_SIZE_OFFSET));
-  out.append("\", \"outer_size\": " + size(OUTER_SIZE_OFFSET, 44) + ", \"middle\": \"");
-  AppendBase64(&out, std::string_view(reinterpret_cast<char*>(header) + 40, 8));
-  out.append("\", \"root_size\": " + size(ROOT_SIZE_OFFSET, ROOT_TABLE_OFFSET) + "},\n \"root\": ");
+  AppendBase64(&out, std::string_view(bytes, HEADER_START_SIZE));
+  out.append("\", \"outer_size\": " + size(0) + ", \"middle\": \"");
+  AppendBase64(&out, std::string_view(bytes + HEADER_MIDDLE_OFFSET, HEADER_MIDDLE_SIZE));
+  out.append("\", \"root_size\": " + size(1) + "},\n \"root\": ");
 
-  BlockBudget budget(kBlockBudget);
-  std::deque<JsonFrame> stack(1);
-  s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
-  if (s.ioError()) return s;
-  if (s.damaged()) {
-    s = AppendDamagedTable(file, ROOT_TABLE_OFFSET, length, s, sink);
-    out.append("}\n");
-    return s;
-  }
-  out.append("{");
-  s = AppendLead(file, ROOT_TABLE_OFFSET, length, stack[0].cursor.count(), sink);
-  if (!s.ok()) return s;
-  out.append("\"entries\": [");
-  CursorEntry e;
-  while (!stack.empty()) {
-    JsonFrame& top = stack.back();
-    if (top.cursor.done()) {
-      if (!top.first) {
-        out.push_back('\n');
-        AppendIndent(&out, stack.size() - 1);
-      }
-      out.append("]}");
-      stack.pop_back();
-      if (!stack.empty()) out.push_back('}');  // the reference entry holding the table
-      sink.Spill();
-      continue;
-    }
-    s = top.cursor.Next(base, &e);
-    if (!s.ok()) return s;
-    out.append(top.first ? "\n" : ",\n");
-    top.first = false;
-    AppendIndent(&out, stack.size());
-    out.append("{\"key\": " + std::to_string(e.ID));
-    std::string_view label = names.NameOf(e.ID);
-    if (!label.empty() && IsValidUtf8(label)) {
-      out.append(", \"label\": ");
-      AppendJsonString(&out, label);
-    }
-    out.append(", \"type\": " + TypeName(e.Type));
-    if (!e.Is(EntryType::Reference)) {
-      s = AppendJsonValue(file, e.Type, e.start, e.end, sink);
-      if (!s.ok()) return s;
-      out.push_back('}');
-      sink.Spill();
-      continue;
-    }
-    JsonFrame nested;
-    s = nested.cursor.Open(file, e.start, e.end, budget);
-    if (s.ioError()) return s;
-    out.append(", \"table\": ");
-    if (s.damaged()) {
-      s = AppendDamagedTable(file, e.start, e.end, s, sink);
-      if (!s.ok()) return s;
-      out.push_back('}');
-      continue;
-    }
-    out.append("{");
-    s = AppendLead(file, e.start, e.end, nested.cursor.count(), sink);
-    if (!s.ok()) return s;
-    out.append("\"entries\": [");
-    sink.Spill();
-    stack.push_back(std::move(nested));
-  }
-  out.append("\n}\n");
-  return Status::Ok();
+  WalkOptions options;
+  options.window = kWindow;
+  TreeWalk walk(base, options);
+  JsonDump dump(length, names, sink);
+  s = walk.Run(ROOT_TABLE_OFFSET, length, dump);
+  if (!s.ok() && !dump.rootDamaged()) return s;
+  out.append(dump.rootDamaged() ? "}\n" : "\n}\n");
+  return s;
 }
 
 }  // namespace atb
