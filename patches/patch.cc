@@ -12,19 +12,14 @@
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"
+#include "store/table_builder.h"
 #include "store/tree_walk.h"
+#include "store/type_words.h"
 #include "text/value_text.h"
 
 namespace atb {
 
 namespace {
-
-bool IsValueType(uint32_t type) {
-  return type == static_cast<uint32_t>(EntryType::Float) ||
-         type == static_cast<uint32_t>(EntryType::Bool) ||
-         type == static_cast<uint32_t>(EntryType::Text) ||
-         type == static_cast<uint32_t>(EntryType::LocalizedText);
-}
 
 constexpr uint32_t kTableType = static_cast<uint32_t>(EntryType::Reference);
 
@@ -127,19 +122,8 @@ class TableBlock : public TreeVisitor {
 }  // namespace
 
 std::string TypeWord(uint32_t type) {
-  switch (static_cast<EntryType>(type)) {
-    case EntryType::Float:
-      return "float";
-    case EntryType::Bool:
-      return "bool";
-    case EntryType::Text:
-      return "text";
-    case EntryType::LocalizedText:
-      return "localized";
-    case EntryType::Reference:
-      return "table";
-  }
-  return "type " + std::to_string(type);
+  const std::string_view word = WordOfType(type, TypeSpelling::kPatch);
+  return word.empty() ? "type " + std::to_string(type) : std::string(word);
 }
 
 Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t end,
@@ -287,17 +271,7 @@ bool ParseTypedValue(std::string_view s, bool hashAllowed, PatchValue* value, bo
   std::size_t space = s.find(' ');
   std::string_view word = s.substr(0, space);
   std::string_view rest = space == std::string_view::npos ? "" : Trim(s.substr(space));
-  if (word == "float") {
-    value->type = static_cast<uint32_t>(EntryType::Float);
-  } else if (word == "bool") {
-    value->type = static_cast<uint32_t>(EntryType::Bool);
-  } else if (word == "text") {
-    value->type = static_cast<uint32_t>(EntryType::Text);
-  } else if (word == "localized") {
-    value->type = static_cast<uint32_t>(EntryType::LocalizedText);
-  } else if (word == "table") {
-    value->type = kTableType;
-  } else if (word == "type") {
+  if (word == "type") {
     space = rest.find(' ');
     std::string_view number = rest.substr(0, space);
     auto r = std::from_chars(number.data(), number.data() + number.size(), value->type);
@@ -306,7 +280,7 @@ bool ParseTypedValue(std::string_view s, bool hashAllowed, PatchValue* value, bo
       return false;
     }
     rest = space == std::string_view::npos ? "" : Trim(rest.substr(space));
-  } else {
+  } else if (!TypeOfWord(word, TypeSpelling::kPatch, &value->type)) {
     *error = "a value starts with its type: float, bool, text, localized, table or type N";
     return false;
   }
@@ -377,12 +351,12 @@ bool Consume(std::string_view* s, std::string_view word) {
 }
 
 // The key of a new entry: a label, a name or a number.
-bool KeyOfElement(const PathElement& e, const KeyNames& names, uint32_t* key, std::string* error) {
-  if (e.pick || e.kind == PathElement::kEntryNumber || e.kind == PathElement::kCounted) {
+bool NewKeyOf(const PathElement& e, const KeyNames& names, uint32_t* key, std::string* error) {
+  if (!IsKeyElement(e)) {
     *error = "a new entry's key is a label, a name or a number, not \"" + e.text + "\"";
     return false;
   }
-  *key = e.kind == PathElement::kKey ? e.number : names.KeyOfWord(e.word);
+  *key = KeyOfElement(e, names);
   return true;
 }
 
@@ -414,6 +388,15 @@ class PatchReader {
   // Keeps in *whole where `part`, read on the current line, holds a damaged table.
   void NoteDamage(const PatchValue& part, PatchValue* whole) const;
   bool Change(std::string_view line, PatchChange* c, std::string* error);
+  // The key of an entry of a table block.
+  bool ParseNewKey(std::string_view text, uint32_t* key, std::string* error) {
+    PathElement element;
+    std::string why;
+    if (!ParseLoneElement(text, &element)) {
+      return Fail(error, "\"" + std::string(text) + "\" is not a key");
+    }
+    return NewKeyOf(element, names_, key, &why) || Fail(error, why);
+  }
 
   std::string_view text_;
   const KeyNames& names_;
@@ -443,9 +426,8 @@ void PatchReader::NoteDamage(const PatchValue& part, PatchValue* whole) const {
 
 bool PatchReader::Block(PatchValue* whole, std::string* error) {
   struct Open {
-    std::string lead;
-    std::vector<TableEntry> entries;
-    std::vector<std::string> values;
+    TableBuilder table;
+    uint32_t key = 0, type = 0;  // of the entry whose block is open above this one
   };
   std::vector<Open> stack(1);
   std::string_view line;
@@ -453,57 +435,46 @@ bool PatchReader::Block(PatchValue* whole, std::string* error) {
   while (NextLine(&line)) {
     Open& top = stack.back();
     if (line == "}") {
-      std::string encoded = std::string(COUNT_SIZE + ENTRY_SIZE * top.entries.size(), '\0');
-      auto* p = reinterpret_cast<uint8_t*>(encoded.data());
-      EncodeFixed32(p, static_cast<uint32_t>(top.entries.size()));
-      std::size_t off = top.lead.size();
-      for (std::size_t i = 0; i < top.entries.size(); ++i) {
-        uint8_t* e = p + COUNT_SIZE + ENTRY_SIZE * i;
-        EncodeFixed32(e, top.entries[i].ID);
-        EncodeFixed32(e + 4, top.entries[i].Type);
-        EncodeFixed32(e + 8, static_cast<uint32_t>(off));
-        off += top.values[i].size();
-        if (off > static_cast<std::size_t>(MAX_FILE_LENGTH))
-          return Fail(error, "a table too large");
+      const TableBuilder& t = top.table;
+      if (t.count() > 0 && t.leadSize() + t.valuesSize() > MAX_FILE_LENGTH) {
+        return Fail(error, "a table too large");
       }
-      encoded += top.lead;
-      for (const std::string& v : top.values) encoded += v;
+      std::string encoded = t.Finish();
       stack.pop_back();
       if (stack.empty()) {
         whole->bytes = std::move(encoded);
         return true;
       }
-      stack.back().values.back() = std::move(encoded);
+      stack.back().table.Add(stack.back().key, stack.back().type, encoded);
       continue;
     }
     if (Consume(&line, "lead ")) {
-      if (!top.entries.empty()) return Fail(error, "a table's lead comes before its entries");
-      if (!ParseQuoted(line, &top.lead, &why)) return Fail(error, why);
+      if (top.table.count() > 0) return Fail(error, "a table's lead comes before its entries");
+      std::string lead;
+      if (!ParseQuoted(line, &lead, &why)) return Fail(error, why);
+      top.table.SetLead(std::move(lead));
       continue;
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return Fail(error, "an entry of a table is KEY: VALUE");
-    PathElement key;
     uint32_t id;
-    if (!ParsePathElement(line.substr(0, colon), &key).ok() ||
-        line.substr(0, colon).find('/') != std::string_view::npos) {
-      return Fail(error, "\"" + std::string(line.substr(0, colon)) + "\" is not a key");
-    }
-    if (!KeyOfElement(key, names_, &id, &why)) return Fail(error, why);
+    if (!ParseNewKey(line.substr(0, colon), &id, error)) return false;
     PatchValue value;
     bool block;
     if (!ParseTypedValue(line.substr(colon + 1), false, &value, &block, &why)) {
       return Fail(error, why);
     }
     NoteDamage(value, whole);
-    top.entries.push_back({id, value.type, 0});
-    top.values.push_back(std::move(value.bytes));
-    if (block) {
-      if (stack.size() >= static_cast<std::size_t>(kDeepestPatchTable)) {
-        return Fail(error, "tables nested deeper than " + std::to_string(kDeepestPatchTable));
-      }
-      stack.emplace_back();
+    if (!block) {
+      top.table.Add(id, value.type, value.bytes);
+      continue;
     }
+    if (stack.size() >= static_cast<std::size_t>(kDeepestPatchTable)) {
+      return Fail(error, "tables nested deeper than " + std::to_string(kDeepestPatchTable));
+    }
+    top.key = id;
+    top.type = value.type;
+    stack.emplace_back();
   }
   return Fail(error, "a table block without its closing }");
 }
@@ -553,7 +524,7 @@ bool PatchReader::Change(std::string_view line, PatchChange* c, std::string* err
     c->kind = PatchChange::kAdd;
     if (!ParsePatchPath(&line, &c->path, &c->elements, &why)) return Fail(error, why);
     if (c->elements.empty()) return Fail(error, "add needs the table's path and the new key");
-    if (!KeyOfElement(c->elements.back(), names_, &c->key, &why)) return Fail(error, why);
+    if (!NewKeyOf(c->elements.back(), names_, &c->key, &why)) return Fail(error, why);
     c->elements.pop_back();
     if (!Consume(&line, " after ")) return Fail(error, "add needs after PATH|start");
     if (!Consume(&line, "start") && !ParsePatchPath(&line, &c->after, &c->afterElements, &why)) {
@@ -731,9 +702,7 @@ bool Applier::Find(const std::vector<PathElement>& elements, bool table, Place* 
     } else if (element.kind == PathElement::kEntryNumber) {
       if (element.number < count) matches.push_back(element.number);
     } else {
-      const uint32_t key =
-          element.kind == PathElement::kKey ? element.number : names_.KeyOfWord(element.word);
-      EditedFile::EntriesWithKey(*t, key, &matches);
+      EditedFile::EntriesWithKey(*t, KeyOfElement(element, names_), &matches);
     }
     if (element.pick) {
       matches = *element.pick < matches.size() ? std::vector<uint32_t>{matches[*element.pick]}

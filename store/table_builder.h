@@ -28,8 +28,9 @@ class TableBuilder {
   void SetCount(uint32_t count) { count_ = count; }
 
   uint32_t count() const { return static_cast<uint32_t>(records_.size() / ENTRY_SIZE); }
-  // What the values take, without the lead.
+  // What the values take, without the lead; and the lead.
   int64_t valuesSize() const { return valuesSize_; }
+  int64_t leadSize() const { return static_cast<int64_t>(lead_.size()); }
   // Where entry i's value lies, counted from the first value (the lead left out).
   uint32_t ValueOffset(uint32_t i) const;
 

@@ -17,6 +17,7 @@
 #include "store/table.h"
 #include "store/text_end.h"
 #include "store/tree_walk.h"
+#include "store/type_words.h"
 #include "store/utf.h"
 #include "text/json_position.h"
 #include "text/paths.h"
@@ -66,20 +67,8 @@ Status AppendBase64Extent(ByteSource& file, int64_t start, int64_t end, Sink& si
 }
 
 std::string TypeName(uint32_t type) {
-  switch (static_cast<EntryType>(type)) {
-    case EntryType::Float:
-      return "\"float\"";
-    case EntryType::Bool:
-      return "\"bool\"";
-    case EntryType::Text:
-      return "\"text\"";
-    case EntryType::LocalizedText:
-      return "\"localized\"";
-    case EntryType::Reference:
-      return "\"ref\"";
-    default:
-      return std::to_string(type);
-  }
+  const std::string_view word = WordOfType(type, TypeSpelling::kJson);
+  return word.empty() ? std::to_string(type) : "\"" + std::string(word) + "\"";
 }
 
 // Appends `, "value": ...` (and trailing bytes) when the extent is exactly a value of its type,
@@ -315,14 +304,6 @@ struct Marks {
 // A table below 4 KiB of data takes its head in place; a larger one leaves it to be written
 // in front of its data, so that no byte is moved twice.
 constexpr int64_t kHeadInPlace = 4096;
-
-uint32_t KeyOfWord(const std::string& word, const KeyNames& names, bool* ok) {
-  PathElement element;
-  *ok = word.find('/') == std::string::npos && ParsePathElement(word, &element).ok() &&
-        !element.pick && element.kind != PathElement::kEntryNumber;
-  if (!*ok) return 0;
-  return element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
-}
 
 // The parser's events, turned into the file's bytes.
 class JsonBuilder {
@@ -833,9 +814,8 @@ void JsonBuilder::CloseEntry() {
   } else if (!e.key.present()) {
     v = Refuse(Where(), "\"key\" is missing", e.at);
   } else if (e.key.isString()) {
-    bool ok;
-    key = KeyOfWord(e.key.text, names_, &ok);
-    if (!ok) v = RefuseAt("key", "a key (a number, a label or a name) was expected", e.key);
+    if (!ParseKey(e.key.text, names_, &key))
+      v = RefuseAt("key", "a key (a number, a label or a name) was expected", e.key);
   } else {
     v = Uint32(e.key, "key", &key);
   }
@@ -856,18 +836,7 @@ void JsonBuilder::CloseEntry() {
   if (!v && !e.type.present()) {
     v = Refuse(Where(), "\"type\" is missing", e.at);
   } else if (!v && e.type.isString()) {
-    const std::string& name = e.type.text;
-    if (name == "float") {
-      type = static_cast<uint32_t>(EntryType::Float);
-    } else if (name == "bool") {
-      type = static_cast<uint32_t>(EntryType::Bool);
-    } else if (name == "text") {
-      type = static_cast<uint32_t>(EntryType::Text);
-    } else if (name == "localized") {
-      type = static_cast<uint32_t>(EntryType::LocalizedText);
-    } else if (name == "ref") {
-      type = static_cast<uint32_t>(EntryType::Reference);
-    } else {
+    if (!TypeOfWord(e.type.text, TypeSpelling::kJson, &type)) {
       v = RefuseAt("type", "a type (float, bool, text, localized, ref or a number) was expected",
                    e.type);
     }
