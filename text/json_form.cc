@@ -15,6 +15,7 @@
 
 #include "store/coding.h"
 #include "store/table.h"
+#include "store/table_builder.h"
 #include "store/text_end.h"
 #include "store/tree_walk.h"
 #include "store/type_words.h"
@@ -376,7 +377,7 @@ class JsonBuilder {
     bool entriesSeen = false, entriesArray = false, inEntries = false;
     TextPosition entriesAt;
     uint32_t count = 0;               // elements of the entries array so far
-    std::string entryBlock;           // their keys, types and offsets from the data area
+    TableBuilder head;                // their keys, types and offsets, and at last the lead
     int64_t dataSize = 0;             // what the entries hold, without the lead
     int64_t leadSize = -1;            // the lead's size, once known sound
     bool leadLate = false;            // the lead came after the first entry
@@ -845,11 +846,7 @@ void JsonBuilder::CloseEntry() {
   }
   if (!v) v = EntryContent(e, type, &size);
   if (!v && !t.failed) {
-    uint8_t fields[ENTRY_SIZE];
-    EncodeFixed32(fields, key);
-    EncodeFixed32(fields + 4, type);
-    EncodeFixed32(fields + 8, static_cast<uint32_t>(t.dataSize));
-    if (building()) t.entryBlock.append(reinterpret_cast<char*>(fields), sizeof fields);
+    if (building()) t.head.AddSized(key, type, size);
     t.dataSize += size;
     if (t.leadSize < 0) {
       std::string lead;
@@ -1009,24 +1006,19 @@ Verdict JsonBuilder::TableVerdict(Table& t, int64_t* size) {
   const auto leadSize = static_cast<int64_t>(lead.size());
   if (t.leadLate && EntryPos(0, t.count) + leadSize + t.dataSize > MAX_FILE_LENGTH) {
     // A lead written after the entries: the first entry it pushes too far, found by its offset.
+    // (Muted when nothing is built: no entry was kept then.)
     uint32_t i = 0;
-    for (; i + 1 < t.count; ++i) {
-      const int64_t next = DecodeFixed32(reinterpret_cast<const uint8_t*>(t.entryBlock.data()) +
-                                         ENTRY_SIZE * (i + 1) + 8);
+    for (; building() && i + 1 < t.count; ++i) {
+      const int64_t next = t.head.ValueOffset(i + 1);
       if (EntryPos(0, i + 1) + leadSize + next > MAX_FILE_LENGTH) break;
     }
     return Refuse(Where("entries/" + std::to_string(i)),
                   "the file would be longer than 2147483647 bytes", t.at, false);
   }
   if (!building()) return std::nullopt;
-  std::string head(COUNT_SIZE, '\0');
-  EncodeFixed32(reinterpret_cast<uint8_t*>(head.data()), t.count);
-  head += t.entryBlock;
-  for (std::size_t at = COUNT_SIZE + 8; at < head.size(); at += ENTRY_SIZE) {
-    auto* field = reinterpret_cast<uint8_t*>(head.data() + at);
-    EncodeFixed32(field, DecodeFixed32(field) + static_cast<uint32_t>(leadSize));
-  }
-  head += lead;
+  t.head.SetCount(t.count);
+  t.head.SetLead(std::move(lead));
+  const std::string head = t.head.Head();
   *size = static_cast<int64_t>(head.size()) + t.dataSize;
   BuiltFile::Insert& insert = out_.inserts[t.insert];
   if (t.dataSize < kHeadInPlace) {
@@ -1043,7 +1035,7 @@ Verdict JsonBuilder::TableVerdict(Table& t, int64_t* size) {
 void JsonBuilder::CloseDocument() {
   // The document's own checks, then the header's, then the root's; the sizes last.
   Verdict& v = verdict_;
-  std::string start(OUTER_SIZE_OFFSET, '\0'), middle(8, '\0');
+  std::string start(HEADER_START_SIZE, '\0'), middle(HEADER_MIDDLE_SIZE, '\0');
   if (unknown_.seen()) v = RefuseUnknown(unknown_, "the document", "atb, header, root");
   if (!v && atb_.present() && (!atb_.isUnsigned() || atb_.number != 1)) {
     v = Refuse("/atb", "1 was expected", atb_.at);
@@ -1057,9 +1049,9 @@ void JsonBuilder::CloseDocument() {
       v = RefuseUnknown(h.unknown, "the header", "start, outer_size, middle, root_size");
     } else if (h.start.present() && (v = Bytes64(h.start, "start", &start))) {
     } else if (h.middle.present() && (v = Bytes64(h.middle, "middle", &middle))) {
-    } else if (start.size() != static_cast<std::size_t>(OUTER_SIZE_OFFSET)) {
+    } else if (start.size() != static_cast<std::size_t>(HEADER_START_SIZE)) {
       v = RefuseAt("start", "36 bytes were expected", h.start);
-    } else if (middle.size() != 8) {
+    } else if (middle.size() != static_cast<std::size_t>(HEADER_MIDDLE_SIZE)) {
       v = RefuseAt("middle", "8 bytes were expected", h.middle);
     }
     kinds_.pop_back();
@@ -1071,28 +1063,26 @@ void JsonBuilder::CloseDocument() {
   if (!v && length > MAX_FILE_LENGTH) {
     v = Refuse("/root", "the file would be longer than 2147483647 bytes", root_.at);
   }
-  uint32_t sizes[2] = {static_cast<uint32_t>(length - 44),
-                       static_cast<uint32_t>(length - ROOT_TABLE_OFFSET)};
+  auto sizes = HeaderSizes(length);
   kinds_.push_back(kHeader);
   const char* fields[2] = {"outer_size", "root_size"};
   for (int k = 0; k < 2 && !v && header_; ++k) {
     const Scalar& size = k == 0 ? header_->outerSize : header_->rootSize;
     if (!size.present() || (size.isString() && size.text == kFollowsLength)) continue;
     v = size.isUnsigned()
-            ? Uint32(size, fields[k], &sizes[k])
+            ? Uint32(size, fields[k], &sizes[k].value)
             : RefuseAt(fields[k],
                        std::string("\"") + kFollowsLength + "\" or a number was expected", size);
   }
   kinds_.pop_back();
   kinds_.pop_back();
   if (v) return;
-  out_.header = start;
-  uint8_t field[4];
-  EncodeFixed32(field, sizes[0]);
-  out_.header.append(reinterpret_cast<char*>(field), 4);
-  out_.header += middle;
-  EncodeFixed32(field, sizes[1]);
-  out_.header.append(reinterpret_cast<char*>(field), 4);
+  out_.header.assign(HEADER_SIZE, '\0');
+  out_.header.replace(0, HEADER_START_SIZE, start);
+  out_.header.replace(HEADER_MIDDLE_OFFSET, HEADER_MIDDLE_SIZE, middle);
+  for (const HeaderField& f : sizes) {
+    EncodeFixed32(reinterpret_cast<uint8_t*>(out_.header.data() + f.offset), f.value);
+  }
 }
 
 }  // namespace
