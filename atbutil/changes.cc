@@ -7,18 +7,20 @@
 #include <map>
 #include <memory>
 
+#include "atbutil/commands.h"
 #include "change/change.h"
 #include "change/journal.h"
 #include "change/side_files.h"
-#include "atbutil/commands.h"
-#include "text/dump.h"
 #include "patches/open_file.h"
-#include "text/paths.h"
-#include "text/value_text.h"
 #include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"
+#include "store/table_builder.h"
 #include "store/text_end.h"
+#include "store/type_words.h"
+#include "text/dump.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 
 namespace atb {
 
@@ -161,13 +163,10 @@ Status Extract(const std::string& path, const std::string& entryPath, const std:
 
 Status Insert(const std::string& path, const std::string& tablePath, const std::string& keyText,
               const std::string& sidePath, const KeyNames& names, Files& files, std::FILE* err) {
-  PathElement keyElement;
-  if (keyText.find('/') != std::string::npos || !ParsePathElement(keyText, &keyElement).ok() ||
-      keyElement.pick || keyElement.kind == PathElement::kEntryNumber) {
+  uint32_t key;
+  if (!ParseKey(keyText, names, &key)) {
     return Status::Invalid("\"" + keyText + "\" is not a key (a number, a label or a name)");
   }
-  const uint32_t key =
-      keyElement.kind == PathElement::kKey ? keyElement.number : names.KeyOfWord(keyElement.word);
   OpenFile f(files);
   Status o = f.Open(path, OpenFile::kEdit, err);
   if (!o.ok()) return o;
@@ -198,17 +197,11 @@ Status Insert(const std::string& path, const std::string& tablePath, const std::
 }
 
 // The entry type a TYPE word of `add` names.
-bool TypeOfWord(const std::string& word, EntryType* type) {
-  static const std::pair<const char*, EntryType> kTypes[] = {
-      {"float", EntryType::Float},
-      {"bool", EntryType::Bool},
-      {"text", EntryType::Text},
-      {"localized", EntryType::LocalizedText},
-      {"table", EntryType::Reference}};
-  for (const auto& [name, t] : kTypes) {
-    if (word == name) return *type = t, true;
-  }
-  return false;
+bool AddTypeOfWord(const std::string& word, EntryType* type) {
+  uint32_t code;
+  if (!TypeOfWord(word, TypeSpelling::kPatch, &code)) return false;
+  *type = static_cast<EntryType>(code);
+  return true;
 }
 
 // A new entry's extent: the value alone, or for a table, a table holding only its name (or
@@ -220,7 +213,7 @@ Status NewValue(EntryType type, const std::string& text, const std::string& wher
     const std::size_t start = text.find_first_not_of(' ');
     const std::size_t end = text.find_last_not_of(' ');
     if (start != std::string::npos && text.substr(start, end + 1 - start) == "empty") {
-      *bytes = std::string(COUNT_SIZE, '\0');
+      *bytes = TableBuilder().Finish();
       return Status::Ok();
     }
     if (start == std::string::npos || text[start] != '"') {
@@ -240,12 +233,9 @@ Status NewValue(EntryType type, const std::string& text, const std::string& wher
     *bytes = std::move(value.bytes);
     return Status::Ok();
   }
-  uint8_t head[COUNT_SIZE + ENTRY_SIZE];
-  EncodeFixed32(head, 1);
-  EncodeFixed32(head + 4, REF_NAME_KEY);
-  EncodeFixed32(head + 8, static_cast<uint32_t>(EntryType::Text));
-  EncodeFixed32(head + 12, 0);
-  *bytes = std::string(reinterpret_cast<char*>(head), sizeof head) + value.bytes;
+  TableBuilder table;
+  table.Add(REF_NAME_KEY, static_cast<uint32_t>(EntryType::Text), value.bytes);
+  *bytes = table.Finish();
   return Status::Ok();
 }
 
@@ -265,12 +255,12 @@ Status Add(const std::string& path, const std::vector<std::string>& args, const 
       return Status::Invalid("add needs the table's path and the new entry's key, not the root");
     }
     const PathElement& key = parsed[t].back();
-    if (key.pick || key.kind == PathElement::kEntryNumber || key.kind == PathElement::kCounted) {
+    if (!IsKeyElement(key)) {
       return Status::Invalid("a new entry's key is a label, a name or a number, not \"" + key.text +
                              "\"")
           .In(entryPath);
     }
-    if (!TypeOfWord(args[3 * t + 1], &types[t])) {
+    if (!AddTypeOfWord(args[3 * t + 1], &types[t])) {
       return Status::Invalid("\"" + args[3 * t + 1] +
                              "\" is not a type: float, bool, text, localized or table");
     }
@@ -302,8 +292,7 @@ Status Add(const std::string& path, const std::vector<std::string>& args, const 
       if (s.ioError()) return s.In(where);
       if (!s.ok()) return Status::Damaged("the table is damaged: " + s.Message()).In(where);
     }
-    const uint32_t key =
-        keyElement.kind == PathElement::kKey ? keyElement.number : names.KeyOfWord(keyElement.word);
+    const uint32_t key = KeyOfElement(keyElement, names);
     for (uint32_t i = 0; i < table->count; ++i) {
       if (table->ID[i] == key) {
         return Status::Refused("the table already holds " + keyElement.text + ": use set")

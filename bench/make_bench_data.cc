@@ -53,9 +53,10 @@ void AppendPayload(const std::string& path, int64_t bytes) {
 void FixHeader(const std::string& path) {
   int fd = open(path.c_str(), O_WRONLY);
   int64_t length = lseek(fd, 0, SEEK_END);
-  Bytes outer = U32(static_cast<uint32_t>(length - 44)),
-        root = U32(static_cast<uint32_t>(length - 52));
-  if (pwrite(fd, outer.data(), 4, 36) != 4 || pwrite(fd, root.data(), 4, 48) != 4) std::exit(1);
+  for (const atb::HeaderField& f : atb::HeaderSizes(length)) {
+    const Bytes size = U32(f.value);
+    if (pwrite(fd, size.data(), 4, f.offset) != 4) std::exit(1);
+  }
   close(fd);
 }
 
@@ -78,8 +79,10 @@ void WriteStreamed(const std::string& path, Fn next) {
 }
 
 Bytes Header(int64_t length) {
-  return Bytes(36, 'h') + U32(static_cast<uint32_t>(length - 44)) + Bytes(8, 'm') +
-         U32(static_cast<uint32_t>(length - 52));
+  Bytes header =
+      Bytes(atb::HEADER_START_SIZE, 'h') + U32(0) + Bytes(atb::HEADER_MIDDLE_SIZE, 'm') + U32(0);
+  atb::SetHeaderSizes(&header, length);
+  return header;
 }
 
 }  // namespace

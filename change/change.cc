@@ -10,6 +10,7 @@
 #include "store/coding.h"
 #include "store/layout.h"
 #include "store/table.h"
+#include "store/table_builder.h"
 
 namespace atb {
 
@@ -50,14 +51,6 @@ struct PlacedSplice {
   std::vector<int64_t> order;
   const void* edit;  // the edit whose bytes go in; nullptr when nothing is written there
 };
-
-void PutEntry(std::string* block, const TableEntry& entry) {
-  uint8_t bytes[ENTRY_SIZE];
-  EncodeFixed32(bytes, entry.ID);
-  EncodeFixed32(bytes + 4, entry.Type);
-  EncodeFixed32(bytes + 8, entry.Off);
-  block->append(reinterpret_cast<char*>(bytes), sizeof bytes);
-}
 
 ChangePlan::Write Fixed32At(int64_t pos, uint32_t v) {
   ChangePlan::Write w;
@@ -411,12 +404,13 @@ void Change::Planner::WriteEntryBlocks(ChangePlan* plan) const {
     std::size_t nextAdded = 0;
     for (uint32_t i = first; i <= list.count; ++i) {
       while (nextAdded < added.size() && added[nextAdded].first.first == i)
-        PutEntry(&block, added[nextAdded++].second);
+        TableBuilder::AppendRecord(&block, added[nextAdded++].second);
       if (i == list.count) break;
       if (gone[i]) continue;
       const auto retyped = t.retyped.find(i);
       const uint32_t type = retyped != t.retyped.end() ? retyped->second : list.Type[i];
-      PutEntry(&block, {list.ID[i], type, static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
+      TableBuilder::AppendRecord(
+          &block, {list.ID[i], type, static_cast<uint32_t>(list.Off[i] - data + t.delta[i])});
     }
     if (!block.empty()) {
       ChangePlan::Write w;
@@ -432,15 +426,14 @@ void Change::Planner::WriteHeader(ChangePlan* plan, const std::string& header) {
   if (!header.empty()) {
     ChangePlan::Write w;
     w.bytes = header;
-    auto* bytes = reinterpret_cast<uint8_t*>(w.bytes.data());
-    EncodeFixed32(bytes + OUTER_SIZE_OFFSET, OuterSizeFor(plan->newLength));
-    EncodeFixed32(bytes + ROOT_SIZE_OFFSET, RootSizeFor(plan->newLength));
+    SetHeaderSizes(&w.bytes, plan->newLength);
     plan->writes.push_back(std::move(w));
     return;
   }
   if (plan->newLength == plan->oldLength) return;
-  plan->writes.push_back(Fixed32At(OUTER_SIZE_OFFSET, OuterSizeFor(plan->newLength)));
-  plan->writes.push_back(Fixed32At(ROOT_SIZE_OFFSET, RootSizeFor(plan->newLength)));
+  for (const HeaderField& f : HeaderSizes(plan->newLength)) {
+    plan->writes.push_back(Fixed32At(f.offset, f.value));
+  }
 }
 
 }  // namespace atb

@@ -10,11 +10,11 @@
 
 #include "patches/open_file.h"
 #include "patches/patch.h"
-#include "text/paths.h"
-#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 
 namespace atb {
 
@@ -209,12 +209,6 @@ Status ComparingReader::ReadAt(int64_t pos, void* buf, std::size_t n) {
 
 namespace {
 
-bool SizesFollow(const std::string& header, int64_t length) {
-  const auto* p = reinterpret_cast<const uint8_t*>(header.data());
-  return DecodeFixed32(p + OUTER_SIZE_OFFSET) == OuterSizeFor(length) &&
-         DecodeFixed32(p + ROOT_SIZE_OFFSET) == RootSizeFor(length);
-}
-
 class Differ {
  public:
   Differ(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength, const KeyNames& names,
@@ -273,20 +267,14 @@ Status Differ::Header() {
   if (a == b && aLength_ == bLength_) return Status::Ok();
   // A changed file always gets sizes that follow its length: the patch says those, and what
   // applying it gives differs from B in them alone.
-  if (!SizesFollow(b, bLength_)) {
+  if (!HeaderSizesFollow(b, bLength_)) {
     staleSizes_ = true;
-    EncodeFixed32(reinterpret_cast<uint8_t*>(b.data()) + OUTER_SIZE_OFFSET, OuterSizeFor(bLength_));
-    EncodeFixed32(reinterpret_cast<uint8_t*>(b.data()) + ROOT_SIZE_OFFSET, RootSizeFor(bLength_));
+    SetHeaderSizes(&b, bLength_);
   }
   // What the file gets without a header change: its own header, with sizes that follow the new
   // length when that changes.
   std::string kept = a;
-  if (aLength_ != bLength_) {
-    EncodeFixed32(reinterpret_cast<uint8_t*>(kept.data()) + OUTER_SIZE_OFFSET,
-                  OuterSizeFor(bLength_));
-    EncodeFixed32(reinterpret_cast<uint8_t*>(kept.data()) + ROOT_SIZE_OFFSET,
-                  RootSizeFor(bLength_));
-  }
+  if (aLength_ != bLength_) SetHeaderSizes(&kept, bLength_);
   if (kept == b) return Status::Ok();
   sink_.buf().append("header: ");
   AppendQuotedBytes(&sink_.buf(), a);

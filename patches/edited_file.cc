@@ -6,6 +6,7 @@
 
 #include "store/coding.h"
 #include "store/table.h"
+#include "store/table_builder.h"
 
 namespace atb {
 
@@ -265,8 +266,7 @@ int64_t EditedFile::Size(const Table& t, uint32_t i) const {
 
 int64_t EditedFile::TableSize(const Table& t) const {
   if (t.inFile && !t.edited) return t.end - t.offset;
-  int64_t size = COUNT_SIZE + ENTRY_SIZE * static_cast<int64_t>(t.slots.size());
-  size += LeadSize(t);
+  int64_t size = TableBuilder::HeadSize(static_cast<int64_t>(t.slots.size()), LeadSize(t));
   for (uint32_t i = 0; i < t.slots.size(); ++i) size += Size(t, i);
   return size;
 }
@@ -308,19 +308,11 @@ Status EditedFile::ForEachTablePiece(const Table& t,
   std::string lead;
   Status s = Lead(t, &lead);
   if (!s.ok()) return s;
-  std::string block(static_cast<std::size_t>(COUNT_SIZE + ENTRY_SIZE * t.slots.size()), '\0');
-  auto* p = reinterpret_cast<uint8_t*>(block.data());
-  EncodeFixed32(p, static_cast<uint32_t>(t.slots.size()));
-  int64_t off = static_cast<int64_t>(lead.size());
-  for (uint32_t i = 0; i < t.slots.size(); ++i) {
-    uint8_t* e = p + COUNT_SIZE + ENTRY_SIZE * i;
-    EncodeFixed32(e, t.slots[i].key);
-    EncodeFixed32(e + 4, t.slots[i].type);
-    EncodeFixed32(e + 8, static_cast<uint32_t>(off));
-    off += Size(t, i);
-  }
-  fn(block);
-  if (!lead.empty()) fn(lead);
+  TableBuilder head;
+  head.SetLead(std::move(lead));
+  for (uint32_t i = 0; i < t.slots.size(); ++i)
+    head.AddSized(t.slots[i].key, t.slots[i].type, Size(t, i));
+  fn(head.Head());
   for (uint32_t i = 0; i < t.slots.size(); ++i) {
     if (!(s = ForEachPiece(t, i, fn)).ok()) return s;
   }
@@ -356,9 +348,7 @@ void EditedFile::FollowLength() {
     header_ = originalHeader_;
     return;
   }
-  auto* p = reinterpret_cast<uint8_t*>(header_.data());
-  EncodeFixed32(p + OUTER_SIZE_OFFSET, OuterSizeFor(length_));
-  EncodeFixed32(p + ROOT_SIZE_OFFSET, RootSizeFor(length_));
+  SetHeaderSizes(&header_, length_);
 }
 
 void EditedFile::Set(Table& t, uint32_t i, uint32_t type, std::string extent) {

@@ -9,21 +9,17 @@
 
 #include "patches/edited_file.h"
 #include "patches/open_file.h"
-#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"
+#include "store/table_builder.h"
+#include "store/tree_walk.h"
+#include "store/type_words.h"
+#include "text/value_text.h"
 
 namespace atb {
 
 namespace {
-
-bool IsValueType(uint32_t type) {
-  return type == static_cast<uint32_t>(EntryType::Float) ||
-         type == static_cast<uint32_t>(EntryType::Bool) ||
-         type == static_cast<uint32_t>(EntryType::Text) ||
-         type == static_cast<uint32_t>(EntryType::LocalizedText);
-}
 
 constexpr uint32_t kTableType = static_cast<uint32_t>(EntryType::Reference);
 
@@ -58,86 +54,76 @@ Status AppendRawTable(ByteSource& file, int64_t start, int64_t end, Sink& sink) 
 
 // A table of the file as a block of lines, `table {` to `}`, its entries indented one step
 // further than `depth`. Nested tables that are damaged, or lie deeper than a patch may nest, are
-// given by their raw bytes.
-Status AppendTableBlock(ByteSource& file, int64_t start, int64_t end, const KeyNames& names,
-                        int depth, Sink& sink) {
-  struct Frame {
-    EntryList list;
-    uint32_t next = 0;
-    int depth;
-  };
-  std::vector<Frame> stack(1);
-  stack[0].depth = depth + 1;
-  Status s = ReadTable(file, start, end, &stack[0].list);
-  if (!s.ok()) return s;
-  bool fresh = true;  // the top frame's block was just opened
-  sink.buf().append("table {\n");
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (fresh) {
-      fresh = false;
-      const int64_t data = DataStart(start, f.list.count);
-      if (f.list.Off[0] > data) {
-        AppendIndent(&sink.buf(), f.depth);
-        sink.buf().append("lead ");
-        if (!(s = AppendQuotedExtent(file, data, f.list.Off[0], sink)).ok()) return s;
-        sink.buf().push_back('\n');
-      }
-    }
-    if (f.next == f.list.count) {
-      const int closing = f.depth - 1;
-      stack.pop_back();
-      AppendIndent(&sink.buf(), closing);
-      sink.buf().push_back('}');
-      if (!stack.empty()) sink.buf().push_back('\n');
-      continue;
-    }
-    const uint32_t i = f.next++;
-    AppendIndent(&sink.buf(), f.depth);
-    AppendKeyName(names, f.list.ID[i], &sink.buf());
-    sink.buf().append(": ");
-    const int64_t from = f.list.ExtentStart(i), to = f.list.ExtentEnd(i);
-    if (f.list.Is(i, EntryType::Reference) && f.depth < kDeepestPatchTable) {
-      Frame nested;
-      nested.depth = f.depth + 1;
-      s = ReadTable(file, from, to, &nested.list);
-      if (s.ioError()) return s;
-      if (s.ok()) {
-        sink.buf().append("table {\n");
-        start = from;
-        stack.push_back(std::move(nested));
-        fresh = true;
-        continue;
-      }
-    }
-    if (f.list.Is(i, EntryType::Reference)) {
-      s = AppendRawTable(file, from, to, sink);
-    } else {
-      s = AppendNewValue(file, f.list.Type[i], from, to, names, f.depth, sink);
-    }
-    if (!s.ok()) return s;
-    sink.buf().push_back('\n');
-    sink.Spill();
+// given by their raw bytes; so is the table itself when it is damaged.
+class TableBlock : public TreeVisitor {
+ public:
+  TableBlock(const KeyNames& names, int depth, Sink& sink)
+      : names_(names), depth_(depth), sink_(sink) {}
+
+  Status Entry(TreeWalk& walk, const CursorEntry& e) override {
+    const int depth = Depth(walk.depth() - 1);
+    AppendIndent(&sink_.buf(), depth);
+    AppendKeyName(names_, e.ID, &sink_.buf());
+    sink_.buf().append(": ");
+    if (walk.Enters(e)) return Status::Ok();
+    Status s = e.Is(EntryType::Reference)
+                   ? AppendRawTable(walk.window(), e.start, e.end, sink_)
+                   : AppendNewValue(walk.window(), e.Type, e.start, e.end, names_, depth, sink_);
+    return s.ok() ? EndLine() : s;
   }
-  return Status::Ok();
-}
+  Status EnterTable(TreeWalk& walk, const WalkTable& table) override {
+    sink_.buf().append("table {\n");
+    int64_t leadEnd;
+    Status s = FindLeadEnd(walk.window(), table.start, table.end, table.count, &leadEnd);
+    const int64_t data = DataStart(table.start, table.count);
+    if (!s.ok() || leadEnd == data) return s;
+    AppendIndent(&sink_.buf(), Depth(table.level));
+    sink_.buf().append("lead ");
+    if (!(s = AppendQuotedExtent(walk.window(), data, leadEnd, sink_)).ok()) return s;
+    sink_.buf().push_back('\n');
+    return Status::Ok();
+  }
+  Status LeaveTable(TreeWalk&, const WalkTable& table) override {
+    AppendIndent(&sink_.buf(), Depth(table.level) - 1);
+    sink_.buf().push_back('}');
+    if (table.level > 0) sink_.buf().push_back('\n');
+    return Status::Ok();
+  }
+  Status Damaged(TreeWalk& walk, const CursorEntry* e, const Status&) override {
+    if (e == nullptr) return AppendRawTable(walk.window(), start_, end_, sink_);
+    Status s = AppendRawTable(walk.window(), e->start, e->end, sink_);
+    return s.ok() ? EndLine() : s;
+  }
+
+  Status Run(ByteSource& file, int64_t start, int64_t end) {
+    start_ = start;
+    end_ = end;
+    WalkOptions options;
+    options.deepest = static_cast<std::size_t>(kDeepestPatchTable - depth_);
+    TreeWalk walk(file, options);
+    return walk.Run(start, end, *this);
+  }
+
+ private:
+  // The indent of the entries of a table `level` tables below the block's own.
+  int Depth(std::size_t level) const { return depth_ + 1 + static_cast<int>(level); }
+  Status EndLine() {
+    sink_.buf().push_back('\n');
+    sink_.Spill();
+    return Status::Ok();
+  }
+
+  const KeyNames& names_;
+  const int depth_;
+  Sink& sink_;
+  int64_t start_ = 0, end_ = 0;
+};
 
 }  // namespace
 
 std::string TypeWord(uint32_t type) {
-  switch (static_cast<EntryType>(type)) {
-    case EntryType::Float:
-      return "float";
-    case EntryType::Bool:
-      return "bool";
-    case EntryType::Text:
-      return "text";
-    case EntryType::LocalizedText:
-      return "localized";
-    case EntryType::Reference:
-      return "table";
-  }
-  return "type " + std::to_string(type);
+  const std::string_view word = WordOfType(type, TypeSpelling::kPatch);
+  return word.empty() ? "type " + std::to_string(type) : std::string(word);
 }
 
 Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t end,
@@ -147,10 +133,7 @@ Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t en
     return AppendValueText(file, type, start, end, sink);
   }
   if (type == kTableType && depth < kDeepestPatchTable) {
-    EntryList list;
-    Status s = ReadTable(file, start, end, &list);
-    if (s.ioError()) return s;
-    if (s.ok()) return AppendTableBlock(file, start, end, names, depth, sink);
+    return TableBlock(names, depth, sink).Run(file, start, end);
   }
   if (type == kTableType) return AppendRawTable(file, start, end, sink);
   sink.buf().append(TypeWord(type) + " ");
@@ -288,17 +271,7 @@ bool ParseTypedValue(std::string_view s, bool hashAllowed, PatchValue* value, bo
   std::size_t space = s.find(' ');
   std::string_view word = s.substr(0, space);
   std::string_view rest = space == std::string_view::npos ? "" : Trim(s.substr(space));
-  if (word == "float") {
-    value->type = static_cast<uint32_t>(EntryType::Float);
-  } else if (word == "bool") {
-    value->type = static_cast<uint32_t>(EntryType::Bool);
-  } else if (word == "text") {
-    value->type = static_cast<uint32_t>(EntryType::Text);
-  } else if (word == "localized") {
-    value->type = static_cast<uint32_t>(EntryType::LocalizedText);
-  } else if (word == "table") {
-    value->type = kTableType;
-  } else if (word == "type") {
+  if (word == "type") {
     space = rest.find(' ');
     std::string_view number = rest.substr(0, space);
     auto r = std::from_chars(number.data(), number.data() + number.size(), value->type);
@@ -307,7 +280,7 @@ bool ParseTypedValue(std::string_view s, bool hashAllowed, PatchValue* value, bo
       return false;
     }
     rest = space == std::string_view::npos ? "" : Trim(rest.substr(space));
-  } else {
+  } else if (!TypeOfWord(word, TypeSpelling::kPatch, &value->type)) {
     *error = "a value starts with its type: float, bool, text, localized, table or type N";
     return false;
   }
@@ -378,12 +351,12 @@ bool Consume(std::string_view* s, std::string_view word) {
 }
 
 // The key of a new entry: a label, a name or a number.
-bool KeyOfElement(const PathElement& e, const KeyNames& names, uint32_t* key, std::string* error) {
-  if (e.pick || e.kind == PathElement::kEntryNumber || e.kind == PathElement::kCounted) {
+bool NewKeyOf(const PathElement& e, const KeyNames& names, uint32_t* key, std::string* error) {
+  if (!IsKeyElement(e)) {
     *error = "a new entry's key is a label, a name or a number, not \"" + e.text + "\"";
     return false;
   }
-  *key = e.kind == PathElement::kKey ? e.number : names.KeyOfWord(e.word);
+  *key = KeyOfElement(e, names);
   return true;
 }
 
@@ -415,6 +388,15 @@ class PatchReader {
   // Keeps in *whole where `part`, read on the current line, holds a damaged table.
   void NoteDamage(const PatchValue& part, PatchValue* whole) const;
   bool Change(std::string_view line, PatchChange* c, std::string* error);
+  // The key of an entry of a table block.
+  bool ParseNewKey(std::string_view text, uint32_t* key, std::string* error) {
+    PathElement element;
+    std::string why;
+    if (!ParseLoneElement(text, &element)) {
+      return Fail(error, "\"" + std::string(text) + "\" is not a key");
+    }
+    return NewKeyOf(element, names_, key, &why) || Fail(error, why);
+  }
 
   std::string_view text_;
   const KeyNames& names_;
@@ -444,9 +426,8 @@ void PatchReader::NoteDamage(const PatchValue& part, PatchValue* whole) const {
 
 bool PatchReader::Block(PatchValue* whole, std::string* error) {
   struct Open {
-    std::string lead;
-    std::vector<TableEntry> entries;
-    std::vector<std::string> values;
+    TableBuilder table;
+    uint32_t key = 0, type = 0;  // of the entry whose block is open above this one
   };
   std::vector<Open> stack(1);
   std::string_view line;
@@ -454,57 +435,46 @@ bool PatchReader::Block(PatchValue* whole, std::string* error) {
   while (NextLine(&line)) {
     Open& top = stack.back();
     if (line == "}") {
-      std::string encoded = std::string(COUNT_SIZE + ENTRY_SIZE * top.entries.size(), '\0');
-      auto* p = reinterpret_cast<uint8_t*>(encoded.data());
-      EncodeFixed32(p, static_cast<uint32_t>(top.entries.size()));
-      std::size_t off = top.lead.size();
-      for (std::size_t i = 0; i < top.entries.size(); ++i) {
-        uint8_t* e = p + COUNT_SIZE + ENTRY_SIZE * i;
-        EncodeFixed32(e, top.entries[i].ID);
-        EncodeFixed32(e + 4, top.entries[i].Type);
-        EncodeFixed32(e + 8, static_cast<uint32_t>(off));
-        off += top.values[i].size();
-        if (off > static_cast<std::size_t>(MAX_FILE_LENGTH))
-          return Fail(error, "a table too large");
+      const TableBuilder& t = top.table;
+      if (t.count() > 0 && t.leadSize() + t.valuesSize() > MAX_FILE_LENGTH) {
+        return Fail(error, "a table too large");
       }
-      encoded += top.lead;
-      for (const std::string& v : top.values) encoded += v;
+      std::string encoded = t.Finish();
       stack.pop_back();
       if (stack.empty()) {
         whole->bytes = std::move(encoded);
         return true;
       }
-      stack.back().values.back() = std::move(encoded);
+      stack.back().table.Add(stack.back().key, stack.back().type, encoded);
       continue;
     }
     if (Consume(&line, "lead ")) {
-      if (!top.entries.empty()) return Fail(error, "a table's lead comes before its entries");
-      if (!ParseQuoted(line, &top.lead, &why)) return Fail(error, why);
+      if (top.table.count() > 0) return Fail(error, "a table's lead comes before its entries");
+      std::string lead;
+      if (!ParseQuoted(line, &lead, &why)) return Fail(error, why);
+      top.table.SetLead(std::move(lead));
       continue;
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return Fail(error, "an entry of a table is KEY: VALUE");
-    PathElement key;
     uint32_t id;
-    if (!ParsePathElement(line.substr(0, colon), &key).ok() ||
-        line.substr(0, colon).find('/') != std::string_view::npos) {
-      return Fail(error, "\"" + std::string(line.substr(0, colon)) + "\" is not a key");
-    }
-    if (!KeyOfElement(key, names_, &id, &why)) return Fail(error, why);
+    if (!ParseNewKey(line.substr(0, colon), &id, error)) return false;
     PatchValue value;
     bool block;
     if (!ParseTypedValue(line.substr(colon + 1), false, &value, &block, &why)) {
       return Fail(error, why);
     }
     NoteDamage(value, whole);
-    top.entries.push_back({id, value.type, 0});
-    top.values.push_back(std::move(value.bytes));
-    if (block) {
-      if (stack.size() >= static_cast<std::size_t>(kDeepestPatchTable)) {
-        return Fail(error, "tables nested deeper than " + std::to_string(kDeepestPatchTable));
-      }
-      stack.emplace_back();
+    if (!block) {
+      top.table.Add(id, value.type, value.bytes);
+      continue;
     }
+    if (stack.size() >= static_cast<std::size_t>(kDeepestPatchTable)) {
+      return Fail(error, "tables nested deeper than " + std::to_string(kDeepestPatchTable));
+    }
+    top.key = id;
+    top.type = value.type;
+    stack.emplace_back();
   }
   return Fail(error, "a table block without its closing }");
 }
@@ -554,7 +524,7 @@ bool PatchReader::Change(std::string_view line, PatchChange* c, std::string* err
     c->kind = PatchChange::kAdd;
     if (!ParsePatchPath(&line, &c->path, &c->elements, &why)) return Fail(error, why);
     if (c->elements.empty()) return Fail(error, "add needs the table's path and the new key");
-    if (!KeyOfElement(c->elements.back(), names_, &c->key, &why)) return Fail(error, why);
+    if (!NewKeyOf(c->elements.back(), names_, &c->key, &why)) return Fail(error, why);
     c->elements.pop_back();
     if (!Consume(&line, " after ")) return Fail(error, "add needs after PATH|start");
     if (!Consume(&line, "start") && !ParsePatchPath(&line, &c->after, &c->afterElements, &why)) {
@@ -732,9 +702,7 @@ bool Applier::Find(const std::vector<PathElement>& elements, bool table, Place* 
     } else if (element.kind == PathElement::kEntryNumber) {
       if (element.number < count) matches.push_back(element.number);
     } else {
-      const uint32_t key =
-          element.kind == PathElement::kKey ? element.number : names_.KeyOfWord(element.word);
-      EditedFile::EntriesWithKey(*t, key, &matches);
+      EditedFile::EntriesWithKey(*t, KeyOfElement(element, names_), &matches);
     }
     if (element.pick) {
       matches = *element.pick < matches.size() ? std::vector<uint32_t>{matches[*element.pick]}

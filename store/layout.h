@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "store/header.h"
+
 namespace atb {
 
-inline constexpr int64_t ROOT_TABLE_OFFSET = 52;
-inline constexpr int64_t OUTER_SIZE_OFFSET = 36;  // holds OuterSizeFor(file length)
-inline constexpr int64_t ROOT_SIZE_OFFSET = 48;   // holds RootSizeFor(file length)
+inline constexpr int64_t ROOT_TABLE_OFFSET = HEADER_SIZE;
 inline constexpr int64_t COUNT_SIZE = 4;
 inline constexpr int64_t ENTRY_SIZE = 12;
 inline constexpr uint32_t REF_NAME_KEY = 0x49D60FAE;
@@ -50,13 +50,6 @@ struct EntryList {
   int64_t ExtentEnd(uint32_t i) const { return Off[i + 1]; }
   bool Is(uint32_t i, EntryType type) const { return Type[i] == static_cast<uint32_t>(type); }
 };
-
-// The header's two sizes for a file of `length` bytes: what follows the outer size field's
-// predecessor, and what follows the header (the root table's extent).
-inline uint32_t OuterSizeFor(int64_t length) { return static_cast<uint32_t>(length - 44); }
-inline uint32_t RootSizeFor(int64_t length) {
-  return static_cast<uint32_t>(length - ROOT_TABLE_OFFSET);
-}
 
 // Entry i of the table at `table` starts here.
 inline int64_t EntryPos(int64_t table, int64_t i) { return table + COUNT_SIZE + ENTRY_SIZE * i; }

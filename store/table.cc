@@ -1,13 +1,13 @@
 #include "store/table.h"
 
 #include <algorithm>
-#include <deque>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "store/coding.h"
 #include "store/text_end.h"
+#include "store/tree_walk.h"
 
 namespace atb {
 
@@ -21,9 +21,6 @@ constexpr uint32_t kLeastCursorEntries = 16;
 // Picks worked out at once for a table whose keys do not ascend.
 constexpr uint32_t kPickEntries = 1 << 19;
 constexpr uint32_t kLeastPickEntries = 256;
-// What one walk's open tables may hold in blocks, and the window its small reads go through.
-constexpr std::size_t kWalkBudget = 8 << 20;
-constexpr int64_t kWalkWindow = 1 << 20;
 
 // Checks the entries of the table at `offset` in order and calls fn(i, entry bytes, absolute
 // position of its value) for each sound one. `block` is left holding the last block read, which
@@ -341,112 +338,69 @@ std::string DescribeTrail(const std::vector<uint32_t>& trail) {
   return out;
 }
 
-Status CheckTree(ByteSource& source, int64_t offset, int64_t endOffset,
-                 std::vector<TableDamage>* damage) {
-  // An explicit stack: a hostile file can nest tables deeper than the call stack reaches. Small
-  // tables are read through one window; large ones' blocks straight from the source.
-  WindowedSource file(
-      source, static_cast<std::size_t>(std::clamp<int64_t>(endOffset - offset, 1, kWalkWindow)));
-  BlockBudget budget(kWalkBudget);
-  struct Frame {
-    EntryCursor cursor;
-    KeyPicks picks;
-    uint32_t index = 0, key = 0;  // of the entry whose table lies above
-    uint64_t number = 0;          // of that entry, in walk order
-  };
-  std::deque<Frame> stack;
-  uint64_t walked = 0;
-  Status first = Status::Ok();
-  // Notes a damaged table below the stack; true when the check goes on.
-  auto found = [&](const Status& why, Status* failed) {
-    if (first.ok()) {
+namespace {
+
+// Notes every damaged table, or stops at the first one.
+class TreeCheck : public TreeVisitor {
+ public:
+  explicit TreeCheck(std::vector<TableDamage>* damage) : damage_(damage) {}
+
+  Status Entry(TreeWalk&, const CursorEntry&) override { return Status::Ok(); }
+  Status Damaged(TreeWalk& walk, const CursorEntry*, const Status& why) override {
+    const std::size_t depth = walk.depth();
+    if (first_.ok()) {
       std::vector<uint32_t> trail;
-      for (const Frame& f : stack) trail.push_back(f.index);
-      first = Status::Damaged(DescribeTrail(trail) + ": " + why.Message());
+      for (std::size_t k = 0; k < depth; ++k) trail.push_back(walk.entry(k).index);
+      first_ = Status::Damaged(DescribeTrail(trail) + ": " + why.Message());
     }
-    if (damage == nullptr) return false;
+    if (damage_ == nullptr) return first_;
     TableDamage d;
-    d.depth = stack.size();
-    d.holder = stack.size() >= 2 ? stack[stack.size() - 2].number : 0;
-    const std::size_t from = d.depth > kDamageSteps ? d.depth - 1 : 0;
-    for (std::size_t k = from; k < stack.size(); ++k) {
-      Frame& f = stack[k];
+    d.depth = depth;
+    d.holder = depth > 0 ? walk.table(depth - 1).holder : 0;
+    for (std::size_t k = depth > kDamageSteps ? depth - 1 : 0; k < depth; ++k) {
       int32_t pick;
-      *failed = f.picks.Pick(source, budget, &pick);
-      if (!failed->ok()) return false;
-      d.trail.push_back(f.index);
-      d.keys.push_back(f.key);
+      Status s = walk.Pick(k, &pick);
+      if (!s.ok()) return s;
+      d.trail.push_back(walk.entry(k).index);
+      d.keys.push_back(walk.entry(k).ID);
       d.picks.push_back(pick);
     }
     d.reason = why.Message();
-    damage->push_back(std::move(d));
-    return true;
-  };
-  Frame root;
-  Status s = root.cursor.Open(file, offset, endOffset, budget);
-  if (s.ioError()) return s;
-  if (s.damaged()) {
-    Status failed;
-    found(s, &failed);
-    return first;
+    damage_->push_back(std::move(d));
+    return Status::Ok();
   }
-  if (damage != nullptr) root.picks.Start(offset, root.cursor.count(), root.cursor.keysAscend());
-  stack.push_back(std::move(root));
-  CursorEntry e;
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.cursor.done()) {
-      stack.pop_back();
-      continue;
-    }
-    s = top.cursor.Next(source, &e);
-    if (!s.ok()) return s;
-    ++walked;
-    if (damage != nullptr) top.picks.Note(e);
-    if (!e.Is(EntryType::Reference)) continue;
-    top.index = e.index;
-    top.key = e.ID;
-    top.number = walked;
-    Frame nested;
-    s = nested.cursor.Open(file, e.start, e.end, budget);
-    if (s.ioError()) return s;
-    if (s.damaged()) {
-      Status failed;
-      if (!found(s, &failed)) return failed.ok() ? first : failed;
-      continue;
-    }
-    if (damage != nullptr) {
-      nested.picks.Start(e.start, nested.cursor.count(), nested.cursor.keysAscend());
-    }
-    stack.push_back(std::move(nested));
-  }
-  return first;
+  const Status& first() const { return first_; }
+
+ private:
+  std::vector<TableDamage>* damage_;
+  Status first_ = Status::Ok();
+};
+
+// Counts what the walk meets; damaged tables count nothing.
+class EntryCount : public TreeVisitor {
+ public:
+  Status Entry(TreeWalk&, const CursorEntry&) override { return Status::Ok(); }
+  Status Damaged(TreeWalk&, const CursorEntry*, const Status&) override { return Status::Ok(); }
+};
+
+}  // namespace
+
+Status CheckTree(ByteSource& source, int64_t offset, int64_t endOffset,
+                 std::vector<TableDamage>* damage) {
+  WalkOptions options;
+  options.picks = damage != nullptr;
+  TreeWalk walk(source, options);
+  TreeCheck check(damage);
+  Status s = walk.Run(offset, endOffset, check);
+  return s.ok() ? check.first() : s;
 }
 
 Status CountEntries(ByteSource& source, int64_t offset, int64_t endOffset, uint64_t* count) {
-  *count = 0;
-  WindowedSource file(
-      source, static_cast<std::size_t>(std::clamp<int64_t>(endOffset - offset, 1, kWalkWindow)));
-  BlockBudget budget(kWalkBudget);
-  std::deque<EntryCursor> stack(1);
-  Status s = stack[0].Open(file, offset, endOffset, budget);
-  if (!s.ok()) return s.damaged() ? Status::Ok() : s;
-  CursorEntry e;
-  while (!stack.empty()) {
-    EntryCursor& top = stack.back();
-    if (top.done()) {
-      stack.pop_back();
-      continue;
-    }
-    if (!(s = top.Next(source, &e)).ok()) return s;
-    ++*count;
-    if (!e.Is(EntryType::Reference)) continue;
-    EntryCursor nested;
-    s = nested.Open(file, e.start, e.end, budget);
-    if (s.ioError()) return s;
-    if (s.ok()) stack.push_back(std::move(nested));
-  }
-  return Status::Ok();
+  TreeWalk walk(source);
+  EntryCount counter;
+  Status s = walk.Run(offset, endOffset, counter);
+  *count = walk.walked();
+  return s;
 }
 
 Status ReadEntryAt(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t count,
@@ -465,6 +419,16 @@ Status ReadEntryAt(ByteSource& source, int64_t offset, int64_t endOffset, uint32
   entry->end = hasNext ? data + DecodeFixed32(e + ENTRY_SIZE + 8) : endOffset;
   if (data > endOffset || entry->start > entry->end || entry->end > endOffset) return Changed();
   return Status::Ok();
+}
+
+Status FindLeadEnd(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t count,
+                   int64_t* leadEnd) {
+  *leadEnd = endOffset;
+  if (count == 0) return Status::Ok();
+  CursorEntry entry;
+  Status s = ReadEntryAt(source, offset, endOffset, count, 0, &entry);
+  if (s.ok()) *leadEnd = entry.start;
+  return s;
 }
 
 Status FindFirstKey(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t key,

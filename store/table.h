@@ -163,6 +163,11 @@ Status CountEntries(ByteSource& source, int64_t offset, int64_t endOffset, uint6
 Status ReadEntryAt(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t count,
                    uint32_t i, CursorEntry* entry);
 
+// Where the lead of a sound table with `count` entries ends: at its first value, or at the end
+// of its extent when it has no entry. The lead starts at DataStart(offset, count).
+Status FindLeadEnd(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t count,
+                   int64_t* leadEnd);
+
 // The first entry of a sound table keyed `key`: *found, and its extent [*start, *end).
 Status FindFirstKey(ByteSource& source, int64_t offset, int64_t endOffset, uint32_t key,
                     bool* found, int64_t* start, int64_t* end);

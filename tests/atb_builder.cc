@@ -9,6 +9,7 @@
 
 #include "store/coding.h"
 #include "store/table.h"
+#include "store/table_builder.h"
 
 namespace atb::build {
 
@@ -41,25 +42,26 @@ Entry RefEntry(uint32_t id, const Table& nested) { return {id, 100, EncodeTable(
 Entry NameEntry(const std::string& name) { return TextEntry(REF_NAME_KEY, name); }
 
 Bytes EncodeTable(const Table& table) {
-  Bytes head = U32(table.count.value_or(static_cast<uint32_t>(table.entries.size())));
-  Bytes data = table.lead;
+  TableBuilder builder;
+  builder.SetLead(table.lead);
   for (const Entry& e : table.entries) {
-    uint32_t off = e.off.value_or(static_cast<uint32_t>(data.size()));
-    head += U32(e.id) + U32(e.type) + U32(off);
-    data += e.value;
+    if (e.off) {
+      builder.AddWithOff(e.id, e.type, e.value, *e.off);
+    } else {
+      builder.Add(e.id, e.type, e.value);
+    }
   }
-  return head + data;
+  if (table.count) builder.SetCount(*table.count);
+  return builder.Finish();
 }
 
 namespace {
 
 Bytes AroundRoot(const Bytes& body) {
-  auto length = static_cast<uint32_t>(ROOT_TABLE_OFFSET + body.size());
-  Bytes header;
-  for (int i = 0; i < 36; ++i) header.push_back(static_cast<char>(0xA0 + i));
-  header += U32(length - 44);
-  header += "HDRBYTES";
-  header += U32(length - 52);
+  Bytes header(HEADER_SIZE, '\0');
+  for (int i = 0; i < HEADER_START_SIZE; ++i) header[i] = static_cast<char>(0xA0 + i);
+  header.replace(HEADER_MIDDLE_OFFSET, HEADER_MIDDLE_SIZE, "HDRBYTES");
+  SetHeaderSizes(&header, HEADER_SIZE + static_cast<int64_t>(body.size()));
   return header + body;
 }
 

@@ -1,16 +1,17 @@
 #include "text/dump.h"
 
 #include <algorithm>
-#include <deque>
+#include <vector>
 
-#include "text/json_form.h"
-#include "text/paths.h"
-#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"
 #include "store/text_end.h"
+#include "store/tree_walk.h"
 #include "store/utf.h"
+#include "text/json_form.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 
 namespace atb {
 
@@ -18,8 +19,6 @@ namespace {
 
 constexpr std::size_t kWindow = 1 << 20;
 constexpr int64_t kChunk = 1 << 20;
-// What the open tables' blocks of entries may hold at once.
-constexpr std::size_t kBlockBudget = 8 << 20;
 // Longer extents of a type without a value form are shown by their size and hash.
 constexpr int64_t kShownRaw = 256;
 
@@ -82,15 +81,6 @@ Status AppendReference(ByteSource& file, const Status& read, int64_t start, int6
   }
   return s;
 }
-
-// One open table of the walk.
-struct Frame {
-  EntryCursor cursor;
-  KeyPicks picks;
-  // Of the table's own path, 0 for the root, kLongestFullPath once too long to be printed.
-  std::size_t pathLength;
-  uint64_t number = 0;  // of the entry holding the table
-};
 
 }  // namespace
 
@@ -191,75 +181,89 @@ Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink
   return AppendEntryText(file, list.Type[i], list.ExtentStart(i), list.ExtentEnd(i), sink);
 }
 
-Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink,
-                bool hashDamaged) {
-  WindowedSource file(base, kWindow);
-  BlockBudget budget(kBlockBudget);
-  // One path, cut back to a table's own when its next entry is named: a line's path is the only
-  // copy, and it stops growing where paths are printed from the entry holding their table.
-  std::string path, element;
-  uint64_t walked = 0;
-  std::deque<Frame> stack(1);
-  stack[0].pathLength = 0;
-  Status s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
-  if (s.ioError()) return s;
-  if (s.damaged()) {
-    sink.buf().append("/ = ");
-    s = AppendReference(file, s, ROOT_TABLE_OFFSET, length, hashDamaged, sink);
-    sink.buf().push_back('\n');
-    return s;
-  }
-  stack[0].picks.Start(ROOT_TABLE_OFFSET, stack[0].cursor.count(), stack[0].cursor.keysAscend());
-  CursorEntry e;
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.cursor.done()) {
-      stack.pop_back();
-      continue;
-    }
-    s = top.cursor.Next(base, &e);
-    if (!s.ok()) return s;
-    top.picks.Note(e);
+namespace {
+
+// The dump's lines, one an entry.
+class TextDump : public TreeVisitor {
+ public:
+  TextDump(int64_t length, const KeyNames& names, Sink& sink, bool hashDamaged)
+      : length_(length), names_(names), sink_(sink), hashDamaged_(hashDamaged) {}
+
+  Status Entry(TreeWalk& walk, const CursorEntry& e) override {
+    const std::size_t level = walk.depth() - 1;
     int32_t pick;
-    s = top.picks.Pick(base, budget, &pick);
+    Status s = walk.Pick(level, &pick);
     if (!s.ok()) return s;
-    ++walked;
-    element.clear();
-    AppendPathElement(names, e.ID, pick, &element);
-    std::string& out = sink.buf();
-    std::size_t nestedLength = kLongestFullPath;
-    if (PrintedInFull(top.pathLength, element.size())) {
-      path.resize(top.pathLength);
-      path.push_back('/');
-      path.append(element);
-      out.append(path);
-      nestedLength = path.size();
+    element_.clear();
+    AppendPathElement(names_, e.ID, pick, &element_);
+    std::string& out = sink_.buf();
+    const std::size_t tableLength = pathLengths_[level];
+    nestedLength_ = kLongestFullPath;
+    if (PrintedInFull(tableLength, element_.size())) {
+      path_.resize(tableLength);
+      path_.push_back('/');
+      path_.append(element_);
+      out.append(path_);
+      nestedLength_ = path_.size();
     } else {
-      AppendCountedPath(top.number, element, &out);
+      AppendCountedPath(walk.table(level).holder, element_, &out);
     }
     out.append(" = ");
-    if (!e.Is(EntryType::Reference)) {
-      s = AppendValueText(file, e.Type, e.start, e.end, sink);
-      if (!s.ok()) return s;
-      out.push_back('\n');
-      sink.Spill();
-      continue;
-    }
-    Frame nested;
-    s = nested.cursor.Open(file, e.start, e.end, budget);
-    if (s.ioError()) return s;
-    const bool damaged = s.damaged();
-    s = AppendReference(file, s, e.start, e.end, hashDamaged, sink);
-    if (!s.ok()) return s;
-    out.push_back('\n');
-    sink.Spill();
-    if (damaged) continue;
-    nested.pathLength = nestedLength;
-    nested.number = walked;
-    nested.picks.Start(e.start, nested.cursor.count(), nested.cursor.keysAscend());
-    stack.push_back(std::move(nested));
+    if (e.Is(EntryType::Reference)) return Status::Ok();
+    s = AppendValueText(walk.window(), e.Type, e.start, e.end, sink_);
+    return s.ok() ? EndLine() : s;
   }
-  return Status::Ok();
+  Status EnterTable(TreeWalk& walk, const WalkTable& table) override {
+    // Of the table's own path: 0 for the root, kLongestFullPath once too long to be printed.
+    pathLengths_.push_back(table.level == 0 ? 0 : nestedLength_);
+    if (table.level == 0) return Status::Ok();
+    Status s = AppendReference(walk.window(), Status::Ok(), table.start, table.end, false, sink_);
+    return s.ok() ? EndLine() : s;
+  }
+  Status LeaveTable(TreeWalk&, const WalkTable&) override {
+    pathLengths_.pop_back();
+    return Status::Ok();
+  }
+  Status Damaged(TreeWalk& walk, const CursorEntry* e, const Status& why) override {
+    if (e == nullptr) sink_.buf().append("/ = ");
+    const int64_t start = e == nullptr ? ROOT_TABLE_OFFSET : e->start;
+    const int64_t end = e == nullptr ? length_ : e->end;
+    Status s = AppendReference(walk.window(), why, start, end, hashDamaged_, sink_);
+    if (e == nullptr) {
+      sink_.buf().push_back('\n');
+      return s;
+    }
+    return s.ok() ? EndLine() : s;
+  }
+
+ private:
+  Status EndLine() {
+    sink_.buf().push_back('\n');
+    sink_.Spill();
+    return Status::Ok();
+  }
+
+  const int64_t length_;
+  const KeyNames& names_;
+  Sink& sink_;
+  const bool hashDamaged_;
+  // One path, cut back to a table's own when its next entry is named: a line's path is the only
+  // copy, and it stops growing where paths are printed from the entry holding their table.
+  std::string path_, element_;
+  std::vector<std::size_t> pathLengths_;  // of each held table's own path
+  std::size_t nestedLength_ = 0;          // of the path of the table the last entry holds
+};
+
+}  // namespace
+
+Status DumpText(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink,
+                bool hashDamaged) {
+  WalkOptions options;
+  options.window = kWindow;
+  options.picks = true;
+  TreeWalk walk(base, options);
+  TextDump dump(length, names, sink, hashDamaged);
+  return walk.Run(ROOT_TABLE_OFFSET, length, dump);
 }
 
 }  // namespace atb

@@ -13,13 +13,16 @@
 #include <unordered_set>
 #include <vector>
 
+#include "store/coding.h"
+#include "store/table.h"
+#include "store/table_builder.h"
+#include "store/text_end.h"
+#include "store/tree_walk.h"
+#include "store/type_words.h"
+#include "store/utf.h"
 #include "text/json_position.h"
 #include "text/paths.h"
 #include "text/value_text.h"
-#include "store/coding.h"
-#include "store/table.h"
-#include "store/text_end.h"
-#include "store/utf.h"
 
 namespace atb {
 
@@ -65,20 +68,8 @@ Status AppendBase64Extent(ByteSource& file, int64_t start, int64_t end, Sink& si
 }
 
 std::string TypeName(uint32_t type) {
-  switch (static_cast<EntryType>(type)) {
-    case EntryType::Float:
-      return "\"float\"";
-    case EntryType::Bool:
-      return "\"bool\"";
-    case EntryType::Text:
-      return "\"text\"";
-    case EntryType::LocalizedText:
-      return "\"localized\"";
-    case EntryType::Reference:
-      return "\"ref\"";
-    default:
-      return std::to_string(type);
-  }
+  const std::string_view word = WordOfType(type, TypeSpelling::kJson);
+  return word.empty() ? std::to_string(type) : "\"" + std::string(word) + "\"";
 }
 
 // Appends `, "value": ...` (and trailing bytes) when the extent is exactly a value of its type,
@@ -149,16 +140,12 @@ void AppendIndent(std::string* out, std::size_t depth) {
 // What a table holds in front of its first value, as `"lead": ..., ` when there is any.
 Status AppendLead(ByteSource& file, int64_t table, int64_t end, uint32_t count, Sink& sink) {
   const int64_t data = DataStart(table, count);
-  int64_t first = end;
-  if (count > 0) {
-    CursorEntry entry;
-    Status s = ReadEntryAt(file, table, end, count, 0, &entry);
-    if (!s.ok()) return s;
-    first = entry.start;
-  }
+  int64_t first;
+  Status s = FindLeadEnd(file, table, end, count, &first);
+  if (!s.ok()) return s;
   if (first == data) return Status::Ok();
   sink.buf().append("\"lead\": ");
-  Status s = AppendBase64Extent(file, data, first, sink);
+  s = AppendBase64Extent(file, data, first, sink);
   sink.buf().append(", ");
   return s;
 }
@@ -173,13 +160,69 @@ Status AppendDamagedTable(ByteSource& file, int64_t start, int64_t end, const St
   return s;
 }
 
-struct JsonFrame {
-  EntryCursor cursor;
-  bool first = true;
-};
+// The JSON form of the tree, entry by entry.
+class JsonDump : public TreeVisitor {
+ public:
+  JsonDump(int64_t length, const KeyNames& names, Sink& sink)
+      : length_(length), names_(names), sink_(sink) {}
 
-// What the open tables' blocks of entries may hold at once.
-constexpr std::size_t kBlockBudget = 8 << 20;
+  Status Entry(TreeWalk& walk, const CursorEntry& e) override {
+    std::string& out = sink_.buf();
+    out.append(e.index > 0 ? ",\n" : "\n");
+    AppendIndent(&out, walk.depth());
+    out.append("{\"key\": " + std::to_string(e.ID));
+    std::string_view label = names_.NameOf(e.ID);
+    if (!label.empty() && IsValidUtf8(label)) {
+      out.append(", \"label\": ");
+      AppendJsonString(&out, label);
+    }
+    out.append(", \"type\": " + TypeName(e.Type));
+    if (e.Is(EntryType::Reference)) return Status::Ok();
+    Status s = AppendJsonValue(walk.window(), e.Type, e.start, e.end, sink_);
+    if (!s.ok()) return s;
+    out.push_back('}');
+    sink_.Spill();
+    return Status::Ok();
+  }
+  Status EnterTable(TreeWalk& walk, const WalkTable& table) override {
+    std::string& out = sink_.buf();
+    if (table.level > 0) out.append(", \"table\": ");
+    out.append("{");
+    Status s = AppendLead(walk.window(), table.start, table.end, table.count, sink_);
+    if (!s.ok()) return s;
+    out.append("\"entries\": [");
+    if (table.level > 0) sink_.Spill();
+    return Status::Ok();
+  }
+  Status LeaveTable(TreeWalk&, const WalkTable& table) override {
+    std::string& out = sink_.buf();
+    if (table.count > 0) {
+      out.push_back('\n');
+      AppendIndent(&out, table.level);
+    }
+    out.append("]}");
+    if (table.level > 0) out.push_back('}');  // the reference entry holding the table
+    sink_.Spill();
+    return Status::Ok();
+  }
+  Status Damaged(TreeWalk& walk, const CursorEntry* e, const Status& why) override {
+    if (e == nullptr) {
+      rootDamaged_ = true;
+      return AppendDamagedTable(walk.window(), ROOT_TABLE_OFFSET, length_, why, sink_);
+    }
+    sink_.buf().append(", \"table\": ");
+    Status s = AppendDamagedTable(walk.window(), e->start, e->end, why, sink_);
+    if (s.ok()) sink_.buf().push_back('}');
+    return s;
+  }
+  bool rootDamaged() const { return rootDamaged_; }
+
+ private:
+  const int64_t length_;
+  const KeyNames& names_;
+  Sink& sink_;
+  bool rootDamaged_ = false;
+};
 
 // Building. The document is read as a stream of parser events: the tables' bytes are written as
 // their entries arrive, and only the way down is held. A refusal is the one that a check of the
@@ -263,14 +306,6 @@ struct Marks {
 // in front of its data, so that no byte is moved twice.
 constexpr int64_t kHeadInPlace = 4096;
 
-uint32_t KeyOfWord(const std::string& word, const KeyNames& names, bool* ok) {
-  PathElement element;
-  *ok = word.find('/') == std::string::npos && ParsePathElement(word, &element).ok() &&
-        !element.pick && element.kind != PathElement::kEntryNumber;
-  if (!*ok) return 0;
-  return element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
-}
-
 // The parser's events, turned into the file's bytes.
 class JsonBuilder {
  public:
@@ -342,7 +377,7 @@ class JsonBuilder {
     bool entriesSeen = false, entriesArray = false, inEntries = false;
     TextPosition entriesAt;
     uint32_t count = 0;               // elements of the entries array so far
-    std::string entryBlock;           // their keys, types and offsets from the data area
+    TableBuilder head;                // their keys, types and offsets, and at last the lead
     int64_t dataSize = 0;             // what the entries hold, without the lead
     int64_t leadSize = -1;            // the lead's size, once known sound
     bool leadLate = false;            // the lead came after the first entry
@@ -780,9 +815,8 @@ void JsonBuilder::CloseEntry() {
   } else if (!e.key.present()) {
     v = Refuse(Where(), "\"key\" is missing", e.at);
   } else if (e.key.isString()) {
-    bool ok;
-    key = KeyOfWord(e.key.text, names_, &ok);
-    if (!ok) v = RefuseAt("key", "a key (a number, a label or a name) was expected", e.key);
+    if (!ParseKey(e.key.text, names_, &key))
+      v = RefuseAt("key", "a key (a number, a label or a name) was expected", e.key);
   } else {
     v = Uint32(e.key, "key", &key);
   }
@@ -803,18 +837,7 @@ void JsonBuilder::CloseEntry() {
   if (!v && !e.type.present()) {
     v = Refuse(Where(), "\"type\" is missing", e.at);
   } else if (!v && e.type.isString()) {
-    const std::string& name = e.type.text;
-    if (name == "float") {
-      type = static_cast<uint32_t>(EntryType::Float);
-    } else if (name == "bool") {
-      type = static_cast<uint32_t>(EntryType::Bool);
-    } else if (name == "text") {
-      type = static_cast<uint32_t>(EntryType::Text);
-    } else if (name == "localized") {
-      type = static_cast<uint32_t>(EntryType::LocalizedText);
-    } else if (name == "ref") {
-      type = static_cast<uint32_t>(EntryType::Reference);
-    } else {
+    if (!TypeOfWord(e.type.text, TypeSpelling::kJson, &type)) {
       v = RefuseAt("type", "a type (float, bool, text, localized, ref or a number) was expected",
                    e.type);
     }
@@ -823,11 +846,7 @@ void JsonBuilder::CloseEntry() {
   }
   if (!v) v = EntryContent(e, type, &size);
   if (!v && !t.failed) {
-    uint8_t fields[ENTRY_SIZE];
-    EncodeFixed32(fields, key);
-    EncodeFixed32(fields + 4, type);
-    EncodeFixed32(fields + 8, static_cast<uint32_t>(t.dataSize));
-    if (building()) t.entryBlock.append(reinterpret_cast<char*>(fields), sizeof fields);
+    if (building()) t.head.AddSized(key, type, size);
     t.dataSize += size;
     if (t.leadSize < 0) {
       std::string lead;
@@ -987,24 +1006,19 @@ Verdict JsonBuilder::TableVerdict(Table& t, int64_t* size) {
   const auto leadSize = static_cast<int64_t>(lead.size());
   if (t.leadLate && EntryPos(0, t.count) + leadSize + t.dataSize > MAX_FILE_LENGTH) {
     // A lead written after the entries: the first entry it pushes too far, found by its offset.
+    // (Muted when nothing is built: no entry was kept then.)
     uint32_t i = 0;
-    for (; i + 1 < t.count; ++i) {
-      const int64_t next = DecodeFixed32(reinterpret_cast<const uint8_t*>(t.entryBlock.data()) +
-                                         ENTRY_SIZE * (i + 1) + 8);
+    for (; building() && i + 1 < t.count; ++i) {
+      const int64_t next = t.head.ValueOffset(i + 1);
       if (EntryPos(0, i + 1) + leadSize + next > MAX_FILE_LENGTH) break;
     }
     return Refuse(Where("entries/" + std::to_string(i)),
                   "the file would be longer than 2147483647 bytes", t.at, false);
   }
   if (!building()) return std::nullopt;
-  std::string head(COUNT_SIZE, '\0');
-  EncodeFixed32(reinterpret_cast<uint8_t*>(head.data()), t.count);
-  head += t.entryBlock;
-  for (std::size_t at = COUNT_SIZE + 8; at < head.size(); at += ENTRY_SIZE) {
-    auto* field = reinterpret_cast<uint8_t*>(head.data() + at);
-    EncodeFixed32(field, DecodeFixed32(field) + static_cast<uint32_t>(leadSize));
-  }
-  head += lead;
+  t.head.SetCount(t.count);
+  t.head.SetLead(std::move(lead));
+  const std::string head = t.head.Head();
   *size = static_cast<int64_t>(head.size()) + t.dataSize;
   BuiltFile::Insert& insert = out_.inserts[t.insert];
   if (t.dataSize < kHeadInPlace) {
@@ -1021,7 +1035,7 @@ Verdict JsonBuilder::TableVerdict(Table& t, int64_t* size) {
 void JsonBuilder::CloseDocument() {
   // The document's own checks, then the header's, then the root's; the sizes last.
   Verdict& v = verdict_;
-  std::string start(OUTER_SIZE_OFFSET, '\0'), middle(8, '\0');
+  std::string start(HEADER_START_SIZE, '\0'), middle(HEADER_MIDDLE_SIZE, '\0');
   if (unknown_.seen()) v = RefuseUnknown(unknown_, "the document", "atb, header, root");
   if (!v && atb_.present() && (!atb_.isUnsigned() || atb_.number != 1)) {
     v = Refuse("/atb", "1 was expected", atb_.at);
@@ -1035,9 +1049,9 @@ void JsonBuilder::CloseDocument() {
       v = RefuseUnknown(h.unknown, "the header", "start, outer_size, middle, root_size");
     } else if (h.start.present() && (v = Bytes64(h.start, "start", &start))) {
     } else if (h.middle.present() && (v = Bytes64(h.middle, "middle", &middle))) {
-    } else if (start.size() != static_cast<std::size_t>(OUTER_SIZE_OFFSET)) {
+    } else if (start.size() != static_cast<std::size_t>(HEADER_START_SIZE)) {
       v = RefuseAt("start", "36 bytes were expected", h.start);
-    } else if (middle.size() != 8) {
+    } else if (middle.size() != static_cast<std::size_t>(HEADER_MIDDLE_SIZE)) {
       v = RefuseAt("middle", "8 bytes were expected", h.middle);
     }
     kinds_.pop_back();
@@ -1049,28 +1063,26 @@ void JsonBuilder::CloseDocument() {
   if (!v && length > MAX_FILE_LENGTH) {
     v = Refuse("/root", "the file would be longer than 2147483647 bytes", root_.at);
   }
-  uint32_t sizes[2] = {static_cast<uint32_t>(length - 44),
-                       static_cast<uint32_t>(length - ROOT_TABLE_OFFSET)};
+  auto sizes = HeaderSizes(length);
   kinds_.push_back(kHeader);
   const char* fields[2] = {"outer_size", "root_size"};
   for (int k = 0; k < 2 && !v && header_; ++k) {
     const Scalar& size = k == 0 ? header_->outerSize : header_->rootSize;
     if (!size.present() || (size.isString() && size.text == kFollowsLength)) continue;
     v = size.isUnsigned()
-            ? Uint32(size, fields[k], &sizes[k])
+            ? Uint32(size, fields[k], &sizes[k].value)
             : RefuseAt(fields[k],
                        std::string("\"") + kFollowsLength + "\" or a number was expected", size);
   }
   kinds_.pop_back();
   kinds_.pop_back();
   if (v) return;
-  out_.header = start;
-  uint8_t field[4];
-  EncodeFixed32(field, sizes[0]);
-  out_.header.append(reinterpret_cast<char*>(field), 4);
-  out_.header += middle;
-  EncodeFixed32(field, sizes[1]);
-  out_.header.append(reinterpret_cast<char*>(field), 4);
+  out_.header.assign(HEADER_SIZE, '\0');
+  out_.header.replace(0, HEADER_START_SIZE, start);
+  out_.header.replace(HEADER_MIDDLE_OFFSET, HEADER_MIDDLE_SIZE, middle);
+  for (const HeaderField& f : sizes) {
+    EncodeFixed32(reinterpret_cast<uint8_t*>(out_.header.data() + f.offset), f.value);
+  }
 }
 
 }  // namespace
@@ -1170,88 +1182,31 @@ bool DecodeBase64(std::string_view text, std::string* bytes) {
 }
 
 Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink) {
-  WindowedSource file(base, kWindow);
   std::string& out = sink.buf();
-  uint8_t header[ROOT_TABLE_OFFSET];
-  Status s = file.ReadAt(0, header, sizeof header);
+  uint8_t header[HEADER_SIZE];
+  Status s = base.ReadAt(0, header, sizeof header);
   if (!s.ok()) return s;
-  auto size = [&](int64_t at, int64_t follows) {
-    const uint32_t stored = DecodeFixed32(header + at);
-    return stored == static_cast<uint32_t>(length - follows)
-               ? "\"" + std::string(kFollowsLength) + "\""
-               : std::to_string(stored);
+  const auto sizes = HeaderSizes(length);
+  auto size = [&](int k) {
+    const uint32_t stored = DecodeFixed32(header + sizes[k].offset);
+    return stored == sizes[k].value ? "\"" + std::string(kFollowsLength) + "\""
+                                    : std::to_string(stored);
   };
+  const auto* bytes = reinterpret_cast<const char*>(header);
   out.append("{\"atb\": 1,\n \"header\": {\"start\": \"");
-  AppendBase64(&out, std::string_view(reinterpret_cast<char*>(header), OUTER_SIZE_OFFSET));
-  out.append("\", \"outer_size\": " + size(OUTER_SIZE_OFFSET, 44) + ", \"middle\": \"");
-  AppendBase64(&out, std::string_view(reinterpret_cast<char*>(header) + 40, 8));
-  out.append("\", \"root_size\": " + size(ROOT_SIZE_OFFSET, ROOT_TABLE_OFFSET) + "},\n \"root\": ");
+  AppendBase64(&out, std::string_view(bytes, HEADER_START_SIZE));
+  out.append("\", \"outer_size\": " + size(0) + ", \"middle\": \"");
+  AppendBase64(&out, std::string_view(bytes + HEADER_MIDDLE_OFFSET, HEADER_MIDDLE_SIZE));
+  out.append("\", \"root_size\": " + size(1) + "},\n \"root\": ");
 
-  BlockBudget budget(kBlockBudget);
-  std::deque<JsonFrame> stack(1);
-  s = stack[0].cursor.Open(file, ROOT_TABLE_OFFSET, length, budget);
-  if (s.ioError()) return s;
-  if (s.damaged()) {
-    s = AppendDamagedTable(file, ROOT_TABLE_OFFSET, length, s, sink);
-    out.append("}\n");
-    return s;
-  }
-  out.append("{");
-  s = AppendLead(file, ROOT_TABLE_OFFSET, length, stack[0].cursor.count(), sink);
-  if (!s.ok()) return s;
-  out.append("\"entries\": [");
-  CursorEntry e;
-  while (!stack.empty()) {
-    JsonFrame& top = stack.back();
-    if (top.cursor.done()) {
-      if (!top.first) {
-        out.push_back('\n');
-        AppendIndent(&out, stack.size() - 1);
-      }
-      out.append("]}");
-      stack.pop_back();
-      if (!stack.empty()) out.push_back('}');  // the reference entry holding the table
-      sink.Spill();
-      continue;
-    }
-    s = top.cursor.Next(base, &e);
-    if (!s.ok()) return s;
-    out.append(top.first ? "\n" : ",\n");
-    top.first = false;
-    AppendIndent(&out, stack.size());
-    out.append("{\"key\": " + std::to_string(e.ID));
-    std::string_view label = names.NameOf(e.ID);
-    if (!label.empty() && IsValidUtf8(label)) {
-      out.append(", \"label\": ");
-      AppendJsonString(&out, label);
-    }
-    out.append(", \"type\": " + TypeName(e.Type));
-    if (!e.Is(EntryType::Reference)) {
-      s = AppendJsonValue(file, e.Type, e.start, e.end, sink);
-      if (!s.ok()) return s;
-      out.push_back('}');
-      sink.Spill();
-      continue;
-    }
-    JsonFrame nested;
-    s = nested.cursor.Open(file, e.start, e.end, budget);
-    if (s.ioError()) return s;
-    out.append(", \"table\": ");
-    if (s.damaged()) {
-      s = AppendDamagedTable(file, e.start, e.end, s, sink);
-      if (!s.ok()) return s;
-      out.push_back('}');
-      continue;
-    }
-    out.append("{");
-    s = AppendLead(file, e.start, e.end, nested.cursor.count(), sink);
-    if (!s.ok()) return s;
-    out.append("\"entries\": [");
-    sink.Spill();
-    stack.push_back(std::move(nested));
-  }
-  out.append("\n}\n");
-  return Status::Ok();
+  WalkOptions options;
+  options.window = kWindow;
+  TreeWalk walk(base, options);
+  JsonDump dump(length, names, sink);
+  s = walk.Run(ROOT_TABLE_OFFSET, length, dump);
+  if (!s.ok() && !dump.rootDamaged()) return s;
+  out.append(dump.rootDamaged() ? "}\n" : "\n}\n");
+  return s;
 }
 
 }  // namespace atb

@@ -268,9 +268,7 @@ Status FollowPath(Tables& tables, const std::vector<PathElement>& elements, cons
         match(entry);
       }
     } else {
-      const uint32_t key =
-          element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
-      if (!(s = tables.WithKey(key, match)).ok()) return failed(s);
+      if (!(s = tables.WithKey(KeyOfElement(element, names), match)).ok()) return failed(s);
       if (matched == 0 && element.kind == PathElement::kWord) {
         if (!(s = tables.Named(element.word, match)).ok()) return failed(s);
       }
@@ -331,6 +329,25 @@ Status ParsePathElement(std::string_view text, PathElement* element) {
   }
   *element = std::move(e);
   return Status::Ok();
+}
+
+bool IsKeyElement(const PathElement& element) {
+  return !element.pick && (element.kind == PathElement::kKey || element.kind == PathElement::kWord);
+}
+
+uint32_t KeyOfElement(const PathElement& element, const KeyNames& names) {
+  return element.kind == PathElement::kKey ? element.number : names.KeyOfWord(element.word);
+}
+
+bool ParseLoneElement(std::string_view text, PathElement* element) {
+  return text.find('/') == std::string_view::npos && ParsePathElement(text, element).ok();
+}
+
+bool ParseKey(std::string_view text, const KeyNames& names, uint32_t* key) {
+  PathElement element;
+  if (!ParseLoneElement(text, &element) || !IsKeyElement(element)) return false;
+  *key = KeyOfElement(element, names);
+  return true;
 }
 
 Status ParsePath(std::string_view path, std::vector<PathElement>* elements) {

@@ -16,11 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "text/key_names.h"
 #include "platform/status.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
 #include "store/table.h"
+#include "text/key_names.h"
 
 namespace atb {
 
@@ -41,6 +41,16 @@ Status ParsePath(std::string_view path, std::vector<PathElement>* elements);
 
 // One element alone, as a key is written; "@" stands for nothing there.
 Status ParsePathElement(std::string_view text, PathElement* element);
+
+// A new entry's key, the way add, insert, patches and JSON take one: an element that is a
+// label, a name or a number, without a pick.
+bool IsKeyElement(const PathElement& element);
+// The key that such an element names: its number, or its word's label or hash.
+uint32_t KeyOfElement(const PathElement& element, const KeyNames& names);
+// One element written alone (no slash in it); false when it does not parse.
+bool ParseLoneElement(std::string_view text, PathElement* element);
+// The key that `text`, written alone, names; false when it names none.
+bool ParseKey(std::string_view text, const KeyNames& names, uint32_t* key);
 
 // An entry's path is printed in full while it takes at most this many bytes, or while the entry
 // lies in the root table; a longer one as "@N/ELEMENT", N being the number of the reference that
