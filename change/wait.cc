@@ -143,14 +143,12 @@ void SetWaitPolicy(WaitPolicy policy) { Policy() = std::move(policy); }
 
 const WaitPolicy& CurrentWaitPolicy() { return Policy(); }
 
-void TakeWaitFromEnvironment() {
-  const char* wait = std::getenv("ATB_WAIT");
-  if (wait == nullptr || *wait == '\0') return;
+std::optional<int64_t> StallBoundOf(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
   char* end = nullptr;
-  const double seconds = std::strtod(wait, &end);
-  if (*end == '\0' && seconds >= 0 && seconds < 1e9) {
-    Policy().stallMs = static_cast<int64_t>(seconds * 1000);
-  }
+  const double seconds = std::strtod(text, &end);
+  if (*end != '\0' || !(seconds >= 0 && seconds < 1e9)) return std::nullopt;
+  return static_cast<int64_t>(seconds * 1000);
 }
 
 Status AwaitChangeLock(Files& files, int fd, bool exclusive, const std::string& name,
