@@ -13,6 +13,7 @@
 #include "change/journal.h"
 #include "change/journal_format.h"
 #include "change/mark.h"
+#include "change/mover.h"
 #include "platform/quote.h"
 #include "platform/signals.h"
 #include "store/layout.h"
@@ -566,50 +567,25 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished, st
   int64_t longest = std::max(r.oldLength, r.newLength);
   Status s = WithinSizeLimit(files, longest, judged.journal().layout().End());
   if (!s.ok()) return s;
-  // Everything the recovery needs is had before it writes.
-  const auto each = static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1));
-  Buffer buffer(each * SourceBuffers(steps));
-  Buffer room(each);
+  // Everything the recovery needs is acquired before it writes.
+  StepBuffers buffers(steps, 1);
+  Buffer room(static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1)));
   std::vector<uint8_t> scratch;
   try {
     scratch.reserve(ScratchRoom(steps));
   } catch (const std::bad_alloc&) {
   }
-  if (!buffer.ok() || !room.ok() || scratch.capacity() < ScratchRoom(steps)) {
+  if (!buffers.ok() || !room.ok() || scratch.capacity() < ScratchRoom(steps)) {
     return Status::NoMemory("not enough memory to finish an interrupted change");
   }
-  std::vector<uint8_t*> buffers;
-  for (std::size_t k = 0; k < SourceBuffers(steps); ++k)
-    buffers.push_back(buffer.data() + k * each);
   {
     DeferSignals hold;
     if (!hold.ok()) return Status::Refused("the signals that end a process cannot be held");
-    StepRunner run({target.file, target.durable}, judged.journal(), r, steps, buffers, scratch);
-    if (judged.allMoved()) {
-      s = run.Run(steps.size(), nullptr, true, judged.movedHash());
-    } else {
-      // The steps in flight again, whole, in order, from the bytes the journal or their sources
-      // kept.
-      int64_t length;
-      s = target.file.Length(&length);
-      if (s.ok() && length < longest) s = target.file.SetLength(longest);
-      uint64_t h = judged.movedHash();
-      for (const auto& [step, record] : judged.batch()) {
-        if (!s.ok()) break;
-        bool fits;
-        s = RebuildStep(target.file, steps, step, record.data, judged.journal().layout().nonce,
-                        buffers[step - judged.batchStart()], room.data(), &fits);
-        if (s.ok() && !fits) s = Status::Damaged("the file changed while it was recovered");
-      }
-      for (const auto& [step, record] : judged.batch()) {
-        if (!s.ok()) break;
-        const ChunkMove& m = steps.moves[step];
-        uint8_t* bytes = buffers[step - judged.batchStart()];
-        s = target.file.WriteAt(m.to, bytes, static_cast<std::size_t>(m.size));
-        h = run.AddStepAgain(h, step, judged.movedHash(), bytes);
-      }
-      if (s.ok()) s = run.Run(steps.BatchEnd(judged.batchStart()), nullptr, false, h);
-    }
+    Mover mover({target.file, target.durable}, judged.journal(), r, steps, buffers.pointers(),
+                scratch);
+    s = judged.allMoved()
+            ? mover.Run(steps.size(), nullptr, true, judged.movedHash())
+            : mover.Resume(judged.batchStart(), judged.batch(), judged.movedHash(), room.data());
   }
   if (!s.ok()) return AsIoError(s);
   *finished = true;
