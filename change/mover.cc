@@ -10,14 +10,14 @@
 
 namespace atb::journal {
 
-bool Streams(const Steps& steps) { return steps.batch == 1 && steps.size() > 1; }
+bool OneStepAtATime(const Steps& steps) { return steps.batch == 1 && steps.size() > 1; }
 
 std::size_t SourceBuffers(const Steps& steps) {
-  return Streams(steps) ? 3 : static_cast<std::size_t>(steps.batch);
+  return OneStepAtATime(steps) ? 3 : static_cast<std::size_t>(steps.batch);
 }
 
 std::size_t ScratchRoom(const Steps& steps) {
-  return RecordRoom(steps.largestRecord) * (Streams(steps) ? 2 : 1);
+  return RecordRoom(steps.largestRecord) * (OneStepAtATime(steps) ? 2 : 1);
 }
 
 StepBuffers::StepBuffers(const Steps& steps, int64_t least)
@@ -74,8 +74,8 @@ Status Mover::Run(std::size_t first, const std::vector<uint64_t>* recorded, bool
                   uint64_t movedHash) {
   // Reserved before the file changed: no allocation here.
   scratch_.resize(scratch_.capacity());
-  Status s =
-      Streams(steps_) ? Stream(first, recorded, &movedHash) : Batches(first, recorded, &movedHash);
+  Status s = OneStepAtATime(steps_) ? Stream(first, recorded, &movedHash)
+                                    : Batches(first, recorded, &movedHash);
   if (!s.ok()) return s;
   return Finish(allRecorded, movedHash);
 }

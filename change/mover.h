@@ -25,7 +25,7 @@ struct ChangeFile {
 // Whether the mover takes the steps one at a time, reading two ahead and laying out the next
 // record while the last is written (batches of one step, more than one step), and the buffers
 // for step bytes and the scratch space it needs.
-bool Streams(const Steps& steps);
+bool OneStepAtATime(const Steps& steps);
 std::size_t SourceBuffers(const Steps& steps);
 std::size_t ScratchRoom(const Steps& steps);
 
