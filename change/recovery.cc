@@ -662,6 +662,33 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished, st
   return Status::Ok();
 }
 
+namespace {
+
+// Copies the `size` bytes of the journal `source` to a new journal at `path`, made as a change
+// makes one; nothing is left at `path` when that fails.
+Status CopyJournal(Files& files, AtbFile& source, int64_t size, const std::string& path,
+                   bool durable) {
+  const int to = files.Open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (to == -1) return Status::FromErrno(errno).In(path);
+  AtbFile copy(files, to);
+  Status s;
+  std::vector<uint8_t> chunk(static_cast<std::size_t>(kFramesPerIo * kFrame));
+  for (int64_t at = 0; s.ok() && at < size;) {
+    const auto n = static_cast<std::size_t>(std::min<int64_t>(size - at, chunk.size()));
+    s = source.ReadAt(at, chunk.data(), n);
+    if (s.ok()) s = copy.WriteAt(at, chunk.data(), n);
+    at += static_cast<int64_t>(n);
+  }
+  if (s.ok() && durable && (files.Sync(to) == -1 || files.SyncDirectory(DirectoryOf(path)) == -1)) {
+    s = Status::FromErrno(errno);
+  }
+  files.Close(to);
+  if (!s.ok()) files.Unlink(path);
+  return s;
+}
+
+}  // namespace
+
 Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, bool* finished) {
   *finished = false;
   Files& files = target.file.files();
@@ -720,27 +747,8 @@ Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, 
   const bool own_file = layout.inode == static_cast<uint64_t>(fst.st_ino) &&
                         files.Rename(journalPath, target.journalPath) == 0;
   if (!own_file) {
-    const int to =
-        files.Open(target.journalPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (to == -1) {
-      files.Close(from);
-      return Status::FromErrno(errno).In(target.journalPath);
-    }
-    AtbFile copy(files, to);
-    std::vector<uint8_t> chunk(static_cast<std::size_t>(kFramesPerIo * kFrame));
-    for (int64_t at = 0; s.ok() && at < size;) {
-      const auto n = static_cast<std::size_t>(std::min<int64_t>(size - at, chunk.size()));
-      s = source.ReadAt(at, chunk.data(), n);
-      if (s.ok()) s = copy.WriteAt(at, chunk.data(), n);
-      at += static_cast<int64_t>(n);
-    }
-    if (s.ok() && target.durable &&
-        (files.Sync(to) == -1 || files.SyncDirectory(DirectoryOf(target.journalPath)) == -1)) {
-      s = Status::FromErrno(errno);
-    }
-    files.Close(to);
+    s = CopyJournal(files, source, size, target.journalPath, target.durable);
     if (!s.ok()) {
-      files.Unlink(target.journalPath);
       files.Close(from);
       return s;
     }
