@@ -194,7 +194,7 @@ Status Mover::RecordBatch(std::size_t start, std::size_t end, uint64_t movedHash
 // step t, then the record of step t + 1. Without flushes, a second thread lays out the record of
 // step t + 1 while step t is written, and writes it while step t + 2 is read: the checks then
 // cost no time of their own (see RecordWriter). Step t's bytes are in buffer t mod 3, its record in
-// half t mod 2 of the scratch room.
+// half t mod 2 of the scratch space.
 Status Mover::Stream(std::size_t first, const std::vector<uint64_t>* recorded,
                      uint64_t* movedHash) {
   AtbFile& file = target_.file;
@@ -269,7 +269,7 @@ Status Mover::FlushJournal() {
 }
 
 Status Mover::CopyFromJournal(const FinalWrite& w) {
-  // Through the scratch room, reserved before the file changed: no allocation here.
+  // Through the scratch space, reserved before the file changed: no allocation here.
   scratch_.resize(scratch_.capacity());
   const auto room = static_cast<int64_t>(scratch_.size());
   const int64_t payload = journal_->layout().PayloadAt();
