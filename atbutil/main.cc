@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -182,10 +183,10 @@ int Main(int argc, char** argv) {
   }
 
   if (!atb::IgnoreFileSizeSignal()) std::perror("atbutil: SIGXFSZ cannot be ignored");
-  atb::TakeDurabilityFromEnvironment();
-  if (noSync) atb::SetDurableChanges(false);
-  atb::TakeWaitFromEnvironment();
-  atb::WaitPolicy wait = atb::CurrentWaitPolicy();
+  const char* sync = std::getenv("ATB_SYNC");
+  atb::SetDurableChanges(!noSync && (sync == nullptr || std::strcmp(sync, "0") != 0));
+  atb::WaitPolicy wait;
+  if (const auto bound = atb::StallBoundOf(std::getenv("ATB_WAIT"))) wait.stallMs = *bound;
   if (waitSeconds >= 0) wait.stallMs = static_cast<int64_t>(waitSeconds * 1000);
   wait.say = [](const std::string& file, const std::string& message) {
     atb::Say(stderr, file, message);

@@ -5,8 +5,8 @@
 //   tree DIR DIRS FILES     DIRS directories holding FILES files in all, for the locator
 //   spread PATH BYTES N     N short texts (keys 1, 3, 5, ...), each followed by an entry of
 //                           BYTES / N bytes (keys 2, 4, 6, ...)
-//   unprotected PATH POS N  opens a gap of N bytes at POS the way growths were made before they
-//                           were journaled: the same move, without the journal
+//   unprotected PATH POS N  opens a gap of N bytes at POS with the mover that a change uses,
+//                           without its journal: the same move, unjournaled
 //   floats PATH N           a root table of N floats, keys 1 to N
 //   entries PATH REFS       a root table of REFS named references of 9 entries each: with the
 //                           references themselves, 10 * REFS entries
@@ -25,7 +25,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "store/moves.h"
+#include "change/mover.h"
 #include "tests/atb_builder.h"
 
 using namespace atb::build;
@@ -155,8 +155,10 @@ int main(int argc, char** argv) {
     int64_t length;
     if (!file.Length(&length).ok() || !file.SetLength(length + gap).ok()) return 1;
     std::vector<uint8_t> chunk(2 << 20);
-    const auto moves = atb::PlanMoves({{pos, 0, gap}}, length, static_cast<int64_t>(chunk.size()));
-    if (!atb::CopyMoves(file, moves, 0, {chunk.data()}).ok()) return 1;
+    // The change layer's own mover, in steps of one, with nothing journaled or flushed.
+    const atb::journal::Steps steps(
+        atb::PlanMoves({{pos, 0, gap}}, length, static_cast<int64_t>(chunk.size())), 1, {});
+    if (!atb::journal::Mover::MoveUnjournaled(file, steps, {chunk.data()}).ok()) return 1;
     close(fd);
   } else if (mode == "floats" && argc == 4) {
     Table root;

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "change/move_plan.h"
 #include "platform/files.h"
 #include "store/atb_file.h"
-#include "store/moves.h"
 
 namespace atb {
 

@@ -1,17 +1,10 @@
 #include "change/journal_format.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <system_error>
 
 #include "change/mark.h"
-#include "platform/processors.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/layout.h"
@@ -67,80 +60,6 @@ RecordHead::RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t move
   Encode64(bytes + 8, step);
   Encode64(bytes + 16, static_cast<uint64_t>(size));
   Encode64(bytes + 24, movedHash);
-}
-
-namespace {
-
-// Waits until `value` differs from `old`: spinning for up to *spin microseconds, then asleep.
-// The spin doubles while the other thread comes in time and halves while it does not: on a
-// machine whose processors are busy with other work, spinning only takes time from it.
-void AwaitChange(const std::atomic<uint32_t>& value, uint32_t old, int* spin) {
-  const auto start = std::chrono::steady_clock::now();
-  const auto until = start + std::chrono::microseconds(*spin);
-  for (int k = 1; value.load(std::memory_order_acquire) == old; ++k) {
-    if (k % 64 == 0 && std::chrono::steady_clock::now() > until) {
-      *spin = std::max(*spin / 2, 10);
-      while (value.load(std::memory_order_acquire) == old) {
-        value.wait(old, std::memory_order_acquire);
-      }
-      return;
-    }
-  }
-  *spin = std::min(*spin * 2, 500);
-}
-
-}  // namespace
-
-RecordWriter::RecordWriter() : worker_([this] { Work(); }) {}
-
-RecordWriter::~RecordWriter() {
-  stop_.store(true, std::memory_order_release);
-  started_.fetch_add(1, std::memory_order_release);
-  started_.notify_one();
-  worker_.join();
-}
-
-void RecordWriter::Start(Journal& journal, const Steps& steps, std::size_t step, uint64_t movedHash,
-                         const uint8_t* bytes, uint8_t* out) {
-  task_ = {&journal, &steps, step, movedHash, bytes, out};
-  started_.fetch_add(1, std::memory_order_release);
-  started_.notify_one();
-}
-
-void RecordWriter::Release(bool write) {
-  write_ = write;
-  released_.fetch_add(1, std::memory_order_release);
-  released_.notify_one();
-}
-
-Status RecordWriter::Wait(uint64_t* fold) {
-  const uint32_t target = started_.load(std::memory_order_relaxed);
-  for (uint32_t done; (done = finished_.load(std::memory_order_acquire)) != target;) {
-    AwaitChange(finished_, done, &waitSpin_);
-  }
-  *fold = fold_;
-  return status_;
-}
-
-void RecordWriter::Work() {
-  // The signals a change holds back must never land here, in the middle of it.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  for (uint32_t seen = 0;;) {
-    AwaitChange(started_, seen, &workSpin_);
-    seen = started_.load(std::memory_order_acquire);
-    if (stop_.load(std::memory_order_acquire)) return;
-    const Task t = task_;
-    const int64_t bytes =
-        t.journal->LayOutRecord(*t.steps, t.step, t.movedHash, t.bytes, t.out, &fold_);
-    for (uint32_t now; (now = released_.load(std::memory_order_acquire)) != seen;) {
-      AwaitChange(released_, now, &workSpin_);
-    }
-    status_ = write_ ? t.journal->WriteLaidOut(t.step, t.out, bytes) : Status::Ok();
-    finished_.fetch_add(1, std::memory_order_release);
-    finished_.notify_one();
-  }
 }
 
 Framer::Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce)
@@ -294,22 +213,6 @@ class Reader {
   std::size_t at_ = 0;
 };
 
-// The steps PlanMoves makes, counted without making them, so that a journal cannot make a
-// recovery build an unbounded list.
-uint64_t CountMoves(const std::vector<Splice>& splices, int64_t length, int64_t chunkBytes) {
-  uint64_t count = 0;
-  int64_t shift = 0;
-  for (std::size_t j = 0; j < splices.size(); ++j) {
-    shift += splices[j].inserted - splices[j].removed;
-    const int64_t from = splices[j].pos + splices[j].removed;
-    const int64_t to = j + 1 < splices.size() ? splices[j + 1].pos : length;
-    if (from < to && shift != 0)
-      count += static_cast<uint64_t>((to - from + chunkBytes - 1) / chunkBytes);
-  }
-  return count;
-}
-
-// False when the plan is not one this tool could have written.
 }  // namespace
 
 bool Deserialize(const std::string& bytes, const Layout& layout, Recorded* r) {
@@ -623,11 +526,6 @@ int64_t Journal::LayOutRecord(const Steps& steps, std::size_t step, uint64_t mov
   return laidOut;
 }
 
-void Journal::StartRecord(const Steps& steps, std::size_t step, uint64_t movedHash,
-                          const uint8_t* bytes, uint8_t* out, RecordWriter& writer) {
-  writer.Start(*this, steps, step, movedHash, bytes, out);
-}
-
 Status Journal::WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes) {
   return file_.WriteAt(layout_.SlotAt(layout_.SlotOfStep(step)), frames,
                        static_cast<std::size_t>(bytes));
@@ -722,231 +620,9 @@ Status FramedSource::ReadAt(int64_t pos, void* buf, std::size_t n) {
   return Status::Ok();
 }
 
-StepRunner::StepRunner(ChangeFile target, Journal& journal, const Recorded& recorded,
-                       const Steps& steps, const std::vector<uint8_t*>& buffers,
-                       std::vector<uint8_t>& scratch)
-    : target_(target),
-      journal_(journal),
-      recorded_(recorded),
-      steps_(steps),
-      covered_(FinalRegions(recorded.writes)),
-      buffers_(buffers),
-      scratch_(scratch) {
-  // Only a move of many large steps without flushes gains from a second thread (with them, the
-  // disk sets the pace), and only where there is a second processor for it and the file layer
-  // takes calls from two threads at once. Without one, the same writes are made in the same
-  // order by this thread.
-  if (!target.durable && target.file.files().Concurrent() && steps.size() > 1 &&
-      steps.largest >= (256 << 10) && UsableProcessors() > 1) {
-    try {
-      writer_ = std::make_unique<RecordWriter>();
-    } catch (const std::system_error&) {
-    }
-  }
-}
-
-uint64_t StepRunner::AddStepAgain(uint64_t h, std::size_t step, uint64_t batchHash,
-                                  const uint8_t* bytes) const {
-  const uint64_t fold =
-      steps_.folded[step] ? journal_.RecordFold(steps_, step, batchHash, bytes) : 0;
-  return AddStep(steps_, step, h, bytes, fold, covered_);
-}
-
-Status StepRunner::Run(std::size_t first, const std::vector<uint64_t>* recorded, bool allRecorded,
-                       uint64_t movedHash) {
-  AtbFile& file = target_.file;
-  // Reserved before the file changed: no allocation here.
-  scratch_.resize(scratch_.capacity());
-  Status s =
-      Streams(steps_) ? Stream(first, recorded, &movedHash) : Batches(first, recorded, &movedHash);
-  if (!s.ok()) return s;
-  if (!allRecorded) {
-    if (!(s = FlushFile()).ok()) return s;
-    s = journal_.WriteAllMoved(steps_.size(), movedHash, &scratch_);
-    scratch_.resize(scratch_.capacity());
-    if (!s.ok() || !(s = FlushJournal()).ok()) return s;
-  }
-  for (const FinalWrite& w : recorded_.writes) {
-    if (w.bytes != nullptr) {
-      s = WriteOutsideMark(w.pos, reinterpret_cast<const uint8_t*>(w.bytes->data()),
-                           static_cast<int64_t>(w.bytes->size()));
-    } else {
-      s = CopyFromJournal(w);
-    }
-    if (!s.ok()) return s;
-  }
-  if (recorded_.newLength < std::max(recorded_.oldLength, recorded_.newLength)) {
-    if (!(s = file.SetLength(recorded_.newLength)).ok()) return s;
-  }
-  // The mark goes only once everything else is on the disk: a file without it is whole.
-  if (!(s = FlushFile()).ok()) return s;
-  s = file.WriteAt(0, recorded_.unmarked.data(), recorded_.unmarked.size());
-  if (!s.ok()) return s;
-  return FlushFile();
-}
-
-Status StepRunner::WriteOutsideMark(int64_t pos, const uint8_t* bytes, int64_t n) {
-  const int64_t skip = std::clamp<int64_t>(kMarkBytes - pos, 0, n);
-  if (skip == n) return Status::Ok();
-  return target_.file.WriteAt(pos + skip, bytes + skip, static_cast<std::size_t>(n - skip));
-}
-
-// Every step of a batch is read, then its records written, then its steps: sources of later
-// steps are never written by earlier ones, so reading them first gives the same bytes.
-Status StepRunner::Batches(std::size_t first, const std::vector<uint64_t>* recorded,
-                           uint64_t* movedHash) {
-  AtbFile& file = target_.file;
-  std::vector<uint64_t> folds(buffers_.size());
-  for (std::size_t start = first; start < steps_.size(); start = steps_.BatchEnd(start)) {
-    const std::size_t end = steps_.BatchEnd(start);
-    Status s;
-    for (std::size_t t = start; s.ok() && t < end; ++t) {
-      const ChunkMove& m = steps_.moves[t];
-      s = file.ReadAt(m.from, buffers_[t - start], static_cast<std::size_t>(m.size));
-    }
-    if (!s.ok()) return s;
-    if (start == first && recorded != nullptr) {
-      folds = *recorded;
-    } else {
-      // Every step before the batch is on the disk before its records say so, and before they
-      // take the slots of the batch before last.
-      s = FlushFile();
-      for (std::size_t t = start; s.ok() && t < end; ++t) {
-        const int64_t bytes = journal_.LayOutRecord(steps_, t, *movedHash, buffers_[t - start],
-                                                    scratch_.data(), &folds[t - start]);
-        s = journal_.WriteLaidOut(t, scratch_.data(), bytes);
-        // The disk starts on it while the next is laid out.
-        if (s.ok() && target_.durable) journal_.StartWriteback(t);
-      }
-      if (s.ok()) s = FlushJournal();
-      if (!s.ok()) return s;
-    }
-    for (std::size_t t = start; t < end; ++t) {
-      const ChunkMove& m = steps_.moves[t];
-      const uint8_t* bytes = buffers_[t - start];
-      if (!(s = file.WriteAt(m.to, bytes, static_cast<std::size_t>(m.size))).ok()) return s;
-      if (target_.durable) file.files().StartWriteback(file.fd(), m.to, m.size);
-      *movedHash = AddStep(steps_, t, *movedHash, bytes, folds[t - start], covered_);
-    }
-  }
-  return Status::Ok();
-}
-
-// Steps one at a time, in the same order of writes as batches of one: step t's record, then
-// step t, then the record of step t + 1. Without flushes, a second thread lays out the record of
-// step t + 1 while step t is written, and writes it while step t + 2 is read: the checks then
-// cost no time of their own (see RecordWriter). Step t's bytes are in buffer t mod 3, its record in
-// half t mod 2 of the scratch room.
-Status StepRunner::Stream(std::size_t first, const std::vector<uint64_t>* recorded,
-                          uint64_t* movedHash) {
-  AtbFile& file = target_.file;
-  const std::size_t n = steps_.size();
-  const std::size_t half = RecordRoom(steps_.largestRecord);
-  auto source = [&](std::size_t t) { return buffers_[t % 3]; };
-  auto record = [&](std::size_t t) { return scratch_.data() + t % 2 * half; };
-  auto read = [&](std::size_t t) {
-    const ChunkMove& m = steps_.moves[t];
-    return file.ReadAt(m.from, source(t), static_cast<std::size_t>(m.size));
-  };
-  RecordWriter* writer = writer_.get();
-  Status s;
-  for (std::size_t t = first; t < n && t < first + 2; ++t) {
-    if (!(s = read(t)).ok()) return s;
-  }
-  uint64_t fold = 0;
-  if (recorded != nullptr) {
-    fold = recorded->front();
-  } else if (first < n) {
-    // The step before is on the disk before this record says so.
-    const int64_t bytes =
-        journal_.LayOutRecord(steps_, first, *movedHash, source(first), record(first), &fold);
-    s = FlushFile();
-    if (s.ok()) s = journal_.WriteLaidOut(first, record(first), bytes);
-    if (s.ok()) s = FlushJournal();
-    if (!s.ok()) return s;
-  }
-  for (std::size_t t = first; t < n; ++t) {
-    *movedHash = AddStep(steps_, t, *movedHash, source(t), fold, covered_);
-    const bool next = t + 1 < n;
-    int64_t bytes = 0;
-    if (next && writer != nullptr) {
-      journal_.StartRecord(steps_, t + 1, *movedHash, source(t + 1), record(t + 1), *writer);
-    } else if (next) {
-      bytes = journal_.LayOutRecord(steps_, t + 1, *movedHash, source(t + 1), record(t + 1), &fold);
-    }
-    const ChunkMove& m = steps_.moves[t];
-    s = file.WriteAt(m.to, source(t), static_cast<std::size_t>(m.size));
-    if (s.ok() && target_.durable) file.files().StartWriteback(file.fd(), m.to, m.size);
-    // Step t is moved (and, with flushes, on the disk) before the record of step t + 1 says so
-    // and takes the slot of step t - 1.
-    if (s.ok() && next) s = FlushFile();
-    if (next && writer != nullptr) {
-      writer->Release(s.ok());
-      if (s.ok() && t + 2 < n) s = read(t + 2);
-      const Status written = writer->Wait(&fold);
-      if (s.ok()) s = written;
-    } else if (next) {
-      if (s.ok()) s = journal_.WriteLaidOut(t + 1, record(t + 1), bytes);
-      if (s.ok()) s = FlushJournal();
-      if (s.ok() && t + 2 < n) s = read(t + 2);
-    }
-    if (!s.ok()) return s;
-  }
-  return Status::Ok();
-}
-
-Status StepRunner::FlushFile() {
-  if (target_.durable && target_.file.files().Sync(target_.file.fd()) == -1) {
-    return Status::FromErrno(errno);
-  }
-  return Status::Ok();
-}
-
-Status StepRunner::FlushJournal() {
-  if (target_.durable && journal_.file().files().Sync(journal_.file().fd()) == -1) {
-    return Status::FromErrno(errno);
-  }
-  return Status::Ok();
-}
-
-Status StepRunner::CopyFromJournal(const FinalWrite& w) {
-  // Through the scratch room, reserved before the file changed: no allocation here.
-  scratch_.resize(scratch_.capacity());
-  const auto room = static_cast<int64_t>(scratch_.size());
-  const int64_t payload = journal_.layout().PayloadAt();
-  for (int64_t done = 0; done < w.size;) {
-    const int64_t n = std::min(w.size - done, room);
-    Status s = journal_.ReadFramed(payload, w.payloadAt + done, scratch_.data(), n, 0);
-    if (s.ok()) s = WriteOutsideMark(w.pos + done, scratch_.data(), n);
-    if (!s.ok()) return s;
-    done += n;
-  }
-  return Status::Ok();
-}
-
-Status WithinSizeLimit(Files& files, int64_t fileEnd, int64_t journalEnd) {
-  const int64_t limit = files.FileSizeLimit();
-  const int64_t needed = std::max(fileEnd, journalEnd);
-  if (needed <= limit) return Status::Ok();
-  return Status::SizeLimit("the file size limit (ulimit -f) of " + std::to_string(limit) +
-                           " bytes is below the " + std::to_string(needed) +
-                           " bytes the change writes" +
-                           (journalEnd > fileEnd ? " to its journal" : ""));
-}
-
 std::size_t RecordRoom(int64_t largest) {
   return static_cast<std::size_t>(std::max(FramesFor(kRecordHead + largest), kFramesPerIo) *
                                   kFrame);
-}
-
-bool Streams(const Steps& steps) { return steps.batch == 1 && steps.size() > 1; }
-
-std::size_t SourceBuffers(const Steps& steps) {
-  return Streams(steps) ? 3 : static_cast<std::size_t>(steps.batch);
-}
-
-std::size_t ScratchRoom(const Steps& steps) {
-  return RecordRoom(steps.largestRecord) * (Streams(steps) ? 2 : 1);
 }
 
 }  // namespace atb::journal

@@ -1,19 +1,17 @@
 // The journal as it lies on the disk, for the change layer alone: frames that check themselves,
 // the header, the plan, the payload, the records in their slots, and what a change and a
-// recovery both compute from them. doc/crash-safety.md describes the layout.
+// recovery both compute from them. It holds no thread and carries out no step: the mover does
+// (change/mover.h). doc/crash-safety.md describes the layout.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "change/move_plan.h"
 #include "platform/files.h"
 #include "store/atb_file.h"
-#include "store/moves.h"
 
 namespace atb::journal {
 
@@ -62,53 +60,6 @@ struct RecordHead {
   RecordHead(uint32_t kind, uint64_t step, int64_t size, uint64_t movedHash);
 };
 
-class Journal;
-struct Steps;
-
-// A second thread that lays out, checks and writes a record while the caller does something
-// else: laying out and checking frames is most of what journaling a step costs beyond its reads
-// and writes. It touches only the memory it is given and the journal, never the file.
-class RecordWriter {
- public:
-  RecordWriter();
-  ~RecordWriter();
-  RecordWriter(const RecordWriter&) = delete;
-  RecordWriter& operator=(const RecordWriter&) = delete;
-  // Starts laying out the record of step `step` of `steps`, moved with `bytes`, at `out` (see
-  // Journal::LayOutRecord), to be written to `journal` once Release() lets it. At most one at a
-  // time.
-  void Start(Journal& journal, const Steps& steps, std::size_t step, uint64_t movedHash,
-             const uint8_t* bytes, uint8_t* out);
-  // Lets the record started go to the journal, or, with `write` false, drops it.
-  void Release(bool write);
-  // Waits for the record started: answers how its write went, and *fold gets the fold of its
-  // frames' checks.
-  Status Wait(uint64_t* fold);
-
- private:
-  struct Task {
-    Journal* journal;
-    const Steps* steps;
-    std::size_t step;
-    uint64_t movedHash;
-    const uint8_t* bytes;
-    uint8_t* out;
-  };
-  void Work();
-  // Records started, released and finished, counted. Each side spins a while before it sleeps:
-  // a step takes a fraction of a millisecond, and waking a sleeping thread a good part of that.
-  // The spins adapt (see AwaitChange).
-  std::atomic<uint32_t> started_{0}, released_{0}, finished_{0};
-  std::atomic<bool> stop_{false};
-  int waitSpin_ = 100, workSpin_ = 100;  // how long each side spins before it sleeps, in us
-  bool write_ = false;
-  Task task_{nullptr, nullptr, 0, 0, nullptr, nullptr};
-  int64_t bytes_ = 0;
-  uint64_t fold_ = 0;
-  Status status_;
-  std::thread worker_;
-};
-
 // Lays content out in frames of one sequence number at `out`, for journal offset `at`, piece by
 // piece, and checks them eight at a time while they are still in the cache. With no `out` it only
 // computes the frames' checks, one at a time in a room of its own. fold() sums them up once
@@ -117,7 +68,7 @@ class Framer {
  public:
   Framer(uint8_t* out, int64_t at, uint64_t seq, uint64_t nonce);
   void Append(const uint8_t* p, int64_t n);
-  // Seals the last frame (an empty content makes one frame); answers the bytes laid out.
+  // Seals the last frame (an empty content makes one frame); returns the bytes laid out.
   int64_t Finish();
   uint64_t fold() const { return fold_; }
 
@@ -274,12 +225,9 @@ class Journal {
   // Writes `frames` blank frames at `at`, through `scratch`.
   Status WriteBlanks(int64_t at, int64_t frames, std::vector<uint8_t>* scratch);
   // Lays out at `out` the record of step `step`, which moves `bytes`, the steps before its batch
-  // having `movedHash`; *fold gets the fold of its frames' checks. Answers its bytes.
+  // having `movedHash`; *fold gets the fold of its frames' checks. Returns its bytes.
   int64_t LayOutRecord(const Steps& steps, std::size_t step, uint64_t movedHash,
                        const uint8_t* bytes, uint8_t* out, uint64_t* fold) const;
-  // Starts the same on `writer`, which writes it once released.
-  void StartRecord(const Steps& steps, std::size_t step, uint64_t movedHash, const uint8_t* bytes,
-                   uint8_t* out, RecordWriter& writer);
   // Writes the record of step `step` laid out at `frames`.
   Status WriteLaidOut(uint64_t step, const uint8_t* frames, int64_t bytes);
   // Starts writing the slot of step `step`'s record to the disk.
@@ -310,64 +258,7 @@ class FramedSource : public ByteSource {
   int64_t region_, start_, size_;
 };
 
-// The target of a change, as the steps see it.
-struct ChangeFile {
-  AtbFile& file;
-  bool durable;
-};
-
-// The steps of a change from a given batch on, journaled, then the final writes and the cut:
-// what a change does once its journal is in place, and what a recovery does to finish it.
-class StepRunner {
- public:
-  // `buffers` hold SourceBuffers(steps) of the largest step; `scratch` has ScratchRoom(steps)
-  // reserved; both are had before the file changes.
-  StepRunner(ChangeFile target, Journal& journal, const Recorded& recorded, const Steps& steps,
-             const std::vector<uint8_t*>& buffers, std::vector<uint8_t>& scratch);
-
-  // What step `step`, moved with `bytes`, adds to `h`, the hash of the steps before it, its
-  // batch's records having `batchHash`.
-  uint64_t AddStepAgain(uint64_t h, std::size_t step, uint64_t batchHash,
-                        const uint8_t* bytes) const;
-
-  // Carries out the steps from `first`, the first step of a batch, on, then the final writes,
-  // the cut and, once they are on the disk, the write that takes the mark away. With
-  // `recorded`, the records of first's batch are already on the disk and it holds their frame
-  // checks' folds; with `allRecorded`, "all moved" is too (first is then the number of steps).
-  Status Run(std::size_t first, const std::vector<uint64_t>* recorded, bool allRecorded,
-             uint64_t movedHash);
-
-  Status FlushFile();
-  Status FlushJournal();
-
- private:
-  Status Batches(std::size_t first, const std::vector<uint64_t>* recorded, uint64_t* movedHash);
-  Status Stream(std::size_t first, const std::vector<uint64_t>* recorded, uint64_t* movedHash);
-  Status CopyFromJournal(const FinalWrite& w);
-  // Writes what lies outside the mark: it goes last, once everything else is on the disk.
-  Status WriteOutsideMark(int64_t pos, const uint8_t* bytes, int64_t n);
-
-  ChangeFile target_;
-  Journal& journal_;
-  const Recorded& recorded_;
-  const Steps& steps_;
-  Regions covered_;
-  const std::vector<uint8_t*>& buffers_;
-  std::vector<uint8_t>& scratch_;
-  std::unique_ptr<RecordWriter> writer_;  // only for a move of large steps without flushes
-};
-
-// A file size limit (ulimit -f) below the end of what a change writes to the file or to its
-// journal stops it before its first byte, as a full disk does.
-Status WithinSizeLimit(Files& files, int64_t fileEnd, int64_t journalEnd);
-
 // What a record of `largest` bytes of data takes in frames, and what writing the payload takes.
 std::size_t RecordRoom(int64_t largest);
-// Whether a StepRunner takes the steps one at a time, reading two ahead and laying out the next
-// record while the last is written (batches of one step, more than one step), and the buffers
-// for step bytes and the scratch room it needs.
-bool Streams(const Steps& steps);
-std::size_t SourceBuffers(const Steps& steps);
-std::size_t ScratchRoom(const Steps& steps);
 
 }  // namespace atb::journal

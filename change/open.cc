@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "change/wait.h"
@@ -20,11 +19,6 @@ bool durable = true;
 bool DurableChanges() { return durable; }
 
 void SetDurableChanges(bool on) { durable = on; }
-
-void TakeDurabilityFromEnvironment() {
-  const char* sync = std::getenv("ATB_SYNC");
-  if (sync != nullptr && std::strcmp(sync, "0") == 0) durable = false;
-}
 
 namespace {
 

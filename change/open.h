@@ -16,12 +16,10 @@
 namespace atb {
 
 // Whether changes flush in order so that they survive a power loss (the default), for the whole
-// process: ATB_SYNC=0 and atbutil --no-sync turn it off for callers who make their own
-// guarantees.
+// process, as the front end sets it from its command line and environment (ATB_SYNC=0 and
+// atbutil --no-sync turn it off for callers who make their own guarantees).
 bool DurableChanges();
 void SetDurableChanges(bool durable);
-// Reads ATB_SYNC from the environment.
-void TakeDurabilityFromEnvironment();
 
 // Takes away an interrupted change to the file at `path` that cannot be finished: a journal
 // that belongs to no change of the file as it is, or the file's mark and the journal that is

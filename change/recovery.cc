@@ -1,4 +1,4 @@
-// Judging the journal of an interrupted change, and finishing the change when the journal is
+// Examining the journal of an interrupted change, and finishing the change when the journal is
 // provably the file's own and the file holds what the change's own writes can have left.
 #include <fcntl.h>
 
@@ -9,10 +9,12 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "change/journal.h"
 #include "change/journal_format.h"
 #include "change/mark.h"
+#include "change/mover.h"
 #include "platform/quote.h"
 #include "platform/signals.h"
 #include "store/layout.h"
@@ -23,16 +25,20 @@ using namespace journal;
 
 namespace {
 
-// A journal read and judged, with what a recovery needs to go on from where the change stopped.
-class Judged {
+const std::string kDamagedMark = "the file bears a damaged mark of an interrupted change";
+
+// What the file's mark and the journal beside it say of a change that may have been
+// interrupted: examined without changing anything, with what a recovery needs to go on from
+// where the change stopped.
+class InterruptedChange {
  public:
-  Judged(Files& files, AtbFile& file, std::string path)
+  InterruptedChange(Files& files, AtbFile& file, std::string path)
       : files_(files), file_(file), path_(std::move(path)) {}
-  ~Judged() {
+  ~InterruptedChange() {
     if (fd_ != -1) files_.Close(fd_);
   }
 
-  JournalVerdict Judge(Finisher finisher, bool forWriting);
+  JournalVerdict Examine(Finisher finisher, bool forWriting);
 
   Journal& journal() { return *journal_; }
   const Recorded& recorded() const { return recorded_; }
@@ -74,8 +80,26 @@ class Judged {
   std::string ReadJournal(bool all);
   // Picks the newest whole batch (or "all moved"); false when there is none.
   bool PickRecords(const std::vector<Record>& records, std::string* damage);
-  // Why the file does not fit the journal, in *why; empty when it does.
-  Status Fits(std::string* why);
+  // The journal's place looked at and the journal opened: a verdict when that decides it.
+  std::optional<JournalVerdict> OpenJournal(const FileMark& mark, bool forWriting);
+  // The verdicts for a file without the mark of the journal's change, and with it; `wrong` says
+  // what is wrong with the journal's header or plan, when anything is.
+  JournalVerdict JudgeUnmarked(const FileMark& mark, const std::string& wrong);
+  JournalVerdict JudgeMarked(Finisher finisher, std::string wrong);
+  // Why `finisher` may not finish the journal (its mode, its owner), in *distrust; a verdict when
+  // the file cannot be looked at.
+  std::optional<JournalVerdict> Distrust(Finisher finisher, std::string* distrust);
+  // Why the file does not hold what the journal's change can have left, in *why; empty when it
+  // does. One function per check.
+  Status CheckTheFile(std::string* why);
+  Status CheckLength(std::string* why);
+  Status CheckFirstBytes(std::string* why);
+  Status CheckMoved(std::string* why);
+  Status CheckFinalWrites(std::string* why);
+  Status CheckStepsInFlight(std::string* why);
+  Status CheckSourcesToMove(std::string* why);
+  // "its journal NAME", as messages name it.
+  std::string Name() const { return "its journal " + QuotedName(path_); }
   std::string Summary() const;
 
   Files& files_;
@@ -97,7 +121,7 @@ class Judged {
   std::string summary_;
 };
 
-std::string Judged::Summary() const {
+std::string InterruptedChange::Summary() const {
   std::string s = "a change from " + std::to_string(recorded_.oldLength) + " to " +
                   std::to_string(recorded_.newLength) + " bytes, " +
                   std::to_string(recorded_.splices.size()) + " places resized, " +
@@ -108,7 +132,7 @@ std::string Judged::Summary() const {
          std::to_string(steps_->size()) + " of its move";
 }
 
-bool Judged::PickRecords(const std::vector<Record>& records, std::string* damage) {
+bool InterruptedChange::PickRecords(const std::vector<Record>& records, std::string* damage) {
   const Steps& steps = *steps_;
   std::map<std::size_t, std::map<uint64_t, Record>> batches;
   for (const Record& r : records) {
@@ -147,7 +171,7 @@ bool Judged::PickRecords(const std::vector<Record>& records, std::string* damage
   return false;
 }
 
-std::string Judged::ReadJournal(bool all) {
+std::string InterruptedChange::ReadJournal(bool all) {
   recorded_ = Recorded();
   allMoved_ = false;
   batch_.clear();
@@ -233,7 +257,7 @@ std::string Judged::ReadJournal(bool all) {
   return {};
 }
 
-JournalVerdict Judged::Stale(std::string what) {
+JournalVerdict InterruptedChange::Stale(std::string what) {
   JournalVerdict v = Verdict(JournalVerdict::kStale, std::move(what), false);
   // A journal of a file renamed since still belongs to it.
   if (journal_ != nullptr) {
@@ -244,7 +268,7 @@ JournalVerdict Judged::Stale(std::string what) {
   return v;
 }
 
-JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
+JournalVerdict InterruptedChange::Examine(Finisher finisher, bool forWriting) {
   // The file's mark first: a journal is played back only on the file that bears its mark.
   FileMark mark;
   Status s = ReadFileMark(file_, &mark);
@@ -255,16 +279,27 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
   }
   marked_ = mark.marked;
   nonce_ = mark.nonce;
-  const std::string damagedMark = "the file bears a damaged mark of an interrupted change";
+  if (std::optional<JournalVerdict> v = OpenJournal(mark, forWriting)) return *v;
+  std::string wrong = ReadJournal(false);
+  // A mark with a byte or two lost is still the mark of the journal's change.
+  if (wrong.empty() && !marked_ && mark.Near(journal_->layout().nonce)) {
+    marked_ = true;
+    nonce_ = journal_->layout().nonce;
+  }
+  return marked_ ? JudgeMarked(finisher, wrong) : JudgeUnmarked(mark, wrong);
+}
+
+std::optional<JournalVerdict> InterruptedChange::OpenJournal(const FileMark& mark,
+                                                             bool forWriting) {
   // Whether what lies at the journal's place decides the verdict (the file bears a mark, or what
   // may be one) or is only to be said.
   const bool suspect = mark.marked || mark.damaged;
-  const std::string name = "its journal " + QuotedName(path_);
+  const std::string name = Name();
   struct stat jst;
   if (files_.StatPath(path_, &jst) == -1) {
-    if (errno == ENOENT && !suspect) return {};
+    if (errno == ENOENT && !suspect) return JournalVerdict{};
     if (errno == ENOENT) {
-      return Refuse(mark.marked ? name + " is missing" : damagedMark + ", and no journal", true);
+      return Refuse(mark.marked ? name + " is missing" : kDamagedMark + ", and no journal", true);
     }
     const std::string why = std::string(" cannot be looked at: ") + std::strerror(errno);
     return suspect ? Refuse(name + why, false) : Stale("it" + why);
@@ -292,22 +327,21 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
   }
   owner_ = st.st_uid;
   mode_ = st.st_mode;
-  std::string wrong = ReadJournal(false);
-  // A mark with a byte or two lost is still the mark of the journal's change.
-  if (wrong.empty() && !marked_ && mark.Near(journal_->layout().nonce)) {
-    marked_ = true;
-    nonce_ = journal_->layout().nonce;
-  }
-  if (!marked_) {
-    // Whatever it holds, it never applies to this file: the file was never touched by its change
-    // (the power failed before the mark was on the disk), or its change is done, or it was put
-    // there from elsewhere. An earlier version's journal is kept for that version.
-    if (mark.damaged) return Refuse(damagedMark + ", and " + name + " is not its journal", true);
-    if (wrong.find("earlier version") != std::string::npos) return Refuse(name + " " + wrong, true);
-    if (!wrong.empty()) return Stale("it " + wrong);
-    return Stale("it records " + summary_);
-  }
+  return std::nullopt;
+}
 
+JournalVerdict InterruptedChange::JudgeUnmarked(const FileMark& mark, const std::string& wrong) {
+  // Whatever it holds, it never applies to this file: the file was never touched by its change
+  // (the power failed before the mark was on the disk), or its change is done, or it was put
+  // there from elsewhere. An earlier version's journal is kept for that version.
+  if (mark.damaged) return Refuse(kDamagedMark + ", and " + Name() + " is not its journal", true);
+  if (wrong.find("earlier version") != std::string::npos) return Refuse(Name() + " " + wrong, true);
+  if (!wrong.empty()) return Stale("it " + wrong);
+  return Stale("it records " + summary_);
+}
+
+std::optional<JournalVerdict> InterruptedChange::Distrust(Finisher finisher,
+                                                          std::string* distrust) {
   const uid_t me = files_.UserId();
   struct stat fst;
   if (files_.Stat(file_.fd(), &fst) == -1) {
@@ -315,20 +349,27 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
   }
   // A reading command finishes only its own user's changes; a change also those of the file's
   // owner and of the superuser, who may change anyone's file.
-  const bool trusted = (st.st_mode & 07777) == 0600 &&
-                       (st.st_uid == me || (finisher == Finisher::kEditor &&
-                                            (st.st_uid == fst.st_uid || st.st_uid == 0)));
-  std::string distrust;
-  if ((st.st_mode & 07777) != 0600) {
+  const bool trusted =
+      (mode_ & 07777) == 0600 &&
+      (owner_ == me || (finisher == Finisher::kEditor && (owner_ == fst.st_uid || owner_ == 0)));
+  if ((mode_ & 07777) != 0600) {
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    distrust = name + " was not made by this tool (mode " + mode + ", not 0600)";
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(mode_ & 07777));
+    *distrust = Name() + " was not made by this tool (mode " + mode + ", not 0600)";
   } else if (!trusted) {
-    distrust = name + " belongs to user " + std::to_string(st.st_uid) +
-               (finisher == Finisher::kReader && st.st_uid != me
-                    ? ": a reading command finishes only its own user's changes"
-                    : "");
+    *distrust = Name() + " belongs to user " + std::to_string(owner_) +
+                (finisher == Finisher::kReader && owner_ != me
+                     ? ": a reading command finishes only its own user's changes"
+                     : "");
   }
+  return std::nullopt;
+}
+
+JournalVerdict InterruptedChange::JudgeMarked(Finisher finisher, std::string wrong) {
+  const std::string name = Name();
+  std::string distrust;
+  if (std::optional<JournalVerdict> v = Distrust(finisher, &distrust)) return *v;
+  const std::string distrustNote = distrust.empty() ? "" : " (" + distrust + ")";
   if (wrong.empty() && journal_->layout().nonce != nonce_) {
     return Refuse("the journal beside it, " + QuotedName(path_) + ", belongs to another change (" +
                       NonceText(journal_->layout().nonce) + ", " + summary_ + ")",
@@ -337,18 +378,14 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
   if (wrong.empty()) wrong = ReadJournal(true);
   if (!wrong.empty()) {
     const bool unreadable = wrong.rfind("cannot be read", 0) == 0;
-    return Refuse(name + " " + wrong + (distrust.empty() ? "" : " (" + distrust + ")"),
-                  !unreadable);
+    return Refuse(name + " " + wrong + distrustNote, !unreadable);
   }
   std::string why;
-  if (!(s = Fits(&why)).ok()) {
+  if (Status s = CheckTheFile(&why); !s.ok()) {
     return Refuse(name + ": the file cannot be read: " + s.Message(), false);
   }
-  if (!why.empty()) {
-    return Refuse("the file no longer fits " + name + ": " + why +
-                      (distrust.empty() ? "" : " (" + distrust + ")"),
-                  true);
-  }
+  if (!why.empty())
+    return Refuse("the file no longer fits " + name + ": " + why + distrustNote, true);
   if (!distrust.empty()) {
     return Refuse(distrust +
                       "; it records an interrupted change that its owner or root can "
@@ -359,11 +396,22 @@ JournalVerdict Judged::Judge(Finisher finisher, bool forWriting) {
 }
 
 // Checks, from what the journal records, that the file holds exactly what the change's own
-// writes can have left: its first bytes, every step's destination before the batch in flight,
-// the steps of that batch sector by sector, and the start of every source still to be moved.
-Status Judged::Fits(std::string* why) {
+// writes can have left; each check stops the rest once *why says what differs.
+Status InterruptedChange::CheckTheFile(std::string* why) {
+  Status s = CheckLength(why);
+  if (s.ok() && why->empty()) s = CheckFirstBytes(why);
+  if (s.ok() && why->empty()) s = CheckMoved(why);
+  if (allMoved_) {
+    if (s.ok() && why->empty() && steps_->size() == 0) s = CheckFinalWrites(why);
+    return s;
+  }
+  if (s.ok() && why->empty()) s = CheckStepsInFlight(why);
+  if (s.ok() && why->empty()) s = CheckSourcesToMove(why);
+  return s;
+}
+
+Status InterruptedChange::CheckLength(std::string* why) {
   const Recorded& r = recorded_;
-  const Steps& steps = *steps_;
   const int64_t longest = std::max(r.oldLength, r.newLength);
   int64_t length;
   Status s = file_.Length(&length);
@@ -372,13 +420,17 @@ Status Judged::Fits(std::string* why) {
   if (length < shortest || length > longest) {
     *why = "it is " + std::to_string(length) + " bytes long, where the change left between " +
            std::to_string(shortest) + " and " + std::to_string(longest);
-    return Status::Ok();
   }
+  return Status::Ok();
+}
+
+// Before the final writes begin, nothing in front of the first splice has changed but the mark;
+// after, only what they cover.
+Status InterruptedChange::CheckFirstBytes(std::string* why) {
+  const Recorded& r = recorded_;
   const Regions covered = FinalRegions(r.writes);
-  // Before the final writes begin, nothing in front of the first splice has changed but the
-  // mark; after, only what they cover.
   std::string prefix(r.prefix.size(), '\0');
-  if (!(s = file_.ReadAt(0, prefix.data(), prefix.size())).ok()) return s;
+  if (Status s = file_.ReadAt(0, prefix.data(), prefix.size()); !s.ok()) return s;
   for (std::size_t k = static_cast<std::size_t>(kMarkBytes); k < prefix.size(); ++k) {
     if (prefix[k] == r.prefix[k]) continue;
     const auto at = static_cast<int64_t>(k);
@@ -390,80 +442,97 @@ Status Judged::Fits(std::string* why) {
       return Status::Ok();
     }
   }
+  return Status::Ok();
+}
+
+// Every destination of the batches before the one in flight (of all of them once all moved),
+// against the one hash of them the newest records hold.
+Status InterruptedChange::CheckMoved(std::string* why) {
+  const Steps& steps = *steps_;
+  const Regions covered = FinalRegions(recorded_.writes);
   const std::size_t done = allMoved_ ? steps.size() : batchStart_;
   Buffer buffer(static_cast<std::size_t>(std::max<int64_t>(steps.largest, kSampleBytes)));
   if (!buffer.ok()) return Status::NoMemory("not enough memory to check the file");
   uint64_t h = journal_->layout().nonce, batchHash = h;
   for (std::size_t i = 0; i < done; ++i) {
     const ChunkMove& m = steps.moves[i];
-    if (!(s = file_.ReadAt(m.to, buffer.data(), static_cast<std::size_t>(m.size))).ok()) return s;
+    Status s = file_.ReadAt(m.to, buffer.data(), static_cast<std::size_t>(m.size));
+    if (!s.ok()) return s;
     if (i == steps.BatchStart(i)) batchHash = h;
     const uint64_t fold =
         steps.folded[i] ? journal_->RecordFold(steps, i, batchHash, buffer.data()) : 0;
     h = AddStep(steps, i, h, buffer.data(), fold, covered);
   }
-  if (h != movedHash_) {
-    *why = "bytes that the change moved have changed since";
-    return Status::Ok();
-  }
-  if (allMoved_) {
-    if (steps.size() == 0) {
-      // What each final write covers is, sector by sector, as before it or as after it.
-      std::string now, old, fresh;
-      for (const FinalWrite& w : r.writes) {
-        if (w.preimageAt < 0) continue;
-        now.resize(static_cast<std::size_t>(w.size));
-        old.resize(now.size());
-        fresh.resize(now.size());
-        s = file_.ReadAt(w.pos, now.data(), now.size());
-        if (s.ok()) {
-          s = journal_->ReadFramed(journal_->layout().PayloadAt(), w.preimageAt,
-                                   reinterpret_cast<uint8_t*>(old.data()), w.size, 0);
-        }
-        if (s.ok()) {
-          s = journal_->ReadFramed(journal_->layout().PayloadAt(), w.payloadAt,
-                                   reinterpret_cast<uint8_t*>(fresh.data()), w.size, 0);
-        }
-        if (s.damaged()) return Status::Ok();
-        if (!s.ok()) return s;
-        // The mark lies where it lies, whatever the write puts there in the end.
-        for (int64_t at = std::max(w.pos, kMarkBytes); at < w.pos + w.size;) {
-          const int64_t stop = std::min(w.pos + w.size, (at / 512 + 1) * 512);
-          const auto k = static_cast<std::size_t>(at - w.pos);
-          const auto n = static_cast<std::size_t>(stop - at);
-          if (now.compare(k, n, old, k, n) != 0 && now.compare(k, n, fresh, k, n) != 0) {
-            *why = "bytes that the change writes have changed since";
-            return Status::Ok();
-          }
-          at = stop;
-        }
-      }
+  if (h != movedHash_) *why = "bytes that the change moved have changed since";
+  return Status::Ok();
+}
+
+// For a change that moves nothing: what each final write covers is, sector by sector, as before
+// it or as after it.
+Status InterruptedChange::CheckFinalWrites(std::string* why) {
+  std::string now, old, fresh;
+  for (const FinalWrite& w : recorded_.writes) {
+    if (w.preimageAt < 0) continue;
+    now.resize(static_cast<std::size_t>(w.size));
+    old.resize(now.size());
+    fresh.resize(now.size());
+    Status s = file_.ReadAt(w.pos, now.data(), now.size());
+    if (s.ok()) {
+      s = journal_->ReadFramed(journal_->layout().PayloadAt(), w.preimageAt,
+                               reinterpret_cast<uint8_t*>(old.data()), w.size, 0);
     }
-    return Status::Ok();
+    if (s.ok()) {
+      s = journal_->ReadFramed(journal_->layout().PayloadAt(), w.payloadAt,
+                               reinterpret_cast<uint8_t*>(fresh.data()), w.size, 0);
+    }
+    if (s.damaged()) return Status::Ok();
+    if (!s.ok()) return s;
+    // The mark lies where it lies, whatever the write puts there in the end.
+    for (int64_t at = std::max(w.pos, kMarkBytes); at < w.pos + w.size;) {
+      const int64_t stop = std::min(w.pos + w.size, (at / 512 + 1) * 512);
+      const auto k = static_cast<std::size_t>(at - w.pos);
+      const auto n = static_cast<std::size_t>(stop - at);
+      if (now.compare(k, n, old, k, n) != 0 && now.compare(k, n, fresh, k, n) != 0) {
+        *why = "bytes that the change writes have changed since";
+        return Status::Ok();
+      }
+      at = stop;
+    }
   }
-  // The steps in flight: rebuilt from where their bytes lay, where they go and what their
-  // records keep, they must give their records' checks.
+  return Status::Ok();
+}
+
+// The steps in flight: rebuilt from where their bytes lay, where they go and what their records
+// keep, they must give their records' checks.
+Status InterruptedChange::CheckStepsInFlight(std::string* why) {
+  const Steps& steps = *steps_;
+  Buffer buffer(static_cast<std::size_t>(std::max<int64_t>(steps.largest, kSampleBytes)));
   Buffer room(static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1)));
-  if (!room.ok()) return Status::NoMemory("not enough memory to check the file");
+  if (!buffer.ok() || !room.ok()) return Status::NoMemory("not enough memory to check the file");
   for (const auto& [step, record] : batch_) {
     bool fits;
-    s = RebuildStep(file_, steps, step, record.data, journal_->layout().nonce, buffer.data(),
-                    room.data(), &fits);
+    Status s = RebuildStep(file_, steps, step, record.data, journal_->layout().nonce, buffer.data(),
+                           room.data(), &fits);
     if (!s.ok()) return s;
     if (!fits) {
       *why = "bytes of the steps in flight have changed since";
       return Status::Ok();
     }
   }
-  // Sources still to be moved.
+  return Status::Ok();
+}
+
+// The start of every source still to be moved, against the hash the plan holds.
+Status InterruptedChange::CheckSourcesToMove(std::string* why) {
+  const Steps& steps = *steps_;
+  Buffer buffer(static_cast<std::size_t>(kSampleBytes));
+  if (!buffer.ok()) return Status::NoMemory("not enough memory to check the file");
   for (std::size_t i = steps.BatchEnd(batchStart_); i < steps.size(); ++i) {
     const ChunkMove& next = steps.moves[i];
-    if (!(s = file_.ReadAt(next.from, buffer.data(),
-                           static_cast<std::size_t>(std::min(next.size, kSampleBytes))))
-             .ok()) {
-      return s;
-    }
-    if (SampleHash(next, buffer.data()) != r.samples[i]) {
+    Status s = file_.ReadAt(next.from, buffer.data(),
+                            static_cast<std::size_t>(std::min(next.size, kSampleBytes)));
+    if (!s.ok()) return s;
+    if (SampleHash(next, buffer.data()) != recorded_.samples[i]) {
       *why = "bytes that the change has still to move have changed since";
       return Status::Ok();
     }
@@ -475,8 +544,8 @@ Status Judged::Fits(std::string* why) {
 
 JournalVerdict ExamineJournal(Files& files, AtbFile& file, const std::string& journalPath,
                               Finisher finisher) {
-  Judged judged(files, file, journalPath);
-  return judged.Judge(finisher, false);
+  InterruptedChange interrupted(files, file, journalPath);
+  return interrupted.Examine(finisher, false);
 }
 
 Status RefusalOf(const JournalVerdict& v, const std::string& name) {
@@ -549,8 +618,8 @@ Status AsIoError(const Status& s) {
 Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished, std::string* note) {
   *finished = false;
   Files& files = target.file.files();
-  Judged judged(files, target.file, target.journalPath);
-  const JournalVerdict verdict = judged.Judge(finisher, true);
+  InterruptedChange interrupted(files, target.file, target.journalPath);
+  const JournalVerdict verdict = interrupted.Examine(finisher, true);
   switch (verdict.kind) {
     case JournalVerdict::kNone:
       return Status::Ok();
@@ -561,55 +630,30 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished, st
     case JournalVerdict::kFits:
       break;
   }
-  const Recorded& r = judged.recorded();
-  const Steps& steps = judged.steps();
+  const Recorded& r = interrupted.recorded();
+  const Steps& steps = interrupted.steps();
   int64_t longest = std::max(r.oldLength, r.newLength);
-  Status s = WithinSizeLimit(files, longest, judged.journal().layout().End());
+  Status s = WithinSizeLimit(files, longest, interrupted.journal().layout().End());
   if (!s.ok()) return s;
-  // Everything the recovery needs is had before it writes.
-  const auto each = static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1));
-  Buffer buffer(each * SourceBuffers(steps));
-  Buffer room(each);
+  // Everything the recovery needs is acquired before it writes.
+  StepBuffers buffers(steps, 1);
+  Buffer room(static_cast<std::size_t>(std::max<int64_t>(steps.largest, 1)));
   std::vector<uint8_t> scratch;
   try {
     scratch.reserve(ScratchRoom(steps));
   } catch (const std::bad_alloc&) {
   }
-  if (!buffer.ok() || !room.ok() || scratch.capacity() < ScratchRoom(steps)) {
+  if (!buffers.ok() || !room.ok() || scratch.capacity() < ScratchRoom(steps)) {
     return Status::NoMemory("not enough memory to finish an interrupted change");
   }
-  std::vector<uint8_t*> buffers;
-  for (std::size_t k = 0; k < SourceBuffers(steps); ++k)
-    buffers.push_back(buffer.data() + k * each);
   {
     DeferSignals hold;
     if (!hold.ok()) return Status::Refused("the signals that end a process cannot be held");
-    StepRunner run({target.file, target.durable}, judged.journal(), r, steps, buffers, scratch);
-    if (judged.allMoved()) {
-      s = run.Run(steps.size(), nullptr, true, judged.movedHash());
-    } else {
-      // The steps in flight again, whole, in order, from the bytes the journal or their sources
-      // kept.
-      int64_t length;
-      s = target.file.Length(&length);
-      if (s.ok() && length < longest) s = target.file.SetLength(longest);
-      uint64_t h = judged.movedHash();
-      for (const auto& [step, record] : judged.batch()) {
-        if (!s.ok()) break;
-        bool fits;
-        s = RebuildStep(target.file, steps, step, record.data, judged.journal().layout().nonce,
-                        buffers[step - judged.batchStart()], room.data(), &fits);
-        if (s.ok() && !fits) s = Status::Damaged("the file changed while it was recovered");
-      }
-      for (const auto& [step, record] : judged.batch()) {
-        if (!s.ok()) break;
-        const ChunkMove& m = steps.moves[step];
-        uint8_t* bytes = buffers[step - judged.batchStart()];
-        s = target.file.WriteAt(m.to, bytes, static_cast<std::size_t>(m.size));
-        h = run.AddStepAgain(h, step, judged.movedHash(), bytes);
-      }
-      if (s.ok()) s = run.Run(steps.BatchEnd(judged.batchStart()), nullptr, false, h);
-    }
+    Mover mover({target.file, target.durable}, interrupted.journal(), r, steps, buffers.pointers(),
+                scratch);
+    s = interrupted.allMoved() ? mover.Run(steps.size(), nullptr, true, interrupted.movedHash())
+                               : mover.Resume(interrupted.batchStart(), interrupted.batch(),
+                                              interrupted.movedHash(), room.data());
   }
   if (!s.ok()) return AsIoError(s);
   *finished = true;
@@ -617,6 +661,33 @@ Status RecoverChange(ChangeTarget& target, Finisher finisher, bool* finished, st
   if (files.Unlink(target.journalPath) == -1) return Status::FromErrno(errno);
   return Status::Ok();
 }
+
+namespace {
+
+// Copies the `size` bytes of the journal `source` to a new journal at `path`, made as a change
+// makes one; nothing is left at `path` when that fails.
+Status CopyJournal(Files& files, AtbFile& source, int64_t size, const std::string& path,
+                   bool durable) {
+  const int to = files.Open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (to == -1) return Status::FromErrno(errno).In(path);
+  AtbFile copy(files, to);
+  Status s;
+  std::vector<uint8_t> chunk(static_cast<std::size_t>(kFramesPerIo * kFrame));
+  for (int64_t at = 0; s.ok() && at < size;) {
+    const auto n = static_cast<std::size_t>(std::min<int64_t>(size - at, chunk.size()));
+    s = source.ReadAt(at, chunk.data(), n);
+    if (s.ok()) s = copy.WriteAt(at, chunk.data(), n);
+    at += static_cast<int64_t>(n);
+  }
+  if (s.ok() && durable && (files.Sync(to) == -1 || files.SyncDirectory(DirectoryOf(path)) == -1)) {
+    s = Status::FromErrno(errno);
+  }
+  files.Close(to);
+  if (!s.ok()) files.Unlink(path);
+  return s;
+}
+
+}  // namespace
 
 Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, bool* finished) {
   *finished = false;
@@ -676,27 +747,8 @@ Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, 
   const bool own_file = layout.inode == static_cast<uint64_t>(fst.st_ino) &&
                         files.Rename(journalPath, target.journalPath) == 0;
   if (!own_file) {
-    const int to =
-        files.Open(target.journalPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (to == -1) {
-      files.Close(from);
-      return Status::FromErrno(errno).In(target.journalPath);
-    }
-    AtbFile copy(files, to);
-    std::vector<uint8_t> chunk(static_cast<std::size_t>(kFramesPerIo * kFrame));
-    for (int64_t at = 0; s.ok() && at < size;) {
-      const auto n = static_cast<std::size_t>(std::min<int64_t>(size - at, chunk.size()));
-      s = source.ReadAt(at, chunk.data(), n);
-      if (s.ok()) s = copy.WriteAt(at, chunk.data(), n);
-      at += static_cast<int64_t>(n);
-    }
-    if (s.ok() && target.durable &&
-        (files.Sync(to) == -1 || files.SyncDirectory(DirectoryOf(target.journalPath)) == -1)) {
-      s = Status::FromErrno(errno);
-    }
-    files.Close(to);
+    s = CopyJournal(files, source, size, target.journalPath, target.durable);
     if (!s.ok()) {
-      files.Unlink(target.journalPath);
       files.Close(from);
       return s;
     }
@@ -718,8 +770,8 @@ Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, 
 
 Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPath,
                       std::string* summary, std::string* lost) {
-  Judged judged(files, file, journalPath);
-  const JournalVerdict verdict = judged.Judge(Finisher::kEditor, false);
+  InterruptedChange interrupted(files, file, journalPath);
+  const JournalVerdict verdict = interrupted.Examine(Finisher::kEditor, false);
   *summary = verdict.summary;
   lost->clear();
   switch (verdict.kind) {
@@ -736,12 +788,13 @@ Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPat
       break;
   }
   // Another change's journal may be the only one of the file it belongs to.
-  if (verdict.marked && judged.planRead() && judged.journal().layout().nonce != verdict.nonce) {
+  if (verdict.marked && interrupted.planRead() &&
+      interrupted.journal().layout().nonce != verdict.nonce) {
     summary->clear();
     return Status::Refused("the journal beside it, " + QuotedName(journalPath) +
                            ", belongs to another change (" +
-                           NonceText(judged.journal().layout().nonce) + ", " + verdict.summary +
-                           "): move it away first, to discard this file's own");
+                           NonceText(interrupted.journal().layout().nonce) + ", " +
+                           verdict.summary + "): move it away first, to discard this file's own");
   }
   if (JournalExists(files, journalPath) && files.Unlink(journalPath) == -1) {
     return Status::FromErrno(errno).In(journalPath);
@@ -752,10 +805,11 @@ Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPat
   // before the change, or what the finished file holds once its final writes began), zeros
   // otherwise.
   std::string under(static_cast<std::size_t>(kMarkBytes), '\0');
-  const bool known = judged.planRead() && judged.journal().layout().nonce == verdict.nonce;
+  const bool known =
+      interrupted.planRead() && interrupted.journal().layout().nonce == verdict.nonce;
   if (known) {
-    under = judged.allMoved() ? judged.recorded().unmarked
-                              : judged.recorded().prefix.substr(0, under.size());
+    under = interrupted.allMoved() ? interrupted.recorded().unmarked
+                                   : interrupted.recorded().prefix.substr(0, under.size());
   }
   *lost = std::string("the file is left in the middle of its change") +
           (known ? "; the bytes under the mark are as its journal kept them"

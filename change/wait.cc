@@ -97,9 +97,9 @@ std::string Seconds(int64_t ms) {
 
 // Calls `attempt` until it succeeds, while `holder` tells who is in the way: says so after a
 // while, and gives up once the holder has made no progress for the policy's bound.
-template <typename Attempt, typename HolderOf, typename Doing>
+template <typename Attempt, typename HolderOf, typename ActivityOf>
 Status Await(Files& files, int fd, const std::string& name, const std::string& journalPath,
-             Attempt attempt, HolderOf holder, Doing doing) {
+             Attempt attempt, HolderOf holder, ActivityOf activityOf) {
   const WaitPolicy& policy = Policy();
   const auto start = Clock::now();
   auto lastMove = start;
@@ -120,12 +120,12 @@ Status Await(Files& files, int fd, const std::string& name, const std::string& j
     seen = now;
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(t - start).count();
     if (!said && waited >= policy.sayAfterMs && policy.say) {
-      policy.say(name, "waiting for " + Describe(pid) + ", which " + doing(pid));
+      policy.say(name, "waiting for " + Describe(pid) + ", which " + activityOf(pid));
       said = true;
     }
     const auto still = std::chrono::duration_cast<std::chrono::milliseconds>(t - lastMove).count();
     if (still >= policy.stallMs) {
-      return Status::Stalled("locked by a stalled " + Describe(pid) + ", which " + doing(pid) +
+      return Status::Stalled("locked by a stalled " + Describe(pid) + ", which " + activityOf(pid) +
                              (now.stopped ? " and is stopped" : "") +
                              ", and made no progress for " + Seconds(policy.stallMs) +
                              " (atbutil --wait SECONDS, or ATB_WAIT=SECONDS, waits longer)");
@@ -143,14 +143,12 @@ void SetWaitPolicy(WaitPolicy policy) { Policy() = std::move(policy); }
 
 const WaitPolicy& CurrentWaitPolicy() { return Policy(); }
 
-void TakeWaitFromEnvironment() {
-  const char* wait = std::getenv("ATB_WAIT");
-  if (wait == nullptr || *wait == '\0') return;
+std::optional<int64_t> StallBoundOf(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
   char* end = nullptr;
-  const double seconds = std::strtod(wait, &end);
-  if (*end == '\0' && seconds >= 0 && seconds < 1e9) {
-    Policy().stallMs = static_cast<int64_t>(seconds * 1000);
-  }
+  const double seconds = std::strtod(text, &end);
+  if (*end != '\0' || !(seconds >= 0 && seconds < 1e9)) return std::nullopt;
+  return static_cast<int64_t>(seconds * 1000);
 }
 
 Status AwaitChangeLock(Files& files, int fd, bool exclusive, const std::string& name,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/files.h"
@@ -22,8 +23,9 @@ struct WaitPolicy {
 // For the whole process, as the front end sets it.
 void SetWaitPolicy(WaitPolicy policy);
 const WaitPolicy& CurrentWaitPolicy();
-// Reads ATB_WAIT (seconds without progress before giving up) from the environment.
-void TakeWaitFromEnvironment();
+// The bound of `seconds` (the text of ATB_WAIT or --wait: seconds without progress before giving
+// up), in milliseconds; none for a text that is missing, empty or no such number.
+std::optional<int64_t> StallBoundOf(const char* seconds);
 
 // Takes the change lock of the file open at `fd` (named `name` in messages), waiting for whoever
 // holds it. The journal at `journalPath` growing or changing counts as progress too. Stalled

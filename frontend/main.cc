@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #include "change/open.h"
@@ -27,11 +29,13 @@ int main(int argc, char** argv) {
   // the change would not be said.
   if (!atb::IgnoreBrokenPipe()) std::perror("atb: SIGPIPE cannot be ignored");
   if (!atb::IgnoreFileSizeSignal()) std::perror("atb: SIGXFSZ cannot be ignored");
-  atb::TakeDurabilityFromEnvironment();
+  // ATB_SYNC=0: changes are not flushed, for callers who make their own guarantees.
+  const char* sync = std::getenv("ATB_SYNC");
+  atb::SetDurableChanges(sync == nullptr || std::strcmp(sync, "0") != 0);
   std::ios::sync_with_stdio(false);
   atb::Console console(std::cin, std::cout, std::cerr, /*standard=*/true);
-  atb::TakeWaitFromEnvironment();
-  atb::WaitPolicy wait = atb::CurrentWaitPolicy();
+  atb::WaitPolicy wait;
+  if (const auto bound = atb::StallBoundOf(std::getenv("ATB_WAIT"))) wait.stallMs = *bound;
   wait.say = [&console](const std::string& file, const std::string& message) {
     console.Explain(file, message);
   };

@@ -175,50 +175,6 @@ class Changes : public ::testing::Test {
   std::string err_;
 };
 
-TEST(Moves, MoveEveryByteOnceWhereverSplicesGrowOrShrink) {
-  Random r(5);
-  testing::TempDir dir;
-  for (int c = 0; c < 300; ++c) {
-    Bytes before = r.Bytes(400);
-    std::vector<Splice> splices;
-    Bytes expected;
-    int64_t at = 0;
-    for (int k = r.Below(5); k > 0 && at < static_cast<int64_t>(before.size()); --k) {
-      const int64_t pos = at + r.Below(static_cast<int>(before.size() - at) + 1);
-      const int64_t removed = r.Below(static_cast<int>(before.size() - pos) + 1) / 2;
-      const int64_t inserted = r.Below(30);
-      splices.push_back({pos, removed, inserted});
-      expected += before.substr(at, pos - at) + Bytes(inserted, '?');
-      at = pos + removed;
-    }
-    expected += before.substr(at);
-    WriteFile(dir / "f", before);
-    int fd = open((dir / "f").c_str(), O_RDWR);
-    AtbFile file(SystemFiles(), fd);
-    const int64_t length = static_cast<int64_t>(before.size());
-    const int64_t newLength = LengthAfter(splices, length);
-    const int64_t chunk = 1 + r.Below(16);
-    // Steps read in batches of one to four before they are written.
-    std::vector<std::vector<uint8_t>> buffers(
-        static_cast<std::size_t>(1 + r.Below(4)),
-        std::vector<uint8_t>(static_cast<std::size_t>(chunk)));
-    std::vector<uint8_t*> pointers;
-    for (auto& b : buffers) pointers.push_back(b.data());
-    ASSERT_TRUE(file.SetLength(std::max(length, newLength)).ok());
-    ASSERT_TRUE(CopyMoves(file, PlanMoves(splices, length, chunk), 0, pointers).ok());
-    ASSERT_TRUE(file.SetLength(newLength).ok());
-    close(fd);
-    Bytes after = ReadFile(dir / "f");
-    // What lies in the room made is unspecified: compare around it.
-    ASSERT_EQ(after.size(), expected.size()) << c;
-    for (std::size_t i = 0; i < after.size(); ++i) {
-      if (expected[i] != '?') {
-        ASSERT_EQ(after[i], expected[i]) << c << " at " << i;
-      }
-    }
-  }
-}
-
 // Texts anywhere in random files, several at once, grown, shrunk or kept, with or without their
 // trailing bytes: the file set gives equals the file the builder encodes from the changed tree.
 TEST_F(Changes, BatchesOfTextsGiveExactlyTheModelsBytes) {

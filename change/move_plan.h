@@ -1,12 +1,10 @@
-// Moving the bytes of a file in place to make room for replacements, in bounded chunks, each
-// byte at most once and never over a byte that still has to move.
+// Where the bytes of a change go: the splices it makes, and the steps that move every other byte
+// there. A change and its recovery derive the same steps from the same splices, so a journal
+// names a step by its number.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
-
-#include "store/atb_file.h"
 
 namespace atb {
 
@@ -33,22 +31,11 @@ struct ChunkMove {
 std::vector<ChunkMove> PlanMoves(const std::vector<Splice>& splices, int64_t length,
                                  int64_t chunkBytes);
 
+// The number of steps PlanMoves makes, counted without making them, so that a journal cannot
+// make a recovery build an unbounded list.
+uint64_t CountMoves(const std::vector<Splice>& splices, int64_t length, int64_t chunkBytes);
+
 // The length of the file once the splices are made.
 int64_t LengthAfter(const std::vector<Splice>& splices, int64_t length);
-
-// What a copy does around its steps: `before` once the bytes of a batch of steps are read and
-// before any of them is written (where a journal keeps them), `after` once a step is written. An
-// error from either stops the copy.
-struct MoveHooks {
-  std::function<Status(std::size_t first, std::size_t end, uint8_t* const* bytes)> before;
-  std::function<Status(std::size_t step, const ChunkMove& move, const uint8_t* bytes)> after;
-};
-
-// Carries out moves[first..] in batches of as many steps as there are buffers, each buffer
-// holding at least the largest step: every step of a batch is read before any is written. The
-// file must already be long enough for every destination; its length is left as it is. The
-// position is left unspecified.
-Status CopyMoves(AtbFile& file, const std::vector<ChunkMove>& moves, std::size_t first,
-                 const std::vector<uint8_t*>& buffers, const MoveHooks& hooks = {});
 
 }  // namespace atb

@@ -1,4 +1,4 @@
-#include "store/moves.h"
+#include "change/move_plan.h"
 
 #include <algorithm>
 
@@ -47,29 +47,17 @@ int64_t LengthAfter(const std::vector<Splice>& splices, int64_t length) {
   return length;
 }
 
-Status CopyMoves(AtbFile& file, const std::vector<ChunkMove>& moves, std::size_t first,
-                 const std::vector<uint8_t*>& buffers, const MoveHooks& hooks) {
-  for (std::size_t start = first; start < moves.size(); start += buffers.size()) {
-    const std::size_t end = std::min(moves.size(), start + buffers.size());
-    // Sources of later steps are never written by earlier ones: reading them all first gives
-    // the same bytes.
-    for (std::size_t i = start; i < end; ++i) {
-      Status s =
-          file.ReadAt(moves[i].from, buffers[i - start], static_cast<std::size_t>(moves[i].size));
-      if (!s.ok()) return s;
-    }
-    if (hooks.before) {
-      Status s = hooks.before(start, end, buffers.data());
-      if (!s.ok()) return s;
-    }
-    for (std::size_t i = start; i < end; ++i) {
-      const ChunkMove& m = moves[i];
-      Status s = file.WriteAt(m.to, buffers[i - start], static_cast<std::size_t>(m.size));
-      if (s.ok() && hooks.after) s = hooks.after(i, m, buffers[i - start]);
-      if (!s.ok()) return s;
-    }
+uint64_t CountMoves(const std::vector<Splice>& splices, int64_t length, int64_t chunkBytes) {
+  uint64_t count = 0;
+  int64_t shift = 0;
+  for (std::size_t j = 0; j < splices.size(); ++j) {
+    shift += splices[j].inserted - splices[j].removed;
+    const int64_t from = splices[j].pos + splices[j].removed;
+    const int64_t to = j + 1 < splices.size() ? splices[j + 1].pos : length;
+    if (from < to && shift != 0)
+      count += static_cast<uint64_t>((to - from + chunkBytes - 1) / chunkBytes);
   }
-  return Status::Ok();
+  return count;
 }
 
 }  // namespace atb
