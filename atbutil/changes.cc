@@ -7,18 +7,18 @@
 #include <map>
 #include <memory>
 
+#include "atbutil/commands.h"
+#include "atbutil/open_file.h"
 #include "change/change.h"
 #include "change/journal.h"
 #include "change/side_files.h"
-#include "atbutil/commands.h"
-#include "text/dump.h"
-#include "patches/open_file.h"
-#include "text/paths.h"
-#include "text/value_text.h"
 #include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"
 #include "store/text_end.h"
+#include "text/dump.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 
 namespace atb {
 

@@ -5,13 +5,10 @@
 #include <cstring>
 #include <new>
 
+#include "atbutil/commands.h"
+#include "atbutil/open_file.h"
 #include "change/open.h"
 #include "change/wait.h"
-#include "atbutil/commands.h"
-#include "patches/diff.h"
-#include "patches/merge.h"
-#include "patches/open_file.h"
-#include "patches/patch.h"
 #include "platform/signals.h"
 #include "platform/version.h"
 
