@@ -1,5 +1,6 @@
 #include "atbutil/commands.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -299,14 +300,18 @@ Status Build(const std::string& json, const std::string& outPath, const KeyNames
     return Status::Invalid(
         "standard output is a terminal; name OUT, or send it into a file or pipe");
   }
-  std::FILE* in = json == "-" ? stdin : std::fopen(json.c_str(), "rb");
-  if (in == nullptr) return Status::FromErrno(errno).In(json);
+  const bool fromIn = json == "-";
+  const int in = fromIn ? STDIN_FILENO : files.Open(json, O_RDONLY | O_CLOEXEC, 0);
+  if (in == -1) return Status::FromErrno(errno).In(json);
   // Read as a stream: the document is never held, only the file it builds.
   BuiltFile built;
-  JsonText text(in);
+  JsonText text(files, in);
   const Status accepted = BuildFromJson(text, names, &built);
-  if (in != stdin) std::fclose(in);
-  if (text.failed()) return Status::IoError(0, json + ": cannot be read");
+  if (!fromIn) files.Close(in);
+  if (text.failed()) {
+    return Status::IoError(text.error(),
+                           json + ": cannot be read: " + Status::IoError(text.error()).Reason());
+  }
   if (!accepted.ok()) return accepted.In(json == "-" ? std::string("standard input") : json);
   if (outPath == "-") {
     const bool written = built.WriteTo([&](std::string_view piece) {
