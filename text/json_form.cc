@@ -13,13 +13,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "text/json_position.h"
-#include "text/paths.h"
-#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/table.h"
 #include "store/text_end.h"
 #include "store/utf.h"
+#include "text/json_position.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 
 namespace atb {
 
@@ -305,7 +305,18 @@ class JsonBuilder {
   bool end_array() { return Close(); }
   bool key(std::string& name);
   bool parse_error(std::size_t, const std::string& lastRead, const nlohmann::json::exception& e) {
-    syntax_ = text_.FaithfulMessage(e.what(), lastRead);
+    // The library's text starts with its exception's name, which its id gives
+    // ("[json.exception.parse_error.101] "): that is for programmers.
+    static const char* const kKinds[] = {"parse_error", "invalid_iterator", "type_error",
+                                         "out_of_range", "other_error"};
+    std::string message = e.what();
+    const int kind = e.id / 100 - 1;
+    if (kind >= 0 && kind < 5) {
+      const std::string name =
+          std::string("[json.exception.") + kKinds[kind] + "." + std::to_string(e.id) + "] ";
+      if (message.compare(0, name.size(), name) == 0) message.erase(0, name.size());
+    }
+    syntax_ = text_.FaithfulMessage(std::move(message), lastRead);
     return false;
   }
   const std::string& syntax() const { return syntax_; }
@@ -1100,9 +1111,7 @@ Status BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file) {
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
     if (!builder.repeated().empty()) return Status::Refused(builder.repeated());
     // A syntax error, or a number no float can hold.
-    const std::string& what = builder.syntax();
-    const std::size_t at = what.find("] ");
-    return Status::Refused(at == std::string::npos ? what : what.substr(at + 2));
+    return Status::Refused(builder.syntax());
   }
   Verdict v = builder.Finish();
   if (!v) return Status::Ok();
