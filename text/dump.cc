@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <deque>
 
-#include "text/json_form.h"
-#include "text/paths.h"
-#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"
 #include "store/text_end.h"
 #include "store/utf.h"
+#include "text/json_form.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 
 namespace atb {
 
@@ -107,17 +107,6 @@ Status AppendSizeAndHash(ByteSource& file, int64_t start, int64_t end, Sink& sin
 
 Status AppendQuotedExtent(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
   return AppendEscapedExtent(file, start, end, sink);
-}
-
-void Sink::Flush() {
-  if (out_ == nullptr || buf_.empty()) return;
-  if (std::fwrite(buf_.data(), 1, buf_.size(), out_) != buf_.size()) failed_ = true;
-  buf_.clear();
-}
-
-void Sink::Finish() {
-  Flush();
-  if (out_ != nullptr && (std::fflush(out_) != 0 || std::ferror(out_) != 0)) failed_ = true;
 }
 
 Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink) {
