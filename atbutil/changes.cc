@@ -8,10 +8,10 @@
 #include <memory>
 
 #include "atbutil/commands.h"
+#include "atbutil/open_file.h"
 #include "change/change.h"
 #include "change/journal.h"
 #include "change/side_files.h"
-#include "patches/open_file.h"
 #include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"

@@ -1,5 +1,6 @@
 #include "atbutil/commands.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,16 +14,16 @@
 #include <mutex>
 #include <thread>
 
+#include "atbutil/open_file.h"
 #include "change/mark.h"
 #include "change/open.h"
-#include "text/dump.h"
-#include "text/json_form.h"
-#include "patches/open_file.h"
-#include "text/paths.h"
 #include "platform/output_file.h"
 #include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"
+#include "text/dump.h"
+#include "text/json_form.h"
+#include "text/paths.h"
 
 namespace atb {
 
@@ -60,13 +61,14 @@ Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, 
   const Status opened = f.Open(path, OpenFile::kRead, err);
   // A failing disk is no content to show: only a file that is refused, damaged or held by a
   // stalled process is shown as bytes.
-  if (f.fd() == -1 && ExitStatus(opened) == 1) {
+  const bool atFault = opened.damaged() || opened.refused() || opened.tooLarge();
+  if (f.fd() == -1 && atFault) {
     // Refused before a byte was read (a folder, a pipe): said as what it is.
     Sink sink(out);
     sink.buf().append("/ = " + Printable(opened.Reason()) + "\n");
     return Finish(sink);
   }
-  if (f.fd() == -1 || (ExitStatus(opened) == 2 && !opened.stalled())) return opened;
+  if (f.fd() == -1 || (!opened.ok() && !atFault && !opened.stalled())) return opened;
   AtbFile& file = f.file();
   Sink sink(out);
   int64_t length = 0;
@@ -114,8 +116,8 @@ int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::
 int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
                     Files& files) {
   // It fails only when the file cannot be read, whatever kept it from being read.
-  return RunReported(path, err, [&] { return Textconv(path, names, out, err, files); }) == 0 ? 0
-                                                                                             : 2;
+  return RunReported(path, err, ExitRule::kAnyFailureIs2,
+                     [&] { return Textconv(path, names, out, err, files); });
 }
 
 namespace {
@@ -264,7 +266,8 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
     // Standard output first: the two streams may be one terminal.
     if (!r.error.ok()) std::fflush(out);
     std::fputs(r.out.c_str(), out);
-    status = std::max({status, r.damaged ? 1 : 0, Report(r.error, err)});
+    status = std::max(
+        {status, ExitStatus(r.damaged ? Status::Damaged({}) : Status::Ok()), Report(r.error, err)});
   }
   for (std::thread& t : workers) t.join();
   if (std::fflush(out) != 0 || std::ferror(out) != 0) return Report(OutputFailed(), err);
@@ -297,14 +300,18 @@ Status Build(const std::string& json, const std::string& outPath, const KeyNames
     return Status::Invalid(
         "standard output is a terminal; name OUT, or send it into a file or pipe");
   }
-  std::FILE* in = json == "-" ? stdin : std::fopen(json.c_str(), "rb");
-  if (in == nullptr) return Status::FromErrno(errno).In(json);
+  const bool fromIn = json == "-";
+  const int in = fromIn ? STDIN_FILENO : files.Open(json, O_RDONLY | O_CLOEXEC, 0);
+  if (in == -1) return Status::FromErrno(errno).In(json);
   // Read as a stream: the document is never held, only the file it builds.
   BuiltFile built;
-  JsonText text(in);
+  JsonText text(files, in);
   const Status accepted = BuildFromJson(text, names, &built);
-  if (in != stdin) std::fclose(in);
-  if (text.failed()) return Status::IoError(0, json + ": cannot be read");
+  if (!fromIn) files.Close(in);
+  if (text.failed()) {
+    return Status::IoError(text.error(),
+                           json + ": cannot be read: " + Status::IoError(text.error()).Reason());
+  }
   if (!accepted.ok()) return accepted.In(json == "-" ? std::string("standard input") : json);
   if (outPath == "-") {
     const bool written = built.WriteTo([&](std::string_view piece) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "text/key_names.h"
 #include "platform/files.h"
+#include "text/key_names.h"
 
 namespace atb {
 
@@ -58,5 +58,22 @@ int RemoveCommand(const std::string& path, const std::vector<std::string>& entry
 // what it recorded and what is lost.
 int RecoverCommand(const std::string& path, bool discard, const std::string& journal,
                    std::FILE* err, Files& files = SystemFiles());
+
+// Patches (patches/patch.h). diff: status 0 when the files are the same, 1 when they differ (the
+// patch on `out`), 2 when they cannot be read or the difference cannot be written as a patch.
+int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
+                std::FILE* err, Files& files = SystemFiles());
+// The patches in order, as one change ("-" reads one from `in`); with `check`, only reports.
+// Status 0 applied, 1 refused (every failing change on `err` as "PATCH: PATH: expected ...,
+// found ..."), 2 trouble (a patch that cannot be read or parsed, a failing disk).
+int ApplyCommand(const std::string& path, const std::vector<std::string>& patches, bool check,
+                 const KeyNames& names, std::FILE* in, std::FILE* err,
+                 Files& files = SystemFiles());
+// git's merge driver: status 0 merged into OURS, 1 conflicts (every one on `err`, OURS as it
+// was), 2 trouble (a file that cannot be read or written, a damaged root table). Messages name
+// the file `name` (git's %P) when given.
+int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
+                 const std::string& name, const KeyNames& names, std::FILE* err,
+                 Files& files = SystemFiles());
 
 }  // namespace atb

@@ -5,14 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
+#include "atbutil/commands.h"
+#include "atbutil/open_file.h"
 #include "change/open.h"
 #include "change/wait.h"
-#include "atbutil/commands.h"
-#include "patches/diff.h"
-#include "patches/merge.h"
-#include "patches/open_file.h"
-#include "patches/patch.h"
 #include "platform/signals.h"
 #include "platform/version.h"
 
@@ -22,6 +21,219 @@ namespace {
 bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
   if (argc < 2 || argv[1][0] == '-') return false;
   return app.get_subcommands([&](const CLI::App* sub) { return sub->check_name(argv[1]); }).empty();
+}
+
+// What the command line gives a command; each fills in what it uses.
+struct Args {
+  std::string file, path, json, out, namesFile, key, side, other, third, mergedName, journal;
+  bool asJson = false, discard = false, checkOnly = false;
+  std::vector<std::string> files;
+  CLI::App* sub = nullptr;  // the command's own part of the command line, once parsed
+};
+
+// The words after FILE that set, add and remove read as they stand.
+std::vector<std::string> Remaining(const Args& a) {
+  std::vector<std::string> rest = a.sub->remaining();
+  if (!rest.empty() && rest[0] == "--") rest.erase(rest.begin());
+  return rest;
+}
+
+void NamesOption(CLI::App& sub, Args& a, const char* what) {
+  sub.add_option("--names", a.namesFile,
+                 std::string("A file of attribute names, one per line, to ") + what);
+}
+
+// Every command: its name and help, its options, and what runs it. --help lists them in this
+// order.
+struct Command {
+  const char* name;
+  const char* help;
+  void (*options)(CLI::App& sub, Args& a);
+  int (*run)(const Args& a, const atb::KeyNames& names);
+};
+
+const Command kCommands[] = {
+    {"dump", "Print the whole tree: one line per entry, or JSON",
+     [](CLI::App& sub, Args& a) {
+       sub.add_flag("--json", a.asJson, "JSON that build turns back into the same bytes");
+       NamesOption(sub, a, "show keys by");
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::DumpCommand(a.file, a.asJson, names, stdout, stderr);
+     }},
+    {"textconv", "dump for git diff: never fails on a damaged, short or foreign file",
+     [](CLI::App& sub, Args& a) {
+       NamesOption(sub, a, "show keys by");
+       sub.add_option("FILE", a.file, "The file")->required();
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::TextconvCommand(a.file, names, stdout, stderr);
+     }},
+    {"check", "Check that every table of every file is sound",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("FILE", a.files,
+                      "Attribute files, and folders: every *.atb below them, symlinks not followed")
+           ->required();
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::CheckCommand(a.files, names, stdout, stderr);
+     }},
+    {"get", "Print one value, as dump prints it",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_option("PATH", a.path, "The entry, as dump names it (or by label, key, #N or name)")
+           ->required();
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::GetCommand(a.file, a.path, names, stdout, stderr);
+     }},
+    {"set", "Change values; all of them or none",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+       // Everything after FILE is PATH VALUE pairs, read as they stand: a value such as -inf is a
+       // value, not an option.
+       sub.prefix_command();
+       sub.footer(
+           "After FILE: PATH VALUE [PATH VALUE]..., entries and their new values as dump "
+           "prints them.");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::SetCommand(a.file, Remaining(a), names, stderr);
+     }},
+    {"add", "Add entries of any type; all of them or none",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.prefix_command();
+       sub.footer(
+           "After FILE: PATH TYPE VALUE [PATH TYPE VALUE]..., where PATH is the table's path and "
+           "the new entry's key (a label, a name or a number), TYPE is float, bool, text, "
+           "localized or table, and VALUE is written as dump prints it (for a table: its name as "
+           "a quoted text, or empty).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::AddCommand(a.file, Remaining(a), names, stderr);
+     }},
+    {"remove", "Take entries out; all of them or none",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.prefix_command();
+       sub.footer(
+           "After FILE: PATH [PATH]..., the entries to take out (a reference with its whole "
+           "table), each named as in the file before the command.");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::RemoveCommand(a.file, Remaining(a), names, stderr);
+     }},
+    {"extract", "Write an entry's bytes to a file",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_option("PATH", a.path, "The entry")->required();
+       sub.add_option("OUT", a.out, "The file to write; replaced only once complete")->required();
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::ExtractCommand(a.file, a.path, a.out, names, stderr);
+     }},
+    {"insert", "Add a reference whose table is a side file",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_option("TABLE_PATH", a.path, "The table to add to: a reference's path, or /")
+           ->required();
+       sub.add_option("KEY", a.key, "The new entry's key: a number, a label or a name")->required();
+       sub.add_option("SIDE", a.side, "The file holding the new nested table")->required();
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::InsertCommand(a.file, a.path, a.key, a.side, names, stderr);
+     }},
+    {"recover", "Finish a change that a dying process left half made",
+     [](CLI::App& sub, Args& a) {
+       auto* discardFlag = sub.add_flag(
+           "--discard", a.discard,
+           "Take away instead a change that cannot be finished: a journal that belongs to no "
+           "change of the file as it is, or the file's mark with a journal that is gone, damaged "
+           "or no longer fits; says what it recorded and what is lost");
+       sub.add_option("--journal", a.journal,
+                      "Finish the change from this journal, wherever it lies now (the file "
+                      "renamed or copied away from its own)")
+           ->excludes(discardFlag);
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+     },
+     [](const Args& a, const atb::KeyNames&) {
+       return atb::RecoverCommand(a.file, a.discard, a.journal, stderr);
+     }},
+    {"build", "Write an attribute file from its JSON form",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("JSON", a.json, "The JSON form, or - for standard input")->required();
+       sub.add_option("OUT", a.out,
+                      "The file to write, replaced only once complete; or - for standard output")
+           ->required();
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::BuildCommand(a.json, a.out, names, stdout, stderr);
+     }},
+    {"diff", "Print the patch that turns A into B",
+     [](CLI::App& sub, Args& a) {
+       NamesOption(sub, a, "name keys by");
+       sub.add_option("A", a.file, "The attribute file to start from")->required();
+       sub.add_option("B", a.other, "The attribute file to end at")->required();
+       sub.footer("Exit status: 0 the same, 1 different (the patch printed), 2 trouble.");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::DiffCommand(a.file, a.other, names, stdout, stderr);
+     }},
+    {"apply", "Apply patches in order, as one change",
+     [](CLI::App& sub, Args& a) {
+       sub.add_flag("--check", a.checkOnly, "Only say whether the patches apply; write nothing");
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_option("PATCH", a.files,
+                      "Patches, applied in order; - reads one from standard input")
+           ->required();
+       sub.footer("Exit status: 0 applied, 1 refused (nothing written), 2 trouble.");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::ApplyCommand(a.file, a.files, a.checkOnly, names, stdin, stderr);
+     }},
+    {"merge", "Merge the changes from BASE to THEIRS into OURS (git's merge driver)",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("BASE", a.file, "The common ancestor")->required();
+       sub.add_option("OURS", a.other, "Our version, which receives the merge")->required();
+       sub.add_option("THEIRS", a.third, "Their version")->required();
+       sub.add_option("NAME", a.mergedName,
+                      "The file's name in messages (git's %P), when OURS is a temporary file");
+       sub.footer("Exit status: 0 merged, 1 conflicts (OURS left as it was), 2 trouble.");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::MergeCommand(a.file, a.other, a.third, a.mergedName, names, stderr);
+     }},
+};
+
+// A command line that asks wrongly: said with a pointer to the usage.
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "atbutil: %s\n", message.c_str());
+  std::fprintf(stderr, "Run atbutil --help for usage.\n");
+  return atb::ExitStatus(atb::Status::Invalid(message));
+}
+
+// Parses the command line into the commands' Args; -1 when a command is to run, else the exit
+// status (help, the version, or a command line that asks wrongly).
+int Parse(CLI::App& app, int argc, char** argv) {
+  if (IsUnknownSubcommand(app, argc, argv)) {
+    return Usage("unknown subcommand \"" + std::string(argv[1]) + "\"");
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    // Help that never reached its reader is a failure like any other lost output.
+    errno = 0;
+    const int status = app.exit(e);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+      return atb::Report(atb::Status::FromErrno(errno).In("cannot write the output"), stderr);
+    }
+    return status;
+  } catch (const CLI::ParseError& e) {
+    return Usage(e.what());
+  }
+  return -1;
 }
 
 int Main(int argc, char** argv) {
@@ -46,141 +258,9 @@ int Main(int argc, char** argv) {
       "cannot be written, a full disk, a file size limit, memory that runs out, or a stalled "
       "lock.");
 
-  std::string file, path, json, out, namesFile;
-  bool asJson = false;
-  std::vector<std::string> files;
-
-  CLI::App* dump = app.add_subcommand("dump", "Print the whole tree: one line per entry, or JSON");
-  dump->add_flag("--json", asJson, "JSON that build turns back into the same bytes");
-  dump->add_option("--names", namesFile,
-                   "A file of attribute names, one per line, to show keys by");
-  dump->add_option("FILE", file, "The attribute file")->required();
-
-  CLI::App* textconv = app.add_subcommand(
-      "textconv", "dump for git diff: never fails on a damaged, short or foreign file");
-  textconv->add_option("--names", namesFile,
-                       "A file of attribute names, one per line, to show keys by");
-  textconv->add_option("FILE", file, "The file")->required();
-
-  CLI::App* check = app.add_subcommand("check", "Check that every table of every file is sound");
-  check
-      ->add_option("FILE", files,
-                   "Attribute files, and folders: every *.atb below them, symlinks not followed")
-      ->required();
-
-  CLI::App* get = app.add_subcommand("get", "Print one value, as dump prints it");
-  get->add_option("FILE", file, "The attribute file")->required();
-  get->add_option("PATH", path, "The entry, as dump names it (or by label, key, #N or name)")
-      ->required();
-
-  std::vector<std::string> pairs;
-  std::string key, side;
-  CLI::App* set = app.add_subcommand("set", "Change values; all of them or none");
-  set->add_option("FILE", file, "The attribute file")->required();
-  // Everything after FILE is PATH VALUE pairs, read as they stand: a value such as -inf is a
-  // value, not an option.
-  set->prefix_command();
-  set->footer(
-      "After FILE: PATH VALUE [PATH VALUE]..., entries and their new values as dump "
-      "prints them.");
-
-  CLI::App* add = app.add_subcommand("add", "Add entries of any type; all of them or none");
-  add->add_option("FILE", file, "The attribute file")->required();
-  add->prefix_command();
-  add->footer(
-      "After FILE: PATH TYPE VALUE [PATH TYPE VALUE]..., where PATH is the table's path and the "
-      "new entry's key (a label, a name or a number), TYPE is float, bool, text, localized or "
-      "table, and VALUE is written as dump prints it (for a table: its name as a quoted text, "
-      "or empty).");
-
-  CLI::App* remove = app.add_subcommand("remove", "Take entries out; all of them or none");
-  remove->add_option("FILE", file, "The attribute file")->required();
-  remove->prefix_command();
-  remove->footer(
-      "After FILE: PATH [PATH]..., the entries to take out (a reference with its whole table), "
-      "each named as in the file before the command.");
-
-  CLI::App* extract = app.add_subcommand("extract", "Write an entry's bytes to a file");
-  extract->add_option("FILE", file, "The attribute file")->required();
-  extract->add_option("PATH", path, "The entry")->required();
-  extract->add_option("OUT", out, "The file to write; replaced only once complete")->required();
-
-  CLI::App* insert = app.add_subcommand("insert", "Add a reference whose table is a side file");
-  insert->add_option("FILE", file, "The attribute file")->required();
-  insert->add_option("TABLE_PATH", path, "The table to add to: a reference's path, or /")
-      ->required();
-  insert->add_option("KEY", key, "The new entry's key: a number, a label or a name")->required();
-  insert->add_option("SIDE", side, "The file holding the new nested table")->required();
-
-  bool discard = false;
-  std::string journal;
-  CLI::App* recover =
-      app.add_subcommand("recover", "Finish a change that a dying process left half made");
-  auto* discardFlag = recover->add_flag(
-      "--discard", discard,
-      "Take away instead a change that cannot be finished: a journal that belongs to no change "
-      "of the file as it is, or the file's mark with a journal that is gone, damaged or no "
-      "longer fits; says what it recorded and what is lost");
-  recover
-      ->add_option("--journal", journal,
-                   "Finish the change from this journal, wherever it lies now (the file renamed "
-                   "or copied away from its own)")
-      ->excludes(discardFlag);
-  recover->add_option("FILE", file, "The attribute file")->required();
-
-  CLI::App* build = app.add_subcommand("build", "Write an attribute file from its JSON form");
-  build->add_option("JSON", json, "The JSON form, or - for standard input")->required();
-  build
-      ->add_option("OUT", out,
-                   "The file to write, replaced only once complete; or - for standard output")
-      ->required();
-
-  std::string other, third;
-  CLI::App* diff = app.add_subcommand("diff", "Print the patch that turns A into B");
-  diff->add_option("--names", namesFile,
-                   "A file of attribute names, one per line, to name keys by");
-  diff->add_option("A", file, "The attribute file to start from")->required();
-  diff->add_option("B", other, "The attribute file to end at")->required();
-  diff->footer("Exit status: 0 the same, 1 different (the patch printed), 2 trouble.");
-
-  bool checkOnly = false;
-  CLI::App* apply = app.add_subcommand("apply", "Apply patches in order, as one change");
-  apply->add_flag("--check", checkOnly, "Only say whether the patches apply; write nothing");
-  apply->add_option("FILE", file, "The attribute file")->required();
-  apply->add_option("PATCH", files, "Patches, applied in order; - reads one from standard input")
-      ->required();
-  apply->footer("Exit status: 0 applied, 1 refused (nothing written), 2 trouble.");
-
-  CLI::App* merge = app.add_subcommand(
-      "merge", "Merge the changes from BASE to THEIRS into OURS (git's merge driver)");
-  merge->add_option("BASE", file, "The common ancestor")->required();
-  merge->add_option("OURS", other, "Our version, which receives the merge")->required();
-  merge->add_option("THEIRS", third, "Their version")->required();
-  std::string mergedName;
-  merge->add_option("NAME", mergedName,
-                    "The file's name in messages (git's %P), when OURS is a temporary file");
-  merge->footer("Exit status: 0 merged, 1 conflicts (OURS left as it was), 2 trouble.");
-
-  if (IsUnknownSubcommand(app, argc, argv)) {
-    std::fprintf(stderr, "atbutil: unknown subcommand \"%s\"\n", argv[1]);
-    std::fprintf(stderr, "Run atbutil --help for usage.\n");
-    return 2;
-  }
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::Success& e) {
-    // Help that never reached its reader is a failure like any other lost output.
-    errno = 0;
-    const int status = app.exit(e);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-      return atb::Report(atb::Status::FromErrno(errno).In("cannot write the output"), stderr);
-    }
-    return status;
-  } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "atbutil: %s\n", e.what());
-    std::fprintf(stderr, "Run atbutil --help for usage.\n");
-    return 2;
-  }
+  Args args;
+  for (const Command& c : kCommands) c.options(*app.add_subcommand(c.name, c.help), args);
+  if (const int status = Parse(app, argc, argv); status != -1) return status;
 
   if (!atb::IgnoreFileSizeSignal()) std::perror("atbutil: SIGXFSZ cannot be ignored");
   const char* sync = std::getenv("ATB_SYNC");
@@ -193,33 +273,16 @@ int Main(int argc, char** argv) {
   };
   atb::SetWaitPolicy(wait);
   atb::KeyNames names;
-  if (!namesFile.empty()) {
-    const atb::Status s = names.AddNamesFile(namesFile);
+  if (!args.namesFile.empty()) {
+    const atb::Status s = names.AddNamesFile(args.namesFile);
     if (!s.ok()) return atb::Report(s, stderr);
   }
-  if (*dump) return atb::DumpCommand(file, asJson, names, stdout, stderr);
-  if (*textconv) return atb::TextconvCommand(file, names, stdout, stderr);
-  if (*check) return atb::CheckCommand(files, names, stdout, stderr);
-  if (*get) return atb::GetCommand(file, path, names, stdout, stderr);
-  if (*recover) return atb::RecoverCommand(file, discard, journal, stderr);
-  if (*set) {
-    pairs = set->remaining();
-    if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());
-    return atb::SetCommand(file, pairs, names, stderr);
+  for (const Command& c : kCommands) {
+    args.sub = app.get_subcommand(c.name);
+    if (*args.sub) return c.run(args, names);
   }
-  if (*add || *remove) {
-    pairs = (*add ? add : remove)->remaining();
-    if (!pairs.empty() && pairs[0] == "--") pairs.erase(pairs.begin());
-    return *add ? atb::AddCommand(file, pairs, names, stderr)
-                : atb::RemoveCommand(file, pairs, names, stderr);
-  }
-  if (*extract) return atb::ExtractCommand(file, path, out, names, stderr);
-  if (*insert) return atb::InsertCommand(file, path, key, side, names, stderr);
-  if (*build) return atb::BuildCommand(json, out, names, stdout, stderr);
-  if (*diff) return atb::DiffCommand(file, other, names, stdout, stderr);
-  if (*apply) return atb::ApplyCommand(file, files, checkOnly, names, stdin, stderr);
-  if (*merge) return atb::MergeCommand(file, other, third, mergedName, names, stderr);
-  return 2;
+  // CLI11 requires one subcommand: never reached.
+  return atb::ExitStatus(atb::Status::Invalid({}));
 }
 
 }  // namespace
@@ -230,6 +293,6 @@ int main(int argc, char** argv) {
     return Main(argc, argv);
   } catch (const std::bad_alloc&) {
     std::fputs("atbutil: not enough memory\n", stderr);
-    return 2;
+    return atb::ExitStatus(atb::Status::NoMemory({}));
   }
 }

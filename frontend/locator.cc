@@ -1,52 +1,62 @@
 #include "frontend/locator.h"
 
-#include <vector>
+#include <sys/stat.h>
 
-#include "platform/dirs.h"
+#include <utility>
+#include <vector>
 
 namespace atb {
 
-std::optional<std::string> FindFileInTree(const std::string& name, const std::string& directory) {
-  DirWalk walk;
-  if (!walk.Start(directory)) return std::nullopt;
-  // One path, cut back as the walk climbs; for each directory entered, where its path ends and
-  // whether its own name is the one sought.
+std::optional<std::string> FindFileInTree(const std::string& name, const std::string& directory,
+                                          Files& files) {
+  // One path, cut back as the walk climbs; for each directory entered, its entries as listed, the
+  // next one to look at, where its path ends and whether its own name is the one sought. A listing
+  // holds no descriptor, so the depth costs memory only.
   struct Entered {
-    std::size_t parentLength, ownLength;
-    bool named;
+    std::vector<DirectoryEntry> entries;
+    std::size_t next = 0;
+    std::size_t parentLength = 0, ownLength = 0;
+    bool named = false;
   };
-  std::vector<Entered> entered;
+  std::vector<Entered> levels(1);
+  if (files.ListDirectory(directory, &levels[0].entries, nullptr) == -1) return std::nullopt;
   std::string path = directory;
   // A directory of that name is compared after its own subtree, and wins over a match in it.
   auto found = [&]() -> std::string {
-    for (const Entered& e : entered) {
-      if (e.named) return path.substr(0, e.ownLength);
+    for (std::size_t l = 1; l < levels.size(); ++l) {
+      if (levels[l].named) return path.substr(0, levels[l].ownLength);
     }
     return path;
   };
-  std::string entry;
-  DirEntryKind kind;
+  std::vector<DirectoryEntry> entries;
   for (;;) {
-    if (!walk.Next(&entry, &kind)) {
-      if (entered.empty()) return std::nullopt;
-      const Entered done = entered.back();
-      entered.pop_back();
-      walk.Leave();
-      if (done.named) return path.substr(0, done.ownLength);
-      path.resize(done.parentLength);
+    Entered& level = levels.back();
+    if (level.next == level.entries.size()) {
+      if (levels.size() == 1) return std::nullopt;
+      const bool named = level.named;
+      const std::size_t parentLength = level.parentLength, ownLength = level.ownLength;
+      levels.pop_back();
+      if (named) return path.substr(0, ownLength);
+      path.resize(parentLength);
       continue;
     }
-    if (entry == "." || entry == "..") continue;
-    const bool isDir = kind == DirEntryKind::kDirectory;
-    if (!isDir && entry != name) continue;  // the common case: nothing to build
+    const DirectoryEntry& entry = level.entries[level.next++];
+    const bool isDir = entry.kind == DirectoryEntry::kDirectory;
+    const bool named = entry.name == name;
+    if (!isDir && !named) continue;  // the common case: nothing to build
     const std::size_t parentLength = path.size();
     path += '/';
-    path += entry;
-    if (isDir && walk.Enter(entry)) {
-      entered.push_back({parentLength, path.size(), entry == name});
+    path += entry.name;
+    struct stat self;
+    // Entered only while it is the directory its parent listed: one swapped for a symlink since
+    // leads nowhere outside the tree.
+    if (isDir && files.ListDirectory(path, &entries, &self) == 0 && self.st_dev == entry.device &&
+        self.st_ino == entry.inode) {
+      levels.push_back({std::move(entries), 0, parentLength, path.size(), named});
+      entries = {};
       continue;
     }
-    if (entry == name) return found();
+    if (named) return found();
     path.resize(parentLength);
   }
 }

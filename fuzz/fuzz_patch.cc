@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "atbutil/commands.h"
 #include "change/open.h"
-#include "patches/patch.h"
 #include "fuzz/fuzz_input.h"
 #include "store/coding.h"
 #include "store/table.h"

@@ -8,7 +8,6 @@
 #include <optional>
 #include <unordered_map>
 
-#include "patches/open_file.h"
 #include "patches/patch.h"
 #include "store/coding.h"
 #include "store/hash.h"
@@ -440,49 +439,6 @@ Status WritePatch(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength
   Status s = differ.Run(changes);
   if (staleSizes != nullptr) *staleSizes = differ.staleSizes();
   return s;
-}
-
-namespace {
-
-int Diff(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-         std::FILE* err) {
-  auto say = [err](const std::string& what) { std::fprintf(err, "atbutil: %s\n", what.c_str()); };
-  OpenFile fa(SystemFiles()), fb(SystemFiles());
-  Status o = fa.Open(a, OpenFile::kRead, err);
-  if (o.ok()) o = fb.Open(b, OpenFile::kRead, err);
-  if (!o.ok()) return Report(o, err), 2;
-  Sink sink(out);
-  int64_t changes = 0;
-  bool staleSizes = false;
-  Status s = WritePatch(fa.file(), fa.length(), fb.file(), fb.length(), names, sink, &changes,
-                        &staleSizes);
-  if (s.refused()) return say(a + " -> " + b + ": no patch can describe this: " + s.Message()), 2;
-  if (!s.ok()) {
-    sink.Flush();
-    return say(s.Message()), 2;
-  }
-  // A patch that did not reach its reader must not pass for "the files differ".
-  errno = 0;
-  sink.Finish();
-  if (sink.failed()) return Report(Status::FromErrno(errno).In("cannot write the output"), err), 2;
-  if (staleSizes) {
-    Say(err, b,
-        "its header sizes do not follow its length of " + std::to_string(fb.length()) +
-            " bytes: applying the patch gives sizes that do, as every change does");
-    return 1;
-  }
-  return changes == 0 ? 0 : 1;
-}
-
-}  // namespace
-
-int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-                std::FILE* err) {
-  try {
-    return Diff(a, b, names, out, err);
-  } catch (const std::bad_alloc&) {
-    return Report(OutOfMemory().In(a + " -> " + b), err), 2;
-  }
 }
 
 }  // namespace atb

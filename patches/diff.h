@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "text/dump.h"
-#include "text/key_names.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
+#include "text/dump.h"
+#include "text/key_names.h"
 
 namespace atb {
 
@@ -45,10 +45,5 @@ Status SameBytes(ByteSource& a, int64_t aStart, int64_t aEnd, ByteSource& b, int
 // sizes that do, as every change does, and *staleSizes says so.
 Status WritePatch(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength,
                   const KeyNames& names, Sink& sink, int64_t* changes, bool* staleSizes = nullptr);
-
-// atbutil diff: status 0 when the files are the same, 1 when they differ (the patch on `out`),
-// 2 when they cannot be read or the difference cannot be written as a patch.
-int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-                std::FILE* err);
 
 }  // namespace atb

@@ -5,14 +5,12 @@
 #include <optional>
 
 #include "patches/diff.h"
-#include "text/dump.h"
-#include "patches/open_file.h"
 #include "patches/patch.h"
-#include "text/paths.h"
-#include "text/value_text.h"
-#include "platform/quote.h"
 #include "store/coding.h"
 #include "store/table.h"
+#include "text/dump.h"
+#include "text/paths.h"
+#include "text/value_text.h"
 
 namespace atb {
 
@@ -332,50 +330,6 @@ Status PlanMerge(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t
   return Merger(base, baseLength, ours, oursLength, theirs, theirsLength, names, change, conflicts,
                 damaged != nullptr ? damaged : &unwanted)
       .Run();
-}
-
-namespace {
-
-int Merge(const std::string& base, const std::string& ours, const std::string& theirs,
-          const std::string& name, const KeyNames& names, std::FILE* err, Files& files) {
-  auto say = [err](const std::string& what) { Say(err, what); };
-  // git merges into temporary files: its name for the file is the one to say.
-  const std::string shown = QuotedName(name.empty() ? ours : name);
-  OpenFile fb(files), fo(files), ft(files);
-  Status o = fo.Open(ours, OpenFile::kEdit, err, shown);
-  if (o.ok()) o = fb.Open(base, OpenFile::kRead, err, name.empty() ? base : name + " (base)");
-  if (o.ok()) o = ft.Open(theirs, OpenFile::kRead, err, name.empty() ? theirs : name + " (theirs)");
-  if (!o.ok()) return Report(o, err), 2;
-  Change change;
-  std::vector<std::string> conflicts, damaged;
-  Status s = PlanMerge(fb.file(), fb.length(), fo.file(), fo.length(), ft.file(), ft.length(),
-                       names, &change, &conflicts, &damaged);
-  if (!s.ok()) return say(s.Message()), 2;
-  if (!conflicts.empty()) {
-    for (const std::string& c : conflicts) say(shown + ": " + c);
-    say(shown + ": " + std::to_string(conflicts.size()) +
-        (conflicts.size() == 1 ? " conflict" : " conflicts") + "; left as it was");
-    return 1;
-  }
-  // The change holds every byte it writes: BASE and THEIRS can go first (one of them may even be
-  // OURS by another name).
-  if (!(o = fb.Close()).ok() || !(o = ft.Close()).ok()) return Report(o, err), 2;
-  s = change.Apply(fo.target());
-  if (!s.ok()) return say(shown + ": " + (s.ioError() ? "" : "merge refused: ") + s.Message()), 2;
-  if (!(o = fo.Close()).ok()) return Report(o, err), 2;
-  for (const std::string& d : damaged) say(shown + ": " + d);
-  return 0;
-}
-
-}  // namespace
-
-int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
-                 const std::string& name, const KeyNames& names, std::FILE* err, Files& files) {
-  try {
-    return Merge(base, ours, theirs, name, names, err, files);
-  } catch (const std::bad_alloc&) {
-    return Report(OutOfMemory().In(name.empty() ? ours : name), err), 2;
-  }
 }
 
 }  // namespace atb

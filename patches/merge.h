@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "change/change.h"
-#include "text/key_names.h"
 #include "store/atb_file.h"
+#include "text/key_names.h"
 
 namespace atb {
 
@@ -30,12 +30,5 @@ namespace atb {
 Status PlanMerge(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t oursLength,
                  ByteSource& theirs, int64_t theirsLength, const KeyNames& names, Change* change,
                  std::vector<std::string>* conflicts, std::vector<std::string>* damaged = nullptr);
-
-// atbutil merge, git's merge driver: status 0 merged into OURS, 1 conflicts (every one on `err`,
-// OURS as it was), 2 trouble (a file that cannot be read or written, a damaged root table).
-// Messages name the file `name` (git's %P) when given.
-int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
-                 const std::string& name, const KeyNames& names, std::FILE* err,
-                 Files& files = SystemFiles());
 
 }  // namespace atb

@@ -8,7 +8,6 @@
 #include <set>
 
 #include "patches/edited_file.h"
-#include "patches/open_file.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"
@@ -1036,76 +1035,26 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
   return Status::Ok();
 }
 
-// Reads a whole patch file, or standard input for "-".
-Status ReadPatchText(const std::string& path, std::FILE* in, std::string* text) {
-  std::FILE* f = path == "-" ? in : std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return Status::FromErrno(errno);
-  char buf[1 << 16];
-  std::size_t n;
-  text->clear();
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
-  const Status read = std::ferror(f) != 0 ? Status::FromErrno(errno) : Status::Ok();
-  if (f != in) std::fclose(f);
-  return read;
-}
-
 }  // namespace
 
-namespace {
-
-int ApplyPatches(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
-                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files) {
-  auto say = [err](const std::string& what) { std::fprintf(err, "atbutil: %s\n", what.c_str()); };
-  if (patchPaths.empty()) return say("apply needs a FILE and at least one PATCH"), 2;
-  std::vector<Patch> patches(patchPaths.size());
-  for (std::size_t p = 0; p < patchPaths.size(); ++p) {
-    std::string text;
-    Status read = ReadPatchText(patchPaths[p], in, &text);
-    if (read.ok()) read = ParsePatch(text, names, &patches[p]);
-    if (!read.ok()) return say(patchPaths[p] + ": " + read.Message()), 2;
-    patches[p].name = patchPaths[p];
-  }
-  OpenFile f(files);
-  Status o = f.Open(path, check ? OpenFile::kRead : OpenFile::kEdit, err);
-  if (!o.ok()) return Report(o, err);
-  EditedFile edited(f.file(), f.length());
+Status ApplyPatches(AtbFile& file, int64_t length, const std::vector<Patch>& patches,
+                    const KeyNames& names, ChangeTarget* target, PatchOutcome* outcome) {
+  // Whatever keeps a patch from being read or checked, but a damaged root, is trouble.
+  auto trouble = [](const Status& s) { return Status::IoError(s.err(), s.Message()); };
+  EditedFile edited(file, length);
   Table* root;
   Status s = edited.Root(&root);
-  if (s.damaged()) return say(path + ": the root table is damaged: " + s.Message()), 1;
-  if (!s.ok()) return say(path + ": " + s.Message()), 2;
-  std::vector<std::string> failures;
+  if (s.damaged()) return Status::Damaged("the root table is damaged: " + s.Message());
+  if (!s.ok()) return trouble(s);
   Applier applier(edited, root, names);
   for (const Patch& patch : patches) {
-    if (!(s = applier.Apply(patch, &failures)).ok()) return say(path + ": " + s.Message()), 2;
+    if (!(s = applier.Apply(patch, &outcome->failures)).ok()) return trouble(s);
   }
-  if (!failures.empty()) {
-    for (const std::string& failure : failures) say(failure);
-    say(path + ": " + std::to_string(failures.size()) +
-        (failures.size() == 1 ? " change does" : " changes do") +
-        " not apply; nothing was changed");
-    return 1;
-  }
-  if (!check) {
-    s = edited.Commit(f.target());
-    if (s.ioError()) return say(path + ": " + s.Message()), 2;
-    if (!s.ok()) return say(path + ": change refused: " + s.Message()), 1;
-  }
-  const int status = check ? 0 : Report(f.Close(), err);
-  if (status == 0) {
-    for (const std::string& damaged : applier.damaged()) say(damaged);
-  }
-  return status;
-}
-
-}  // namespace
-
-int ApplyCommand(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
-                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files) {
-  try {
-    return ApplyPatches(path, patchPaths, check, names, in, err, files);
-  } catch (const std::bad_alloc&) {
-    return Report(OutOfMemory().In(path), err);
-  }
+  outcome->damaged = applier.damaged();
+  if (!outcome->failures.empty() || target == nullptr) return Status::Ok();
+  s = edited.Commit(*target);
+  if (s.ioError() || s.ok()) return s;
+  return Status::Refused("change refused: " + s.Message());
 }
 
 }  // namespace atb

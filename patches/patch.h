@@ -21,10 +21,11 @@
 #include <string_view>
 #include <vector>
 
+#include "change/change.h"
+#include "store/atb_file.h"
 #include "text/dump.h"
 #include "text/key_names.h"
 #include "text/paths.h"
-#include "store/atb_file.h"
 
 namespace atb {
 
@@ -92,11 +93,21 @@ std::string PatchValueText(const PatchValue& value, bool typed);
 // The word a patch writes for a type: float, bool, text, localized, table, or "type N".
 std::string TypeWord(uint32_t type);
 
-// atbutil apply: the patches in order, as one change; with `check`, only reports. Status 0
-// applied, 1 refused (every failing change on `err` as "PATCH: PATH: expected ..., found ..."),
-// 2 trouble (a patch that cannot be read or parsed, a failing disk).
-int ApplyCommand(const std::string& path, const std::vector<std::string>& patches, bool check,
-                 const KeyNames& names, std::FILE* in, std::FILE* err,
-                 Files& files = SystemFiles());
+// What applying patches came to: every change that does not hold, as "PATCH: PATH: expected ...,
+// found ...", and every change that writes a damaged table, as "PATCH: PATH: writes a damaged
+// table (why)".
+struct PatchOutcome {
+  std::vector<std::string> failures;
+  std::vector<std::string> damaged;
+};
+
+// Checks the patches in order against the file of `length` bytes, each seeing what the ones
+// before it did; when every change holds and `target` is given, makes all of them as one change
+// through it. A change that does not hold is no failure of the call: it goes to *outcome, and
+// nothing is written. Damaged when the root table is ("the root table is damaged: why"), refused
+// when the change layer declines ("change refused: why"); anything else that fails is an I/O
+// error.
+Status ApplyPatches(AtbFile& file, int64_t length, const std::vector<Patch>& patches,
+                    const KeyNames& names, ChangeTarget* target, PatchOutcome* outcome);
 
 }  // namespace atb

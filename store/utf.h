@@ -71,4 +71,66 @@ inline void AppendUtf16LE(const std::vector<uint16_t>& units, std::string* out) 
   }
 }
 
+// The next code point of UTF-8 at *pos, advancing; false when it is not valid UTF-8 (overlong
+// forms and surrogates included).
+inline bool NextUtf8(std::string_view s, std::size_t* pos, uint32_t* cp) {
+  const auto b0 = static_cast<unsigned char>(s[*pos]);
+  int extra;
+  uint32_t min;
+  if (b0 < 0x80) {
+    *cp = b0;
+    ++*pos;
+    return true;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    extra = 1, min = 0x80, *cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    extra = 2, min = 0x800, *cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    extra = 3, min = 0x10000, *cp = b0 & 0x07;
+  } else {
+    return false;
+  }
+  if (*pos + static_cast<std::size_t>(extra) >= s.size()) return false;
+  for (int i = 1; i <= extra; ++i) {
+    const auto b = static_cast<unsigned char>(s[*pos + i]);
+    if ((b & 0xC0) != 0x80) return false;
+    *cp = *cp << 6 | (b & 0x3F);
+  }
+  if (*cp < min || *cp > 0x10FFFF || IsSurrogate(*cp)) return false;
+  *pos += extra + 1;
+  return true;
+}
+
+// Whether `bytes` are valid UTF-8, and UTF-8 to UTF-16 and back (for localized texts in JSON);
+// false when the input is not valid.
+inline bool IsValidUtf8(std::string_view bytes) {
+  std::size_t pos = 0;
+  uint32_t cp;
+  while (pos < bytes.size()) {
+    if (!NextUtf8(bytes, &pos, &cp)) return false;
+  }
+  return true;
+}
+
+inline bool Utf8ToUtf16(std::string_view utf8, std::vector<uint16_t>* units) {
+  units->clear();
+  std::size_t pos = 0;
+  uint32_t cp;
+  while (pos < utf8.size()) {
+    if (!NextUtf8(utf8, &pos, &cp)) return false;
+    AppendUtf16(cp, units);
+  }
+  return true;
+}
+
+inline bool Utf16ToUtf8(const std::vector<uint16_t>& units, std::string* utf8) {
+  utf8->clear();
+  for (std::size_t i = 0; i < units.size();) {
+    const uint32_t cp = NextUtf16(units.data(), units.size(), &i);
+    if (IsSurrogate(cp)) return false;
+    AppendUtf8(cp, utf8);
+  }
+  return true;
+}
+
 }  // namespace atb

@@ -12,18 +12,18 @@
 #include <functional>
 
 #include "atbutil/commands.h"
-#include "patches/diff.h"
-#include "text/dump.h"
-#include "text/json_form.h"
-#include "text/value_text.h"
 #include "labels/key_hash.h"
 #include "labels/key_labels.h"
+#include "patches/diff.h"
 #include "platform/quote.h"
 #include "store/coding.h"
 #include "store/layout.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
+#include "text/dump.h"
+#include "text/json_form.h"
+#include "text/value_text.h"
 
 namespace atb {
 namespace {
@@ -106,6 +106,35 @@ TEST(Keys, NamesHashToTheirKeysAndLabelsStayTheAuthority) {
   EXPECT_EQ(names.PathNameOf(HashKeyName(longest)), longest);
   EXPECT_EQ(names.NameOf(HashKeyName(longer)), "");
   EXPECT_EQ(names.KeyOfWord(longer), HashKeyName(longer));
+}
+
+// A names file is read through the file layer in pieces: lines cut between reads, CRLF ends and
+// a last line without its end all count; a failure keeps the system's errno.
+TEST(Keys, NamesFilesAreReadThroughTheFileLayer) {
+  testing::TempDir dir;
+  std::string text = "first\r\n\n";
+  text += std::string((1 << 16) - text.size() - 3, 'x') + "\ncut_across\nlast";
+  WriteFile(dir / "names", text);
+  KeyNames names;
+  ASSERT_TRUE(names.AddNamesFile(dir / "names").ok());
+  EXPECT_EQ(names.PathNameOf(HashKeyName("first")), "first");
+  EXPECT_EQ(names.PathNameOf(HashKeyName("cut_across")), "cut_across");
+  EXPECT_EQ(names.PathNameOf(HashKeyName("last")), "last");
+  EXPECT_EQ(names.NameOf(HashKeyName("")), "");
+
+  Status s = names.AddNamesFile(dir / "missing");
+  EXPECT_TRUE(s.ioError());
+  EXPECT_EQ(s.err(), ENOENT);
+  EXPECT_EQ(s.Message(), dir / "missing" + ": cannot be read");
+  s = names.AddNamesFile(dir.path());
+  EXPECT_EQ(s.err(), EISDIR);
+  for (int op : {testing::FaultyFiles::kOpen, testing::FaultyFiles::kRead}) {
+    testing::FaultyFiles faulty;
+    faulty.FailAt(static_cast<testing::FaultyFiles::Op>(op), 1);
+    s = names.AddNamesFile(dir / "names", faulty);
+    EXPECT_TRUE(s.ioError()) << op;
+    EXPECT_EQ(s.err(), EIO) << op;
+  }
 }
 
 TEST(Values, EveryFloatReadsBackToItsBits) {

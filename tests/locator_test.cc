@@ -82,6 +82,33 @@ TEST_F(Locator, SymlinksAreComparedButNeverFollowed) {
   EXPECT_EQ(Find("up"), "loop/up");
 }
 
+TEST_F(Locator, ADirectorySwappedForASymlinkAfterItWasListedIsNotEntered) {
+  Dir("a");
+  Dir("a/sub");
+  Dir("outside");
+  File("outside/target.atb");
+  // Right after the walk lists "a", its "sub" becomes a symlink to a folder outside the tree.
+  struct Swapping : Files {
+    std::string top, sub, outside;
+    bool swapped = false;
+    int ListDirectory(const std::string& dir, std::vector<DirectoryEntry>* entries,
+                      struct stat* self) override {
+      const int listed = Files::ListDirectory(dir, entries, self);
+      if (!swapped && dir == top) {
+        swapped = rename(sub.c_str(), (sub + ".old").c_str()) == 0 &&
+                  symlink(outside.c_str(), sub.c_str()) == 0;
+      }
+      return listed;
+    }
+  } swapping;
+  swapping.top = dir_ / "a";
+  swapping.sub = dir_ / "a/sub";
+  swapping.outside = dir_ / "outside";
+  EXPECT_EQ(FindFileInTree("target.atb", dir_ / "a", swapping), std::nullopt);
+  EXPECT_TRUE(swapping.swapped);
+  EXPECT_EQ(FindFileInTree("target.atb", dir_ / "outside", swapping), dir_ / "outside/target.atb");
+}
+
 // The tree below `dir` searched as the locator promises, by plain recursion.
 std::optional<std::string> ReferenceFind(const std::string& name, const std::string& dir) {
   DIR* d = opendir(dir.c_str());

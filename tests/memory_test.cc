@@ -10,12 +10,12 @@
 #include <optional>
 #include <tuple>
 
-#include "text/dump.h"
-#include "text/json_form.h"
-#include "text/paths.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
+#include "text/dump.h"
+#include "text/json_form.h"
+#include "text/paths.h"
 
 // Present when built with AddressSanitizer, whose heap mallinfo2 does not see.
 extern "C" __attribute__((weak)) std::size_t __sanitizer_get_current_allocated_bytes();
@@ -303,7 +303,7 @@ TEST(TableWalks, ATableChangedAfterItsCheckIsAnIoError) {
   EXPECT_EQ(s.Message(), "the file changed while it was read");
 }
 
-// A document read through a stream whose reads note the most the heap held.
+// A document read through a file layer whose reads note the most the heap held.
 struct Built {
   bool ok;
   std::string error;
@@ -312,23 +312,21 @@ struct Built {
 };
 
 Built BuildStreamed(const std::string& json) {
-  struct Cookie {
+  struct Noting : Files {
     const std::string* text;
-    std::size_t at, base, peak;
-  } cookie{&json, 0, HeapInUse(), 0};
-  cookie_io_functions_t io{};
-  io.read = [](void* c, char* buf, std::size_t n) -> ssize_t {
-    auto* k = static_cast<Cookie*>(c);
-    k->peak = std::max(k->peak, HeapInUse());
-    n = std::min(n, k->text->size() - k->at);
-    std::copy_n(k->text->data() + k->at, n, buf);
-    k->at += n;
-    return static_cast<ssize_t>(n);
-  };
-  std::FILE* in = fopencookie(&cookie, "r", io);
+    std::size_t at = 0, base = HeapInUse(), peak = 0;
+    ssize_t Read(int, void* buf, std::size_t n) override {
+      peak = std::max(peak, HeapInUse());
+      n = std::min(n, text->size() - at);
+      std::copy_n(text->data() + at, n, static_cast<char*>(buf));
+      at += n;
+      return static_cast<ssize_t>(n);
+    }
+  } cookie;
+  cookie.text = &json;
   Built b;
   {
-    JsonText text(in);
+    JsonText text(cookie, -1);
     BuiltFile built;
     b.ok = testing::OkElseWhy(BuildFromJson(text, KeyNames(), &built), &b.error);
     built.WriteTo([&](std::string_view piece) {
@@ -336,7 +334,6 @@ Built BuildStreamed(const std::string& json) {
       return true;
     });
   }
-  std::fclose(in);
   b.peak = std::max(cookie.peak, cookie.base) - cookie.base;
   return b;
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "atbutil/commands.h"
 #include "change/open.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"

@@ -99,17 +99,6 @@ Status AppendQuotedExtent(ByteSource& file, int64_t start, int64_t end, Sink& si
   return AppendEscapedExtent(file, start, end, sink);
 }
 
-void Sink::Flush() {
-  if (out_ == nullptr || buf_.empty()) return;
-  if (std::fwrite(buf_.data(), 1, buf_.size(), out_) != buf_.size()) failed_ = true;
-  buf_.clear();
-}
-
-void Sink::Finish() {
-  Flush();
-  if (out_ != nullptr && (std::fflush(out_) != 0 || std::ferror(out_) != 0)) failed_ = true;
-}
-
 Status AppendValueText(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink) {
   std::string& out = sink.buf();
   const int64_t size = end - start;

@@ -8,33 +8,12 @@
 #include <cstdio>
 #include <string>
 
-#include "text/key_names.h"
 #include "store/atb_file.h"
 #include "store/layout.h"
+#include "text/key_names.h"
+#include "text/output_sink.h"
 
 namespace atb {
-
-// Collects output and writes it to `out` in large pieces; with no file it keeps everything.
-class Sink {
- public:
-  explicit Sink(std::FILE* out) : out_(out) {}
-  ~Sink() { Flush(); }
-  std::string& buf() { return buf_; }
-  // Writes what has gathered once there is enough of it.
-  void Spill() {
-    if (buf_.size() >= kSpillAt) Flush();
-  }
-  void Flush();
-  // Flushes everything to the file itself: a full disk or a closed pipe shows here, not later.
-  void Finish();
-  bool failed() const { return failed_; }
-
- private:
-  static constexpr std::size_t kSpillAt = 1 << 20;
-  std::FILE* out_;
-  std::string buf_;
-  bool failed_ = false;
-};
 
 // Appends the text form of a value (text/value_text.h) of the given type whose extent is
 // [start, end). A reference is not a value: see DumpText.

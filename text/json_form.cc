@@ -31,8 +31,6 @@ namespace {
 constexpr std::size_t kWindow = 1 << 20;
 constexpr int64_t kBase64Chunk = 3 << 18;  // whole groups of three bytes
 constexpr const char* kFollowsLength = "follows length";
-constexpr const char kAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 void AppendJsonString(std::string* out, std::string_view utf8) {
   out->push_back('"');
@@ -340,7 +338,18 @@ class JsonBuilder {
   bool end_array() { return Close(); }
   bool key(std::string& name);
   bool parse_error(std::size_t, const std::string& lastRead, const nlohmann::json::exception& e) {
-    syntax_ = text_.FaithfulMessage(e.what(), lastRead);
+    // The library's text starts with its exception's name, which its id gives
+    // ("[json.exception.parse_error.101] "): that is for programmers.
+    static const char* const kKinds[] = {"parse_error", "invalid_iterator", "type_error",
+                                         "out_of_range", "other_error"};
+    std::string message = e.what();
+    const int kind = e.id / 100 - 1;
+    if (kind >= 0 && kind < 5) {
+      const std::string name =
+          std::string("[json.exception.") + kKinds[kind] + "." + std::to_string(e.id) + "] ";
+      if (message.compare(0, name.size(), name) == 0) message.erase(0, name.size());
+    }
+    syntax_ = text_.FaithfulMessage(std::move(message), lastRead);
     return false;
   }
   const std::string& syntax() const { return syntax_; }
@@ -1112,9 +1121,7 @@ Status BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file) {
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &builder)) {
     if (!builder.repeated().empty()) return Status::Refused(builder.repeated());
     // A syntax error, or a number no float can hold.
-    const std::string& what = builder.syntax();
-    const std::size_t at = what.find("] ");
-    return Status::Refused(at == std::string::npos ? what : what.substr(at + 2));
+    return Status::Refused(builder.syntax());
   }
   Verdict v = builder.Finish();
   if (!v) return Status::Ok();
@@ -1134,51 +1141,6 @@ Status BuildFromJson(std::string_view json, const KeyNames& names, std::string* 
     return true;
   });
   return Status::Ok();
-}
-
-void AppendBase64(std::string* out, std::string_view bytes) {
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1]) << 8 |
-                 static_cast<uint8_t>(bytes[i + 2]);
-    for (int k = 3; k >= 0; --k) out->push_back(kAlphabet[(v >> (6 * k)) & 63]);
-  }
-  if (i < bytes.size()) {
-    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-    out->push_back(kAlphabet[v >> 18 & 63]);
-    out->push_back(kAlphabet[v >> 12 & 63]);
-    out->push_back(i + 1 < bytes.size() ? kAlphabet[v >> 6 & 63] : '=');
-    out->push_back('=');
-  }
-}
-
-bool DecodeBase64(std::string_view text, std::string* bytes) {
-  bytes->clear();
-  if (text.size() % 4 != 0) return false;
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    const bool last = i + 4 == text.size();
-    const int pad = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
-    if (pad == 1 && text[i + 2] == '=') return false;
-    uint32_t v = 0;
-    for (int k = 0; k < 4; ++k) {
-      int d = k >= 4 - pad ? 0 : value(text[i + k]);
-      if (d < 0) return false;
-      v = v << 6 | static_cast<uint32_t>(d);
-    }
-    bytes->push_back(static_cast<char>(v >> 16));
-    if (pad < 2) bytes->push_back(static_cast<char>(v >> 8 & 0xFF));
-    if (pad < 1) bytes->push_back(static_cast<char>(v & 0xFF));
-  }
-  return true;
 }
 
 Status DumpJson(ByteSource& base, int64_t length, const KeyNames& names, Sink& sink) {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text/base64.h"
 #include "text/dump.h"
 #include "text/json_position.h"
 #include "text/key_names.h"
@@ -48,12 +49,5 @@ struct BuiltFile {
 Status BuildFromJson(JsonText& text, const KeyNames& names, BuiltFile* file);
 // The same for a document in memory, into the file's bytes.
 Status BuildFromJson(std::string_view json, const KeyNames& names, std::string* file);
-
-// Standard base64 (RFC 4648, "+/", padded with "="), appended to `out`: `bytes` may be handed
-// over in chunks whose sizes are multiples of 3, all but the last.
-void AppendBase64(std::string* out, std::string_view bytes);
-// The bytes of padded standard base64; false, *bytes unspecified, for anything else (a length
-// not a multiple of 4, another character, padding before the end, whitespace).
-bool DecodeBase64(std::string_view text, std::string* bytes);
 
 }  // namespace atb

@@ -1,6 +1,7 @@
 #include "text/json_position.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace atb {
 
@@ -52,16 +53,19 @@ std::string TextPosition::Describe() const {
 
 JsonText::JsonText(std::string_view text) : data_(text.data()), size_(text.size()) {}
 
-JsonText::JsonText(std::FILE* in) : in_(in), buffer_(kReadSize, '\0'), data_(buffer_.data()) {}
+JsonText::JsonText(Files& files, int fd)
+    : files_(&files), fd_(fd), buffer_(kReadSize, '\0'), data_(buffer_.data()) {}
 
 bool JsonText::NextShown() {
   for (;;) {
     if (at_ == size_) {
-      if (in_ == nullptr || failed_) return true;
-      size_ = std::fread(buffer_.data(), 1, buffer_.size(), in_);
+      if (files_ == nullptr || failed_) return true;
+      const ssize_t n = files_->Read(fd_, buffer_.data(), buffer_.size());
       at_ = 0;
-      if (size_ == 0) {
-        failed_ = std::ferror(in_) != 0;
+      size_ = n > 0 ? static_cast<std::size_t>(n) : 0;
+      if (n <= 0) {
+        failed_ = n < 0;
+        error_ = n < 0 ? errno : 0;
         return true;
       }
     }

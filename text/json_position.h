@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace atb {
 
 // A JSON pointer token for `key`: "~" and "/" escaped as "~0" and "~1".
@@ -34,12 +36,15 @@ struct TextPosition {
 class JsonText {
  public:
   explicit JsonText(std::string_view text);
-  explicit JsonText(std::FILE* in);
+  // Reads the open file `fd` through `files`, a piece at a time.
+  JsonText(Files& files, int fd);
   JsonText(const JsonText&) = delete;
   JsonText& operator=(const JsonText&) = delete;
 
   // Reading the file failed: what was parsed is only the part before the failure.
   bool failed() const { return failed_; }
+  // The system's errno for the failed read.
+  int error() const { return error_; }
 
   // The document's first character that is not white space.
   TextPosition documentStart() const { return first_; }
@@ -104,11 +109,13 @@ class JsonText {
   void Take(bool shown);
   void Note(char c);
 
-  std::FILE* in_ = nullptr;
+  Files* files_ = nullptr;
+  int fd_ = -1;
   std::string buffer_;
   const char* data_ = nullptr;
   std::size_t size_ = 0, at_ = 0;
   bool failed_ = false;
+  int error_ = 0;
 
   enum State { kBetween, kString, kEscape, kBare } state_ = kBetween;
   TextPosition here_;  // of the next character

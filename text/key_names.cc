@@ -1,6 +1,8 @@
 #include "text/key_names.h"
 
-#include <fstream>
+#include <fcntl.h>
+
+#include <cerrno>
 
 #include "labels/key_hash.h"
 #include "labels/key_labels.h"
@@ -57,16 +59,37 @@ void KeyNames::Add(uint32_t key, std::string name) {
   names_.emplace(key, std::move(name));
 }
 
-Status KeyNames::AddNamesFile(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return Status::IoError(0, "cannot be read").In(path);
+Status KeyNames::AddNamesFile(const std::string& path, Files& files) {
+  const int fd = files.Open(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd == -1) return Status::IoError(errno, "cannot be read").In(path);
+  // Read in pieces; a line is added once its end has come.
+  char buf[1 << 16];
   std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) Add(HashKeyName(line), line);
+  int err = 0;
+  for (;;) {
+    const ssize_t n = files.Read(fd, buf, sizeof buf);
+    if (n < 0) err = errno;
+    if (n <= 0) break;
+    for (const char* c = buf; c != buf + n; ++c) {
+      if (*c != '\n') {
+        line.push_back(*c);
+        continue;
+      }
+      AddNameLine(line);
+      line.clear();
+    }
   }
-  if (in.bad()) return Status::IoError(0, "cannot be read").In(path);
+  files.Close(fd);
+  if (err != 0) return Status::IoError(err, "cannot be read").In(path);
+  AddNameLine(line);
   return Status::Ok();
+}
+
+void KeyNames::AddNameLine(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) return;
+  const uint32_t key = HashKeyName(line);
+  Add(key, std::move(line));
 }
 
 uint32_t KeyNames::KeyOfWord(std::string_view word) const {

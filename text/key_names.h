@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/files.h"
 #include "platform/status.h"
 
 namespace atb {
@@ -18,9 +19,9 @@ class KeyNames {
  public:
   KeyNames();
 
-  // Adds every line of the file at `path` as a name, keyed by its hash. An I/O error when the
-  // file cannot be read.
-  Status AddNamesFile(const std::string& path);
+  // Adds every line of the file at `path` as a name, keyed by its hash, reading it through
+  // `files`. An I/O error, with the system's errno, when the file cannot be read.
+  Status AddNamesFile(const std::string& path, Files& files = SystemFiles());
 
   // The key a word stands for: a label of the label table, or else the word's hash.
   uint32_t KeyOfWord(std::string_view word) const;
@@ -37,6 +38,7 @@ class KeyNames {
   std::unordered_map<std::string, uint32_t> labelKeys_;  // label table only
   std::unordered_map<uint32_t, std::string> pathNames_;
   void Add(uint32_t key, std::string name);
+  void AddNameLine(std::string line);
 };
 
 // Whether `word`, as a path element, would be read as a number (decimal, 0x-hex or #N) rather

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "store/utf.h"  // UTF-8 and UTF-16, and the conversions between them
 
 namespace atb {
 
@@ -69,10 +70,5 @@ bool ParseQuotedBytes(std::string_view text, std::size_t* pos, std::string* byte
 // when it is not a float, or when a number lies beyond the float range (it would become an
 // infinity, or a number that is not zero would become zero).
 bool ParseFloatText(std::string_view text, uint32_t* bits, std::string* why = nullptr);
-
-// UTF-8 to UTF-16 and back, for localized texts in JSON. False when the input is not valid.
-bool Utf8ToUtf16(std::string_view utf8, std::vector<uint16_t>* units);
-bool Utf16ToUtf8(const std::vector<uint16_t>& units, std::string* utf8);
-bool IsValidUtf8(std::string_view bytes);
 
 }  // namespace atb

@@ -1,4 +1,4 @@
-#include "patches/open_file.h"
+#include "atbutil/open_file.h"
 
 #include <cerrno>
 
@@ -6,9 +6,11 @@
 
 namespace atb {
 
-int ExitStatus(const Status& s) {
-  if (s.ok()) return 0;
-  return s.damaged() || s.refused() || s.tooLarge() ? 1 : 2;
+int ExitStatus(const Status& s, ExitRule rule) {
+  for (const ExitRow& row : kExitStatuses) {
+    if (row.code == s.code()) return rule == ExitRule::kUsual ? row.usual : row.anyFailureIs2;
+  }
+  return 2;
 }
 
 void Say(std::FILE* err, const std::string& message) {
@@ -19,9 +21,13 @@ void Say(std::FILE* err, const std::string& name, const std::string& message) {
   Say(err, QuotedName(name) + ": " + message);
 }
 
-int Report(const Status& s, std::FILE* err) {
+void SayAsIs(std::FILE* err, const std::string& message) {
+  std::fprintf(err, "atbutil: %s\n", message.c_str());
+}
+
+int Report(const Status& s, std::FILE* err, ExitRule rule) {
   if (!s.ok()) Say(err, s.Message());
-  return ExitStatus(s);
+  return ExitStatus(s, rule);
 }
 
 Status OutOfMemory() { return Status::IoError(ENOMEM, "not enough memory for what it holds"); }

@@ -12,19 +12,40 @@
 
 namespace atb {
 
-// The exit status for what a command came to: 0 done; 1 the file's content or the request is at
-// fault (damaged, refused, too large); 2 the request is malformed or the system failed (an I/O
-// error, a full disk).
-int ExitStatus(const Status& s);
+// How a status becomes an exit status. Most commands: 0 done; 1 the file's content or the
+// request is at fault (damaged, refused, too large); 2 the request is malformed or the system
+// failed (an I/O error, a full disk). diff and merge answer as tools of their kind do, keeping 1
+// for files that differ and for conflicts, so any failure is 2; so does textconv, which fails only
+// when a file cannot be read.
+enum class ExitRule { kUsual, kAnyFailureIs2 };
+
+// The one table of exit statuses: a row per kind of status, a column per rule.
+struct ExitRow {
+  Status::Code code;
+  int usual;
+  int anyFailureIs2;
+};
+inline constexpr ExitRow kExitStatuses[] = {
+    {Status::kOk, 0, 0},       {Status::kDamaged, 1, 2}, {Status::kRefused, 1, 2},
+    {Status::kTooLarge, 1, 2}, {Status::kNoSpace, 2, 2}, {Status::kIoError, 2, 2},
+    {Status::kStalled, 2, 2},  {Status::kInvalid, 2, 2},
+};
+// diff's files that differ and merge's conflicts: no failure, and not "the same" either.
+inline constexpr int kExitDiffers = 1;
+
+int ExitStatus(const Status& s, ExitRule rule = ExitRule::kUsual);
 
 // Says "atbutil: MESSAGE" on `err`, every control byte in it escaped.
 void Say(std::FILE* err, const std::string& message);
 // The same for `message` about the file `name` ("atbutil: NAME: MESSAGE", the name quoted when it
 // holds a control byte).
 void Say(std::FILE* err, const std::string& name, const std::string& message);
+// "atbutil: MESSAGE" as it stands, for the messages of diff and apply that have always been
+// printed so.
+void SayAsIs(std::FILE* err, const std::string& message);
 
 // Says a failed status on `err` ("atbutil: MESSAGE") and answers its exit status.
-int Report(const Status& s, std::FILE* err);
+int Report(const Status& s, std::FILE* err, ExitRule rule = ExitRule::kUsual);
 
 // Memory ran out: an error, exit 2.
 Status OutOfMemory();
@@ -32,14 +53,18 @@ Status OutOfMemory();
 // Runs `command` (answering a Status) and reports what it came to. Memory that runs out, as it may
 // where a buffer is sized by what a file holds, is an error about `path` (exit 2), not an abort.
 template <typename Command>
-int RunReported(const std::string& path, std::FILE* err, Command command) {
+int RunReported(const std::string& path, std::FILE* err, ExitRule rule, Command command) {
   Status s;
   try {
     s = command();
   } catch (const std::bad_alloc&) {
     s = OutOfMemory().In(path);
   }
-  return Report(s, err);
+  return Report(s, err, rule);
+}
+template <typename Command>
+int RunReported(const std::string& path, std::FILE* err, Command command) {
+  return RunReported(path, err, ExitRule::kUsual, command);
 }
 
 class OpenFile {
