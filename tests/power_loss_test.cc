@@ -194,7 +194,8 @@ class PowerLoss : public ::testing::Test {
     if (parting_) {
       MemoryFiles again(MemoryFiles::Disk{{kPath, {before}}});
       ASSERT_TRUE(Record(again, before, make, chunk, true).ok());
-      for (int tries = 0; tries < 8 && stale.empty(); ++tries) {
+      // A change that leaves the file as it was makes no call: there is no journal to take.
+      for (int tries = 0; tries < 8 && stale.empty() && again.recorded() > 0; ++tries) {
         const auto point = static_cast<std::size_t>(r.Below(static_cast<int>(again.recorded())));
         const MemoryFiles::Disk state = again.Crash(point, [] { return true; });
         if (state.count(JournalPath(kPath)) != 0) stale = state.at(JournalPath(kPath)).bytes;
