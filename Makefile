@@ -7,9 +7,11 @@ PREFIX     ?= /usr/local
 BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-# What building, testing and installing need on a Debian machine.
+# What building, testing and installing need on a Debian machine. The sanitizers' tree and the
+# fuzz targets are built with clang, whose sanitizer runtimes come in libclang-rt-dev (only
+# recommended by clang, so not always installed with it).
 PACKAGES = g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev git man-db groff-base \
-           dpkg-dev file
+           dpkg-dev file clang libclang-rt-dev
 
 .PHONY: all packages configure build run test install package fuzz fuzz-tree clean
 
@@ -20,7 +22,7 @@ packages:
 
 # A Release build with warnings fatal: what users get, and what CI checks.
 configure: packages
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DATB_WERROR=ON
+	cmake -S . -B $(BUILD) -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release -DATB_WERROR=ON
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -31,10 +33,12 @@ run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target atb atbutil demo
 	cd $(BUILD)/demo && ../atb
 
-# Every test, in the Release build and again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Every test, in the Release build (g++) and again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang++), so that both compilers see every line with warnings fatal.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DATB_WERROR=ON -DATB_SANITIZE=ON
+	cmake -S . -B $(BUILD_ASAN) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+	  -DATB_WERROR=ON -DATB_SANITIZE=ON
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
 
@@ -55,7 +59,7 @@ FUZZ_TARGETS = dialogue side_file build set add_remove recover patch merge
 fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 fuzz-tree:
-	@tools/ensure-packages $(PACKAGES) clang
+	@tools/ensure-packages $(PACKAGES)
 	cmake -S . -B $(BUILD_FUZZ) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DATB_FUZZ=ON
 	cmake --build $(BUILD_FUZZ) -j $(JOBS)
 	rm -rf $(BUILD_FUZZ)/seeds

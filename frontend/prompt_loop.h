@@ -10,7 +10,7 @@
 
 namespace atb {
 
-inline constexpr const char* kBanner = "ATB2.11 by the atb-edit authors\n";
+inline constexpr const char* kBanner = "ATB" ATB_VERSION " by the atb-edit authors\n";
 
 // Runs the whole dialogue on `console`, searching for files below `startDir`. With `firstFile`,
 // that file is opened by its path first, as if its name had been typed at the file prompt and

@@ -789,7 +789,10 @@ TEST(Faults, EveryFailingCallOfAReadingCommandIsSaid) {
        }},
   };
   int runs = 0;
-  for (const auto& [name, command] : commands) {
+  // Named variables, not a structured binding: the lambdas below capture them.
+  for (const auto& named : commands) {
+    const char* const name = named.first;
+    const Command& command = named.second;
     WriteFile(dir / "out.atb", "old");
     testing::FaultyFiles counting;
     Outcome clean = Capture([&](std::FILE* o, std::FILE* e) { return command(o, e, counting); });

@@ -1,8 +1,8 @@
 // A process that dies at any instant of a change: for growths, shrinks, adds and batches on
-// random files, the I/O stops after the k-th write, for every k (that write landing whole, cut
-// at a random byte, or not at all); the next open's recovery must give the file exactly as
-// before the change or exactly as after it. And recovery never turns a file that another
-// program changed since into something else.
+// random files, the I/O stops after the k-th write, for every k with ATB_TESTS_WHOLE=1 and for
+// a sample otherwise (that write landing whole, cut at a random byte, or not at all); the next
+// open's recovery must give the file exactly as before the change or exactly as after it. And
+// recovery never turns a file that another program changed since into something else.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,6 +15,7 @@
 #include "text/paths.h"
 #include "store/table.h"
 #include "tests/random_files.h"
+#include "tests/sampling.h"
 #include "tests/test_util.h"
 
 namespace atb {
@@ -40,7 +41,7 @@ TableChain ChainTo(const Bytes& file, const std::string& path) {
   std::vector<PathElement> elements;
   Status s = ParsePath(path, &elements);
   EXPECT_TRUE(s.ok()) << s.Message();
-  const KeyNames names;
+  static const KeyNames names;  // one for every path: it is the same table each time
   PathResolver resolver(source, static_cast<int64_t>(file.size()), names);
   std::vector<PathStep> steps;
   s = resolver.Resolve(elements, &steps);
@@ -99,13 +100,15 @@ class Crashes : public ::testing::Test {
     return s;
   }
 
-  // Dies at every write of the change in every way; recovery must give `before` or the after.
+  // Dies at every write of the change in every way (at a sample of them, its first and last
+  // among them, unless ATB_TESTS_WHOLE is set); recovery must give `before` or the after.
   void Sweep(const Bytes& before, const MakeChange& make, int64_t chunk, Random& r) {
     testing::DyingFiles counting(0, testing::DyingFiles::kWhole, 0);
     ASSERT_TRUE(Apply(before, make, chunk, counting).ok());
     const Bytes after = ReadFile(path_);
     ASSERT_TRUE(testing::FileIsSound(after));
-    for (int k = 1; k <= counting.writes(); ++k) {
+    for (const int pick : testing::Picks(counting.writes(), 10, 6, r)) {
+      const int k = pick + 1;
       for (auto landing :
            {testing::DyingFiles::kWhole, testing::DyingFiles::kCut, testing::DyingFiles::kNone}) {
         testing::DyingFiles dying(k, landing, static_cast<uint32_t>(r.Below(1 << 30)));
@@ -149,7 +152,8 @@ class Crashes : public ::testing::Test {
 TEST_F(Crashes, EveryCrashPointRecoversToBeforeOrAfter) {
   Random r(4242);
   int files = 0;
-  while (files < 60) {
+  const int sample = testing::Share(60, 60, 40);
+  while (files < sample) {
     Table root = RandomTable(r);
     // A payload makes the moves span several chunks.
     root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(600)});
@@ -201,7 +205,7 @@ TEST_F(Crashes, EveryCrashPointRecoversToBeforeOrAfter) {
         chunk, r);
     ++files;
   }
-  EXPECT_GT(sweeps_, 3000);
+  EXPECT_GT(sweeps_, testing::Share(9000, 3000, 1200));
 }
 
 // The chain to a table given by the entry numbers of its reference (none for the root), for an
@@ -260,14 +264,14 @@ TEST_F(Crashes, AddAndRemoveBatchesRecoverToBeforeOrAfter) {
         },
         chunk, r);
   }
-  EXPECT_GT(sweeps_, 500);
+  EXPECT_GT(sweeps_, testing::Share(1000, 500, 200));
 }
 
 // What a patch or a merge adds to a change: a table's lead replaced, entries added at given
 // places (two in front of one entry), an entry given another type, and new header bytes.
 TEST_F(Crashes, LeadsPlacesTypesAndHeadersRecoverToBeforeOrAfter) {
   Random r(6161);
-  const int files = testing::kSanitized ? 5 : 12;
+  const int files = testing::Share(12, 12, 5);
   for (int f = 0; f < files; ++f) {
     Table root = RandomTable(r);
     root.entries.push_back({0xFFFFFFF0u, 7, r.Bytes(600)});
@@ -298,7 +302,7 @@ TEST_F(Crashes, LeadsPlacesTypesAndHeadersRecoverToBeforeOrAfter) {
         },
         16 + r.Below(200), r);
   }
-  EXPECT_GT(sweeps_, 20 * files);
+  EXPECT_GT(sweeps_, testing::Share(50, 20, 15) * files);
 }
 
 TEST_F(Crashes, RecoveryRefusesAFileThatChangedSince) {

@@ -12,6 +12,7 @@
 
 #include "store/table.h"
 #include "tests/random_files.h"
+#include "tests/sampling.h"
 #include "tests/test_util.h"
 #include "text/dump.h"
 #include "text/json_form.h"
@@ -249,7 +250,7 @@ Table Unordered(Random& r, int depth = 0) {
 TEST(TableWalks, DumpedPathsLeadBackWhateverTheKeyOrder) {
   Random r(5);
   KeyNames names;
-  for (int c = 0; c < 160; ++c) {
+  for (int c = 0; c < testing::Share(160, 160, 80); ++c) {
     Bytes file = c % 2 == 0 ? RandomFile(r) : EncodeFile(Unordered(r));
     for (int k = c % 2 == 1 && r.OneIn(3) ? 1 + r.Below(3) : 0; k > 0; --k) {
       file[52 + static_cast<std::size_t>(r.Below(static_cast<int>(file.size()) - 52))] ^= 0x40;

@@ -20,6 +20,7 @@
 #include "change/journal.h"
 #include "platform/output_file.h"
 #include "tests/random_files.h"
+#include "tests/sampling.h"
 #include "tests/test_util.h"
 
 namespace atb {
@@ -102,6 +103,10 @@ class Recovery : public ::testing::Test {
   // Puts back the file as a kill left it (into the same inode) and its journal (a new one).
   void Restore(const Bytes& file, const Bytes& journal) {
     WriteFile(file_, file);
+    RestoreJournal(journal);
+  }
+  // Puts back the journal only, beside a file known to be as the kill left it.
+  void RestoreJournal(const Bytes& journal) {
     unlink(JournalPath(file_).c_str());
     const int fd = open(JournalPath(file_).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     ASSERT_NE(fd, -1);
@@ -358,7 +363,8 @@ TEST_F(Recovery, AJournalThatLostASectorIsRefusedNeverTakenForACut) {
 
 // Real kills of a growth, a shrink, an add, a remove and a patch: any one frame of the journal
 // zeroed, or the journal cut at any frame, is refused and leaves both files as they were. A
-// sample of frames, its first and last among them; every one with ATB_POWER_LOSS_EVERY_SECTOR=1.
+// sample of frames, its first and last among them; every one with ATB_POWER_LOSS_EVERY_SECTOR=1
+// or ATB_TESTS_WHOLE=1.
 TEST_F(Recovery, EveryKindOfChangeRefusesAJournalThatLostAFrameOrWasCut) {
   const Bytes before = BigFile();
   WriteFile(dir_ / "p.patch",
@@ -371,7 +377,7 @@ TEST_F(Recovery, EveryKindOfChangeRefusesAJournalThatLostAFrameOrWasCut) {
       "remove " + f_ + " 3",
       "apply " + f_ + " " + Quoted(dir_ / "p.patch"),
   };
-  const bool every = std::getenv("ATB_POWER_LOSS_EVERY_SECTOR") != nullptr;
+  const bool every = std::getenv("ATB_POWER_LOSS_EVERY_SECTOR") != nullptr || testing::Whole();
   for (const std::string& command : commands) {
     const Bytes killed = KilledMidway(file_, before, kUtil + " " + command, file_, r_);
     ASSERT_TRUE(testing::Marked(killed)) << command;
@@ -385,6 +391,8 @@ TEST_F(Recovery, EveryKindOfChangeRefusesAJournalThatLostAFrameOrWasCut) {
     while (static_cast<int>(tried.size()) < std::min(frames, sample)) {
       tried.insert(r_.Below(frames));
     }
+    // The file is put back once: each refusal below is checked to leave it as it was.
+    WriteFile(file_, killed);
     for (const int f : tried) {
       for (const bool cut : {false, true}) {
         Bytes variant = journal;
@@ -393,7 +401,7 @@ TEST_F(Recovery, EveryKindOfChangeRefusesAJournalThatLostAFrameOrWasCut) {
         } else {
           std::fill_n(variant.begin() + static_cast<std::ptrdiff_t>(f) * 512, 512, '\0');
         }
-        Restore(killed, variant);
+        RestoreJournal(variant);
         const std::string at = command + (cut ? ", cut at frame " : ", frame lost ") +
                                std::to_string(f) + " of " + std::to_string(frames);
         const testing::Outcome o = Util(f % 2 == 0 ? "recover " + f_ : "get " + f_ + " 1");

@@ -317,7 +317,7 @@ TEST(Tools, TheReadmesCommandsDoWhatItSays) {
 // What the README's usage block and manual promise, against what the program offers.
 TEST(Tools, TheReadmeListsEverySubcommand) {
   const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
-  const std::string manual = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/atbutil.1");
+  const std::string manual = ReadFile(std::string(ATB_BUILD_DIR) + "/doc/atbutil.1");
   Outcome help = Shell(Quoted(ATBUTIL_BINARY) + " --help");
   for (const char* sub : {"dump", "textconv", "check", "get", "set", "add", "remove", "build",
                           "extract", "insert", "recover", "diff", "apply", "merge"}) {
