@@ -7,20 +7,12 @@
 #include <map>
 #include <memory>
 
+#include "atb/change.h"
+#include "atb/system.h"
+#include "atb/text.h"
+#include "atb/tree.h"
 #include "atbutil/commands.h"
 #include "atbutil/open_file.h"
-#include "change/change.h"
-#include "change/journal.h"
-#include "change/side_files.h"
-#include "platform/quote.h"
-#include "store/coding.h"
-#include "store/table.h"
-#include "store/table_builder.h"
-#include "store/text_end.h"
-#include "store/type_words.h"
-#include "text/dump.h"
-#include "text/paths.h"
-#include "text/value_text.h"
 
 namespace atb {
 
@@ -60,7 +52,7 @@ Status ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
 }
 
 // What one PATH VALUE pair replaces in entry `i`: the whole extent, or the value at its start.
-Status PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::string& text,
+Status PlanValue(PositionedFile& file, const EntryList& list, uint32_t i, const std::string& text,
                  const std::string& where, int64_t* pos, int64_t* removed, std::string* bytes) {
   ParsedValue value;
   const uint32_t type = list.Type[i];
@@ -91,7 +83,7 @@ Status PlanValue(AtbFile& file, const EntryList& list, uint32_t i, const std::st
 }
 
 // Whether `text` is the entry's value as dump prints it, but for blanks around it.
-Status ShowsAs(AtbFile& file, const EntryList& list, uint32_t i, std::string_view text,
+Status ShowsAs(PositionedFile& file, const EntryList& list, uint32_t i, std::string_view text,
                bool* same) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);

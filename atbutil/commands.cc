@@ -14,16 +14,11 @@
 #include <mutex>
 #include <thread>
 
+#include "atb/file.h"
+#include "atb/system.h"
+#include "atb/text.h"
+#include "atb/tree.h"
 #include "atbutil/open_file.h"
-#include "change/mark.h"
-#include "change/open.h"
-#include "platform/output_file.h"
-#include "platform/quote.h"
-#include "store/coding.h"
-#include "store/table.h"
-#include "text/dump.h"
-#include "text/json_form.h"
-#include "text/paths.h"
 
 namespace atb {
 
@@ -69,7 +64,7 @@ Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, 
     return Finish(sink);
   }
   if (f.fd() == -1 || (!opened.ok() && !atFault && !opened.stalled())) return opened;
-  AtbFile& file = f.file();
+  PositionedFile& file = f.file();
   Sink sink(out);
   int64_t length = 0;
   Status s = file.Length(&length);

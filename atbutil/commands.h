@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
-#include "text/key_names.h"
+#include "atb/system.h"
+#include "atb/text.h"
 
 namespace atb {
 

@@ -8,12 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "atb/file.h"
+#include "atb/system.h"
 #include "atbutil/commands.h"
 #include "atbutil/open_file.h"
-#include "change/open.h"
-#include "change/wait.h"
-#include "platform/signals.h"
-#include "platform/version.h"
 
 namespace {
 

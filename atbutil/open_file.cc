@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "platform/quote.h"
+#include "atb/system.h"
 
 namespace atb {
 

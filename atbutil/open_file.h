@@ -6,9 +6,8 @@
 #include <new>
 #include <string>
 
-#include "change/open.h"
-#include "platform/files.h"
-#include "store/atb_file.h"
+#include "atb/file.h"
+#include "atb/system.h"
 
 namespace atb {
 
@@ -82,7 +81,7 @@ class OpenFile {
   // Closing reports a write error that some file systems defer until then.
   Status Close();
 
-  AtbFile& file() { return open_.file(); }
+  PositionedFile& file() { return open_.file(); }
   ChangeTarget& target() { return open_.target(); }
   Files& files() { return open_.files(); }
   int fd() const { return open_.fd(); }

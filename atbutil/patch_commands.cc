@@ -6,13 +6,11 @@
 #include <cstdio>
 #include <new>
 
+#include "atb/change.h"
+#include "atb/patches.h"
+#include "atb/system.h"
 #include "atbutil/commands.h"
 #include "atbutil/open_file.h"
-#include "change/change.h"
-#include "patches/diff.h"
-#include "patches/merge.h"
-#include "patches/patch.h"
-#include "platform/quote.h"
 
 namespace atb {
 

@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
     WriteFile(argv[2], EncodeFile(root));
   } else if (mode == "unprotected" && argc == 5) {
     int fd = open(argv[2], O_RDWR);
-    atb::AtbFile file(atb::SystemFiles(), fd);
+    atb::PositionedFile file(atb::SystemFiles(), fd);
     const int64_t pos = std::atoll(argv[3]), gap = std::atoll(argv[4]);
     int64_t length;
     if (!file.Length(&length).ok() || !file.SetLength(length + gap).ok()) return 1;

@@ -70,7 +70,7 @@ class Change::Planner {
 
   // Reads every table on every chain and checks that each chain holds together, and that no
   // edit lies inside an entry that another takes out.
-  Status ReadChains(AtbFile& file, int64_t length);
+  Status ReadChains(PositionedFile& file, int64_t length);
   // The splices of every edit, and what each adds to the offsets of the entries behind it.
   void PlaceSplices();
   // Puts the splices in file order, refusing overlaps, and fixes where each lands.
@@ -168,7 +168,7 @@ void Change::SetHeader(std::string header) {
 
 Status Change::Apply(ChangeTarget& target) const {
   if (empty()) return Status::Ok();
-  AtbFile& file = target.file;
+  PositionedFile& file = target.file;
   ChangePlan plan;
   plan.chunkBytes = chunkBytes_;
   Status s = file.Length(&plan.oldLength);
@@ -185,7 +185,7 @@ Status Change::Apply(ChangeTarget& target) const {
   return RunJournaled(target, plan);
 }
 
-Status Change::Planner::ReadChains(AtbFile& file, int64_t length) {
+Status Change::Planner::ReadChains(PositionedFile& file, int64_t length) {
   for (const Edit& e : edits_) {
     if (e.chain.empty() || e.chain[0].table != ROOT_TABLE_OFFSET || e.chain[0].end != length) {
       return Status::Refused("a change must start at the root table");

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "change/journal.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 

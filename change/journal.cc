@@ -55,7 +55,7 @@ bool InOneSector(const ChangePlan& plan, const std::vector<ChunkMove>& moves, in
 
 Status WriteInOneSector(ChangeTarget& target, const ChangePlan& plan, int64_t from, int64_t to) {
   if (to <= from) return Status::Ok();
-  AtbFile& file = target.file;
+  PositionedFile& file = target.file;
   Status s = WithinSizeLimit(file.files(), to, 0);
   if (!s.ok()) return s;
   std::string bytes(static_cast<std::size_t>(to - from), '\0');
@@ -115,7 +115,7 @@ class Acquired {
 // the middle of this change, under whatever name, and a crash finishes the change. A mark that
 // fails is taken back, and the change withdrawn, when that can be made sure of.
 Status MarkTheFile(ChangeTarget& target, const JournalPlan& j, Acquired& acquired) {
-  AtbFile& file = target.file;
+  PositionedFile& file = target.file;
   Files& files = file.files();
   const std::string mark = MarkOf(j.layout.nonce);
   Status s = file.WriteAt(0, mark.data(), mark.size());
@@ -132,7 +132,7 @@ Status MarkTheFile(ChangeTarget& target, const JournalPlan& j, Acquired& acquire
 // Acquires the space and the journal, writes the journal, marks the file and moves its bytes.
 Status JournalAndMove(ChangeTarget& target, const ChangePlan& plan, const JournalPlan& j,
                       const std::vector<uint8_t*>& buffers) {
-  AtbFile& file = target.file;
+  PositionedFile& file = target.file;
   Files& files = file.files();
   const Steps& steps = *j.steps;
   Acquired acquired(target, plan);

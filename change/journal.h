@@ -15,7 +15,7 @@
 
 #include "change/move_plan.h"
 #include "platform/files.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 
@@ -49,9 +49,9 @@ std::string JournalPath(const std::string& realPath);
 
 // The open attribute file a change is made to.
 struct ChangeTarget {
-  ChangeTarget(AtbFile& f, std::string journal, bool flushes = true, std::string as = {})
+  ChangeTarget(PositionedFile& f, std::string journal, bool flushes = true, std::string as = {})
       : file(f), journalPath(std::move(journal)), durable(flushes), name(std::move(as)) {}
-  AtbFile& file;
+  PositionedFile& file;
   std::string journalPath;
   bool durable = true;  // flush in order, so that a power loss leaves before or after
   std::string name;     // the file as its user named it, for the commands a message suggests
@@ -94,7 +94,7 @@ struct JournalVerdict {
   Status failed;
 };
 
-JournalVerdict ExamineJournal(Files& files, AtbFile& file, const std::string& journalPath,
+JournalVerdict ExamineJournal(Files& files, PositionedFile& file, const std::string& journalPath,
                               Finisher finisher);
 
 // "JOURNAL, a journal that belongs to no change of the file as it is (WHAT IT IS)", for a stale
@@ -121,7 +121,7 @@ Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, 
 // a stale journal, or the mark and its journal when the journal is gone, damaged or no longer
 // fits. *summary says what the journal recorded, *lost what is lost with it. Refused when the
 // change can be finished, or there is nothing to take away.
-Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPath,
+Status DiscardJournal(Files& files, PositionedFile& file, const std::string& journalPath,
                       std::string* summary, std::string* lost);
 
 // Whether anything lies at `journalPath` (a symlink counts, and is not followed).

@@ -405,8 +405,9 @@ void AppendRecord(Framer& framer, const Steps& steps, std::size_t step, const ui
                 [&](int64_t a, int64_t e) { framer.Append(bytes + (a - m.from), e - a); });
 }
 
-Status RebuildStep(AtbFile& file, const Steps& steps, std::size_t step, const std::string& data,
-                   uint64_t nonce, uint8_t* out, uint8_t* room, bool* fits) {
+Status RebuildStep(PositionedFile& file, const Steps& steps, std::size_t step,
+                   const std::string& data, uint64_t nonce, uint8_t* out, uint8_t* room,
+                   bool* fits) {
   const ChunkMove& m = steps.moves[step];
   const auto size = static_cast<std::size_t>(m.size);
   *fits = false;

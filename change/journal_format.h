@@ -11,7 +11,7 @@
 
 #include "change/move_plan.h"
 #include "platform/files.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb::journal {
 
@@ -189,8 +189,9 @@ void AppendRecord(Framer& framer, const Steps& steps, std::size_t step, const ui
 // step's record `data`; `room` holds as many bytes. *fits is false when the file holds anything
 // but what the batch's own writes can have left: the bytes rebuilt do not give the record's
 // checks.
-Status RebuildStep(AtbFile& file, const Steps& steps, std::size_t step, const std::string& data,
-                   uint64_t nonce, uint8_t* out, uint8_t* room, bool* fits);
+Status RebuildStep(PositionedFile& file, const Steps& steps, std::size_t step,
+                   const std::string& data, uint64_t nonce, uint8_t* out, uint8_t* room,
+                   bool* fits);
 
 // What step `step` adds to `h`, the hash of what moved before it: `recordFold` when folded,
 // else its bytes but for what final writes cover.
@@ -210,7 +211,7 @@ class Journal {
  public:
   Journal(Files& files, int fd, Layout layout) : file_(files, fd), layout_(layout) {}
 
-  AtbFile& file() { return file_; }
+  PositionedFile& file() { return file_; }
   const Layout& layout() const { return layout_; }
 
   // Writes `n` content bytes as frames of `seq` at `at`.
@@ -242,7 +243,7 @@ class Journal {
   Status ReadRecords(std::vector<Record>* records);
 
  private:
-  AtbFile file_;
+  PositionedFile file_;
   Layout layout_;
 };
 

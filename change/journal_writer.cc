@@ -77,8 +77,8 @@ JournalPlan PlanJournal(const ChangePlan& plan, std::vector<ChunkMove> moves, bo
   return j;
 }
 
-Status RecordTheFile(AtbFile& file, const ChangePlan& plan, const struct stat& st, uint8_t* buffer,
-                     JournalPlan* j) {
+Status RecordTheFile(PositionedFile& file, const ChangePlan& plan, const struct stat& st,
+                     uint8_t* buffer, JournalPlan* j) {
   Recorded& recorded = j->recorded;
   int64_t keep = std::min(plan.oldLength, kPrefixBytes);
   if (!plan.splices.empty()) keep = std::min(keep, plan.splices.front().pos);
@@ -126,7 +126,7 @@ Status WriteHead(Journal& journal, const std::string& planBytes) {
 // The payload, streamed into its frames: every final write's bytes, then what a change that
 // moves nothing replaces.
 Status WritePayload(Journal& journal, const ChangePlan& plan, const Recorded& recorded,
-                    AtbFile& file, std::vector<uint8_t>* scratch) {
+                    PositionedFile& file, std::vector<uint8_t>* scratch) {
   std::vector<uint8_t> pending;
   int64_t at = journal.layout().PayloadAt();
   auto flush = [&](bool last) {
@@ -181,7 +181,7 @@ Status CheckInsertedTables(Journal& journal, const ChangePlan& plan, const Recor
 
 // Every slot is written, blank where no record goes yet, and the first batch's records with the
 // plan: on a marked file, a frame never written is then a lost sector.
-Status WriteSlots(Journal& journal, const Steps& steps, AtbFile& file,
+Status WriteSlots(Journal& journal, const Steps& steps, PositionedFile& file,
                   const std::vector<uint8_t*>& buffers, std::vector<uint8_t>* scratch,
                   std::vector<uint64_t>* firstFolds) {
   const Layout& layout = journal.layout();
@@ -214,7 +214,7 @@ Status WriteSlots(Journal& journal, const Steps& steps, AtbFile& file,
 
 }  // namespace
 
-Status WriteJournal(Journal& journal, const JournalContent& content, AtbFile& file,
+Status WriteJournal(Journal& journal, const JournalContent& content, PositionedFile& file,
                     const std::vector<uint8_t*>& buffers, std::vector<uint8_t>* scratch,
                     std::vector<uint64_t>* firstFolds, bool durable, const std::string& dir) {
   Files& files = journal.file().files();

@@ -13,7 +13,7 @@
 #include "change/journal.h"
 #include "change/journal_format.h"
 #include "platform/files.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb::journal {
 
@@ -33,8 +33,8 @@ JournalPlan PlanJournal(const ChangePlan& plan, std::vector<ChunkMove> moves, bo
 // first bytes, what the finished file holds where the mark lies, and the start of every step's
 // source, read through `buffer` (kSampleBytes at least). Then the plan as the journal holds it
 // and the rest of its layout, with a new nonce.
-Status RecordTheFile(AtbFile& file, const ChangePlan& plan, const struct stat& st, uint8_t* buffer,
-                     JournalPlan* j);
+Status RecordTheFile(PositionedFile& file, const ChangePlan& plan, const struct stat& st,
+                     uint8_t* buffer, JournalPlan* j);
 
 // Creates the journal at `path` exclusively, with mode 0600 and never through a link. Refused
 // when anything lies there already or the folder does not take it; no space on a full disk.
@@ -55,7 +55,7 @@ struct JournalContent {
 // it lies in the journal, where it can no longer change: refused when damaged. With `durable`,
 // the journal and then its folder `dir` are flushed. A failure leaves the journal to the caller
 // to remove; the file is only read.
-Status WriteJournal(Journal& journal, const JournalContent& content, AtbFile& file,
+Status WriteJournal(Journal& journal, const JournalContent& content, PositionedFile& file,
                     const std::vector<uint8_t*>& buffers, std::vector<uint8_t>* scratch,
                     std::vector<uint64_t>* firstFolds, bool durable, const std::string& dir);
 

@@ -47,7 +47,7 @@ FileMark MarkIn(const uint8_t* bytes) {
   return mark;
 }
 
-Status ReadFileMark(AtbFile& file, FileMark* mark) {
+Status ReadFileMark(PositionedFile& file, FileMark* mark) {
   uint8_t bytes[kMarkBytes] = {};
   std::size_t got = 0;
   Status s = file.ReadUpTo(0, bytes, sizeof bytes, &got);
@@ -71,7 +71,7 @@ std::vector<std::string> FindJournalsOf(Files& files, const std::string& dir, ui
     if (fd == -1) continue;
     uint8_t head[journal::kFrame] = {};
     std::size_t got = 0;
-    AtbFile file(files, fd);
+    PositionedFile file(files, fd);
     journal::Layout layout;
     uint64_t seq;
     if (files.Stat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
@@ -97,7 +97,7 @@ std::vector<std::string> FindMarkedFiles(Files& files, const std::string& dir, i
     if (files.StatPath(path, &st) == -1 || !S_ISREG(st.st_mode) || st.st_ino != inode) continue;
     const int fd = files.Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd == -1) continue;
-    AtbFile file(files, fd);
+    PositionedFile file(files, fd);
     FileMark mark;
     if (ReadFileMark(file, &mark).ok() && (mark.marked ? mark.nonce == nonce : mark.Near(nonce))) {
       found.push_back(path);

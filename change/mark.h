@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 
@@ -34,7 +34,7 @@ struct FileMark {
 // What the first kMarkBytes of a file, at `bytes`, say.
 FileMark MarkIn(const uint8_t* bytes);
 // The mark at the start of `file`, if any.
-Status ReadFileMark(AtbFile& file, FileMark* mark);
+Status ReadFileMark(PositionedFile& file, FileMark* mark);
 
 // What lies in the folder `dir` that belongs to the change of `nonce`: the journals (by path)
 // whose header names it, read without following links. For messages only: nothing is trusted

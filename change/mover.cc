@@ -54,7 +54,7 @@ Mover::Mover(ChangeFile target, Journal* journal, const Recorded& recorded, cons
   }
 }
 
-Status Mover::MoveUnjournaled(AtbFile& file, const Steps& steps,
+Status Mover::MoveUnjournaled(PositionedFile& file, const Steps& steps,
                               const std::vector<uint8_t*>& buffers) {
   const Recorded nothing;
   std::vector<uint8_t> noScratch;
@@ -82,7 +82,7 @@ Status Mover::Run(std::size_t first, const std::vector<uint64_t>* recorded, bool
 
 Status Mover::Resume(std::size_t batchStart, const std::map<uint64_t, Record>& batch,
                      uint64_t movedHash, uint8_t* room) {
-  AtbFile& file = target_.file;
+  PositionedFile& file = target_.file;
   const int64_t longest = std::max(recorded_.oldLength, recorded_.newLength);
   int64_t length;
   Status s = file.Length(&length);
@@ -109,7 +109,7 @@ Status Mover::Resume(std::size_t batchStart, const std::map<uint64_t, Record>& b
 }
 
 Status Mover::Finish(bool allRecorded, uint64_t movedHash) {
-  AtbFile& file = target_.file;
+  PositionedFile& file = target_.file;
   Status s;
   if (!allRecorded) {
     if (!(s = FlushFile()).ok()) return s;
@@ -146,7 +146,7 @@ Status Mover::WriteOutsideMark(int64_t pos, const uint8_t* bytes, int64_t n) {
 // steps are never written by earlier ones, so reading them first gives the same bytes.
 Status Mover::Batches(std::size_t first, const std::vector<uint64_t>* recorded,
                       uint64_t* movedHash) {
-  AtbFile& file = target_.file;
+  PositionedFile& file = target_.file;
   std::vector<uint64_t> folds(buffers_.size());
   for (std::size_t start = first; start < steps_.size(); start = steps_.BatchEnd(start)) {
     const std::size_t end = steps_.BatchEnd(start);
@@ -197,7 +197,7 @@ Status Mover::RecordBatch(std::size_t start, std::size_t end, uint64_t movedHash
 // half t mod 2 of the scratch space.
 Status Mover::Stream(std::size_t first, const std::vector<uint64_t>* recorded,
                      uint64_t* movedHash) {
-  AtbFile& file = target_.file;
+  PositionedFile& file = target_.file;
   const std::size_t n = steps_.size();
   const std::size_t half = RecordRoom(steps_.largestRecord);
   auto source = [&](std::size_t t) { return buffers_[t % 3]; };

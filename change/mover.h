@@ -12,13 +12,13 @@
 #include "change/journal_format.h"
 #include "change/record_writer.h"
 #include "platform/files.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb::journal {
 
 // The target of a change, as the mover sees it.
 struct ChangeFile {
-  AtbFile& file;
+  PositionedFile& file;
   bool durable;  // flush in order, so that a power loss leaves before or after
 };
 
@@ -68,7 +68,7 @@ class Mover {
   // The steps alone, in batches of steps.batch, with nothing journaled or flushed: what the move
   // costs without its journal, for measuring the journal against. The file must be long enough
   // for every destination.
-  static Status MoveUnjournaled(AtbFile& file, const Steps& steps,
+  static Status MoveUnjournaled(PositionedFile& file, const Steps& steps,
                                 const std::vector<uint8_t*>& buffers);
 
  private:

@@ -30,7 +30,7 @@ Status WithEditedFile(Files& files, const std::string& path, Act act) {
   if (!opened.ok()) return opened;
   std::string real = files.PathOf(fd);
   if (real.empty()) real = path;
-  AtbFile file(files, fd);
+  PositionedFile file(files, fd);
   Status s =
       files.LockChanges(fd, true) == -1 ? Status::FromErrno(errno) : act(file, JournalPath(real));
   if (files.Close(fd) == -1 && s.ok()) s = Status::FromErrno(errno);
@@ -41,7 +41,7 @@ Status WithEditedFile(Files& files, const std::string& path, Act act) {
 
 Status DiscardInterruptedChange(Files& files, const std::string& path, std::string* summary,
                                 std::string* lost) {
-  return WithEditedFile(files, path, [&](AtbFile& file, const std::string& journal) {
+  return WithEditedFile(files, path, [&](PositionedFile& file, const std::string& journal) {
     return DiscardJournal(files, file, journal, summary, lost);
   });
 }
@@ -49,7 +49,7 @@ Status DiscardInterruptedChange(Files& files, const std::string& path, std::stri
 Status RecoverFromJournalAt(Files& files, const std::string& path, const std::string& journalPath,
                             bool* finished) {
   *finished = false;
-  return WithEditedFile(files, path, [&](AtbFile& file, const std::string& journal) {
+  return WithEditedFile(files, path, [&](PositionedFile& file, const std::string& journal) {
     ChangeTarget target{file, journal, durable, path};
     return RecoverFromJournal(target, journalPath, finished);
   });
@@ -74,7 +74,7 @@ Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher
   // The journal lies beside the file itself, whichever name led to it.
   realPath_ = files_.PathOf(fd_);
   if (realPath_.empty()) realPath_ = path;
-  file_ = std::make_unique<AtbFile>(files_, fd_);
+  file_ = std::make_unique<PositionedFile>(files_, fd_);
   target_ =
       std::make_unique<ChangeTarget>(ChangeTarget{*file_, JournalPath(realPath_), durable, path});
 

@@ -11,7 +11,7 @@
 
 #include "change/journal.h"
 #include "platform/files.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 
@@ -55,7 +55,7 @@ class AttributeFile {
   // Closes the file, reporting a write error that some file systems defer until then.
   Status Close();
 
-  AtbFile& file() { return *file_; }
+  PositionedFile& file() { return *file_; }
   ChangeTarget& target() { return *target_; }
   Files& files() { return files_; }
   int fd() const { return fd_; }
@@ -77,7 +77,7 @@ class AttributeFile {
 
   Files& files_;
   int fd_ = -1;
-  std::unique_ptr<AtbFile> file_;
+  std::unique_ptr<PositionedFile> file_;
   std::unique_ptr<ChangeTarget> target_;
   std::string realPath_;
   int64_t length_ = 0;

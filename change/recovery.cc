@@ -32,7 +32,7 @@ const std::string kDamagedMark = "the file bears a damaged mark of an interrupte
 // where the change stopped.
 class InterruptedChange {
  public:
-  InterruptedChange(Files& files, AtbFile& file, std::string path)
+  InterruptedChange(Files& files, PositionedFile& file, std::string path)
       : files_(files), file_(file), path_(std::move(path)) {}
   ~InterruptedChange() {
     if (fd_ != -1) files_.Close(fd_);
@@ -103,7 +103,7 @@ class InterruptedChange {
   std::string Summary() const;
 
   Files& files_;
-  AtbFile& file_;
+  PositionedFile& file_;
   std::string path_;
   bool marked_ = false;
   uint64_t nonce_ = 0;
@@ -175,7 +175,7 @@ std::string InterruptedChange::ReadJournal(bool all) {
   recorded_ = Recorded();
   allMoved_ = false;
   batch_.clear();
-  AtbFile jfile(files_, fd_);
+  PositionedFile jfile(files_, fd_);
   Status s;
   uint8_t head[kFrame] = {};
   std::size_t got;
@@ -542,7 +542,7 @@ Status InterruptedChange::CheckSourcesToMove(std::string* why) {
 
 }  // namespace
 
-JournalVerdict ExamineJournal(Files& files, AtbFile& file, const std::string& journalPath,
+JournalVerdict ExamineJournal(Files& files, PositionedFile& file, const std::string& journalPath,
                               Finisher finisher) {
   InterruptedChange interrupted(files, file, journalPath);
   return interrupted.Examine(finisher, false);
@@ -666,11 +666,11 @@ namespace {
 
 // Copies the `size` bytes of the journal `source` to a new journal at `path`, made as a change
 // makes one; nothing is left at `path` when that fails.
-Status CopyJournal(Files& files, AtbFile& source, int64_t size, const std::string& path,
+Status CopyJournal(Files& files, PositionedFile& source, int64_t size, const std::string& path,
                    bool durable) {
   const int to = files.Open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (to == -1) return Status::FromErrno(errno).In(path);
-  AtbFile copy(files, to);
+  PositionedFile copy(files, to);
   Status s;
   std::vector<uint8_t> chunk(static_cast<std::size_t>(kFramesPerIo * kFrame));
   for (int64_t at = 0; s.ok() && at < size;) {
@@ -714,7 +714,7 @@ Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, 
   // The journal named: read as it lies, it must be of this file's change.
   const int from = files.Open(journalPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
   if (from == -1) return Status::FromErrno(errno).In(journalPath);
-  AtbFile source(files, from);
+  PositionedFile source(files, from);
   struct stat st, fst;
   uint8_t head[kFrame] = {};
   std::size_t got = 0;
@@ -768,7 +768,7 @@ Status RecoverFromJournal(ChangeTarget& target, const std::string& journalPath, 
   return s;
 }
 
-Status DiscardJournal(Files& files, AtbFile& file, const std::string& journalPath,
+Status DiscardJournal(Files& files, PositionedFile& file, const std::string& journalPath,
                       std::string* summary, std::string* lost) {
   InterruptedChange interrupted(files, file, journalPath);
   const JournalVerdict verdict = interrupted.Examine(Finisher::kEditor, false);

@@ -14,7 +14,7 @@ namespace {
 constexpr int64_t kCopyChunk = 1 << 20;
 }  // namespace
 
-Status CopyOut(AtbFile& file, int64_t start, int64_t end, const std::string& outPath,
+Status CopyOut(PositionedFile& file, int64_t start, int64_t end, const std::string& outPath,
                bool* readFailed) {
   *readFailed = false;
   OutputFile out(file.files(), outPath, DurableChanges());
@@ -48,7 +48,7 @@ Status SideTable::Open(const std::string& path, int64_t length, int notThis) {
   if (files_.Stat(fd_, &st) == -1) return Status::FromErrno(errno);
   size_ = static_cast<int64_t>(st.st_size);
   if (length + ENTRY_SIZE + size_ > MAX_FILE_LENGTH) return Status::TooLarge();
-  side_ = std::make_unique<AtbFile>(files_, fd_);
+  side_ = std::make_unique<PositionedFile>(files_, fd_);
   side_->ExpectLength(size_);
   return CheckTree(*side_, 0, size_);
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/files.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 
@@ -15,7 +15,7 @@ namespace atb {
 // once complete. Refused, with nothing written, when outPath is not a regular file, is the
 // attribute file itself, or is held by an editor. *readFailed tells an I/O error in reading
 // `file` from one in writing the copy.
-Status CopyOut(AtbFile& file, int64_t start, int64_t end, const std::string& outPath,
+Status CopyOut(PositionedFile& file, int64_t start, int64_t end, const std::string& outPath,
                bool* readFailed);
 
 // A side file opened to be inserted as a nested table: read through, never held whole.
@@ -43,7 +43,7 @@ class SideTable {
   Files& files_;
   int fd_ = -1;
   bool itself_ = false;
-  std::unique_ptr<AtbFile> side_;
+  std::unique_ptr<PositionedFile> side_;
   int64_t size_ = 0;
 };
 

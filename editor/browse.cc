@@ -71,7 +71,7 @@ std::string LookupReferenceName(EditState& state, ByteSource& file, int64_t offs
 // Each value is read before anything of its line is shown, so a failed read shows nothing.
 bool ListEntries(EditState& state, const Level& level) {
   Console& console = state.console;
-  AtbFile base(state.files, state.fileHandle);
+  PositionedFile base(state.files, state.fileHandle);
   WindowedSource file(base, kListingWindow);
   const EntryList& list = level.list;
   for (uint32_t i = 0; i < list.count; ++i) {
@@ -131,7 +131,7 @@ bool ListEntries(EditState& state, const Level& level) {
 bool Settle(EditState& state, Level& level) {
   if (level.depth > 0) return false;
   state.grew = false;
-  AtbFile file(state.files, state.fileHandle);
+  PositionedFile file(state.files, state.fileHandle);
   EntryList& list = level.list;
   int64_t length;
   Status s = file.Length(&length);
@@ -232,7 +232,7 @@ bool Reported(EditState& state, const Status& s, Doing doing) {
 }
 
 void BrowseTable(EditState& state, int64_t offset, int32_t depth, int64_t endOffset) {
-  AtbFile file(state.files, state.fileHandle);
+  PositionedFile file(state.files, state.fileHandle);
   Level level{offset, depth, endOffset, {}};
   Status s = ReadTable(file, offset, endOffset, &level.list);
   if (s.damaged()) {

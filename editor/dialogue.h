@@ -7,8 +7,8 @@
 
 #include "change/change.h"
 #include "editor/edit_state.h"
-#include "store/atb_file.h"
 #include "store/layout.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 

@@ -39,7 +39,7 @@ void EditBool(EditState& state, Level& level, uint32_t n) {
 
 bool EditText(EditState& state, Level& level, uint32_t n) {
   const EntryList& list = level.list;
-  AtbFile file(state.files, state.fileHandle);
+  PositionedFile file(state.files, state.fileHandle);
   int64_t zero;
   Status s = FindZero(file, list.Off[n], list.ExtentEnd(n), 1, &zero);
   if (!Reported(state, s, Doing::kChanging)) return false;

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/files.h"
+#include "atb/system.h"
 
 namespace atb {
 

@@ -3,12 +3,10 @@
 #include <cstring>
 #include <iostream>
 
-#include "change/open.h"
-#include "change/wait.h"
+#include "atb/file.h"
+#include "atb/system.h"
 #include "frontend/command_line.h"
 #include "frontend/prompt_loop.h"
-#include "platform/dirs.h"
-#include "platform/signals.h"
 
 int main(int argc, char** argv) {
   const atb::CommandLine line = atb::ParseCommandLine(argc, argv);

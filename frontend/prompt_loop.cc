@@ -5,18 +5,17 @@
 #include <cstring>
 #include <optional>
 
-#include "change/open.h"
-#include "editor/browse.h"
-#include "editor/edit_state.h"
+#include "atb/dialogue.h"
+#include "atb/file.h"
+#include "atb/tree.h"
 #include "frontend/locator.h"
-#include "store/table.h"
 
 namespace atb {
 
 namespace {
 
 // Why the root table cannot be listed, or Ok.
-Status CheckRoot(AtbFile& file, int64_t length) {
+Status CheckRoot(PositionedFile& file, int64_t length) {
   EntryList root;
   Status s = ReadTable(file, ROOT_TABLE_OFFSET, length, &root);
   if (s.damaged()) return Status::Damaged(DescribeTrail({}) + ": " + s.Message());

@@ -4,9 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/console.h"
-#include "platform/files.h"
-#include "platform/version.h"
+#include "atb/system.h"
 
 namespace atb {
 

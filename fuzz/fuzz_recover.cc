@@ -26,7 +26,7 @@ const std::string kJournal = JournalPath(kPath);
 
 Status Recover(MemoryFiles& files) {
   const int fd = files.Open(kPath, O_RDWR, 0);
-  AtbFile file(files, fd);
+  PositionedFile file(files, fd);
   ChangeTarget target{file, kJournal, true};
   bool finished;
   Status s = RecoverChange(target, Finisher::kEditor, &finished);
@@ -91,7 +91,7 @@ void CrashThenReplace(Bytes& in) {
   change.set_chunk_bytes(16 + in.Next());
   {
     const int fd = files.Open(kPath, O_RDWR, 0);
-    AtbFile file(files, fd);
+    PositionedFile file(files, fd);
     ChangeTarget target{file, kJournal, true};
     files.Record();
     Status s = change.Apply(target);

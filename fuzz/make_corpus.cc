@@ -12,12 +12,12 @@
 
 #include "change/change.h"
 #include "change/journal.h"
-#include "patches/diff.h"
-#include "text/dump.h"
 #include "fuzz/fuzz_input.h"
+#include "patches/diff.h"
 #include "tests/atb_builder.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
+#include "text/dump.h"
 
 using namespace atb::build;
 
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
         c.Insert(root, 1, 100, EncodeTable({{FloatEntry(5, 5)}}));
       }
       const int fd = dying.Open(path, O_RDWR, 0);
-      atb::AtbFile file(dying, fd);
+      atb::PositionedFile file(dying, fd);
       atb::ChangeTarget target{file, atb::JournalPath(path), false};
       c.Apply(target);
       dying.Close(fd);

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "store/atb_file.h"
 #include "store/layout.h"
+#include "store/positioned_file.h"
 #include "text/dump.h"
 #include "text/key_names.h"
 

@@ -61,7 +61,7 @@ int64_t LeadSize(const EditedFile::Table& t) {
 
 }  // namespace
 
-EditedFile::EditedFile(AtbFile& file, int64_t length)
+EditedFile::EditedFile(PositionedFile& file, int64_t length)
     : file_(file), originalLength_(length), length_(length) {}
 
 EditedFile::~EditedFile() = default;

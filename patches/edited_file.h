@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "change/change.h"
-#include "store/atb_file.h"
 #include "store/layout.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 
@@ -25,7 +25,7 @@ class EditedFile {
   class Table;
 
   // `file` is the attribute file of `length` bytes; it must stay open until Commit returns.
-  EditedFile(AtbFile& file, int64_t length);
+  EditedFile(PositionedFile& file, int64_t length);
   ~EditedFile();
   EditedFile(const EditedFile&) = delete;
   EditedFile& operator=(const EditedFile&) = delete;
@@ -84,7 +84,7 @@ class EditedFile {
   void Edited(Table& t);
   void FollowLength();
 
-  AtbFile& file_;
+  PositionedFile& file_;
   int64_t originalLength_, length_;
   std::unique_ptr<Table> root_;
   std::string header_, originalHeader_;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "change/change.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 #include "text/key_names.h"
 
 namespace atb {

@@ -1037,7 +1037,7 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
 
 }  // namespace
 
-Status ApplyPatches(AtbFile& file, int64_t length, const std::vector<Patch>& patches,
+Status ApplyPatches(PositionedFile& file, int64_t length, const std::vector<Patch>& patches,
                     const KeyNames& names, ChangeTarget* target, PatchOutcome* outcome) {
   // Whatever keeps a patch from being read or checked, but a damaged root, is trouble.
   auto trouble = [](const Status& s) { return Status::IoError(s.err(), s.Message()); };

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "change/change.h"
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 #include "text/dump.h"
 #include "text/key_names.h"
 #include "text/paths.h"
@@ -107,7 +107,7 @@ struct PatchOutcome {
 // nothing is written. Damaged when the root table is ("the root table is damaged: why"), refused
 // when the change layer declines ("change refused: why"); anything else that fails is an I/O
 // error.
-Status ApplyPatches(AtbFile& file, int64_t length, const std::vector<Patch>& patches,
+Status ApplyPatches(PositionedFile& file, int64_t length, const std::vector<Patch>& patches,
                     const KeyNames& names, ChangeTarget* target, PatchOutcome* outcome);
 
 }  // namespace atb

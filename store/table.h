@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "store/atb_file.h"
 #include "store/layout.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 

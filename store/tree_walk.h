@@ -10,7 +10,7 @@
 #include <deque>
 #include <optional>
 
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 #include "store/table.h"
 
 namespace atb {

@@ -9,14 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "atbutil/commands.h"
 #include "change/change.h"
 #include "change/journal.h"
-#include "atbutil/commands.h"
-#include "text/paths.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/sampling.h"
 #include "tests/test_util.h"
+#include "text/paths.h"
 
 namespace atb {
 namespace {
@@ -24,7 +24,7 @@ namespace {
 // Finishes the change whose journal lies beside `path`, as an editor's open does.
 Status Recover(const std::string& path, bool* recovered) {
   int fd = open(path.c_str(), O_RDWR);
-  AtbFile file(SystemFiles(), fd);
+  PositionedFile file(SystemFiles(), fd);
   ChangeTarget target{file, JournalPath(path), false};
   Status s = RecoverChange(target, Finisher::kEditor, recovered);
   close(fd);
@@ -93,7 +93,7 @@ class Crashes : public ::testing::Test {
     make(before, &change);
     change.set_chunk_bytes(chunk);
     int fd = files.Open(path_, O_RDWR, 0);
-    AtbFile file(files, fd);
+    PositionedFile file(files, fd);
     ChangeTarget target{file, JournalPath(path_), false};
     Status s = change.Apply(target);
     files.Close(fd);
@@ -434,7 +434,7 @@ TEST(Interrupted, TheNextOpenFinishesTheChangeAndSaysSoOnce) {
       change.set_chunk_bytes(512);
       change.Replace(ChainTo(before, "/#0"), 56 + 24, 3, "abcdefgh");
       int fd = dying.Open(path, O_RDWR, 0);
-      AtbFile file(dying, fd);
+      PositionedFile file(dying, fd);
       ChangeTarget target{file, JournalPath(path), false};
       change.Apply(target);
       dying.Close(fd);

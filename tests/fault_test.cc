@@ -160,7 +160,7 @@ TEST(Signals, AreHeldUntilTheChangeIsDone) {
     journalGoneWhenDelivered = 0;
     SignallingFiles files(at);
     const int fd = open(path.c_str(), O_RDWR);
-    AtbFile file(files, fd);
+    PositionedFile file(files, fd);
     ChangeTarget target{file, journal, false};
     Change change;
     change.set_chunk_bytes(4096);

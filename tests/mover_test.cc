@@ -134,7 +134,7 @@ Case RandomCase(Random& r) {
 // watches (failing its `failAt`-th write or flush, when not 0).
 Status MoveJournaled(WatchedFiles& files, const ChangePlan& plan, bool durable, int failAt = 0) {
   const int fd = files.Open(kPath, O_RDWR, 0);
-  AtbFile file(files, fd);
+  PositionedFile file(files, fd);
   struct stat st;
   EXPECT_EQ(files.Stat(fd, &st), 0);
   JournalPlan j =
@@ -170,7 +170,7 @@ Status MoveJournaled(WatchedFiles& files, const ChangePlan& plan, bool durable, 
 
 Status Recover(MemoryFiles& files) {
   const int fd = files.Open(kPath, O_RDWR, 0);
-  AtbFile file(files, fd);
+  PositionedFile file(files, fd);
   ChangeTarget target{file, JournalPath(kPath), true};
   bool finished;
   Status s = RecoverChange(target, Finisher::kEditor, &finished);
@@ -200,7 +200,7 @@ TEST(Mover, MovesEveryByteOnceWhereverSplicesGrowOrShrink) {
     expected += before.substr(at);
     MemoryFiles files(DiskOf(before));
     const int fd = files.Open(kPath, O_RDWR, 0);
-    AtbFile file(files, fd);
+    PositionedFile file(files, fd);
     const auto length = static_cast<int64_t>(before.size());
     const int64_t newLength = LengthAfter(splices, length);
     const int64_t chunk = 1 + r.Below(16);

@@ -29,7 +29,7 @@ class PowerLoss : public ::testing::Test {
   // Recovers the file on `disk` as the next open would; answers the disk afterwards, or fails.
   static Status Recover(MemoryFiles& files, const std::string& path = kPath) {
     const int fd = files.Open(path, O_RDWR, 0);
-    AtbFile file(files, fd);
+    PositionedFile file(files, fd);
     ChangeTarget target{file, JournalPath(path), true};
     bool finished;
     Status s = RecoverChange(target, Finisher::kEditor, &finished);
@@ -174,7 +174,7 @@ class PowerLoss : public ::testing::Test {
     make(before, &change);
     change.set_chunk_bytes(chunk);
     const int fd = files.Open(kPath, O_RDWR, 0);
-    AtbFile file(files, fd);
+    PositionedFile file(files, fd);
     ChangeTarget target{file, JournalPath(kPath), durable};
     files.Record();
     Status s = change.Apply(target);

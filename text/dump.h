@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "store/atb_file.h"
 #include "store/layout.h"
+#include "store/positioned_file.h"
 #include "text/key_names.h"
 #include "text/output_sink.h"
 

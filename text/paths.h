@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "platform/status.h"
-#include "store/atb_file.h"
 #include "store/layout.h"
+#include "store/positioned_file.h"
 #include "store/table.h"
 #include "text/key_names.h"
 

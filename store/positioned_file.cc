@@ -1,4 +1,4 @@
-#include "store/atb_file.h"
+#include "store/positioned_file.h"
 
 #include <unistd.h>
 
@@ -11,12 +11,12 @@
 
 namespace atb {
 
-Status AtbFile::SeekTo(int64_t pos) {
+Status PositionedFile::SeekTo(int64_t pos) {
   if (files_.Seek(fd_, pos, SEEK_SET) != pos) return Status::IoError(errno);
   return Status::Ok();
 }
 
-Status AtbFile::ReadUpTo(int64_t pos, void* buf, std::size_t n, std::size_t* got) {
+Status PositionedFile::ReadUpTo(int64_t pos, void* buf, std::size_t n, std::size_t* got) {
   *got = 0;
   Status s = SeekTo(pos);
   if (!s.ok()) return s;
@@ -30,7 +30,7 @@ Status AtbFile::ReadUpTo(int64_t pos, void* buf, std::size_t n, std::size_t* got
   return Status::Ok();
 }
 
-Status AtbFile::ReadAt(int64_t pos, void* buf, std::size_t n) {
+Status PositionedFile::ReadAt(int64_t pos, void* buf, std::size_t n) {
   std::size_t got;
   Status s = ReadUpTo(pos, buf, n, &got);
   if (!s.ok()) return s;
@@ -41,7 +41,7 @@ Status AtbFile::ReadAt(int64_t pos, void* buf, std::size_t n) {
   return Status::Ok();
 }
 
-Status AtbFile::WriteAt(int64_t pos, const void* buf, std::size_t n) {
+Status PositionedFile::WriteAt(int64_t pos, const void* buf, std::size_t n) {
   Status s = SeekTo(pos);
   if (!s.ok()) return s;
   const auto* p = static_cast<const uint8_t*>(buf);
@@ -55,14 +55,14 @@ Status AtbFile::WriteAt(int64_t pos, const void* buf, std::size_t n) {
   return Status::Ok();
 }
 
-Status AtbFile::Length(int64_t* length) {
+Status PositionedFile::Length(int64_t* length) {
   int64_t end = files_.Seek(fd_, 0, SEEK_END);
   if (end < 0) return Status::IoError(errno);
   *length = end;
   return Status::Ok();
 }
 
-Status AtbFile::SetLength(int64_t length) {
+Status PositionedFile::SetLength(int64_t length) {
   if (files_.Truncate(fd_, length) == -1) return Status::FromErrno(errno);
   return Status::Ok();
 }

@@ -21,9 +21,9 @@ class ByteSource {
   virtual Status ReadAt(int64_t pos, void* buf, std::size_t n) = 0;
 };
 
-class AtbFile : public ByteSource {
+class PositionedFile : public ByteSource {
  public:
-  AtbFile(Files& files, int fd) : files_(files), fd_(fd) {}
+  PositionedFile(Files& files, int fd) : files_(files), fd_(fd) {}
 
   // On return the position lies just past the bytes that could be read. Bytes beyond the end
   // read as zero, unless the file ends before `expected` (see ExpectLength).

@@ -1,0 +1,8 @@
+// Paths, key names and values as text, and the text and JSON forms of a whole file.
+#pragma once
+
+#include "text/dump.h"
+#include "text/json_form.h"
+#include "text/key_names.h"
+#include "text/paths.h"
+#include "text/value_text.h"

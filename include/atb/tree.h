@@ -1,0 +1,10 @@
+// Reading and writing a file's tree: the layout, tables and their checks, the builder that lays a
+// table out, and the type words.
+#pragma once
+
+#include "store/coding.h"
+#include "store/layout.h"
+#include "store/table.h"
+#include "store/table_builder.h"
+#include "store/text_end.h"
+#include "store/type_words.h"
