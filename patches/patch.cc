@@ -639,12 +639,25 @@ class Applier {
   // Finds the entries that the patch's paths start from by their numbers.
   Status FindNumbered(const Patch& patch);
 
+  // Each checks one change against the file as the changes before it left it. A change that
+  // does not apply gets *why; only a failed read is a failing status.
+  Status CheckEntry(const PatchChange& c, Place* place, std::string* why);
+  Status CheckAdd(const PatchChange& c, Place* place, std::string* why);
+  Status CheckLead(const PatchChange& c, Place* place, std::string* why);
+  void CheckHeader(const PatchChange& c, std::string* why) const;
+  // The changes that clash with none of the others of their patch; the rest fail.
+  std::vector<Op> DropClashes(std::vector<Op> ops);
+  void Write(const std::vector<Op>& clear);
+  void Fail(const PatchChange& c, const std::string& what);
+
   EditedFile& file_;
   Table* root_;
   const KeyNames& names_;
   std::map<uint32_t, EditedFile::Way> numbered_;  // for the patch being applied
   uint64_t walked_ = 0;
   std::vector<std::string> damaged_;
+  const Patch* patch_ = nullptr;  // the patch being applied, and where its failures go
+  std::vector<std::string>* failures_ = nullptr;
 };
 
 std::string UnmarkedDamage(const PatchValue& value) {
@@ -798,149 +811,130 @@ std::string Applier::PathOf(const std::string& tablePath, const Table& t, uint32
   return path;
 }
 
-Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
-  Status io;
-  std::vector<Op> ops;
-  const std::size_t failedBefore = failures->size();
-  auto fail = [&](const PatchChange& c, const std::string& what) {
-    const std::string where = c.kind == PatchChange::kLead ? "lead " + c.path : c.path;
-    failures->push_back(patch.name + ": " + where + ": " + what);
-  };
-  if (!(io = FindNumbered(patch)).ok()) return io;
-  // Every change is checked against the file as the patches before this one left it.
-  for (const PatchChange& c : patch.changes) {
-    Op op{&c, {}};
-    std::string found;
-    const bool typed = c.kind == PatchChange::kSet || c.kind == PatchChange::kRemove;
-    const std::string expected =
-        c.kind == PatchChange::kAdd ? "" : PatchValueText(c.expected, typed);
-    switch (c.kind) {
-      case PatchChange::kSet:
-      case PatchChange::kRemove: {
-        if (!Find(c.elements, false, &op.place, &found, &io)) {
-          if (!io.ok()) return io;
-          fail(c, "expected " + expected + ", found " + found);
-          continue;
-        }
-        if (!Matches(c.expected, *op.place.table, op.place.index, &io)) {
-          if (!io.ok()) return io;
-          fail(c, "expected " + expected + ", found " +
-                      Describe(*op.place.table, op.place.index, &io));
-          if (!io.ok()) return io;
-          continue;
-        }
-        if (c.kind == PatchChange::kSet && !c.value.unmarkedDamage.empty()) {
-          // Damage may stand for damage: only a sound table must not become a damaged one.
-          Table* old;
-          Status s = file_.Nested(*op.place.table, op.place.index, &old);
-          if (s.ioError()) return s;
-          if (!s.damaged()) {
-            fail(c, UnmarkedDamage(c.value));
-            continue;
-          }
-        }
-        break;
-      }
-      case PatchChange::kAdd: {
-        std::string table = c.path.substr(0, c.path.rfind('/'));
-        if (table.empty()) table = "/";
-        const std::string expectedPlace = (c.after.empty() ? "the start" : c.after) +
-                                          " followed by " +
-                                          (c.before.empty() ? "the end" : c.before);
-        if (!Find(c.elements, true, &op.place, &found, &io)) {
-          if (!io.ok()) return io;
-          fail(c, "expected the table " + table + ", found " + found);
-          continue;
-        }
-        Table& t = *op.place.table;
-        // The new entry goes between `after` and `before`, which must be neighbours there.
-        // Where a neighbour stands in this table; false when it is not there.
-        auto neighbour = [&](const std::string& path, const std::vector<PathElement>& elements,
-                             uint32_t* index) {
-          Place p;
-          if (!Find(elements, false, &p, &found, &io)) return false;
-          if (p.table != &t) {
-            found = path + " outside " + table;
-            return false;
-          }
-          *index = p.index;
-          return true;
-        };
-        uint32_t at = 0, next = EditedFile::Count(t);
-        if ((!c.after.empty() && !neighbour(c.after, c.afterElements, &at)) ||
-            (!c.before.empty() && !neighbour(c.before, c.beforeElements, &next))) {
-          if (!io.ok()) return io;
-          fail(c, "expected " + expectedPlace + ", found " + found);
-          continue;
-        }
-        if (!c.after.empty()) ++at;
-        if (next != at) {
-          const std::string first = at == 0 ? "the start" : PathOf(table, t, at - 1);
-          const std::string then = at == EditedFile::Count(t) ? "the end" : PathOf(table, t, at);
-          fail(c, "expected " + expectedPlace + ", found " + first + " followed by " + then);
-          continue;
-        }
-        op.place.index = at;
-        if (!c.value.unmarkedDamage.empty()) {
-          fail(c, UnmarkedDamage(c.value));
-          continue;
-        }
-        if (c.alike >= 0) {
-          int64_t alike = 0;
-          for (uint32_t k = 0; k < EditedFile::Count(t); ++k)
-            alike += EditedFile::Key(t, k) == c.key;
-          if (alike != c.alike) {
-            fail(c, "expected " + std::to_string(c.alike) + " entries with its key, found " +
-                        std::to_string(alike));
-            continue;
-          }
-        }
-        break;
-      }
-      case PatchChange::kLead: {
-        if (!Find(c.elements, true, &op.place, &found, &io)) {
-          if (!io.ok()) return io;
-          fail(c, "expected a table with the lead " + expected + ", found " + found);
-          continue;
-        }
-        std::string lead;
-        if (!(io = file_.Lead(*op.place.table, &lead)).ok()) return io;
-        const bool same = c.expected.hashed
-                              ? static_cast<int64_t>(lead.size()) == c.expected.size &&
-                                    Fnv1a64(lead) == c.expected.hash
-                              : lead == c.expected.bytes;
-        if (!same) {
-          PatchValue v;
-          v.bytes = lead;
-          fail(c, "expected " + expected + ", found " + PatchValueText(v, false));
-          continue;
-        }
-        break;
-      }
-      case PatchChange::kHeader:
-        if (file_.header() != c.expected.bytes) {
-          PatchValue v;
-          v.bytes = file_.header();
-          fail(c, "expected " + expected + ", found " + PatchValueText(v, false));
-          continue;
-        }
-        break;
-    }
-    if (c.kind == PatchChange::kRemove && c.alike >= 0) {
-      const Table& t = *op.place.table;
-      int64_t alike = 0;
-      for (uint32_t k = 0; k < EditedFile::Count(t); ++k) {
-        alike += EditedFile::Key(t, k) == EditedFile::Key(t, op.place.index);
-      }
-      if (alike != c.alike) {
-        fail(c, "expected " + std::to_string(c.alike) + " entries with its key, found " +
-                    std::to_string(alike));
-        continue;
-      }
-    }
-    ops.push_back(std::move(op));
-  }
+void Applier::Fail(const PatchChange& c, const std::string& what) {
+  const std::string where = c.kind == PatchChange::kLead ? "lead " + c.path : c.path;
+  failures_->push_back(patch_->name + ": " + where + ": " + what);
+}
 
+Status Applier::CheckEntry(const PatchChange& c, Place* place, std::string* why) {
+  Status io;
+  std::string found;
+  const std::string expected = PatchValueText(c.expected, true);
+  if (!Find(c.elements, false, place, &found, &io)) {
+    if (io.ok()) *why = "expected " + expected + ", found " + found;
+    return io;
+  }
+  if (!Matches(c.expected, *place->table, place->index, &io)) {
+    if (!io.ok()) return io;
+    *why = "expected " + expected + ", found " + Describe(*place->table, place->index, &io);
+    return io;
+  }
+  if (c.kind == PatchChange::kSet && !c.value.unmarkedDamage.empty()) {
+    // Damage may stand for damage: only a sound table must not become a damaged one.
+    Table* old;
+    Status s = file_.Nested(*place->table, place->index, &old);
+    if (s.ioError()) return s;
+    if (!s.damaged()) *why = UnmarkedDamage(c.value);
+    return Status::Ok();
+  }
+  if (c.kind == PatchChange::kRemove && c.alike >= 0) {
+    const Table& t = *place->table;
+    int64_t alike = 0;
+    for (uint32_t k = 0; k < EditedFile::Count(t); ++k) {
+      alike += EditedFile::Key(t, k) == EditedFile::Key(t, place->index);
+    }
+    if (alike != c.alike) {
+      *why = "expected " + std::to_string(c.alike) + " entries with its key, found " +
+             std::to_string(alike);
+    }
+  }
+  return Status::Ok();
+}
+
+Status Applier::CheckAdd(const PatchChange& c, Place* place, std::string* why) {
+  Status io;
+  std::string found;
+  std::string table = c.path.substr(0, c.path.rfind('/'));
+  if (table.empty()) table = "/";
+  const std::string expectedPlace = (c.after.empty() ? "the start" : c.after) + " followed by " +
+                                    (c.before.empty() ? "the end" : c.before);
+  if (!Find(c.elements, true, place, &found, &io)) {
+    if (io.ok()) *why = "expected the table " + table + ", found " + found;
+    return io;
+  }
+  Table& t = *place->table;
+  // The new entry goes between `after` and `before`, which must be neighbours there.
+  // Where a neighbour stands in this table; false when it is not there.
+  auto neighbour = [&](const std::string& path, const std::vector<PathElement>& elements,
+                       uint32_t* index) {
+    Place p;
+    if (!Find(elements, false, &p, &found, &io)) return false;
+    if (p.table != &t) {
+      found = path + " outside " + table;
+      return false;
+    }
+    *index = p.index;
+    return true;
+  };
+  uint32_t at = 0, next = EditedFile::Count(t);
+  if ((!c.after.empty() && !neighbour(c.after, c.afterElements, &at)) ||
+      (!c.before.empty() && !neighbour(c.before, c.beforeElements, &next))) {
+    if (io.ok()) *why = "expected " + expectedPlace + ", found " + found;
+    return io;
+  }
+  if (!c.after.empty()) ++at;
+  if (next != at) {
+    const std::string first = at == 0 ? "the start" : PathOf(table, t, at - 1);
+    const std::string then = at == EditedFile::Count(t) ? "the end" : PathOf(table, t, at);
+    *why = "expected " + expectedPlace + ", found " + first + " followed by " + then;
+    return Status::Ok();
+  }
+  place->index = at;
+  if (!c.value.unmarkedDamage.empty()) {
+    *why = UnmarkedDamage(c.value);
+    return Status::Ok();
+  }
+  if (c.alike >= 0) {
+    int64_t alike = 0;
+    for (uint32_t k = 0; k < EditedFile::Count(t); ++k) alike += EditedFile::Key(t, k) == c.key;
+    if (alike != c.alike) {
+      *why = "expected " + std::to_string(c.alike) + " entries with its key, found " +
+             std::to_string(alike);
+    }
+  }
+  return Status::Ok();
+}
+
+Status Applier::CheckLead(const PatchChange& c, Place* place, std::string* why) {
+  Status io;
+  std::string found;
+  const std::string expected = PatchValueText(c.expected, false);
+  if (!Find(c.elements, true, place, &found, &io)) {
+    if (io.ok()) *why = "expected a table with the lead " + expected + ", found " + found;
+    return io;
+  }
+  std::string lead;
+  if (!(io = file_.Lead(*place->table, &lead)).ok()) return io;
+  const bool same = c.expected.hashed ? static_cast<int64_t>(lead.size()) == c.expected.size &&
+                                            Fnv1a64(lead) == c.expected.hash
+                                      : lead == c.expected.bytes;
+  if (!same) {
+    PatchValue v;
+    v.bytes = lead;
+    *why = "expected " + expected + ", found " + PatchValueText(v, false);
+  }
+  return Status::Ok();
+}
+
+void Applier::CheckHeader(const PatchChange& c, std::string* why) const {
+  if (file_.header() != c.expected.bytes) {
+    PatchValue v;
+    v.bytes = file_.header();
+    *why = "expected " + PatchValueText(c.expected, false) + ", found " + PatchValueText(v, false);
+  }
+}
+
+std::vector<Applier::Op> Applier::DropClashes(std::vector<Op> ops) {
   // Changes of one patch name the file as it was before the patch: none may lie inside an entry
   // that another sets or removes, and no entry may be changed twice.
   std::set<std::pair<Table*, uint32_t>> claimed, twice;
@@ -959,22 +953,25 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
     for (const auto& link : op.place.through) inside = inside || claimed.count(link) != 0;
     const bool isEntry = c.kind == PatchChange::kSet || c.kind == PatchChange::kRemove;
     if (inside) {
-      fail(c, "lies inside an entry that the patch also sets or removes");
+      Fail(c, "lies inside an entry that the patch also sets or removes");
     } else if (isEntry && twice.count({op.place.table, op.place.index}) != 0) {
-      fail(c, "the patch changes this entry more than once");
+      Fail(c, "the patch changes this entry more than once");
     } else if (c.kind == PatchChange::kHeader && header) {
-      fail(c, "the patch changes the header more than once");
+      Fail(c, "the patch changes the header more than once");
     } else if (c.kind == PatchChange::kLead &&
                std::any_of(clear.begin(), clear.end(), [&](const Op& o) {
                  return o.change->kind == PatchChange::kLead && o.place.table == op.place.table;
                })) {
-      fail(c, "the patch changes this lead more than once");
+      Fail(c, "the patch changes this lead more than once");
     } else {
       header = header || c.kind == PatchChange::kHeader;
       clear.push_back(std::move(op));
     }
   }
+  return clear;
+}
 
+void Applier::Write(const std::vector<Op>& clear) {
   // Values first, while every index still names what it named; then, table by table from the
   // back, entries taken out and added (in front of one entry, in the order the patch gives).
   struct Move {
@@ -988,7 +985,7 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
     const Op& op = clear[k];
     const PatchChange& c = *op.change;
     if (!c.value.damage.empty()) {
-      damaged_.push_back(patch.name + ": " + c.path + ": writes a damaged table (" +
+      damaged_.push_back(patch_->name + ": " + c.path + ": writes a damaged table (" +
                          c.value.damage + ")");
     }
     switch (c.kind) {
@@ -1022,12 +1019,50 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
       file_.Insert(*m.table, m.index, m.change->key, m.change->value.type, m.change->value.bytes);
     }
   }
+}
+
+Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
+  patch_ = &patch;
+  failures_ = failures;
+  const std::size_t failedBefore = failures->size();
+  Status io;
+  if (!(io = FindNumbered(patch)).ok()) return io;
+  // Every change is checked against the file as the patches before this one left it.
+  std::vector<Op> ops;
+  for (const PatchChange& c : patch.changes) {
+    Op op{&c, {}};
+    std::string why;
+    switch (c.kind) {
+      case PatchChange::kSet:
+      case PatchChange::kRemove:
+        io = CheckEntry(c, &op.place, &why);
+        break;
+      case PatchChange::kAdd:
+        io = CheckAdd(c, &op.place, &why);
+        break;
+      case PatchChange::kLead:
+        io = CheckLead(c, &op.place, &why);
+        break;
+      case PatchChange::kHeader:
+        CheckHeader(c, &why);
+        break;
+    }
+    if (!why.empty()) Fail(c, why);
+    if (!io.ok()) return io;
+    if (!why.empty()) continue;
+    ops.push_back(std::move(op));
+  }
+  const std::vector<Op> clear = DropClashes(std::move(ops));
+  Write(clear);
+  const bool header = std::any_of(clear.begin(), clear.end(), [](const Op& op) {
+    return op.change->kind == PatchChange::kHeader;
+  });
   if (header && failures->size() == failedBefore) {
     const std::string& h = file_.header();
     for (const Op& op : clear) {
       if (op.change->kind != PatchChange::kHeader) continue;
       if (h != op.change->value.bytes) {
-        fail(*op.change, "the new header's sizes do not follow the length of " +
+        Fail(*op.change, "the new header's sizes do not follow the length of " +
                              std::to_string(file_.length()) + " bytes that the patch gives");
       }
     }
