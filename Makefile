@@ -21,7 +21,14 @@ packages:
 	@tools/ensure-packages $(PACKAGES)
 
 # A Release build with warnings fatal: what users get, and what CI checks.
+# A tree configured with another compiler starts afresh: CMake would drop the other options given
+# with the new compiler, and build a sanitizers' tree without the sanitizers.
+fresh = if [ -f $(1)/CMakeCache.txt ] && \
+	  ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=\(.*/\)\?$(2)$$' $(1)/CMakeCache.txt; then \
+	  rm -rf $(1)/CMakeCache.txt $(1)/CMakeFiles; fi
+
 configure: packages
+	@$(call fresh,$(BUILD),g++)
 	cmake -S . -B $(BUILD) -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release -DATB_WERROR=ON
 
 build: configure
@@ -37,6 +44,7 @@ run: configure
 # UndefinedBehaviorSanitizer (clang++), so that both compilers see every line with warnings fatal.
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(call fresh,$(BUILD_ASAN),clang++)
 	cmake -S . -B $(BUILD_ASAN) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
 	  -DATB_WERROR=ON -DATB_SANITIZE=ON
 	cmake --build $(BUILD_ASAN) -j $(JOBS)

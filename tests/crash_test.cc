@@ -264,7 +264,8 @@ TEST_F(Crashes, AddAndRemoveBatchesRecoverToBeforeOrAfter) {
         },
         chunk, r);
   }
-  EXPECT_GT(sweeps_, testing::Share(1000, 500, 200));
+  // The files drawn differ between compilers (the order of evaluation), and so does the count.
+  EXPECT_GT(sweeps_, testing::Share(700, 300, 200));
 }
 
 // What a patch or a merge adds to a change: a table's lead replaced, entries added at given
