@@ -40,8 +40,8 @@ TableChain ChainOf(const std::vector<PathStep>& steps) {
   return chain;
 }
 
-// Whatever the change layer declines (damaged tables, too large, no room), the command reports
-// as its change refused: nothing was written. A disk, a size limit or memory without room for it
+// Whatever the change layer declines (damaged tables, too large, no space), the command reports
+// as its change refused: nothing was written. A disk, a size limit or memory without space for it
 // keeps its own exit status.
 Status ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
   Status s = change.Apply(f.target());

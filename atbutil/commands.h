@@ -1,5 +1,5 @@
 // atbutil's subcommands, each a short function over the store: it reads its files, writes its
-// output, and answers the exit status: 0 done; 1 a damaged or refused file (not a regular file,
+// output, and returns the exit status: 0 done; 1 a damaged or refused file (not a regular file,
 // locked, read-only), a refused change or JSON form, or a path that matches nothing or several
 // entries; 2 bad usage, or a file that cannot be read or written. Messages go to `err` as
 // "atbutil: ...".

@@ -15,7 +15,7 @@
 
 namespace {
 
-// CLI11 answers an unknown word with "A subcommand is required"; a user needs to hear which word.
+// CLI11 meets an unknown word with "A subcommand is required"; a user needs to hear which word.
 bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
   if (argc < 2 || argv[1][0] == '-') return false;
   return app.get_subcommands([&](const CLI::App* sub) { return sub->check_name(argv[1]); }).empty();

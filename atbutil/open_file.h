@@ -13,7 +13,7 @@ namespace atb {
 
 // How a status becomes an exit status. Most commands: 0 done; 1 the file's content or the
 // request is at fault (damaged, refused, too large); 2 the request is malformed or the system
-// failed (an I/O error, a full disk). diff and merge answer as tools of their kind do, keeping 1
+// failed (an I/O error, a full disk). diff and merge exit as tools of their kind do, keeping 1
 // for files that differ and for conflicts, so any failure is 2; so does textconv, which fails only
 // when a file cannot be read.
 enum class ExitRule { kUsual, kAnyFailureIs2 };
@@ -43,7 +43,7 @@ void Say(std::FILE* err, const std::string& name, const std::string& message);
 // printed so.
 void SayAsIs(std::FILE* err, const std::string& message);
 
-// Says a failed status on `err` ("atbutil: MESSAGE") and answers its exit status.
+// Says a failed status on `err` ("atbutil: MESSAGE") and returns its exit status.
 int Report(const Status& s, std::FILE* err, ExitRule rule = ExitRule::kUsual);
 
 // Memory ran out: an error, exit 2.

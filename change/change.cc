@@ -75,7 +75,7 @@ class Change::Planner {
   void PlaceSplices();
   // Puts the splices in file order, refusing overlaps, and fixes where each lands.
   Status OrderSplices(ChangePlan* plan);
-  // The bytes that go into the room made.
+  // The bytes that go into the space made.
   void WriteValues(ChangePlan* plan) const;
   // Each reached table's count, and its entries from the first that changes, in their new place.
   void WriteEntryBlocks(ChangePlan* plan) const;
@@ -95,7 +95,7 @@ class Change::Planner {
   const std::vector<Edit>& edits_;
   std::map<int64_t, Reached> tables_;
   std::vector<PlacedSplice> placed_;
-  std::vector<int64_t> newStart_;  // per placed splice: where its room begins in the new file
+  std::vector<int64_t> newStart_;  // per placed splice: where its space begins in the new file
   // The splices in file order: where each ends in the file as it is, and the growth in front.
   std::vector<int64_t> ends_, grownBefore_;
 };

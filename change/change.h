@@ -1,8 +1,8 @@
 // A change to an open attribute file, made as one unit: values replaced (the file growing or
 // shrinking with them), entries added and entries taken out, anywhere in the tree. Given the chain
-// of tables from the root to each changed entry, the change makes room or closes it, writes the new
-// bytes, and carries every difference into the counts and offsets of every enclosing table and into
-// the header's sizes. Both front ends make their changes through it.
+// of tables from the root to each changed entry, the change makes space or closes it, writes the
+// new bytes, and carries every difference into the counts and offsets of every enclosing table and
+// into the header's sizes. Both front ends make their changes through it.
 #pragma once
 
 #include <cstdint>

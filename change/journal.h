@@ -19,7 +19,7 @@
 
 namespace atb {
 
-// Everything a change does to the file, in the order it does it: make room for the splices
+// Everything a change does to the file, in the order it does it: make space for the splices
 // (moving every other byte, in chunks), then write `writes` (positions in the changed file),
 // then cut the file to its new length.
 struct ChangePlan {
@@ -58,8 +58,8 @@ struct ChangeTarget {
 };
 
 // Makes the change and removes the journal. Declined (refused, no space), with the file and
-// the folder as they were, when the journal or the room the change needs cannot be had. An I/O
-// error after the file began to change leaves the journal, for the next open to finish the
+// the folder as they were, when the journal or the space the change needs cannot be acquired. An
+// I/O error after the file began to change leaves the journal, for the next open to finish the
 // change.
 Status RunJournaled(ChangeTarget& target, const ChangePlan& plan);
 

@@ -93,7 +93,7 @@ void Framer::Seal() {
   used_ += kFrame;
   fill_ = 0;
   if (!store_) {
-    // One frame at a time in its own room.
+    // One frame at a time in its own buffer.
     checked_ = 0;
     Check(1);
     at_ += kFrame;

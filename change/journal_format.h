@@ -62,7 +62,7 @@ struct RecordHead {
 
 // Lays content out in frames of one sequence number at `out`, for journal offset `at`, piece by
 // piece, and checks them eight at a time while they are still in the cache. With no `out` it only
-// computes the frames' checks, one at a time in a room of its own. fold() sums them up once
+// computes the frames' checks, one at a time in a buffer of its own. fold() sums them up once
 // Finish() has checked the last.
 class Framer {
  public:
@@ -186,9 +186,9 @@ void AppendRecord(Framer& framer, const Steps& steps, std::size_t step, const ui
                   uint64_t nonce);
 
 // Rebuilds at `out` the bytes of step `step` of the batch in flight, from the file and the
-// step's record `data`; `room` holds as many bytes. *fits is false when the file holds anything
-// but what the batch's own writes can have left: the bytes rebuilt do not give the record's
-// checks.
+// step's record `data`; `room` is scratch space of as many bytes. *fits is false when the file
+// holds anything but what the batch's own writes can have left: the bytes rebuilt do not give the
+// record's checks.
 Status RebuildStep(PositionedFile& file, const Steps& steps, std::size_t step,
                    const std::string& data, uint64_t nonce, uint8_t* out, uint8_t* room,
                    bool* fits);

@@ -60,7 +60,7 @@ class Mover {
   // Finishes the change from the batch in flight, which starts at step `batchStart` and whose
   // records are `batch`, the steps before it having `movedHash`: extends the file to its longest,
   // rebuilds every step of the batch from the file and its record, writes them again in order
-  // and goes on as Run does. `room` holds as many bytes as the largest step. Damaged, before
+  // and goes on as Run does. `room` is scratch space as large as the largest step. Damaged, before
   // any write, when the bytes rebuilt do not give their records' checks.
   Status Resume(std::size_t batchStart, const std::map<uint64_t, Record>& batch, uint64_t movedHash,
                 uint8_t* room);

@@ -114,7 +114,7 @@ Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher
         settled = true;
         break;
       }
-      // The editing lock is had before the shared one goes, so that every other reader finds
+      // The editing lock is acquired before the shared one goes, so that every other reader finds
       // this one finishing the change and waits for it.
       AttributeFile editor(files_);
       bool finished = false;

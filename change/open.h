@@ -69,8 +69,8 @@ class AttributeFile {
   const std::vector<std::string>& notes() const { return notes_; }
 
  private:
-  // `held`, when given, is called once the editing lock is had, before an interrupted change is
-  // finished: a reader that upgrades lets go of its shared lock there.
+  // `held`, when given, is called once the editing lock is acquired, before an interrupted change
+  // is finished: a reader that upgrades lets go of its shared lock there.
   Status OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered,
                 const std::function<void()>& held = nullptr);
   Status FinishInterruptedChange(Finisher finisher, bool* recovered);

@@ -53,13 +53,13 @@ uint32_t ParseKey(const std::string& line);
 // beyond the float range becomes an infinity.
 float ParseFloat(const std::string& line);
 
-// The edits of entry n, each refusing what it cannot safely edit. EditText answers true when
+// The edits of entry n, each refusing what it cannot safely edit. EditText returns true when
 // it grew the file: the level must then return so that the enclosing levels settle.
 void EditFloat(EditState& state, Level& level, uint32_t n);
 void EditBool(EditState& state, Level& level, uint32_t n);
 bool EditText(EditState& state, Level& level, uint32_t n);
 
-// 997 and 998. AddReference answers true when it added the reference: the level must return.
+// 997 and 998. AddReference returns true when it added the reference: the level must return.
 void RipReference(EditState& state, Level& level);
 bool AddReference(EditState& state);
 

@@ -1,7 +1,7 @@
 // Low-level file handles. Files forwards each call to the system call of the same name; a test
-// derives from it and overrides what it wants to fail or to record. Every call of Files answers
+// derives from it and overrides what it wants to fail or to record. Every call of Files returns
 // -1 (or an empty result) and sets errno on failure, like the system call; the helpers below it
-// answer a Status, or to a question, the answer that keeps a caller safe.
+// return a Status, or to a question, the answer that keeps a caller safe.
 #pragma once
 
 #include <sys/stat.h>
@@ -55,7 +55,7 @@ class Files {
   // holds one.
   virtual int Lock(int fd);
   // The lock that keeps readers and a change apart: shared for reading, exclusive for a change.
-  // Waits until it can be had; released by UnlockChanges or by closing the file.
+  // Waits until it can be acquired; released by UnlockChanges or by closing the file.
   virtual int LockChanges(int fd, bool exclusive);
   // The same, refused at once (EWOULDBLOCK) when another open file holds a lock in the way.
   virtual int TryLockChanges(int fd, bool exclusive);
@@ -92,7 +92,7 @@ class Files {
 // The process's real file system.
 Files& SystemFiles();
 
-// The ways the tool opens an existing file. Each sets *fd to a handle, or answers why it did not:
+// The ways the tool opens an existing file. Each sets *fd to a handle, or returns why it did not:
 // refused ("not a regular file", "no write permission", "locked by another atb") or what the
 // system said. A path that names anything but a regular file (after following a final symlink)
 // is refused, so nothing that is not a regular file is ever read or written.

@@ -201,7 +201,7 @@ void OutputFile::RemoveStaleTemporaries() {
     const int fd = files_.Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd == -1) continue;
     struct stat opened, now;
-    // Still that file, after the lock is had: the name is removed, not the file opened.
+    // Still that file, after the lock is acquired: the name is removed, not the file opened.
     if (files_.Stat(fd, &opened) == 0 && opened.st_ino == st.st_ino && opened.st_dev == st.st_dev &&
         files_.Lock(fd) == 0 && files_.StatPath(path, &now) == 0 && now.st_ino == st.st_ino &&
         now.st_dev == st.st_dev) {

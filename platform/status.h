@@ -16,7 +16,7 @@ class Status {
     kDamaged,   // the file's bytes cannot be trusted
     kRefused,   // the request cannot be carried out safely as asked; nothing was changed
     kTooLarge,  // the file would outgrow its 32-bit offsets
-    kNoSpace,   // no room: the disk is full, a size limit is reached or memory ran out; nothing
+    kNoSpace,   // no space: the disk is full, a size limit is reached or memory ran out; nothing
                 // was changed
     kIoError,   // a system call failed
     kStalled,   // another process holds the file and makes no progress; nothing was changed
@@ -32,7 +32,7 @@ class Status {
   static Status Invalid(std::string why) { return Status(kInvalid, 0, std::move(why)); }
   static Status TooLarge() { return Status(kTooLarge, 0, "file too large"); }
   static Status NoSpace() { return Status(kNoSpace, 28 /* ENOSPC */, {}); }
-  // A file size limit that the writes would pass, or memory that cannot be had: like a full
+  // A file size limit that the writes would pass, or memory that cannot be allocated: like a full
   // disk, nothing was changed.
   static Status SizeLimit(std::string why) {
     return Status(kNoSpace, 27 /* EFBIG */, std::move(why));

@@ -80,7 +80,7 @@ Status ScanEntries(ByteSource& source, int64_t offset, int64_t endOffset, int64_
 Status Changed() { return Status::IoError(0, "the file changed while it was read"); }
 
 // Calls fn(i, key) for the entries [first, last) of the table at `offset`, reading them a block
-// at a time, until fn answers false.
+// at a time, until fn returns false.
 template <typename Fn>
 Status ForEachKey(ByteSource& source, int64_t offset, uint32_t first, uint32_t last, Fn fn) {
   std::vector<uint8_t> block;
