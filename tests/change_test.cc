@@ -12,14 +12,14 @@
 #include <functional>
 #include <random>
 
+#include "atbutil/commands.h"
 #include "change/journal.h"
 #include "change/open.h"
-#include "atbutil/commands.h"
-#include "text/paths.h"
 #include "platform/processors.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
+#include "text/paths.h"
 
 namespace atb {
 namespace {

@@ -6,17 +6,17 @@
 #include <cstdio>
 #include <functional>
 
-#include "change/open.h"
 #include "atbutil/commands.h"
+#include "change/open.h"
 #include "patches/diff.h"
-#include "text/dump.h"
-#include "text/json_form.h"
 #include "patches/merge.h"
 #include "patches/patch.h"
-#include "text/paths.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
+#include "text/dump.h"
+#include "text/json_form.h"
+#include "text/paths.h"
 
 namespace atb {
 namespace {

@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "change/journal.h"
+#include "store/positioned_file.h"
+
 namespace atb::testing {
 
 MemoryFiles::MemoryFiles(const Disk& disk) {
@@ -250,6 +253,16 @@ MemoryFiles::Disk MemoryFiles::Crash(std::size_t point, const std::function<bool
   Disk disk;
   for (const auto& [path, ino] : names) disk[path] = files[ino];
   return disk;
+}
+
+Status RecoverOn(MemoryFiles& files, const std::string& path) {
+  const int fd = files.Open(path, O_RDWR, 0);
+  PositionedFile file(files, fd);
+  ChangeTarget target{file, JournalPath(path), true};
+  bool finished;
+  Status s = RecoverChange(target, Finisher::kEditor, &finished);
+  files.Close(fd);
+  return s;
 }
 
 }  // namespace atb::testing

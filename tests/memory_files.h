@@ -110,4 +110,7 @@ class MemoryFiles : public Files {
   std::vector<Op> ops_;
 };
 
+// Finishes the interrupted change of the file at `path` on `files`, as the next open would.
+Status RecoverOn(MemoryFiles& files, const std::string& path);
+
 }  // namespace atb::testing

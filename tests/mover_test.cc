@@ -22,6 +22,7 @@ namespace {
 using namespace journal;
 using namespace build;
 using testing::MemoryFiles;
+using testing::RecoverOn;
 
 const std::string kPath = "/d/f.atb";
 
@@ -168,15 +169,7 @@ Status MoveJournaled(WatchedFiles& files, const ChangePlan& plan, bool durable, 
   return s;
 }
 
-Status Recover(MemoryFiles& files) {
-  const int fd = files.Open(kPath, O_RDWR, 0);
-  PositionedFile file(files, fd);
-  ChangeTarget target{file, JournalPath(kPath), true};
-  bool finished;
-  Status s = RecoverChange(target, Finisher::kEditor, &finished);
-  files.Close(fd);
-  return s;
-}
+Status Recover(MemoryFiles& files) { return RecoverOn(files, kPath); }
 
 MemoryFiles::Disk DiskOf(const Bytes& bytes) { return {{kPath, {bytes, 0, 0644}}}; }
 

@@ -8,17 +8,17 @@
 #include <cstdio>
 #include <functional>
 
-#include "change/open.h"
 #include "atbutil/commands.h"
+#include "change/open.h"
 #include "patches/diff.h"
-#include "text/dump.h"
 #include "patches/merge.h"
-#include "text/value_text.h"
 #include "store/coding.h"
 #include "store/hash.h"
 #include "store/table.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
+#include "text/dump.h"
+#include "text/value_text.h"
 
 namespace atb {
 namespace {

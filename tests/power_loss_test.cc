@@ -21,20 +21,14 @@ namespace {
 
 using namespace build;
 using testing::MemoryFiles;
+using testing::RecoverOn;
 
 const std::string kPath = "/d/f.atb";
 
 class PowerLoss : public ::testing::Test {
  protected:
-  // Recovers the file on `disk` as the next open would; answers the disk afterwards, or fails.
   static Status Recover(MemoryFiles& files, const std::string& path = kPath) {
-    const int fd = files.Open(path, O_RDWR, 0);
-    PositionedFile file(files, fd);
-    ChangeTarget target{file, JournalPath(path), true};
-    bool finished;
-    Status s = RecoverChange(target, Finisher::kEditor, &finished);
-    files.Close(fd);
-    return s;
+    return RecoverOn(files, path);
   }
 
   void Expect(const MemoryFiles::Disk& state, const Bytes& before, const Bytes& after,
