@@ -6,15 +6,15 @@
 #include <cstdlib>
 
 #include "atbutil/commands.h"
+#include "fuzz/command_target.h"
 #include "fuzz/unflushed.h"
 #include "tests/test_util.h"
 
 using namespace atb;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static testing::TempDir dir;
-  static const KeyNames names;
-  static std::FILE* quiet = std::fopen("/dev/null", "w");
+  static fuzz::CommandTarget target;
+  auto& [dir, names, quiet] = target;
   const std::string json(reinterpret_cast<const char*>(data), size);
   const std::string out = dir / "out.atb";
   unlink(out.c_str());

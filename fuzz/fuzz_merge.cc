@@ -7,6 +7,7 @@
 
 #include "atbutil/commands.h"
 #include "change/open.h"
+#include "fuzz/command_target.h"
 #include "fuzz/fuzz_input.h"
 #include "store/coding.h"
 #include "tests/test_util.h"
@@ -27,9 +28,8 @@ bool SizesFollow(const std::string& f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static testing::TempDir dir;
-  static const KeyNames names;
-  static std::FILE* quiet = std::fopen("/dev/null", "w");
+  static fuzz::CommandTarget target;
+  auto& [dir, names, quiet] = target;
   SetDurableChanges(false);
   std::string base, ours, theirs;
   fuzz::UnpackThree(data, size, &base, &ours, &theirs);

@@ -7,6 +7,7 @@
 
 #include "atbutil/commands.h"
 #include "change/open.h"
+#include "fuzz/command_target.h"
 #include "fuzz/fuzz_input.h"
 #include "store/coding.h"
 #include "store/table.h"
@@ -16,9 +17,8 @@ using namespace atb;
 using fuzz::Fail;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static testing::TempDir dir;
-  static const KeyNames names;
-  static std::FILE* quiet = std::fopen("/dev/null", "w");
+  static fuzz::CommandTarget target;
+  auto& [dir, names, quiet] = target;
   static const build::Bytes file = fuzz::SetTarget();
   SetDurableChanges(false);
   const std::string path = dir / "f.atb", patch = dir / "p";

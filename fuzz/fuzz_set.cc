@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "atbutil/commands.h"
+#include "fuzz/command_target.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/unflushed.h"
 #include "tests/test_util.h"
@@ -12,9 +13,8 @@
 using namespace atb;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static testing::TempDir dir;
-  static const KeyNames names;
-  static std::FILE* quiet = std::fopen("/dev/null", "w");
+  static fuzz::CommandTarget target;
+  auto& [dir, names, quiet] = target;
   static const build::Bytes file = fuzz::SetTarget();
   const std::string path = dir / "f.atb";
   std::vector<std::string> args = fuzz::SplitArguments(data, size, 16);
