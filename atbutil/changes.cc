@@ -12,6 +12,7 @@
 #include "atb/text.h"
 #include "atb/tree.h"
 #include "atbutil/commands.h"
+#include "atbutil/folder_commands.h"
 #include "atbutil/open_file.h"
 
 namespace atb {
@@ -376,6 +377,7 @@ int RemoveCommand(const std::string& path, const std::vector<std::string>& entry
 
 int RecoverCommand(const std::string& path, bool discard, const std::string& journal,
                    std::FILE* err, Files& files) {
+  if (!discard && journal.empty() && IsFolder(files, path)) return RecoverFolder(path, err, files);
   if (discard) {
     std::string summary, lost;
     Status s = DiscardInterruptedChange(files, path, &summary, &lost);

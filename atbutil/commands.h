@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "atb/file.h"
 #include "atb/system.h"
 #include "atb/text.h"
 
@@ -61,14 +62,18 @@ int RecoverCommand(const std::string& path, bool discard, const std::string& jou
 
 // Patches (patches/patch.h). diff: status 0 when the files are the same, 1 when they differ (the
 // patch on `out`), 2 when they cannot be read or the difference cannot be written as a patch.
+// A and B may be two folders: the patch then holds every file that differs (with `overlay`, B
+// holds only the files it changes, and files it lacks are left alone).
 int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-                std::FILE* err, Files& files = SystemFiles());
+                std::FILE* err, Files& files = SystemFiles(), bool overlay = false);
 // The patches in order, as one change ("-" reads one from `in`); with `check`, only reports.
 // Status 0 applied, 1 refused (every failing change on `err` as "PATCH: PATH: expected ...,
 // found ..."), 2 trouble (a patch that cannot be read or parsed, a failing disk).
+// `path` may be a folder, and the patches then patches over a folder, made as one change over
+// all its files (durable unless `durable` is false).
 int ApplyCommand(const std::string& path, const std::vector<std::string>& patches, bool check,
-                 const KeyNames& names, std::FILE* in, std::FILE* err,
-                 Files& files = SystemFiles());
+                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files = SystemFiles(),
+                 bool durable = DurableChanges());
 // git's merge driver: status 0 merged into OURS, 1 conflicts (every one on `err`, OURS as it
 // was), 2 trouble (a file that cannot be read or written, a damaged root table). Messages name
 // the file `name` (git's %P) when given.

@@ -25,6 +25,7 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 struct Args {
   std::string file, path, json, out, namesFile, key, side, other, third, mergedName, journal;
   bool asJson = false, discard = false, checkOnly = false;
+  bool overlay = false, noSync = false;
   std::vector<std::string> files;
   CLI::App* sub = nullptr;  // the command's own part of the command line, once parsed
 };
@@ -154,7 +155,10 @@ const Command kCommands[] = {
                       "Finish the change from this journal, wherever it lies now (the file "
                       "renamed or copied away from its own)")
            ->excludes(discardFlag);
-       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_option("FILE", a.file,
+                      "The attribute file, or a folder that a change over many files was "
+                      "interrupted in")
+           ->required();
      },
      [](const Args& a, const atb::KeyNames&) {
        return atb::RecoverCommand(a.file, a.discard, a.journal, stderr);
@@ -172,24 +176,32 @@ const Command kCommands[] = {
     {"diff", "Print the patch that turns A into B",
      [](CLI::App& sub, Args& a) {
        NamesOption(sub, a, "name keys by");
-       sub.add_option("A", a.file, "The attribute file to start from")->required();
-       sub.add_option("B", a.other, "The attribute file to end at")->required();
+       sub.add_flag("--overlay", a.overlay,
+                    "B is a mod folder that holds only the files it changes: files B lacks are "
+                    "left alone, not removed");
+       sub.add_option("A", a.file, "The attribute file, or folder, to start from")->required();
+       sub.add_option("B", a.other, "The attribute file, or folder, to end at")->required();
        sub.footer("Exit status: 0 the same, 1 different (the patch printed), 2 trouble.");
      },
      [](const Args& a, const atb::KeyNames& names) {
-       return atb::DiffCommand(a.file, a.other, names, stdout, stderr);
+       return atb::DiffCommand(a.file, a.other, names, stdout, stderr, atb::SystemFiles(),
+                               a.overlay);
      }},
     {"apply", "Apply patches in order, as one change",
      [](CLI::App& sub, Args& a) {
        sub.add_flag("--check", a.checkOnly, "Only say whether the patches apply; write nothing");
-       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_flag("--no-sync", a.noSync,
+                    "Do not wait for the disk: the change survives a kill, not a power loss");
+       sub.add_option("TARGET", a.file, "The attribute file, or a folder for patches over a folder")
+           ->required();
        sub.add_option("PATCH", a.files,
                       "Patches, applied in order; - reads one from standard input")
            ->required();
        sub.footer("Exit status: 0 applied, 1 refused (nothing written), 2 trouble.");
      },
      [](const Args& a, const atb::KeyNames& names) {
-       return atb::ApplyCommand(a.file, a.files, a.checkOnly, names, stdin, stderr);
+       return atb::ApplyCommand(a.file, a.files, a.checkOnly, names, stdin, stderr,
+                                atb::SystemFiles(), !a.noSync && atb::DurableChanges());
      }},
     {"merge", "Merge the changes from BASE to THEIRS into OURS (git's merge driver)",
      [](CLI::App& sub, Args& a) {

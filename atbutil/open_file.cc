@@ -1,5 +1,7 @@
 #include "atbutil/open_file.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 #include "atb/system.h"
@@ -47,5 +49,23 @@ Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err,
 }
 
 Status OpenFile::Close() { return open_.Close().In(path_); }
+
+// Reads a whole patch file, or `in` for "-".
+Status ReadPatchText(Files& files, const std::string& path, std::FILE* in, std::string* text) {
+  const bool fromIn = path == "-";
+  const int fd = fromIn ? fileno(in) : files.Open(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd == -1) return Status::FromErrno(errno);
+  char buf[1 << 16];
+  text->clear();
+  Status read;
+  for (;;) {
+    const ssize_t n = files.Read(fd, buf, sizeof buf);
+    if (n < 0) read = Status::FromErrno(errno);
+    if (n <= 0) break;
+    text->append(buf, static_cast<std::size_t>(n));
+  }
+  if (!fromIn) files.Close(fd);
+  return read;
+}
 
 }  // namespace atb

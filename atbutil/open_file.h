@@ -66,6 +66,9 @@ int RunReported(const std::string& path, std::FILE* err, Command command) {
   return RunReported(path, err, ExitRule::kUsual, command);
 }
 
+// Reads a whole patch file through `files`, or `in` for "-".
+Status ReadPatchText(Files& files, const std::string& path, std::FILE* in, std::string* text);
+
 class OpenFile {
  public:
   enum Mode { kRead, kCheck, kEdit };

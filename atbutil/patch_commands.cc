@@ -10,6 +10,7 @@
 #include "atb/patches.h"
 #include "atb/system.h"
 #include "atbutil/commands.h"
+#include "atbutil/folder_commands.h"
 #include "atbutil/open_file.h"
 
 namespace atb {
@@ -61,24 +62,6 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
     return kExitDiffers;
   }
   return changes == 0 ? ExitStatus(Status::Ok(), rule) : kExitDiffers;
-}
-
-// Reads a whole patch file, or `in` for "-".
-Status ReadPatchText(Files& files, const std::string& path, std::FILE* in, std::string* text) {
-  const bool fromIn = path == "-";
-  const int fd = fromIn ? fileno(in) : files.Open(path, O_RDONLY | O_CLOEXEC, 0);
-  if (fd == -1) return Status::FromErrno(errno);
-  char buf[1 << 16];
-  text->clear();
-  Status read;
-  for (;;) {
-    const ssize_t n = files.Read(fd, buf, sizeof buf);
-    if (n < 0) read = Status::FromErrno(errno);
-    if (n <= 0) break;
-    text->append(buf, static_cast<std::size_t>(n));
-  }
-  if (!fromIn) files.Close(fd);
-  return read;
 }
 
 int Apply(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
@@ -163,15 +146,23 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
 }  // namespace
 
 int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-                std::FILE* err, Files& files) {
-  return Guarded(a + " -> " + b, err, ExitRule::kAnyFailureIs2,
-                 [&] { return Diff(a, b, names, out, err, files); });
+                std::FILE* err, Files& files, bool overlay) {
+  return Guarded(a + " -> " + b, err, ExitRule::kAnyFailureIs2, [&] {
+    if (overlay || IsFolder(files, a) || IsFolder(files, b)) {
+      return DiffFolders(a, b, overlay, names, out, err, files);
+    }
+    return Diff(a, b, names, out, err, files);
+  });
 }
 
 int ApplyCommand(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
-                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files) {
-  return Guarded(path, err, ExitRule::kUsual,
-                 [&] { return Apply(path, patchPaths, check, names, in, err, files); });
+                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files, bool durable) {
+  return Guarded(path, err, ExitRule::kUsual, [&] {
+    if (IsFolder(files, path) && !patchPaths.empty()) {
+      return ApplyToFolder(path, patchPaths, check, durable, names, in, err, files);
+    }
+    return Apply(path, patchPaths, check, names, in, err, files);
+  });
 }
 
 int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,

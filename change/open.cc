@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "change/folder_change.h"
 #include "change/wait.h"
 #include "store/table.h"
 
@@ -62,7 +63,30 @@ AttributeFile::~AttributeFile() {
 }
 
 Status AttributeFile::Open(const std::string& path, Use use, bool* recovered) {
-  return OpenAs(path, use, use == kEditing ? Finisher::kEditor : Finisher::kReader, recovered);
+  const Finisher finisher = use == kEditing ? Finisher::kEditor : Finisher::kReader;
+  for (int tries = 0;; ++tries) {
+    Status s = OpenAs(path, use, finisher, recovered);
+    if (!s.ok()) return s;
+    // Looked for once the file is locked: a change over its folder that begins later finds the
+    // lock, and one begun earlier is found here.
+    const std::string root = FolderChangeAbove(files_, realPath_);
+    if (root.empty()) return s;
+    if (use == kChecking) {
+      interrupted_ = true;
+      return s;
+    }
+    files_.Close(fd_);
+    fd_ = -1;
+    target_.reset();
+    file_.reset();
+    if (tries == 3) {
+      return Status::Refused("a change over the folder " + root +
+                             " kept the file from being opened; try again");
+    }
+    std::string what;
+    if (!(s = RecoverFolderChange(files_, root, &what)).ok()) return s;
+    if (!what.empty()) notes_.push_back(what + " an interrupted change over the folder " + root);
+  }
 }
 
 Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered,

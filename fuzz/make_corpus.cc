@@ -1,7 +1,8 @@
 // Writes the seed corpora of the fuzz targets, built with the test builder and the commands' own
 // outputs:
 //   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*, DIR/build/*, DIR/set/*,
-//                         DIR/add_remove/*, DIR/recover/*, DIR/patch/*, DIR/merge/*
+//                         DIR/add_remove/*, DIR/recover/*, DIR/patch/*, DIR/merge/*,
+//                         DIR/folder_patch/*
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,8 @@
 #include "change/journal.h"
 #include "fuzz/fuzz_input.h"
 #include "patches/diff.h"
+#include "text/dump.h"
+#include "text/value_text.h"
 #include "tests/atb_builder.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
@@ -243,6 +246,24 @@ int main(int argc, char** argv) {
     const Bytes& other = variants[(n + 1) % variants.size()];
     WriteFile(dir + "/merge/seed" + std::to_string(n),
               atb::fuzz::PackThree(target, variants[n], other));
+  }
+  // folder_patch: patches over the target's folder (a.atb, sub/b.atb, sub/c.atb) that change,
+  // add and remove its files.
+  mkdir((dir + "/folder_patch").c_str(), 0777);
+  for (n = 0; n < static_cast<int>(variants.size()); ++n) {
+    const Bytes& other = variants[(n + 1) % variants.size()];
+    std::string quoted;
+    atb::AppendQuotedBytes(&quoted, other);
+    const std::string gone = n % 2 == 0 ? "" : "file sub/c.atb: removed " + [&] {
+      atb::MemorySource x(reinterpret_cast<const uint8_t*>(target.data()), target.size());
+      atb::Sink out(nullptr);
+      atb::AppendSizeAndHash(x, 0, static_cast<int64_t>(target.size()), out);
+      return out.buf();
+    }() + "\n";
+    WriteFile(dir + "/folder_patch/seed" + std::to_string(n),
+              "file a.atb\n" + patchOf(target, variants[n]) + "file sub/b.atb\n" +
+                  patchOf(target, other) + "file sub/new.atb: new " + quoted + "\n" + gone +
+                  "end " + std::to_string(n % 2 == 0 ? 3 : 4) + " files\n");
   }
   return 0;
 }

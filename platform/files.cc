@@ -152,6 +152,16 @@ int Files::Rename(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str());
 }
 
+int Files::SyncFileSystem(int fd) {
+  return Retrying([&] { return ::syncfs(fd); });
+}
+
+int Files::MakeDirectory(const std::string& path, mode_t mode) {
+  return ::mkdir(path.c_str(), mode);
+}
+
+int Files::RemoveDirectory(const std::string& path) { return ::rmdir(path.c_str()); }
+
 int Files::OpenUnnamed(const std::string& dir, mode_t mode) {
   return Open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 }

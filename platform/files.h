@@ -48,6 +48,9 @@ class Files {
   virtual int StartWriteback(int fd, int64_t offset, int64_t length);
   // The directory's names on the disk: a file created, renamed or removed in it stays so.
   virtual int SyncDirectory(const std::string& dir);
+  // Everything written to the file system that holds `fd`, names and data, on the disk (syncfs):
+  // one call for a change over many files, instead of one flush per file.
+  virtual int SyncFileSystem(int fd);
   virtual int Stat(int fd, struct stat* st);
   // Describes a symlink itself, never what it points to.
   virtual int StatPath(const std::string& path, struct stat* st);
@@ -68,6 +71,8 @@ class Files {
   virtual int Close(int fd);
   virtual int Unlink(const std::string& path);
   virtual int Rename(const std::string& from, const std::string& to);
+  virtual int MakeDirectory(const std::string& path, mode_t mode);
+  virtual int RemoveDirectory(const std::string& path);
   // A file in `dir` that has no name until Link gives it one, and vanishes if it never gets one.
   virtual int OpenUnnamed(const std::string& dir, mode_t mode);
   virtual int Link(int fd, const std::string& path);

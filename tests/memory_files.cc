@@ -113,6 +113,30 @@ int MemoryFiles::SyncDirectory(const std::string& dir) {
   return 0;
 }
 
+int MemoryFiles::SyncFileSystem(int fd) {
+  if (!Known(fd)) return -1;
+  Log(Op(Op::kSyncAll, 0));
+  return 0;
+}
+
+int MemoryFiles::ListDirectory(const std::string& dir, std::vector<DirectoryEntry>* entries,
+                               struct stat* self) {
+  entries->clear();
+  const std::string prefix = dir + "/";
+  for (auto it = names_.lower_bound(prefix); it != names_.end(); ++it) {
+    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
+    const std::string rest = it->first.substr(prefix.size());
+    const std::size_t slash = rest.find('/');
+    DirectoryEntry e;
+    e.name = rest.substr(0, slash);
+    e.kind = slash == std::string::npos ? DirectoryEntry::kOther : DirectoryEntry::kDirectory;
+    if (entries->empty() || entries->back().name != e.name) entries->push_back(e);
+  }
+  if (entries->empty()) return errno = ENOENT, -1;
+  if (self != nullptr) std::memset(self, 0, sizeof *self);
+  return 0;
+}
+
 namespace {
 
 void Describe(ino_t ino, mode_t mode, std::size_t size, struct stat* st) {
@@ -141,8 +165,28 @@ int MemoryFiles::Stat(int fd, struct stat* st) {
 
 int MemoryFiles::StatPath(const std::string& path, struct stat* st) {
   auto it = names_.find(path);
-  if (it == names_.end()) return errno = ENOENT, -1;
+  if (it == names_.end()) {
+    // A folder is there while a file's path goes through it.
+    auto below = names_.lower_bound(path + "/");
+    if (below == names_.end() || below->first.compare(0, path.size() + 1, path + "/") != 0) {
+      return errno = ENOENT, -1;
+    }
+    Describe(1, 0755, 0, st);
+    st->st_mode = S_IFDIR | 0755;
+    return 0;
+  }
   Describe(it->second->ino, it->second->mode, it->second->bytes.size(), st);
+  return 0;
+}
+
+int MemoryFiles::MakeDirectory(const std::string& path, mode_t) {
+  struct stat st;
+  return StatPath(path, &st) == 0 ? (errno = EEXIST, -1) : 0;
+}
+
+int MemoryFiles::ChangeMode(int fd, mode_t mode) {
+  if (!Known(fd)) return -1;
+  handles_[fd].node->mode = mode & 07777;
   return 0;
 }
 
@@ -195,17 +239,19 @@ MemoryFiles::Disk MemoryFiles::Crash(std::size_t point, const std::function<bool
   // The last flush before the power failed, of each file and of each directory.
   std::map<ino_t, std::size_t> synced;
   std::map<std::string, std::size_t> dirSynced;
+  std::size_t allSynced = 0;
   for (std::size_t i = 0; i < point; ++i) {
     if (ops_[i].kind == Op::kSync) synced[ops_[i].ino] = i + 1;
     if (ops_[i].kind == Op::kSyncDir) dirSynced[ops_[i].path] = i + 1;
+    if (ops_[i].kind == Op::kSyncAll) allSynced = i + 1;
   }
   auto durable = [&](std::size_t i, ino_t ino) {
     auto it = synced.find(ino);
-    return it != synced.end() && i < it->second;
+    return i < allSynced || (it != synced.end() && i < it->second);
   };
   auto dirDurable = [&](std::size_t i, const std::string& path) {
     auto it = dirSynced.find(DirOf(path));
-    return it != dirSynced.end() && i < it->second;
+    return i < allSynced || (it != dirSynced.end() && i < it->second);
   };
   std::map<ino_t, File> files = start_;
   std::map<std::string, ino_t> names = startNames_;
@@ -247,6 +293,7 @@ MemoryFiles::Disk MemoryFiles::Crash(std::size_t point, const std::function<bool
         break;
       case Op::kSync:
       case Op::kSyncDir:
+      case Op::kSyncAll:
         break;
     }
   }

@@ -39,6 +39,7 @@ class MemoryFiles : public Files {
   int Sync(int fd) override;
   int StartWriteback(int fd, int64_t, int64_t) override { return Known(fd) ? 0 : -1; }
   int SyncDirectory(const std::string& dir) override;
+  int SyncFileSystem(int fd) override;
   int Stat(int fd, struct stat* st) override;
   int StatPath(const std::string& path, struct stat* st) override;
   int Lock(int fd) override { return Known(fd) ? 0 : -1; }
@@ -50,7 +51,14 @@ class MemoryFiles : public Files {
   int Close(int fd) override;
   int Unlink(const std::string& path) override;
   int Rename(const std::string& from, const std::string& to) override;
+  // Folders are only the paths of the files in them.
+  int MakeDirectory(const std::string& path, mode_t) override;
+  int RemoveDirectory(const std::string&) override { return 0; }
+  int ListDirectory(const std::string& dir, std::vector<DirectoryEntry>* entries,
+                    struct stat* self) override;
   std::string PathOf(int fd) override;
+  int ChangeMode(int fd, mode_t mode) override;
+  int ChangeOwner(int fd, uid_t, gid_t) override { return Known(fd) ? 0 : -1; }
   uid_t UserId() override { return 1000; }
 
   // The files as they are now.
@@ -80,7 +88,7 @@ class MemoryFiles : public Files {
     bool writable = false;
   };
   struct Op {
-    enum Kind { kWrite, kResize, kSync, kCreate, kUnlink, kRename, kSyncDir };
+    enum Kind { kWrite, kResize, kSync, kCreate, kUnlink, kRename, kSyncDir, kSyncAll };
     Op(Kind kind, ino_t ino, std::string path = {}, int64_t pos = 0, std::string bytes = {},
        std::string to = {})
         : kind(kind),

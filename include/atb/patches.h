@@ -1,6 +1,8 @@
-// Patches: writing one from two files, applying it, and merging two changes of one file.
+// Patches: writing one from two files or folders, applying it, and merging two changes of one
+// file.
 #pragma once
 
 #include "patches/diff.h"
+#include "patches/folder_patch.h"
 #include "patches/merge.h"
 #include "patches/patch.h"

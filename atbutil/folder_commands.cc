@@ -1,0 +1,91 @@
+#include "atbutil/folder_commands.h"
+
+#include <cerrno>
+
+#include "atb/change.h"
+#include "atb/patches.h"
+#include "atbutil/open_file.h"
+
+namespace atb {
+
+bool IsFolder(Files& files, const std::string& path) {
+  struct stat st;
+  return files.StatPath(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int DiffFolders(const std::string& a, const std::string& b, bool overlay, const KeyNames& names,
+                std::FILE* out, std::FILE* err, Files& files) {
+  constexpr ExitRule rule = ExitRule::kAnyFailureIs2;
+  if (!IsFolder(files, a) || !IsFolder(files, b)) {
+    return Report(Status::Invalid("diff compares two files or two folders: " + a + " and " + b +
+                                  " are one of each"),
+                  err, rule);
+  }
+  Sink sink(out);
+  FolderDiffOutcome outcome;
+  Status s = WriteFolderPatch(files, a, b, overlay, names, sink, &outcome);
+  for (const std::string& other : outcome.others) {
+    Say(err, other, "not an attribute file (*.atb): left alone");
+  }
+  if (!s.ok()) {
+    // What was written so far lacks its end line, so that no apply takes it for whole.
+    sink.Flush();
+    return Report(s, err, rule);
+  }
+  errno = 0;
+  sink.Finish();
+  if (sink.failed()) {
+    return Report(Status::FromErrno(errno).In("cannot write the output"), err, rule);
+  }
+  for (const std::string& stale : outcome.staleSizes) {
+    Say(err, b + "/" + stale,
+        "its header sizes do not follow its length: applying the patch gives sizes that do, as "
+        "every change does");
+  }
+  return outcome.files == 0 ? 0 : kExitDiffers;
+}
+
+int ApplyToFolder(const std::string& root, const std::vector<std::string>& patchPaths, bool check,
+                  bool durable, const KeyNames& names, std::FILE* in, std::FILE* err,
+                  Files& files) {
+  std::vector<FolderPatch> patches(patchPaths.size());
+  for (std::size_t p = 0; p < patchPaths.size(); ++p) {
+    std::string text;
+    Status read = ReadPatchText(files, patchPaths[p], in, &text);
+    if (read.ok() && !IsFolderPatchText(text)) {
+      read = Status::Invalid("is a patch of one file, and " + root +
+                             " is a folder: apply it to the file it was made for");
+    }
+    patches[p].name = patchPaths[p];
+    if (read.ok()) read = ParseFolderPatch(text, names, &patches[p]);
+    if (!read.ok()) {
+      SayAsIs(err, patchPaths[p] + ": " + read.Message());
+      return ExitStatus(read, ExitRule::kAnyFailureIs2);
+    }
+  }
+  PatchOutcome outcome;
+  Status s = ApplyFolderPatches(files, root, patches, names, check, durable, &outcome);
+  if (!s.ok()) return Report(s, err);
+  if (!outcome.failures.empty()) {
+    for (const std::string& failure : outcome.failures) SayAsIs(err, failure);
+    const std::size_t n = outcome.failures.size();
+    return Report(Status::Refused(std::to_string(n) + (n == 1 ? " change does" : " changes do") +
+                                  " not apply; nothing was changed")
+                      .In(root),
+                  err);
+  }
+  for (const std::string& damaged : outcome.damaged) SayAsIs(err, damaged);
+  return 0;
+}
+
+int RecoverFolder(const std::string& root, std::FILE* err, Files& files) {
+  std::string what;
+  Status s = RecoverFolderChange(files, root, &what);
+  if (!s.ok()) return Report(s, err);
+  Say(err, root,
+      what.empty() ? "no interrupted change over the folder"
+                   : what + " an interrupted change over the folder");
+  return 0;
+}
+
+}  // namespace atb

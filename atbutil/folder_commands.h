@@ -1,0 +1,23 @@
+// diff, apply and recover over folders: the patches of patches/folder_patch.h, with the folder's
+// files changed as one (change/folder_change.h).
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "atb/system.h"
+#include "atb/text.h"
+
+namespace atb {
+
+// Whether `path` names a folder (a symlink to one is no folder here).
+bool IsFolder(Files& files, const std::string& path);
+
+int DiffFolders(const std::string& a, const std::string& b, bool overlay, const KeyNames& names,
+                std::FILE* out, std::FILE* err, Files& files);
+int ApplyToFolder(const std::string& root, const std::vector<std::string>& patchPaths, bool check,
+                  bool durable, const KeyNames& names, std::FILE* in, std::FILE* err, Files& files);
+int RecoverFolder(const std::string& root, std::FILE* err, Files& files);
+
+}  // namespace atb

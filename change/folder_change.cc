@@ -1,0 +1,518 @@
+#include "change/folder_change.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "change/wait.h"
+#include "store/hash.h"
+
+namespace atb {
+
+namespace {
+
+constexpr char kJournalName[] = "journal";
+constexpr char kJournalMagic[] = "atb folder change 1";
+
+std::string Join(const std::string& dir, const std::string& name) {
+  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// Names in the journal: every byte that is not plainly safe in a line, as %XX.
+std::string Encode(const std::string& name) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u > 0x20 && u < 0x7F && c != '%') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    }
+  }
+  return out;
+}
+
+bool Decode(const std::string& text, std::string* name) {
+  name->clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      *name += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    unsigned value;
+    if (std::sscanf(text.substr(i + 1, 2).c_str(), "%2x", &value) != 1) return false;
+    *name += static_cast<char>(value);
+    i += 2;
+  }
+  return !name->empty();
+}
+
+std::string Hex(uint64_t v) {
+  char buf[19];
+  std::snprintf(buf, sizeof buf, "0x%016llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+// The size and hash of the file at `path`; *exists false when there is none.
+Status HashFile(Files& files, const std::string& path, bool* exists, int64_t* size,
+                uint64_t* hash) {
+  *exists = false;
+  *size = 0;
+  *hash = kFnv1aStart;
+  const int fd = files.Open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+  if (fd == -1) return errno == ENOENT ? Status::Ok() : Status::FromErrno(errno).In(path);
+  *exists = true;
+  char buf[1 << 16];
+  Status s;
+  for (;;) {
+    const ssize_t n = files.Read(fd, buf, sizeof buf);
+    if (n < 0) s = Status::FromErrno(errno).In(path);
+    if (n <= 0) break;
+    *hash = Fnv1a64(std::string_view(buf, static_cast<std::size_t>(n)), *hash);
+    *size += n;
+  }
+  files.Close(fd);
+  return s;
+}
+
+std::string JournalText(const std::vector<FolderMember>& members,
+                        const std::vector<std::string>& folders) {
+  std::string text = std::string(kJournalMagic) + "\n";
+  for (const std::string& f : folders) text += "dir " + Encode(f) + "\n";
+  for (const FolderMember& m : members) {
+    const std::string old = std::to_string(m.oldSize) + " " + Hex(m.oldHash);
+    const std::string fresh = std::to_string(m.newSize) + " " + Hex(m.newHash);
+    switch (m.kind) {
+      case FolderMember::kReplace:
+        text += "replace " + m.staged + " " + Encode(m.relative) + " " + old + " " + fresh + "\n";
+        break;
+      case FolderMember::kAdd:
+        text += "add " + m.staged + " " + Encode(m.relative) + " " + fresh + "\n";
+        break;
+      case FolderMember::kRemove:
+        text += "remove " + Encode(m.relative) + " " + old + "\n";
+        break;
+    }
+  }
+  const std::size_t count = members.size() + folders.size();
+  return text + "end " + std::to_string(count) + " fnv64 " + Hex(Fnv1a64(text)) + "\n";
+}
+
+// The journal's members and folders: false unless it is whole, as Commit wrote it.
+bool ReadJournalText(const std::string& text, std::vector<FolderMember>* members,
+                     std::vector<std::string>* folders) {
+  const std::size_t last = text.rfind("\nend ");
+  if (last == std::string::npos || text.empty() || text.back() != '\n') return false;
+  const std::string body = text.substr(0, last + 1);
+  unsigned long long count = 0, hash = 0;
+  char tail;
+  if (std::sscanf(text.c_str() + last + 1, "end %llu fnv64 0x%llx%c", &count, &hash, &tail) != 3 ||
+      tail != '\n' || hash != Fnv1a64(body)) {
+    return false;
+  }
+  std::size_t at = 0;
+  bool first = true;
+  while (at < body.size()) {
+    const std::size_t end = body.find('\n', at);
+    const std::string line = body.substr(at, end - at);
+    at = end + 1;
+    if (first) {
+      if (line != kJournalMagic) return false;
+      first = false;
+      continue;
+    }
+    char kind[16], staged[64], name[4096];
+    long long oldSize = 0, newSize = 0;
+    unsigned long long oldHash = 0, newHash = 0;
+    FolderMember m;
+    std::string decoded;
+    if (std::sscanf(line.c_str(), "dir %4095s", name) == 1 && Decode(name, &decoded)) {
+      folders->push_back(decoded);
+      continue;
+    }
+    if (std::sscanf(line.c_str(), "%15s", kind) != 1) return false;
+    const std::string k = kind;
+    bool read = false;
+    if (k == "replace") {
+      read = std::sscanf(line.c_str(), "replace %63s %4095s %lld 0x%llx %lld 0x%llx", staged, name,
+                         &oldSize, &oldHash, &newSize, &newHash) == 6;
+      m.kind = FolderMember::kReplace;
+    } else if (k == "add") {
+      read = std::sscanf(line.c_str(), "add %63s %4095s %lld 0x%llx", staged, name, &newSize,
+                         &newHash) == 4;
+      m.kind = FolderMember::kAdd;
+    } else if (k == "remove") {
+      read = std::sscanf(line.c_str(), "remove %4095s %lld 0x%llx", name, &oldSize, &oldHash) == 3;
+      m.kind = FolderMember::kRemove;
+      staged[0] = '\0';
+    }
+    if (!read || !Decode(name, &m.relative)) return false;
+    m.staged = staged;
+    if (m.staged.find('/') != std::string::npos || m.staged == "." || m.staged == "..") {
+      return false;
+    }
+    m.oldSize = oldSize, m.newSize = newSize, m.oldHash = oldHash, m.newHash = newHash;
+    members->push_back(m);
+  }
+  return members->size() + folders->size() == count;
+}
+
+// Removes every name in the staging folder, and the folder.
+void ClearStaging(Files& files, const std::string& staging) {
+  std::vector<DirectoryEntry> entries;
+  if (files.ListDirectory(staging, &entries, nullptr) == 0) {
+    for (const DirectoryEntry& e : entries) {
+      if (e.kind != DirectoryEntry::kDirectory) files.Unlink(Join(staging, e.name));
+    }
+  }
+  files.RemoveDirectory(staging);
+}
+
+}  // namespace
+
+FolderChange::FolderChange(Files& files, std::string root, bool durable)
+    : files_(files),
+      root_(std::move(root)),
+      staging_(Join(root_, kFolderChangeDir)),
+      durable_(durable) {}
+
+FolderChange::~FolderChange() {
+  if (begun_ && !committed_) Abandon();
+  if (lockFd_ != -1) files_.Close(lockFd_);
+}
+
+Status FolderChange::Begin() {
+  if (files_.MakeDirectory(staging_, 0700) == -1) {
+    if (errno == EEXIST) {
+      return Status::Refused("a change over this folder is under way or was interrupted (" +
+                             staging_ + " is there): run atbutil recover " + root_);
+    }
+    return Status::FromErrno(errno).In(root_);
+  }
+  begun_ = true;
+  const std::string journal = Join(staging_, kJournalName);
+  lockFd_ = files_.Open(journal, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+  if (lockFd_ == -1 || files_.TryLockChanges(lockFd_, true) == -1) {
+    return Status::FromErrno(errno).In(journal);
+  }
+  return Status::Ok();
+}
+
+Status CheckFolderWay(Files& files, const std::string& root, const std::string& relative,
+                      bool exists, struct stat* st) {
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t slash = relative.find('/', at);
+    const std::string path = Join(root, relative.substr(0, slash));
+    const bool last = slash == std::string::npos;
+    if (files.StatPath(path, st) == -1) {
+      if (errno == ENOENT && !exists) return Status::Ok();
+      return Status::FromErrno(errno).In(path);
+    }
+    if (S_ISLNK(st->st_mode)) {
+      return Status::Refused("is a symlink, which a change over a folder never follows").In(path);
+    }
+    if (!last && !S_ISDIR(st->st_mode)) return Status::Refused("is not a folder").In(path);
+    if (last) {
+      if (!exists) return Status::Refused("is there already").In(path);
+      if (!S_ISREG(st->st_mode)) return Status::Refused("not a regular file").In(path);
+      if (st->st_nlink > 1) {
+        return Status::Refused("has " + std::to_string(st->st_nlink) +
+                               " names (hard links), which a change over a folder would part: "
+                               "change the file on its own")
+            .In(path);
+      }
+      return Status::Ok();
+    }
+    at = slash + 1;
+  }
+}
+
+Status FolderChange::MakeFolders(const std::string& relative) {
+  for (std::size_t slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1)) {
+    const std::string path = Join(root_, relative.substr(0, slash));
+    if (files_.MakeDirectory(path, 0777) == 0) {
+      madeFolders_.push_back(relative.substr(0, slash));
+    } else if (errno != EEXIST) {
+      return Status::FromErrno(errno).In(path);
+    }
+  }
+  return Status::Ok();
+}
+
+Status FolderChange::Stage(const std::string& relative, FolderMember::Kind kind, int* fd,
+                           std::string* path) {
+  *fd = -1;
+  struct stat st;
+  Status s = CheckFolderWay(files_, root_, relative, kind == FolderMember::kReplace, &st);
+  if (!s.ok()) return s;
+  if (kind == FolderMember::kAdd && !(s = MakeFolders(relative)).ok()) return s;
+  FolderMember m;
+  m.kind = kind;
+  m.relative = relative;
+  m.staged = std::to_string(members_.size()) + ".new";
+  *path = Join(staging_, m.staged);
+  const mode_t mode = kind == FolderMember::kReplace ? st.st_mode & 07777 : 0666;
+  const int staged = files_.Open(*path, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, mode);
+  if (staged == -1) return Status::FromErrno(errno).In(*path);
+  members_.push_back(m);
+  if (kind == FolderMember::kReplace) {
+    // The target keeps its mode and owner under its new bytes.
+    if (files_.ChangeMode(staged, mode) == -1 ||
+        (files_.UserId() == 0 && files_.ChangeOwner(staged, st.st_uid, st.st_gid) == -1)) {
+      s = Status::FromErrno(errno).In(*path);
+    }
+    const std::string target = Join(root_, relative);
+    const int from = s.ok() ? files_.Open(target, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0) : -1;
+    if (s.ok() && from == -1) s = Status::FromErrno(errno).In(target);
+    // An editor holding the file open would go on writing to bytes that are no longer it.
+    if (s.ok() && files_.Lock(from) == -1) {
+      s = errno == EWOULDBLOCK ? Status::Refused("is open in atb or being changed").In(target)
+                               : Status::FromErrno(errno).In(target);
+    }
+    uint64_t hash = kFnv1aStart;
+    int64_t size = 0;
+    char buf[1 << 16];
+    while (s.ok()) {
+      const ssize_t n = files_.Read(from, buf, sizeof buf);
+      if (n < 0) s = Status::FromErrno(errno).In(target);
+      if (n <= 0) break;
+      if (files_.Write(staged, buf, static_cast<std::size_t>(n)) != n) {
+        s = Status::FromErrno(errno).In(*path);
+      }
+      hash = Fnv1a64(std::string_view(buf, static_cast<std::size_t>(n)), hash);
+      size += n;
+    }
+    if (from != -1) files_.Close(from);
+    members_.back().oldSize = size;
+    members_.back().oldHash = hash;
+  }
+  if (!s.ok()) {
+    files_.Close(staged);
+    return s;
+  }
+  files_.Seek(staged, 0, SEEK_SET);
+  *fd = staged;
+  return Status::Ok();
+}
+
+Status FolderChange::Staged() {
+  FolderMember& m = members_.back();
+  bool exists;
+  return HashFile(files_, Join(staging_, m.staged), &exists, &m.newSize, &m.newHash);
+}
+
+Status FolderChange::StageRemoval(const std::string& relative) {
+  struct stat st;
+  Status s = CheckFolderWay(files_, root_, relative, true, &st);
+  if (!s.ok()) return s;
+  FolderMember m;
+  m.kind = FolderMember::kRemove;
+  m.relative = relative;
+  bool exists;
+  s = HashFile(files_, Join(root_, relative), &exists, &m.oldSize, &m.oldHash);
+  if (s.ok()) members_.push_back(m);
+  return s;
+}
+
+Status FolderChange::Commit() {
+  const std::string text = JournalText(members_, madeFolders_);
+  if (files_.Write(lockFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    return Status::FromErrno(errno).In(Join(staging_, kJournalName));
+  }
+  // The one flush that decides: every staged file and the journal on the disk together.
+  if (durable_ && files_.SyncFileSystem(lockFd_) == -1) return Status::FromErrno(errno).In(root_);
+  committed_ = true;
+  for (const FolderMember& m : members_) {
+    const std::string target = Join(root_, m.relative);
+    const int rc = m.kind == FolderMember::kRemove
+                       ? files_.Unlink(target)
+                       : files_.Rename(Join(staging_, m.staged), target);
+    if (rc == -1) return Status::FromErrno(errno).In(target);
+  }
+  if (durable_ && files_.SyncFileSystem(lockFd_) == -1) return Status::FromErrno(errno).In(root_);
+  if (files_.Unlink(Join(staging_, kJournalName)) == -1 || files_.RemoveDirectory(staging_) == -1 ||
+      (durable_ && files_.SyncDirectory(root_) == -1)) {
+    return Status::FromErrno(errno).In(staging_);
+  }
+  return Status::Ok();
+}
+
+void FolderChange::Abandon() {
+  for (const FolderMember& m : members_) {
+    if (!m.staged.empty()) files_.Unlink(Join(staging_, m.staged));
+  }
+  ClearStaging(files_, staging_);
+  for (auto it = madeFolders_.rbegin(); it != madeFolders_.rend(); ++it) {
+    files_.RemoveDirectory(Join(root_, *it));
+  }
+}
+
+std::string FolderChangeAbove(Files& files, const std::string& path) {
+  std::string dir = DirectoryOf(path);
+  for (int depth = 0; depth < 4096; ++depth) {
+    struct stat st;
+    if (files.StatPath(Join(dir, kFolderChangeDir), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
+    if (dir == "/" || dir == "." || dir.empty()) break;
+    dir = DirectoryOf(dir);
+  }
+  return {};
+}
+
+namespace {
+
+// Where each member of a decided change stands now.
+struct Standing {
+  bool stagedWhole = false;  // the staged file is there, holding the new bytes
+  bool stagedThere = false;
+  bool targetOld = false, targetNew = false, targetGone = false;
+};
+
+Status StandingOf(Files& files, const std::string& root, const std::string& staging,
+                  const FolderMember& m, Standing* st) {
+  bool exists;
+  int64_t size;
+  uint64_t hash;
+  if (m.kind != FolderMember::kRemove) {
+    Status s = HashFile(files, Join(staging, m.staged), &exists, &size, &hash);
+    if (!s.ok()) return s;
+    st->stagedThere = exists;
+    st->stagedWhole = exists && size == m.newSize && hash == m.newHash;
+  }
+  Status s = HashFile(files, Join(root, m.relative), &exists, &size, &hash);
+  if (!s.ok()) return s;
+  st->targetGone = !exists;
+  st->targetOld = exists && m.kind != FolderMember::kAdd && size == m.oldSize && hash == m.oldHash;
+  st->targetNew =
+      exists && m.kind != FolderMember::kRemove && size == m.newSize && hash == m.newHash;
+  return Status::Ok();
+}
+
+// Takes back a change that was not made: what it staged and the folders it made.
+void Undo(Files& files, const std::string& root, const std::string& staging,
+          const std::vector<std::string>& folders) {
+  ClearStaging(files, staging);
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+    files.RemoveDirectory(Join(root, *it));
+  }
+}
+
+Status Finish(Files& files, const std::string& root, const std::string& staging, int fd,
+              const std::vector<FolderMember>& members, const std::vector<Standing>& standing) {
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const FolderMember& m = members[i];
+    const std::string target = Join(root, m.relative);
+    int rc = 0;
+    if (m.kind == FolderMember::kRemove) {
+      if (!standing[i].targetGone) rc = files.Unlink(target);
+    } else if (standing[i].stagedThere) {
+      rc = files.Rename(Join(staging, m.staged), target);
+    }
+    if (rc == -1) return Status::FromErrno(errno).In(target);
+  }
+  if (files.SyncFileSystem(fd) == -1) return Status::FromErrno(errno).In(root);
+  ClearStaging(files, staging);
+  if (files.SyncDirectory(root) == -1) return Status::FromErrno(errno).In(root);
+  return Status::Ok();
+}
+
+// What stops the change from being finished: empty when nothing does. *untouched says whether
+// every target still holds what the change found.
+std::string Obstacle(const std::vector<FolderMember>& members,
+                     const std::vector<Standing>& standing, bool* untouched) {
+  *untouched = true;
+  std::string why;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const FolderMember& m = members[i];
+    const Standing& st = standing[i];
+    const bool before = m.kind == FolderMember::kAdd ? st.targetGone : st.targetOld;
+    const bool ready = m.kind == FolderMember::kRemove || st.stagedWhole;
+    const bool done =
+        m.kind == FolderMember::kRemove ? st.targetGone : !st.stagedThere && st.targetNew;
+    if (!before) *untouched = false;
+    if (!(before && ready) && !done && why.empty()) {
+      why = m.relative + ": " +
+            (before ? "its staged new bytes are missing or damaged"
+                    : "holds neither what the change found nor what it makes");
+    }
+  }
+  return why;
+}
+
+}  // namespace
+
+Status RecoverFolderChange(Files& files, const std::string& root, std::string* what) {
+  what->clear();
+  const std::string staging = Join(root, kFolderChangeDir);
+  const std::string journal = Join(staging, kJournalName);
+  struct stat st;
+  if (files.StatPath(staging, &st) == -1) {
+    return errno == ENOENT ? Status::Ok() : Status::FromErrno(errno).In(staging);
+  }
+  const int fd = files.Open(journal, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
+  if (fd == -1) {
+    if (errno != ENOENT) return Status::FromErrno(errno).In(journal);
+    // Stopped before its journal was made: nothing was decided.
+    Undo(files, root, staging, {});
+    *what = "undone";
+    return Status::Ok();
+  }
+  struct Closer {
+    Files& files;
+    int fd;
+    ~Closer() { files.Close(fd); }
+  } closer{files, fd};
+  Status s = AwaitChangeLock(files, fd, true, root, journal);
+  if (!s.ok()) return s;
+  // A change under way that finished while this waited: nothing left to do.
+  struct stat open, named;
+  if (files.Stat(fd, &open) == -1 || files.StatPath(journal, &named) == -1 ||
+      open.st_ino != named.st_ino) {
+    return Status::Ok();
+  }
+  std::string text;
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = files.Read(fd, buf, sizeof buf);
+    if (n < 0) return Status::FromErrno(errno).In(journal);
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  std::vector<FolderMember> members;
+  std::vector<std::string> folders;
+  if (!ReadJournalText(text, &members, &folders)) {
+    // A journal cut short was never decided, so no target was touched.
+    Undo(files, root, staging, {});
+    *what = "undone";
+    return Status::Ok();
+  }
+  std::vector<Standing> standing(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (!(s = StandingOf(files, root, staging, members[i], &standing[i])).ok()) return s;
+  }
+  bool untouched;
+  const std::string why = Obstacle(members, standing, &untouched);
+  if (why.empty()) {
+    s = Finish(files, root, staging, fd, members, standing);
+    if (s.ok()) *what = "finished";
+    return s;
+  }
+  // A power loss before the deciding flush can leave a whole journal beside staged bytes that
+  // never landed; as long as no target was touched, the change is taken back.
+  if (untouched) {
+    Undo(files, root, staging, folders);
+    *what = "undone";
+    return Status::Ok();
+  }
+  return Status::Refused("the change over this folder that was interrupted cannot be finished: " +
+                         why + "; every file is left as it is")
+      .In(root);
+}
+
+}  // namespace atb

@@ -1,0 +1,95 @@
+// A change over many files of one folder, made as one: whatever stops it, every file ends as it
+// was before or every file as it is after, never some of each.
+//
+// Each file's new bytes are written whole to a staging folder inside the folder changed
+// (kFolderChangeDir), with a journal there listing, for each file, where its new bytes go and
+// the size and hash of what it holds before and after. One flush of the file system then puts
+// all of it on the disk, and from then on the change is decided: the staged files are renamed
+// over their targets, the removed files unlinked, a second flush, and the staging folder goes
+// (a third, of the folder's names). doc/crash-safety.md gives the states and why each recovers.
+//
+// While the staging folder is there, every open of a file below the folder waits for the change,
+// or finishes it when its process died (FinishFolderChangeAbove).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace atb {
+
+inline constexpr char kFolderChangeDir[] = ".atb-change";
+
+// One file of a change over a folder.
+struct FolderMember {
+  enum Kind { kReplace, kAdd, kRemove };
+  Kind kind = kReplace;
+  std::string relative;  // '/'-separated, below the folder
+  // What the file holds before (replace, remove) and after (replace, add).
+  int64_t oldSize = 0, newSize = 0;
+  uint64_t oldHash = 0, newHash = 0;
+  std::string staged;  // replace, add: the staged file's name in the staging folder
+};
+
+class FolderChange {
+ public:
+  // `root` is the folder's path; with `durable`, the change survives a power loss as well as a
+  // kill.
+  FolderChange(Files& files, std::string root, bool durable);
+  // Takes away whatever was staged, unless the change was made.
+  ~FolderChange();
+  FolderChange(const FolderChange&) = delete;
+  FolderChange& operator=(const FolderChange&) = delete;
+
+  // Creates the staging folder and takes its lock. Refused when one is there already (another
+  // change over the folder is under way, or was interrupted).
+  Status Begin();
+  // Stages a new file for `relative` (which exists for kReplace, and must not for kAdd): a copy
+  // of the file as it is, or an empty file, with the target's mode (and owner, where the process
+  // may give it), open for writing at *fd, named *path. The caller fills it and closes it, then
+  // calls Staged(). Refused where a name on the way is a symlink or not a folder, or where the
+  // file has other names (hard links) that a rename would part from it.
+  Status Stage(const std::string& relative, FolderMember::Kind kind, int* fd, std::string* path);
+  // Records what the last staged file holds.
+  Status Staged();
+  // `relative` is to be removed.
+  Status StageRemoval(const std::string& relative);
+  // Makes the change: nothing of it reaches a file before this, and after the first flush in
+  // it every file will end as after, by this call or by the next open's recovery.
+  Status Commit();
+
+  const std::vector<FolderMember>& members() const { return members_; }
+
+ private:
+  Status MakeFolders(const std::string& relative);
+  void Abandon();
+
+  Files& files_;
+  std::string root_, staging_;
+  bool durable_;
+  int lockFd_ = -1;
+  bool begun_ = false, committed_ = false;
+  std::vector<FolderMember> members_;
+  std::vector<std::string> madeFolders_;  // below the root, made for added files, deepest last
+};
+
+// Every name on the way from `root` to `relative` is a folder (none a symlink), and the file is
+// a regular file with one name (`exists`) or is not there; refused, naming it, otherwise.
+Status CheckFolderWay(Files& files, const std::string& root, const std::string& relative,
+                      bool exists, struct stat* st);
+
+// Where `path`'s file lies below a folder that a change over many files is under way in or was
+// interrupted in: that folder, or empty. `path` is the file's real path.
+std::string FolderChangeAbove(Files& files, const std::string& path);
+
+// Finishes the change over `root` that a process left when it died, or takes it back when it had
+// not been decided; waits for one under way. *what says what it did ("finished", "undone"), empty
+// when there was none. Refused, with every file as it was, when the files are no longer what the
+// change left (a staged file lost, a target changed since): the reason says which.
+Status RecoverFolderChange(Files& files, const std::string& root, std::string* what);
+
+}  // namespace atb

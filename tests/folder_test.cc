@@ -1,0 +1,308 @@
+// Patches over folders: diff and apply round trips over random folders (files changed, added,
+// removed, in subfolders), what apply refuses with every file left as it was, and a change over
+// many files under kills and power losses at every instant: every file before, or every file
+// after, whichever of them the next command opens first.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "atbutil/commands.h"
+#include "change/folder_change.h"
+#include "change/open.h"
+#include "patches/folder_patch.h"
+#include "tests/memory_files.h"
+#include "tests/random_changes.h"
+#include "tests/sampling.h"
+#include "tests/test_util.h"
+
+namespace atb {
+namespace {
+
+using namespace build;
+namespace fs = std::filesystem;
+using Folder = std::map<std::string, Bytes>;  // relative path -> bytes
+
+struct Ran {
+  int status;
+  std::string out, err;
+};
+
+Ran Capture(const std::function<int(std::FILE*, std::FILE*)>& command) {
+  char *outBuf = nullptr, *errBuf = nullptr;
+  std::size_t outLen = 0, errLen = 0;
+  std::FILE* out = open_memstream(&outBuf, &outLen);
+  std::FILE* err = open_memstream(&errBuf, &errLen);
+  const int status = command(out, err);
+  std::fclose(out);
+  std::fclose(err);
+  Ran r{status, std::string(outBuf, outLen), std::string(errBuf, errLen)};
+  std::free(outBuf);
+  std::free(errBuf);
+  return r;
+}
+
+void WriteFolder(const std::string& root, const Folder& folder) {
+  fs::remove_all(root);
+  fs::create_directories(root);
+  for (const auto& [relative, bytes] : folder) {
+    fs::create_directories(fs::path(root + "/" + relative).parent_path());
+    WriteFile(root + "/" + relative, bytes);
+  }
+}
+
+// Every regular file below `root`, symlinks not followed.
+Folder ReadFolder(const std::string& root) {
+  Folder folder;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    if (it->is_regular_file() && !it->is_symlink()) {
+      folder[fs::relative(it->path(), root).string()] = ReadFile(it->path());
+    }
+  }
+  return folder;
+}
+
+// A sound file with one of the random changes made to it.
+Bytes Changed(Random& r, const Bytes& file, const std::string& scratch) {
+  const std::vector<MakeChange> changes = RandomChanges(r, file);
+  WriteFile(scratch, file);
+  AttributeFile f(SystemFiles());
+  bool recovered;
+  EXPECT_TRUE(f.Open(scratch, AttributeFile::kEditing, &recovered).ok());
+  Change change;
+  changes[static_cast<std::size_t>(r.Below(static_cast<int>(changes.size())))](file, &change);
+  EXPECT_TRUE(change.Apply(f.target()).ok());
+  EXPECT_TRUE(f.Close().ok());
+  return ReadFile(scratch);
+}
+
+class Folders : public ::testing::Test {
+ protected:
+  void SetUp() override { SetDurableChanges(false); }
+  void TearDown() override { SetDurableChanges(true); }
+
+  Ran Diff(const std::string& a, const std::string& b, bool overlay = false) {
+    return Capture([&](std::FILE* out, std::FILE* err) {
+      return DiffCommand(a, b, KeyNames(), out, err, SystemFiles(), overlay);
+    });
+  }
+  Ran Apply(const std::string& target, const std::vector<std::string>& patches,
+            bool check = false) {
+    return Capture([&](std::FILE*, std::FILE* err) {
+      return ApplyCommand(target, patches, check, KeyNames(), stdin, err);
+    });
+  }
+  std::string Patch(const std::string& text) {
+    const std::string path = dir_ / ("p" + std::to_string(++patches_));
+    WriteFile(path, text);
+    return path;
+  }
+
+  testing::TempDir dir_;
+  int patches_ = 0;
+};
+
+TEST_F(Folders, ApplyingTheFolderDiffGivesTheOtherFolder) {
+  Random r(4242);
+  const int rounds = testing::kSanitized ? 6 : 20;
+  int added = 0, removed = 0, changed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    Folder a, b, mod;
+    for (int n = 2 + r.Below(6); n > 0; --n) {
+      const std::string name = (r.OneIn(2) ? "" : "sub" + std::to_string(r.Below(2)) + "/") + "f" +
+                               std::to_string(r.Below(1000)) + ".atb";
+      a[name] = RandomChangeFile(r, 200);
+    }
+    a["notes.txt"] = "not ours";
+    for (const auto& [name, bytes] : a) {
+      const int fate = name == "notes.txt" ? 3 : r.Below(4);
+      if (fate == 0) {
+        ++removed;
+        continue;
+      }
+      b[name] = fate == 1 ? Changed(r, bytes, dir_ / "scratch.atb") : bytes;
+      if (fate == 1) mod[name] = b[name], ++changed;
+    }
+    if (r.OneIn(2)) {
+      const std::string name = "new" + std::to_string(round) + "/deep/n.atb";
+      b[name] = mod[name] = RandomChangeFile(r, 100);
+      ++added;
+    }
+    WriteFolder(dir_ / "a", a);
+    WriteFolder(dir_ / "b", b);
+    const Ran diff = Diff(dir_ / "a", dir_ / "b");
+    const bool same = a.size() == b.size() && mod.empty();
+    ASSERT_EQ(diff.status, same ? 0 : 1) << round << diff.err;
+    EXPECT_NE(diff.err.find("notes.txt: not an attribute file (*.atb): left alone"),
+              std::string::npos)
+        << diff.err;
+    WriteFolder(dir_ / "c", a);
+    if (same) continue;
+    const std::string patch = Patch(diff.out);
+    const Ran applied = Apply(dir_ / "c", {patch});
+    ASSERT_EQ(applied.status, 0) << round << ": " << applied.err << "\n" << diff.out;
+    EXPECT_EQ(ReadFolder(dir_ / "c"), b) << round;
+    EXPECT_EQ(Diff(dir_ / "c", dir_ / "b").status, 0) << round;
+    // Applied twice: refused, and nothing moves.
+    const Ran again = Apply(dir_ / "c", {patch});
+    EXPECT_EQ(again.status, 1) << round << again.err;
+    EXPECT_EQ(ReadFolder(dir_ / "c"), b) << round;
+
+    // A mod folder holds only what it changes: what it lacks stays.
+    WriteFolder(dir_ / "mod", mod);
+    const Ran overlay = Diff(dir_ / "a", dir_ / "mod", true);
+    EXPECT_EQ(overlay.out.find(": removed "), std::string::npos) << overlay.out;
+    WriteFolder(dir_ / "c", a);
+    ASSERT_EQ(Apply(dir_ / "c", {Patch(overlay.out)}).status, mod.empty() ? 2 : 0) << round;
+    Folder expected = a;
+    for (const auto& [name, bytes] : mod) expected[name] = bytes;
+    EXPECT_EQ(ReadFolder(dir_ / "c"), expected) << round;
+  }
+  EXPECT_GT(added, 0);
+  EXPECT_GT(removed, 0);
+  EXPECT_GT(changed, 0);
+}
+
+TEST_F(Folders, RefusalsLeaveEveryFileAsItWas) {
+  Random r(77);
+  const Folder a{{"one.atb", RandomChangeFile(r, 100)}, {"sub/two.atb", RandomChangeFile(r, 100)}};
+  Folder b = a;
+  b["one.atb"] = Changed(r, a.at("one.atb"), dir_ / "scratch.atb");
+  b["sub/two.atb"] = Changed(r, a.at("sub/two.atb"), dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string good = Diff(dir_ / "a", dir_ / "b").out;
+  const std::string target = dir_ / "t";
+  auto refused = [&](const std::string& text, int status, const std::string& says) {
+    WriteFolder(target, a);
+    const Ran ran = Apply(target, {Patch(text)});
+    EXPECT_EQ(ran.status, status) << text << ran.err;
+    EXPECT_NE(ran.err.find(says), std::string::npos) << ran.err;
+    EXPECT_EQ(ReadFolder(target), a) << text;
+    EXPECT_FALSE(fs::exists(target + "/" + kFolderChangeDir));
+  };
+  refused("file ../x.atb: removed 1 bytes fnv64 0x1\nend 1 file\n", 2, "leaves the folder");
+  refused("file /etc/x.atb: removed 1 bytes fnv64 0x1\nend 1 file\n", 2, "is absolute");
+  refused("file x.txt: new \"\"\nend 1 file\n", 2, "names no attribute file");
+  refused("file one.atb: removed 1 bytes fnv64 0x1\nend 2 files\n", 2, "cut short");
+  refused(good.substr(0, good.size() / 2), 2, "line");
+  refused("set /1: float 1 -> float 2\nend 1 change\n", 2, "is a patch of one file");
+  // One file that no longer holds what the patch expects stops every file.
+  WriteFolder(target, a);
+  WriteFile(target + "/sub/two.atb", b.at("sub/two.atb"));
+  const Folder half = ReadFolder(target);
+  const Ran stale = Apply(target, {Patch(good)});
+  EXPECT_EQ(stale.status, 1) << stale.err;
+  EXPECT_NE(stale.err.find("sub/two.atb: /"), std::string::npos) << stale.err;
+  EXPECT_EQ(ReadFolder(target), half);
+  // A new file whose bytes are no attribute file goes in only when marked so.
+  refused("file n.atb: new \"abc\"\nend 1 file\n", 1, "write 'new damaged'");
+  WriteFolder(target, a);
+  EXPECT_EQ(Apply(target, {Patch("file n.atb: new damaged \"abc\"\nend 1 file\n")}).status, 0);
+  EXPECT_EQ(ReadFile(target + "/n.atb"), "abc");
+  // A symlink on the way is never followed, and a file with two names is not parted from one.
+  WriteFolder(target, a);
+  WriteFolder(dir_ / "elsewhere", {{"two.atb", a.at("sub/two.atb")}});
+  fs::remove_all(target + "/sub");
+  fs::create_directory_symlink(dir_ / "elsewhere", target + "/sub");
+  const Ran linked = Apply(target, {Patch(good)});
+  EXPECT_EQ(linked.status, 1) << linked.err;
+  EXPECT_NE(linked.err.find("is a symlink"), std::string::npos) << linked.err;
+  EXPECT_EQ(ReadFile(dir_ / "elsewhere/two.atb"), a.at("sub/two.atb"));
+  EXPECT_EQ(ReadFile(target + "/one.atb"), a.at("one.atb"));
+  WriteFolder(target, a);
+  fs::create_hard_link(target + "/one.atb", dir_ / "second-name.atb");
+  const Ran hard = Apply(target, {Patch(good)});
+  EXPECT_EQ(hard.status, 1) << hard.err;
+  EXPECT_NE(hard.err.find("hard links"), std::string::npos) << hard.err;
+  EXPECT_EQ(ReadFolder(target), a);
+  fs::remove(dir_ / "second-name.atb");
+}
+
+// The files of a folder on the in-memory disk, the staging folder left out.
+Folder FolderOn(const testing::MemoryFiles::Disk& disk, const std::string& root,
+                bool* staged = nullptr) {
+  Folder folder;
+  if (staged != nullptr) *staged = false;
+  for (const auto& [path, file] : disk) {
+    const std::string relative = path.substr(root.size() + 1);
+    if (relative.rfind(std::string(kFolderChangeDir) + "/", 0) == 0) {
+      if (staged != nullptr) *staged = true;
+      continue;
+    }
+    folder[relative] = file.bytes;
+  }
+  return folder;
+}
+
+TEST_F(Folders, EveryKillAndPowerLossLeavesEveryFileBeforeOrEveryFileAfter) {
+  Random r(99);
+  int before = 0, after = 0, byOpen = 0, states = 0;
+  const int cases = testing::kSanitized ? 4 : 12;
+  for (int c = 0; c < cases; ++c) {
+    const Folder a{{"a.atb", RandomChangeFile(r, 300)},
+                   {"s/b.atb", RandomChangeFile(r, 300)},
+                   {"gone.atb", RandomChangeFile(r, 100)}};
+    Folder b = a;
+    b["a.atb"] = Changed(r, a.at("a.atb"), dir_ / "scratch.atb");
+    b["s/b.atb"] = Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb");
+    b.erase("gone.atb");
+    b["s/t/new.atb"] = RandomChangeFile(r, 100);
+    WriteFolder(dir_ / "a", a);
+    WriteFolder(dir_ / "b", b);
+    FolderPatch patch;
+    ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+
+    testing::MemoryFiles::Disk disk;
+    for (const auto& [relative, bytes] : a) disk["/d/" + relative] = {bytes};
+    testing::MemoryFiles files(disk);
+    files.Record();
+    PatchOutcome outcome;
+    ASSERT_TRUE(ApplyFolderPatches(files, "/d", {patch}, KeyNames(), false, true, &outcome).ok());
+    ASSERT_TRUE(outcome.failures.empty());
+    ASSERT_EQ(FolderOn(files.Now(), "/d"), b);
+    for (std::size_t point = 0; point <= files.recorded(); ++point) {
+      for (int pick = 0; pick < 3; ++pick) {
+        // pick 0: a kill, everything written so far landed; else a power loss.
+        const testing::MemoryFiles::Disk crashed =
+            files.Crash(point, [&] { return pick == 0 || r.OneIn(2); });
+        testing::MemoryFiles again(crashed);
+        Status s;
+        if (pick == 2) {
+          // The next command to open any file of the folder settles the change first.
+          AttributeFile member(again);
+          bool recovered;
+          s = member.Open("/d/a.atb", AttributeFile::kReading, &recovered);
+          ++byOpen;
+        } else {
+          std::string what;
+          s = RecoverFolderChange(again, "/d", &what);
+        }
+        ++states;
+        ASSERT_TRUE(s.ok()) << c << " at " << point << ": " << s.Message();
+        bool staged;
+        const Folder now = FolderOn(again.Now(), "/d", &staged);
+        EXPECT_FALSE(staged) << c << " at " << point;
+        ASSERT_TRUE(now == a || now == b) << c << " at " << point << " pick " << pick;
+        before += now == a;
+        after += now == b;
+        // Once the call returned, the change is on the disk.
+        if (point == files.recorded()) {
+          EXPECT_EQ(now, b);
+        }
+      }
+    }
+  }
+  EXPECT_GT(before, 0);
+  EXPECT_GT(after, 0);
+  EXPECT_GT(byOpen, 0);
+  std::printf("%d states after kills and power losses\n", states);
+}
+
+}  // namespace
+}  // namespace atb
