@@ -162,6 +162,11 @@ bool ReadJournalText(const std::string& text, std::vector<FolderMember>* members
   return members->size() + folders->size() == count;
 }
 
+bool SameOwner(Files& files, int fd, const struct stat& target) {
+  struct stat st;
+  return files.Stat(fd, &st) == 0 && st.st_uid == target.st_uid && st.st_gid == target.st_gid;
+}
+
 // Removes every name in the staging folder, and the folder.
 void ClearStaging(Files& files, const std::string& staging) {
   std::vector<DirectoryEntry> entries;
@@ -265,7 +270,8 @@ Status FolderChange::Stage(const std::string& relative, FolderMember::Kind kind,
   if (kind == FolderMember::kReplace) {
     // The target keeps its mode and owner under its new bytes.
     if (files_.ChangeMode(staged, mode) == -1 ||
-        (files_.UserId() == 0 && files_.ChangeOwner(staged, st.st_uid, st.st_gid) == -1)) {
+        (files_.UserId() == 0 && !SameOwner(files_, staged, st) &&
+         files_.ChangeOwner(staged, st.st_uid, st.st_gid) == -1)) {
       s = Status::FromErrno(errno).In(*path);
     }
     const std::string target = Join(root_, relative);
@@ -302,10 +308,19 @@ Status FolderChange::Stage(const std::string& relative, FolderMember::Kind kind,
   return Status::Ok();
 }
 
-Status FolderChange::Staged() {
+Status FolderChange::Staged(int fd) {
   FolderMember& m = members_.back();
-  bool exists;
-  return HashFile(files_, Join(staging_, m.staged), &exists, &m.newSize, &m.newHash);
+  m.newSize = 0;
+  m.newHash = kFnv1aStart;
+  if (files_.Seek(fd, 0, SEEK_SET) == -1) return Status::FromErrno(errno).In(m.staged);
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = files_.Read(fd, buf, sizeof buf);
+    if (n < 0) return Status::FromErrno(errno).In(Join(staging_, m.staged));
+    if (n == 0) return Status::Ok();
+    m.newHash = Fnv1a64(std::string_view(buf, static_cast<std::size_t>(n)), m.newHash);
+    m.newSize += n;
+  }
 }
 
 Status FolderChange::StageRemoval(const std::string& relative) {
@@ -354,11 +369,14 @@ void FolderChange::Abandon() {
   }
 }
 
-std::string FolderChangeAbove(Files& files, const std::string& path) {
+std::string FolderChangeAbove(Files& files, const std::string& path, uid_t owner) {
   std::string dir = DirectoryOf(path);
   for (int depth = 0; depth < 4096; ++depth) {
     struct stat st;
-    if (files.StatPath(Join(dir, kFolderChangeDir), &st) == 0 && S_ISDIR(st.st_mode)) return dir;
+    if (files.StatPath(Join(dir, kFolderChangeDir), &st) == 0 && S_ISDIR(st.st_mode) &&
+        (st.st_uid == owner || st.st_uid == 0)) {
+      return dir;
+    }
     if (dir == "/" || dir == "." || dir.empty()) break;
     dir = DirectoryOf(dir);
   }

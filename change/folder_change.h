@@ -50,12 +50,12 @@ class FolderChange {
   Status Begin();
   // Stages a new file for `relative` (which exists for kReplace, and must not for kAdd): a copy
   // of the file as it is, or an empty file, with the target's mode (and owner, where the process
-  // may give it), open for writing at *fd, named *path. The caller fills it and closes it, then
-  // calls Staged(). Refused where a name on the way is a symlink or not a folder, or where the
+  // may give it), open for writing at *fd, named *path. The caller fills it, calls Staged(fd)
+  // and closes it. Refused where a name on the way is a symlink or not a folder, or where the
   // file has other names (hard links) that a rename would part from it.
   Status Stage(const std::string& relative, FolderMember::Kind kind, int* fd, std::string* path);
-  // Records what the last staged file holds.
-  Status Staged();
+  // Records what the last staged file, open at `fd`, holds.
+  Status Staged(int fd);
   // `relative` is to be removed.
   Status StageRemoval(const std::string& relative);
   // Makes the change: nothing of it reaches a file before this, and after the first flush in
@@ -83,8 +83,10 @@ Status CheckFolderWay(Files& files, const std::string& root, const std::string& 
                       bool exists, struct stat* st);
 
 // Where `path`'s file lies below a folder that a change over many files is under way in or was
-// interrupted in: that folder, or empty. `path` is the file's real path.
-std::string FolderChangeAbove(Files& files, const std::string& path);
+// interrupted in: that folder, or empty. `path` is the file's real path, and `owner` its owner:
+// only a staging folder of the file's owner or of the superuser counts, so that nobody can hold
+// up or undo changes to another user's files by making one above them.
+std::string FolderChangeAbove(Files& files, const std::string& path, uid_t owner);
 
 // Finishes the change over `root` that a process left when it died, or takes it back when it had
 // not been decided; waits for one under way. *what says what it did ("finished", "undone"), empty

@@ -69,7 +69,9 @@ Status AttributeFile::Open(const std::string& path, Use use, bool* recovered) {
     if (!s.ok()) return s;
     // Looked for once the file is locked: a change over its folder that begins later finds the
     // lock, and one begun earlier is found here.
-    const std::string root = FolderChangeAbove(files_, realPath_);
+    struct stat st;
+    if (files_.Stat(fd_, &st) == -1) return Status::FromErrno(errno).In(path);
+    const std::string root = FolderChangeAbove(files_, realPath_, st.st_uid);
     if (root.empty()) return s;
     if (use == kChecking) {
       interrupted_ = true;

@@ -15,12 +15,11 @@
 #include "change/journal.h"
 #include "fuzz/fuzz_input.h"
 #include "patches/diff.h"
-#include "text/dump.h"
-#include "text/value_text.h"
 #include "tests/atb_builder.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
 #include "text/dump.h"
+#include "text/value_text.h"
 
 using namespace atb::build;
 

@@ -531,8 +531,8 @@ Status StageFile(FolderChange& change, Files& files, const FileWork& w, const Ke
     }
     outcome->damaged.insert(outcome->damaged.end(), again.damaged.begin(), again.damaged.end());
   }
+  if (s.ok()) s = change.Staged(fd);
   if (files.Close(fd) == -1 && s.ok()) s = Status::FromErrno(errno).In(staged);
-  if (s.ok()) s = change.Staged();
   return s;
 }
 

@@ -224,6 +224,58 @@ TEST_F(Folders, RefusalsLeaveEveryFileAsItWas) {
   fs::remove(dir_ / "second-name.atb");
 }
 
+// Real atbutil processes killed at random instants of a change of 300 files: the next command
+// that reads one of them leaves every file before or every file after.
+TEST_F(Folders, AKilledApplyLeavesEveryFileBeforeOrEveryFileAfter) {
+  Random r(31);
+  Folder a, b;
+  for (int f = 0; f < 300; ++f) {
+    char name[32];
+    std::snprintf(name, sizeof name, "d%d/f%d.atb", f % 3, f);
+    a[name] = RandomChangeFile(r, 200);
+    b[name] = Changed(r, a[name], dir_ / "scratch.atb");
+  }
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string patch = Patch(Diff(dir_ / "a", dir_ / "b").out);
+  const std::string util = "'" + std::string(ATBUTIL_BINARY) + "'";
+  int before = 0, after = 0;
+  for (int k = 0; k < (testing::kSanitized ? 6 : 16); ++k) {
+    WriteFolder(dir_ / "t", a);
+    char command[4096];
+    const double delay = 0.01 + r.Below(90) / 1000.0;
+    std::snprintf(command, sizeof command,
+                  "timeout -s KILL %.3f %s apply --no-sync %s %s 2>/dev/null", delay, util.c_str(),
+                  (dir_ / "t").c_str(), patch.c_str());
+    testing::Shell(command);
+    std::snprintf(command, sizeof command, "%s get %s @1 2>&1", util.c_str(),
+                  (dir_ / "t/d1/f1.atb").c_str());
+    const testing::Outcome read = testing::Shell(command);
+    EXPECT_NE(read.status, 2) << read.out;
+    const Folder now = ReadFolder(dir_ / "t");
+    ASSERT_TRUE(now == a || now == b) << "killed after " << delay << " s";
+    before += now == a;
+    after += now == b;
+  }
+  std::printf("%d kills: %d before, %d after\n", before + after, before, after);
+}
+
+// A staging folder of another user above one's files neither holds them up nor is touched.
+TEST_F(Folders, AnotherUsersStagingFolderIsIgnored) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a folder of another user; skipped";
+  Random r(5);
+  WriteFolder(dir_ / "t", {{"sub/one.atb", RandomChangeFile(r, 100)}});
+  const std::string staging = dir_ / ("t/" + std::string(kFolderChangeDir));
+  fs::create_directory(staging);
+  WriteFile(staging + "/journal", "someone else's");
+  ASSERT_EQ(chown(staging.c_str(), 4321, 4321), 0);
+  const Ran got = Capture([&](std::FILE* out, std::FILE* err) {
+    return DumpCommand(dir_ / "t/sub/one.atb", false, KeyNames(), out, err);
+  });
+  EXPECT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(ReadFile(staging + "/journal"), "someone else's");
+}
+
 // The files of a folder on the in-memory disk, the staging folder left out.
 Folder FolderOn(const testing::MemoryFiles::Disk& disk, const std::string& root,
                 bool* staged = nullptr) {
