@@ -81,4 +81,24 @@ int MergeCommand(const std::string& base, const std::string& ours, const std::st
                  const std::string& name, const KeyNames& names, std::FILE* err,
                  Files& files = SystemFiles());
 
+// Mods (patches/mods.h): each MOD a patch made for BASE, or an attribute file that is diffed
+// against BASE; a MOD is a patch when it is text that parses. Mods installed in the order given;
+// a name given twice, or a mod that does not apply to BASE, is refused (status 2, saying why).
+// conflicts: the entries that two or more mods touch (`all`: any), on `out` as blocks or JSON;
+// status 0 when none conflicts, 1 when one does (override, lost, hidden), 2 trouble.
+int ConflictsCommand(const std::string& base, const std::vector<std::string>& mods, bool all,
+                     bool json, const KeyNames& names, std::FILE* out, std::FILE* err,
+                     Files& files = SystemFiles());
+// combine: the one patch that installs the mods, on `out`; the conflicts on `err`. Status 0, 1
+// when there are conflicts (the winning mod's change in the patch), 2 trouble.
+int CombineCommand(const std::string& base, const std::vector<std::string>& mods,
+                   const KeyNames& names, std::FILE* out, std::FILE* err,
+                   Files& files = SystemFiles());
+// rebase: PATCH (or an attribute file diffed against OLD), made for OLD, made again for NEW, on
+// `out`; what became of each change on `err`. Status 0 when every change applies or NEW holds
+// it, 1 when one conflicts or is gone (left out), 2 trouble.
+int RebaseCommand(const std::string& patch, const std::string& old, const std::string& neu,
+                  const KeyNames& names, std::FILE* out, std::FILE* err,
+                  Files& files = SystemFiles());
+
 }  // namespace atb

@@ -24,7 +24,7 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 // What the command line gives a command; each fills in what it uses.
 struct Args {
   std::string file, path, json, out, namesFile, key, side, other, third, mergedName, journal;
-  bool asJson = false, discard = false, checkOnly = false;
+  bool asJson = false, discard = false, checkOnly = false, all = false;
   bool overlay = false, noSync = false;
   std::vector<std::string> files;
   CLI::App* sub = nullptr;  // the command's own part of the command line, once parsed
@@ -214,6 +214,55 @@ const Command kCommands[] = {
      },
      [](const Args& a, const atb::KeyNames& names) {
        return atb::MergeCommand(a.file, a.other, a.third, a.mergedName, names, stderr);
+     }},
+    {"conflicts", "Tell which mods change the same entries, and which one wins",
+     [](CLI::App& sub, Args& a) {
+       sub.add_flag("--all", a.all, "Every entry that any mod changes, not only shared ones");
+       sub.add_flag("--json", a.asJson, "A JSON array, one object per entry");
+       NamesOption(sub, a, "name keys by");
+       sub.add_option("BASE", a.file, "The attribute file the mods are made for")->required();
+       sub.add_option("MOD", a.files,
+                      "Mods in load order: patches, or attribute files diffed against BASE")
+           ->required();
+       sub.footer(
+           "Kinds: agree, override (a later mod's value stands), lost (a later mod removes or "
+           "replaces a table inside which an earlier one changed entries), hidden (a change the "
+           "result does not show), single (--all: one mod alone).\nExit status: 0 no conflict, 1 "
+           "conflicts (override, lost or hidden), 2 trouble (a mod refused, nothing done).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::ConflictsCommand(a.file, a.files, a.all, a.asJson, names, stdout, stderr);
+     }},
+    {"combine", "Print one patch that installs the mods in load order",
+     [](CLI::App& sub, Args& a) {
+       NamesOption(sub, a, "name keys by");
+       sub.add_option("BASE", a.file, "The attribute file the mods are made for")->required();
+       sub.add_option("MOD", a.files,
+                      "Mods in load order: patches, or attribute files diffed against BASE")
+           ->required();
+       sub.footer(
+           "Every change that does not clash is kept; where two clash, the later mod's, and the "
+           "clash is listed on standard error as conflicts lists it.\nExit status: 0 no clash, "
+           "1 clashes (the patch printed), 2 trouble (a mod refused, nothing done).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::CombineCommand(a.file, a.files, names, stdout, stderr);
+     }},
+    {"rebase", "Make a patch made for OLD again for NEW",
+     [](CLI::App& sub, Args& a) {
+       NamesOption(sub, a, "name keys by");
+       sub.add_option("PATCH", a.path, "The patch (or an attribute file diffed against OLD)")
+           ->required();
+       sub.add_option("OLD", a.file, "The attribute file the patch was made for")->required();
+       sub.add_option("NEW", a.other, "The newer attribute file")->required();
+       sub.footer(
+           "The patch for NEW goes to standard output; each change already in NEW, conflicting "
+           "(NEW changed its entry otherwise) or gone (its entry or table is gone from NEW) is "
+           "listed on standard error and left out.\nExit status: 0 every change still applies "
+           "or is in NEW, 1 a change conflicts or is gone, 2 trouble (nothing done).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::RebaseCommand(a.path, a.file, a.other, names, stdout, stderr);
      }},
 };
 

@@ -611,8 +611,10 @@ class Applier {
   Applier(EditedFile& file, Table* root, const KeyNames& names)
       : file_(file), root_(root), names_(names) {}
 
-  // False when the reading failed (an I/O error); failures go to *failures.
-  Status Apply(const Patch& patch, std::vector<std::string>* failures);
+  // False when the reading failed (an I/O error); failures go to *failures. With `places`, where
+  // each change lies, as entry numbers of the file before the patch.
+  Status Apply(const Patch& patch, std::vector<std::string>* failures,
+               std::vector<ChangePlace>* places = nullptr);
   // The changes that write damaged tables, as the patches mark them, one line each.
   const std::vector<std::string>& damaged() const { return damaged_; }
 
@@ -1021,7 +1023,8 @@ void Applier::Write(const std::vector<Op>& clear) {
   }
 }
 
-Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
+Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures,
+                      std::vector<ChangePlace>* places) {
   patch_ = &patch;
   failures_ = failures;
   const std::size_t failedBefore = failures->size();
@@ -1053,6 +1056,14 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
     ops.push_back(std::move(op));
   }
   const std::vector<Op> clear = DropClashes(std::move(ops));
+  if (places != nullptr) {
+    places->assign(patch.changes.size(), {});
+    for (const Op& op : clear) {
+      ChangePlace& place = (*places)[static_cast<std::size_t>(op.change - patch.changes.data())];
+      for (const auto& step : op.place.through) place.way.push_back(step.second);
+      place.index = op.place.index;
+    }
+  }
   Write(clear);
   const bool header = std::any_of(clear.begin(), clear.end(), [](const Op& op) {
     return op.change->kind == PatchChange::kHeader;
@@ -1072,8 +1083,11 @@ Status Applier::Apply(const Patch& patch, std::vector<std::string>* failures) {
 
 }  // namespace
 
-Status ApplyPatches(PositionedFile& file, int64_t length, const std::vector<Patch>& patches,
-                    const KeyNames& names, ChangeTarget* target, PatchOutcome* outcome) {
+namespace {
+
+Status RunPatches(PositionedFile& file, int64_t length, const std::vector<Patch>& patches,
+                  const KeyNames& names, ChangeTarget* target, PatchOutcome* outcome,
+                  std::vector<ChangePlace>* places) {
   // Whatever keeps a patch from being read or checked, but a damaged root, is trouble.
   auto trouble = [](const Status& s) { return Status::IoError(s.err(), s.Message()); };
   EditedFile edited(file, length);
@@ -1083,13 +1097,25 @@ Status ApplyPatches(PositionedFile& file, int64_t length, const std::vector<Patc
   if (!s.ok()) return trouble(s);
   Applier applier(edited, root, names);
   for (const Patch& patch : patches) {
-    if (!(s = applier.Apply(patch, &outcome->failures)).ok()) return trouble(s);
+    if (!(s = applier.Apply(patch, &outcome->failures, places)).ok()) return trouble(s);
   }
   outcome->damaged = applier.damaged();
   if (!outcome->failures.empty() || target == nullptr) return Status::Ok();
   s = edited.Commit(*target);
   if (s.ioError() || s.ok()) return s;
   return Status::Refused("change refused: " + s.Message());
+}
+
+}  // namespace
+
+Status ApplyPatches(PositionedFile& file, int64_t length, const std::vector<Patch>& patches,
+                    const KeyNames& names, ChangeTarget* target, PatchOutcome* outcome) {
+  return RunPatches(file, length, patches, names, target, outcome, nullptr);
+}
+
+Status LocatePatch(PositionedFile& file, int64_t length, const Patch& patch, const KeyNames& names,
+                   std::vector<ChangePlace>* places, PatchOutcome* outcome) {
+  return RunPatches(file, length, {patch}, names, nullptr, outcome, places);
 }
 
 }  // namespace atb

@@ -110,4 +110,18 @@ struct PatchOutcome {
 Status ApplyPatches(PositionedFile& file, int64_t length, const std::vector<Patch>& patches,
                     const KeyNames& names, ChangeTarget* target, PatchOutcome* outcome);
 
+// Where a change of a patch lies in the file it was made for, as entry numbers from 0: the
+// references on the way from the root to its table, then (set, remove) the entry there or (add)
+// the entry the new one goes in front of, the table's count for the end. A lead's and the
+// header's have only their way.
+struct ChangePlace {
+  std::vector<uint32_t> way;
+  uint32_t index = 0;
+};
+
+// Checks `patch` as ApplyPatches does, writing nothing; when no change fails, (*places)[k] is
+// where patch.changes[k] lies.
+Status LocatePatch(PositionedFile& file, int64_t length, const Patch& patch, const KeyNames& names,
+                   std::vector<ChangePlace>* places, PatchOutcome* outcome);
+
 }  // namespace atb

@@ -1,8 +1,11 @@
-// Patches: writing one from two files or folders, applying it, and merging two changes of one
-// file.
+// Patches: writing one from two files or folders, applying it, merging two changes of one file,
+// installing several mods at once and making a patch again for a newer file.
 #pragma once
 
 #include "patches/diff.h"
 #include "patches/folder_patch.h"
+#include "patches/loose_apply.h"
 #include "patches/merge.h"
+#include "patches/mods.h"
 #include "patches/patch.h"
+#include "patches/rebase.h"
