@@ -201,8 +201,10 @@ const Command kCommands[] = {
        sub.add_option("BASE", a.file, "The common ancestor")->required();
        sub.add_option("OURS", a.other, "Our version, which receives the merge")->required();
        sub.add_option("THEIRS", a.third, "Their version")->required();
-       sub.add_option("NAME", a.mergedName,
-                      "The file's name in messages (git's %P), when OURS is a temporary file");
+       sub.add_option(
+           "NAME", a.mergedName,
+           "The file's name in messages and the commands they give (git's %P), when OURS is a "
+           "temporary file");
        sub.footer(
            "Exit status: 0 merged (with --ours or --theirs, every conflict settled so); 1 "
            "conflicts: OURS holds every other change and ours at each conflict, each listed with "

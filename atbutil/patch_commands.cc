@@ -141,12 +141,12 @@ std::string ShellWord(const std::string& word) {
 
 // What the conflicts' commands name: the merged file, and where THEIRS's tables come from once
 // git has removed its temporary files (its stage 3 of the file), or THEIRS itself.
-struct Files3 {
+struct Targets {
   std::string ours, fetch, theirs;
 };
 
 // A one-change patch, applied to the merged file from standard input.
-std::string PatchCommand(const Files3& f, const std::string& change) {
+std::string PatchCommand(const Targets& f, const std::string& change) {
   return "printf '%s\\n' " + ShellWord(change) + " 'end 1 change' | atbutil apply " + f.ours + " -";
 }
 
@@ -158,7 +158,7 @@ struct Places {
 
 // How to take THEIRS's side of `c` in the merged file, or why no command does; `theirsEntry` is
 // c's entry in THEIRS, and `header` the merged file's header.
-std::string TakeTheirs(const MergeConflict& c, const Files3& f, const Places& at,
+std::string TakeTheirs(const MergeConflict& c, const Targets& f, const Places& at,
                        const std::string& theirsEntry, const std::string& header,
                        const KeyNames& names) {
   std::string key;
@@ -234,9 +234,9 @@ int Unsettled(const std::string& ours, const std::string& theirs, const std::str
   if (s.ok()) s = merged.file().ReadAt(0, header.data(), header.size());
   if (s.ok()) s = merged.Close();
   if (!s.ok()) return Report(s.In(shown), err, rule);
-  const Files3 f{ShellWord(name.empty() ? ours : name),
-                 name.empty() ? "" : "git show " + ShellWord(":3:" + name) + " > theirs.atb && ",
-                 name.empty() ? ShellWord(theirs) : "theirs.atb"};
+  const Targets f{ShellWord(name.empty() ? ours : name),
+                  name.empty() ? "" : "git show " + ShellWord(":3:" + name) + " > theirs.atb && ",
+                  name.empty() ? ShellWord(theirs) : "theirs.atb"};
   for (std::size_t n = 0; n < conflicts.size(); ++n) {
     const MergeConflict& c = conflicts[n];
     Say(err, shown + ": " + c.line);
