@@ -52,37 +52,6 @@ Status ApplyChange(OpenFile& f, const std::string& path, const Change& change) {
   return f.Close();
 }
 
-// What one PATH VALUE pair replaces in entry `i`: the whole extent, or the value at its start.
-Status PlanValue(PositionedFile& file, const EntryList& list, uint32_t i, const std::string& text,
-                 const std::string& where, int64_t* pos, int64_t* removed, std::string* bytes) {
-  ParsedValue value;
-  const uint32_t type = list.Type[i];
-  if (Status s = ParseValue(text, type, &value); !s.ok()) return s.In(where);
-  const int64_t start = list.ExtentStart(i), end = list.ExtentEnd(i);
-  *pos = start;
-  *bytes = std::move(value.bytes);
-  const auto kind = static_cast<EntryType>(type);
-  const bool resizable = kind == EntryType::Text || kind == EntryType::LocalizedText;
-  if (value.whole) {
-    *removed = end - start;
-  } else if (resizable) {
-    // The old value up to its zero; what followed it in the extent stays behind the new one.
-    const int unit = kind == EntryType::Text ? 1 : 2;
-    int64_t zero;
-    Status s = FindZero(file, start, end, unit, &zero);
-    if (!s.ok()) return ReadFailure(s);
-    *removed = zero < 0 ? end - start : zero + unit - start;
-  } else {
-    *removed = static_cast<int64_t>(bytes->size());
-  }
-  if ((!resizable && *removed != static_cast<int64_t>(bytes->size())) || *pos + *removed > end) {
-    return Status::Refused("the entry's extent of " + std::to_string(end - start) +
-                           " bytes cannot hold that value")
-        .In(where);
-  }
-  return Status::Ok();
-}
-
 // Whether `text` is the entry's value as dump prints it, but for blanks around it.
 Status ShowsAs(PositionedFile& file, const EntryList& list, uint32_t i, std::string_view text,
                bool* same) {
@@ -118,8 +87,8 @@ Status Set(const std::string& path, const std::vector<std::string>& pairs, const
       return Status::Refused(entryPath + " and " + it->second + " are one entry").In(path);
     int64_t pos = 0, removed = 0;
     std::string bytes;
-    o = PlanValue(f.file(), *last.list, last.entry, pairs[p + 1], path + ": " + entryPath, &pos,
-                  &removed, &bytes);
+    o = PlanSetValue(f.file(), *last.list, last.entry, pairs[p + 1], path + ": " + entryPath, &pos,
+                     &removed, &bytes);
     if (!o.ok()) {
       // A form that cannot be written (a reference, a hash) is still taken back as it stands.
       bool same = false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "atb/file.h"
+#include "atb/patches.h"
 #include "atb/system.h"
 #include "atb/text.h"
 
@@ -74,11 +75,13 @@ int DiffCommand(const std::string& a, const std::string& b, const KeyNames& name
 int ApplyCommand(const std::string& path, const std::vector<std::string>& patches, bool check,
                  const KeyNames& names, std::FILE* in, std::FILE* err, Files& files = SystemFiles(),
                  bool durable = DurableChanges());
-// git's merge driver: status 0 merged into OURS, 1 conflicts (every one on `err`, OURS as it
-// was), 2 trouble (a file that cannot be read or written, a damaged root table). Messages name
-// the file `name` (git's %P) when given.
+// git's merge driver: status 0 merged into OURS, 1 conflicts, 2 trouble (a file that cannot be
+// read or written, a damaged root table; OURS as it was). On conflicts OURS still receives every
+// other change, keeps its own side at each conflict, and `err` lists each with how to take
+// theirs; `side` settles every conflict for one side instead (status 0). Messages name the file
+// `name` (git's %P) when given.
 int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
-                 const std::string& name, const KeyNames& names, std::FILE* err,
+                 const std::string& name, MergeSide side, const KeyNames& names, std::FILE* err,
                  Files& files = SystemFiles());
 
 // Mods (patches/mods.h): each MOD a patch made for BASE, or an attribute file that is diffed

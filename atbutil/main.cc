@@ -25,7 +25,7 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 struct Args {
   std::string file, path, json, out, namesFile, key, side, other, third, mergedName, journal;
   bool asJson = false, discard = false, checkOnly = false, all = false;
-  bool overlay = false, noSync = false;
+  bool overlay = false, noSync = false, ours = false, theirs = false;
   std::vector<std::string> files;
   CLI::App* sub = nullptr;  // the command's own part of the command line, once parsed
 };
@@ -205,15 +205,28 @@ const Command kCommands[] = {
      }},
     {"merge", "Merge the changes from BASE to THEIRS into OURS (git's merge driver)",
      [](CLI::App& sub, Args& a) {
+       auto* ours = sub.add_flag("--ours", a.ours, "Settle every conflict by keeping ours");
+       sub.add_flag("--theirs", a.theirs,
+                    "Settle every conflict by taking theirs: its value, removal, table, lead or "
+                    "header")
+           ->excludes(ours);
        sub.add_option("BASE", a.file, "The common ancestor")->required();
        sub.add_option("OURS", a.other, "Our version, which receives the merge")->required();
        sub.add_option("THEIRS", a.third, "Their version")->required();
-       sub.add_option("NAME", a.mergedName,
-                      "The file's name in messages (git's %P), when OURS is a temporary file");
-       sub.footer("Exit status: 0 merged, 1 conflicts (OURS left as it was), 2 trouble.");
+       sub.add_option(
+           "NAME", a.mergedName,
+           "The file's name in messages and the commands they give (git's %P), when OURS is a "
+           "temporary file");
+       sub.footer(
+           "Exit status: 0 merged (with --ours or --theirs, every conflict settled so); 1 "
+           "conflicts: OURS holds every other change and ours at each conflict, each listed with "
+           "how to take theirs; 2 trouble, OURS left as it was.");
      },
      [](const Args& a, const atb::KeyNames& names) {
-       return atb::MergeCommand(a.file, a.other, a.third, a.mergedName, names, stderr);
+       const atb::MergeSide side = a.ours     ? atb::MergeSide::kOurs
+                                   : a.theirs ? atb::MergeSide::kTheirs
+                                              : atb::MergeSide::kNone;
+       return atb::MergeCommand(a.file, a.other, a.third, a.mergedName, side, names, stderr);
      }},
     {"conflicts", "Tell which mods change the same entries, and which one wins",
      [](CLI::App& sub, Args& a) {

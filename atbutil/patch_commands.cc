@@ -9,6 +9,8 @@
 #include "atb/change.h"
 #include "atb/patches.h"
 #include "atb/system.h"
+#include "atb/text.h"
+#include "atb/tree.h"
 #include "atbutil/commands.h"
 #include "atbutil/folder_commands.h"
 #include "atbutil/open_file.h"
@@ -109,8 +111,135 @@ int Apply(const std::string& path, const std::vector<std::string>& patchPaths, b
   return status;
 }
 
+// A word as the shell reads it back: as it stands when the shell would take nothing in it for
+// anything else, else in single quotes.
+std::string ShellWord(const std::string& word) {
+  constexpr const char* kPlain =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-./:@%+=,";
+  if (!word.empty() && word.find_first_not_of(kPlain) == std::string::npos) return word;
+  std::string quoted = "'";
+  for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// What the conflicts' commands name: the merged file, and where THEIRS's tables come from once
+// git has removed its temporary files (its stage 3 of the file), or THEIRS itself.
+struct Targets {
+  std::string ours, fetch, theirs;
+};
+
+// A one-change patch, applied to the merged file from standard input.
+std::string PatchCommand(const Targets& f, const std::string& change) {
+  return "printf '%s\\n' " + ShellWord(change) + " 'end 1 change' | atbutil apply " + f.ours + " -";
+}
+
+// Where a conflict lies in the merged file: its entry, the table that holds it, and for an entry
+// to add, its neighbours there ("start", "end" at either end).
+struct Places {
+  std::string entry, table, after, before;
+};
+
+// How to take THEIRS's side of `c` in the merged file, or why no command does; `theirsEntry` is
+// c's entry in THEIRS, and `header` the merged file's header.
+std::string TakeTheirs(const MergeConflict& c, const Targets& f, const Places& at,
+                       const std::string& theirsEntry, const std::string& header,
+                       const KeyNames& names) {
+  std::string key;
+  AppendPathElement(names, c.key, -1, &key);
+  const std::string added = (at.table == "/" ? "/" : at.table + "/") + key;
+  const std::string take = c.where + ": to take theirs: ";
+  switch (c.take) {
+    case MergeConflict::kSet:
+      return take + "atbutil set " + f.ours + " " + ShellWord(at.entry) + " " + ShellWord(c.value);
+    case MergeConflict::kPatchSet:
+      return take + PatchCommand(f, "set " + at.entry + ": " + c.patch);
+    case MergeConflict::kRemove:
+      return take + "atbutil remove " + f.ours + " " + ShellWord(at.entry);
+    case MergeConflict::kTable:
+      return take + f.fetch + "atbutil extract " + f.theirs + " " + ShellWord(theirsEntry) +
+             " table.atb && " +
+             (c.oursHolds ? "atbutil remove " + f.ours + " " + ShellWord(at.entry) + " && " : "") +
+             "atbutil insert " + f.ours + " " + ShellWord(at.table) + " " + ShellWord(key) +
+             " table.atb && rm " + (f.fetch.empty() ? "" : f.theirs + " ") + "table.atb";
+    case MergeConflict::kAdd:
+      return take + "atbutil add " + f.ours + " " + ShellWord(added) + " " + TypeWord(c.type) +
+             " " + ShellWord(c.value);
+    case MergeConflict::kPatchAdd:
+      return take +
+             PatchCommand(f, "add " + added + " after " + at.after + " before " + at.before +
+                                 (c.alike > 0 ? " (of " + std::to_string(c.alike) + ")" : "") +
+                                 ": " + c.patch);
+    case MergeConflict::kLead:
+      return take + PatchCommand(f, "lead " + at.table + ": " + c.patch);
+    case MergeConflict::kHeader: {
+      // The sizes of the new header follow the merged file's length.
+      std::string now = c.value;
+      now.replace(OUTER_SIZE_OFFSET, 4, header, OUTER_SIZE_OFFSET, 4);
+      now.replace(ROOT_SIZE_OFFSET, 4, header, ROOT_SIZE_OFFSET, 4);
+      std::string change = "header: ";
+      AppendQuotedBytes(&change, header);
+      change += " -> ";
+      AppendQuotedBytes(&change, now);
+      return take + PatchCommand(f, change);
+    }
+    case MergeConflict::kNothing:
+      break;
+  }
+  return c.where + ": " + c.value;
+}
+
+// Says the conflicts that the merged file `ours` holds, ours kept at each, with how to take
+// theirs; `theirsPaths` are the conflicts' entries in THEIRS.
+int Unsettled(const std::string& ours, const std::string& theirs, const std::string& name,
+              const std::vector<MergeConflict>& conflicts,
+              const std::vector<std::string>& theirsPaths, const std::vector<std::string>& damaged,
+              const KeyNames& names, std::FILE* err, Files& files) {
+  constexpr ExitRule rule = ExitRule::kAnyFailureIs2;
+  const std::string shown = QuotedName(name.empty() ? ours : name);
+  OpenFile merged(files);
+  Status s = merged.Open(ours, OpenFile::kRead, err, shown);
+  if (!s.ok()) return Report(s, err, rule);
+  // Each conflict's places, in the order of Places.
+  std::vector<std::vector<uint32_t>> trails;
+  for (const MergeConflict& c : conflicts) {
+    std::vector<uint32_t> table = c.ours;
+    if (c.oursHolds) table.pop_back();
+    trails.push_back(c.ours);
+    trails.push_back(table);
+    for (const int64_t neighbour : {c.after, c.before}) {
+      trails.push_back(table);
+      if (neighbour >= 0) trails.back().push_back(static_cast<uint32_t>(neighbour));
+    }
+  }
+  std::vector<std::string> paths;
+  std::string header(static_cast<std::size_t>(ROOT_TABLE_OFFSET), '\0');
+  s = EntryPaths(merged.file(), merged.length(), trails, names, &paths);
+  if (s.ok()) s = merged.file().ReadAt(0, header.data(), header.size());
+  if (s.ok()) s = merged.Close();
+  if (!s.ok()) return Report(s.In(shown), err, rule);
+  const Targets f{ShellWord(name.empty() ? ours : name),
+                  name.empty() ? "" : "git show " + ShellWord(":3:" + name) + " > theirs.atb && ",
+                  name.empty() ? ShellWord(theirs) : "theirs.atb"};
+  for (std::size_t n = 0; n < conflicts.size(); ++n) {
+    const MergeConflict& c = conflicts[n];
+    Say(err, shown + ": " + c.line);
+    const Places at{paths[4 * n], paths[4 * n + 1], c.after >= 0 ? paths[4 * n + 2] : "start",
+                    c.before >= 0 ? paths[4 * n + 3] : "end"};
+    Say(err, shown + ": " + TakeTheirs(c, f, at, theirsPaths[n], header, names));
+  }
+  for (const std::string& d : damaged) Say(err, shown + ": " + d);
+  const bool one = conflicts.size() == 1;
+  Say(err, shown + ": " + std::to_string(conflicts.size()) +
+               (one ? " conflict, ours kept there" : " conflicts, ours kept at each") +
+               " and every other change merged: settle " + (one ? "it" : "them") +
+               " (the line under " + (one ? "it" : "each") + " says how to take theirs)" +
+               (name.empty() ? "" : ", then git add " + ShellWord(name)));
+  return kExitDiffers;
+}
+
 int Merge(const std::string& base, const std::string& ours, const std::string& theirs,
-          const std::string& name, const KeyNames& names, std::FILE* err, Files& files) {
+          const std::string& name, MergeSide side, const KeyNames& names, std::FILE* err,
+          Files& files) {
   constexpr ExitRule rule = ExitRule::kAnyFailureIs2;
   // git merges into temporary files: its name for the file is the one to say.
   const std::string shown = QuotedName(name.empty() ? ours : name);
@@ -120,16 +249,17 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
   if (o.ok()) o = ft.Open(theirs, OpenFile::kRead, err, name.empty() ? theirs : name + " (theirs)");
   if (!o.ok()) return Report(o, err, rule);
   Change change;
-  std::vector<std::string> conflicts, damaged;
+  std::vector<MergeConflict> conflicts;
+  std::vector<std::string> damaged, theirsPaths;
   Status s = PlanMerge(fb.file(), fb.length(), fo.file(), fo.length(), ft.file(), ft.length(),
-                       names, &change, &conflicts, &damaged);
-  if (!s.ok()) return Report(s, err, rule);
-  if (!conflicts.empty()) {
-    for (const std::string& c : conflicts) Say(err, shown + ": " + c);
-    Say(err, shown + ": " + std::to_string(conflicts.size()) +
-                 (conflicts.size() == 1 ? " conflict" : " conflicts") + "; left as it was");
-    return kExitDiffers;
+                       names, side, &change, &conflicts, &damaged);
+  // Where THEIRS holds the conflicts' tables, told while it is open.
+  std::vector<std::vector<uint32_t>> theirsTrails;
+  for (const MergeConflict& c : conflicts) theirsTrails.push_back(c.theirs);
+  if (s.ok() && side == MergeSide::kNone) {
+    s = EntryPaths(ft.file(), ft.length(), theirsTrails, names, &theirsPaths).In(ft.path());
   }
+  if (!s.ok()) return Report(s, err, rule);
   // The change holds every byte it writes: BASE and THEIRS can go first (one of them may even be
   // OURS by another name).
   if (!(o = fb.Close()).ok() || !(o = ft.Close()).ok()) return Report(o, err, rule);
@@ -139,7 +269,16 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
     return ExitStatus(s, rule);
   }
   if (!(o = fo.Close()).ok()) return Report(o, err, rule);
+  if (side == MergeSide::kNone && !conflicts.empty()) {
+    return Unsettled(ours, theirs, name, conflicts, theirsPaths, damaged, names, err, files);
+  }
+  for (const MergeConflict& c : conflicts) Say(err, shown + ": " + c.line);
   for (const std::string& d : damaged) Say(err, shown + ": " + d);
+  if (!conflicts.empty()) {
+    Say(err, shown + ": " + std::to_string(conflicts.size()) +
+                 (conflicts.size() == 1 ? " conflict" : " conflicts") +
+                 " settled: " + (side == MergeSide::kOurs ? "ours kept" : "theirs taken"));
+  }
   return ExitStatus(Status::Ok(), rule);
 }
 
@@ -166,9 +305,10 @@ int ApplyCommand(const std::string& path, const std::vector<std::string>& patchP
 }
 
 int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
-                 const std::string& name, const KeyNames& names, std::FILE* err, Files& files) {
+                 const std::string& name, MergeSide side, const KeyNames& names, std::FILE* err,
+                 Files& files) {
   return Guarded(name.empty() ? ours : name, err, ExitRule::kAnyFailureIs2,
-                 [&] { return Merge(base, ours, theirs, name, names, err, files); });
+                 [&] { return Merge(base, ours, theirs, name, side, names, err, files); });
 }
 
 }  // namespace atb

@@ -1,7 +1,8 @@
 // Three files from the fuzzer handed to `atbutil merge BASE OURS THEIRS`: nothing crashes; when
-// the merge does not succeed OURS is byte for byte as it was; a merge of three sound files is
-// sound; and merging THEIRS into an OURS that is still BASE gives THEIRS byte for byte (when
-// the header sizes of both follow their lengths: a change that keeps the length keeps them).
+// the merge fails OURS is byte for byte as it was; a merge of three sound files is sound; one left
+// with conflicts is the one that --ours settles; and merging THEIRS into an OURS that is still
+// BASE gives THEIRS byte for byte (when the header sizes of both follow their lengths: a change
+// that keeps the length keeps them).
 #include <cstdio>
 #include <cstdlib>
 
@@ -40,15 +41,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     build::WriteFile(b, base);
     build::WriteFile(o, mine);
     build::WriteFile(t, theirs);
-    const int status = MergeCommand(b, o, t, "", names, quiet);
+    const int status = MergeCommand(b, o, t, "", MergeSide::kNone, names, quiet);
     const build::Bytes after = build::ReadFile(o);
-    if (status != 0) {
+    if (status != 0 && status != 1) {
       if (after != mine) Fail("not merged, yet OURS changed");
       continue;
     }
     if (testing::FileIsSound(base) && testing::FileIsSound(mine) && testing::FileIsSound(theirs) &&
         !testing::FileIsSound(after)) {
       Fail("three sound files merged into a damaged one");
+    }
+    if (status == 1) {
+      build::WriteFile(o, mine);
+      if (MergeCommand(b, o, t, "", MergeSide::kOurs, names, quiet) != 0 ||
+          build::ReadFile(o) != after) {
+        Fail("a merge left with conflicts is not the merge that keeps ours at them");
+      }
+      continue;
     }
     if (round == 1 && SizesFollow(base) && SizesFollow(theirs) && after != theirs) {
       Fail("THEIRS merged into BASE is not THEIRS");

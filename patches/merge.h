@@ -23,12 +23,46 @@
 
 namespace atb {
 
-// Plans the merge into `change`, made to OURS; every conflict goes to *conflicts as
-// "PATH: base ..., ours ..., theirs ...", and every damaged table of THEIRS that it carries over
-// to *damaged as "PATH: writes THEIRS's damaged table (why)". Damaged (saying whose) when a root
-// table is.
+// Which side a conflict is settled for: none (OURS is kept there, and the conflict stands),
+// OURS, or THEIRS (its value, its removal, its table, its lead or its header).
+enum class MergeSide { kNone, kOurs, kTheirs };
+
+// One conflict, and what takes THEIRS's side of it in OURS once merged, which holds OURS's side.
+struct MergeConflict {
+  std::string where;  // as BASE names it: an entry's path, "lead PATH" or "header"
+  std::string line;   // "PATH: base ..., ours ..., theirs ..."
+  enum Take {
+    kSet,       // `set` of `value` gives THEIRS's bytes
+    kPatchSet,  // a patch's "set PATH: `patch`"
+    kRemove,    // THEIRS removed it
+    kTable,     // THEIRS's table `theirs` goes in as entry `key` of the table (after OURS's entry
+                // is taken out, when `oursHolds`)
+    kAdd,       // `add` of `value`, of type `type`, as entry `key` of the table
+    kPatchAdd,  // a patch's "add" of `patch` as entry `key` of the table
+    kLead,      // a patch's "lead PATH: `patch`"
+    kHeader,    // a patch's "header: ...", to THEIRS's header `value`
+    kNothing,   // no command takes THEIRS's side: `value` says why
+  } take = kNothing;
+  // Entry numbers from the root in OURS once merged: the entry when OURS holds it, else the
+  // table that would hold it (and for kLead, the table).
+  std::vector<uint32_t> ours;
+  bool oursHolds = false;
+  std::vector<uint32_t> theirs;  // kTable: THEIRS's entry
+  uint32_t key = 0, type = 0;
+  // kAdd, kPatchAdd: the entries of the table once merged that the entry goes between, where add
+  // puts it (-1: the table's start, its end), and how many entries there hold its key.
+  int64_t after = -1, before = -1, alike = 0;
+  std::string value;  // kSet, kAdd: THEIRS's value as dump prints it
+  std::string patch;  // kPatchSet, kLead: "OLD -> NEW"; kPatchAdd: NEW
+};
+
+// Plans the merge into `change`, made to OURS; every conflict goes to *conflicts (what takes
+// THEIRS's side told only with kNone), settled for `side`, and every damaged table of THEIRS that
+// it carries over to *damaged as "PATH: writes THEIRS's damaged table (why)". Damaged (saying
+// whose) when a root table is.
 Status PlanMerge(ByteSource& base, int64_t baseLength, ByteSource& ours, int64_t oursLength,
-                 ByteSource& theirs, int64_t theirsLength, const KeyNames& names, Change* change,
-                 std::vector<std::string>* conflicts, std::vector<std::string>* damaged = nullptr);
+                 ByteSource& theirs, int64_t theirsLength, const KeyNames& names, MergeSide side,
+                 Change* change, std::vector<MergeConflict>* conflicts,
+                 std::vector<std::string>* damaged = nullptr);
 
 }  // namespace atb

@@ -340,7 +340,7 @@ TEST_F(Deep, PatchesCountTheFileTheyNameAndConflictsAreNamedSo) {
   EXPECT_EQ(
       Errors([&](std::FILE* err) {
         return MergeCommand(dir_ / "base.atb", dir_ / "ours.atb", dir_ / "theirs.atb", "deep.atb",
-                            KeyNames(), err);
+                            MergeSide::kNone, KeyNames(), err);
       }).find("atbutil: deep.atb: @100/5: base float 1.5, ours float 3.5, theirs float 2.5\n"),
       0u);
 }

@@ -351,7 +351,8 @@ TEST_F(Patches, DamageIsWrittenOnlyWhereItIsMarked) {
   ours.entries[1] = FloatEntry(6, 3);
   WriteFile(path_, EncodeFile(ours));
   Ran merged = Capture([&](std::FILE*, std::FILE* err) {
-    return MergeCommand(dir_ / "base.atb", path_, dir_ / "theirs.atb", "f.atb", KeyNames(), err);
+    return MergeCommand(dir_ / "base.atb", path_, dir_ / "theirs.atb", "f.atb", MergeSide::kNone,
+                        KeyNames(), err);
   });
   EXPECT_EQ(merged.status, 0);
   EXPECT_EQ(merged.err,
@@ -403,8 +404,8 @@ TEST_F(Patches, EveryFailingCallOfAnApplyOrAMergeIsReported) {
        }},
       {ours,
        [&](Files& files) {
-         return MergeCommand(dir_ / "base.atb", path_, dir_ / "theirs.atb", "", KeyNames(), quiet_,
-                             files);
+         return MergeCommand(dir_ / "base.atb", path_, dir_ / "theirs.atb", "", MergeSide::kNone,
+                             KeyNames(), quiet_, files);
        }},
   };
   int runs = 0;

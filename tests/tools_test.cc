@@ -75,8 +75,8 @@ TEST(Tools, GitDiffShowsOneChangedLineForOneLongerText) {
 }
 
 // atbutil as git's merge driver, set up as the README says: branches that change different
-// values, add different entries and take out one the other left alone merge cleanly; the same
-// value changed differently stops with a conflict and leaves our file in the work tree.
+// values, add different entries and take out one the other left alone merge cleanly; conflicts
+// stop the merge with every other change merged, and the commands printed settle them.
 TEST(Tools, GitMergesAttributeFilesEntryByEntry) {
   testing::TempDir dir;
   const std::string git = "cd " + Quoted(dir.path()) + " && git -c user.name=t -c user.email=t@t ";
@@ -114,9 +114,14 @@ TEST(Tools, GitMergesAttributeFilesEntryByEntry) {
   EXPECT_EQ(ReadFile(dir / "f.atb"), EncodeFile(both));
   EXPECT_EQ(Shell(git + "status --porcelain").out, "");
 
+  // A value and a table changed on both sides, beside a text changed on one: the text is merged,
+  // ours is kept at both conflicts, and git marks the file conflicted.
   Table ours = base, theirs = base;
   ours.entries[1] = FloatEntry(2, 30);
   theirs.entries[1] = FloatEntry(2, 40);
+  theirs.entries[2] = TextEntry(3, "theirs' three");
+  ours.entries[3] = FloatEntry(4, 4);
+  theirs.entries[3] = RefEntry(4, {{FloatEntry(1, 6), NameEntry("four")}});
   ASSERT_EQ(commit("ours", "main", ours), 0);
   ASSERT_EQ(commit("theirs", "main", theirs), 0);
   ASSERT_EQ(Shell(git + "checkout -q ours").status, 0);
@@ -124,12 +129,39 @@ TEST(Tools, GitMergesAttributeFilesEntryByEntry) {
   EXPECT_NE(conflict.status, 0);
   // Every message names the file as git knows it, never git's temporary file.
   EXPECT_NE(conflict.out.find("atbutil: f.atb: /2: base float 2, ours float 30, theirs float 40\n"
-                              "atbutil: f.atb: 1 conflict; left as it was\n"),
+                              "atbutil: f.atb: /2: to take theirs: atbutil set f.atb /2 40\n"),
+            std::string::npos)
+      << conflict.out;
+  EXPECT_NE(conflict.out.find("atbutil: f.atb: 2 conflicts, ours kept at each and every other "
+                              "change merged: settle them (the line under each says how to take "
+                              "theirs), then git add f.atb\n"),
             std::string::npos)
       << conflict.out;
   EXPECT_EQ(conflict.out.find(".merge_file"), std::string::npos) << conflict.out;
-  EXPECT_EQ(ReadFile(dir / "f.atb"), EncodeFile(ours));
+  Table kept = ours;
+  kept.entries[2] = theirs.entries[2];
+  EXPECT_EQ(ReadFile(dir / "f.atb"), EncodeFile(kept));
   EXPECT_EQ(Shell(git + "diff --name-only --diff-filter=U").out, "f.atb\n");
+
+  // The commands printed take theirs once git's temporary files are gone; then the merge is
+  // settled as git settles any other.
+  const std::string marker = ": to take theirs: ";
+  std::string take;
+  for (std::size_t at = conflict.out.find(marker); at != std::string::npos;
+       at = conflict.out.find(marker, at)) {
+    at += marker.size();
+    take += conflict.out.substr(at, conflict.out.find('\n', at) - at) + "\n";
+  }
+  WriteFile(dir / ".git/take.sh", take);
+  Outcome taken =
+      Shell("cd " + Quoted(dir.path()) + " && PATH=" + Quoted(util.substr(0, util.rfind('/'))) +
+            ":\"$PATH\" sh -e .git/take.sh 2>&1");
+  ASSERT_EQ(taken.status, 0) << take << taken.out;
+  EXPECT_EQ(ReadFile(dir / "f.atb"), EncodeFile(theirs)) << take;
+  EXPECT_EQ(
+      Shell(git + "add f.atb && " + git + "commit -q --no-edit && " + git + "status --porcelain")
+          .out,
+      "");
 }
 
 TEST(Tools, InstallsBothProgramsAndTheirManualPages) {

@@ -674,6 +674,52 @@ std::string CanonicalTablePath(ByteSource& file, int64_t length, const std::vect
   return tables.back().AppendEntryPath(trail.back(), &path).ok() ? path : "?";
 }
 
+Status EntryPaths(ByteSource& file, int64_t length,
+                  const std::vector<std::vector<uint32_t>>& trails, const KeyNames& names,
+                  std::vector<std::string>* paths) {
+  paths->assign(trails.size(), "/");
+  std::vector<std::size_t> order(trails.size());
+  for (std::size_t n = 0; n < order.size(); ++n) order[n] = n;
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return trails[a] < trails[b]; });
+  // The tables held: the root, then the one that each entry of `held` leads to.
+  std::deque<EntryList> lists;
+  std::deque<TablePaths> tables;
+  std::vector<uint32_t> held;
+  for (const std::size_t n : order) {
+    const std::vector<uint32_t>& trail = trails[n];
+    if (trail.empty()) continue;
+    std::size_t keep = 0;
+    while (keep < held.size() && keep + 1 < trail.size() && held[keep] == trail[keep]) ++keep;
+    for (; held.size() > keep; held.pop_back()) tables.pop_back(), lists.pop_back();
+    if (lists.empty()) {
+      lists.emplace_back();
+      Status s = ReadTable(file, ROOT_TABLE_OFFSET, length, &lists.back());
+      if (!s.ok()) return s;
+      tables.emplace_back(file, names, lists.back());
+    }
+    for (;;) {
+      const EntryList& list = lists.back();
+      const uint32_t i = trail[held.size()];
+      if (i >= list.count ||
+          (held.size() + 1 < trail.size() && !list.Is(i, EntryType::Reference))) {
+        return Status::Damaged("no entry lies where the trail leads");
+      }
+      if (held.size() + 1 == trail.size()) break;
+      EntryList nested;
+      Status s = ReadTable(file, list.ExtentStart(i), list.ExtentEnd(i), &nested);
+      if (!s.ok()) return s;
+      lists.push_back(std::move(nested));
+      tables.emplace_back(tables.back(), i, lists.back());
+      held.push_back(i);
+    }
+    (*paths)[n].clear();
+    Status s = tables.back().AppendEntryPath(trail.back(), &(*paths)[n]);
+    if (!s.ok()) return s;
+  }
+  return Status::Ok();
+}
+
 // A way kept whole is always short enough to tell whether it is printed in full.
 static_assert(2 * (kDamageSteps + 1) > kLongestFullPath);
 

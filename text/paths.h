@@ -177,6 +177,13 @@ class TablePaths {
 std::string CanonicalTablePath(ByteSource& file, int64_t length, const std::vector<uint32_t>& trail,
                                const KeyNames& names);
 
+// The paths of many entries, each reached through its trail, as dump prints them ("/" for an
+// empty trail): in dump's order, every table on the way is read once. Damaged when a trail does
+// not lead to an entry through sound tables.
+Status EntryPaths(ByteSource& file, int64_t length,
+                  const std::vector<std::vector<uint32_t>>& trails, const KeyNames& names,
+                  std::vector<std::string>* paths);
+
 // The path of the table that CheckTree reached through the keys and picks of a damage, as dump
 // prints the reference holding it; "/" for the root.
 std::string DamagedTablePath(const KeyNames& names, const TableDamage& damage);

@@ -5,4 +5,5 @@
 #include "text/json_form.h"
 #include "text/key_names.h"
 #include "text/paths.h"
+#include "text/set_value.h"
 #include "text/value_text.h"
