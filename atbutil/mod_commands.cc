@@ -12,6 +12,8 @@
 #include "atb/patches.h"
 #include "atb/system.h"
 #include "atbutil/commands.h"
+#include "atbutil/folder_commands.h"
+#include "atbutil/folder_mod_commands.h"
 #include "atbutil/mod_report.h"
 #include "atbutil/open_file.h"
 #include "atbutil/scratch.h"
@@ -272,18 +274,29 @@ std::string ModEntriesJson(const std::vector<std::pair<std::string, ModEntry>>& 
 int ConflictsCommand(const std::string& base, const std::vector<std::string>& mods, bool all,
                      bool json, const KeyNames& names, std::FILE* out, std::FILE* err,
                      Files& files) {
-  return Guarded(base, err,
-                 [&] { return Conflicts(base, mods, all, json, names, out, err, files); });
+  return Guarded(base, err, [&] {
+    if (IsFolder(files, base))
+      return FolderConflicts(base, mods, all, json, names, out, err, files);
+    return Conflicts(base, mods, all, json, names, out, err, files);
+  });
 }
 
 int CombineCommand(const std::string& base, const std::vector<std::string>& mods,
                    const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
-  return Guarded(base, err, [&] { return Combine(base, mods, names, out, err, files); });
+  return Guarded(base, err, [&] {
+    if (IsFolder(files, base)) return FolderCombine(base, mods, names, out, err, files);
+    return Combine(base, mods, names, out, err, files);
+  });
 }
 
 int RebaseCommand(const std::string& patch, const std::string& old, const std::string& neu,
                   const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
-  return Guarded(patch, err, [&] { return Rebase(patch, old, neu, names, out, err, files); });
+  return Guarded(patch, err, [&] {
+    if (IsFolder(files, old) || IsFolder(files, neu)) {
+      return FolderRebase(patch, old, neu, names, out, err, files);
+    }
+    return Rebase(patch, old, neu, names, out, err, files);
+  });
 }
 
 }  // namespace atb

@@ -12,6 +12,8 @@
 //                           references themselves, 10 * REFS entries
 //   folder DIR FILES        FILES sample-sized files (a few hundred bytes, nested tables) in 100
 //                           folders, every 50th one damaged
+//   mods DIR FILES MODS     DIR/base: FILES files of MODS floats (keys 1 to MODS) in 10 folders;
+//                           DIR/modK.patch: a patch over the folder setting key K in every file
 //   chain PATH DEPTH        tables nested DEPTH deep, each holding only the next (16 bytes a level)
 //   refs PATH N             a root table of N references to empty tables (16 bytes each)
 //   chainjson PATH DEPTH    the JSON form of chain's tables, without blanks
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "change/mover.h"
 #include "tests/atb_builder.h"
@@ -192,6 +195,26 @@ int main(int argc, char** argv) {
       Bytes bytes = EncodeFile(root);
       if (f % 50 == 7) bytes[52 + 4 + 8] = 0x7F;  // the first entry's Off: a damaged root
       WriteFile(dir + "/d" + std::to_string(f % 100) + "/f" + std::to_string(f) + ".atb", bytes);
+    }
+  } else if (mode == "mods" && argc == 5) {
+    const std::string dir = argv[2];
+    const int files = std::atoi(argv[3]), mods = std::atoi(argv[4]);
+    mkdir((dir + "/base").c_str(), 0777);
+    for (int a = 0; a < 10; ++a) mkdir((dir + "/base/d" + std::to_string(a)).c_str(), 0777);
+    std::vector<std::string> patches(static_cast<std::size_t>(mods));
+    for (int f = 0; f < files; ++f) {
+      Table root;
+      for (int k = 1; k <= mods; ++k) root.entries.push_back(FloatEntry(static_cast<uint32_t>(k), 1));
+      const std::string name = "d" + std::to_string(f % 10) + "/f" + std::to_string(f) + ".atb";
+      WriteFile(dir + "/base/" + name, EncodeFile(root));
+      for (int k = 1; k <= mods; ++k) {
+        patches[static_cast<std::size_t>(k - 1)] += "file " + name + "\nset /" + std::to_string(k) +
+                                                   ": float 1 -> float 2\nend 1 change\n";
+      }
+    }
+    for (int k = 1; k <= mods; ++k) {
+      WriteFile(dir + "/mod" + std::to_string(k) + ".patch",
+                patches[static_cast<std::size_t>(k - 1)] + "end " + std::to_string(files) + " files\n");
     }
   } else if (mode == "chain" && argc == 4) {
     const int64_t depth = std::atoll(argv[3]);

@@ -2,7 +2,7 @@
 // outputs:
 //   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*, DIR/build/*, DIR/set/*,
 //                         DIR/add_remove/*, DIR/recover/*, DIR/patch/*, DIR/merge/*,
-//                         DIR/folder_patch/*
+//                         DIR/folder_patch/*, DIR/combine/*
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -245,6 +245,14 @@ int main(int argc, char** argv) {
     const Bytes& other = variants[(n + 1) % variants.size()];
     WriteFile(dir + "/merge/seed" + std::to_string(n),
               atb::fuzz::PackThree(target, variants[n], other));
+  }
+  // combine: two or three of the patches above, as mods of the target.
+  mkdir((dir + "/combine").c_str(), 0777);
+  for (n = 0; n + 2 < static_cast<int>(variants.size()); ++n) {
+    WriteFile(dir + "/combine/seed" + std::to_string(n),
+              patchOf(target, variants[n]) + std::string(1, '\0') +
+                  patchOf(target, variants[n + 1]) +
+                  (n % 2 == 0 ? std::string(1, '\0') + patchOf(target, variants[n + 2]) : ""));
   }
   // folder_patch: patches over the target's folder (a.atb, sub/b.atb, sub/c.atb) that change,
   // add and remove its files.

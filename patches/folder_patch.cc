@@ -54,12 +54,6 @@ std::string PathText(const std::string& path) {
   return out;
 }
 
-std::string SizeAndHash(int64_t size, uint64_t hash) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%" PRId64 " bytes fnv64 0x%016" PRIx64, size, hash);
-  return buf;
-}
-
 // The lines of a text, numbered from 1, blanks at their ends kept.
 class Lines {
  public:
@@ -174,6 +168,28 @@ Status ReadFileLine(std::string_view text, Lines& lines, std::string_view rest,
 }
 
 }  // namespace
+
+std::string SizeAndHashText(int64_t size, uint64_t hash) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%" PRId64 " bytes fnv64 0x%016" PRIx64, size, hash);
+  return buf;
+}
+
+std::string FileLine(const std::string& relative) { return "file " + PathText(relative) + "\n"; }
+
+std::string NewFileLine(const std::string& relative, std::string_view bytes, bool damaged) {
+  std::string line = "file " + PathText(relative) + ": new " + (damaged ? "damaged " : "");
+  AppendQuotedBytes(&line, bytes);
+  return line + "\n";
+}
+
+std::string RemovedFileLine(const std::string& relative, int64_t size, uint64_t hash) {
+  return "file " + PathText(relative) + ": removed " + SizeAndHashText(size, hash) + "\n";
+}
+
+std::string EndOfFilesLine(int64_t files) {
+  return "end " + std::to_string(files) + (files == 1 ? " file\n" : " files\n");
+}
 
 bool ValidRelativePath(std::string_view relative, std::string* why) {
   if (relative.empty()) return *why = "the file's path is empty", false;
@@ -314,7 +330,7 @@ Status AppendChanged(Files& files, const std::string& a, const std::string& b,
   if (!s.ok()) return s.In(relative);
   if (stale) outcome->staleSizes.push_back(relative);
   if (changes == 0 && !stale) return Status::Ok();
-  *out += "file " + PathText(relative) + "\n" + section.buf();
+  *out += FileLine(relative) + section.buf();
   ++outcome->files;
   return Status::Ok();
 }
@@ -391,9 +407,7 @@ Status WriteFolderPatch(Files& files, const std::string& a, const std::string& b
     sink.Spill();
   }
   if (!s.ok()) return s;
-  if (outcome->files > 0) {
-    out += "end " + std::to_string(outcome->files) + (outcome->files == 1 ? " file\n" : " files\n");
-  }
+  if (outcome->files > 0) out += EndOfFilesLine(outcome->files);
   return Status::Ok();
 }
 
@@ -456,7 +470,8 @@ Status CheckWhole(Files& files, const std::string& root, const FilePatch& f,
   } else if (f.kind == FilePatch::kAdd) {
     if (Status s = CheckFolderWay(files, root, f.relative, false, &st); !s.ok()) return s;
   }
-  const std::string expected = f.kind == FilePatch::kAdd ? "no file" : SizeAndHash(f.size, f.hash);
+  const std::string expected =
+      f.kind == FilePatch::kAdd ? "no file" : SizeAndHashText(f.size, f.hash);
   if (found != expected) {
     outcome->failures.push_back(f.patch.name + ": expected " + expected + ", found " + found);
   }
@@ -501,8 +516,9 @@ Status StageFile(FolderChange& change, Files& files, const FileWork& w, const Ke
   const FilePatch& first = *w.parts.front();
   if (first.kind == FilePatch::kRemove) {
     Status s = change.StageRemoval(w.relative);
-    if (s.ok() && SizeAndHash(change.members().back().oldSize, change.members().back().oldHash) !=
-                      SizeAndHash(first.size, first.hash)) {
+    if (s.ok() &&
+        SizeAndHashText(change.members().back().oldSize, change.members().back().oldHash) !=
+            SizeAndHashText(first.size, first.hash)) {
       s = Status::Refused("changed while the change was made ready").In(w.relative);
     }
     return s;

@@ -50,6 +50,14 @@ bool IsFolderPatchText(std::string_view text);
 // folder or no *.atb file.
 Status ParseFolderPatch(std::string_view text, const KeyNames& names, FolderPatch* patch);
 
+// The lines of a patch over a folder, as every writer of one writes them.
+std::string FileLine(const std::string& relative);  // "file PATH\n", a patch of one file follows
+std::string NewFileLine(const std::string& relative, std::string_view bytes, bool damaged);
+std::string RemovedFileLine(const std::string& relative, int64_t size, uint64_t hash);
+std::string EndOfFilesLine(int64_t files);
+// "N bytes fnv64 0x...", as a patch states a size and hash.
+std::string SizeAndHashText(int64_t size, uint64_t hash);
+
 // Whether `relative` may name a file below a folder in a patch; the reason why not otherwise.
 bool ValidRelativePath(std::string_view relative, std::string* why);
 

@@ -16,7 +16,6 @@ namespace atb {
 
 namespace {
 
-constexpr uint32_t kTableType = static_cast<uint32_t>(EntryType::Reference);
 constexpr std::size_t kChunk = 1 << 16;
 
 // A table of the file a patch was made for and the one it matches in the other file, their

@@ -276,6 +276,174 @@ TEST_F(Folders, AnotherUsersStagingFolderIsIgnored) {
   EXPECT_EQ(ReadFile(staging + "/journal"), "someone else's");
 }
 
+// A folder of files of floats: file f holds keys 1..8, each a value made from (f, key, v).
+Bytes Floats(const std::map<uint32_t, float>& values) {
+  Table t;
+  for (const auto& [key, v] : values) t.entries.push_back(FloatEntry(key, v));
+  return EncodeFile(t);
+}
+
+// Mods over a folder against a model: each mod a folder of the files it changes (or, for one in
+// three, the patch over the folder that diff --overlay writes from it), setting random keys; one
+// adds a file, one removes one. conflicts tells every key two or more mods set, agree or override
+// with the last one winning; combine applied to BASE gives the model; where no two mods meet,
+// it equals applying the mods' patches one after another, byte for byte.
+TEST_F(Folders, ModsOverAFolderMeetAsTheModelSays) {
+  Random r(8080);
+  const int rounds = testing::kSanitized ? 4 : 12;
+  int overrides = 0, agreements = 0, apart = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const int fileCount = 3 + r.Below(3), modCount = 2 + r.Below(3);
+    std::map<std::string, std::map<uint32_t, float>> base;
+    for (int f = 0; f < fileCount; ++f) {
+      char name[32];
+      std::snprintf(name, sizeof name, "d%d/f%d.atb", f % 2, f);
+      for (uint32_t k = 1; k <= 8; ++k) base[name][k] = 1.0f * static_cast<float>(k);
+    }
+    const bool overlapping = round % 2 == 0;
+    auto model = base;
+    std::map<std::pair<std::string, uint32_t>, std::vector<float>> touched;
+    std::vector<std::string> mods;
+    Folder baseFolder;
+    for (const auto& [name, values] : base) baseFolder[name] = Floats(values);
+    WriteFolder(dir_ / "base", baseFolder);
+    for (int m = 0; m < modCount; ++m) {
+      // What this mod sets: keys 1 to 3 of any file when mods overlap, else two keys of its own;
+      // a third of the values are shared by every mod that picks them.
+      std::map<std::string, std::map<uint32_t, float>> sets;
+      for (int n = 1 + r.Below(4); n > 0; --n) {
+        auto it = base.begin();
+        std::advance(it, r.Below(fileCount));
+        const uint32_t key = overlapping ? 1 + static_cast<uint32_t>(r.Below(3))
+                                         : 1 + static_cast<uint32_t>(m * 2 + r.Below(2));
+        sets[it->first][key] = r.OneIn(3)
+                                   ? 100.0f + static_cast<float>(key)
+                                   : 10.0f * static_cast<float>(m + 1) + static_cast<float>(key);
+      }
+      Folder modFolder;
+      for (const auto& [name, values] : sets) {
+        std::map<uint32_t, float> own = base[name];
+        for (const auto& [key, v] : values) {
+          own[key] = v;
+          model[name][key] = v;
+          touched[{name, key}].push_back(v);
+        }
+        modFolder[name] = Floats(own);
+      }
+      const std::string dir = dir_ / ("mod" + std::to_string(m));
+      WriteFolder(dir, modFolder);
+      if (m % 3 == 2) {
+        const Ran overlay = Diff(dir_ / "base", dir, true);
+        mods.push_back(Patch(overlay.out));
+      } else {
+        mods.push_back(dir);
+      }
+    }
+    int expectedConflicts = 0;
+    for (const auto& [where, values] : touched) {
+      if (values.size() < 2) continue;
+      bool same = true;
+      for (float v : values) same = same && v == values.front();
+      expectedConflicts += !same;
+      same ? ++agreements : ++overrides;
+    }
+    const Ran conflicts = Capture([&](std::FILE* out, std::FILE* err) {
+      return ConflictsCommand(dir_ / "base", mods, false, false, KeyNames(), out, err);
+    });
+    ASSERT_EQ(conflicts.status, expectedConflicts > 0 ? 1 : 0) << conflicts.err << conflicts.out;
+    int overrideBlocks = 0;
+    for (std::size_t at = conflicts.out.find(": override, "); at != std::string::npos;
+         at = conflicts.out.find(": override, ", at + 1)) {
+      ++overrideBlocks;
+    }
+    EXPECT_EQ(overrideBlocks, expectedConflicts) << conflicts.out;
+
+    const Ran combined = Capture([&](std::FILE* out, std::FILE* err) {
+      return CombineCommand(dir_ / "base", mods, KeyNames(), out, err);
+    });
+    ASSERT_EQ(combined.status, expectedConflicts > 0 ? 1 : 0) << combined.err;
+    Folder expected;
+    for (const auto& [name, values] : model) expected[name] = Floats(values);
+    WriteFolder(dir_ / "c", baseFolder);
+    if (!combined.out.empty()) {
+      ASSERT_EQ(Apply(dir_ / "c", {Patch(combined.out)}).status, 0) << combined.out;
+    }
+    EXPECT_EQ(ReadFolder(dir_ / "c"), expected) << round << "\n" << combined.out;
+    if (expectedConflicts == 0 && touched.size() > 0) {
+      // The mods one after another, each as the patch over the folder it stands for.
+      WriteFolder(dir_ / "seq", baseFolder);
+      for (const std::string& mod : mods) {
+        std::string text =
+            fs::is_directory(mod) ? Diff(dir_ / "base", mod, true).out : ReadFile(mod);
+        if (text.empty()) continue;
+        const Ran rebased = Capture([&](std::FILE* out, std::FILE* err) {
+          return RebaseCommand(Patch(text), dir_ / "base", dir_ / "seq", KeyNames(), out, err);
+        });
+        if (!rebased.out.empty()) {
+          ASSERT_EQ(Apply(dir_ / "seq", {Patch(rebased.out)}).status, 0) << rebased.err;
+        }
+      }
+      EXPECT_EQ(ReadFolder(dir_ / "seq"), ReadFolder(dir_ / "c")) << round;
+      ++apart;
+    }
+  }
+  EXPECT_GT(overrides, 0);
+  EXPECT_GT(agreements, 0);
+  EXPECT_GT(apart, 0);
+}
+
+// A mod that removes a file inside which an earlier mod changed values loses that mod's edits:
+// said as "lost", exit 1; one that adds a file and a bad mod are told apart too.
+TEST_F(Folders, AWholeFileRemovedLosesTheEditsInsideIt) {
+  const Folder base{{"a.atb", Floats({{1, 1}, {2, 2}})}, {"b.atb", Floats({{1, 1}})}};
+  WriteFolder(dir_ / "base", base);
+  WriteFolder(dir_ / "edits", {{"a.atb", Floats({{1, 5}, {2, 2}})}});
+  WriteFolder(dir_ / "empty", {});
+  const std::string removal = Patch(Diff(dir_ / "base", dir_ / "empty").out);
+  const Ran lost = Capture([&](std::FILE* out, std::FILE* err) {
+    return ConflictsCommand(dir_ / "base", {dir_ / "edits", removal}, false, false, KeyNames(), out,
+                            err);
+  });
+  EXPECT_EQ(lost.status, 1) << lost.err;
+  EXPECT_NE(lost.out.find("a.atb: (the whole file): lost, " + removal + " wins"), std::string::npos)
+      << lost.out;
+  // Given twice, a mod folder with a file BASE's file cannot be diffed to, a patch of one file:
+  // refused with exit 2, nothing printed.
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{dir_ / "edits", dir_ / "edits"},
+        std::vector<std::string>{Patch("set /1: float 1 -> float 2\nend 1 change\n")}}) {
+    const Ran refused = Capture([&](std::FILE* out, std::FILE* err) {
+      return ConflictsCommand(dir_ / "base", bad, false, false, KeyNames(), out, err);
+    });
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_EQ(refused.out, "");
+  }
+  EXPECT_EQ(ReadFolder(dir_ / "base"), base);
+}
+
+// rebase over folders: a change that still applies, one already in NEW, one that conflicts, and
+// one whose file is gone.
+TEST_F(Folders, ARebasedFolderPatchSortsEveryChange) {
+  const Folder old{{"a.atb", Floats({{1, 1}, {2, 2}, {3, 3}})}, {"b.atb", Floats({{1, 1}})}};
+  const Folder mine{{"a.atb", Floats({{1, 10}, {2, 20}, {3, 30}})}, {"b.atb", Floats({{1, 10}})}};
+  const Folder neu{{"a.atb", Floats({{1, 1}, {2, 20}, {3, 99}})}};
+  WriteFolder(dir_ / "old", old);
+  WriteFolder(dir_ / "mine", mine);
+  WriteFolder(dir_ / "new", neu);
+  const std::string patch = Patch(Diff(dir_ / "old", dir_ / "mine").out);
+  const Ran rebased = Capture([&](std::FILE* out, std::FILE* err) {
+    return RebaseCommand(patch, dir_ / "old", dir_ / "new", KeyNames(), out, err);
+  });
+  EXPECT_EQ(rebased.status, 1) << rebased.err;
+  EXPECT_NE(rebased.err.find("1 still applies, 1 already in NEW, 1 conflict, 1 gone"),
+            std::string::npos)
+      << rebased.err;
+  EXPECT_NE(rebased.err.find("b.atb: gone: NEW has no such file"), std::string::npos);
+  WriteFolder(dir_ / "t", neu);
+  ASSERT_EQ(Apply(dir_ / "t", {Patch(rebased.out)}).status, 0) << rebased.out;
+  EXPECT_EQ(ReadFolder(dir_ / "t"), Folder({{"a.atb", Floats({{1, 10}, {2, 20}, {3, 99}})}}));
+}
+
 // The files of a folder on the in-memory disk, the staging folder left out.
 Folder FolderOn(const testing::MemoryFiles::Disk& disk, const std::string& root,
                 bool* staged = nullptr) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "patches/diff.h"
+#include "patches/folder_mods.h"
 #include "patches/folder_patch.h"
 #include "patches/loose_apply.h"
 #include "patches/merge.h"
