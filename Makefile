@@ -9,9 +9,10 @@ FUZZ_SECONDS ?= 60
 
 # What building, testing and installing need on a Debian machine. The sanitizers' tree and the
 # fuzz targets are built with clang, whose sanitizer runtimes come in libclang-rt-dev (only
-# recommended by clang, so not always installed with it).
+# recommended by clang, so not always installed with it). The tests render the page of conflicts
+# --html in headless chromium.
 PACKAGES = g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev git man-db groff-base \
-           dpkg-dev file clang libclang-rt-dev
+           dpkg-dev file clang libclang-rt-dev chromium
 
 .PHONY: all packages configure build run test install package fuzz fuzz-tree clean
 

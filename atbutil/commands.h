@@ -88,10 +88,12 @@ int MergeCommand(const std::string& base, const std::string& ours, const std::st
 // against BASE; a MOD is a patch when it is text that parses. Mods installed in the order given;
 // a name given twice, or a mod that does not apply to BASE, is refused (status 2, saying why).
 // conflicts: the entries that two or more mods touch (`all`: any), on `out` as blocks or JSON;
-// status 0 when none conflicts, 1 when one does (override, lost, hidden), 2 trouble.
+// status 0 when none conflicts, 1 when one does (override, lost, hidden), 2 trouble. With
+// `html`, the same as a page too (atbutil/conflicts_page.h), written there once whole; "-" puts
+// the page on `out` instead of the blocks.
 int ConflictsCommand(const std::string& base, const std::vector<std::string>& mods, bool all,
-                     bool json, const KeyNames& names, std::FILE* out, std::FILE* err,
-                     Files& files = SystemFiles());
+                     bool json, const std::string& html, const KeyNames& names, std::FILE* out,
+                     std::FILE* err, Files& files = SystemFiles());
 // combine: the one patch that installs the mods, on `out`; the conflicts on `err`. Status 0, 1
 // when there are conflicts (the winning mod's change in the patch), 2 trouble.
 int CombineCommand(const std::string& base, const std::vector<std::string>& mods,

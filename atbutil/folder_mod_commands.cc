@@ -29,10 +29,11 @@ int Refused(const std::vector<std::string>& refused, const std::string& what, st
   return ExitStatus(Status::Refused({}), kRule);
 }
 
-// Reads the mods and installs them; -1 when that went well, else the exit status, said.
-int Install(const std::string& base, const std::vector<std::string>& modPaths, bool all,
-            bool combine, const KeyNames& names, std::FILE* err, Files& files,
-            FolderModsOutcome* outcome) {
+}  // namespace
+
+int InstallOverFolder(const std::string& base, const std::vector<std::string>& modPaths, bool all,
+                      bool combine, const KeyNames& names, std::FILE* err, Files& files,
+                      FolderModsOutcome* outcome) {
   std::vector<FolderMod> mods(modPaths.size());
   std::vector<std::string> others;
   for (std::size_t m = 0; m < modPaths.size(); ++m) {
@@ -49,39 +50,10 @@ int Install(const std::string& base, const std::vector<std::string>& modPaths, b
   return -1;
 }
 
-bool AnyConflict(const FolderModsOutcome& outcome) {
-  for (const auto& [file, e] : outcome.entries) {
-    if (IsConflict(e.kind)) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-int FolderConflicts(const std::string& base, const std::vector<std::string>& mods, bool all,
-                    bool json, const KeyNames& names, std::FILE* out, std::FILE* err,
-                    Files& files) {
-  FolderModsOutcome outcome;
-  const int failed = Install(base, mods, all, false, names, err, files, &outcome);
-  if (failed != -1) return failed;
-  std::string text;
-  if (json) {
-    text = ModEntriesJson(outcome.entries) + "\n";
-  } else {
-    for (const auto& [file, e] : outcome.entries) {
-      if (!text.empty()) text += "\n";
-      text += ModEntryBlock(file, e);
-    }
-  }
-  Status s = WriteOut(text, out);
-  if (!s.ok()) return Report(s, err, kRule);
-  return AnyConflict(outcome) ? kExitDiffers : 0;
-}
-
 int FolderCombine(const std::string& base, const std::vector<std::string>& mods,
                   const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
   FolderModsOutcome outcome;
-  const int failed = Install(base, mods, false, true, names, err, files, &outcome);
+  const int failed = InstallOverFolder(base, mods, false, true, names, err, files, &outcome);
   if (failed != -1) return failed;
   Status s = WriteOut(outcome.combined, out);
   if (!s.ok()) return Report(s, err, kRule);

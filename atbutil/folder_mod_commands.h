@@ -6,13 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "atb/patches.h"
 #include "atb/system.h"
 #include "atb/text.h"
 
 namespace atb {
 
-int FolderConflicts(const std::string& base, const std::vector<std::string>& mods, bool all,
-                    bool json, const KeyNames& names, std::FILE* out, std::FILE* err, Files& files);
+// Reads the mods of the folder `base` and installs them; -1 when that went well, else the exit
+// status, said on `err`.
+int InstallOverFolder(const std::string& base, const std::vector<std::string>& mods, bool all,
+                      bool combine, const KeyNames& names, std::FILE* err, Files& files,
+                      FolderModsOutcome* outcome);
 int FolderCombine(const std::string& base, const std::vector<std::string>& mods,
                   const KeyNames& names, std::FILE* out, std::FILE* err, Files& files);
 int FolderRebase(const std::string& patch, const std::string& old, const std::string& neu,

@@ -23,7 +23,7 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 
 // What the command line gives a command; each fills in what it uses.
 struct Args {
-  std::string file, path, json, out, namesFile, key, side, other, third, mergedName, journal;
+  std::string file, path, json, out, html, namesFile, key, side, other, third, mergedName, journal;
   bool asJson = false, discard = false, checkOnly = false, all = false;
   bool overlay = false, noSync = false, ours = false, theirs = false;
   std::vector<std::string> files;
@@ -232,6 +232,10 @@ const Command kCommands[] = {
      [](CLI::App& sub, Args& a) {
        sub.add_flag("--all", a.all, "Every entry that any mod changes, not only shared ones");
        sub.add_flag("--json", a.asJson, "A JSON array, one object per entry");
+       sub.add_option("--html", a.html,
+                      "Also write the entries as one self-contained page to OUT, replaced only "
+                      "once complete; - puts it on standard output instead of the text")
+           ->option_text("OUT");
        NamesOption(sub, a, "name keys by");
        sub.add_option("BASE", a.file, "The attribute file the mods are made for")->required();
        sub.add_option("MOD", a.files,
@@ -240,11 +244,14 @@ const Command kCommands[] = {
        sub.footer(
            "Kinds: agree, override (a later mod's value stands), lost (a later mod removes or "
            "replaces a table inside which an earlier one changed entries), hidden (a change the "
-           "result does not show), single (--all: one mod alone).\nExit status: 0 no conflict, 1 "
-           "conflicts (override, lost or hidden), 2 trouble (a mod refused, nothing done).");
+           "result does not show), single (--all: one mod alone).\nThe --html page needs nothing "
+           "but a browser; its address ending in #conflicts, or its checkbox, shows only the "
+           "conflicts.\nExit status: 0 no conflict, 1 conflicts (override, lost or hidden), 2 "
+           "trouble (a mod refused, nothing done).");
      },
      [](const Args& a, const atb::KeyNames& names) {
-       return atb::ConflictsCommand(a.file, a.files, a.all, a.asJson, names, stdout, stderr);
+       return atb::ConflictsCommand(a.file, a.files, a.all, a.asJson, a.html, names, stdout,
+                                    stderr);
      }},
     {"combine", "Print one patch that installs the mods in load order",
      [](CLI::App& sub, Args& a) {

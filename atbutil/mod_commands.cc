@@ -1,6 +1,7 @@
 // conflicts, combine and rebase: BASE, the mods and the patch opened by name, the engines of
 // patches/ run on them, and what they came to said and turned into an exit status.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "atb/patches.h"
 #include "atb/system.h"
 #include "atbutil/commands.h"
+#include "atbutil/conflicts_page.h"
 #include "atbutil/folder_commands.h"
 #include "atbutil/folder_mod_commands.h"
 #include "atbutil/mod_report.h"
@@ -121,29 +123,92 @@ int Install(const std::string& basePath, const std::vector<std::string>& modPath
   return -1;
 }
 
-int Conflicts(const std::string& basePath, const std::vector<std::string>& modPaths, bool all,
-              bool json, const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
-  OpenFile base(files);
-  TempScratch scratch(files);
-  ModsOutcome outcome;
-  const int failed = Install(basePath, modPaths, all, names, err, files, base, scratch, &outcome);
-  if (failed != -1) return failed;
-  Sink sink(out);
-  bool conflicts = false;
-  std::vector<std::pair<std::string, ModEntry>> shown;
-  for (ModEntry& e : outcome.entries) {
-    conflicts = conflicts || IsConflict(e.kind);
-    if (json) {
-      shown.emplace_back(basePath, std::move(e));
-    } else {
-      if (&e != &outcome.entries.front()) sink.buf().push_back('\n');
-      sink.buf() += ModEntryBlock({}, e);
+// A page named by OUT would replace it: refused when it is BASE or a mod, before anything is read.
+// The page and JSON cannot share standard output.
+Status CheckPageTarget(Files& files, const std::string& html, const std::string& basePath,
+                       const std::vector<std::string>& modPaths, bool json) {
+  if (html == "-") {
+    return json ? Status::Invalid(
+                      "--json and --html - both write to standard output: name a "
+                      "file for the page")
+                : Status::Ok();
+  }
+  struct stat page;
+  if (files.StatPath(html, &page) != 0) return Status::Ok();
+  std::vector<std::string> inputs = {basePath};
+  inputs.insert(inputs.end(), modPaths.begin(), modPaths.end());
+  for (const std::string& input : inputs) {
+    struct stat st;
+    if (files.StatPath(input, &st) == 0 && st.st_dev == page.st_dev && st.st_ino == page.st_ino) {
+      return Status::Refused(std::string(input == basePath ? "is BASE" : "is a mod") +
+                             ", which the page would replace: name another file")
+          .In(html);
     }
   }
-  if (json) sink.buf() = ModEntriesJson(shown) + "\n";
-  Status s = Finish(sink);
+  return Status::Ok();
+}
+
+// The page on `out` for "-", else in place of OUT once whole; never over the open BASE `keep`.
+Status WritePage(Files& files, const std::string& html, int keep, const std::string& page,
+                 std::FILE* out) {
+  if (html == "-") {
+    Sink sink(out);
+    sink.buf() = page;
+    return Finish(sink);
+  }
+  OutputFile file(files, html, DurableChanges());
+  Status s = file.Open(keep);
+  if (s.ok()) s = file.Write(page);
+  if (s.ok()) s = file.Commit();
+  return s.In(html);
+}
+
+int Conflicts(const std::string& basePath, const std::vector<std::string>& modPaths, bool all,
+              bool json, const std::string& html, const KeyNames& names, std::FILE* out,
+              std::FILE* err, Files& files) {
+  const bool folder = IsFolder(files, basePath);
+  Status s = html.empty() ? Status::Ok() : CheckPageTarget(files, html, basePath, modPaths, json);
+  if (s.ok() && folder && html.size() > 4 && html.compare(html.size() - 4, 4, ".atb") == 0) {
+    s = Status::Invalid(html + ": a page named as an attribute file would be taken for one");
+  }
   if (!s.ok()) return Report(s, err, kRule);
-  return conflicts ? kExitDiffers : 0;
+  OpenFile base(files);
+  TempScratch scratch(files);
+  std::vector<std::pair<std::string, ModEntry>> shown;
+  if (folder) {
+    FolderModsOutcome outcome;
+    const int failed =
+        InstallOverFolder(basePath, modPaths, all, false, names, err, files, &outcome);
+    if (failed != -1) return failed;
+    shown = std::move(outcome.entries);
+  } else {
+    ModsOutcome outcome;
+    const int failed = Install(basePath, modPaths, all, names, err, files, base, scratch, &outcome);
+    if (failed != -1) return failed;
+    for (ModEntry& e : outcome.entries) shown.emplace_back(basePath, std::move(e));
+  }
+  const bool conflicts = std::any_of(shown.begin(), shown.end(),
+                                     [](const auto& e) { return IsConflict(e.second.kind); });
+  const int status = conflicts ? kExitDiffers : 0;
+  if (!html.empty()) {
+    s = WritePage(files, html, folder ? -1 : base.fd(), ConflictsPage(basePath, modPaths, shown),
+                  out);
+    if (!s.ok()) return Report(s, err, kRule);
+    // The page took standard output's place.
+    if (html == "-") return status;
+  }
+  Sink sink(out);
+  if (json) {
+    sink.buf() = ModEntriesJson(shown) + "\n";
+  } else {
+    for (std::size_t k = 0; k < shown.size(); ++k) {
+      if (k > 0) sink.buf().push_back('\n');
+      sink.buf() += ModEntryBlock(folder ? shown[k].first : std::string(), shown[k].second);
+    }
+  }
+  s = Finish(sink);
+  if (!s.ok()) return Report(s, err, kRule);
+  return status;
 }
 
 int Combine(const std::string& basePath, const std::vector<std::string>& modPaths,
@@ -272,13 +337,10 @@ std::string ModEntriesJson(const std::vector<std::pair<std::string, ModEntry>>& 
 }
 
 int ConflictsCommand(const std::string& base, const std::vector<std::string>& mods, bool all,
-                     bool json, const KeyNames& names, std::FILE* out, std::FILE* err,
-                     Files& files) {
-  return Guarded(base, err, [&] {
-    if (IsFolder(files, base))
-      return FolderConflicts(base, mods, all, json, names, out, err, files);
-    return Conflicts(base, mods, all, json, names, out, err, files);
-  });
+                     bool json, const std::string& html, const KeyNames& names, std::FILE* out,
+                     std::FILE* err, Files& files) {
+  return Guarded(base, err,
+                 [&] { return Conflicts(base, mods, all, json, html, names, out, err, files); });
 }
 
 int CombineCommand(const std::string& base, const std::vector<std::string>& mods,

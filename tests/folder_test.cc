@@ -260,6 +260,54 @@ TEST_F(Folders, AKilledApplyLeavesEveryFileBeforeOrEveryFileAfter) {
   std::printf("%d kills: %d before, %d after\n", before + after, before, after);
 }
 
+// Every call of an apply over a folder failing in turn: a failure is said and never claimed as
+// done, and the next command leaves every file before or every file after.
+TEST_F(Folders, EveryFailingCallIsSaidAndLeavesAllOrNone) {
+  Random r(12);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)},
+                 {"s/b.atb", RandomChangeFile(r, 200)},
+                 {"gone.atb", RandomChangeFile(r, 100)}};
+  Folder b = a;
+  b["a.atb"] = Changed(r, a.at("a.atb"), dir_ / "scratch.atb");
+  b["s/b.atb"] = Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb");
+  b.erase("gone.atb");
+  b["s/n/new.atb"] = RandomChangeFile(r, 100);
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string patch = Patch(Diff(dir_ / "a", dir_ / "b").out);
+  const std::string target = dir_ / "t";
+  testing::FaultyFiles counting;
+  WriteFolder(target, a);
+  ASSERT_EQ(Capture([&](std::FILE*, std::FILE* err) {
+              return ApplyCommand(target, {patch}, false, KeyNames(), stdin, err, counting, true);
+            }).status,
+            0);
+  int failed = 0;
+  for (int op = testing::FaultyFiles::kOpen; op < testing::FaultyFiles::kOps; ++op) {
+    const auto kind = static_cast<testing::FaultyFiles::Op>(op);
+    for (const int pick : testing::Picks(counting.Calls(kind), 12, 4, r)) {
+      WriteFolder(target, a);
+      testing::FaultyFiles faulty;
+      faulty.FailAt(kind, pick + 1);
+      const Ran ran = Capture([&](std::FILE*, std::FILE* err) {
+        return ApplyCommand(target, {patch}, false, KeyNames(), stdin, err, faulty, true);
+      });
+      const std::string where = "op " + std::to_string(op) + " call " + std::to_string(pick + 1);
+      if (ran.status == 0) {
+        EXPECT_EQ(ReadFolder(target), b) << where;
+        continue;
+      }
+      ++failed;
+      EXPECT_NE(ran.err, "") << where;
+      std::string what;
+      ASSERT_TRUE(RecoverFolderChange(SystemFiles(), target, &what).ok()) << where;
+      const Folder now = ReadFolder(target);
+      EXPECT_TRUE(now == a || now == b) << where << ": " << ran.err;
+    }
+  }
+  EXPECT_GT(failed, 10);
+}
+
 // A staging folder of another user above one's files neither holds them up nor is touched.
 TEST_F(Folders, AnotherUsersStagingFolderIsIgnored) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make a folder of another user; skipped";
@@ -348,7 +396,7 @@ TEST_F(Folders, ModsOverAFolderMeetAsTheModelSays) {
       same ? ++agreements : ++overrides;
     }
     const Ran conflicts = Capture([&](std::FILE* out, std::FILE* err) {
-      return ConflictsCommand(dir_ / "base", mods, false, false, KeyNames(), out, err);
+      return ConflictsCommand(dir_ / "base", mods, false, false, "", KeyNames(), out, err);
     });
     ASSERT_EQ(conflicts.status, expectedConflicts > 0 ? 1 : 0) << conflicts.err << conflicts.out;
     int overrideBlocks = 0;
@@ -401,8 +449,8 @@ TEST_F(Folders, AWholeFileRemovedLosesTheEditsInsideIt) {
   WriteFolder(dir_ / "empty", {});
   const std::string removal = Patch(Diff(dir_ / "base", dir_ / "empty").out);
   const Ran lost = Capture([&](std::FILE* out, std::FILE* err) {
-    return ConflictsCommand(dir_ / "base", {dir_ / "edits", removal}, false, false, KeyNames(), out,
-                            err);
+    return ConflictsCommand(dir_ / "base", {dir_ / "edits", removal}, false, false, "", KeyNames(),
+                            out, err);
   });
   EXPECT_EQ(lost.status, 1) << lost.err;
   EXPECT_NE(lost.out.find("a.atb: (the whole file): lost, " + removal + " wins"), std::string::npos)
@@ -413,7 +461,7 @@ TEST_F(Folders, AWholeFileRemovedLosesTheEditsInsideIt) {
        {std::vector<std::string>{dir_ / "edits", dir_ / "edits"},
         std::vector<std::string>{Patch("set /1: float 1 -> float 2\nend 1 change\n")}}) {
     const Ran refused = Capture([&](std::FILE* out, std::FILE* err) {
-      return ConflictsCommand(dir_ / "base", bad, false, false, KeyNames(), out, err);
+      return ConflictsCommand(dir_ / "base", bad, false, false, "", KeyNames(), out, err);
     });
     EXPECT_EQ(refused.status, 2) << refused.err;
     EXPECT_EQ(refused.out, "");

@@ -171,7 +171,7 @@ class Mods : public ::testing::Test {
   }
   Ran Conflicts(const std::vector<std::string>& mods, bool all = false, bool json = true) {
     return Capture([&](std::FILE* out, std::FILE* err) {
-      return ConflictsCommand(Base(), mods, all, json, KeyNames(), out, err);
+      return ConflictsCommand(Base(), mods, all, json, {}, KeyNames(), out, err);
     });
   }
   Ran Combine(const std::vector<std::string>& mods) {

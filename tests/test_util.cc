@@ -127,6 +127,17 @@ int FaultyFiles::Rename(const std::string& from, const std::string& to) {
   return Files::Rename(from, to);
 }
 
+int FaultyFiles::SyncFileSystem(int fd) {
+  if (Fail(kSync)) return errno = err_, -1;
+  return Files::SyncFileSystem(fd);
+}
+
+// Counted with renames: both change a folder's names.
+int FaultyFiles::Unlink(const std::string& path) {
+  if (Fail(kRename)) return errno = err_, -1;
+  return Files::Unlink(path);
+}
+
 int FaultyFiles::Link(int fd, const std::string& path) {
   if (Fail(kRename)) return errno = err_, -1;
   return Files::Link(fd, path);

@@ -92,8 +92,10 @@ class FaultyFiles : public Files {
   int Close(int fd) override;
   int Sync(int fd) override;
   int SyncDirectory(const std::string& dir) override;
+  int SyncFileSystem(int fd) override;
   int Allocate(int fd, int64_t offset, int64_t length, bool keepSize) override;
   int Rename(const std::string& from, const std::string& to) override;
+  int Unlink(const std::string& path) override;
   int Link(int fd, const std::string& path) override;
 
  private:
