@@ -181,6 +181,10 @@ Status Change::Apply(ChangeTarget& target) const {
   planner.WriteEntryBlocks(&plan);
   Planner::WriteHeader(&plan, header_);
 
+  if (target.planned != nullptr) {
+    *target.planned = std::move(plan);
+    return Status::Ok();
+  }
   if (plan.writes.empty() && plan.newLength == plan.oldLength) return Status::Ok();
   return RunJournaled(target, plan);
 }

@@ -2,11 +2,16 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "change/mark.h"
 #include "change/wait.h"
 #include "store/hash.h"
+#include "store/positioned_file.h"
 
 namespace atb {
 
@@ -58,9 +63,30 @@ std::string Hex(uint64_t v) {
   return buf;
 }
 
-// The size and hash of the file at `path`; *exists false when there is none.
-Status HashFile(Files& files, const std::string& path, bool* exists, int64_t* size,
-                uint64_t* hash) {
+// Lays what `writes` put at [at, at + n) over `buf`, and `prefix` over the first bytes.
+void Overlay(const std::vector<InPlaceWrite>* writes, const std::string* prefix, int64_t at,
+             char* buf, int64_t n) {
+  if (writes != nullptr) {
+    for (const InPlaceWrite& w : *writes) {
+      const int64_t from = std::max(at, w.pos);
+      const int64_t to = std::min(at + n, w.pos + static_cast<int64_t>(w.bytes.size()));
+      if (from < to) {
+        std::memcpy(buf + (from - at), w.bytes.data() + (from - w.pos),
+                    static_cast<std::size_t>(to - from));
+      }
+    }
+  }
+  if (prefix != nullptr && at < static_cast<int64_t>(prefix->size())) {
+    const int64_t to = std::min(at + n, static_cast<int64_t>(prefix->size()));
+    std::memcpy(buf, prefix->data() + at, static_cast<std::size_t>(to - at));
+  }
+}
+
+// The size and hash of the file at `path`, as it reads with `writes` and `prefix` laid over it
+// when given, and its first kMarkBytes as they are in *first; *exists false when there is none.
+Status HashFile(Files& files, const std::string& path, bool* exists, int64_t* size, uint64_t* hash,
+                const std::vector<InPlaceWrite>* writes = nullptr,
+                const std::string* prefix = nullptr, std::string* first = nullptr) {
   *exists = false;
   *size = 0;
   *hash = kFnv1aStart;
@@ -73,6 +99,10 @@ Status HashFile(Files& files, const std::string& path, bool* exists, int64_t* si
     const ssize_t n = files.Read(fd, buf, sizeof buf);
     if (n < 0) s = Status::FromErrno(errno).In(path);
     if (n <= 0) break;
+    if (first != nullptr && *size < kMarkBytes) {
+      first->append(buf, static_cast<std::size_t>(std::min<int64_t>(n, kMarkBytes - *size)));
+    }
+    Overlay(writes, prefix, *size, buf, n);
     *hash = Fnv1a64(std::string_view(buf, static_cast<std::size_t>(n)), *hash);
     *size += n;
   }
@@ -80,13 +110,40 @@ Status HashFile(Files& files, const std::string& path, bool* exists, int64_t* si
   return s;
 }
 
-std::string JournalText(const std::vector<FolderMember>& members,
+std::string HexBytes(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = bytes.empty() ? "-" : "";
+  for (const char c : bytes) {
+    out += kHex[static_cast<unsigned char>(c) >> 4];
+    out += kHex[static_cast<unsigned char>(c) & 15];
+  }
+  return out;
+}
+
+bool FromHex(const std::string& text, std::string* bytes) {
+  bytes->clear();
+  if (text == "-") return true;
+  if (text.size() % 2 != 0) return false;
+  auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int hi = digit(text[i]), lo = digit(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes->push_back(static_cast<char>(hi << 4 | lo));
+  }
+  return true;
+}
+
+std::string JournalText(uint64_t nonce, const std::vector<FolderMember>& members,
                         const std::vector<std::string>& folders) {
-  std::string text = std::string(kJournalMagic) + "\n";
+  std::string text = std::string(kJournalMagic) + "\nnonce " + Hex(nonce) + "\n";
   for (const std::string& f : folders) text += "dir " + Encode(f) + "\n";
+  std::size_t lines = folders.size();
   for (const FolderMember& m : members) {
     const std::string old = std::to_string(m.oldSize) + " " + Hex(m.oldHash);
     const std::string fresh = std::to_string(m.newSize) + " " + Hex(m.newHash);
+    ++lines;
     switch (m.kind) {
       case FolderMember::kReplace:
         text += "replace " + m.staged + " " + Encode(m.relative) + " " + old + " " + fresh + "\n";
@@ -97,69 +154,134 @@ std::string JournalText(const std::vector<FolderMember>& members,
       case FolderMember::kRemove:
         text += "remove " + Encode(m.relative) + " " + old + "\n";
         break;
+      case FolderMember::kWrite:
+        text += "write " + Encode(m.relative) + " " + old + " " + fresh + " " +
+                HexBytes(m.unmarked) + " " + std::to_string(m.writes.size()) + "\n";
+        for (const InPlaceWrite& w : m.writes) {
+          text += "at " + std::to_string(w.pos) + " " + HexBytes(w.bytes) + "\n";
+          ++lines;
+        }
+        break;
     }
   }
-  const std::size_t count = members.size() + folders.size();
-  return text + "end " + std::to_string(count) + " fnv64 " + Hex(Fnv1a64(text)) + "\n";
+  return text + "end " + std::to_string(lines) + " fnv64 " + Hex(Fnv1a64(text)) + "\n";
 }
 
-// The journal's members and folders: false unless it is whole, as Commit wrote it.
-bool ReadJournalText(const std::string& text, std::vector<FolderMember>* members,
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  for (std::size_t at = 0; at < line.size();) {
+    const std::size_t end = std::min(line.find(' ', at), line.size());
+    fields.push_back(line.substr(at, end - at));
+    at = end + 1;
+  }
+  return fields;
+}
+
+bool Number(const std::string& text, int64_t* n) {
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  *n = v;
+  return !text.empty() && errno == 0 && *end == '\0' && v >= 0;
+}
+
+bool HashField(const std::string& text, uint64_t* h) {
+  char* end = nullptr;
+  if (text.size() != 18 || text.compare(0, 2, "0x") != 0) return false;
+  *h = std::strtoull(text.c_str() + 2, &end, 16);
+  return *end == '\0';
+}
+
+bool SizeAndHashFields(const std::vector<std::string>& f, std::size_t at, int64_t* size,
+                       uint64_t* hash) {
+  return at + 1 < f.size() && Number(f[at], size) && HashField(f[at + 1], hash);
+}
+
+// A staged file's name is one the change made: "N.new".
+bool StagedName(const std::string& name) {
+  return name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0 &&
+         name.find('/') == std::string::npos;
+}
+
+// One member's line (and, for a write, the lines of its bytes).
+bool ReadMember(const std::vector<std::string>& f, FolderMember* m) {
+  const std::string& kind = f[0];
+  if (kind == "replace" && f.size() == 7) {
+    m->kind = FolderMember::kReplace;
+    m->staged = f[1];
+    return StagedName(m->staged) && Decode(f[2], &m->relative) &&
+           SizeAndHashFields(f, 3, &m->oldSize, &m->oldHash) &&
+           SizeAndHashFields(f, 5, &m->newSize, &m->newHash);
+  }
+  if (kind == "add" && f.size() == 5) {
+    m->kind = FolderMember::kAdd;
+    m->staged = f[1];
+    return StagedName(m->staged) && Decode(f[2], &m->relative) &&
+           SizeAndHashFields(f, 3, &m->newSize, &m->newHash);
+  }
+  if (kind == "remove" && f.size() == 4) {
+    m->kind = FolderMember::kRemove;
+    return Decode(f[1], &m->relative) && SizeAndHashFields(f, 2, &m->oldSize, &m->oldHash);
+  }
+  return false;
+}
+
+// The journal's nonce, members and folders: false unless it is whole, as Commit wrote it.
+bool ReadJournalText(const std::string& text, uint64_t* nonce, std::vector<FolderMember>* members,
                      std::vector<std::string>* folders) {
   const std::size_t last = text.rfind("\nend ");
   if (last == std::string::npos || text.empty() || text.back() != '\n') return false;
   const std::string body = text.substr(0, last + 1);
-  unsigned long long count = 0, hash = 0;
-  char tail;
-  if (std::sscanf(text.c_str() + last + 1, "end %llu fnv64 0x%llx%c", &count, &hash, &tail) != 3 ||
-      tail != '\n' || hash != Fnv1a64(body)) {
+  const std::vector<std::string> end = Fields(text.substr(last + 1, text.size() - last - 2));
+  int64_t count = 0;
+  uint64_t hash = 0;
+  if (end.size() != 4 || end[0] != "end" || end[2] != "fnv64" || !Number(end[1], &count) ||
+      !HashField(end[3], &hash) || hash != Fnv1a64(body)) {
     return false;
   }
-  std::size_t at = 0;
-  bool first = true;
-  while (at < body.size()) {
-    const std::size_t end = body.find('\n', at);
-    const std::string line = body.substr(at, end - at);
-    at = end + 1;
-    if (first) {
-      if (line != kJournalMagic) return false;
-      first = false;
-      continue;
-    }
-    char kind[16], staged[64], name[4096];
-    long long oldSize = 0, newSize = 0;
-    unsigned long long oldHash = 0, newHash = 0;
-    FolderMember m;
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < body.size();) {
+    const std::size_t stop = body.find('\n', at);
+    lines.push_back(body.substr(at, stop - at));
+    at = stop + 1;
+  }
+  if (lines.size() < 2 || lines[0] != kJournalMagic) return false;
+  const std::vector<std::string> head = Fields(lines[1]);
+  if (head.size() != 2 || head[0] != "nonce" || !HashField(head[1], nonce)) return false;
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    const std::vector<std::string> f = Fields(lines[i]);
+    if (f.empty()) return false;
     std::string decoded;
-    if (std::sscanf(line.c_str(), "dir %4095s", name) == 1 && Decode(name, &decoded)) {
+    if (f[0] == "dir" && f.size() == 2 && Decode(f[1], &decoded)) {
       folders->push_back(decoded);
       continue;
     }
-    if (std::sscanf(line.c_str(), "%15s", kind) != 1) return false;
-    const std::string k = kind;
-    bool read = false;
-    if (k == "replace") {
-      read = std::sscanf(line.c_str(), "replace %63s %4095s %lld 0x%llx %lld 0x%llx", staged, name,
-                         &oldSize, &oldHash, &newSize, &newHash) == 6;
-      m.kind = FolderMember::kReplace;
-    } else if (k == "add") {
-      read = std::sscanf(line.c_str(), "add %63s %4095s %lld 0x%llx", staged, name, &newSize,
-                         &newHash) == 4;
-      m.kind = FolderMember::kAdd;
-    } else if (k == "remove") {
-      read = std::sscanf(line.c_str(), "remove %4095s %lld 0x%llx", name, &oldSize, &oldHash) == 3;
-      m.kind = FolderMember::kRemove;
-      staged[0] = '\0';
-    }
-    if (!read || !Decode(name, &m.relative)) return false;
-    m.staged = staged;
-    if (m.staged.find('/') != std::string::npos || m.staged == "." || m.staged == "..") {
+    FolderMember m;
+    int64_t writes = 0;
+    if (f[0] == "write") {
+      m.kind = FolderMember::kWrite;
+      if (f.size() != 8 || !Decode(f[1], &m.relative) ||
+          !SizeAndHashFields(f, 2, &m.oldSize, &m.oldHash) ||
+          !SizeAndHashFields(f, 4, &m.newSize, &m.newHash) || !FromHex(f[6], &m.unmarked) ||
+          m.unmarked.size() > static_cast<std::size_t>(kMarkBytes) || !Number(f[7], &writes) ||
+          writes > static_cast<int64_t>(lines.size() - i - 1)) {
+        return false;
+      }
+      for (int64_t w = 0; w < writes; ++w) {
+        const std::vector<std::string> at = Fields(lines[++i]);
+        InPlaceWrite write;
+        if (at.size() != 3 || at[0] != "at" || !Number(at[1], &write.pos) ||
+            !FromHex(at[2], &write.bytes)) {
+          return false;
+        }
+        m.writes.push_back(std::move(write));
+      }
+    } else if (!ReadMember(f, &m)) {
       return false;
     }
-    m.oldSize = oldSize, m.newSize = newSize, m.oldHash = oldHash, m.newHash = newHash;
-    members->push_back(m);
+    members->push_back(std::move(m));
   }
-  return members->size() + folders->size() == count;
+  return count == static_cast<int64_t>(lines.size() - 2);
 }
 
 bool SameOwner(Files& files, int fd, const struct stat& target) {
@@ -178,13 +300,73 @@ void ClearStaging(Files& files, const std::string& staging) {
   files.RemoveDirectory(staging);
 }
 
+// One pass over the files changed in place: their marks, their bytes, or what lies under their
+// marks once changed.
+enum class Pass { kMark, kBytes, kUnmark };
+
+Status WritePass(Files& files, const std::string& root, uint64_t nonce,
+                 const std::vector<const FolderMember*>& members, Pass pass) {
+  const std::string mark = MarkOf(nonce);
+  for (const FolderMember* m : members) {
+    if (m->kind != FolderMember::kWrite) continue;
+    const std::string path = Join(root, m->relative);
+    const int fd = files.Open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+    if (fd == -1) return Status::FromErrno(errno).In(path);
+    PositionedFile file(files, fd);
+    Status s;
+    if (pass == Pass::kMark) s = file.WriteAt(0, mark.data(), mark.size());
+    if (pass == Pass::kUnmark) s = file.WriteAt(0, m->unmarked.data(), m->unmarked.size());
+    for (const InPlaceWrite& w : m->writes) {
+      // What lies under the mark is written with the mark's going.
+      const int64_t end = w.pos + static_cast<int64_t>(w.bytes.size());
+      if (pass != Pass::kBytes || end <= kMarkBytes || !s.ok()) continue;
+      const int64_t from = std::max(w.pos, kMarkBytes);
+      s = file.WriteAt(from, w.bytes.data() + (from - w.pos), static_cast<std::size_t>(end - from));
+    }
+    if (files.Close(fd) == -1 && s.ok()) s = Status::FromErrno(errno).In(path);
+    if (!s.ok()) return s.In(path);
+  }
+  return Status::Ok();
+}
+
+// Makes what is left of a decided change: files changed in place marked, written and unmarked,
+// staged files renamed over their targets, removed files unlinked, each kind of step in a flush
+// of its own when `durable`.
+Status MakeMembers(Files& files, const std::string& root, const std::string& staging,
+                   uint64_t nonce, int fd, bool durable,
+                   const std::vector<const FolderMember*>& members) {
+  auto flush = [&]() {
+    return !durable || files.SyncFileSystem(fd) == 0 ? Status::Ok()
+                                                     : Status::FromErrno(errno).In(root);
+  };
+  Status s = WritePass(files, root, nonce, members, Pass::kMark);
+  if (s.ok()) s = flush();
+  if (s.ok()) s = WritePass(files, root, nonce, members, Pass::kBytes);
+  for (const FolderMember* m : members) {
+    if (!s.ok()) break;
+    const std::string target = Join(root, m->relative);
+    int rc = 0;
+    if (m->kind == FolderMember::kRemove) {
+      rc = files.Unlink(target);
+    } else if (m->kind != FolderMember::kWrite) {
+      rc = files.Rename(Join(staging, m->staged), target);
+    }
+    if (rc == -1) s = Status::FromErrno(errno).In(target);
+  }
+  if (s.ok()) s = flush();
+  if (s.ok()) s = WritePass(files, root, nonce, members, Pass::kUnmark);
+  if (s.ok()) s = flush();
+  return s;
+}
+
 }  // namespace
 
 FolderChange::FolderChange(Files& files, std::string root, bool durable)
     : files_(files),
       root_(std::move(root)),
       staging_(Join(root_, kFolderChangeDir)),
-      durable_(durable) {}
+      durable_(durable),
+      nonce_(NewNonce()) {}
 
 FolderChange::~FolderChange() {
   if (begun_ && !committed_) Abandon();
@@ -336,27 +518,58 @@ Status FolderChange::StageRemoval(const std::string& relative) {
   return s;
 }
 
+Status FolderChange::StageWrites(const std::string& relative, std::vector<InPlaceWrite> writes) {
+  struct stat st;
+  Status s = CheckFolderWay(files_, root_, relative, true, &st);
+  if (!s.ok()) return s;
+  const std::string target = Join(root_, relative);
+  // An editor holding the file open would write over what the change writes.
+  const int held = files_.Open(target, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+  if (held == -1) return Status::FromErrno(errno).In(target);
+  if (files_.Lock(held) == -1) {
+    s = errno == EWOULDBLOCK ? Status::Refused("is open in atb or being changed").In(target)
+                             : Status::FromErrno(errno).In(target);
+  }
+  files_.Close(held);
+  if (!s.ok()) return s;
+  FolderMember m;
+  m.kind = FolderMember::kWrite;
+  m.relative = relative;
+  m.writes = std::move(writes);
+  bool exists;
+  std::string first;
+  if (!(s = HashFile(files_, target, &exists, &m.oldSize, &m.oldHash, nullptr, nullptr, &first))
+           .ok()) {
+    return s;
+  }
+  if (first.size() < static_cast<std::size_t>(kMarkBytes) ||
+      MarkIn(reinterpret_cast<const uint8_t*>(first.data())).marked) {
+    return Status::Refused("is in the middle of another change").In(target);
+  }
+  m.unmarked = first;
+  Overlay(&m.writes, nullptr, 0, m.unmarked.data(), kMarkBytes);
+  s = HashFile(files_, target, &exists, &m.newSize, &m.newHash, &m.writes);
+  if (s.ok()) members_.push_back(std::move(m));
+  return s;
+}
+
 Status FolderChange::Commit() {
-  const std::string text = JournalText(members_, madeFolders_);
+  const std::string text = JournalText(nonce_, members_, madeFolders_);
   if (files_.Write(lockFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
     return Status::FromErrno(errno).In(Join(staging_, kJournalName));
   }
   // The one flush that decides: every staged file and the journal on the disk together.
   if (durable_ && files_.SyncFileSystem(lockFd_) == -1) return Status::FromErrno(errno).In(root_);
   committed_ = true;
-  for (const FolderMember& m : members_) {
-    const std::string target = Join(root_, m.relative);
-    const int rc = m.kind == FolderMember::kRemove
-                       ? files_.Unlink(target)
-                       : files_.Rename(Join(staging_, m.staged), target);
-    if (rc == -1) return Status::FromErrno(errno).In(target);
+  std::vector<const FolderMember*> members;
+  for (const FolderMember& m : members_) members.push_back(&m);
+  Status s = MakeMembers(files_, root_, staging_, nonce_, lockFd_, durable_, members);
+  if (s.ok() &&
+      (files_.Unlink(Join(staging_, kJournalName)) == -1 ||
+       files_.RemoveDirectory(staging_) == -1 || (durable_ && files_.SyncDirectory(root_) == -1))) {
+    s = Status::FromErrno(errno).In(staging_);
   }
-  if (durable_ && files_.SyncFileSystem(lockFd_) == -1) return Status::FromErrno(errno).In(root_);
-  if (files_.Unlink(Join(staging_, kJournalName)) == -1 || files_.RemoveDirectory(staging_) == -1 ||
-      (durable_ && files_.SyncDirectory(root_) == -1)) {
-    return Status::FromErrno(errno).In(staging_);
-  }
-  return Status::Ok();
+  return s;
 }
 
 void FolderChange::Abandon() {
@@ -390,25 +603,40 @@ struct Standing {
   bool stagedWhole = false;  // the staged file is there, holding the new bytes
   bool stagedThere = false;
   bool targetOld = false, targetNew = false, targetGone = false;
+  // Changed in place: it bears the change's mark, and holds, but for the bytes the change writes,
+  // what it held before.
+  bool marked = false, fits = false;
 };
 
-Status StandingOf(Files& files, const std::string& root, const std::string& staging,
+Status StandingOf(Files& files, const std::string& root, const std::string& staging, uint64_t nonce,
                   const FolderMember& m, Standing* st) {
   bool exists;
   int64_t size;
   uint64_t hash;
-  if (m.kind != FolderMember::kRemove) {
+  if (m.kind == FolderMember::kReplace || m.kind == FolderMember::kAdd) {
     Status s = HashFile(files, Join(staging, m.staged), &exists, &size, &hash);
     if (!s.ok()) return s;
     st->stagedThere = exists;
     st->stagedWhole = exists && size == m.newSize && hash == m.newHash;
   }
-  Status s = HashFile(files, Join(root, m.relative), &exists, &size, &hash);
+  const std::string target = Join(root, m.relative);
+  std::string first;
+  Status s = HashFile(files, target, &exists, &size, &hash, nullptr, nullptr, &first);
   if (!s.ok()) return s;
+  if (m.kind == FolderMember::kWrite && first.size() == static_cast<std::size_t>(kMarkBytes)) {
+    const FileMark mark = MarkIn(reinterpret_cast<const uint8_t*>(first.data()));
+    st->marked = (mark.marked && mark.nonce == nonce) || mark.Near(nonce);
+    int64_t fitSize;
+    uint64_t fitHash;
+    s = HashFile(files, target, &exists, &fitSize, &fitHash, &m.writes, &m.unmarked);
+    if (!s.ok()) return s;
+    st->fits = st->marked && fitSize == m.newSize && fitHash == m.newHash;
+  }
   st->targetGone = !exists;
-  st->targetOld = exists && m.kind != FolderMember::kAdd && size == m.oldSize && hash == m.oldHash;
-  st->targetNew =
-      exists && m.kind != FolderMember::kRemove && size == m.newSize && hash == m.newHash;
+  st->targetOld = exists && !st->marked && m.kind != FolderMember::kAdd && size == m.oldSize &&
+                  hash == m.oldHash;
+  st->targetNew = exists && !st->marked && m.kind != FolderMember::kRemove && size == m.newSize &&
+                  hash == m.newHash;
   return Status::Ok();
 }
 
@@ -421,20 +649,27 @@ void Undo(Files& files, const std::string& root, const std::string& staging,
   }
 }
 
-Status Finish(Files& files, const std::string& root, const std::string& staging, int fd,
-              const std::vector<FolderMember>& members, const std::vector<Standing>& standing) {
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const FolderMember& m = members[i];
-    const std::string target = Join(root, m.relative);
-    int rc = 0;
-    if (m.kind == FolderMember::kRemove) {
-      if (!standing[i].targetGone) rc = files.Unlink(target);
-    } else if (standing[i].stagedThere) {
-      rc = files.Rename(Join(staging, m.staged), target);
-    }
-    if (rc == -1) return Status::FromErrno(errno).In(target);
+// Whether a member's part of the change is made.
+bool Done(const FolderMember& m, const Standing& st) {
+  switch (m.kind) {
+    case FolderMember::kRemove:
+      return st.targetGone;
+    case FolderMember::kWrite:
+      return st.targetNew;
+    default:
+      return !st.stagedThere && st.targetNew;
   }
-  if (files.SyncFileSystem(fd) == -1) return Status::FromErrno(errno).In(root);
+}
+
+Status Finish(Files& files, const std::string& root, const std::string& staging, uint64_t nonce,
+              int fd, const std::vector<FolderMember>& members,
+              const std::vector<Standing>& standing) {
+  std::vector<const FolderMember*> left;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (!Done(members[i], standing[i])) left.push_back(&members[i]);
+  }
+  Status s = MakeMembers(files, root, staging, nonce, fd, true, left);
+  if (!s.ok()) return s;
   ClearStaging(files, staging);
   if (files.SyncDirectory(root) == -1) return Status::FromErrno(errno).In(root);
   return Status::Ok();
@@ -450,11 +685,11 @@ std::string Obstacle(const std::vector<FolderMember>& members,
     const FolderMember& m = members[i];
     const Standing& st = standing[i];
     const bool before = m.kind == FolderMember::kAdd ? st.targetGone : st.targetOld;
-    const bool ready = m.kind == FolderMember::kRemove || st.stagedWhole;
-    const bool done =
-        m.kind == FolderMember::kRemove ? st.targetGone : !st.stagedThere && st.targetNew;
+    const bool ready =
+        m.kind == FolderMember::kRemove || m.kind == FolderMember::kWrite || st.stagedWhole;
+    const bool midway = m.kind == FolderMember::kWrite && st.fits;
     if (!before) *untouched = false;
-    if (!(before && ready) && !done && why.empty()) {
+    if (!(before && ready) && !midway && !Done(m, st) && why.empty()) {
       why = m.relative + ": " +
             (before ? "its staged new bytes are missing or damaged"
                     : "holds neither what the change found nor what it makes");
@@ -502,9 +737,10 @@ Status RecoverFolderChange(Files& files, const std::string& root, std::string* w
     if (n == 0) break;
     text.append(buf, static_cast<std::size_t>(n));
   }
+  uint64_t nonce = 0;
   std::vector<FolderMember> members;
   std::vector<std::string> folders;
-  if (!ReadJournalText(text, &members, &folders)) {
+  if (!ReadJournalText(text, &nonce, &members, &folders)) {
     // A journal cut short was never decided, so no target was touched.
     Undo(files, root, staging, {});
     *what = "undone";
@@ -512,12 +748,12 @@ Status RecoverFolderChange(Files& files, const std::string& root, std::string* w
   }
   std::vector<Standing> standing(members.size());
   for (std::size_t i = 0; i < members.size(); ++i) {
-    if (!(s = StandingOf(files, root, staging, members[i], &standing[i])).ok()) return s;
+    if (!(s = StandingOf(files, root, staging, nonce, members[i], &standing[i])).ok()) return s;
   }
   bool untouched;
   const std::string why = Obstacle(members, standing, &untouched);
   if (why.empty()) {
-    s = Finish(files, root, staging, fd, members, standing);
+    s = Finish(files, root, staging, nonce, fd, members, standing);
     if (s.ok()) *what = "finished";
     return s;
   }

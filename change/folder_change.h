@@ -3,10 +3,13 @@
 //
 // Each file's new bytes are written whole to a staging folder inside the folder changed
 // (kFolderChangeDir), with a journal there listing, for each file, where its new bytes go and
-// the size and hash of what it holds before and after. One flush of the file system then puts
-// all of it on the disk, and from then on the change is decided: the staged files are renamed
-// over their targets, the removed files unlinked, a second flush, and the staging folder goes
-// (a third, of the folder's names). doc/crash-safety.md gives the states and why each recovers.
+// the size and hash of what it holds before and after; a file that keeps its length has its new
+// bytes in the journal itself. One flush of the file system then puts all of it on the disk, and
+// from then on the change is decided. Files changed in place get the change's mark, a flush, their
+// bytes, while the staged files are renamed over their targets and the removed ones unlinked, a
+// flush, then their marks taken off, a flush, and the staging folder goes (a flush of the folder's
+// names): five flushes whatever the number of files. doc/crash-safety.md gives the states and why
+// each recovers.
 //
 // While the staging folder is there, every open of a file below the folder waits for the change,
 // or finishes it when its process died (FinishFolderChangeAbove).
@@ -24,15 +27,24 @@ namespace atb {
 
 inline constexpr char kFolderChangeDir[] = ".atb-change";
 
-// One file of a change over a folder.
+// Bytes a change writes in place, at `pos`.
+struct InPlaceWrite {
+  int64_t pos = 0;
+  std::string bytes;
+};
+
+// One file of a change over a folder. A file whose length stays is written in place (kWrite),
+// bearing the change's mark while it is; any other is staged whole and renamed over its target.
 struct FolderMember {
-  enum Kind { kReplace, kAdd, kRemove };
+  enum Kind { kReplace, kAdd, kRemove, kWrite };
   Kind kind = kReplace;
   std::string relative;  // '/'-separated, below the folder
-  // What the file holds before (replace, remove) and after (replace, add).
+  // What the file holds before (replace, remove, write) and after (replace, add, write).
   int64_t oldSize = 0, newSize = 0;
   uint64_t oldHash = 0, newHash = 0;
-  std::string staged;  // replace, add: the staged file's name in the staging folder
+  std::string staged;                // replace, add: the staged file's name in the staging folder
+  std::vector<InPlaceWrite> writes;  // write
+  std::string unmarked;              // write: what the file holds where the mark lies, once changed
 };
 
 class FolderChange {
@@ -58,19 +70,24 @@ class FolderChange {
   Status Staged(int fd);
   // `relative` is to be removed.
   Status StageRemoval(const std::string& relative);
+  // `relative` keeps its length and gets `writes` in place.
+  Status StageWrites(const std::string& relative, std::vector<InPlaceWrite> writes);
   // Makes the change: nothing of it reaches a file before this, and after the first flush in
   // it every file will end as after, by this call or by the next open's recovery.
   Status Commit();
 
   const std::vector<FolderMember>& members() const { return members_; }
+  const std::string& root() const { return root_; }
 
  private:
   Status MakeFolders(const std::string& relative);
+  Status WriteInPlace(int pass);
   void Abandon();
 
   Files& files_;
   std::string root_, staging_;
   bool durable_;
+  uint64_t nonce_;
   int lockFd_ = -1;
   bool begun_ = false, committed_ = false;
   std::vector<FolderMember> members_;

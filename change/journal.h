@@ -55,6 +55,9 @@ struct ChangeTarget {
   std::string journalPath;
   bool durable = true;  // flush in order, so that a power loss leaves before or after
   std::string name;     // the file as its user named it, for the commands a message suggests
+  // When given, a change only plans itself here and writes nothing: a change over many files
+  // makes the plans of those that keep their length itself.
+  ChangePlan* planned = nullptr;
 };
 
 // Makes the change and removes the journal. Declined (refused, no space), with the file and

@@ -18,11 +18,6 @@ namespace {
 // With flushes, the records of this many steps go to the disk at once: fewer, larger flushes.
 constexpr int64_t kDurableBatch = 8;
 
-uint64_t NewNonce() {
-  std::random_device device;
-  return (static_cast<uint64_t>(device()) << 32) ^ device();
-}
-
 // What the finished file holds where the mark lies: what lies there now, but for what the final
 // writes put there.
 Status UnmarkedBytes(const ChangePlan& plan, const std::string& prefix, std::string* out) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <random>
 
 #include "change/journal_format.h"
 #include "store/hash.h"
@@ -20,6 +21,11 @@ bool EndsWith(const std::string& s, const char* tail) {
 }
 
 }  // namespace
+
+uint64_t NewNonce() {
+  std::random_device device;
+  return (static_cast<uint64_t>(device()) << 32) ^ device();
+}
 
 std::string MarkOf(uint64_t nonce) {
   uint8_t bytes[kMarkBytes];

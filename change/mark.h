@@ -17,6 +17,9 @@ namespace atb {
 
 inline constexpr int64_t kMarkBytes = 24;
 
+// A new change's nonce, which its journal and its mark carry.
+uint64_t NewNonce();
+
 // The mark of the change whose journal has `nonce`.
 std::string MarkOf(uint64_t nonce);
 

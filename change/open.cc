@@ -66,16 +66,17 @@ Status AttributeFile::Open(const std::string& path, Use use, bool* recovered) {
   const Finisher finisher = use == kEditing ? Finisher::kEditor : Finisher::kReader;
   for (int tries = 0;; ++tries) {
     Status s = OpenAs(path, use, finisher, recovered);
-    if (!s.ok()) return s;
+    if (fd_ == -1) return s;
     // Looked for once the file is locked: a change over its folder that begins later finds the
-    // lock, and one begun earlier is found here.
+    // lock, and one begun earlier is found here. A file it left bearing its mark is refused by
+    // the open, and is the change's to settle too.
     struct stat st;
-    if (files_.Stat(fd_, &st) == -1) return Status::FromErrno(errno).In(path);
+    if (files_.Stat(fd_, &st) == -1) return s.ok() ? Status::FromErrno(errno).In(path) : s;
     const std::string root = FolderChangeAbove(files_, realPath_, st.st_uid);
     if (root.empty()) return s;
     if (use == kChecking) {
       interrupted_ = true;
-      return s;
+      return Status::Ok();
     }
     files_.Close(fd_);
     fd_ = -1;

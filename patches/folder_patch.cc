@@ -511,6 +511,38 @@ Status CheckFolder(Files& files, const std::string& root, const std::vector<File
   return Status::Ok();
 }
 
+// Plans the patches of one file without writing: *inPlace when the change keeps the file's
+// length and moves nothing, with what it writes in *writes.
+Status PlanInPlace(Files& files, const std::string& root, const FileWork& w, const KeyNames& names,
+                   std::vector<InPlaceWrite>* writes, bool* inPlace) {
+  *inPlace = false;
+  const std::string path = Join(root, w.relative);
+  int fd;
+  Status s = OpenForReading(files, path, &fd);
+  if (!s.ok()) return s.In(path);
+  PositionedFile file(files, fd);
+  int64_t length = 0;
+  ChangePlan plan;
+  ChangeTarget target{file, {}, false, path};
+  target.planned = &plan;
+  PatchOutcome planned;
+  s = file.Length(&length);
+  if (s.ok()) s = ApplyPatches(file, length, w.changes, names, &target, &planned);
+  files.Close(fd);
+  if (!s.ok()) return s.In(path);
+  if (!planned.failures.empty()) {
+    return Status::Refused("changed while the change was made ready").In(w.relative);
+  }
+  // Splices that take out as much as they put in move nothing.
+  *inPlace = std::all_of(plan.splices.begin(), plan.splices.end(),
+                         [](const Splice& sp) { return sp.removed == sp.inserted; }) &&
+             plan.newLength == plan.oldLength &&
+             std::none_of(plan.writes.begin(), plan.writes.end(),
+                          [](const ChangePlan::Write& pw) { return pw.source != nullptr; });
+  for (ChangePlan::Write& pw : plan.writes) writes->push_back({pw.pos, std::move(pw.bytes)});
+  return Status::Ok();
+}
+
 Status StageFile(FolderChange& change, Files& files, const FileWork& w, const KeyNames& names,
                  PatchOutcome* outcome) {
   const FilePatch& first = *w.parts.front();
@@ -522,6 +554,12 @@ Status StageFile(FolderChange& change, Files& files, const FileWork& w, const Ke
       s = Status::Refused("changed while the change was made ready").In(w.relative);
     }
     return s;
+  }
+  if (first.kind == FilePatch::kChange) {
+    std::vector<InPlaceWrite> writes;
+    bool inPlace = false;
+    Status s = PlanInPlace(files, change.root(), w, names, &writes, &inPlace);
+    if (!s.ok() || inPlace) return s.ok() ? change.StageWrites(w.relative, std::move(writes)) : s;
   }
   int fd;
   std::string staged;

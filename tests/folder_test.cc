@@ -81,6 +81,8 @@ Bytes Changed(Random& r, const Bytes& file, const std::string& scratch) {
   return ReadFile(scratch);
 }
 
+Bytes Floats(const std::map<uint32_t, float>& values);
+
 class Folders : public ::testing::Test {
  protected:
   void SetUp() override { SetDurableChanges(false); }
@@ -513,12 +515,19 @@ TEST_F(Folders, EveryKillAndPowerLossLeavesEveryFileBeforeOrEveryFileAfter) {
   int before = 0, after = 0, byOpen = 0, states = 0;
   const int cases = testing::kSanitized ? 4 : 12;
   for (int c = 0; c < cases; ++c) {
+    // Two files that change length (staged whole), two that keep it (written in place, one of
+    // them under its mark), one added, one removed.
     const Folder a{{"a.atb", RandomChangeFile(r, 300)},
                    {"s/b.atb", RandomChangeFile(r, 300)},
+                   {"floats.atb", Floats({{1, 1}, {2, 2}, {3, 3}})},
+                   {"header.atb", Floats({{1, 1}})},
                    {"gone.atb", RandomChangeFile(r, 100)}};
     Folder b = a;
     b["a.atb"] = Changed(r, a.at("a.atb"), dir_ / "scratch.atb");
     b["s/b.atb"] = Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb");
+    b["floats.atb"] = Floats({{1, 1}, {2, 20}, {3, 30}});
+    b["header.atb"][3] = static_cast<char>(c);
+    b["header.atb"][40] = 'h';
     b.erase("gone.atb");
     b["s/t/new.atb"] = RandomChangeFile(r, 100);
     WriteFolder(dir_ / "a", a);
@@ -545,7 +554,8 @@ TEST_F(Folders, EveryKillAndPowerLossLeavesEveryFileBeforeOrEveryFileAfter) {
           // The next command to open any file of the folder settles the change first.
           AttributeFile member(again);
           bool recovered;
-          s = member.Open("/d/a.atb", AttributeFile::kReading, &recovered);
+          s = member.Open(point % 2 == 0 ? "/d/a.atb" : "/d/floats.atb", AttributeFile::kReading,
+                          &recovered);
           ++byOpen;
         } else {
           std::string what;
