@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "change/wait.h"
 #include "store/hash.h"
@@ -103,6 +106,78 @@ std::string JournalText(const std::vector<FolderMember>& members,
   return text + "end " + std::to_string(count) + " fnv64 " + Hex(Fnv1a64(text)) + "\n";
 }
 
+// A path below the folder as Stage takes one: no way out of the folder, nor into the staging one.
+bool PlainRelative(const std::string& relative) {
+  if (relative.empty() || relative[0] == '/') return false;
+  for (const char c : relative) {
+    if (static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  for (std::size_t at = 0;;) {
+    const std::size_t slash = relative.find('/', at);
+    const std::string part = relative.substr(at, slash - at);
+    if (part.empty() || part == "." || part == ".." || part == kFolderChangeDir) return false;
+    if (slash == std::string::npos) return true;
+    at = slash + 1;
+  }
+}
+
+bool Number(const std::string& text, int64_t* n) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  errno = 0;
+  char* end;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  *n = v;
+  return *end == '\0' && errno == 0;
+}
+
+bool HexNumber(const std::string& text, uint64_t* n) {
+  if (text.size() < 3 || text.compare(0, 2, "0x") != 0 || !std::isxdigit(text[2])) return false;
+  errno = 0;
+  char* end;
+  const unsigned long long v = std::strtoull(text.c_str() + 2, &end, 16);
+  *n = v;
+  return *end == '\0' && errno == 0;
+}
+
+// A staged file's name as Stage gives it: "N.new".
+bool StagedName(const std::string& name) {
+  const std::size_t dot = name.find('.');
+  return dot > 0 && dot != std::string::npos && name.substr(dot) == ".new" &&
+         name.find_first_not_of("0123456789") == dot;
+}
+
+// One line of the journal's body, read into *m or *folders; false where it is none.
+bool ReadJournalLine(const std::string& line, FolderMember* m, std::vector<std::string>* folders) {
+  std::vector<std::string> w;
+  for (std::size_t at = 0; at <= line.size();) {
+    const std::size_t blank = std::min(line.find(' ', at), line.size());
+    w.push_back(line.substr(at, blank - at));
+    at = blank + 1;
+  }
+  std::string name;
+  if (w[0] == "dir" && w.size() == 2) {
+    if (!Decode(w[1], &name) || !PlainRelative(name)) return false;
+    folders->push_back(name);
+    return true;
+  }
+  bool read = false;
+  if (w[0] == "replace" && w.size() == 7) {
+    m->kind = FolderMember::kReplace;
+    read = Number(w[3], &m->oldSize) && HexNumber(w[4], &m->oldHash) && Number(w[5], &m->newSize) &&
+           HexNumber(w[6], &m->newHash);
+  } else if (w[0] == "add" && w.size() == 5) {
+    m->kind = FolderMember::kAdd;
+    read = Number(w[3], &m->newSize) && HexNumber(w[4], &m->newHash);
+  } else if (w[0] == "remove" && w.size() == 4) {
+    m->kind = FolderMember::kRemove;
+    w.insert(w.begin() + 1, std::string());
+    read = Number(w[3], &m->oldSize) && HexNumber(w[4], &m->oldHash);
+  }
+  if (!read || !Decode(w[2], &m->relative) || !PlainRelative(m->relative)) return false;
+  m->staged = w[1];
+  return m->kind == FolderMember::kRemove || StagedName(m->staged);
+}
+
 // The journal's members and folders: false unless it is whole, as Commit wrote it.
 bool ReadJournalText(const std::string& text, std::vector<FolderMember>* members,
                      std::vector<std::string>* folders) {
@@ -115,49 +190,15 @@ bool ReadJournalText(const std::string& text, std::vector<FolderMember>* members
       tail != '\n' || hash != Fnv1a64(body)) {
     return false;
   }
-  std::size_t at = 0;
-  bool first = true;
-  while (at < body.size()) {
+  const std::size_t first = body.find('\n');
+  if (body.substr(0, first) != kJournalMagic) return false;
+  for (std::size_t at = first + 1; at < body.size();) {
     const std::size_t end = body.find('\n', at);
-    const std::string line = body.substr(at, end - at);
-    at = end + 1;
-    if (first) {
-      if (line != kJournalMagic) return false;
-      first = false;
-      continue;
-    }
-    char kind[16], staged[64], name[4096];
-    long long oldSize = 0, newSize = 0;
-    unsigned long long oldHash = 0, newHash = 0;
     FolderMember m;
-    std::string decoded;
-    if (std::sscanf(line.c_str(), "dir %4095s", name) == 1 && Decode(name, &decoded)) {
-      folders->push_back(decoded);
-      continue;
-    }
-    if (std::sscanf(line.c_str(), "%15s", kind) != 1) return false;
-    const std::string k = kind;
-    bool read = false;
-    if (k == "replace") {
-      read = std::sscanf(line.c_str(), "replace %63s %4095s %lld 0x%llx %lld 0x%llx", staged, name,
-                         &oldSize, &oldHash, &newSize, &newHash) == 6;
-      m.kind = FolderMember::kReplace;
-    } else if (k == "add") {
-      read = std::sscanf(line.c_str(), "add %63s %4095s %lld 0x%llx", staged, name, &newSize,
-                         &newHash) == 4;
-      m.kind = FolderMember::kAdd;
-    } else if (k == "remove") {
-      read = std::sscanf(line.c_str(), "remove %4095s %lld 0x%llx", name, &oldSize, &oldHash) == 3;
-      m.kind = FolderMember::kRemove;
-      staged[0] = '\0';
-    }
-    if (!read || !Decode(name, &m.relative)) return false;
-    m.staged = staged;
-    if (m.staged.find('/') != std::string::npos || m.staged == "." || m.staged == "..") {
-      return false;
-    }
-    m.oldSize = oldSize, m.newSize = newSize, m.oldHash = oldHash, m.newHash = newHash;
-    members->push_back(m);
+    const std::size_t dirs = folders->size();
+    if (!ReadJournalLine(body.substr(at, end - at), &m, folders)) return false;
+    if (folders->size() == dirs) members->push_back(m);
+    at = end + 1;
   }
   return members->size() + folders->size() == count;
 }

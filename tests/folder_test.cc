@@ -15,6 +15,7 @@
 #include "change/folder_change.h"
 #include "change/open.h"
 #include "patches/folder_patch.h"
+#include "store/hash.h"
 #include "tests/memory_files.h"
 #include "tests/random_changes.h"
 #include "tests/sampling.h"
@@ -522,6 +523,57 @@ TEST_F(Folders, EveryKillAndPowerLossLeavesEveryFileBeforeOrEveryFileAfter) {
   EXPECT_GT(after, 0);
   EXPECT_GT(byOpen, 0);
   std::printf("%d states after kills and power losses\n", states);
+}
+
+// A journal names each file whole however long its path, and one whose names lead out of the
+// folder is never followed: the staging folder goes and nothing outside it is touched.
+TEST_F(Folders, TheJournalKeepsLongNamesAndNeverLeadsOutOfTheFolder) {
+  Random r(12);
+  std::string deep;
+  for (int level = 0; level < 6; ++level) {
+    for (int c = 0; c < 120; ++c) deep += "\xc3\xa9";  // each byte written %XX in the journal
+    deep += "/";
+  }
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {deep + "f.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  for (auto& [name, bytes] : b) bytes = Changed(r, bytes, dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+  testing::MemoryFiles::Disk disk;
+  for (const auto& [relative, bytes] : a) disk["/d/" + relative] = {bytes};
+  testing::MemoryFiles files(disk);
+  files.Record();
+  PatchOutcome outcome;
+  ASSERT_TRUE(ApplyFolderPatches(files, "/d", {patch}, KeyNames(), false, true, &outcome).ok());
+  ASSERT_EQ(FolderOn(files.Now(), "/d"), b);
+  for (std::size_t point = 0; point <= files.recorded(); ++point) {
+    testing::MemoryFiles again(files.Crash(point, [] { return true; }));
+    std::string what;
+    ASSERT_TRUE(RecoverFolderChange(again, "/d", &what).ok()) << point;
+    const Folder now = FolderOn(again.Now(), "/d");
+    ASSERT_TRUE(now == a || now == b) << "killed at " << point << ": " << what;
+  }
+
+  const std::string root = dir_ / "t", staging = root + "/" + kFolderChangeDir;
+  for (const std::string& name :
+       std::vector<std::string>{"../x.atb", root + "/x.atb", "s/../../x.atb",
+                                ".atb-change/../../x.atb", "x.atb%00/../../x.atb"}) {
+    WriteFolder(root, {{"x.atb", "abc"}, {"s/x.atb", "abc"}});
+    WriteFile(dir_ / "x.atb", "abc");
+    char hash[32];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(Fnv1a64("abc")));
+    std::string text = "atb folder change 1\nremove " + name + " 3 0x" + hash + "\n";
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(Fnv1a64(text)));
+    fs::create_directory(staging);
+    WriteFile(staging + "/journal", text + "end 1 fnv64 0x" + hash + "\n");
+    std::string what;
+    EXPECT_TRUE(RecoverFolderChange(SystemFiles(), root, &what).ok()) << name;
+    EXPECT_EQ(what, "undone") << name;
+    EXPECT_TRUE(fs::exists(dir_ / "x.atb")) << name;
+    EXPECT_EQ(ReadFolder(root), Folder({{"x.atb", "abc"}, {"s/x.atb", "abc"}})) << name;
+  }
 }
 
 }  // namespace
