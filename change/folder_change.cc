@@ -208,15 +208,21 @@ bool SameOwner(Files& files, int fd, const struct stat& target) {
   return files.Stat(fd, &st) == 0 && st.st_uid == target.st_uid && st.st_gid == target.st_gid;
 }
 
-// Removes every name in the staging folder, and the folder.
-void ClearStaging(Files& files, const std::string& staging) {
+// Removes every name in the staging folder, and the folder; only while its journal is locked, so
+// that no change can be begun in it meanwhile.
+Status ClearStaging(Files& files, const std::string& staging) {
   std::vector<DirectoryEntry> entries;
   if (files.ListDirectory(staging, &entries, nullptr) == 0) {
     for (const DirectoryEntry& e : entries) {
       if (e.kind != DirectoryEntry::kDirectory) files.Unlink(Join(staging, e.name));
     }
   }
-  files.RemoveDirectory(staging);
+  if (files.RemoveDirectory(staging) == 0 || errno == ENOENT) return Status::Ok();
+  if (errno == ENOTEMPTY || errno == EEXIST) {
+    return Status::Refused("holds folders that no change over the folder leaves there: remove them")
+        .In(staging);
+  }
+  return Status::FromErrno(errno).In(staging);
 }
 
 }  // namespace
@@ -233,20 +239,36 @@ FolderChange::~FolderChange() {
 }
 
 Status FolderChange::Begin() {
-  if (files_.MakeDirectory(staging_, 0700) == -1) {
-    if (errno == EEXIST) {
-      return Status::Refused("a change over this folder is under way or was interrupted (" +
-                             staging_ + " is there): run atbutil recover " + root_);
-    }
-    return Status::FromErrno(errno).In(root_);
-  }
-  begun_ = true;
   const std::string journal = Join(staging_, kJournalName);
-  lockFd_ = files_.Open(journal, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-  if (lockFd_ == -1 || files_.TryLockChanges(lockFd_, true) == -1) {
-    return Status::FromErrno(errno).In(journal);
+  // The staging folder is this change's only once its journal is locked and still named there: a
+  // recovery beside it may have found the folder without one, made its own and taken it away.
+  for (int tries = 0; tries < 8; ++tries) {
+    if (files_.MakeDirectory(staging_, 0700) == -1) {
+      if (errno != EEXIST) return Status::FromErrno(errno).In(root_);
+      // Another change: waited for while under way, settled when its process died.
+      std::string what;
+      if (Status s = RecoverFolderChange(files_, root_, &what); !s.ok()) return s;
+      continue;
+    }
+    const int fd = files_.Open(journal, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    if (fd == -1) {
+      if (errno == EEXIST || errno == ENOENT) continue;
+      const int err = errno;
+      files_.RemoveDirectory(staging_);
+      return Status::FromErrno(err).In(journal);
+    }
+    struct stat open, named;
+    if (files_.TryLockChanges(fd, true) == 0 && files_.Stat(fd, &open) == 0 &&
+        files_.StatPath(journal, &named) == 0 && open.st_ino == named.st_ino &&
+        open.st_dev == named.st_dev) {
+      lockFd_ = fd;
+      begun_ = true;
+      return Status::Ok();
+    }
+    files_.Close(fd);
   }
-  return Status::Ok();
+  return Status::Refused("other changes over this folder kept this one from beginning (" +
+                         staging_ + " is there): try again, or run atbutil recover " + root_);
 }
 
 Status CheckFolderWay(Files& files, const std::string& root, const std::string& relative,
@@ -393,10 +415,14 @@ Status FolderChange::Commit() {
     if (rc == -1) return Status::FromErrno(errno).In(target);
   }
   if (durable_ && files_.SyncFileSystem(lockFd_) == -1) return Status::FromErrno(errno).In(root_);
-  if (files_.Unlink(Join(staging_, kJournalName)) == -1 || files_.RemoveDirectory(staging_) == -1 ||
-      (durable_ && files_.SyncDirectory(root_) == -1)) {
+  if (files_.Unlink(Join(staging_, kJournalName)) == -1)
+    return Status::FromErrno(errno).In(staging_);
+  // Once the journal is gone, a recovery beside this one may take the empty folder away first.
+  if (files_.RemoveDirectory(staging_) == -1 && errno != ENOENT && errno != ENOTEMPTY &&
+      errno != EEXIST) {
     return Status::FromErrno(errno).In(staging_);
   }
+  if (durable_ && files_.SyncDirectory(root_) == -1) return Status::FromErrno(errno).In(root_);
   return Status::Ok();
 }
 
@@ -454,12 +480,12 @@ Status StandingOf(Files& files, const std::string& root, const std::string& stag
 }
 
 // Takes back a change that was not made: what it staged and the folders it made.
-void Undo(Files& files, const std::string& root, const std::string& staging,
-          const std::vector<std::string>& folders) {
-  ClearStaging(files, staging);
+Status Undo(Files& files, const std::string& root, const std::string& staging,
+            const std::vector<std::string>& folders) {
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
     files.RemoveDirectory(Join(root, *it));
   }
+  return ClearStaging(files, staging);
 }
 
 Status Finish(Files& files, const std::string& root, const std::string& staging, int fd,
@@ -476,9 +502,9 @@ Status Finish(Files& files, const std::string& root, const std::string& staging,
     if (rc == -1) return Status::FromErrno(errno).In(target);
   }
   if (files.SyncFileSystem(fd) == -1) return Status::FromErrno(errno).In(root);
-  ClearStaging(files, staging);
-  if (files.SyncDirectory(root) == -1) return Status::FromErrno(errno).In(root);
-  return Status::Ok();
+  Status s = ClearStaging(files, staging);
+  if (s.ok() && files.SyncDirectory(root) == -1) return Status::FromErrno(errno).In(root);
+  return s;
 }
 
 // What stops the change from being finished: empty when nothing does. *untouched says whether
@@ -504,37 +530,79 @@ std::string Obstacle(const std::vector<FolderMember>& members,
   return why;
 }
 
+// Whether the staging folder's owner may have its change settled by this process: the user's
+// own, the superuser's, or one of the owner of the folder changed.
+bool MaySettle(Files& files, const std::string& root, const struct stat& staging) {
+  struct stat folder;
+  return staging.st_uid == files.UserId() || staging.st_uid == 0 ||
+         (files.StatPath(Join(root, "."), &folder) == 0 && folder.st_uid == staging.st_uid);
+}
+
+// Opens and locks the journal of the change over `root`, still the one named there once locked:
+// *fd -1 when there is no change to settle. A staging folder without one gets one of this
+// process's (*made), so that no change begins in it while it goes.
+Status TakeJournal(Files& files, const std::string& root, int* fd, bool* made) {
+  *fd = -1;
+  const std::string staging = Join(root, kFolderChangeDir);
+  const std::string journal = Join(staging, kJournalName);
+  for (int tries = 0;; ++tries) {
+    struct stat st;
+    if (files.StatPath(staging, &st) == -1) {
+      return errno == ENOENT ? Status::Ok() : Status::FromErrno(errno).In(staging);
+    }
+    // Never through a symlink: what it leads to is nobody's staging folder.
+    if (!S_ISDIR(st.st_mode)) {
+      return Status::Refused("is no folder that a change over the folder made: remove it")
+          .In(staging);
+    }
+    if (!MaySettle(files, root, st)) {
+      return Status::Refused(
+                 "is the staging folder of a user who owns neither the folder nor this process: "
+                 "its journal is not followed; they may run atbutil recover, or remove it")
+          .In(staging);
+    }
+    int opened = files.Open(journal, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+    *made = opened == -1 && errno == ENOENT;
+    if (*made) {
+      opened = files.Open(journal, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
+      if (opened == -1 && (errno == EEXIST || errno == ENOENT) && tries < 8) continue;
+    }
+    if (opened == -1) return Status::FromErrno(errno).In(journal);
+    Status s;
+    if (files.Stat(opened, &st) == -1) s = Status::FromErrno(errno).In(journal);
+    if (s.ok() && !S_ISREG(st.st_mode)) {
+      s = Status::Refused("is no journal that a change over the folder wrote: remove " + staging)
+              .In(journal);
+    }
+    if (s.ok()) s = AwaitChangeLock(files, opened, true, root, journal);
+    struct stat named;
+    if (!s.ok() || (files.StatPath(journal, &named) == 0 && named.st_ino == st.st_ino &&
+                    named.st_dev == st.st_dev)) {
+      *fd = s.ok() ? opened : -1;
+      if (!s.ok()) files.Close(opened);
+      return s;
+    }
+    // Its change ended while this waited; the folder may be going, or another change beginning.
+    files.Close(opened);
+    if (tries == 8) return Status::Ok();
+  }
+}
+
 }  // namespace
 
 Status RecoverFolderChange(Files& files, const std::string& root, std::string* what) {
   what->clear();
   const std::string staging = Join(root, kFolderChangeDir);
   const std::string journal = Join(staging, kJournalName);
-  struct stat st;
-  if (files.StatPath(staging, &st) == -1) {
-    return errno == ENOENT ? Status::Ok() : Status::FromErrno(errno).In(staging);
-  }
-  const int fd = files.Open(journal, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
-  if (fd == -1) {
-    if (errno != ENOENT) return Status::FromErrno(errno).In(journal);
-    // Stopped before its journal was made: nothing was decided.
-    Undo(files, root, staging, {});
-    *what = "undone";
-    return Status::Ok();
-  }
+  int fd;
+  bool made = false;
+  Status s = TakeJournal(files, root, &fd, &made);
+  if (!s.ok() || fd == -1) return s;
   struct Closer {
     Files& files;
     int fd;
     ~Closer() { files.Close(fd); }
   } closer{files, fd};
-  Status s = AwaitChangeLock(files, fd, true, root, journal);
-  if (!s.ok()) return s;
-  // A change under way that finished while this waited: nothing left to do.
-  struct stat open, named;
-  if (files.Stat(fd, &open) == -1 || files.StatPath(journal, &named) == -1 ||
-      open.st_ino != named.st_ino) {
-    return Status::Ok();
-  }
   std::string text;
   char buf[1 << 16];
   for (;;) {
@@ -546,9 +614,10 @@ Status RecoverFolderChange(Files& files, const std::string& root, std::string* w
   std::vector<FolderMember> members;
   std::vector<std::string> folders;
   if (!ReadJournalText(text, &members, &folders)) {
-    // A journal cut short was never decided, so no target was touched.
-    Undo(files, root, staging, {});
-    *what = "undone";
+    // No journal, or one cut short: never decided, so no target was touched.
+    if (!(s = Undo(files, root, staging, {})).ok()) return s;
+    // A folder without a journal may be a change beginning: it begins again, nothing to tell.
+    if (!made) *what = "undone";
     return Status::Ok();
   }
   std::vector<Standing> standing(members.size());
@@ -565,7 +634,7 @@ Status RecoverFolderChange(Files& files, const std::string& root, std::string* w
   // A power loss before the deciding flush can leave a whole journal beside staged bytes that
   // never landed; as long as no target was touched, the change is taken back.
   if (untouched) {
-    Undo(files, root, staging, folders);
+    if (!(s = Undo(files, root, staging, folders)).ok()) return s;
     *what = "undone";
     return Status::Ok();
   }

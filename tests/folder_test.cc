@@ -576,5 +576,103 @@ TEST_F(Folders, TheJournalKeepsLongNamesAndNeverLeadsOutOfTheFolder) {
   }
 }
 
+// Another process settling the folder at the worst instants of an apply: as the staging folder
+// is made, before its journal is locked, and once the journal is gone. The apply still goes
+// through whole, and what the other one does never reaches the change.
+class Interloper : public Files {
+ public:
+  explicit Interloper(std::string root) : root_(std::move(root)) {}
+  int MakeDirectory(const std::string& path, mode_t mode) override {
+    const int rc = Files::MakeDirectory(path, mode);
+    if (rc == 0 && Staging(path) && !made_) made_ = true, Settle();
+    return rc;
+  }
+  int TryLockChanges(int fd, bool exclusive) override {
+    if (!locked_) locked_ = true, Settle();
+    return Files::TryLockChanges(fd, exclusive);
+  }
+  int Unlink(const std::string& path) override {
+    const int rc = Files::Unlink(path);
+    if (rc == 0 && path == root_ + "/" + kFolderChangeDir + "/journal" && !ended_) {
+      ended_ = true, Settle();
+    }
+    return rc;
+  }
+  int settled = 0;
+
+ private:
+  bool Staging(const std::string& path) const { return path == root_ + "/" + kFolderChangeDir; }
+  void Settle() {
+    std::string what;
+    EXPECT_TRUE(RecoverFolderChange(SystemFiles(), root_, &what).ok());
+    ++settled;
+  }
+  std::string root_;
+  bool made_ = false, locked_ = false, ended_ = false;
+};
+
+TEST_F(Folders, ASettlingBesideAnApplyNeitherStopsNorUndoesIt) {
+  Random r(8);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {"s/b.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  for (auto& [name, bytes] : b) bytes = Changed(r, bytes, dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+  const std::string root = dir_ / "t";
+  WriteFolder(root, a);
+  Interloper files(root);
+  PatchOutcome outcome;
+  const Status s = ApplyFolderPatches(files, root, {patch}, KeyNames(), false, false, &outcome);
+  ASSERT_TRUE(s.ok()) << s.Message();
+  EXPECT_EQ(files.settled, 3);
+  EXPECT_EQ(ReadFolder(root), b);
+  EXPECT_FALSE(fs::exists(root + "/" + kFolderChangeDir));
+
+  // Two applies at once over one folder, of different files: both are made.
+  const std::string util = "'" + std::string(ATBUTIL_BINARY) + "'";
+  Folder onlyA = a, onlyB = a;
+  onlyA["a.atb"] = b.at("a.atb");
+  onlyB["s/b.atb"] = b.at("s/b.atb");
+  WriteFolder(dir_ / "pa", onlyA);
+  WriteFolder(dir_ / "pb", onlyB);
+  const std::string pa = Patch(Diff(dir_ / "a", dir_ / "pa").out);
+  const std::string pb = Patch(Diff(dir_ / "a", dir_ / "pb").out);
+  for (int round = 0; round < (testing::kSanitized ? 4 : 16); ++round) {
+    WriteFolder(root, a);
+    const testing::Outcome both =
+        testing::Shell(util + " apply --no-sync " + root + " " + pa + " 2>&1 & " + util +
+                       " apply --no-sync " + root + " " + pb + " 2>&1; wait");
+    EXPECT_EQ(both.out, "") << round;
+    EXPECT_EQ(ReadFolder(root), b) << round;
+  }
+}
+
+// A staging folder that is a symlink, or holds no journal of ours, is refused, and what it leads
+// to is left alone; recovery says so rather than wait on it or claim it went.
+TEST_F(Folders, AStagingFolderThatIsNoneIsRefusedAndLeftAlone) {
+  const std::string root = dir_ / "t", staging = root + "/" + kFolderChangeDir;
+  auto refused = [&](const std::string& says) {
+    std::string what;
+    const Status s = RecoverFolderChange(SystemFiles(), root, &what);
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(s.Message().find(says), std::string::npos) << s.Message();
+  };
+  WriteFolder(root, {{"a.atb", "x"}});
+  WriteFolder(dir_ / "elsewhere", {{"keep", "precious"}});
+  fs::create_directory_symlink(dir_ / "elsewhere", staging);
+  refused("is no folder");
+  EXPECT_EQ(ReadFolder(dir_ / "elsewhere"), Folder({{"keep", "precious"}}));
+  fs::remove(staging);
+  fs::create_directory(staging);
+  ASSERT_EQ(mkfifo((staging + "/journal").c_str(), 0600), 0);
+  refused("is no journal");
+  fs::remove(staging + "/journal");
+  fs::create_directory(staging + "/folder");
+  refused("holds folders");
+  EXPECT_TRUE(fs::exists(staging + "/folder"));
+}
+
 }  // namespace
 }  // namespace atb
