@@ -271,21 +271,67 @@ Status FolderChange::Begin() {
                          staging_ + " is there): try again, or run atbutil recover " + root_);
 }
 
+namespace {
+
+// Whether the rename that puts a file in place in `dir`, or takes it away, can be made: refused
+// after the change is decided, it would leave the change half made and every open of the folder's
+// files refused until it can.
+Status CheckRenamable(Files& files, const std::string& dir, const struct stat& dirSt,
+                      const std::string& path, const struct stat* fileSt) {
+  if (files.Access(dir, W_OK | X_OK) == -1) {
+    return Status::Refused("its names cannot be changed (" + Status::FromErrno(errno).Message() +
+                           "), so no file in it can be replaced")
+        .In(dir);
+  }
+  if (fileSt == nullptr) return Status::Ok();
+  // An immutable or append-only file cannot be opened to be written, whoever asks (EPERM), and
+  // cannot be renamed over or removed either. Opened so, it is not written.
+  const int fd = files.Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fd != -1) {
+    files.Close(fd);
+  } else if (errno == EPERM || errno == EROFS) {
+    return Status::Refused("cannot be replaced (" + Status::FromErrno(errno).Message() + ")")
+        .In(path);
+  }
+  const uid_t user = files.UserId();
+  if ((dirSt.st_mode & S_ISVTX) != 0 && user != 0 && user != dirSt.st_uid &&
+      user != fileSt->st_uid) {
+    return Status::Refused("is another user's in a folder where only the owner replaces a file")
+        .In(path);
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
 Status CheckFolderWay(Files& files, const std::string& root, const std::string& relative,
                       bool exists, struct stat* st) {
+  // What holds the file so far: the folder itself, then each folder on the way.
+  std::string dir = root;
+  struct stat dirSt;
+  if (files.StatPath(Join(root, "."), &dirSt) == -1 && files.StatPath(root, &dirSt) == -1) {
+    return Status::FromErrno(errno).In(root);
+  }
+  const dev_t device = dirSt.st_dev;
   std::size_t at = 0;
   for (;;) {
     const std::size_t slash = relative.find('/', at);
     const std::string path = Join(root, relative.substr(0, slash));
     const bool last = slash == std::string::npos;
     if (files.StatPath(path, st) == -1) {
-      if (errno == ENOENT && !exists) return Status::Ok();
+      if (errno == ENOENT && !exists) return CheckRenamable(files, dir, dirSt, path, nullptr);
       return Status::FromErrno(errno).In(path);
     }
     if (S_ISLNK(st->st_mode)) {
       return Status::Refused("is a symlink, which a change over a folder never follows").In(path);
     }
     if (!last && !S_ISDIR(st->st_mode)) return Status::Refused("is not a folder").In(path);
+    if (!last && st->st_dev != device) {
+      return Status::Refused(
+                 "is on another file system than the folder, whose staged files cannot be "
+                 "renamed into it: change the files below it on their own")
+          .In(path);
+    }
     if (last) {
       if (!exists) return Status::Refused("is there already").In(path);
       if (!S_ISREG(st->st_mode)) return Status::Refused("not a regular file").In(path);
@@ -295,8 +341,10 @@ Status CheckFolderWay(Files& files, const std::string& root, const std::string& 
                                "change the file on its own")
             .In(path);
       }
-      return Status::Ok();
+      return CheckRenamable(files, dir, dirSt, path, st);
     }
+    dir = path;
+    dirSt = *st;
     at = slash + 1;
   }
 }

@@ -674,5 +674,77 @@ TEST_F(Folders, AStagingFolderThatIsNoneIsRefusedAndLeftAlone) {
   EXPECT_TRUE(fs::exists(staging + "/folder"));
 }
 
+// A folder whose names the process cannot change, one on another file system, a file that cannot
+// be replaced: each would refuse its rename after the change is decided, leaving it half made, so
+// each is refused before, every file as it was.
+class Unrenamable : public Files {
+ public:
+  enum Why { kReadOnlyFolder, kOtherDevice, kImmutableFile };
+  Unrenamable(Why why, std::string path) : why_(why), path_(std::move(path)) {}
+  int Access(const std::string& path, int mode) override {
+    if (why_ == kReadOnlyFolder && path == path_) return errno = EACCES, -1;
+    return Files::Access(path, mode);
+  }
+  int StatPath(const std::string& path, struct stat* st) override {
+    const int rc = Files::StatPath(path, st);
+    if (rc == 0 && why_ == kOtherDevice && path == path_) ++st->st_dev;
+    return rc;
+  }
+  int Open(const std::string& path, int flags, mode_t mode) override {
+    if (why_ == kImmutableFile && path == path_ && (flags & O_ACCMODE) != O_RDONLY) {
+      return errno = EPERM, -1;
+    }
+    return Files::Open(path, flags, mode);
+  }
+  int Rename(const std::string& from, const std::string& to) override {
+    if (Below(to)) return errno = why_ == kOtherDevice ? EXDEV : EPERM, -1;
+    return Files::Rename(from, to);
+  }
+  int Unlink(const std::string& path) override {
+    return Below(path) ? (errno = EPERM, -1) : Files::Unlink(path);
+  }
+
+ private:
+  bool Below(const std::string& path) const {
+    return path == path_ || path.rfind(path_ + "/", 0) == 0;
+  }
+  Why why_;
+  std::string path_;
+};
+
+TEST_F(Folders, ARenameThatWouldFailIsRefusedBeforeTheChangeIsDecided) {
+  Random r(21);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)},
+                 {"gone.atb", RandomChangeFile(r, 100)},
+                 {"s/b.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  b["a.atb"] = Changed(r, a.at("a.atb"), dir_ / "scratch.atb");
+  b["s/b.atb"] = Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb");
+  b["s/new.atb"] = RandomChangeFile(r, 100);
+  b.erase("gone.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+  const std::string root = dir_ / "t";
+  const std::vector<std::pair<Unrenamable::Why, std::string>> cases{
+      {Unrenamable::kReadOnlyFolder, root + "/s"},
+      {Unrenamable::kOtherDevice, root + "/s"},
+      {Unrenamable::kImmutableFile, root + "/s/b.atb"},
+      {Unrenamable::kImmutableFile, root + "/gone.atb"}};
+  for (const auto& [why, path] : cases) {
+    WriteFolder(root, a);
+    Unrenamable files(why, path);
+    for (const bool check : {true, false}) {
+      PatchOutcome outcome;
+      const Status s = ApplyFolderPatches(files, root, {patch}, KeyNames(), check, false, &outcome);
+      EXPECT_FALSE(s.ok()) << path;
+      EXPECT_NE(s.Message().find(path), std::string::npos) << s.Message();
+      EXPECT_EQ(ReadFolder(root), a) << path << ": " << s.Message();
+      EXPECT_FALSE(fs::exists(root + "/" + kFolderChangeDir)) << path;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace atb
