@@ -159,7 +159,7 @@ TEST_F(Folders, ApplyingTheFolderDiffGivesTheOtherFolder) {
     const Ran overlay = Diff(dir_ / "a", dir_ / "mod", true);
     EXPECT_EQ(overlay.out.find(": removed "), std::string::npos) << overlay.out;
     WriteFolder(dir_ / "c", a);
-    ASSERT_EQ(Apply(dir_ / "c", {Patch(overlay.out)}).status, mod.empty() ? 2 : 0) << round;
+    ASSERT_EQ(Apply(dir_ / "c", {Patch(overlay.out)}).status, 0) << round;
     Folder expected = a;
     for (const auto& [name, bytes] : mod) expected[name] = bytes;
     EXPECT_EQ(ReadFolder(dir_ / "c"), expected) << round;
@@ -744,6 +744,51 @@ TEST_F(Folders, ARenameThatWouldFailIsRefusedBeforeTheChangeIsDecided) {
       EXPECT_FALSE(fs::exists(root + "/" + kFolderChangeDir)) << path;
     }
   }
+}
+
+// What the folder commands take a folder, a patch over one and an attribute file to be: a folder
+// named by a symlink is a folder; a patch that changes nothing applies to a folder as to a file;
+// a patch over a folder given for a file says so; a FIFO named *.atb is no attribute file, and a
+// patch that changes a file OLD lacks is no patch for OLD.
+TEST_F(Folders, FoldersPatchesAndFilesAreToldApart) {
+  Random r(3);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {"s/b.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  b["s/b.atb"] = Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string root = dir_ / "t", link = dir_ / "link";
+  WriteFolder(root, a);
+  fs::create_directory_symlink(root, link);
+  const Ran diff = Diff(link, dir_ / "b");
+  ASSERT_EQ(diff.status, 1) << diff.err;
+  const std::string patch = Patch(diff.out);
+  EXPECT_EQ(Apply(link, {patch}).status, 0);
+  EXPECT_EQ(ReadFolder(root), b);
+
+  for (const char* none : {"", "# nothing\n\n", "end 0 files\n"}) {
+    const Ran ran = Apply(root, {Patch(none)});
+    EXPECT_EQ(ran.status, 0) << none << ran.err;
+    EXPECT_EQ(ReadFolder(root), b);
+  }
+  EXPECT_EQ(Apply(root, {Patch(Diff(root, root).out)}).status, 0);
+  const Ran onFile = Apply(root + "/a.atb", {patch});
+  EXPECT_EQ(onFile.status, 2);
+  EXPECT_NE(onFile.err.find("is a patch over a folder"), std::string::npos) << onFile.err;
+  EXPECT_EQ(ReadFolder(root), b);
+
+  ASSERT_EQ(mkfifo((root + "/pipe.atb").c_str(), 0600), 0);
+  const Ran piped = Diff(dir_ / "b", root);
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_NE(piped.err.find("pipe.atb: not an attribute file"), std::string::npos) << piped.err;
+
+  fs::remove(dir_ / "a/s/b.atb");
+  const Ran rebased = Capture([&](std::FILE* out, std::FILE* err) {
+    return RebaseCommand(patch, dir_ / "a", dir_ / "b", KeyNames(), out, err);
+  });
+  EXPECT_EQ(rebased.status, 2);
+  EXPECT_NE(rebased.err.find("s/b.atb: changes a file that OLD lacks"), std::string::npos)
+      << rebased.err;
 }
 
 }  // namespace
