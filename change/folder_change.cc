@@ -379,10 +379,11 @@ Status FolderChange::Stage(const std::string& relative, FolderMember::Kind kind,
   if (staged == -1) return Status::FromErrno(errno).In(*path);
   members_.push_back(m);
   if (kind == FolderMember::kReplace) {
-    // The target keeps its mode and owner under its new bytes.
-    if (files_.ChangeMode(staged, mode) == -1 ||
-        (files_.UserId() == 0 && !SameOwner(files_, staged, st) &&
-         files_.ChangeOwner(staged, st.st_uid, st.st_gid) == -1)) {
+    // The target keeps its mode and owner under its new bytes: the owner first, since giving a
+    // file away clears its set-user-ID and set-group-ID bits.
+    if ((files_.UserId() == 0 && !SameOwner(files_, staged, st) &&
+         files_.ChangeOwner(staged, st.st_uid, st.st_gid) == -1) ||
+        files_.ChangeMode(staged, mode) == -1) {
       s = Status::FromErrno(errno).In(*path);
     }
     const std::string target = Join(root_, relative);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <tuple>
 
 #include "atbutil/commands.h"
 #include "change/folder_change.h"
@@ -789,6 +790,36 @@ TEST_F(Folders, FoldersPatchesAndFilesAreToldApart) {
   EXPECT_EQ(rebased.status, 2);
   EXPECT_NE(rebased.err.find("s/b.atb: changes a file that OLD lacks"), std::string::npos)
       << rebased.err;
+}
+
+// Each replaced file keeps its owner and every bit of its mode, set-user-ID ones too, which giving
+// a file away after setting its mode would clear.
+TEST_F(Folders, AReplacedFileKeepsItsOwnerAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users; skipped";
+  Random r(6);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {"s/b.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  for (auto& [name, bytes] : b) bytes = Changed(r, bytes, dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string patch = Patch(Diff(dir_ / "a", dir_ / "b").out);
+  const std::string root = dir_ / "t";
+  WriteFolder(root, a);
+  const std::vector<std::tuple<std::string, uid_t, gid_t, mode_t>> kept{
+      {"a.atb", 4321, 4322, 06755}, {"s/b.atb", 0, 4323, 02640}};
+  for (const auto& [name, uid, gid, mode] : kept) {
+    ASSERT_EQ(chown((root + "/" + name).c_str(), uid, gid), 0);
+    ASSERT_EQ(chmod((root + "/" + name).c_str(), mode), 0);
+  }
+  ASSERT_EQ(Apply(root, {patch}).status, 0);
+  EXPECT_EQ(ReadFolder(root), b);
+  for (const auto& [name, uid, gid, mode] : kept) {
+    struct stat st;
+    ASSERT_EQ(stat((root + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, uid) << name;
+    EXPECT_EQ(st.st_gid, gid) << name;
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
 }
 
 }  // namespace
