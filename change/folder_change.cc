@@ -178,6 +178,21 @@ bool ReadJournalLine(const std::string& line, FolderMember* m, std::vector<std::
   return m->kind == FolderMember::kRemove || StagedName(m->staged);
 }
 
+// The folders that a journal cut short tells were made: its whole "dir" lines after the first.
+std::vector<std::string> FoldersMade(const std::string& text) {
+  std::vector<std::string> folders;
+  std::size_t at = text.find('\n');
+  if (at == std::string::npos || text.substr(0, at) != kJournalMagic) return folders;
+  for (std::size_t end; (end = text.find('\n', ++at)) != std::string::npos; at = end) {
+    FolderMember unused;
+    if (text.compare(at, 4, "dir ") != 0 ||
+        !ReadJournalLine(text.substr(at, end - at), &unused, &folders)) {
+      break;
+    }
+  }
+  return folders;
+}
+
 // The journal's members and folders: false unless it is whole, as Commit wrote it.
 bool ReadJournalText(const std::string& text, std::vector<FolderMember>* members,
                      std::vector<std::string>* folders) {
@@ -263,7 +278,7 @@ Status FolderChange::Begin() {
         open.st_dev == named.st_dev) {
       lockFd_ = fd;
       begun_ = true;
-      return Status::Ok();
+      return WriteJournal(std::string(kJournalMagic) + "\n");
     }
     files_.Close(fd);
   }
@@ -349,12 +364,23 @@ Status CheckFolderWay(Files& files, const std::string& root, const std::string& 
   }
 }
 
+Status FolderChange::WriteJournal(const std::string& text) {
+  if (files_.Write(lockFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    return Status::FromErrno(errno).In(Join(staging_, kJournalName));
+  }
+  journalWritten_ += text.size();
+  return Status::Ok();
+}
+
 Status FolderChange::MakeFolders(const std::string& relative) {
   for (std::size_t slash = relative.find('/'); slash != std::string::npos;
        slash = relative.find('/', slash + 1)) {
     const std::string path = Join(root_, relative.substr(0, slash));
     if (files_.MakeDirectory(path, 0777) == 0) {
       madeFolders_.push_back(relative.substr(0, slash));
+      // Told at once, so that a kill before the journal is whole still finds the folders to take
+      // back.
+      if (Status s = WriteJournal("dir " + Encode(madeFolders_.back()) + "\n"); !s.ok()) return s;
     } else if (errno != EEXIST) {
       return Status::FromErrno(errno).In(path);
     }
@@ -449,10 +475,9 @@ Status FolderChange::StageRemoval(const std::string& relative) {
 }
 
 Status FolderChange::Commit() {
+  // The journal so far holds its first line and the folders made, as its whole text begins.
   const std::string text = JournalText(members_, madeFolders_);
-  if (files_.Write(lockFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-    return Status::FromErrno(errno).In(Join(staging_, kJournalName));
-  }
+  if (Status s = WriteJournal(text.substr(journalWritten_)); !s.ok()) return s;
   // The one flush that decides: every staged file and the journal on the disk together.
   if (durable_ && files_.SyncFileSystem(lockFd_) == -1) return Status::FromErrno(errno).In(root_);
   committed_ = true;
@@ -664,7 +689,7 @@ Status RecoverFolderChange(Files& files, const std::string& root, std::string* w
   std::vector<std::string> folders;
   if (!ReadJournalText(text, &members, &folders)) {
     // No journal, or one cut short: never decided, so no target was touched.
-    if (!(s = Undo(files, root, staging, {})).ok()) return s;
+    if (!(s = Undo(files, root, staging, FoldersMade(text))).ok()) return s;
     // A folder without a journal may be a change beginning: it begins again, nothing to tell.
     if (!made) *what = "undone";
     return Status::Ok();

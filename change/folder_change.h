@@ -66,12 +66,14 @@ class FolderChange {
 
  private:
   Status MakeFolders(const std::string& relative);
+  Status WriteJournal(const std::string& text);
   void Abandon();
 
   Files& files_;
   std::string root_, staging_;
   bool durable_;
   int lockFd_ = -1;
+  std::size_t journalWritten_ = 0;
   bool begun_ = false, committed_ = false;
   std::vector<FolderMember> members_;
   std::vector<std::string> madeFolders_;  // below the root, made for added files, deepest last

@@ -4,6 +4,7 @@
 // after, whichever of them the next command opens first.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -820,6 +821,54 @@ TEST_F(Folders, AReplacedFileKeepsItsOwnerAndMode) {
     EXPECT_EQ(st.st_gid, gid) << name;
     EXPECT_EQ(st.st_mode & 07777, mode) << name;
   }
+}
+
+// A process killed once it made the folders of a file it adds, before its journal is whole: the
+// next recovery takes those folders back with the rest.
+TEST_F(Folders, AKillBeforeTheJournalIsWholeTakesBackTheFoldersMade) {
+  class DiesAtStagedWrite : public Files {
+   public:
+    int Open(const std::string& path, int flags, mode_t mode) override {
+      const int fd = Files::Open(path, flags, mode);
+      if (fd != -1 && path.size() > 4 && path.substr(path.size() - 4) == ".new") staged_ = fd;
+      return fd;
+    }
+    ssize_t Write(int fd, const void* buf, std::size_t n) override {
+      if (fd == staged_) _exit(0);
+      return Files::Write(fd, buf, n);
+    }
+
+   private:
+    int staged_ = -1;
+  };
+  Random r(14);
+  const Folder a{{"z.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  b["z.atb"] = Changed(r, a.at("z.atb"), dir_ / "scratch.atb");
+  b["n1/n2/x.atb"] = RandomChangeFile(r, 100);
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+  const std::string root = dir_ / "t";
+  WriteFolder(root, a);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    DiesAtStagedWrite files;
+    PatchOutcome outcome;
+    ApplyFolderPatches(files, root, {patch}, KeyNames(), false, false, &outcome);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "did not die where meant";
+  ASSERT_TRUE(fs::exists(root + "/n1/n2"));
+  std::string what;
+  ASSERT_TRUE(RecoverFolderChange(SystemFiles(), root, &what).ok());
+  EXPECT_EQ(ReadFolder(root), a);
+  EXPECT_FALSE(fs::exists(root + "/n1"));
+  EXPECT_FALSE(fs::exists(root + "/" + kFolderChangeDir));
 }
 
 }  // namespace
