@@ -303,6 +303,19 @@ Status ListAttributeFiles(Files& files, const std::string& root, std::vector<std
     if (!folder.relative.empty() && (self.st_dev != folder.device || self.st_ino != folder.inode)) {
       return Status::IoError(0, "was replaced while it was read").In(path);
     }
+    // A change over this folder, under way or interrupted, is settled before its names are
+    // taken, or they would be some from before it and some from after; another user's is
+    // ignored, as every open ignores it.
+    struct stat staging;
+    if (std::any_of(entries.begin(), entries.end(),
+                    [](const DirectoryEntry& e) { return e.name == kFolderChangeDir; }) &&
+        files.StatPath(Join(path, kFolderChangeDir), &staging) == 0 && S_ISDIR(staging.st_mode) &&
+        (staging.st_uid == files.UserId() || staging.st_uid == 0)) {
+      std::string what;
+      if (Status s = RecoverFolderChange(files, path, &what); !s.ok()) return s;
+      if (files.ListDirectory(path, &entries, &self) == -1)
+        return Status::FromErrno(errno).In(path);
+    }
     for (const DirectoryEntry& e : entries) {
       const std::string child = folder.relative.empty() ? e.name : folder.relative + "/" + e.name;
       if (e.name == kFolderChangeDir) continue;

@@ -871,5 +871,49 @@ TEST_F(Folders, AKillBeforeTheJournalIsWholeTakesBackTheFoldersMade) {
   EXPECT_FALSE(fs::exists(root + "/" + kFolderChangeDir));
 }
 
+// A diff of a folder whose change was killed half renamed lists its files once the change is
+// finished, not some from before it and some from after.
+TEST_F(Folders, ADiffOfAFolderLeftHalfRenamedSeesItFinished) {
+  class DiesAtSecondRename : public Files {
+   public:
+    int Rename(const std::string& from, const std::string& to) override {
+      if (++renames_ == 2) _exit(0);
+      return Files::Rename(from, to);
+    }
+
+   private:
+    int renames_ = 0;
+  };
+  Random r(15);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {"z.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  b["a.atb"] = Changed(r, a.at("a.atb"), dir_ / "scratch.atb");
+  b["n/x.atb"] = RandomChangeFile(r, 100);
+  b["z.atb"] = Changed(r, a.at("z.atb"), dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string text = Diff(dir_ / "a", dir_ / "b").out;
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(text, KeyNames(), &patch).ok());
+  const std::string root = dir_ / "t";
+  WriteFolder(root, a);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    DiesAtSecondRename files;
+    PatchOutcome outcome;
+    ApplyFolderPatches(files, root, {patch}, KeyNames(), false, false, &outcome);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "did not die where meant";
+  ASSERT_FALSE(fs::exists(root + "/n/x.atb"));
+  const Ran diff = Diff(dir_ / "a", root);
+  EXPECT_EQ(diff.status, 1) << diff.err;
+  EXPECT_EQ(diff.out, text);
+  EXPECT_EQ(ReadFolder(root), b);
+}
+
 }  // namespace
 }  // namespace atb
