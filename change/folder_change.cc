@@ -278,7 +278,8 @@ Status FolderChange::Begin() {
         open.st_dev == named.st_dev) {
       lockFd_ = fd;
       begun_ = true;
-      return WriteJournal(std::string(kJournalMagic) + "\n");
+      if (Status s = WriteJournal(std::string(kJournalMagic) + "\n"); !s.ok()) return s;
+      return CheckNoChangeAbove();
     }
     files_.Close(fd);
   }
@@ -364,6 +365,43 @@ Status CheckFolderWay(Files& files, const std::string& root, const std::string& 
   }
 }
 
+// A change over a folder above this one, or over one on the way to a file of it, would stage its
+// own copy of the file beside this one's, and one rename would undo the other. Each change looks
+// for the other once its own staging folder is there, so that of two beginning together, at
+// least one finds the other.
+Status FolderChange::CheckNoChangeAbove() {
+  std::string real = files_.PathOf(lockFd_);
+  if (real.empty()) return Status::Ok();
+  for (std::string dir = DirectoryOf(DirectoryOf(DirectoryOf(real)));; dir = DirectoryOf(dir)) {
+    if (Status s = CheckNoChangeIn(dir, files_.UserId()); !s.ok()) return s;
+    if (dir == "/" || dir == "." || dir.empty()) return Status::Ok();
+  }
+}
+
+Status FolderChange::CheckNoChangeOnTheWay(const std::string& relative, uid_t owner) {
+  for (std::size_t slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1)) {
+    if (Status s = CheckNoChangeIn(Join(root_, relative.substr(0, slash)), owner); !s.ok()) {
+      return s;
+    }
+  }
+  return Status::Ok();
+}
+
+Status FolderChange::CheckNoChangeIn(const std::string& dir, uid_t owner) {
+  struct stat st;
+  // Only a staging folder that the files' opens count (change/folder_change.h) is one.
+  if (files_.StatPath(Join(dir, kFolderChangeDir), &st) == 0 && S_ISDIR(st.st_mode) &&
+      (st.st_uid == owner || st.st_uid == 0 || st.st_uid == files_.UserId())) {
+    return Status::Refused(
+               "a change over this folder is under way or was interrupted beside "
+               "the change over " +
+               root_ + ": try again once it is settled (atbutil recover " + dir + ")")
+        .In(dir);
+  }
+  return Status::Ok();
+}
+
 Status FolderChange::WriteJournal(const std::string& text) {
   if (files_.Write(lockFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
     return Status::FromErrno(errno).In(Join(staging_, kJournalName));
@@ -393,6 +431,10 @@ Status FolderChange::Stage(const std::string& relative, FolderMember::Kind kind,
   *fd = -1;
   struct stat st;
   Status s = CheckFolderWay(files_, root_, relative, kind == FolderMember::kReplace, &st);
+  if (s.ok()) {
+    s = CheckNoChangeOnTheWay(relative,
+                              kind == FolderMember::kReplace ? st.st_uid : files_.UserId());
+  }
   if (!s.ok()) return s;
   if (kind == FolderMember::kAdd && !(s = MakeFolders(relative)).ok()) return s;
   FolderMember m;
@@ -464,6 +506,7 @@ Status FolderChange::Staged(int fd) {
 Status FolderChange::StageRemoval(const std::string& relative) {
   struct stat st;
   Status s = CheckFolderWay(files_, root_, relative, true, &st);
+  if (s.ok()) s = CheckNoChangeOnTheWay(relative, st.st_uid);
   if (!s.ok()) return s;
   FolderMember m;
   m.kind = FolderMember::kRemove;

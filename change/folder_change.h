@@ -67,6 +67,9 @@ class FolderChange {
  private:
   Status MakeFolders(const std::string& relative);
   Status WriteJournal(const std::string& text);
+  Status CheckNoChangeAbove();
+  Status CheckNoChangeOnTheWay(const std::string& relative, uid_t owner);
+  Status CheckNoChangeIn(const std::string& dir, uid_t owner);
   void Abandon();
 
   Files& files_;

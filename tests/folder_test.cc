@@ -915,5 +915,58 @@ TEST_F(Folders, ADiffOfAFolderLeftHalfRenamedSeesItFinished) {
   EXPECT_EQ(ReadFolder(root), b);
 }
 
+// A change over a folder on the way to a file, or above the folder, begun beside this one after
+// it checked its files: each would stage its own copy of a file and one rename would undo the
+// other, so this one is refused, nothing changed.
+TEST_F(Folders, AChangeBesideAnotherAboveOrBelowIsRefused) {
+  class Beside : public Files {
+   public:
+    explicit Beside(std::string other) : other_(std::move(other)) {}
+    ~Beside() override {
+      if (fd_ != -1) Files::Close(fd_);
+    }
+    int MakeDirectory(const std::string& path, mode_t mode) override {
+      if (fd_ == -1 && path.size() > 11 && path.substr(path.size() - 11) == kFolderChangeDir) {
+        // The other change begins now, and is under way: its journal locked.
+        fs::create_directory(other_);
+        fd_ = Files::Open(other_ + "/journal", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        EXPECT_EQ(Files::TryLockChanges(fd_, true), 0);
+      }
+      return Files::MakeDirectory(path, mode);
+    }
+
+   private:
+    std::string other_;
+    int fd_ = -1;
+  };
+  Random r(16);
+  const Folder a{{"s/b.atb", RandomChangeFile(r, 200)}};
+  const Folder b{{"s/b.atb", Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb")}};
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch outer, inner;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &outer).ok());
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a/s", dir_ / "b/s").out, KeyNames(), &inner).ok());
+  const std::string root = dir_ / "t", below = root + "/s/" + kFolderChangeDir,
+                    above = root + "/" + kFolderChangeDir;
+  for (const bool nested : {true, false}) {
+    WriteFolder(root, a);
+    PatchOutcome outcome;
+    Status s;
+    {
+      Beside files(nested ? below : above);
+      s = nested
+              ? ApplyFolderPatches(files, root, {outer}, KeyNames(), false, false, &outcome)
+              : ApplyFolderPatches(files, root + "/s", {inner}, KeyNames(), false, false, &outcome);
+    }
+    EXPECT_FALSE(s.ok()) << nested;
+    EXPECT_NE(s.Message().find("is under way or was interrupted beside"), std::string::npos)
+        << s.Message();
+    fs::remove_all(nested ? below : above);
+    EXPECT_EQ(ReadFolder(root), a) << nested;
+    EXPECT_FALSE(fs::exists(nested ? above : below)) << nested;
+  }
+}
+
 }  // namespace
 }  // namespace atb
