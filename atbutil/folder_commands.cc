@@ -10,7 +10,11 @@ namespace atb {
 
 bool IsFolder(Files& files, const std::string& path) {
   struct stat st;
-  return files.StatPath(path, &st) == 0 && S_ISDIR(st.st_mode);
+  if (files.StatPath(path, &st) == -1) return false;
+  // A folder named by a symlink is the user's choice of folder, as check takes it; only the
+  // names below it are never followed.
+  return S_ISDIR(st.st_mode) ||
+         (S_ISLNK(st.st_mode) && files.StatPath(path + "/.", &st) == 0 && S_ISDIR(st.st_mode));
 }
 
 int DiffFolders(const std::string& a, const std::string& b, bool overlay, const KeyNames& names,
@@ -52,7 +56,8 @@ int ApplyToFolder(const std::string& root, const std::vector<std::string>& patch
   for (std::size_t p = 0; p < patchPaths.size(); ++p) {
     std::string text;
     Status read = ReadPatchText(files, patchPaths[p], in, &text);
-    if (read.ok() && !IsFolderPatchText(text)) {
+    FolderPatch none;
+    if (read.ok() && !IsFolderPatchText(text) && !ParseFolderPatch(text, names, &none).ok()) {
       read = Status::Invalid("is a patch of one file, and " + root +
                              " is a folder: apply it to the file it was made for");
     }

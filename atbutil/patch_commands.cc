@@ -77,6 +77,10 @@ int Apply(const std::string& path, const std::vector<std::string>& patchPaths, b
   for (std::size_t p = 0; p < patchPaths.size(); ++p) {
     std::string text;
     Status read = ReadPatchText(files, patchPaths[p], in, &text);
+    if (read.ok() && IsFolderPatchText(text)) {
+      read = Status::Invalid("is a patch over a folder, and " + path +
+                             " is a file: apply it to the folder it was made for");
+    }
     if (read.ok()) read = ParsePatch(text, names, &patches[p]);
     // A patch that cannot be read or is no patch is trouble, whatever kept it.
     if (!read.ok()) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -167,63 +168,128 @@ std::string JournalText(uint64_t nonce, const std::vector<FolderMember>& members
   return text + "end " + std::to_string(lines) + " fnv64 " + Hex(Fnv1a64(text)) + "\n";
 }
 
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields;
-  for (std::size_t at = 0; at < line.size();) {
-    const std::size_t end = std::min(line.find(' ', at), line.size());
-    fields.push_back(line.substr(at, end - at));
-    at = end + 1;
+// A path below the folder as Stage takes one: no way out of the folder, nor into the staging one.
+bool PlainRelative(const std::string& relative) {
+  if (relative.empty() || relative[0] == '/') return false;
+  for (const char c : relative) {
+    if (static_cast<unsigned char>(c) < 0x20) return false;
   }
-  return fields;
+  for (std::size_t at = 0;;) {
+    const std::size_t slash = relative.find('/', at);
+    const std::string part = relative.substr(at, slash - at);
+    if (part.empty() || part == "." || part == ".." || part == kFolderChangeDir) return false;
+    if (slash == std::string::npos) return true;
+    at = slash + 1;
+  }
 }
 
 bool Number(const std::string& text, int64_t* n) {
-  char* end = nullptr;
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   errno = 0;
+  char* end;
   const long long v = std::strtoll(text.c_str(), &end, 10);
   *n = v;
-  return !text.empty() && errno == 0 && *end == '\0' && v >= 0;
+  return *end == '\0' && errno == 0;
 }
 
-bool HashField(const std::string& text, uint64_t* h) {
-  char* end = nullptr;
-  if (text.size() != 18 || text.compare(0, 2, "0x") != 0) return false;
-  *h = std::strtoull(text.c_str() + 2, &end, 16);
-  return *end == '\0';
+bool HexNumber(const std::string& text, uint64_t* n) {
+  if (text.size() < 3 || text.compare(0, 2, "0x") != 0 || !std::isxdigit(text[2])) return false;
+  errno = 0;
+  char* end;
+  const unsigned long long v = std::strtoull(text.c_str() + 2, &end, 16);
+  *n = v;
+  return *end == '\0' && errno == 0;
 }
 
-bool SizeAndHashFields(const std::vector<std::string>& f, std::size_t at, int64_t* size,
-                       uint64_t* hash) {
-  return at + 1 < f.size() && Number(f[at], size) && HashField(f[at + 1], hash);
-}
-
-// A staged file's name is one the change made: "N.new".
+// A staged file's name as Stage gives it: "N.new".
 bool StagedName(const std::string& name) {
-  return name.size() > 4 && name.compare(name.size() - 4, 4, ".new") == 0 &&
-         name.find('/') == std::string::npos;
+  const std::size_t dot = name.find('.');
+  return dot > 0 && dot != std::string::npos && name.substr(dot) == ".new" &&
+         name.find_first_not_of("0123456789") == dot;
 }
 
-// One member's line (and, for a write, the lines of its bytes).
-bool ReadMember(const std::vector<std::string>& f, FolderMember* m) {
-  const std::string& kind = f[0];
-  if (kind == "replace" && f.size() == 7) {
+// One line of the journal's body, read into *m or *folders; false where it is none.
+bool ReadJournalLine(const std::string& line, FolderMember* m, std::vector<std::string>* folders) {
+  std::vector<std::string> w;
+  for (std::size_t at = 0; at <= line.size();) {
+    const std::size_t blank = std::min(line.find(' ', at), line.size());
+    w.push_back(line.substr(at, blank - at));
+    at = blank + 1;
+  }
+  std::string name;
+  if (w[0] == "dir" && w.size() == 2) {
+    if (!Decode(w[1], &name) || !PlainRelative(name)) return false;
+    folders->push_back(name);
+    return true;
+  }
+  bool read = false;
+  if (w[0] == "replace" && w.size() == 7) {
     m->kind = FolderMember::kReplace;
-    m->staged = f[1];
-    return StagedName(m->staged) && Decode(f[2], &m->relative) &&
-           SizeAndHashFields(f, 3, &m->oldSize, &m->oldHash) &&
-           SizeAndHashFields(f, 5, &m->newSize, &m->newHash);
-  }
-  if (kind == "add" && f.size() == 5) {
+    read = Number(w[3], &m->oldSize) && HexNumber(w[4], &m->oldHash) && Number(w[5], &m->newSize) &&
+           HexNumber(w[6], &m->newHash);
+  } else if (w[0] == "add" && w.size() == 5) {
     m->kind = FolderMember::kAdd;
-    m->staged = f[1];
-    return StagedName(m->staged) && Decode(f[2], &m->relative) &&
-           SizeAndHashFields(f, 3, &m->newSize, &m->newHash);
-  }
-  if (kind == "remove" && f.size() == 4) {
+    read = Number(w[3], &m->newSize) && HexNumber(w[4], &m->newHash);
+  } else if (w[0] == "remove" && w.size() == 4) {
     m->kind = FolderMember::kRemove;
-    return Decode(f[1], &m->relative) && SizeAndHashFields(f, 2, &m->oldSize, &m->oldHash);
+    w.insert(w.begin() + 1, std::string());
+    read = Number(w[3], &m->oldSize) && HexNumber(w[4], &m->oldHash);
   }
-  return false;
+  if (!read || !Decode(w[2], &m->relative) || !PlainRelative(m->relative)) return false;
+  m->staged = w[1];
+  return m->kind == FolderMember::kRemove || StagedName(m->staged);
+}
+
+// The folders that a journal cut short tells were made: its whole "dir" lines after the first.
+std::vector<std::string> FoldersMade(const std::string& text) {
+  std::vector<std::string> folders;
+  std::size_t at = text.find('\n');
+  if (at == std::string::npos || text.substr(0, at) != kJournalMagic) return folders;
+  // The nonce's line comes first.
+  at = text.find('\n', at + 1);
+  if (at == std::string::npos) return folders;
+  for (std::size_t end; (end = text.find('\n', ++at)) != std::string::npos; at = end) {
+    FolderMember unused;
+    if (text.compare(at, 4, "dir ") != 0 ||
+        !ReadJournalLine(text.substr(at, end - at), &unused, &folders)) {
+      break;
+    }
+  }
+  return folders;
+}
+
+// The lines of a member changed in place: "write NAME OLD NEW UNMARKED COUNT", then COUNT lines
+// "at POS BYTES". *next is the line after them.
+bool ReadWriteMember(const std::vector<std::string>& lines, std::size_t* next, FolderMember* m) {
+  std::vector<std::string> f;
+  const std::string& line = lines[*next];
+  for (std::size_t at = 0; at <= line.size();) {
+    const std::size_t blank = std::min(line.find(' ', at), line.size());
+    f.push_back(line.substr(at, blank - at));
+    at = blank + 1;
+  }
+  int64_t writes = 0;
+  m->kind = FolderMember::kWrite;
+  if (f.size() != 8 || !Decode(f[1], &m->relative) || !PlainRelative(m->relative) ||
+      !Number(f[2], &m->oldSize) || !HexNumber(f[3], &m->oldHash) || !Number(f[4], &m->newSize) ||
+      !HexNumber(f[5], &m->newHash) || !FromHex(f[6], &m->unmarked) ||
+      m->unmarked.size() != static_cast<std::size_t>(kMarkBytes) || !Number(f[7], &writes) ||
+      writes < 0 || writes > static_cast<int64_t>(lines.size() - *next - 1)) {
+    return false;
+  }
+  for (int64_t w = 0; w < writes; ++w) {
+    const std::string& at = lines[++*next];
+    const std::size_t blank = at.find(' ', 3);
+    InPlaceWrite write;
+    if (at.compare(0, 3, "at ") != 0 || blank == std::string::npos ||
+        !Number(at.substr(3, blank - 3), &write.pos) ||
+        !FromHex(at.substr(blank + 1), &write.bytes)) {
+      return false;
+    }
+    m->writes.push_back(std::move(write));
+  }
+  ++*next;
+  return true;
 }
 
 // The journal's nonce, members and folders: false unless it is whole, as Commit wrote it.
@@ -232,56 +298,35 @@ bool ReadJournalText(const std::string& text, uint64_t* nonce, std::vector<Folde
   const std::size_t last = text.rfind("\nend ");
   if (last == std::string::npos || text.empty() || text.back() != '\n') return false;
   const std::string body = text.substr(0, last + 1);
-  const std::vector<std::string> end = Fields(text.substr(last + 1, text.size() - last - 2));
-  int64_t count = 0;
-  uint64_t hash = 0;
-  if (end.size() != 4 || end[0] != "end" || end[2] != "fnv64" || !Number(end[1], &count) ||
-      !HashField(end[3], &hash) || hash != Fnv1a64(body)) {
+  unsigned long long count = 0, hash = 0;
+  char tail;
+  if (std::sscanf(text.c_str() + last + 1, "end %llu fnv64 0x%llx%c", &count, &hash, &tail) != 3 ||
+      tail != '\n' || hash != Fnv1a64(body)) {
     return false;
   }
   std::vector<std::string> lines;
   for (std::size_t at = 0; at < body.size();) {
-    const std::size_t stop = body.find('\n', at);
-    lines.push_back(body.substr(at, stop - at));
-    at = stop + 1;
+    const std::size_t end = body.find('\n', at);
+    lines.push_back(body.substr(at, end - at));
+    at = end + 1;
   }
-  if (lines.size() < 2 || lines[0] != kJournalMagic) return false;
-  const std::vector<std::string> head = Fields(lines[1]);
-  if (head.size() != 2 || head[0] != "nonce" || !HashField(head[1], nonce)) return false;
-  for (std::size_t i = 2; i < lines.size(); ++i) {
-    const std::vector<std::string> f = Fields(lines[i]);
-    if (f.empty()) return false;
-    std::string decoded;
-    if (f[0] == "dir" && f.size() == 2 && Decode(f[1], &decoded)) {
-      folders->push_back(decoded);
+  if (lines.size() < 2 || lines[0] != kJournalMagic || lines[1].compare(0, 6, "nonce ") != 0 ||
+      !HexNumber(lines[1].substr(6), nonce)) {
+    return false;
+  }
+  for (std::size_t i = 2; i < lines.size();) {
+    FolderMember m;
+    if (lines[i].compare(0, 6, "write ") == 0) {
+      if (!ReadWriteMember(lines, &i, &m)) return false;
+      members->push_back(std::move(m));
       continue;
     }
-    FolderMember m;
-    int64_t writes = 0;
-    if (f[0] == "write") {
-      m.kind = FolderMember::kWrite;
-      if (f.size() != 8 || !Decode(f[1], &m.relative) ||
-          !SizeAndHashFields(f, 2, &m.oldSize, &m.oldHash) ||
-          !SizeAndHashFields(f, 4, &m.newSize, &m.newHash) || !FromHex(f[6], &m.unmarked) ||
-          m.unmarked.size() > static_cast<std::size_t>(kMarkBytes) || !Number(f[7], &writes) ||
-          writes > static_cast<int64_t>(lines.size() - i - 1)) {
-        return false;
-      }
-      for (int64_t w = 0; w < writes; ++w) {
-        const std::vector<std::string> at = Fields(lines[++i]);
-        InPlaceWrite write;
-        if (at.size() != 3 || at[0] != "at" || !Number(at[1], &write.pos) ||
-            !FromHex(at[2], &write.bytes)) {
-          return false;
-        }
-        m.writes.push_back(std::move(write));
-      }
-    } else if (!ReadMember(f, &m)) {
-      return false;
-    }
-    members->push_back(std::move(m));
+    const std::size_t dirs = folders->size();
+    if (!ReadJournalLine(lines[i], &m, folders)) return false;
+    if (folders->size() == dirs) members->push_back(std::move(m));
+    ++i;
   }
-  return count == static_cast<int64_t>(lines.size() - 2);
+  return count == lines.size() - 2;
 }
 
 bool SameOwner(Files& files, int fd, const struct stat& target) {
@@ -289,15 +334,21 @@ bool SameOwner(Files& files, int fd, const struct stat& target) {
   return files.Stat(fd, &st) == 0 && st.st_uid == target.st_uid && st.st_gid == target.st_gid;
 }
 
-// Removes every name in the staging folder, and the folder.
-void ClearStaging(Files& files, const std::string& staging) {
+// Removes every name in the staging folder, and the folder; only while its journal is locked, so
+// that no change can be begun in it meanwhile.
+Status ClearStaging(Files& files, const std::string& staging) {
   std::vector<DirectoryEntry> entries;
   if (files.ListDirectory(staging, &entries, nullptr) == 0) {
     for (const DirectoryEntry& e : entries) {
       if (e.kind != DirectoryEntry::kDirectory) files.Unlink(Join(staging, e.name));
     }
   }
-  files.RemoveDirectory(staging);
+  if (files.RemoveDirectory(staging) == 0 || errno == ENOENT) return Status::Ok();
+  if (errno == ENOTEMPTY || errno == EEXIST) {
+    return Status::Refused("holds folders that no change over the folder leaves there: remove them")
+        .In(staging);
+  }
+  return Status::FromErrno(errno).In(staging);
 }
 
 // One pass over the files changed in place: their marks, their bytes, or what lies under their
@@ -374,37 +425,101 @@ FolderChange::~FolderChange() {
 }
 
 Status FolderChange::Begin() {
-  if (files_.MakeDirectory(staging_, 0700) == -1) {
-    if (errno == EEXIST) {
-      return Status::Refused("a change over this folder is under way or was interrupted (" +
-                             staging_ + " is there): run atbutil recover " + root_);
-    }
-    return Status::FromErrno(errno).In(root_);
-  }
-  begun_ = true;
   const std::string journal = Join(staging_, kJournalName);
-  lockFd_ = files_.Open(journal, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-  if (lockFd_ == -1 || files_.TryLockChanges(lockFd_, true) == -1) {
-    return Status::FromErrno(errno).In(journal);
+  // The staging folder is this change's only once its journal is locked and still named there: a
+  // recovery beside it may have found the folder without one, made its own and taken it away.
+  for (int tries = 0; tries < 8; ++tries) {
+    if (files_.MakeDirectory(staging_, 0700) == -1) {
+      if (errno != EEXIST) return Status::FromErrno(errno).In(root_);
+      // Another change: waited for while under way, settled when its process died.
+      std::string what;
+      if (Status s = RecoverFolderChange(files_, root_, &what); !s.ok()) return s;
+      continue;
+    }
+    const int fd = files_.Open(journal, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    if (fd == -1) {
+      if (errno == EEXIST || errno == ENOENT) continue;
+      const int err = errno;
+      files_.RemoveDirectory(staging_);
+      return Status::FromErrno(err).In(journal);
+    }
+    struct stat open, named;
+    if (files_.TryLockChanges(fd, true) == 0 && files_.Stat(fd, &open) == 0 &&
+        files_.StatPath(journal, &named) == 0 && open.st_ino == named.st_ino &&
+        open.st_dev == named.st_dev) {
+      lockFd_ = fd;
+      begun_ = true;
+      const std::string head = std::string(kJournalMagic) + "\nnonce " + Hex(nonce_) + "\n";
+      if (Status s = WriteJournal(head); !s.ok()) return s;
+      return CheckNoChangeAbove();
+    }
+    files_.Close(fd);
+  }
+  return Status::Refused("other changes over this folder kept this one from beginning (" +
+                         staging_ + " is there): try again, or run atbutil recover " + root_);
+}
+
+namespace {
+
+// Whether the rename that puts a file in place in `dir`, or takes it away, can be made: refused
+// after the change is decided, it would leave the change half made and every open of the folder's
+// files refused until it can.
+Status CheckRenamable(Files& files, const std::string& dir, const struct stat& dirSt,
+                      const std::string& path, const struct stat* fileSt) {
+  if (files.Access(dir, W_OK | X_OK) == -1) {
+    return Status::Refused("its names cannot be changed (" + Status::FromErrno(errno).Message() +
+                           "), so no file in it can be replaced")
+        .In(dir);
+  }
+  if (fileSt == nullptr) return Status::Ok();
+  // An immutable or append-only file cannot be opened to be written, whoever asks (EPERM), and
+  // cannot be renamed over or removed either. Opened so, it is not written.
+  const int fd = files.Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fd != -1) {
+    files.Close(fd);
+  } else if (errno == EPERM || errno == EROFS) {
+    return Status::Refused("cannot be replaced (" + Status::FromErrno(errno).Message() + ")")
+        .In(path);
+  }
+  const uid_t user = files.UserId();
+  if ((dirSt.st_mode & S_ISVTX) != 0 && user != 0 && user != dirSt.st_uid &&
+      user != fileSt->st_uid) {
+    return Status::Refused("is another user's in a folder where only the owner replaces a file")
+        .In(path);
   }
   return Status::Ok();
 }
 
+}  // namespace
+
 Status CheckFolderWay(Files& files, const std::string& root, const std::string& relative,
                       bool exists, struct stat* st) {
+  // What holds the file so far: the folder itself, then each folder on the way.
+  std::string dir = root;
+  struct stat dirSt;
+  if (files.StatPath(Join(root, "."), &dirSt) == -1 && files.StatPath(root, &dirSt) == -1) {
+    return Status::FromErrno(errno).In(root);
+  }
+  const dev_t device = dirSt.st_dev;
   std::size_t at = 0;
   for (;;) {
     const std::size_t slash = relative.find('/', at);
     const std::string path = Join(root, relative.substr(0, slash));
     const bool last = slash == std::string::npos;
     if (files.StatPath(path, st) == -1) {
-      if (errno == ENOENT && !exists) return Status::Ok();
+      if (errno == ENOENT && !exists) return CheckRenamable(files, dir, dirSt, path, nullptr);
       return Status::FromErrno(errno).In(path);
     }
     if (S_ISLNK(st->st_mode)) {
       return Status::Refused("is a symlink, which a change over a folder never follows").In(path);
     }
     if (!last && !S_ISDIR(st->st_mode)) return Status::Refused("is not a folder").In(path);
+    if (!last && st->st_dev != device) {
+      return Status::Refused(
+                 "is on another file system than the folder, whose staged files cannot be "
+                 "renamed into it: change the files below it on their own")
+          .In(path);
+    }
     if (last) {
       if (!exists) return Status::Refused("is there already").In(path);
       if (!S_ISREG(st->st_mode)) return Status::Refused("not a regular file").In(path);
@@ -414,10 +529,57 @@ Status CheckFolderWay(Files& files, const std::string& root, const std::string& 
                                "change the file on its own")
             .In(path);
       }
-      return Status::Ok();
+      return CheckRenamable(files, dir, dirSt, path, st);
     }
+    dir = path;
+    dirSt = *st;
     at = slash + 1;
   }
+}
+
+// A change over a folder above this one, or over one on the way to a file of it, would stage its
+// own copy of the file beside this one's, and one rename would undo the other. Each change looks
+// for the other once its own staging folder is there, so that of two beginning together, at
+// least one finds the other.
+Status FolderChange::CheckNoChangeAbove() {
+  std::string real = files_.PathOf(lockFd_);
+  if (real.empty()) return Status::Ok();
+  for (std::string dir = DirectoryOf(DirectoryOf(DirectoryOf(real)));; dir = DirectoryOf(dir)) {
+    if (Status s = CheckNoChangeIn(dir, files_.UserId()); !s.ok()) return s;
+    if (dir == "/" || dir == "." || dir.empty()) return Status::Ok();
+  }
+}
+
+Status FolderChange::CheckNoChangeOnTheWay(const std::string& relative, uid_t owner) {
+  for (std::size_t slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1)) {
+    if (Status s = CheckNoChangeIn(Join(root_, relative.substr(0, slash)), owner); !s.ok()) {
+      return s;
+    }
+  }
+  return Status::Ok();
+}
+
+Status FolderChange::CheckNoChangeIn(const std::string& dir, uid_t owner) {
+  struct stat st;
+  // Only a staging folder that the files' opens count (change/folder_change.h) is one.
+  if (files_.StatPath(Join(dir, kFolderChangeDir), &st) == 0 && S_ISDIR(st.st_mode) &&
+      (st.st_uid == owner || st.st_uid == 0 || st.st_uid == files_.UserId())) {
+    return Status::Refused(
+               "a change over this folder is under way or was interrupted beside "
+               "the change over " +
+               root_ + ": try again once it is settled (atbutil recover " + dir + ")")
+        .In(dir);
+  }
+  return Status::Ok();
+}
+
+Status FolderChange::WriteJournal(const std::string& text) {
+  if (files_.Write(lockFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    return Status::FromErrno(errno).In(Join(staging_, kJournalName));
+  }
+  journalWritten_ += text.size();
+  return Status::Ok();
 }
 
 Status FolderChange::MakeFolders(const std::string& relative) {
@@ -426,6 +588,9 @@ Status FolderChange::MakeFolders(const std::string& relative) {
     const std::string path = Join(root_, relative.substr(0, slash));
     if (files_.MakeDirectory(path, 0777) == 0) {
       madeFolders_.push_back(relative.substr(0, slash));
+      // Told at once, so that a kill before the journal is whole still finds the folders to take
+      // back.
+      if (Status s = WriteJournal("dir " + Encode(madeFolders_.back()) + "\n"); !s.ok()) return s;
     } else if (errno != EEXIST) {
       return Status::FromErrno(errno).In(path);
     }
@@ -438,6 +603,10 @@ Status FolderChange::Stage(const std::string& relative, FolderMember::Kind kind,
   *fd = -1;
   struct stat st;
   Status s = CheckFolderWay(files_, root_, relative, kind == FolderMember::kReplace, &st);
+  if (s.ok()) {
+    s = CheckNoChangeOnTheWay(relative,
+                              kind == FolderMember::kReplace ? st.st_uid : files_.UserId());
+  }
   if (!s.ok()) return s;
   if (kind == FolderMember::kAdd && !(s = MakeFolders(relative)).ok()) return s;
   FolderMember m;
@@ -450,10 +619,11 @@ Status FolderChange::Stage(const std::string& relative, FolderMember::Kind kind,
   if (staged == -1) return Status::FromErrno(errno).In(*path);
   members_.push_back(m);
   if (kind == FolderMember::kReplace) {
-    // The target keeps its mode and owner under its new bytes.
-    if (files_.ChangeMode(staged, mode) == -1 ||
-        (files_.UserId() == 0 && !SameOwner(files_, staged, st) &&
-         files_.ChangeOwner(staged, st.st_uid, st.st_gid) == -1)) {
+    // The target keeps its mode and owner under its new bytes: the owner first, since giving a
+    // file away clears its set-user-ID and set-group-ID bits.
+    if ((files_.UserId() == 0 && !SameOwner(files_, staged, st) &&
+         files_.ChangeOwner(staged, st.st_uid, st.st_gid) == -1) ||
+        files_.ChangeMode(staged, mode) == -1) {
       s = Status::FromErrno(errno).In(*path);
     }
     const std::string target = Join(root_, relative);
@@ -508,6 +678,7 @@ Status FolderChange::Staged(int fd) {
 Status FolderChange::StageRemoval(const std::string& relative) {
   struct stat st;
   Status s = CheckFolderWay(files_, root_, relative, true, &st);
+  if (s.ok()) s = CheckNoChangeOnTheWay(relative, st.st_uid);
   if (!s.ok()) return s;
   FolderMember m;
   m.kind = FolderMember::kRemove;
@@ -521,10 +692,12 @@ Status FolderChange::StageRemoval(const std::string& relative) {
 Status FolderChange::StageWrites(const std::string& relative, std::vector<InPlaceWrite> writes) {
   struct stat st;
   Status s = CheckFolderWay(files_, root_, relative, true, &st);
+  if (s.ok()) s = CheckNoChangeOnTheWay(relative, st.st_uid);
   if (!s.ok()) return s;
   const std::string target = Join(root_, relative);
-  // An editor holding the file open would write over what the change writes.
-  const int held = files_.Open(target, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
+  // Opened for writing now, so that a file that cannot be written is refused before the change
+  // is decided; and an editor holding it open would write over what the change writes.
+  const int held = files_.Open(target, O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0);
   if (held == -1) return Status::FromErrno(errno).In(target);
   if (files_.Lock(held) == -1) {
     s = errno == EWOULDBLOCK ? Status::Refused("is open in atb or being changed").In(target)
@@ -554,22 +727,26 @@ Status FolderChange::StageWrites(const std::string& relative, std::vector<InPlac
 }
 
 Status FolderChange::Commit() {
+  // The journal so far holds its first lines and the folders made, as its whole text begins.
   const std::string text = JournalText(nonce_, members_, madeFolders_);
-  if (files_.Write(lockFd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-    return Status::FromErrno(errno).In(Join(staging_, kJournalName));
-  }
+  if (Status s = WriteJournal(text.substr(journalWritten_)); !s.ok()) return s;
   // The one flush that decides: every staged file and the journal on the disk together.
   if (durable_ && files_.SyncFileSystem(lockFd_) == -1) return Status::FromErrno(errno).In(root_);
   committed_ = true;
   std::vector<const FolderMember*> members;
   for (const FolderMember& m : members_) members.push_back(&m);
   Status s = MakeMembers(files_, root_, staging_, nonce_, lockFd_, durable_, members);
-  if (s.ok() &&
-      (files_.Unlink(Join(staging_, kJournalName)) == -1 ||
-       files_.RemoveDirectory(staging_) == -1 || (durable_ && files_.SyncDirectory(root_) == -1))) {
-    s = Status::FromErrno(errno).In(staging_);
+  if (!s.ok()) return s;
+  if (files_.Unlink(Join(staging_, kJournalName)) == -1) {
+    return Status::FromErrno(errno).In(staging_);
   }
-  return s;
+  // Once the journal is gone, a recovery beside this one may take the empty folder away first.
+  if (files_.RemoveDirectory(staging_) == -1 && errno != ENOENT && errno != ENOTEMPTY &&
+      errno != EEXIST) {
+    return Status::FromErrno(errno).In(staging_);
+  }
+  if (durable_ && files_.SyncDirectory(root_) == -1) return Status::FromErrno(errno).In(root_);
+  return Status::Ok();
 }
 
 void FolderChange::Abandon() {
@@ -640,13 +817,12 @@ Status StandingOf(Files& files, const std::string& root, const std::string& stag
   return Status::Ok();
 }
 
-// Takes back a change that was not made: what it staged and the folders it made.
-void Undo(Files& files, const std::string& root, const std::string& staging,
-          const std::vector<std::string>& folders) {
-  ClearStaging(files, staging);
+Status Undo(Files& files, const std::string& root, const std::string& staging,
+            const std::vector<std::string>& folders) {
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
     files.RemoveDirectory(Join(root, *it));
   }
+  return ClearStaging(files, staging);
 }
 
 // Whether a member's part of the change is made.
@@ -669,10 +845,9 @@ Status Finish(Files& files, const std::string& root, const std::string& staging,
     if (!Done(members[i], standing[i])) left.push_back(&members[i]);
   }
   Status s = MakeMembers(files, root, staging, nonce, fd, true, left);
-  if (!s.ok()) return s;
-  ClearStaging(files, staging);
-  if (files.SyncDirectory(root) == -1) return Status::FromErrno(errno).In(root);
-  return Status::Ok();
+  if (s.ok()) s = ClearStaging(files, staging);
+  if (s.ok() && files.SyncDirectory(root) == -1) return Status::FromErrno(errno).In(root);
+  return s;
 }
 
 // What stops the change from being finished: empty when nothing does. *untouched says whether
@@ -698,37 +873,79 @@ std::string Obstacle(const std::vector<FolderMember>& members,
   return why;
 }
 
+// Whether the staging folder's owner may have its change settled by this process: the user's
+// own, the superuser's, or one of the owner of the folder changed.
+bool MaySettle(Files& files, const std::string& root, const struct stat& staging) {
+  struct stat folder;
+  return staging.st_uid == files.UserId() || staging.st_uid == 0 ||
+         (files.StatPath(Join(root, "."), &folder) == 0 && folder.st_uid == staging.st_uid);
+}
+
+// Opens and locks the journal of the change over `root`, still the one named there once locked:
+// *fd -1 when there is no change to settle. A staging folder without one gets one of this
+// process's (*made), so that no change begins in it while it goes.
+Status TakeJournal(Files& files, const std::string& root, int* fd, bool* made) {
+  *fd = -1;
+  const std::string staging = Join(root, kFolderChangeDir);
+  const std::string journal = Join(staging, kJournalName);
+  for (int tries = 0;; ++tries) {
+    struct stat st;
+    if (files.StatPath(staging, &st) == -1) {
+      return errno == ENOENT ? Status::Ok() : Status::FromErrno(errno).In(staging);
+    }
+    // Never through a symlink: what it leads to is nobody's staging folder.
+    if (!S_ISDIR(st.st_mode)) {
+      return Status::Refused("is no folder that a change over the folder made: remove it")
+          .In(staging);
+    }
+    if (!MaySettle(files, root, st)) {
+      return Status::Refused(
+                 "is the staging folder of a user who owns neither the folder nor this process: "
+                 "its journal is not followed; they may run atbutil recover, or remove it")
+          .In(staging);
+    }
+    int opened = files.Open(journal, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0);
+    *made = opened == -1 && errno == ENOENT;
+    if (*made) {
+      opened = files.Open(journal, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0600);
+      if (opened == -1 && (errno == EEXIST || errno == ENOENT) && tries < 8) continue;
+    }
+    if (opened == -1) return Status::FromErrno(errno).In(journal);
+    Status s;
+    if (files.Stat(opened, &st) == -1) s = Status::FromErrno(errno).In(journal);
+    if (s.ok() && !S_ISREG(st.st_mode)) {
+      s = Status::Refused("is no journal that a change over the folder wrote: remove " + staging)
+              .In(journal);
+    }
+    if (s.ok()) s = AwaitChangeLock(files, opened, true, root, journal);
+    struct stat named;
+    if (!s.ok() || (files.StatPath(journal, &named) == 0 && named.st_ino == st.st_ino &&
+                    named.st_dev == st.st_dev)) {
+      *fd = s.ok() ? opened : -1;
+      if (!s.ok()) files.Close(opened);
+      return s;
+    }
+    // Its change ended while this waited; the folder may be going, or another change beginning.
+    files.Close(opened);
+    if (tries == 8) return Status::Ok();
+  }
+}
+
 }  // namespace
 
 Status RecoverFolderChange(Files& files, const std::string& root, std::string* what) {
   what->clear();
   const std::string staging = Join(root, kFolderChangeDir);
   const std::string journal = Join(staging, kJournalName);
-  struct stat st;
-  if (files.StatPath(staging, &st) == -1) {
-    return errno == ENOENT ? Status::Ok() : Status::FromErrno(errno).In(staging);
-  }
-  const int fd = files.Open(journal, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
-  if (fd == -1) {
-    if (errno != ENOENT) return Status::FromErrno(errno).In(journal);
-    // Stopped before its journal was made: nothing was decided.
-    Undo(files, root, staging, {});
-    *what = "undone";
-    return Status::Ok();
-  }
+  int fd;
+  bool made = false;
+  Status s = TakeJournal(files, root, &fd, &made);
+  if (!s.ok() || fd == -1) return s;
   struct Closer {
     Files& files;
     int fd;
     ~Closer() { files.Close(fd); }
   } closer{files, fd};
-  Status s = AwaitChangeLock(files, fd, true, root, journal);
-  if (!s.ok()) return s;
-  // A change under way that finished while this waited: nothing left to do.
-  struct stat open, named;
-  if (files.Stat(fd, &open) == -1 || files.StatPath(journal, &named) == -1 ||
-      open.st_ino != named.st_ino) {
-    return Status::Ok();
-  }
   std::string text;
   char buf[1 << 16];
   for (;;) {
@@ -741,9 +958,10 @@ Status RecoverFolderChange(Files& files, const std::string& root, std::string* w
   std::vector<FolderMember> members;
   std::vector<std::string> folders;
   if (!ReadJournalText(text, &nonce, &members, &folders)) {
-    // A journal cut short was never decided, so no target was touched.
-    Undo(files, root, staging, {});
-    *what = "undone";
+    // No journal, or one cut short: never decided, so no target was touched.
+    if (!(s = Undo(files, root, staging, FoldersMade(text))).ok()) return s;
+    // A folder without a journal may be a change beginning: it begins again, nothing to tell.
+    if (!made) *what = "undone";
     return Status::Ok();
   }
   std::vector<Standing> standing(members.size());
@@ -760,7 +978,7 @@ Status RecoverFolderChange(Files& files, const std::string& root, std::string* w
   // A power loss before the deciding flush can leave a whole journal beside staged bytes that
   // never landed; as long as no target was touched, the change is taken back.
   if (untouched) {
-    Undo(files, root, staging, folders);
+    if (!(s = Undo(files, root, staging, folders)).ok()) return s;
     *what = "undone";
     return Status::Ok();
   }

@@ -81,7 +81,10 @@ class FolderChange {
 
  private:
   Status MakeFolders(const std::string& relative);
-  Status WriteInPlace(int pass);
+  Status WriteJournal(const std::string& text);
+  Status CheckNoChangeAbove();
+  Status CheckNoChangeOnTheWay(const std::string& relative, uid_t owner);
+  Status CheckNoChangeIn(const std::string& dir, uid_t owner);
   void Abandon();
 
   Files& files_;
@@ -89,6 +92,7 @@ class FolderChange {
   bool durable_;
   uint64_t nonce_;
   int lockFd_ = -1;
+  std::size_t journalWritten_ = 0;
   bool begun_ = false, committed_ = false;
   std::vector<FolderMember> members_;
   std::vector<std::string> madeFolders_;  // below the root, made for added files, deepest last

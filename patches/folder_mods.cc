@@ -64,7 +64,8 @@ Status ModFile(Files& files, const std::string& base, const std::string& dir,
   AttributeFile from(files), to(files);
   bool recovered;
   Status s = from.Open(Join(base, relative), AttributeFile::kReading, &recovered);
-  if (s.ok()) s = to.Open(Join(dir, relative), AttributeFile::kReading, &recovered);
+  if (!s.ok()) return s.In(Join(base, relative));
+  s = to.Open(Join(dir, relative), AttributeFile::kReading, &recovered);
   if (s.ok()) s = ModOfFile(from.file(), from.length(), to.file(), to.length(), names, &f.patch);
   if (!s.ok()) return s.In(Join(dir, relative));
   f.patch.name = mod->name + ": " + relative;
@@ -175,7 +176,7 @@ Status ChangedFile(Files& files, const std::string& base, const std::string& rel
   AttributeFile file(files);
   bool recovered;
   Status s = file.Open(Join(base, relative), AttributeFile::kReading, &recovered);
-  if (!s.ok()) return s;
+  if (!s.ok()) return s.In(Join(base, relative));
   ModsOutcome installed;
   s = InstallMods(file.file(), file.length(), mods, names, all, scratch, &installed);
   if (!s.ok()) return s.In(Join(base, relative));
@@ -301,11 +302,18 @@ Status RebaseChanged(Files& files, const FilePatch& f, const std::string& old,
     outcome->gone += static_cast<int64_t>(f.patch.changes.size());
     return Status::Ok();
   }
+  // The patch was made for OLD: a file it changes that OLD lacks makes it no patch for OLD.
+  if (!IsRegularFile(files, Join(old, f.relative))) {
+    outcome->refused.push_back(f.patch.name + ": changes a file that OLD lacks");
+    return Status::Ok();
+  }
   AttributeFile from(files), to(files);
   bool recovered;
   Status s = from.Open(Join(old, f.relative), AttributeFile::kReading, &recovered);
-  if (s.ok()) s = to.Open(Join(neu, f.relative), AttributeFile::kReading, &recovered);
-  if (!s.ok()) return s;
+  if (!s.ok()) return s.In(Join(old, f.relative));
+  if (!(s = to.Open(Join(neu, f.relative), AttributeFile::kReading, &recovered)).ok()) {
+    return s.In(Join(neu, f.relative));
+  }
   RebaseOutcome rebased;
   s = RebasePatch(from.file(), from.length(), to.file(), to.length(), f.patch, names, scratch,
                   &rebased);

@@ -225,7 +225,13 @@ bool IsFolderPatchText(std::string_view text) {
   std::string_view line;
   while (lines.Next(&line)) {
     if (Comment(line)) continue;
-    return StartsWith(Trimmed(line), "file ");
+    const std::string t(Trimmed(line));
+    // A patch over a folder that changes nothing is its end line alone.
+    unsigned long long n;
+    char word[8];
+    return StartsWith(t, "file ") ||
+           (std::sscanf(t.c_str(), "end %llu %7s", &n, word) == 2 &&
+            (std::string(word) == "file" || std::string(word) == "files"));
   }
   return false;
 }
@@ -268,7 +274,10 @@ Status ParseFolderPatch(std::string_view text, const KeyNames& names, FolderPatc
     f.patch.name = patch->name.empty() ? f.relative : patch->name + ": " + f.relative;
     patch->files.push_back(std::move(f));
   }
-  if (!ended) return Status::Invalid("the patch is cut short: it has no end line");
+  // Nothing but comments is a patch that changes nothing, as for one file.
+  if (!ended && !patch->files.empty()) {
+    return Status::Invalid("the patch is cut short: it has no end line");
+  }
   return Status::Ok();
 }
 
@@ -294,13 +303,29 @@ Status ListAttributeFiles(Files& files, const std::string& root, std::vector<std
     if (!folder.relative.empty() && (self.st_dev != folder.device || self.st_ino != folder.inode)) {
       return Status::IoError(0, "was replaced while it was read").In(path);
     }
+    // A change over this folder, under way or interrupted, is settled before its names are
+    // taken, or they would be some from before it and some from after; another user's is
+    // ignored, as every open ignores it.
+    struct stat staging;
+    if (std::any_of(entries.begin(), entries.end(),
+                    [](const DirectoryEntry& e) { return e.name == kFolderChangeDir; }) &&
+        files.StatPath(Join(path, kFolderChangeDir), &staging) == 0 && S_ISDIR(staging.st_mode) &&
+        (staging.st_uid == files.UserId() || staging.st_uid == 0)) {
+      std::string what;
+      if (Status s = RecoverFolderChange(files, path, &what); !s.ok()) return s;
+      if (files.ListDirectory(path, &entries, &self) == -1)
+        return Status::FromErrno(errno).In(path);
+    }
     for (const DirectoryEntry& e : entries) {
       const std::string child = folder.relative.empty() ? e.name : folder.relative + "/" + e.name;
       if (e.name == kFolderChangeDir) continue;
       std::string why;
+      struct stat st;
       if (e.kind == DirectoryEntry::kDirectory) {
         pending.push_back({child, e.device, e.inode});
-      } else if (e.kind == DirectoryEntry::kOther && ValidRelativePath(child, &why)) {
+      } else if (e.kind == DirectoryEntry::kOther && ValidRelativePath(child, &why) &&
+                 files.StatPath(Join(root, child), &st) == 0 && S_ISREG(st.st_mode)) {
+        // A FIFO or a device named *.atb is no attribute file: opened, it could block for ever.
         found->push_back(child);
       } else {
         others->push_back(Join(root, child));
@@ -321,8 +346,10 @@ Status AppendChanged(Files& files, const std::string& a, const std::string& b,
   AttributeFile fa(files), fb(files);
   bool recovered;
   Status s = fa.Open(Join(a, relative), AttributeFile::kReading, &recovered);
-  if (s.ok()) s = fb.Open(Join(b, relative), AttributeFile::kReading, &recovered);
-  if (!s.ok()) return s;
+  if (!s.ok()) return s.In(Join(a, relative));
+  if (!(s = fb.Open(Join(b, relative), AttributeFile::kReading, &recovered)).ok()) {
+    return s.In(Join(b, relative));
+  }
   Sink section(nullptr);
   int64_t changes = 0;
   bool stale = false;
@@ -344,7 +371,7 @@ Status AppendAdded(Files& files, const std::string& b, const std::string& relati
   AttributeFile opened(files);
   bool recovered;
   Status s = opened.Open(path, AttributeFile::kReading, &recovered);
-  if (!s.ok() && !s.damaged()) return s;
+  if (!s.ok() && !s.damaged()) return s.In(path);
   bool sound = s.ok();
   int fd;
   if (!(s = OpenForReading(files, path, &fd)).ok()) return s.In(path);
@@ -453,12 +480,12 @@ Status CheckWhole(Files& files, const std::string& root, const FilePatch& f,
   if (!present && errno != ENOENT && errno != ENOTDIR) return Status::FromErrno(errno).In(path);
   std::string found = "no file";
   if (present && f.kind == FilePatch::kAdd) {
-    found = S_ISLNK(st.st_mode) ? "a symlink" : "a file";  // its place is taken
+    found = S_ISLNK(st.st_mode) ? "a symlink" : S_ISDIR(st.st_mode) ? "a folder" : "a file";
   } else if (present) {
     Status s = CheckFolderWay(files, root, f.relative, true, &st);
+    if (!s.ok()) return s;
     int fd;
-    if (s.ok()) s = OpenForReading(files, path, &fd);
-    if (!s.ok()) return s.In(path);
+    if (!(s = OpenForReading(files, path, &fd)).ok()) return s.In(path);
     PositionedFile raw(files, fd);
     int64_t length = 0;
     Sink hash(nullptr);
@@ -503,8 +530,9 @@ Status CheckFolder(Files& files, const std::string& root, const std::vector<File
     if (!s.ok()) return s;
     AttributeFile file(files);
     bool recovered;
-    if (!(s = file.Open(Join(root, w.relative), AttributeFile::kReading, &recovered)).ok())
-      return s;
+    if (!(s = file.Open(Join(root, w.relative), AttributeFile::kReading, &recovered)).ok()) {
+      return s.In(Join(root, w.relative));
+    }
     s = ApplyPatches(file.file(), file.length(), w.changes, names, nullptr, outcome);
     if (!s.ok()) return s.In(Join(root, w.relative));
   }
@@ -600,7 +628,7 @@ Status ApplyFolderPatches(Files& files, const std::string& root,
   Status s = RecoverFolderChange(files, root, &what);
   if (!s.ok()) return s;
   const std::vector<FileWork> work = Gather(patches, outcome);
-  if (!outcome->failures.empty()) return Status::Ok();
+  if (!outcome->failures.empty() || work.empty()) return Status::Ok();
   if (!(s = CheckFolder(files, root, work, names, outcome)).ok()) return s;
   if (!outcome->failures.empty() || check) return Status::Ok();
   outcome->damaged.clear();

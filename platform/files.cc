@@ -108,6 +108,10 @@ int Files::Stat(int fd, struct stat* st) { return ::fstat(fd, st); }
 
 int Files::StatPath(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st); }
 
+int Files::Access(const std::string& path, int mode) {
+  return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS);
+}
+
 int Files::Lock(int fd) {
   if (::flock(fd, LOCK_EX | LOCK_NB) == -1) return -1;
   OfdLock(fd, F_OFD_SETLK, F_RDLCK, kEditHolders + ::getpid(), 1);

@@ -54,6 +54,10 @@ class Files {
   virtual int Stat(int fd, struct stat* st);
   // Describes a symlink itself, never what it points to.
   virtual int StatPath(const std::string& path, struct stat* st);
+  // Whether the process may use `path` as `mode` (W_OK, X_OK) says, by its effective ids: a
+  // change over many files checks so before it decides, since a rename refused after that would
+  // leave it half made.
+  virtual int Access(const std::string& path, int mode);
   // An exclusive advisory lock for an editing session, refused at once when another open file
   // holds one.
   virtual int Lock(int fd);

@@ -4,17 +4,20 @@
 // after, whichever of them the next command opens first.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <tuple>
 
 #include "atbutil/commands.h"
 #include "change/folder_change.h"
 #include "change/open.h"
 #include "patches/folder_patch.h"
+#include "store/hash.h"
 #include "tests/memory_files.h"
 #include "tests/random_changes.h"
 #include "tests/sampling.h"
@@ -160,7 +163,7 @@ TEST_F(Folders, ApplyingTheFolderDiffGivesTheOtherFolder) {
     const Ran overlay = Diff(dir_ / "a", dir_ / "mod", true);
     EXPECT_EQ(overlay.out.find(": removed "), std::string::npos) << overlay.out;
     WriteFolder(dir_ / "c", a);
-    ASSERT_EQ(Apply(dir_ / "c", {Patch(overlay.out)}).status, mod.empty() ? 2 : 0) << round;
+    ASSERT_EQ(Apply(dir_ / "c", {Patch(overlay.out)}).status, 0) << round;
     Folder expected = a;
     for (const auto& [name, bytes] : mod) expected[name] = bytes;
     EXPECT_EQ(ReadFolder(dir_ / "c"), expected) << round;
@@ -580,6 +583,447 @@ TEST_F(Folders, EveryKillAndPowerLossLeavesEveryFileBeforeOrEveryFileAfter) {
   EXPECT_GT(after, 0);
   EXPECT_GT(byOpen, 0);
   std::printf("%d states after kills and power losses\n", states);
+}
+
+// A journal names each file whole however long its path, and one whose names lead out of the
+// folder is never followed: the staging folder goes and nothing outside it is touched.
+TEST_F(Folders, TheJournalKeepsLongNamesAndNeverLeadsOutOfTheFolder) {
+  Random r(12);
+  std::string deep;
+  for (int level = 0; level < 6; ++level) {
+    for (int c = 0; c < 120; ++c) deep += "\xc3\xa9";  // each byte written %XX in the journal
+    deep += "/";
+  }
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {deep + "f.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  for (auto& [name, bytes] : b) bytes = Changed(r, bytes, dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+  testing::MemoryFiles::Disk disk;
+  for (const auto& [relative, bytes] : a) disk["/d/" + relative] = {bytes};
+  testing::MemoryFiles files(disk);
+  files.Record();
+  PatchOutcome outcome;
+  ASSERT_TRUE(ApplyFolderPatches(files, "/d", {patch}, KeyNames(), false, true, &outcome).ok());
+  ASSERT_EQ(FolderOn(files.Now(), "/d"), b);
+  for (std::size_t point = 0; point <= files.recorded(); ++point) {
+    testing::MemoryFiles again(files.Crash(point, [] { return true; }));
+    std::string what;
+    ASSERT_TRUE(RecoverFolderChange(again, "/d", &what).ok()) << point;
+    const Folder now = FolderOn(again.Now(), "/d");
+    ASSERT_TRUE(now == a || now == b) << "killed at " << point << ": " << what;
+  }
+
+  const std::string root = dir_ / "t", staging = root + "/" + kFolderChangeDir;
+  for (const std::string& name :
+       std::vector<std::string>{"../x.atb", root + "/x.atb", "s/../../x.atb",
+                                ".atb-change/../../x.atb", "x.atb%00/../../x.atb"}) {
+    WriteFolder(root, {{"x.atb", "abc"}, {"s/x.atb", "abc"}});
+    WriteFile(dir_ / "x.atb", "abc");
+    char hash[32];
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(Fnv1a64("abc")));
+    std::string text = "atb folder change 1\nremove " + name + " 3 0x" + hash + "\n";
+    std::snprintf(hash, sizeof hash, "%016llx", static_cast<unsigned long long>(Fnv1a64(text)));
+    fs::create_directory(staging);
+    WriteFile(staging + "/journal", text + "end 1 fnv64 0x" + hash + "\n");
+    std::string what;
+    EXPECT_TRUE(RecoverFolderChange(SystemFiles(), root, &what).ok()) << name;
+    EXPECT_EQ(what, "undone") << name;
+    EXPECT_TRUE(fs::exists(dir_ / "x.atb")) << name;
+    EXPECT_EQ(ReadFolder(root), Folder({{"x.atb", "abc"}, {"s/x.atb", "abc"}})) << name;
+  }
+}
+
+// Another process settling the folder at the worst instants of an apply: as the staging folder
+// is made, before its journal is locked, and once the journal is gone. The apply still goes
+// through whole, and what the other one does never reaches the change.
+class Interloper : public Files {
+ public:
+  explicit Interloper(std::string root) : root_(std::move(root)) {}
+  int MakeDirectory(const std::string& path, mode_t mode) override {
+    const int rc = Files::MakeDirectory(path, mode);
+    if (rc == 0 && Staging(path) && !made_) made_ = true, Settle();
+    return rc;
+  }
+  int TryLockChanges(int fd, bool exclusive) override {
+    if (!locked_) locked_ = true, Settle();
+    return Files::TryLockChanges(fd, exclusive);
+  }
+  int Unlink(const std::string& path) override {
+    const int rc = Files::Unlink(path);
+    if (rc == 0 && path == root_ + "/" + kFolderChangeDir + "/journal" && !ended_) {
+      ended_ = true, Settle();
+    }
+    return rc;
+  }
+  int settled = 0;
+
+ private:
+  bool Staging(const std::string& path) const { return path == root_ + "/" + kFolderChangeDir; }
+  void Settle() {
+    std::string what;
+    EXPECT_TRUE(RecoverFolderChange(SystemFiles(), root_, &what).ok());
+    ++settled;
+  }
+  std::string root_;
+  bool made_ = false, locked_ = false, ended_ = false;
+};
+
+TEST_F(Folders, ASettlingBesideAnApplyNeitherStopsNorUndoesIt) {
+  Random r(8);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {"s/b.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  for (auto& [name, bytes] : b) bytes = Changed(r, bytes, dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+  const std::string root = dir_ / "t";
+  WriteFolder(root, a);
+  Interloper files(root);
+  PatchOutcome outcome;
+  const Status s = ApplyFolderPatches(files, root, {patch}, KeyNames(), false, false, &outcome);
+  ASSERT_TRUE(s.ok()) << s.Message();
+  EXPECT_EQ(files.settled, 3);
+  EXPECT_EQ(ReadFolder(root), b);
+  EXPECT_FALSE(fs::exists(root + "/" + kFolderChangeDir));
+
+  // Two applies at once over one folder, of different files: both are made.
+  const std::string util = "'" + std::string(ATBUTIL_BINARY) + "'";
+  Folder onlyA = a, onlyB = a;
+  onlyA["a.atb"] = b.at("a.atb");
+  onlyB["s/b.atb"] = b.at("s/b.atb");
+  WriteFolder(dir_ / "pa", onlyA);
+  WriteFolder(dir_ / "pb", onlyB);
+  const std::string pa = Patch(Diff(dir_ / "a", dir_ / "pa").out);
+  const std::string pb = Patch(Diff(dir_ / "a", dir_ / "pb").out);
+  for (int round = 0; round < (testing::kSanitized ? 4 : 16); ++round) {
+    WriteFolder(root, a);
+    const testing::Outcome both =
+        testing::Shell(util + " apply --no-sync " + root + " " + pa + " 2>&1 & " + util +
+                       " apply --no-sync " + root + " " + pb + " 2>&1; wait");
+    EXPECT_EQ(both.out, "") << round;
+    EXPECT_EQ(ReadFolder(root), b) << round;
+  }
+}
+
+// A staging folder that is a symlink, or holds no journal of ours, is refused, and what it leads
+// to is left alone; recovery says so rather than wait on it or claim it went.
+TEST_F(Folders, AStagingFolderThatIsNoneIsRefusedAndLeftAlone) {
+  const std::string root = dir_ / "t", staging = root + "/" + kFolderChangeDir;
+  auto refused = [&](const std::string& says) {
+    std::string what;
+    const Status s = RecoverFolderChange(SystemFiles(), root, &what);
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(s.Message().find(says), std::string::npos) << s.Message();
+  };
+  WriteFolder(root, {{"a.atb", "x"}});
+  WriteFolder(dir_ / "elsewhere", {{"keep", "precious"}});
+  fs::create_directory_symlink(dir_ / "elsewhere", staging);
+  refused("is no folder");
+  EXPECT_EQ(ReadFolder(dir_ / "elsewhere"), Folder({{"keep", "precious"}}));
+  fs::remove(staging);
+  fs::create_directory(staging);
+  ASSERT_EQ(mkfifo((staging + "/journal").c_str(), 0600), 0);
+  refused("is no journal");
+  fs::remove(staging + "/journal");
+  fs::create_directory(staging + "/folder");
+  refused("holds folders");
+  EXPECT_TRUE(fs::exists(staging + "/folder"));
+}
+
+// A folder whose names the process cannot change, one on another file system, a file that cannot
+// be replaced: each would refuse its rename after the change is decided, leaving it half made, so
+// each is refused before, every file as it was.
+class Unrenamable : public Files {
+ public:
+  enum Why { kReadOnlyFolder, kOtherDevice, kImmutableFile };
+  Unrenamable(Why why, std::string path) : why_(why), path_(std::move(path)) {}
+  int Access(const std::string& path, int mode) override {
+    if (why_ == kReadOnlyFolder && path == path_) return errno = EACCES, -1;
+    return Files::Access(path, mode);
+  }
+  int StatPath(const std::string& path, struct stat* st) override {
+    const int rc = Files::StatPath(path, st);
+    if (rc == 0 && why_ == kOtherDevice && path == path_) ++st->st_dev;
+    return rc;
+  }
+  int Open(const std::string& path, int flags, mode_t mode) override {
+    if (why_ == kImmutableFile && path == path_ && (flags & O_ACCMODE) != O_RDONLY) {
+      return errno = EPERM, -1;
+    }
+    return Files::Open(path, flags, mode);
+  }
+  int Rename(const std::string& from, const std::string& to) override {
+    if (Below(to)) return errno = why_ == kOtherDevice ? EXDEV : EPERM, -1;
+    return Files::Rename(from, to);
+  }
+  int Unlink(const std::string& path) override {
+    return Below(path) ? (errno = EPERM, -1) : Files::Unlink(path);
+  }
+
+ private:
+  bool Below(const std::string& path) const {
+    return path == path_ || path.rfind(path_ + "/", 0) == 0;
+  }
+  Why why_;
+  std::string path_;
+};
+
+TEST_F(Folders, ARenameThatWouldFailIsRefusedBeforeTheChangeIsDecided) {
+  Random r(21);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)},
+                 {"gone.atb", RandomChangeFile(r, 100)},
+                 {"s/b.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  b["a.atb"] = Changed(r, a.at("a.atb"), dir_ / "scratch.atb");
+  b["s/b.atb"] = Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb");
+  b["s/new.atb"] = RandomChangeFile(r, 100);
+  b.erase("gone.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+  const std::string root = dir_ / "t";
+  const std::vector<std::pair<Unrenamable::Why, std::string>> cases{
+      {Unrenamable::kReadOnlyFolder, root + "/s"},
+      {Unrenamable::kOtherDevice, root + "/s"},
+      {Unrenamable::kImmutableFile, root + "/s/b.atb"},
+      {Unrenamable::kImmutableFile, root + "/gone.atb"}};
+  for (const auto& [why, path] : cases) {
+    WriteFolder(root, a);
+    Unrenamable files(why, path);
+    for (const bool check : {true, false}) {
+      PatchOutcome outcome;
+      const Status s = ApplyFolderPatches(files, root, {patch}, KeyNames(), check, false, &outcome);
+      EXPECT_FALSE(s.ok()) << path;
+      EXPECT_NE(s.Message().find(path), std::string::npos) << s.Message();
+      EXPECT_EQ(ReadFolder(root), a) << path << ": " << s.Message();
+      EXPECT_FALSE(fs::exists(root + "/" + kFolderChangeDir)) << path;
+    }
+  }
+}
+
+// What the folder commands take a folder, a patch over one and an attribute file to be: a folder
+// named by a symlink is a folder; a patch that changes nothing applies to a folder as to a file;
+// a patch over a folder given for a file says so; a FIFO named *.atb is no attribute file, and a
+// patch that changes a file OLD lacks is no patch for OLD.
+TEST_F(Folders, FoldersPatchesAndFilesAreToldApart) {
+  Random r(3);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {"s/b.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  b["s/b.atb"] = Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string root = dir_ / "t", link = dir_ / "link";
+  WriteFolder(root, a);
+  fs::create_directory_symlink(root, link);
+  const Ran diff = Diff(link, dir_ / "b");
+  ASSERT_EQ(diff.status, 1) << diff.err;
+  const std::string patch = Patch(diff.out);
+  EXPECT_EQ(Apply(link, {patch}).status, 0);
+  EXPECT_EQ(ReadFolder(root), b);
+
+  for (const char* none : {"", "# nothing\n\n", "end 0 files\n"}) {
+    const Ran ran = Apply(root, {Patch(none)});
+    EXPECT_EQ(ran.status, 0) << none << ran.err;
+    EXPECT_EQ(ReadFolder(root), b);
+  }
+  EXPECT_EQ(Apply(root, {Patch(Diff(root, root).out)}).status, 0);
+  const Ran onFile = Apply(root + "/a.atb", {patch});
+  EXPECT_EQ(onFile.status, 2);
+  EXPECT_NE(onFile.err.find("is a patch over a folder"), std::string::npos) << onFile.err;
+  EXPECT_EQ(ReadFolder(root), b);
+
+  ASSERT_EQ(mkfifo((root + "/pipe.atb").c_str(), 0600), 0);
+  const Ran piped = Diff(dir_ / "b", root);
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_NE(piped.err.find("pipe.atb: not an attribute file"), std::string::npos) << piped.err;
+
+  fs::remove(dir_ / "a/s/b.atb");
+  const Ran rebased = Capture([&](std::FILE* out, std::FILE* err) {
+    return RebaseCommand(patch, dir_ / "a", dir_ / "b", KeyNames(), out, err);
+  });
+  EXPECT_EQ(rebased.status, 2);
+  EXPECT_NE(rebased.err.find("s/b.atb: changes a file that OLD lacks"), std::string::npos)
+      << rebased.err;
+}
+
+// Each replaced file keeps its owner and every bit of its mode, set-user-ID ones too, which giving
+// a file away after setting its mode would clear.
+TEST_F(Folders, AReplacedFileKeepsItsOwnerAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users; skipped";
+  Random r(6);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {"s/b.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  for (auto& [name, bytes] : b) bytes = Changed(r, bytes, dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string patch = Patch(Diff(dir_ / "a", dir_ / "b").out);
+  const std::string root = dir_ / "t";
+  WriteFolder(root, a);
+  const std::vector<std::tuple<std::string, uid_t, gid_t, mode_t>> kept{
+      {"a.atb", 4321, 4322, 06755}, {"s/b.atb", 0, 4323, 02640}};
+  for (const auto& [name, uid, gid, mode] : kept) {
+    ASSERT_EQ(chown((root + "/" + name).c_str(), uid, gid), 0);
+    ASSERT_EQ(chmod((root + "/" + name).c_str(), mode), 0);
+  }
+  ASSERT_EQ(Apply(root, {patch}).status, 0);
+  EXPECT_EQ(ReadFolder(root), b);
+  for (const auto& [name, uid, gid, mode] : kept) {
+    struct stat st;
+    ASSERT_EQ(stat((root + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, uid) << name;
+    EXPECT_EQ(st.st_gid, gid) << name;
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
+}
+
+// A process killed once it made the folders of a file it adds, before its journal is whole: the
+// next recovery takes those folders back with the rest.
+TEST_F(Folders, AKillBeforeTheJournalIsWholeTakesBackTheFoldersMade) {
+  class DiesAtStagedWrite : public Files {
+   public:
+    int Open(const std::string& path, int flags, mode_t mode) override {
+      const int fd = Files::Open(path, flags, mode);
+      if (fd != -1 && path.size() > 4 && path.substr(path.size() - 4) == ".new") staged_ = fd;
+      return fd;
+    }
+    ssize_t Write(int fd, const void* buf, std::size_t n) override {
+      if (fd == staged_) _exit(0);
+      return Files::Write(fd, buf, n);
+    }
+
+   private:
+    int staged_ = -1;
+  };
+  Random r(14);
+  const Folder a{{"z.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  b["z.atb"] = Changed(r, a.at("z.atb"), dir_ / "scratch.atb");
+  b["n1/n2/x.atb"] = RandomChangeFile(r, 100);
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &patch).ok());
+  const std::string root = dir_ / "t";
+  WriteFolder(root, a);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    DiesAtStagedWrite files;
+    PatchOutcome outcome;
+    ApplyFolderPatches(files, root, {patch}, KeyNames(), false, false, &outcome);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "did not die where meant";
+  ASSERT_TRUE(fs::exists(root + "/n1/n2"));
+  std::string what;
+  ASSERT_TRUE(RecoverFolderChange(SystemFiles(), root, &what).ok());
+  EXPECT_EQ(ReadFolder(root), a);
+  EXPECT_FALSE(fs::exists(root + "/n1"));
+  EXPECT_FALSE(fs::exists(root + "/" + kFolderChangeDir));
+}
+
+// A diff of a folder whose change was killed half renamed lists its files once the change is
+// finished, not some from before it and some from after.
+TEST_F(Folders, ADiffOfAFolderLeftHalfRenamedSeesItFinished) {
+  class DiesAtSecondRename : public Files {
+   public:
+    int Rename(const std::string& from, const std::string& to) override {
+      if (++renames_ == 2) _exit(0);
+      return Files::Rename(from, to);
+    }
+
+   private:
+    int renames_ = 0;
+  };
+  Random r(15);
+  const Folder a{{"a.atb", RandomChangeFile(r, 200)}, {"z.atb", RandomChangeFile(r, 200)}};
+  Folder b = a;
+  b["a.atb"] = Changed(r, a.at("a.atb"), dir_ / "scratch.atb");
+  b["n/x.atb"] = RandomChangeFile(r, 100);
+  b["z.atb"] = Changed(r, a.at("z.atb"), dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string text = Diff(dir_ / "a", dir_ / "b").out;
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch(text, KeyNames(), &patch).ok());
+  const std::string root = dir_ / "t";
+  WriteFolder(root, a);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    DiesAtSecondRename files;
+    PatchOutcome outcome;
+    ApplyFolderPatches(files, root, {patch}, KeyNames(), false, false, &outcome);
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "did not die where meant";
+  ASSERT_FALSE(fs::exists(root + "/n/x.atb"));
+  const Ran diff = Diff(dir_ / "a", root);
+  EXPECT_EQ(diff.status, 1) << diff.err;
+  EXPECT_EQ(diff.out, text);
+  EXPECT_EQ(ReadFolder(root), b);
+}
+
+// A change over a folder on the way to a file, or above the folder, begun beside this one after
+// it checked its files: each would stage its own copy of a file and one rename would undo the
+// other, so this one is refused, nothing changed.
+TEST_F(Folders, AChangeBesideAnotherAboveOrBelowIsRefused) {
+  class Beside : public Files {
+   public:
+    explicit Beside(std::string other) : other_(std::move(other)) {}
+    ~Beside() override {
+      if (fd_ != -1) Files::Close(fd_);
+    }
+    int MakeDirectory(const std::string& path, mode_t mode) override {
+      if (fd_ == -1 && path.size() > 11 && path.substr(path.size() - 11) == kFolderChangeDir) {
+        // The other change begins now, and is under way: its journal locked.
+        fs::create_directory(other_);
+        fd_ = Files::Open(other_ + "/journal", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        EXPECT_EQ(Files::TryLockChanges(fd_, true), 0);
+      }
+      return Files::MakeDirectory(path, mode);
+    }
+
+   private:
+    std::string other_;
+    int fd_ = -1;
+  };
+  Random r(16);
+  const Folder a{{"s/b.atb", RandomChangeFile(r, 200)}};
+  const Folder b{{"s/b.atb", Changed(r, a.at("s/b.atb"), dir_ / "scratch.atb")}};
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  FolderPatch outer, inner;
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a", dir_ / "b").out, KeyNames(), &outer).ok());
+  ASSERT_TRUE(ParseFolderPatch(Diff(dir_ / "a/s", dir_ / "b/s").out, KeyNames(), &inner).ok());
+  const std::string root = dir_ / "t", below = root + "/s/" + kFolderChangeDir,
+                    above = root + "/" + kFolderChangeDir;
+  for (const bool nested : {true, false}) {
+    WriteFolder(root, a);
+    PatchOutcome outcome;
+    Status s;
+    {
+      Beside files(nested ? below : above);
+      s = nested
+              ? ApplyFolderPatches(files, root, {outer}, KeyNames(), false, false, &outcome)
+              : ApplyFolderPatches(files, root + "/s", {inner}, KeyNames(), false, false, &outcome);
+    }
+    EXPECT_FALSE(s.ok()) << nested;
+    EXPECT_NE(s.Message().find("is under way or was interrupted beside"), std::string::npos)
+        << s.Message();
+    fs::remove_all(nested ? below : above);
+    EXPECT_EQ(ReadFolder(root), a) << nested;
+    EXPECT_FALSE(fs::exists(nested ? above : below)) << nested;
+  }
 }
 
 }  // namespace
