@@ -30,6 +30,15 @@ int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* o
 // threads); the output is as if one by one.
 int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
                  std::FILE* err, Files& files = SystemFiles());
+// get prints each entry's value on a line of its own, in order: as dump prints it, or with `raw`
+// a text's own characters (AppendRawText). Nothing is printed unless every path names one entry
+// (and with `raw`, every text can be printed); each one that does not is said on `err`.
+struct GetForm {
+  bool raw = false;
+  char end = '\n';  // after each value: a line break, or with -z a zero byte
+};
+int GetCommand(const std::string& path, const std::vector<std::string>& entryPaths, GetForm form,
+               const KeyNames& names, std::FILE* out, std::FILE* err, Files& files = SystemFiles());
 int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
                std::FILE* out, std::FILE* err, Files& files = SystemFiles());
 // `json` is a path, or "-" for standard input; `outPath` a path, or "-" for `out`.
@@ -105,5 +114,25 @@ int CombineCommand(const std::string& base, const std::vector<std::string>& mods
 int RebaseCommand(const std::string& patch, const std::string& old, const std::string& neu,
                   const KeyNames& names, std::FILE* out, std::FILE* err,
                   Files& files = SystemFiles());
+
+// Where names for keys come from, besides the label table: names files given on the command
+// line, then those of a list separated by ":" (ATB_NAMES), then the user's own names file
+// (`config`, none when it is missing). Each adds names for keys that have none yet. The
+// reference-name key is labelled kReferenceNameLabel first. A file that cannot be read fails.
+struct NameSources {
+  std::vector<std::string> files;
+  std::string list;
+  std::string config;
+};
+Status LoadNames(const NameSources& sources, KeyNames* names, Files& files = SystemFiles());
+
+// names: reads the files (folders as check does, in parallel) and prints a names file of every
+// text, and every word of a text, whose hash is a key there that `names` has no name for. A file
+// that cannot be read or is damaged is said on `err` (status 2); the others are still read.
+int NamesCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
+                 std::FILE* err, Files& files = SystemFiles());
+// hash: the key each word stands for in a path (its label's, else its hash), in decimal.
+int HashCommand(const std::vector<std::string>& words, const KeyNames& names, std::FILE* out,
+                std::FILE* err);
 
 }  // namespace atb

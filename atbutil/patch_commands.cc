@@ -43,7 +43,8 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
   Status s = WritePatch(fa.file(), fa.length(), fb.file(), fb.length(), names, sink, &changes,
                         &staleSizes);
   if (s.refused()) {
-    SayAsIs(err, a + " -> " + b + ": no patch can describe this: " + s.Message());
+    SayAsIs(err,
+            ShownName(a) + " -> " + ShownName(b) + ": no patch can describe this: " + s.Message());
     return ExitStatus(s, rule);
   }
   if (!s.ok()) {
@@ -58,7 +59,7 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
     return Report(Status::FromErrno(errno).In("cannot write the output"), err, rule);
   }
   if (staleSizes) {
-    Say(err, b,
+    Say(err, ShownName(b),
         "its header sizes do not follow its length of " + std::to_string(fb.length()) +
             " bytes: applying the patch gives sizes that do, as every change does");
     return kExitDiffers;
@@ -286,7 +287,15 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
 
 int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
                 std::FILE* err, Files& files, bool overlay) {
-  return Guarded(a + " -> " + b, err, ExitRule::kAnyFailureIs2, [&] {
+  return Guarded(ShownName(a) + " -> " + ShownName(b), err, ExitRule::kAnyFailureIs2, [&] {
+    // Standard input is one file, even where a folder is named "-".
+    if (a == "-" || b == "-") {
+      const char* why = a == b    ? "standard input (-) can be only one of A and B"
+                        : overlay ? "standard input (-) is one file, not a mod folder"
+                                  : nullptr;
+      if (why != nullptr) return Report(Status::Invalid(why), err, ExitRule::kAnyFailureIs2);
+      return Diff(a, b, names, out, err, files);
+    }
     if (overlay || IsFolder(files, a) || IsFolder(files, b)) {
       return DiffFolders(a, b, overlay, names, out, err, files);
     }

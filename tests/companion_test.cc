@@ -125,7 +125,7 @@ TEST(Keys, NamesFilesAreReadThroughTheFileLayer) {
   Status s = names.AddNamesFile(dir / "missing");
   EXPECT_TRUE(s.ioError());
   EXPECT_EQ(s.err(), ENOENT);
-  EXPECT_EQ(s.Message(), dir / "missing" + ": cannot be read");
+  EXPECT_EQ(s.Message(), dir / "missing" + ": cannot be read: No such file or directory");
   s = names.AddNamesFile(dir.path());
   EXPECT_EQ(s.err(), EISDIR);
   for (int op : {testing::FaultyFiles::kOpen, testing::FaultyFiles::kRead}) {

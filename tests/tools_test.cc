@@ -301,7 +301,7 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
       Shell(util + " add " + Quoted(dir / "f.atb") + " 3 float -inf 4 table '\"n\"' && " + util +
             " remove " + Quoted(dir / "f.atb") + " 2 && " + util + " dump " + Quoted(dir / "f.atb"))
           .out,
-      "/3 = -inf\n/4 = ref \"n\"\n/4/1238765486 = \"n\"\n/reload_time = -inf\n");
+      "/3 = -inf\n/4 = ref \"n\"\n/4/ref_name = \"n\"\n/reload_time = -inf\n");
   EXPECT_EQ(Shell(util + " add " + Quoted(dir / "f.atb") + " 5 float 2>/dev/null").status, 2);
   EXPECT_EQ(Shell(util + " remove " + Quoted(dir / "f.atb") + " 2>/dev/null").status, 2);
   EXPECT_EQ(Shell(util + " remove " + Quoted(dir / "f.atb") + " nothing 2>/dev/null").status, 1);
