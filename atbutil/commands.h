@@ -73,17 +73,21 @@ int RecoverCommand(const std::string& path, bool discard, const std::string& jou
 // Patches (patches/patch.h). diff: status 0 when the files are the same, 1 when they differ (the
 // patch on `out`), 2 when they cannot be read or the difference cannot be written as a patch.
 // A and B may be two folders: the patch then holds every file that differs (with `overlay`, B
-// holds only the files it changes, and files it lacks are left alone).
+// holds only the files it changes, and files it lacks are left alone). A `reversible` patch gives
+// every old value whole and every removed entry's place, so that apply -R can undo it.
 int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-                std::FILE* err, Files& files = SystemFiles(), bool overlay = false);
+                std::FILE* err, Files& files = SystemFiles(), bool overlay = false,
+                bool reversible = false);
 // The patches in order, as one change ("-" reads one from `in`); with `check`, only reports.
 // Status 0 applied, 1 refused (every failing change on `err` as "PATCH: PATH: expected ...,
 // found ..."), 2 trouble (a patch that cannot be read or parsed, a failing disk).
 // `path` may be a folder, and the patches then patches over a folder, made as one change over
-// all its files (durable unless `durable` is false).
+// all its files (durable unless `durable` is false). With `reverse`, undoes the patches on the
+// file they made, the last first (patches/reverse.h): refused (1), saying why, for a patch that
+// lacks what undoing needs.
 int ApplyCommand(const std::string& path, const std::vector<std::string>& patches, bool check,
                  const KeyNames& names, std::FILE* in, std::FILE* err, Files& files = SystemFiles(),
-                 bool durable = DurableChanges());
+                 bool durable = DurableChanges(), bool reverse = false);
 // git's merge driver: status 0 merged into OURS, 1 conflicts, 2 trouble (a file that cannot be
 // read or written, a damaged root table; OURS as it was). On conflicts OURS still receives every
 // other change, keeps its own side at each conflict, and `err` lists each with how to take

@@ -1,4 +1,22 @@
 // atbutil: reads, checks and rebuilds attribute files without the dialogue.
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+// Memory so short that the program cannot start is said, not an abort: so short, even, that no
+// exception could be made for it. Until the command runs, which says what it was reading.
+[[noreturn]] void StartingWithoutMemory() {
+  std::fputs("atbutil: not enough memory\n", stderr);
+  std::_Exit(2);
+}
+
+// Made before CLI11's own objects, which allocate as the program starts.
+[[maybe_unused]] const bool kStartHandler = (std::set_new_handler(StartingWithoutMemory), true);
+
+}  // namespace
+
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -198,6 +216,9 @@ const Command kCommands[] = {
        sub.add_flag("--overlay", a.overlay,
                     "B is a mod folder that holds only the files it changes: files B lacks are "
                     "left alone, not removed");
+       sub.add_flag("--reversible", a.reverse,
+                    "Give every old value whole and every removed entry's neighbours, so that "
+                    "apply -R can undo the patch");
        sub.add_option("A", a.file,
                       "The attribute file, or folder, to start from; - for standard input")
            ->required();
@@ -209,11 +230,15 @@ const Command kCommands[] = {
      },
      [](const Args& a, const atb::KeyNames& names) {
        return atb::DiffCommand(a.file, a.other, names, stdout, stderr, atb::SystemFiles(),
-                               a.overlay);
+                               a.overlay, a.reverse);
      }},
     {"apply", "Apply patches in order, as one change",
      [](CLI::App& sub, Args& a) {
        sub.add_flag("--check", a.checkOnly, "Only say whether the patches apply; write nothing");
+       sub.add_flag("-R,--reverse", a.reverse,
+                    "Undo the patches on the file or folder they made, the last first: their new "
+                    "values expected, their old ones written, adds taken out and removals put "
+                    "back");
        sub.add_flag("--no-sync", a.noSync,
                     "Do not wait for the disk: the change survives a kill, not a power loss");
        sub.add_option("TARGET", a.file, "The attribute file, or a folder for patches over a folder")
@@ -221,11 +246,15 @@ const Command kCommands[] = {
        sub.add_option("PATCH", a.files,
                       "Patches, applied in order; - reads one from standard input")
            ->required();
-       sub.footer("Exit status: 0 applied, 1 refused (nothing written), 2 trouble.");
+       sub.footer(
+           "-R needs every old value whole and every removal's place, as diff --reversible writes "
+           "them; a patch over a folder undoes one at a time, and never one that removes a file, "
+           "which its size and hash cannot make again.\nExit status: 0 applied, 1 refused "
+           "(nothing written), 2 trouble.");
      },
      [](const Args& a, const atb::KeyNames& names) {
        return atb::ApplyCommand(a.file, a.files, a.checkOnly, names, stdin, stderr,
-                                atb::SystemFiles(), !a.noSync && atb::DurableChanges());
+                                atb::SystemFiles(), !a.noSync && atb::DurableChanges(), a.reverse);
      }},
     {"merge", "Merge the changes from BASE to THEIRS into OURS (git's merge driver)",
      [](CLI::App& sub, Args& a) {
@@ -433,6 +462,8 @@ int Main(int argc, char** argv) {
     atb::KeyNames names;
     const atb::Status s = atb::LoadNames(c.showsKeys ? Sources(args) : atb::NameSources{}, &names);
     if (!s.ok()) return atb::Report(s, stderr);
+    // From here memory that runs out is an error about what the command was reading.
+    std::set_new_handler(nullptr);
     return c.run(args, names);
   }
   // CLI11 requires one subcommand: never reached.

@@ -24,8 +24,12 @@ class Progress {
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
-  // `done` of `total` are done.
+  // `done` of `total` are done; `what` names them from now on, when given.
   void Update(int64_t done, int64_t total);
+  void Update(int64_t done, int64_t total, const std::string& what) {
+    what_ = what;
+    Update(done, total);
+  }
   // Takes the line away, before other output or at the end; the next Update draws it again.
   void Clear();
 

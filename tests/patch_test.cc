@@ -567,5 +567,89 @@ TEST_F(Patches, ApplyingTheDiffGivesTheOtherFileByteForByte) {
   EXPECT_GT(twice, cases / 2);
 }
 
+// A patch that diff --reversible writes is its own undo: applied and then applied with -R it
+// gives the file back byte for byte, and so do two patches undone together, the last first. A
+// patch that lacks an old value, or a removal's place, is refused whole with the file unchanged.
+TEST_F(Patches, AReversiblePatchUndoneGivesTheFileBackByteForByte) {
+  Random r(4343);
+  auto reversibleDiff = [](const Bytes& a, const Bytes& b) {
+    MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
+    MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+    Sink sink(nullptr);
+    int64_t changes;
+    EXPECT_TRUE(WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
+                           KeyNames(), sink, &changes, nullptr, true)
+                    .ok());
+    return sink.buf();
+  };
+  // Sizes that follow the length, as any change leaves them: only such a file can come back.
+  auto following = [](Bytes file) {
+    auto* p = reinterpret_cast<uint8_t*>(file.data());
+    EncodeFixed32(p + OUTER_SIZE_OFFSET, OuterSizeFor(static_cast<int64_t>(file.size())));
+    EncodeFixed32(p + ROOT_SIZE_OFFSET, RootSizeFor(static_cast<int64_t>(file.size())));
+    return file;
+  };
+  auto changed = [&](const Bytes& from) {
+    WriteFile(dir_ / "b.atb", from);
+    for (int n = 1 + r.Below(4); n > 0; --n) RandomCommand(dir_ / "b.atb", r, dir_);
+    return ReadFile(dir_ / "b.atb");
+  };
+  auto undo = [&](std::vector<std::string> patches) {
+    return Capture([&](std::FILE*, std::FILE* err) {
+      return ApplyCommand(path_, patches, false, KeyNames(), stdin, err, SystemFiles(), false,
+                          true);
+    });
+  };
+  const int cases = testing::kSanitized ? 40 : 300;
+  int removals = 0, pairs = 0;
+  for (int c = 0; c < cases; ++c) {
+    const Bytes a = following(RandomSoundRoot(r));
+    const Bytes b = c % 3 == 0 ? following(RandomSoundRoot(r)) : changed(a);
+    const std::string patch = reversibleDiff(a, b);
+    if (patch.empty()) continue;
+    removals += patch.find("\nremove ") != std::string::npos || patch.rfind("remove ", 0) == 0;
+    Ran applied = Apply(a, {patch});
+    ASSERT_EQ(applied.status, 0) << c << ": " << applied.err << patch;
+    Ran undone = undo({dir_ / "p0"});
+    ASSERT_EQ(undone.status, 0) << c << ": " << undone.err << patch;
+    ASSERT_EQ(Now(), a) << c << ":\n" << patch;
+    if (c % 4 != 1) continue;
+    const Bytes b2 = following(b);
+    const Bytes d = changed(b2);
+    const std::string second = reversibleDiff(b2, d);
+    if (second.empty()) continue;
+    ASSERT_EQ(Apply(a, {patch, second}).status, 0) << c;
+    undone = undo({dir_ / "p0", dir_ / "p1"});
+    ASSERT_EQ(undone.status, 0) << c << ": " << undone.err << patch << second;
+    ASSERT_EQ(Now(), a) << c;
+    ++pairs;
+  }
+  EXPECT_GT(removals, cases / 4);
+  EXPECT_GT(pairs, cases / 10);
+
+  // What a patch does not hold cannot be put back: refused whole, the file left as it is.
+  const Bytes a = EncodeFile({{FloatEntry(1, 1), TextEntry(2, std::string(300, 'x')),
+                               RefEntry(3, {{FloatEntry(4, 4)}}), FloatEntry(5, 5)}});
+  const Bytes b = EncodeFile({{FloatEntry(1, 2), TextEntry(2, "short"), FloatEntry(5, 5)}});
+  const std::string plain = Diff(a, b);
+  ASSERT_EQ(Apply(a, {plain}).status, 0);
+  const Bytes made = Now();
+  const Ran refused = undo({dir_ / "p0"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(Now(), made);
+  EXPECT_NE(refused.err.find("line 2: /2: its old value is given only by its size and hash"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find("line 3: /3: its old value is given only by its size and hash"),
+            std::string::npos)
+      << refused.err;
+  // Undone on a file it did not make: what it expects to find is not there.
+  WriteFile(dir_ / "p0", reversibleDiff(a, b));
+  WriteFile(path_, a);
+  const Ran elsewhere = undo({dir_ / "p0"});
+  EXPECT_EQ(elsewhere.status, 1) << elsewhere.err;
+  EXPECT_EQ(Now(), a);
+}
+
 }  // namespace
 }  // namespace atb
