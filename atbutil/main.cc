@@ -319,6 +319,21 @@ const Command kCommands[] = {
      [](const Args& a, const atb::KeyNames& names) {
        return atb::CombineCommand(a.file, a.files, names, stdout, stderr);
      }},
+    {"rebase", "Make a patch made for OLD again for NEW",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("PATCH", a.path, "The patch (or an attribute file diffed against OLD)")
+           ->required();
+       sub.add_option("OLD", a.file, "The attribute file the patch was made for")->required();
+       sub.add_option("NEW", a.other, "The newer attribute file")->required();
+       sub.footer(
+           "The patch for NEW goes to standard output; each change already in NEW, conflicting "
+           "(NEW changed its entry otherwise) or gone (its entry or table is gone from NEW) is "
+           "listed on standard error and left out.\nExit status: 0 every change still applies "
+           "or is in NEW, 1 a change conflicts or is gone, 2 trouble (nothing done).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::RebaseCommand(a.path, a.file, a.other, names, stdout, stderr);
+     }},
     {"names", "Print a names file of the texts whose hashes are keys with no name",
      [](CLI::App& sub, Args& a) {
        sub.add_option(
@@ -348,21 +363,6 @@ const Command kCommands[] = {
        return atb::HashCommand(a.files, names, stdout, stderr);
      },
      false},
-    {"rebase", "Make a patch made for OLD again for NEW",
-     [](CLI::App& sub, Args& a) {
-       sub.add_option("PATCH", a.path, "The patch (or an attribute file diffed against OLD)")
-           ->required();
-       sub.add_option("OLD", a.file, "The attribute file the patch was made for")->required();
-       sub.add_option("NEW", a.other, "The newer attribute file")->required();
-       sub.footer(
-           "The patch for NEW goes to standard output; each change already in NEW, conflicting "
-           "(NEW changed its entry otherwise) or gone (its entry or table is gone from NEW) is "
-           "listed on standard error and left out.\nExit status: 0 every change still applies "
-           "or is in NEW, 1 a change conflicts or is gone, 2 trouble (nothing done).");
-     },
-     [](const Args& a, const atb::KeyNames& names) {
-       return atb::RebaseCommand(a.path, a.file, a.other, names, stdout, stderr);
-     }},
 };
 
 // A variable of the environment, empty when unset; read here only, never below the commands.

@@ -145,6 +145,10 @@ TEST(Names, EverySourceAddsAndTheReferenceNameHasALabelOfItsOwn) {
   const std::string env = "XDG_CONFIG_HOME=" + Q(dir / "config") + " ATB_NAMES=" + Q(dir / "a");
   EXPECT_EQ(Shell(env + " " + kAtbutil + " dump " + Q(dir / "u.atb")).out,
             "/speed = 1\n/range = 2\n");
+  EXPECT_EQ(Shell("HOME=/nonexistent " + kAtbutil + " dump --names " + Q(dir / "b") + " --names " +
+                  Q(dir / "a") + " " + Q(dir / "u.atb"))
+                .out,
+            "/speed = 1\n/range = 2\n");
   EXPECT_EQ(Shell("HOME=" + Q(dir.path()) + " XDG_CONFIG_HOME= ATB_NAMES= " + kAtbutil + " get " +
                   Q(dir / "u.atb") + " range")
                 .out,

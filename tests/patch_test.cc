@@ -45,13 +45,13 @@ Ran Capture(const std::function<int(std::FILE*, std::FILE*)>& command) {
 }
 
 // The patch from a to b, or "refused: ..." when there is none.
-std::string Diff(const Bytes& a, const Bytes& b) {
+std::string Diff(const Bytes& a, const Bytes& b, const KeyNames& names = KeyNames()) {
   MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
   MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
   Sink sink(nullptr);
   int64_t changes;
   Status s = WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
-                        KeyNames(), sink, &changes);
+                        names, sink, &changes);
   return s.ok() ? sink.buf() : "refused: " + s.Message();
 }
 
@@ -60,7 +60,8 @@ class Patches : public ::testing::Test {
   // Flushing in order is tested on its own; here it would only cost time.
 
   // Writes each patch text to a file and applies them all to `file`.
-  Ran Apply(const Bytes& file, const std::vector<std::string>& texts, bool check = false) {
+  Ran Apply(const Bytes& file, const std::vector<std::string>& texts, bool check = false,
+            const KeyNames& names = KeyNames()) {
     WriteFile(path_, file);
     std::vector<std::string> paths;
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -68,7 +69,7 @@ class Patches : public ::testing::Test {
       WriteFile(paths.back(), texts[i]);
     }
     return Capture([&](std::FILE*, std::FILE* err) {
-      return ApplyCommand(path_, paths, check, KeyNames(), stdin, err);
+      return ApplyCommand(path_, paths, check, names, stdin, err);
     });
   }
   Bytes Now() { return ReadFile(path_); }
@@ -368,8 +369,11 @@ TEST_F(Patches, ThePagesExamplesAreTrue) {
   const std::string page = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/patch.md");
   const std::size_t body = page.find("```\n") + 4;
   const std::string example = page.substr(body, page.find("```", body) - body);
-  ASSERT_EQ(Apply(sample, {example}).status, 0);
-  EXPECT_EQ(Diff(sample, Now()), example);
+  // The names atbutil reads by: ref_name among them.
+  KeyNames names;
+  ASSERT_TRUE(LoadNames({}, &names).ok());
+  ASSERT_EQ(Apply(sample, {example}, false, names).status, 0);
+  EXPECT_EQ(Diff(sample, Now(), names), example);
 
   const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
   const std::string command = "$ atbutil diff sample.atb new.atb\n";
@@ -381,7 +385,7 @@ TEST_F(Patches, ThePagesExamplesAreTrue) {
   ASSERT_EQ(SetCommand(path_, {"reload_time", "3.25"}, KeyNames(), quiet), 0);
   ASSERT_EQ(RemoveCommand(path_, {"536870914"}, KeyNames(), quiet), 0);
   std::fclose(quiet);
-  EXPECT_EQ(Diff(sample, Now()), shown);
+  EXPECT_EQ(Diff(sample, Now(), names), shown);
 }
 
 // A failing disk under apply and merge: the k-th open, read, write, seek, truncation or close
