@@ -24,7 +24,9 @@ struct Ref {
 // A table that the patch adds to or takes from, matched with the one the patch made: which of
 // its entries each entry before the patch became, and where each added and removed one lies.
 struct TableMap {
-  EntryList list;  // the entries of the table in the file the patch made
+  EntryList list;                        // the entries of the table in the file the patch made
+  std::vector<uint32_t> picks;           // each one's place among those with its key
+  std::map<uint32_t, uint32_t> withKey;  // how many have each key
   std::map<Ref, uint32_t> kept;
   std::map<const PatchChange*, uint32_t> added;
   // A removed entry goes back in front of the entry of this number; `order` keeps several in one
@@ -64,7 +66,7 @@ class Reverser {
   bool Translate(const PatchChange& c, const std::vector<PathElement>& elements, std::size_t n,
                  Translated* out);
   // Entry i of a table of the file after the patch, whose own path is `table`.
-  Translated EntryOf(const Translated& table, const EntryList& list, uint32_t i) const;
+  Translated EntryOf(const Translated& table, const TableMap& m, uint32_t i) const;
   Status MapTables(bool* fits);
   Status MapTable(const std::string& id, const std::vector<const PatchChange*>& changes,
                   bool* fits);
@@ -121,18 +123,13 @@ std::string Reverser::TableId(const std::vector<PathElement>& elements, std::siz
   return id;
 }
 
-Reverser::Translated Reverser::EntryOf(const Translated& table, const EntryList& list,
+Reverser::Translated Reverser::EntryOf(const Translated& table, const TableMap& m,
                                        uint32_t i) const {
-  const uint32_t key = list.ID[i];
-  uint32_t before = 0, all = 0;
-  for (uint32_t k = 0; k < list.count; ++k) {
-    if (list.ID[k] != key) continue;
-    before += k < i;
-    ++all;
-  }
+  const uint32_t key = m.list.ID[i];
+  const bool several = m.withKey.at(key) > 1;
   PathElement e{PathElement::kKey, key, {}, std::nullopt, {}};
-  if (all > 1) e.pick = before;
-  AppendPathElement(names_, key, all > 1 ? static_cast<int32_t>(before) : -1, &e.text);
+  if (several) e.pick = m.picks[i];
+  AppendPathElement(names_, key, several ? static_cast<int32_t>(m.picks[i]) : -1, &e.text);
   Translated out = table;
   out.text += (out.text == "/" ? "" : "/") + e.text;
   out.elements.push_back(std::move(e));
@@ -158,7 +155,7 @@ bool Reverser::Translate(const PatchChange& c, const std::vector<PathElement>& e
       Refuse(c, elements[d].text + ": not in the file as the patch leaves it");
       return false;
     }
-    *out = EntryOf(*out, map->second.list, kept->second);
+    *out = EntryOf(*out, map->second, kept->second);
   }
   return true;
 }
@@ -167,48 +164,52 @@ bool Reverser::Translate(const PatchChange& c, const std::vector<PathElement>& e
 // entries added there (they must be there, in the patch's order), then an entry removed there,
 // else the next entry of the file, which was there before.
 bool Reverser::Walk(TableMap& m, const std::vector<const PatchChange*>& changes) {
+  // The adds and removes of the table by the entry they follow, in the patch's order.
+  std::map<std::optional<Ref>, std::vector<const PatchChange*>> adds, removes;
+  for (const PatchChange* c : changes) {
+    (c->kind == PatchChange::kAdd ? adds : removes)[AfterOf(*c)].push_back(c);
+  }
   std::map<uint32_t, uint32_t> seen;  // entries before the patch met, by key
   std::optional<Ref> last;            // the last of them; none at the start
-  std::vector<char> used(changes.size(), 0);
+  std::size_t placed = 0;
   uint32_t at = 0;
   int order = 0;
   for (;;) {
-    for (std::size_t k = 0; k < changes.size(); ++k) {
-      const PatchChange& c = *changes[k];
-      if (used[k] || c.kind != PatchChange::kAdd || !(AfterOf(c) == last)) continue;
-      if (at >= m.list.count || m.list.ID[at] != c.key) {
-        Refuse(c, c.path + ": the entry it adds is not where it goes");
-        return false;
+    if (auto here = adds.find(last); here != adds.end()) {
+      for (const PatchChange* c : here->second) {
+        if (at >= m.list.count || m.list.ID[at] != c->key) {
+          Refuse(*c, c->path + ": the entry it adds is not where it goes");
+          return false;
+        }
+        m.added[c] = at++;
+        ++placed;
       }
-      used[k] = 1;
-      m.added[&c] = at++;
+      adds.erase(here);
     }
-    bool removed = false;
-    for (std::size_t k = 0; k < changes.size() && !removed; ++k) {
-      const PatchChange& c = *changes[k];
-      if (used[k] || c.kind != PatchChange::kRemove || !(AfterOf(c) == last)) continue;
+    if (auto here = removes.find(last); here != removes.end()) {
+      const PatchChange& c = *here->second.front();
       const Ref self = RefOf(c.elements.back());
-      if (self.pick != seen[self.key]) {
+      if (here->second.size() > 1 || self.pick != seen[self.key]) {
         Refuse(c, c.path + ": the entries with its key do not fit the file");
         return false;
       }
+      removes.erase(here);
       ++seen[self.key];
-      used[k] = 1;
       m.removed[&c] = {at, order++};
+      ++placed;
       last = self;
-      removed = true;
+      continue;
     }
-    if (removed) continue;
     if (at == m.list.count) break;
     const Ref r{m.list.ID[at], seen[m.list.ID[at]]++};
     m.kept[r] = at++;
     last = r;
   }
-  for (std::size_t k = 0; k < changes.size(); ++k) {
-    if (!used[k]) {
-      Refuse(*changes[k], changes[k]->path + ": its place is not in the file");
-      return false;
-    }
+  if (placed < changes.size()) {
+    const PatchChange& c =
+        !adds.empty() ? *adds.begin()->second.front() : *removes.begin()->second.front();
+    Refuse(c, c.path + ": its place is not in the file");
+    return false;
   }
   return true;
 }
@@ -244,6 +245,7 @@ Status Reverser::MapTable(const std::string& id, const std::vector<const PatchCh
     *fits = false;
     return Status::Ok();
   }
+  for (uint32_t i = 0; i < m.list.count; ++i) m.picks.push_back(m.withKey[m.list.ID[i]]++);
   *fits = Walk(m, changes);
   return Status::Ok();
 }
@@ -296,22 +298,22 @@ bool Reverser::Reverse(const PatchChange& c, Patch* reversed,
       if (!Translate(c, c.elements, c.elements.size(), &at)) return false;
       const TableMap& m = maps_.at(TableId(c.elements, c.elements.size()));
       const uint32_t i = m.added.at(&c);
-      Translated entry = EntryOf(at, m.list, i);
+      Translated entry = EntryOf(at, m, i);
       r.kind = PatchChange::kRemove;
       r.path = entry.text;
       r.elements = std::move(entry.elements);
       r.placed = true;
       if (i > 0) {
-        Translated after = EntryOf(at, m.list, i - 1);
+        Translated after = EntryOf(at, m, i - 1);
         r.after = after.text;
         r.afterElements = std::move(after.elements);
       }
       if (i + 1 < m.list.count) {
-        Translated before = EntryOf(at, m.list, i + 1);
+        Translated before = EntryOf(at, m, i + 1);
         r.before = before.text;
         r.beforeElements = std::move(before.elements);
       }
-      const auto alike = std::count(m.list.ID.begin(), m.list.ID.end(), c.key);
+      const int64_t alike = m.withKey.at(c.key);
       r.alike = alike > 1 ? alike : -1;
       break;
     }
@@ -327,17 +329,17 @@ bool Reverser::Reverse(const PatchChange& c, Patch* reversed,
       AppendPathElement(names_, r.key, -1, &key);
       r.path = at.text + (at.text == "/" ? "" : "/") + key;
       if (gap.before > 0) {
-        Translated after = EntryOf(at, m.list, gap.before - 1);
+        Translated after = EntryOf(at, m, gap.before - 1);
         r.after = after.text;
         r.afterElements = std::move(after.elements);
       }
       if (gap.before < m.list.count) {
-        Translated before = EntryOf(at, m.list, gap.before);
+        Translated before = EntryOf(at, m, gap.before);
         r.before = before.text;
         r.beforeElements = std::move(before.elements);
       }
-      const auto alike = std::count(m.list.ID.begin(), m.list.ID.end(), r.key);
-      r.alike = alike > 0 ? alike : -1;
+      const auto alike = m.withKey.find(r.key);
+      r.alike = alike != m.withKey.end() ? static_cast<int64_t>(alike->second) : -1;
       adds->emplace_back(gap.order, std::move(r));
       return true;
     }

@@ -165,7 +165,8 @@ TEST(Names, EverySourceAddsAndTheReferenceNameHasALabelOfItsOwn) {
 }
 
 // names finds the words whose hashes are keys without a name, in texts of both kinds, whole
-// and word by word, across files; a damaged file is said and the rest still count.
+// and word by word, across files, but not a label of another key; a damaged file is said and the
+// rest still count.
 TEST(Names, TextsAndTheirWordsNameKeysThatHaveNone) {
   testing::TempDir dir;
   const uint32_t bonus = HashKeyName("damage_bonus"), odd = HashKeyName("Odd Name"),
@@ -175,8 +176,9 @@ TEST(Names, TextsAndTheirWordsNameKeysThatHaveNone) {
             EncodeFile({{FloatEntry(bonus, 1), FloatEntry(bonus, 2), TextEntry(9, "Odd Name"),
                          RefEntry(0x2000, {{NameEntry("x"), FloatEntry(odd, 3)}})}}));
   WriteFile(dir / "mods/b.atb",
-            EncodeFile({{WideEntry(10, u"see damage_bonus,speed_up\u00e9max_damage"),
-                         FloatEntry(speed, 1), FloatEntry(0x13B8FCB6, 5)}}));
+            EncodeFile({{WideEntry(10, u"see damage_bonus,speed_up\u00e9max_damage accurancy"),
+                         FloatEntry(speed, 1), FloatEntry(0x13B8FCB6, 5),
+                         FloatEntry(HashKeyName("accurancy"), 1)}}));
   WriteFile(dir / "mods/c.atb", EncodeFile({{FloatEntry(1, 1)}}).substr(0, 55));
   const KeyNames names;
   Caught r = Capture(

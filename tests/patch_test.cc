@@ -50,8 +50,8 @@ std::string Diff(const Bytes& a, const Bytes& b, const KeyNames& names = KeyName
   MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
   Sink sink(nullptr);
   int64_t changes;
-  Status s = WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
-                        names, sink, &changes);
+  Status s = WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()), names,
+                        sink, &changes);
   return s.ok() ? sink.buf() : "refused: " + s.Message();
 }
 
@@ -630,6 +630,30 @@ TEST_F(Patches, AReversiblePatchUndoneGivesTheFileBackByteForByte) {
   }
   EXPECT_GT(removals, cases / 4);
   EXPECT_GT(pairs, cases / 10);
+
+  // Where a key repeats, undoing finds each entry again among those with its key: one removed in
+  // the middle goes back there. A removal's neighbours are what apply expects too.
+  const Bytes listed = EncodeFile({{FloatEntry(5, 1), FloatEntry(5, 2), FloatEntry(5, 3),
+                                    RefEntry(6, {{FloatEntry(1, 1)}}), TextEntry(7, "x")}});
+  const std::string moves =
+      "remove /5[1] after /5[0] before /5[2] (of 3): float 2\n"
+      "add /5 after /5[2] before /6 (of 3): float 9\n"
+      "add /6/2 after /6/1 before end: float 4\n"
+      "end 3 changes\n";
+  ASSERT_EQ(Apply(listed, {moves}).status, 0);
+  EXPECT_EQ(Now(),
+            EncodeFile({{FloatEntry(5, 1), FloatEntry(5, 3), FloatEntry(5, 9),
+                         RefEntry(6, {{FloatEntry(1, 1), FloatEntry(2, 4)}}), TextEntry(7, "x")}}));
+  ASSERT_EQ(undo({dir_ / "p0"}).status, 0);
+  EXPECT_EQ(Now(), listed);
+  const Ran misplaced =
+      Apply(listed, {"remove /5[1] after /5[2] before /6 (of 3): float 2\nend 1 change\n"});
+  EXPECT_EQ(misplaced.status, 1);
+  EXPECT_NE(misplaced.err.find("/5[1]: expected it after /5[2] and before /6, found it after "
+                               "/5[0] and before /5[2]"),
+            std::string::npos)
+      << misplaced.err;
+  EXPECT_EQ(Now(), listed);
 
   // What a patch does not hold cannot be put back: refused whole, the file left as it is.
   const Bytes a = EncodeFile({{FloatEntry(1, 1), TextEntry(2, std::string(300, 'x')),

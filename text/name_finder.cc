@@ -118,6 +118,8 @@ std::string NamesFileText(const NameFinds& finds, const KeyNames& names) {
   for (const auto& [hash, word] : finds.words) {
     auto key = finds.keys.find(hash);
     if (key == finds.keys.end() || !names.NameOf(hash).empty()) continue;
+    // A label of another key: in a path the word stands for that key, never for its hash.
+    if (names.KeyOfWord(word) != hash) continue;
     lines.emplace_back(word, key->second);
   }
   std::sort(lines.begin(), lines.end());

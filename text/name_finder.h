@@ -34,7 +34,8 @@ struct NameFinds {
 Status FindNames(ByteSource& file, int64_t length, NameFinds* finds, std::string* damage);
 
 // A names file of every word whose hash is a key of `finds` that `names` has no name for, sorted,
-// each line "NAME<tab># N entries" (KeyNames reads the name before the tab).
+// each line "NAME<tab># N entries" (KeyNames reads the name before the tab). A word that is the
+// label of another key is left out: it would never read as its hash.
 std::string NamesFileText(const NameFinds& finds, const KeyNames& names);
 
 }  // namespace atb
