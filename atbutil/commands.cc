@@ -18,7 +18,9 @@
 #include "atb/system.h"
 #include "atb/text.h"
 #include "atb/tree.h"
+#include "atbutil/file_jobs.h"
 #include "atbutil/open_file.h"
+#include "atbutil/progress.h"
 
 namespace atb {
 
@@ -42,7 +44,7 @@ Status Dump(const std::string& path, bool json, const KeyNames& names, std::FILE
            : DumpText(f.file(), f.length(), names, sink);
   if (!s.ok()) {
     sink.Flush();
-    return s.In(path);
+    return s.In(ShownName(path));
   }
   return Finish(sink);
 }
@@ -96,7 +98,7 @@ Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, 
   }
   if (!s.ok()) {
     sink.Flush();
-    return s.In(path);
+    return s.In(ShownName(path));
   }
   return Finish(sink);
 }
@@ -105,13 +107,14 @@ Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, 
 
 int DumpCommand(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
                 std::FILE* err, Files& files) {
-  return RunReported(path, err, [&] { return Dump(path, json, names, out, err, files); });
+  return RunReported(ShownName(path), err,
+                     [&] { return Dump(path, json, names, out, err, files); });
 }
 
 int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
                     Files& files) {
   // It fails only when the file cannot be read, whatever kept it from being read.
-  return RunReported(path, err, ExitRule::kAnyFailureIs2,
+  return RunReported(ShownName(path), err, ExitRule::kAnyFailureIs2,
                      [&] { return Textconv(path, names, out, err, files); });
 }
 
@@ -124,11 +127,12 @@ struct CheckResult {
   bool damaged = false;
 };
 
-CheckResult CheckFile(const std::string& path, const KeyNames& names, Files& files) {
+CheckResult CheckFile(const std::string& named, const KeyNames& names, Files& files) {
+  const std::string path = ShownName(named);
   CheckResult r;
   OpenFile f(files);
   // Checking never finishes an interrupted change, so the open says nothing on its own.
-  Status s = f.Open(path, OpenFile::kCheck, stderr);
+  Status s = f.Open(named, OpenFile::kCheck, stderr);
   // A file whose change was cut short is not sound until the next open finishes the change.
   if (s.ok() && f.interrupted()) {
     r.out =
@@ -159,63 +163,13 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names, Files& fil
   return r;
 }
 
-// One file to check, or a folder below a named one that could not be read.
-struct CheckJob {
-  std::string path;
-  Status folderError;
-  bool operator<(const CheckJob& o) const { return path < o.path; }
-};
-
-// Every *.atb file below `path`, symlinks not followed, and every folder that cannot be read; or
-// `path` itself when it names no folder. A folder is read by its path, and only while it is the
-// one its parent listed: one swapped for a symlink since leads nowhere outside the tree.
-void FindAttributeFiles(Files& files, const std::string& path, std::vector<CheckJob>* jobs) {
-  struct Folder {
-    std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-  };
-  std::vector<Folder> pending{{path}};
-  std::vector<DirectoryEntry> entries;
-  while (!pending.empty()) {
-    const Folder folder = std::move(pending.back());
-    pending.pop_back();
-    struct stat self;
-    if (files.ListDirectory(folder.path, &entries, &self) == -1) {
-      const int err = errno;
-      const bool named = folder.inode == 0;
-      // What the user named and is no folder is a file to check, and says so itself when missing.
-      if (named && (err == ENOTDIR || err == ENOENT)) {
-        jobs->push_back({folder.path, Status::Ok()});
-      } else {
-        jobs->push_back({folder.path, Status::FromErrno(err)});
-      }
-      continue;
-    }
-    if (folder.inode != 0 && (self.st_dev != folder.device || self.st_ino != folder.inode)) {
-      jobs->push_back({folder.path, Status::IoError(0, "was replaced while it was read")});
-      continue;
-    }
-    const std::string& parent = folder.path;
-    for (DirectoryEntry& e : entries) {
-      std::string child = parent.back() == '/' ? parent + e.name : parent + "/" + e.name;
-      if (e.kind == DirectoryEntry::kDirectory) {
-        pending.push_back({std::move(child), e.device, e.inode});
-      } else if (e.kind == DirectoryEntry::kOther && e.name.size() > 4 &&
-                 e.name.compare(e.name.size() - 4, 4, ".atb") == 0) {
-        jobs->push_back({std::move(child), Status::Ok()});
-      }
-    }
-  }
-}
-
 CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names, Files& files) {
   if (!job.folderError.ok()) return {"", job.folderError.In(job.path)};
   // On a worker thread, where nothing above would catch it.
   try {
     return CheckFile(job.path, names, files);
   } catch (const std::bad_alloc&) {
-    return {"", OutOfMemory().In(job.path)};
+    return {"", OutOfMemory().In(ShownName(job.path))};
   }
 }
 
@@ -223,68 +177,76 @@ CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names, Files& files
 
 int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
                  std::FILE* err, Files& files) {
+  if (std::count(paths.begin(), paths.end(), "-") > 1) {
+    return Report(Status::Invalid("standard input (-) can be read only once"), err);
+  }
   std::vector<CheckJob> jobs;
-  for (const std::string& path : paths) {
-    const std::size_t first = jobs.size();
-    FindAttributeFiles(files, path, &jobs);
-    std::sort(jobs.begin() + static_cast<std::ptrdiff_t>(first), jobs.end());
-  }
-
-  // Files are checked on every core; their results are printed in order, each as soon as it and
-  // all before it are done, so the output is that of one file after another.
-  std::vector<CheckResult> results(jobs.size());
-  std::vector<char> done(jobs.size(), 0);
-  std::mutex mutex;
-  std::condition_variable ready;
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-      CheckResult r = RunCheckJob(jobs[i], names, files);
-      std::lock_guard<std::mutex> lock(mutex);
-      results[i] = std::move(r);
-      done[i] = 1;
-      ready.notify_all();
-    }
-  };
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::thread> workers;
-  for (unsigned k = 0; k < cores && k < jobs.size(); ++k) workers.emplace_back(work);
-
+  for (const std::string& path : paths) FindAttributeFiles(files, path, &jobs);
+  // Output in order, as if one file after another; the progress line cleared before each.
+  Progress progress(err, "files");
   int status = 0;
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    CheckResult r;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      ready.wait(lock, [&] { return done[i] != 0; });
-      r = std::move(results[i]);
-    }
-    // Standard output first: the two streams may be one terminal.
-    if (!r.error.ok()) std::fflush(out);
-    std::fputs(r.out.c_str(), out);
-    status = std::max(
-        {status, ExitStatus(r.damaged ? Status::Damaged({}) : Status::Ok()), Report(r.error, err)});
-  }
-  for (std::thread& t : workers) t.join();
+  RunInOrder<CheckResult>(
+      jobs.size(), [&](std::size_t i) { return RunCheckJob(jobs[i], names, files); },
+      [&](std::size_t i, CheckResult& r) {
+        if (!r.out.empty() || !r.error.ok()) progress.Clear();
+        // Standard output first: the two streams may be one terminal.
+        if (!r.error.ok()) std::fflush(out);
+        std::fputs(r.out.c_str(), out);
+        status = std::max({status, ExitStatus(r.damaged ? Status::Damaged({}) : Status::Ok()),
+                           Report(r.error, err)});
+        progress.Update(static_cast<int64_t>(i + 1), static_cast<int64_t>(jobs.size()));
+      });
+  progress.Clear();
   if (std::fflush(out) != 0 || std::ferror(out) != 0) return Report(OutputFailed(), err);
   return status;
 }
 
 namespace {
 
-Status Get(const std::string& path, const std::string& entryPath, const KeyNames& names,
-           std::FILE* out, std::FILE* err, Files& files) {
-  std::vector<PathElement> elements;
-  Status s = ParsePath(entryPath, &elements);
-  if (!s.ok()) return s;
-  if (elements.empty()) return Status::Invalid("get needs the path of an entry, not the root");
+// Every path is resolved, and every raw text read, before a byte is printed: a shell that reads
+// the values into variables in order gets all of them or none, never one in another's place.
+Status Get(const std::string& path, const std::vector<std::string>& entryPaths, GetForm form,
+           const KeyNames& names, std::FILE* out, std::FILE* err, Files& files, bool* missed) {
+  const std::string shown = ShownName(path);
+  std::vector<std::vector<PathElement>> parsed(entryPaths.size());
+  for (std::size_t k = 0; k < entryPaths.size(); ++k) {
+    Status s = ParsePath(entryPaths[k], &parsed[k]);
+    if (!s.ok()) return s;
+    if (parsed[k].empty()) return Status::Invalid("get needs the path of an entry, not the root");
+  }
   OpenFile f(files);
-  if (!(s = f.Open(path, OpenFile::kRead, err)).ok()) return s;
-  FoundEntry found;
-  if (!(s = FindEntry(f.file(), f.length(), elements, names, &found)).ok()) return s.In(path);
+  Status s = f.Open(path, OpenFile::kRead, err);
+  if (!s.ok()) return s;
+  std::vector<FoundEntry> found(entryPaths.size());
+  Status worst;
+  for (std::size_t k = 0; k < entryPaths.size(); ++k) {
+    s = FindEntry(f.file(), f.length(), parsed[k], names, &found[k]);
+    if (s.ok() && form.raw) {
+      std::string ignored;
+      bool isText;
+      const CursorEntry& e = found[k].entry;
+      s = AppendRawText(f.file(), e.Type, e.start, e.end, &ignored, &isText).In(entryPaths[k]);
+    }
+    if (s.ioError()) return s.In(shown);
+    if (!s.ok()) {
+      Say(err, shown, s.Message());
+      if (worst.ok() || ExitStatus(s) > ExitStatus(worst)) worst = s;
+    }
+  }
+  if (!worst.ok()) {
+    *missed = true;
+    return worst;
+  }
   Sink sink(out);
-  s = AppendEntryText(f.file(), found.entry.Type, found.entry.start, found.entry.end, sink);
-  if (s.ioError()) return s.In(path);
-  sink.buf() += '\n';
+  for (const FoundEntry& one : found) {
+    const CursorEntry& e = one.entry;
+    bool isText = false;
+    if (form.raw) s = AppendRawText(f.file(), e.Type, e.start, e.end, &sink.buf(), &isText);
+    if (s.ok() && !isText) s = AppendEntryText(f.file(), e.Type, e.start, e.end, sink);
+    if (!s.ok()) return s.In(shown);
+    sink.buf() += form.end;
+    sink.Spill();
+  }
   return Finish(sink);
 }
 
@@ -329,9 +291,22 @@ Status Build(const std::string& json, const std::string& outPath, const KeyNames
 
 }  // namespace
 
+int GetCommand(const std::string& path, const std::vector<std::string>& entryPaths, GetForm form,
+               const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
+  bool missed = false;
+  Status s;
+  try {
+    s = Get(path, entryPaths, form, names, out, err, files, &missed);
+  } catch (const std::bad_alloc&) {
+    s = OutOfMemory().In(ShownName(path));
+  }
+  // Each path that matched nothing was said as it was met.
+  return missed ? ExitStatus(s) : Report(s, err);
+}
+
 int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
                std::FILE* out, std::FILE* err, Files& files) {
-  return RunReported(path, err, [&] { return Get(path, entryPath, names, out, err, files); });
+  return GetCommand(path, std::vector<std::string>{entryPath}, GetForm{}, names, out, err, files);
 }
 
 int BuildCommand(const std::string& json, const std::string& outPath, const KeyNames& names,

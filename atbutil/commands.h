@@ -30,6 +30,15 @@ int TextconvCommand(const std::string& path, const KeyNames& names, std::FILE* o
 // threads); the output is as if one by one.
 int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
                  std::FILE* err, Files& files = SystemFiles());
+// get prints each entry's value on a line of its own, in order: as dump prints it, or with `raw`
+// a text's own characters (AppendRawText). Nothing is printed unless every path names one entry
+// (and with `raw`, every text can be printed); each one that does not is said on `err`.
+struct GetForm {
+  bool raw = false;
+  char end = '\n';  // after each value: a line break, or with -z a zero byte
+};
+int GetCommand(const std::string& path, const std::vector<std::string>& entryPaths, GetForm form,
+               const KeyNames& names, std::FILE* out, std::FILE* err, Files& files = SystemFiles());
 int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
                std::FILE* out, std::FILE* err, Files& files = SystemFiles());
 // `json` is a path, or "-" for standard input; `outPath` a path, or "-" for `out`.
@@ -64,17 +73,21 @@ int RecoverCommand(const std::string& path, bool discard, const std::string& jou
 // Patches (patches/patch.h). diff: status 0 when the files are the same, 1 when they differ (the
 // patch on `out`), 2 when they cannot be read or the difference cannot be written as a patch.
 // A and B may be two folders: the patch then holds every file that differs (with `overlay`, B
-// holds only the files it changes, and files it lacks are left alone).
+// holds only the files it changes, and files it lacks are left alone). A `reversible` patch gives
+// every old value whole and every removed entry's place, so that apply -R can undo it.
 int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-                std::FILE* err, Files& files = SystemFiles(), bool overlay = false);
+                std::FILE* err, Files& files = SystemFiles(), bool overlay = false,
+                bool reversible = false);
 // The patches in order, as one change ("-" reads one from `in`); with `check`, only reports.
 // Status 0 applied, 1 refused (every failing change on `err` as "PATCH: PATH: expected ...,
 // found ..."), 2 trouble (a patch that cannot be read or parsed, a failing disk).
 // `path` may be a folder, and the patches then patches over a folder, made as one change over
-// all its files (durable unless `durable` is false).
+// all its files (durable unless `durable` is false). With `reverse`, undoes the patches on the
+// file they made, the last first (patches/reverse.h): refused (1), saying why, for a patch that
+// lacks what undoing needs.
 int ApplyCommand(const std::string& path, const std::vector<std::string>& patches, bool check,
                  const KeyNames& names, std::FILE* in, std::FILE* err, Files& files = SystemFiles(),
-                 bool durable = DurableChanges());
+                 bool durable = DurableChanges(), bool reverse = false);
 // git's merge driver: status 0 merged into OURS, 1 conflicts, 2 trouble (a file that cannot be
 // read or written, a damaged root table; OURS as it was). On conflicts OURS still receives every
 // other change, keeps its own side at each conflict, and `err` lists each with how to take
@@ -105,5 +118,25 @@ int CombineCommand(const std::string& base, const std::vector<std::string>& mods
 int RebaseCommand(const std::string& patch, const std::string& old, const std::string& neu,
                   const KeyNames& names, std::FILE* out, std::FILE* err,
                   Files& files = SystemFiles());
+
+// Where names for keys come from, besides the label table: names files given on the command
+// line, then those of a list separated by ":" (ATB_NAMES), then the user's own names file
+// (`config`, none when it is missing). Each adds names for keys that have none yet. The
+// reference-name key is labelled kReferenceNameLabel first. A file that cannot be read fails.
+struct NameSources {
+  std::vector<std::string> files;
+  std::string list;
+  std::string config;
+};
+Status LoadNames(const NameSources& sources, KeyNames* names, Files& files = SystemFiles());
+
+// names: reads the files (folders as check does, in parallel) and prints a names file of every
+// text, and every word of a text, whose hash is a key there that `names` has no name for. A file
+// that cannot be read or is damaged is said on `err` (status 2); the others are still read.
+int NamesCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
+                 std::FILE* err, Files& files = SystemFiles());
+// hash: the key each word stands for in a path (its label's, else its hash), in decimal.
+int HashCommand(const std::vector<std::string>& words, const KeyNames& names, std::FILE* out,
+                std::FILE* err);
 
 }  // namespace atb

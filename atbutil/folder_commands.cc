@@ -1,6 +1,7 @@
 #include "atbutil/folder_commands.h"
 
 #include <cerrno>
+#include <memory>
 
 #include "atb/change.h"
 #include "atb/patches.h"
@@ -17,8 +18,8 @@ bool IsFolder(Files& files, const std::string& path) {
          (S_ISLNK(st.st_mode) && files.StatPath(path + "/.", &st) == 0 && S_ISDIR(st.st_mode));
 }
 
-int DiffFolders(const std::string& a, const std::string& b, bool overlay, const KeyNames& names,
-                std::FILE* out, std::FILE* err, Files& files) {
+int DiffFolders(const std::string& a, const std::string& b, bool overlay, bool reversible,
+                const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
   constexpr ExitRule rule = ExitRule::kAnyFailureIs2;
   if (!IsFolder(files, a) || !IsFolder(files, b)) {
     return Report(Status::Invalid("diff compares two files or two folders: " + a + " and " + b +
@@ -27,7 +28,7 @@ int DiffFolders(const std::string& a, const std::string& b, bool overlay, const 
   }
   Sink sink(out);
   FolderDiffOutcome outcome;
-  Status s = WriteFolderPatch(files, a, b, overlay, names, sink, &outcome);
+  Status s = WriteFolderPatch(files, a, b, overlay, names, sink, &outcome, reversible);
   for (const std::string& other : outcome.others) {
     Say(err, other, "not an attribute file (*.atb): left alone");
   }
@@ -49,9 +50,41 @@ int DiffFolders(const std::string& a, const std::string& b, bool overlay, const 
   return outcome.files == 0 ? 0 : kExitDiffers;
 }
 
+namespace {
+
+// The patch that undoes `patch` on the folder `root` that it made; -1, or the exit status once it
+// is said why it cannot be undone. The changed files are read, and closed again before the
+// change over the folder takes them.
+int UndoOverFolder(const std::string& root, const FolderPatch& patch, const KeyNames& names,
+                   std::FILE* err, Files& files, FolderPatch* undo) {
+  std::vector<std::unique_ptr<OpenFile>> opened;
+  std::vector<ChangedFile> changed;
+  for (const FilePatch& f : patch.files) {
+    if (f.kind != FilePatch::kChange) continue;
+    opened.push_back(std::make_unique<OpenFile>(files));
+    Status s = opened.back()->Open(root + "/" + f.relative, OpenFile::kRead, err);
+    if (!s.ok()) return Report(s, err);
+    changed.push_back({&opened.back()->file(), opened.back()->length()});
+  }
+  std::vector<std::string> why;
+  Status s = ReverseFolderPatch(patch, changed, names, undo, &why);
+  for (const std::string& w : why) SayAsIs(err, w);
+  if (s.ioError()) return Report(s.In(root), err);
+  if (!s.ok()) {
+    SayAsIs(err, root + ": " + patch.name + " cannot be undone; nothing was changed");
+    return ExitStatus(Status::Refused({}));
+  }
+  return -1;
+}
+
+}  // namespace
+
 int ApplyToFolder(const std::string& root, const std::vector<std::string>& patchPaths, bool check,
-                  bool durable, const KeyNames& names, std::FILE* in, std::FILE* err,
+                  bool reverse, bool durable, const KeyNames& names, std::FILE* in, std::FILE* err,
                   Files& files) {
+  if (reverse && patchPaths.size() > 1) {
+    return Report(Status::Invalid("-R undoes one patch over a folder at a time"), err);
+  }
   std::vector<FolderPatch> patches(patchPaths.size());
   for (std::size_t p = 0; p < patchPaths.size(); ++p) {
     std::string text;
@@ -67,6 +100,12 @@ int ApplyToFolder(const std::string& root, const std::vector<std::string>& patch
       SayAsIs(err, patchPaths[p] + ": " + read.Message());
       return ExitStatus(read, ExitRule::kAnyFailureIs2);
     }
+  }
+  if (reverse) {
+    FolderPatch undo;
+    const int failed = UndoOverFolder(root, patches[0], names, err, files, &undo);
+    if (failed != -1) return failed;
+    patches[0] = std::move(undo);
   }
   PatchOutcome outcome;
   Status s = ApplyFolderPatches(files, root, patches, names, check, durable, &outcome);

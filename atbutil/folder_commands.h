@@ -14,10 +14,12 @@ namespace atb {
 // Whether `path` names a folder (a symlink to one is no folder here).
 bool IsFolder(Files& files, const std::string& path);
 
-int DiffFolders(const std::string& a, const std::string& b, bool overlay, const KeyNames& names,
-                std::FILE* out, std::FILE* err, Files& files);
+int DiffFolders(const std::string& a, const std::string& b, bool overlay, bool reversible,
+                const KeyNames& names, std::FILE* out, std::FILE* err, Files& files);
+// With `reverse`, undoes one patch over the folder (patches/reverse.h).
 int ApplyToFolder(const std::string& root, const std::vector<std::string>& patchPaths, bool check,
-                  bool durable, const KeyNames& names, std::FILE* in, std::FILE* err, Files& files);
+                  bool reverse, bool durable, const KeyNames& names, std::FILE* in, std::FILE* err,
+                  Files& files);
 int RecoverFolder(const std::string& root, std::FILE* err, Files& files);
 
 }  // namespace atb

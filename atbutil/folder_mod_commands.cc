@@ -6,6 +6,7 @@
 #include "atbutil/folder_commands.h"
 #include "atbutil/mod_report.h"
 #include "atbutil/open_file.h"
+#include "atbutil/progress.h"
 #include "atbutil/scratch.h"
 
 namespace atb {
@@ -36,15 +37,24 @@ int InstallOverFolder(const std::string& base, const std::vector<std::string>& m
                       FolderModsOutcome* outcome) {
   std::vector<FolderMod> mods(modPaths.size());
   std::vector<std::string> others;
+  Progress progress(err, "mods read");
   for (std::size_t m = 0; m < modPaths.size(); ++m) {
     Status s = ReadFolderMod(files, base, modPaths[m], names, &mods[m], &others);
-    if (!s.ok()) return Report(s, err, kRule);
+    if (!s.ok()) {
+      progress.Clear();
+      return Report(s, err, kRule);
+    }
+    progress.Update(static_cast<int64_t>(m + 1), static_cast<int64_t>(modPaths.size()));
   }
+  progress.Clear();
   for (const std::string& other : others) {
     Say(err, other, "not an attribute file (*.atb): left alone");
   }
   TempScratch scratch(files);
-  Status s = InstallFolderMods(files, base, mods, names, all, combine, scratch, outcome);
+  Status s = InstallFolderMods(
+      files, base, mods, names, all, combine, scratch, outcome,
+      [&](int64_t done, int64_t total) { progress.Update(done, total, "files installed"); });
+  progress.Clear();
   if (!s.ok()) return Report(s, err, kRule);
   if (!outcome->refused.empty()) return Refused(outcome->refused, base + ": the mods are", err);
   return -1;

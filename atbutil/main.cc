@@ -1,4 +1,22 @@
 // atbutil: reads, checks and rebuilds attribute files without the dialogue.
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+// Memory so short that the program cannot start is said, not an abort: so short, even, that no
+// exception could be made for it. Until the command runs, which says what it was reading.
+[[noreturn]] void StartingWithoutMemory() {
+  std::fputs("atbutil: not enough memory\n", stderr);
+  std::_Exit(2);
+}
+
+// Made before CLI11's own objects, which allocate as the program starts.
+[[maybe_unused]] const bool kStartHandler = (std::set_new_handler(StartingWithoutMemory), true);
+
+}  // namespace
+
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
@@ -23,9 +41,11 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 
 // What the command line gives a command; each fills in what it uses.
 struct Args {
-  std::string file, path, json, out, html, namesFile, key, side, other, third, mergedName, journal;
+  std::string file, path, json, out, html, key, side, other, third, mergedName, journal;
   bool asJson = false, discard = false, checkOnly = false, all = false;
-  bool overlay = false, noSync = false, ours = false, theirs = false;
+  bool overlay = false, noSync = false, ours = false, theirs = false, raw = false, zero = false;
+  bool reverse = false;
+  std::vector<std::string> namesFiles;
   std::vector<std::string> files;
   CLI::App* sub = nullptr;  // the command's own part of the command line, once parsed
 };
@@ -37,9 +57,14 @@ std::vector<std::string> Remaining(const Args& a) {
   return rest;
 }
 
-void NamesOption(CLI::App& sub, Args& a, const char* what) {
-  sub.add_option("--names", a.namesFile,
-                 std::string("A file of attribute names, one per line, to ") + what);
+// Every command that shows or reads keys takes names files, after those of ATB_NAMES and the
+// user's own (main reads them).
+void NamesOption(CLI::App& sub, Args& a) {
+  sub.add_option("--names", a.namesFiles,
+                 "A file of attribute names, one per line, to show and read keys by; may be given "
+                 "several times")
+      ->allow_extra_args(false)
+      ->option_text("FILE");
 }
 
 // Every command: its name and help, its options, and what runs it. --help lists them in this
@@ -49,43 +74,55 @@ struct Command {
   const char* help;
   void (*options)(CLI::App& sub, Args& a);
   int (*run)(const Args& a, const atb::KeyNames& names);
+  bool showsKeys = true;  // takes --names, and reads the names of ATB_NAMES and the user's own
 };
 
 const Command kCommands[] = {
     {"dump", "Print the whole tree: one line per entry, or JSON",
      [](CLI::App& sub, Args& a) {
        sub.add_flag("--json", a.asJson, "JSON that build turns back into the same bytes");
-       NamesOption(sub, a, "show keys by");
-       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_option("FILE", a.file, "The attribute file, or - for standard input")->required();
      },
      [](const Args& a, const atb::KeyNames& names) {
        return atb::DumpCommand(a.file, a.asJson, names, stdout, stderr);
      }},
     {"textconv", "dump for git diff: never fails on a damaged, short or foreign file",
      [](CLI::App& sub, Args& a) {
-       NamesOption(sub, a, "show keys by");
-       sub.add_option("FILE", a.file, "The file")->required();
+       sub.add_option("FILE", a.file, "The file, or - for standard input")->required();
      },
      [](const Args& a, const atb::KeyNames& names) {
        return atb::TextconvCommand(a.file, names, stdout, stderr);
      }},
     {"check", "Check that every table of every file is sound",
      [](CLI::App& sub, Args& a) {
-       sub.add_option("FILE", a.files,
-                      "Attribute files, and folders: every *.atb below them, symlinks not followed")
+       sub.add_option(
+              "FILE", a.files,
+              "Attribute files, and folders: every *.atb below them, symlinks not followed; "
+              "- for standard input")
            ->required();
      },
      [](const Args& a, const atb::KeyNames& names) {
        return atb::CheckCommand(a.files, names, stdout, stderr);
      }},
-    {"get", "Print one value, as dump prints it",
+    {"get", "Print values, one a line, as dump prints them",
      [](CLI::App& sub, Args& a) {
-       sub.add_option("FILE", a.file, "The attribute file")->required();
-       sub.add_option("PATH", a.path, "The entry, as dump names it (or by label, key, #N or name)")
+       sub.add_flag("--raw", a.raw,
+                    "Texts as their characters alone: no quotes, no escapes, a localized text as "
+                    "UTF-8; other values as without it");
+       sub.add_flag("-z", a.zero, "End each value with a zero byte instead of a line break");
+       sub.add_option("FILE", a.file, "The attribute file, or - for standard input")->required();
+       sub.add_option("PATH", a.files,
+                      "Entries, as dump names them (or by label, key, #N or name), printed in "
+                      "this order")
            ->required();
+       sub.footer(
+           "Nothing is printed unless every PATH names one entry: each that does not is said on "
+           "standard error.\nExit status: 0 printed; 1 a PATH that matches no entry or several, "
+           "a damaged file, or with --raw a text that UTF-8 cannot carry; 2 trouble.");
      },
      [](const Args& a, const atb::KeyNames& names) {
-       return atb::GetCommand(a.file, a.path, names, stdout, stderr);
+       return atb::GetCommand(a.file, a.files, atb::GetForm{a.raw, a.zero ? '\0' : '\n'}, names,
+                              stdout, stderr);
      }},
     {"set", "Change values; all of them or none",
      [](CLI::App& sub, Args& a) {
@@ -162,7 +199,8 @@ const Command kCommands[] = {
      },
      [](const Args& a, const atb::KeyNames&) {
        return atb::RecoverCommand(a.file, a.discard, a.journal, stderr);
-     }},
+     },
+     false},
     {"build", "Write an attribute file from its JSON form",
      [](CLI::App& sub, Args& a) {
        sub.add_option("JSON", a.json, "The JSON form, or - for standard input")->required();
@@ -175,21 +213,32 @@ const Command kCommands[] = {
      }},
     {"diff", "Print the patch that turns A into B",
      [](CLI::App& sub, Args& a) {
-       NamesOption(sub, a, "name keys by");
        sub.add_flag("--overlay", a.overlay,
                     "B is a mod folder that holds only the files it changes: files B lacks are "
                     "left alone, not removed");
-       sub.add_option("A", a.file, "The attribute file, or folder, to start from")->required();
-       sub.add_option("B", a.other, "The attribute file, or folder, to end at")->required();
+       sub.add_flag("--reversible", a.reverse,
+                    "Give every old value whole and every removed entry's neighbours, so that "
+                    "apply -R can undo the patch");
+       sub.add_option("A", a.file,
+                      "The attribute file, or folder, to start from; - for standard input")
+           ->required();
+       sub.add_option("B", a.other,
+                      "The attribute file, or folder, to end at; - for standard input (one of "
+                      "the two)")
+           ->required();
        sub.footer("Exit status: 0 the same, 1 different (the patch printed), 2 trouble.");
      },
      [](const Args& a, const atb::KeyNames& names) {
        return atb::DiffCommand(a.file, a.other, names, stdout, stderr, atb::SystemFiles(),
-                               a.overlay);
+                               a.overlay, a.reverse);
      }},
     {"apply", "Apply patches in order, as one change",
      [](CLI::App& sub, Args& a) {
        sub.add_flag("--check", a.checkOnly, "Only say whether the patches apply; write nothing");
+       sub.add_flag("-R,--reverse", a.reverse,
+                    "Undo the patches on the file or folder they made, the last first: their new "
+                    "values expected, their old ones written, adds taken out and removals put "
+                    "back");
        sub.add_flag("--no-sync", a.noSync,
                     "Do not wait for the disk: the change survives a kill, not a power loss");
        sub.add_option("TARGET", a.file, "The attribute file, or a folder for patches over a folder")
@@ -197,11 +246,15 @@ const Command kCommands[] = {
        sub.add_option("PATCH", a.files,
                       "Patches, applied in order; - reads one from standard input")
            ->required();
-       sub.footer("Exit status: 0 applied, 1 refused (nothing written), 2 trouble.");
+       sub.footer(
+           "-R needs every old value whole and every removal's place, as diff --reversible writes "
+           "them; a patch over a folder undoes one at a time, and never one that removes a file, "
+           "which its size and hash cannot make again.\nExit status: 0 applied, 1 refused "
+           "(nothing written), 2 trouble.");
      },
      [](const Args& a, const atb::KeyNames& names) {
        return atb::ApplyCommand(a.file, a.files, a.checkOnly, names, stdin, stderr,
-                                atb::SystemFiles(), !a.noSync && atb::DurableChanges());
+                                atb::SystemFiles(), !a.noSync && atb::DurableChanges(), a.reverse);
      }},
     {"merge", "Merge the changes from BASE to THEIRS into OURS (git's merge driver)",
      [](CLI::App& sub, Args& a) {
@@ -236,7 +289,6 @@ const Command kCommands[] = {
                       "Also write the entries as one self-contained page to OUT, replaced only "
                       "once complete; - puts it on standard output instead of the text")
            ->option_text("OUT");
-       NamesOption(sub, a, "name keys by");
        sub.add_option("BASE", a.file, "The attribute file the mods are made for")->required();
        sub.add_option("MOD", a.files,
                       "Mods in load order: patches, or attribute files diffed against BASE")
@@ -255,7 +307,6 @@ const Command kCommands[] = {
      }},
     {"combine", "Print one patch that installs the mods in load order",
      [](CLI::App& sub, Args& a) {
-       NamesOption(sub, a, "name keys by");
        sub.add_option("BASE", a.file, "The attribute file the mods are made for")->required();
        sub.add_option("MOD", a.files,
                       "Mods in load order: patches, or attribute files diffed against BASE")
@@ -270,7 +321,6 @@ const Command kCommands[] = {
      }},
     {"rebase", "Make a patch made for OLD again for NEW",
      [](CLI::App& sub, Args& a) {
-       NamesOption(sub, a, "name keys by");
        sub.add_option("PATCH", a.path, "The patch (or an attribute file diffed against OLD)")
            ->required();
        sub.add_option("OLD", a.file, "The attribute file the patch was made for")->required();
@@ -284,7 +334,57 @@ const Command kCommands[] = {
      [](const Args& a, const atb::KeyNames& names) {
        return atb::RebaseCommand(a.path, a.file, a.other, names, stdout, stderr);
      }},
+    {"names", "Print a names file of the texts whose hashes are keys with no name",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option(
+              "FILE", a.files,
+              "Attribute files, and folders: every *.atb below them, symlinks not followed; "
+              "- for standard input")
+           ->required();
+       sub.footer(
+           "Every 8-bit and localized text is hashed whole and word by word (a word: a run of "
+           "ASCII letters, digits and _); those whose hash is a key of the files that no label or "
+           "known name shows are printed, sorted, one a line, each with the number of entries it "
+           "names after a tab and #. Save them as a names file for --names, ATB_NAMES or "
+           "~/.config/atb-edit/names.\nExit status: 0 done; 2 a file that cannot be read or is "
+           "damaged (said on standard error, the others still read), or trouble.");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::NamesCommand(a.files, names, stdout, stderr);
+     }},
+    {"hash", "Print the key that each word stands for in a path",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("WORD", a.files, "Words: names of attributes")->required();
+       sub.footer(
+           "One key a line, in decimal: a label's key, else the word's hash, as dump and paths "
+           "use it.\nExit status: 0 done; 2 trouble.");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::HashCommand(a.files, names, stdout, stderr);
+     },
+     false},
 };
+
+// A variable of the environment, empty when unset; read here only, never below the commands.
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+// The names of --names, ATB_NAMES and the user's own names file, in that order: the first name
+// given for a key wins.
+atb::NameSources Sources(const Args& a) {
+  atb::NameSources sources{a.namesFiles, Environment("ATB_NAMES"), {}};
+  const std::string config = Environment("XDG_CONFIG_HOME");
+  const std::string home = Environment("HOME");
+  // A relative XDG_CONFIG_HOME is to be ignored.
+  if (!config.empty() && config[0] == '/') {
+    sources.config = config + "/atb-edit/names";
+  } else if (!home.empty()) {
+    sources.config = home + "/.config/atb-edit/names";
+  }
+  return sources;
+}
 
 // A command line that asks wrongly: said with a pointer to the usage.
 int Usage(const std::string& message) {
@@ -338,7 +438,11 @@ int Main(int argc, char** argv) {
       "lock.");
 
   Args args;
-  for (const Command& c : kCommands) c.options(*app.add_subcommand(c.name, c.help), args);
+  for (const Command& c : kCommands) {
+    CLI::App& sub = *app.add_subcommand(c.name, c.help);
+    c.options(sub, args);
+    if (c.showsKeys) NamesOption(sub, args);
+  }
   if (const int status = Parse(app, argc, argv); status != -1) return status;
 
   if (!atb::IgnoreFileSizeSignal()) std::perror("atbutil: SIGXFSZ cannot be ignored");
@@ -351,14 +455,16 @@ int Main(int argc, char** argv) {
     atb::Say(stderr, file, message);
   };
   atb::SetWaitPolicy(wait);
-  atb::KeyNames names;
-  if (!args.namesFile.empty()) {
-    const atb::Status s = names.AddNamesFile(args.namesFile);
-    if (!s.ok()) return atb::Report(s, stderr);
-  }
+  atb::SetTemporaryRoot(Environment("TMPDIR"));
   for (const Command& c : kCommands) {
     args.sub = app.get_subcommand(c.name);
-    if (*args.sub) return c.run(args, names);
+    if (!*args.sub) continue;
+    atb::KeyNames names;
+    const atb::Status s = atb::LoadNames(c.showsKeys ? Sources(args) : atb::NameSources{}, &names);
+    if (!s.ok()) return atb::Report(s, stderr);
+    // From here memory that runs out is an error about what the command was reading.
+    std::set_new_handler(nullptr);
+    return c.run(args, names);
   }
   // CLI11 requires one subcommand: never reached.
   return atb::ExitStatus(atb::Status::Invalid({}));

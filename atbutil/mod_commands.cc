@@ -18,6 +18,7 @@
 #include "atbutil/folder_mod_commands.h"
 #include "atbutil/mod_report.h"
 #include "atbutil/open_file.h"
+#include "atbutil/progress.h"
 #include "atbutil/scratch.h"
 
 namespace atb {
@@ -72,11 +73,14 @@ Status ReadMod(Files& files, OpenFile& base, const std::string& path, const KeyN
 
 Status ReadMods(Files& files, OpenFile& base, const std::vector<std::string>& paths,
                 const KeyNames& names, std::FILE* err, std::vector<Mod>* mods) {
+  // A mod that is an attribute file is diffed against BASE: long over many of them.
+  Progress progress(err, "mods read");
   for (const std::string& path : paths) {
     mods->push_back({path, {}});
     Status s = ReadMod(files, base, path, names, err, &mods->back().patch);
     if (!s.ok()) return s;
     mods->back().patch.name = path;
+    progress.Update(static_cast<int64_t>(mods->size()), static_cast<int64_t>(paths.size()));
   }
   return Status::Ok();
 }

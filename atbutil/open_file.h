@@ -66,6 +66,13 @@ int RunReported(const std::string& path, std::FILE* err, Command command) {
   return RunReported(path, err, ExitRule::kUsual, command);
 }
 
+// The folder that temporary files go in (TMPDIR, read by main; /tmp until set).
+void SetTemporaryRoot(std::string root);
+const std::string& TemporaryRoot();
+
+// What messages call the file named "-": standard input.
+std::string ShownName(const std::string& path);
+
 // Reads a whole patch file through `files`, or `in` for "-".
 Status ReadPatchText(Files& files, const std::string& path, std::FILE* in, std::string* text);
 
@@ -73,13 +80,18 @@ class OpenFile {
  public:
   enum Mode { kRead, kCheck, kEdit };
 
-  explicit OpenFile(Files& files) : open_(files) {}
+  explicit OpenFile(Files& files) : open_(files), files_(files) {}
+  ~OpenFile();
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
 
   // Opens `path`: for editing, locked against other editors; for reading, keeping changes out
   // until the command is done. Says so on `err` when it finished an interrupted change. Refused
   // (locked, read-only, not a regular file, an interrupted change that cannot be finished),
   // damaged, or an I/O error, each in `path`.
-  // Messages name the file `shown`, when given, instead of `path`.
+  // Messages name the file `shown`, when given, instead of `path`. "-" is standard input, read
+  // whole into a temporary file first (the store reads at offsets, which a pipe cannot), and
+  // only for reading; the copy is removed with this object.
   Status Open(const std::string& path, Mode mode, std::FILE* err, const std::string& shown = {});
   // Closing reports a write error that some file systems defer until then.
   Status Close();
@@ -94,8 +106,12 @@ class OpenFile {
   bool interrupted() const { return open_.interrupted(); }
 
  private:
+  Status CopyStandardInput(std::string* copy);
+
   AttributeFile open_;
+  Files& files_;
   std::string path_;
+  std::string copyDir_;  // the temporary folder of standard input's copy
   bool recovered_ = false;
 };
 

@@ -14,6 +14,7 @@
 #include "atbutil/commands.h"
 #include "atbutil/folder_commands.h"
 #include "atbutil/open_file.h"
+#include "atbutil/scratch.h"
 
 namespace atb {
 
@@ -31,7 +32,7 @@ int Guarded(const std::string& where, std::FILE* err, ExitRule rule, Command com
 }
 
 int Diff(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-         std::FILE* err, Files& files) {
+         std::FILE* err, Files& files, bool reversible) {
   constexpr ExitRule rule = ExitRule::kAnyFailureIs2;
   OpenFile fa(files), fb(files);
   Status o = fa.Open(a, OpenFile::kRead, err);
@@ -41,9 +42,10 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
   int64_t changes = 0;
   bool staleSizes = false;
   Status s = WritePatch(fa.file(), fa.length(), fb.file(), fb.length(), names, sink, &changes,
-                        &staleSizes);
+                        &staleSizes, reversible);
   if (s.refused()) {
-    SayAsIs(err, a + " -> " + b + ": no patch can describe this: " + s.Message());
+    SayAsIs(err,
+            ShownName(a) + " -> " + ShownName(b) + ": no patch can describe this: " + s.Message());
     return ExitStatus(s, rule);
   }
   if (!s.ok()) {
@@ -58,7 +60,7 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
     return Report(Status::FromErrno(errno).In("cannot write the output"), err, rule);
   }
   if (staleSizes) {
-    Say(err, b,
+    Say(err, ShownName(b),
         "its header sizes do not follow its length of " + std::to_string(fb.length()) +
             " bytes: applying the patch gives sizes that do, as every change does");
     return kExitDiffers;
@@ -66,8 +68,49 @@ int Diff(const std::string& a, const std::string& b, const KeyNames& names, std:
   return changes == 0 ? ExitStatus(Status::Ok(), rule) : kExitDiffers;
 }
 
+// The patches that undo `patches` on the file `f` that they made, the last one's first, each
+// found on the file as the ones before it leave it (a scratch copy, for more than one); -1, or
+// the exit status once it is said why they cannot be undone.
+int Undo(OpenFile& f, const std::vector<Patch>& patches, const KeyNames& names, std::FILE* err,
+         Files& files, std::vector<Patch>* undo) {
+  TempScratch scratch(files);
+  ChangeTarget* target = nullptr;
+  PositionedFile* current = &f.file();
+  int64_t length = f.length();
+  if (patches.size() > 1) {
+    Status s = scratch.CopyOf(f.file(), f.length(), &target);
+    if (!s.ok()) return Report(s, err);
+    current = &target->file;
+  }
+  for (std::size_t k = patches.size(); k-- > 0;) {
+    std::vector<std::string> why;
+    Patch reversed;
+    Status s = ReversePatch(*current, length, patches[k], names, &reversed, &why);
+    for (const std::string& w : why) SayAsIs(err, w);
+    if (!s.ok() && !s.ioError()) {
+      SayAsIs(err, f.path() + ": " + patches[k].name + " cannot be undone; nothing was changed");
+      return ExitStatus(Status::Refused({}));
+    }
+    if (!s.ok()) return Report(s.In(f.path()), err);
+    if (k > 0) {
+      PatchOutcome outcome;
+      s = ApplyPatches(*current, length, {reversed}, names, target, &outcome);
+      for (const std::string& failure : outcome.failures) SayAsIs(err, failure);
+      if (s.ok() && !outcome.failures.empty()) {
+        SayAsIs(err,
+                f.path() + ": " + patches[k].name + " does not undo here; nothing was changed");
+        return ExitStatus(Status::Refused({}));
+      }
+      if (s.ok()) s = current->Length(&length);
+      if (!s.ok()) return Report(s.In(f.path()), err);
+    }
+    undo->push_back(std::move(reversed));
+  }
+  return -1;
+}
+
 int Apply(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
-          const KeyNames& names, std::FILE* in, std::FILE* err, Files& files) {
+          bool reverse, const KeyNames& names, std::FILE* in, std::FILE* err, Files& files) {
   if (patchPaths.empty()) {
     const Status usage = Status::Invalid("apply needs a FILE and at least one PATCH");
     SayAsIs(err, usage.Message());
@@ -92,6 +135,12 @@ int Apply(const std::string& path, const std::vector<std::string>& patchPaths, b
   OpenFile f(files);
   Status o = f.Open(path, check ? OpenFile::kRead : OpenFile::kEdit, err);
   if (!o.ok()) return Report(o, err);
+  if (reverse) {
+    std::vector<Patch> undo;
+    const int failed = Undo(f, patches, names, err, files, &undo);
+    if (failed != -1) return failed;
+    patches = std::move(undo);
+  }
   PatchOutcome outcome;
   Status s =
       ApplyPatches(f.file(), f.length(), patches, names, check ? nullptr : &f.target(), &outcome);
@@ -289,22 +338,31 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
 }  // namespace
 
 int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
-                std::FILE* err, Files& files, bool overlay) {
-  return Guarded(a + " -> " + b, err, ExitRule::kAnyFailureIs2, [&] {
-    if (overlay || IsFolder(files, a) || IsFolder(files, b)) {
-      return DiffFolders(a, b, overlay, names, out, err, files);
+                std::FILE* err, Files& files, bool overlay, bool reversible) {
+  return Guarded(ShownName(a) + " -> " + ShownName(b), err, ExitRule::kAnyFailureIs2, [&] {
+    // Standard input is one file, even where a folder is named "-".
+    if (a == "-" || b == "-") {
+      const char* why = a == b    ? "standard input (-) can be only one of A and B"
+                        : overlay ? "standard input (-) is one file, not a mod folder"
+                                  : nullptr;
+      if (why != nullptr) return Report(Status::Invalid(why), err, ExitRule::kAnyFailureIs2);
+      return Diff(a, b, names, out, err, files, reversible);
     }
-    return Diff(a, b, names, out, err, files);
+    if (overlay || IsFolder(files, a) || IsFolder(files, b)) {
+      return DiffFolders(a, b, overlay, reversible, names, out, err, files);
+    }
+    return Diff(a, b, names, out, err, files, reversible);
   });
 }
 
 int ApplyCommand(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
-                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files, bool durable) {
+                 const KeyNames& names, std::FILE* in, std::FILE* err, Files& files, bool durable,
+                 bool reverse) {
   return Guarded(path, err, ExitRule::kUsual, [&] {
     if (IsFolder(files, path) && !patchPaths.empty()) {
-      return ApplyToFolder(path, patchPaths, check, durable, names, in, err, files);
+      return ApplyToFolder(path, patchPaths, check, reverse, durable, names, in, err, files);
     }
-    return Apply(path, patchPaths, check, names, in, err, files);
+    return Apply(path, patchPaths, check, reverse, names, in, err, files);
   });
 }
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "atbutil/open_file.h"
+
 namespace atb {
 
 TempScratch::~TempScratch() {
@@ -49,9 +51,7 @@ Status TempScratch::CopyOf(ByteSource& from, int64_t length, ChangeTarget** targ
     if (!s.ok()) return s;
   }
   if (dir_.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/atbutil-XXXXXX";
+    std::string pattern = TemporaryRoot() + "/atbutil-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
       return Status::FromErrno(errno).In("cannot make a temporary folder");
     }

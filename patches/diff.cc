@@ -211,8 +211,14 @@ namespace {
 class Differ {
  public:
   Differ(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength, const KeyNames& names,
-         Sink& sink)
-      : a_(a), b_(b), aLength_(aLength), bLength_(bLength), names_(names), sink_(sink) {}
+         Sink& sink, bool reversible)
+      : a_(a),
+        b_(b),
+        aLength_(aLength),
+        bLength_(bLength),
+        names_(names),
+        sink_(sink),
+        reversible_(reversible) {}
 
   Status Run(int64_t* changes);
   bool staleSizes() const { return staleSizes_; }
@@ -236,6 +242,15 @@ class Differ {
   // Takes out A's entries up to `aTo` and adds B's up to `bTo` in front of A's entry aTo.
   Status Gap(Frame& f, uint32_t aTo, uint32_t bTo);
   Status Pair(Frame& f, uint32_t i, uint32_t j, bool* descend);
+  // An old value: whole when the patch is to be reversible, else as an expected value is shown.
+  // One in front of "->" takes one line: a table there is its raw bytes.
+  Status Old(uint32_t type, int64_t start, int64_t end, bool oneLine) {
+    if (!reversible_) return AppendExpectedValue(a_, type, start, end, sink_);
+    if (oneLine && type == static_cast<uint32_t>(EntryType::Reference)) {
+      return AppendRawTable(a_, start, end, sink_);
+    }
+    return AppendNewValue(a_, type, start, end, names_, 0, sink_);
+  }
   int64_t KeyCount(Frame& f, uint32_t key) {
     if (f.keyCounts.empty()) {
       for (uint32_t i = 0; i < f.a.count; ++i) ++f.keyCounts[f.a.ID[i]];
@@ -256,6 +271,7 @@ class Differ {
   std::deque<Frame> stack_;  // a frame's paths refer to those of the frames below it
   int64_t changes_ = 0;
   bool staleSizes_ = false;
+  bool reversible_;
 };
 
 Status Differ::Header() {
@@ -295,12 +311,22 @@ Status Differ::Gap(Frame& f, uint32_t aTo, uint32_t bTo) {
   for (uint32_t i = f.aNext; i < aTo; ++i) {
     sink_.buf().append("remove ");
     if (!(s = f.paths->AppendEntryPath(i, &sink_.buf())).ok()) return s;
+    if (reversible_) {
+      sink_.buf().append(" after ");
+      s = i == 0 ? (sink_.buf().append("start"), Status::Ok())
+                 : f.paths->AppendEntryPath(i - 1, &sink_.buf());
+      sink_.buf().append(" before ");
+      if (s.ok()) {
+        s = i + 1 == f.a.count ? (sink_.buf().append("end"), Status::Ok())
+                               : f.paths->AppendEntryPath(i + 1, &sink_.buf());
+      }
+      if (!s.ok()) return s;
+    }
     if (const int64_t n = KeyCount(f, f.a.ID[i]); n > 1) {
       sink_.buf().append(" (of " + std::to_string(n) + ")");
     }
     sink_.buf().append(": ");
-    s = AppendExpectedValue(a_, f.a.Type[i], f.a.ExtentStart(i), f.a.ExtentEnd(i), sink_);
-    if (!s.ok()) return s;
+    if (!(s = Old(f.a.Type[i], f.a.ExtentStart(i), f.a.ExtentEnd(i), false)).ok()) return s;
     EndLine();
   }
   if (f.bNext < bTo) {
@@ -360,8 +386,7 @@ Status Differ::Pair(Frame& f, uint32_t i, uint32_t j, bool* descend) {
   Status s = f.paths->AppendEntryPath(i, &sink_.buf());
   if (!s.ok()) return s;
   sink_.buf().append(": ");
-  s = AppendExpectedValue(a_, f.a.Type[i], aStart, aEnd, sink_);
-  if (!s.ok()) return s;
+  if (!(s = Old(f.a.Type[i], aStart, aEnd, true)).ok()) return s;
   sink_.buf().append(" -> ");
   if (!(s = AppendNewValue(b_, f.b.Type[j], bStart, bEnd, names_, 0, sink_)).ok()) return s;
   EndLine();
@@ -395,7 +420,7 @@ Status Differ::Run(int64_t* changes) {
         sink_.buf().append("lead ");
         if (!(s = f.paths->AppendTablePath(&sink_.buf())).ok()) return s;
         sink_.buf().append(": ");
-        if (!(s = AppendBytesValue(a_, aLead, f.a.Off[0], true, sink_)).ok()) return s;
+        if (!(s = AppendBytesValue(a_, aLead, f.a.Off[0], !reversible_, sink_)).ok()) return s;
         sink_.buf().append(" -> ");
         if (!(s = AppendBytesValue(b_, bLead, f.b.Off[0], false, sink_)).ok()) return s;
         EndLine();
@@ -434,8 +459,9 @@ Status Differ::Run(int64_t* changes) {
 }  // namespace
 
 Status WritePatch(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength,
-                  const KeyNames& names, Sink& sink, int64_t* changes, bool* staleSizes) {
-  Differ differ(a, aLength, b, bLength, names, sink);
+                  const KeyNames& names, Sink& sink, int64_t* changes, bool* staleSizes,
+                  bool reversible) {
+  Differ differ(a, aLength, b, bLength, names, sink, reversible);
   Status s = differ.Run(changes);
   if (staleSizes != nullptr) *staleSizes = differ.staleSizes();
   return s;

@@ -42,8 +42,10 @@ Status SameBytes(ByteSource& a, int64_t aStart, int64_t aEnd, ByteSource& b, int
 // Writes the patch that turns the file `a` into `b` to `sink`, and counts its changes. Refused,
 // saying why, when a patch cannot describe the difference (a root table that is damaged);
 // nothing is then written. Where b's header sizes do not follow its length, the patch gives
-// sizes that do, as every change does, and *staleSizes says so.
+// sizes that do, as every change does, and *staleSizes says so. A `reversible` patch gives every
+// old value whole, and every removed entry's neighbours, so that ReversePatch can undo it.
 Status WritePatch(ByteSource& a, int64_t aLength, ByteSource& b, int64_t bLength,
-                  const KeyNames& names, Sink& sink, int64_t* changes, bool* staleSizes = nullptr);
+                  const KeyNames& names, Sink& sink, int64_t* changes, bool* staleSizes = nullptr,
+                  bool reversible = false);
 
 }  // namespace atb

@@ -226,7 +226,8 @@ Status ReadFolderMod(Files& files, const std::string& base, const std::string& p
 
 Status InstallFolderMods(Files& files, const std::string& base, const std::vector<FolderMod>& mods,
                          const KeyNames& names, bool all, bool combine, Scratch& scratch,
-                         FolderModsOutcome* outcome) {
+                         FolderModsOutcome* outcome,
+                         const std::function<void(int64_t done, int64_t total)>& progress) {
   std::map<std::string, std::vector<Touch>> byFile;
   for (std::size_t m = 0; m < mods.size(); ++m) {
     for (std::size_t k = 0; k < m; ++k) {
@@ -237,6 +238,7 @@ Status InstallFolderMods(Files& files, const std::string& base, const std::vecto
     }
     for (const FilePatch& f : mods[m].files) byFile[f.relative].push_back({&mods[m], &f});
   }
+  int64_t done = 0;
   for (const auto& [relative, touches] : byFile) {
     const bool whole = std::any_of(touches.begin(), touches.end(), [](const Touch& t) {
       return t.file->kind != FilePatch::kChange;
@@ -245,6 +247,7 @@ Status InstallFolderMods(Files& files, const std::string& base, const std::vecto
         whole ? WholeFile(files, base, relative, touches, all, combine, outcome)
               : ChangedFile(files, base, relative, touches, names, all, combine, scratch, outcome);
     if (!s.ok()) return s;
+    if (progress) progress(++done, static_cast<int64_t>(byFile.size()));
   }
   if (!outcome->refused.empty()) {
     outcome->entries.clear();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,10 +43,12 @@ struct FolderModsOutcome {
   int64_t files = 0;
 };
 
-// Installs the mods on `base` file by file, one scratch copy at a time.
+// Installs the mods on `base` file by file, one scratch copy at a time; `progress`, when given,
+// is told after each file how many of how many are done.
 Status InstallFolderMods(Files& files, const std::string& base, const std::vector<FolderMod>& mods,
                          const KeyNames& names, bool all, bool combine, Scratch& scratch,
-                         FolderModsOutcome* outcome);
+                         FolderModsOutcome* outcome,
+                         const std::function<void(int64_t done, int64_t total)>& progress = {});
 
 struct FolderRebaseOutcome {
   std::vector<std::string> refused;

@@ -341,8 +341,8 @@ namespace {
 
 // One file's section of a folder patch, appended to `out`.
 Status AppendChanged(Files& files, const std::string& a, const std::string& b,
-                     const std::string& relative, const KeyNames& names, std::string* out,
-                     FolderDiffOutcome* outcome) {
+                     const std::string& relative, const KeyNames& names, bool reversible,
+                     std::string* out, FolderDiffOutcome* outcome) {
   AttributeFile fa(files), fb(files);
   bool recovered;
   Status s = fa.Open(Join(a, relative), AttributeFile::kReading, &recovered);
@@ -353,7 +353,8 @@ Status AppendChanged(Files& files, const std::string& a, const std::string& b,
   Sink section(nullptr);
   int64_t changes = 0;
   bool stale = false;
-  s = WritePatch(fa.file(), fa.length(), fb.file(), fb.length(), names, section, &changes, &stale);
+  s = WritePatch(fa.file(), fa.length(), fb.file(), fb.length(), names, section, &changes, &stale,
+                 reversible);
   if (!s.ok()) return s.In(relative);
   if (stale) outcome->staleSizes.push_back(relative);
   if (changes == 0 && !stale) return Status::Ok();
@@ -406,7 +407,8 @@ Status AppendRemoved(Files& files, const std::string& a, const std::string& rela
 }  // namespace
 
 Status WriteFolderPatch(Files& files, const std::string& a, const std::string& b, bool overlay,
-                        const KeyNames& names, Sink& sink, FolderDiffOutcome* outcome) {
+                        const KeyNames& names, Sink& sink, FolderDiffOutcome* outcome,
+                        bool reversible) {
   std::vector<std::string> inA, inB;
   Status s = ListAttributeFiles(files, a, &inA, &outcome->others);
   if (s.ok()) s = ListAttributeFiles(files, b, &inB, &outcome->others);
@@ -428,7 +430,7 @@ Status WriteFolderPatch(Files& files, const std::string& a, const std::string& b
       ++outcome->files;
       ++j;
     } else {
-      s = AppendChanged(files, a, b, inA[i], names, &out, outcome);
+      s = AppendChanged(files, a, b, inA[i], names, reversible, &out, outcome);
       ++i, ++j;
     }
     sink.Spill();

@@ -75,9 +75,11 @@ struct FolderDiffOutcome {
 
 // Writes the patch that turns the folder `a` into `b` to `sink`. With `overlay`, `b` holds only
 // the files it changes: files it lacks are left alone, not removed. Refused, saying which file,
-// where a file's difference cannot be written as a patch.
+// where a file's difference cannot be written as a patch. `reversible` as for WritePatch: a
+// removed file is still given by its size and hash alone.
 Status WriteFolderPatch(Files& files, const std::string& a, const std::string& b, bool overlay,
-                        const KeyNames& names, Sink& sink, FolderDiffOutcome* outcome);
+                        const KeyNames& names, Sink& sink, FolderDiffOutcome* outcome,
+                        bool reversible = false);
 
 // Checks the patches in order against the folder `root`, and unless `check`, makes them all as
 // one change over its files (change/folder_change.h), durable with `durable`. A change that does

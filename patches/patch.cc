@@ -42,15 +42,6 @@ std::string SizeAndHash(int64_t size, uint64_t hash) {
   return text;
 }
 
-// A table by its bytes, marked as damaged where they are no sound table, so that applying the
-// patch knows the damage is meant.
-Status AppendRawTable(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
-  Status s = CheckTree(file, start, end);
-  if (s.ioError()) return s;
-  sink.buf().append(s.ok() ? "table raw " : "table damaged raw ");
-  return AppendQuotedExtent(file, start, end, sink);
-}
-
 // A table of the file as a block of lines, `table {` to `}`, its entries indented one step
 // further than `depth`. Nested tables that are damaged, or lie deeper than a patch may nest, are
 // given by their raw bytes; so is the table itself when it is damaged.
@@ -119,6 +110,13 @@ class TableBlock : public TreeVisitor {
 };
 
 }  // namespace
+
+Status AppendRawTable(ByteSource& file, int64_t start, int64_t end, Sink& sink) {
+  Status s = CheckTree(file, start, end);
+  if (s.ioError()) return s;
+  sink.buf().append(s.ok() ? "table raw " : "table damaged raw ");
+  return AppendQuotedExtent(file, start, end, sink);
+}
 
 std::string TypeWord(uint32_t type) {
   const std::string_view word = WordOfType(type, TypeSpelling::kPatch);
@@ -512,10 +510,27 @@ bool PatchReader::Change(std::string_view line, PatchChange* c, std::string* err
     if (!colon(&line) || !split(line, &old, &neu)) return false;
     return Value(old, true, &c->expected, error) && Value(neu, false, &c->value, error);
   }
+  // " after PREV|start before NEXT|end", which `word` needs.
+  auto neighbours = [&](std::string_view* rest, const char* word) {
+    if (!Consume(rest, " after "))
+      return Fail(error, std::string(word) + " needs after PATH|start");
+    c->placed = true;
+    if (!Consume(rest, "start") && !ParsePatchPath(rest, &c->after, &c->afterElements, &why)) {
+      return Fail(error, why);
+    }
+    if (!Consume(rest, " before ")) {
+      return Fail(error, std::string(word) + " needs before PATH|end");
+    }
+    if (!Consume(rest, "end") && !ParsePatchPath(rest, &c->before, &c->beforeElements, &why)) {
+      return Fail(error, why);
+    }
+    return true;
+  };
   if (Consume(&line, "remove ")) {
     c->kind = PatchChange::kRemove;
     if (!ParsePatchPath(&line, &c->path, &c->elements, &why)) return Fail(error, why);
     if (c->elements.empty()) return Fail(error, "the root cannot be removed");
+    if (line.substr(0, 7) == " after " && !neighbours(&line, "remove")) return false;
     if (!alike(&line) || !colon(&line)) return false;
     return Value(line, true, &c->expected, error);
   }
@@ -525,14 +540,7 @@ bool PatchReader::Change(std::string_view line, PatchChange* c, std::string* err
     if (c->elements.empty()) return Fail(error, "add needs the table's path and the new key");
     if (!NewKeyOf(c->elements.back(), names_, &c->key, &why)) return Fail(error, why);
     c->elements.pop_back();
-    if (!Consume(&line, " after ")) return Fail(error, "add needs after PATH|start");
-    if (!Consume(&line, "start") && !ParsePatchPath(&line, &c->after, &c->afterElements, &why)) {
-      return Fail(error, why);
-    }
-    if (!Consume(&line, " before ")) return Fail(error, "add needs before PATH|end");
-    if (!Consume(&line, "end") && !ParsePatchPath(&line, &c->before, &c->beforeElements, &why)) {
-      return Fail(error, why);
-    }
+    if (!neighbours(&line, "add")) return false;
     if (!alike(&line) || !colon(&line)) return false;
     return Value(line, false, &c->value, error);
   }
@@ -646,6 +654,8 @@ class Applier {
   Status CheckEntry(const PatchChange& c, Place* place, std::string* why);
   Status CheckAdd(const PatchChange& c, Place* place, std::string* why);
   Status CheckLead(const PatchChange& c, Place* place, std::string* why);
+  // A removal that says where its entry stands: its neighbours must be those.
+  Status CheckNeighbours(const PatchChange& c, const Place& place, std::string* why);
   void CheckHeader(const PatchChange& c, std::string* why) const;
   // The changes that clash with none of the others of their patch; the rest fail.
   std::vector<Op> DropClashes(std::vector<Op> ops);
@@ -839,6 +849,9 @@ Status Applier::CheckEntry(const PatchChange& c, Place* place, std::string* why)
     if (!s.damaged()) *why = UnmarkedDamage(c.value);
     return Status::Ok();
   }
+  if (c.kind == PatchChange::kRemove && c.placed) {
+    if (!(io = CheckNeighbours(c, *place, why)).ok() || !why->empty()) return io;
+  }
   if (c.kind == PatchChange::kRemove && c.alike >= 0) {
     const Table& t = *place->table;
     int64_t alike = 0;
@@ -903,6 +916,34 @@ Status Applier::CheckAdd(const PatchChange& c, Place* place, std::string* why) {
       *why = "expected " + std::to_string(c.alike) + " entries with its key, found " +
              std::to_string(alike);
     }
+  }
+  return Status::Ok();
+}
+
+Status Applier::CheckNeighbours(const PatchChange& c, const Place& place, std::string* why) {
+  std::string table = c.path.substr(0, c.path.rfind('/'));
+  if (table.empty()) table = "/";
+  const Table& t = *place.table;
+  const uint32_t count = EditedFile::Count(t);
+  // The entry's neighbours as the file holds them, and as the patch says.
+  const std::string first = place.index == 0 ? "the start" : PathOf(table, t, place.index - 1);
+  const std::string then = place.index + 1 == count ? "the end" : PathOf(table, t, place.index + 1);
+  auto holds = [&](const std::string& path, const std::vector<PathElement>& elements, bool after,
+                   Status* io) {
+    if (path.empty()) return after ? place.index == 0 : place.index + 1 == count;
+    Place p;
+    std::string found;
+    if (!Find(elements, false, &p, &found, io)) return false;
+    return p.table == &t && p.index + (after ? 1 : 0) == place.index + (after ? 0 : 1);
+  };
+  Status io;
+  const bool same =
+      holds(c.after, c.afterElements, true, &io) && holds(c.before, c.beforeElements, false, &io);
+  if (!io.ok()) return io;
+  if (!same) {
+    *why = "expected it after " + (c.after.empty() ? std::string("the start") : c.after) +
+           " and before " + (c.before.empty() ? std::string("the end") : c.before) +
+           ", found it after " + first + " and before " + then;
   }
   return Status::Ok();
 }

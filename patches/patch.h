@@ -5,6 +5,7 @@
 //   set /reload_time: float 2.5 -> float 3.25
 //   add /8192/max_range after /8192/max_damage before end: float 12.5
 //   remove /spare: table 64 bytes fnv64 0x0123456789abcdef
+//   remove /spare after /max_range before end: table { ... }
 //   lead /8192: "" -> "\x01\x02"
 //   header: "..." -> "..."
 //   end 5 changes
@@ -57,9 +58,12 @@ struct PatchChange {
   std::string path;
   std::vector<PathElement> elements;  // of the entry, or of the table for add and lead
   uint32_t key = 0;                   // add
-  // add: the entries the new one goes between, as paths; empty for the start and the end.
+  // add: the entries the new one goes between, as paths; empty for the start and the end. A
+  // remove may say so too (`placed`): the entries its entry stands between, so that the removal
+  // can be made undone (ReversePatch).
   std::string after, before;
   std::vector<PathElement> afterElements, beforeElements;
+  bool placed = false;
   // add, remove: how many entries with the key the table holds, when the patch says so.
   int64_t alike = -1;
   PatchValue expected;  // set, remove, lead, header
@@ -82,6 +86,9 @@ Status ParsePatch(std::string_view text, const KeyNames& names, Patch* patch);
 Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t end,
                       const KeyNames& names, int depth, Sink& sink);
 Status AppendExpectedValue(ByteSource& file, uint32_t type, int64_t start, int64_t end, Sink& sink);
+// A table by its bytes on one line, `table raw "..."`, or `table damaged raw "..."` where they are
+// no sound table, so that applying the patch knows the damage is meant.
+Status AppendRawTable(ByteSource& file, int64_t start, int64_t end, Sink& sink);
 // Bytes with no type (a lead, a header): quoted, or by size and hash when expected and long.
 Status AppendBytesValue(ByteSource& file, int64_t start, int64_t end, bool expected, Sink& sink);
 // Why the bytes [start, end) of `file` are no sound table, taken as a table of their own (the

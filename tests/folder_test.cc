@@ -173,6 +173,53 @@ TEST_F(Folders, ApplyingTheFolderDiffGivesTheOtherFolder) {
   EXPECT_GT(changed, 0);
 }
 
+// Undone with -R, a reversible patch over a folder gives the folder back: changed files as they
+// were, new ones gone. One that removes a file cannot bring it back, and is refused whole.
+TEST_F(Folders, AReversibleFolderPatchIsUndoneButNotARemovedFile) {
+  Random r(5151);
+  auto undo = [&](const std::string& target, const std::string& patch) {
+    return Capture([&](std::FILE*, std::FILE* err) {
+      return ApplyCommand(target, {patch}, false, KeyNames(), stdin, err, SystemFiles(), false,
+                          true);
+    });
+  };
+  for (int round = 0; round < (testing::kSanitized ? 3 : 10); ++round) {
+    Folder a, b;
+    for (int n = 2 + r.Below(5); n > 0; --n) {
+      const std::string name = (r.OneIn(2) ? "" : "sub/") + std::to_string(r.Below(1000)) + ".atb";
+      a[name] = RandomChangeFile(r, 200);
+      b[name] = r.OneIn(3) ? a[name] : Changed(r, a[name], dir_ / "scratch.atb");
+    }
+    b["new/n.atb"] = RandomChangeFile(r, 100);
+    WriteFolder(dir_ / "a", a);
+    WriteFolder(dir_ / "b", b);
+    const Ran diff = Capture([&](std::FILE* out, std::FILE* err) {
+      return DiffCommand(dir_ / "a", dir_ / "b", KeyNames(), out, err, SystemFiles(), false, true);
+    });
+    ASSERT_EQ(diff.status, 1) << diff.err;
+    WriteFolder(dir_ / "c", a);
+    const std::string patch = Patch(diff.out);
+    ASSERT_EQ(Apply(dir_ / "c", {patch}).status, 0) << round;
+    const Ran undone = undo(dir_ / "c", patch);
+    ASSERT_EQ(undone.status, 0) << round << ": " << undone.err << diff.out;
+    EXPECT_EQ(ReadFolder(dir_ / "c"), a) << round;
+  }
+  const Folder a{{"one.atb", RandomChangeFile(r, 100)}, {"two.atb", RandomChangeFile(r, 100)}};
+  Folder b = a;
+  b.erase("two.atb");
+  b["one.atb"] = Changed(r, a.at("one.atb"), dir_ / "scratch.atb");
+  WriteFolder(dir_ / "a", a);
+  WriteFolder(dir_ / "b", b);
+  const std::string patch = Patch(Diff(dir_ / "a", dir_ / "b").out);
+  WriteFolder(dir_ / "c", b);
+  const Ran refused = undo(dir_ / "c", patch);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("two.atb: a removed file is given only by its size and hash"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(ReadFolder(dir_ / "c"), b);
+}
+
 TEST_F(Folders, RefusalsLeaveEveryFileAsItWas) {
   Random r(77);
   const Folder a{{"one.atb", RandomChangeFile(r, 100)}, {"sub/two.atb", RandomChangeFile(r, 100)}};

@@ -45,13 +45,13 @@ Ran Capture(const std::function<int(std::FILE*, std::FILE*)>& command) {
 }
 
 // The patch from a to b, or "refused: ..." when there is none.
-std::string Diff(const Bytes& a, const Bytes& b) {
+std::string Diff(const Bytes& a, const Bytes& b, const KeyNames& names = KeyNames()) {
   MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
   MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
   Sink sink(nullptr);
   int64_t changes;
-  Status s = WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
-                        KeyNames(), sink, &changes);
+  Status s = WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()), names,
+                        sink, &changes);
   return s.ok() ? sink.buf() : "refused: " + s.Message();
 }
 
@@ -60,7 +60,8 @@ class Patches : public ::testing::Test {
   // Flushing in order is tested on its own; here it would only cost time.
 
   // Writes each patch text to a file and applies them all to `file`.
-  Ran Apply(const Bytes& file, const std::vector<std::string>& texts, bool check = false) {
+  Ran Apply(const Bytes& file, const std::vector<std::string>& texts, bool check = false,
+            const KeyNames& names = KeyNames()) {
     WriteFile(path_, file);
     std::vector<std::string> paths;
     for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -68,7 +69,7 @@ class Patches : public ::testing::Test {
       WriteFile(paths.back(), texts[i]);
     }
     return Capture([&](std::FILE*, std::FILE* err) {
-      return ApplyCommand(path_, paths, check, KeyNames(), stdin, err);
+      return ApplyCommand(path_, paths, check, names, stdin, err);
     });
   }
   Bytes Now() { return ReadFile(path_); }
@@ -368,8 +369,11 @@ TEST_F(Patches, ThePagesExamplesAreTrue) {
   const std::string page = ReadFile(std::string(ATB_SOURCE_DIR) + "/doc/patch.md");
   const std::size_t body = page.find("```\n") + 4;
   const std::string example = page.substr(body, page.find("```", body) - body);
-  ASSERT_EQ(Apply(sample, {example}).status, 0);
-  EXPECT_EQ(Diff(sample, Now()), example);
+  // The names atbutil reads by: ref_name among them.
+  KeyNames names;
+  ASSERT_TRUE(LoadNames({}, &names).ok());
+  ASSERT_EQ(Apply(sample, {example}, false, names).status, 0);
+  EXPECT_EQ(Diff(sample, Now(), names), example);
 
   const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
   const std::string command = "$ atbutil diff sample.atb new.atb\n";
@@ -381,7 +385,7 @@ TEST_F(Patches, ThePagesExamplesAreTrue) {
   ASSERT_EQ(SetCommand(path_, {"reload_time", "3.25"}, KeyNames(), quiet), 0);
   ASSERT_EQ(RemoveCommand(path_, {"536870914"}, KeyNames(), quiet), 0);
   std::fclose(quiet);
-  EXPECT_EQ(Diff(sample, Now()), shown);
+  EXPECT_EQ(Diff(sample, Now(), names), shown);
 }
 
 // A failing disk under apply and merge: the k-th open, read, write, seek, truncation or close
@@ -565,6 +569,114 @@ TEST_F(Patches, ApplyingTheDiffGivesTheOtherFileByteForByte) {
   EXPECT_GT(derived, cases / 3);
   EXPECT_GE(raw, cases / 40);
   EXPECT_GT(twice, cases / 2);
+}
+
+// A patch that diff --reversible writes is its own undo: applied and then applied with -R it
+// gives the file back byte for byte, and so do two patches undone together, the last first. A
+// patch that lacks an old value, or a removal's place, is refused whole with the file unchanged.
+TEST_F(Patches, AReversiblePatchUndoneGivesTheFileBackByteForByte) {
+  Random r(4343);
+  auto reversibleDiff = [](const Bytes& a, const Bytes& b) {
+    MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
+    MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+    Sink sink(nullptr);
+    int64_t changes;
+    EXPECT_TRUE(WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
+                           KeyNames(), sink, &changes, nullptr, true)
+                    .ok());
+    return sink.buf();
+  };
+  // Sizes that follow the length, as any change leaves them: only such a file can come back.
+  auto following = [](Bytes file) {
+    auto* p = reinterpret_cast<uint8_t*>(file.data());
+    EncodeFixed32(p + OUTER_SIZE_OFFSET, OuterSizeFor(static_cast<int64_t>(file.size())));
+    EncodeFixed32(p + ROOT_SIZE_OFFSET, RootSizeFor(static_cast<int64_t>(file.size())));
+    return file;
+  };
+  auto changed = [&](const Bytes& from) {
+    WriteFile(dir_ / "b.atb", from);
+    for (int n = 1 + r.Below(4); n > 0; --n) RandomCommand(dir_ / "b.atb", r, dir_);
+    return ReadFile(dir_ / "b.atb");
+  };
+  auto undo = [&](std::vector<std::string> patches) {
+    return Capture([&](std::FILE*, std::FILE* err) {
+      return ApplyCommand(path_, patches, false, KeyNames(), stdin, err, SystemFiles(), false,
+                          true);
+    });
+  };
+  const int cases = testing::kSanitized ? 40 : 300;
+  int removals = 0, pairs = 0;
+  for (int c = 0; c < cases; ++c) {
+    const Bytes a = following(RandomSoundRoot(r));
+    const Bytes b = c % 3 == 0 ? following(RandomSoundRoot(r)) : changed(a);
+    const std::string patch = reversibleDiff(a, b);
+    if (patch.empty()) continue;
+    removals += patch.find("\nremove ") != std::string::npos || patch.rfind("remove ", 0) == 0;
+    Ran applied = Apply(a, {patch});
+    ASSERT_EQ(applied.status, 0) << c << ": " << applied.err << patch;
+    Ran undone = undo({dir_ / "p0"});
+    ASSERT_EQ(undone.status, 0) << c << ": " << undone.err << patch;
+    ASSERT_EQ(Now(), a) << c << ":\n" << patch;
+    if (c % 4 != 1) continue;
+    const Bytes b2 = following(b);
+    const Bytes d = changed(b2);
+    const std::string second = reversibleDiff(b2, d);
+    if (second.empty()) continue;
+    ASSERT_EQ(Apply(a, {patch, second}).status, 0) << c;
+    undone = undo({dir_ / "p0", dir_ / "p1"});
+    ASSERT_EQ(undone.status, 0) << c << ": " << undone.err << patch << second;
+    ASSERT_EQ(Now(), a) << c;
+    ++pairs;
+  }
+  EXPECT_GT(removals, cases / 4);
+  EXPECT_GT(pairs, cases / 10);
+
+  // Where a key repeats, undoing finds each entry again among those with its key: one removed in
+  // the middle goes back there. A removal's neighbours are what apply expects too.
+  const Bytes listed = EncodeFile({{FloatEntry(5, 1), FloatEntry(5, 2), FloatEntry(5, 3),
+                                    RefEntry(6, {{FloatEntry(1, 1)}}), TextEntry(7, "x")}});
+  const std::string moves =
+      "remove /5[1] after /5[0] before /5[2] (of 3): float 2\n"
+      "add /5 after /5[2] before /6 (of 3): float 9\n"
+      "add /6/2 after /6/1 before end: float 4\n"
+      "end 3 changes\n";
+  ASSERT_EQ(Apply(listed, {moves}).status, 0);
+  EXPECT_EQ(Now(),
+            EncodeFile({{FloatEntry(5, 1), FloatEntry(5, 3), FloatEntry(5, 9),
+                         RefEntry(6, {{FloatEntry(1, 1), FloatEntry(2, 4)}}), TextEntry(7, "x")}}));
+  ASSERT_EQ(undo({dir_ / "p0"}).status, 0);
+  EXPECT_EQ(Now(), listed);
+  const Ran misplaced =
+      Apply(listed, {"remove /5[1] after /5[2] before /6 (of 3): float 2\nend 1 change\n"});
+  EXPECT_EQ(misplaced.status, 1);
+  EXPECT_NE(misplaced.err.find("/5[1]: expected it after /5[2] and before /6, found it after "
+                               "/5[0] and before /5[2]"),
+            std::string::npos)
+      << misplaced.err;
+  EXPECT_EQ(Now(), listed);
+
+  // What a patch does not hold cannot be put back: refused whole, the file left as it is.
+  const Bytes a = EncodeFile({{FloatEntry(1, 1), TextEntry(2, std::string(300, 'x')),
+                               RefEntry(3, {{FloatEntry(4, 4)}}), FloatEntry(5, 5)}});
+  const Bytes b = EncodeFile({{FloatEntry(1, 2), TextEntry(2, "short"), FloatEntry(5, 5)}});
+  const std::string plain = Diff(a, b);
+  ASSERT_EQ(Apply(a, {plain}).status, 0);
+  const Bytes made = Now();
+  const Ran refused = undo({dir_ / "p0"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(Now(), made);
+  EXPECT_NE(refused.err.find("line 2: /2: its old value is given only by its size and hash"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find("line 3: /3: its old value is given only by its size and hash"),
+            std::string::npos)
+      << refused.err;
+  // Undone on a file it did not make: what it expects to find is not there.
+  WriteFile(dir_ / "p0", reversibleDiff(a, b));
+  WriteFile(path_, a);
+  const Ran elsewhere = undo({dir_ / "p0"});
+  EXPECT_EQ(elsewhere.status, 1) << elsewhere.err;
+  EXPECT_EQ(Now(), a);
 }
 
 }  // namespace

@@ -301,7 +301,7 @@ TEST(Tools, AtbutilUsageAndExitStatus) {
       Shell(util + " add " + Quoted(dir / "f.atb") + " 3 float -inf 4 table '\"n\"' && " + util +
             " remove " + Quoted(dir / "f.atb") + " 2 && " + util + " dump " + Quoted(dir / "f.atb"))
           .out,
-      "/3 = -inf\n/4 = ref \"n\"\n/4/1238765486 = \"n\"\n/reload_time = -inf\n");
+      "/3 = -inf\n/4 = ref \"n\"\n/4/ref_name = \"n\"\n/reload_time = -inf\n");
   EXPECT_EQ(Shell(util + " add " + Quoted(dir / "f.atb") + " 5 float 2>/dev/null").status, 2);
   EXPECT_EQ(Shell(util + " remove " + Quoted(dir / "f.atb") + " 2>/dev/null").status, 2);
   EXPECT_EQ(Shell(util + " remove " + Quoted(dir / "f.atb") + " nothing 2>/dev/null").status, 1);
@@ -351,8 +351,9 @@ TEST(Tools, TheReadmeListsEverySubcommand) {
   const std::string readme = ReadFile(std::string(ATB_SOURCE_DIR) + "/README.md");
   const std::string manual = ReadFile(std::string(ATB_BUILD_DIR) + "/doc/atbutil.1");
   Outcome help = Shell(Quoted(ATBUTIL_BINARY) + " --help");
-  for (const char* sub : {"dump", "textconv", "check", "get", "set", "add", "remove", "build",
-                          "extract", "insert", "recover", "diff", "apply", "merge"}) {
+  for (const char* sub :
+       {"dump", "textconv", "check", "get", "set", "add", "remove", "build", "extract", "insert",
+        "recover", "diff", "apply", "merge", "names", "hash"}) {
     EXPECT_NE(help.out.find(std::string("  ") + sub + " "), std::string::npos) << sub;
     EXPECT_NE(readme.find(std::string("atbutil ") + sub + " "), std::string::npos) << sub;
     EXPECT_NE(manual.find(std::string(".B atbutil ") + sub + "\n"), std::string::npos) << sub;

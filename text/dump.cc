@@ -1,6 +1,7 @@
 #include "text/dump.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "store/coding.h"
@@ -16,6 +17,13 @@
 namespace atb {
 
 namespace {
+
+// A code unit as \u shows it: four hex digits.
+std::string HexUnit(uint32_t unit) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "%04x", static_cast<unsigned>(unit));
+  return hex;
+}
 
 constexpr std::size_t kWindow = 1 << 20;
 constexpr int64_t kChunk = 1 << 20;
@@ -164,6 +172,37 @@ Status AppendEntryText(ByteSource& file, uint32_t type, int64_t start, int64_t e
   Status s = CheckTable(file, start, end, &shape);
   if (s.ioError()) return s;
   return AppendReference(file, s, start, end, false, sink);
+}
+
+Status AppendRawText(ByteSource& file, uint32_t type, int64_t start, int64_t end, std::string* out,
+                     bool* isText) {
+  *isText = type == static_cast<uint32_t>(EntryType::Text) ||
+            type == static_cast<uint32_t>(EntryType::LocalizedText);
+  if (!*isText) return Status::Ok();
+  if (type == static_cast<uint32_t>(EntryType::Text)) {
+    std::string bytes;
+    Status s = ReadUpToZero(file, start, end, &bytes);
+    if (s.ok()) out->append(bytes);
+    return s;
+  }
+  int64_t zero = -1;
+  Status s = FindZero(file, start, end, 2, &zero);
+  if (!s.ok()) return s;
+  const int64_t stop = zero >= 0 ? zero : start + (end - start) / 2 * 2;
+  std::string bytes(static_cast<std::size_t>(stop - start), '\0');
+  if (!(s = file.ReadAt(start, bytes.data(), bytes.size())).ok()) return s;
+  const std::vector<uint16_t> units = DecodeUtf16LE(bytes);
+  for (std::size_t i = 0; i < units.size();) {
+    const uint32_t cp = NextUtf16(units.data(), units.size(), &i);
+    if (IsSurrogate(cp)) {
+      return Status::Refused(
+          "the localized text holds an unpaired surrogate, which UTF-8 cannot "
+          "carry; without --raw it is shown as \\u" +
+          HexUnit(cp));
+    }
+    AppendUtf8(cp, out);
+  }
+  return Status::Ok();
 }
 
 Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink& sink) {

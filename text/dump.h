@@ -24,6 +24,13 @@ Status AppendEntryText(ByteSource& file, uint32_t type, int64_t start, int64_t e
 // The same for entry i of `list`.
 Status AppendEntryText(ByteSource& file, const EntryList& list, uint32_t i, Sink& sink);
 
+// A text entry's value as it stands, for a shell to take whole: an 8-bit text's bytes up to its
+// zero, a localized text's code units up to their zero as UTF-8. *isText is false for other
+// types, which append nothing. Refused when a localized text holds an unpaired surrogate, which
+// UTF-8 cannot carry.
+Status AppendRawText(ByteSource& file, uint32_t type, int64_t start, int64_t end, std::string* out,
+                     bool* isText);
+
 // Appends "N bytes fnv64 0x..." for the bytes [start, end).
 Status AppendSizeAndHash(ByteSource& file, int64_t start, int64_t end, Sink& sink);
 

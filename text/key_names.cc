@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "labels/key_hash.h"
@@ -19,6 +20,10 @@ bool IsPlainWord(std::string_view word) {
     }
   }
   return true;
+}
+
+Status Unreadable(int err) {
+  return Status::IoError(err, "cannot be read: " + Status::IoError(err).Reason());
 }
 
 bool IsHexDigit(char c) {
@@ -61,7 +66,7 @@ void KeyNames::Add(uint32_t key, std::string name) {
 
 Status KeyNames::AddNamesFile(const std::string& path, Files& files) {
   const int fd = files.Open(path, O_RDONLY | O_CLOEXEC, 0);
-  if (fd == -1) return Status::IoError(errno, "cannot be read").In(path);
+  if (fd == -1) return Unreadable(errno).In(path);
   // Read in pieces; a line is added once its end has come.
   char buf[1 << 16];
   std::string line;
@@ -80,14 +85,21 @@ Status KeyNames::AddNamesFile(const std::string& path, Files& files) {
     }
   }
   files.Close(fd);
-  if (err != 0) return Status::IoError(err, "cannot be read").In(path);
+  if (err != 0) return Unreadable(err).In(path);
   AddNameLine(line);
   return Status::Ok();
 }
 
+void KeyNames::AddLabel(uint32_t key, const std::string& word) {
+  if (labelKeys_.count(word) != 0 || names_.count(key) != 0) return;
+  labelKeys_.emplace(word, key);
+  Add(key, word);
+}
+
 void KeyNames::AddNameLine(std::string line) {
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.empty()) return;
+  line.erase(std::min(line.find('\t'), line.size()));
+  if (line.empty() || line[0] == '#') return;
   const uint32_t key = HashKeyName(line);
   Add(key, std::move(line));
 }

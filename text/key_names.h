@@ -15,13 +15,22 @@ namespace atb {
 // Names longer than this are never shown; their words still stand for their keys.
 inline constexpr std::size_t kLongestShownName = 64;
 
+// atbutil's label for the key of the entry that gives a nested table its name (REF_NAME_KEY),
+// a word that no label of the table holds (the dialogue shows the key as a number).
+inline constexpr const char* kReferenceNameLabel = "ref_name";
+
 class KeyNames {
  public:
   KeyNames();
 
   // Adds every line of the file at `path` as a name, keyed by its hash, reading it through
-  // `files`. An I/O error, with the system's errno, when the file cannot be read.
+  // `files`: a line's name is what comes before its first tab, and a line that starts with "#"
+  // is a comment. An I/O error, with the system's errno, when the file cannot be read.
   Status AddNamesFile(const std::string& path, Files& files = SystemFiles());
+
+  // Gives `key` the label `word`, as the label table would: in a path the word then stands for
+  // the key, before any name. No change when the word is a label already or the key has a name.
+  void AddLabel(uint32_t key, const std::string& word);
 
   // The key a word stands for: a label of the label table, or else the word's hash.
   uint32_t KeyOfWord(std::string_view word) const;

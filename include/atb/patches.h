@@ -1,5 +1,5 @@
 // Patches: writing one from two files or folders, applying it, merging two changes of one file,
-// installing several mods at once and making a patch again for a newer file.
+// installing several mods at once, making a patch again for a newer file, and undoing one.
 #pragma once
 
 #include "patches/diff.h"
@@ -10,3 +10,4 @@
 #include "patches/mods.h"
 #include "patches/patch.h"
 #include "patches/rebase.h"
+#include "patches/reverse.h"

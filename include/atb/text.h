@@ -4,6 +4,7 @@
 #include "text/dump.h"
 #include "text/json_form.h"
 #include "text/key_names.h"
+#include "text/name_finder.h"
 #include "text/paths.h"
 #include "text/set_value.h"
 #include "text/value_text.h"
