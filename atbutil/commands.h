@@ -138,5 +138,13 @@ int NamesCommand(const std::vector<std::string>& paths, const KeyNames& names, s
 // hash: the key each word stands for in a path (its label's, else its hash), in decimal.
 int HashCommand(const std::vector<std::string>& words, const KeyNames& names, std::FILE* out,
                 std::FILE* err);
+// update: every entry each SELECTOR matches, in every file of the roots, set (`=`) or changed
+// by arithmetic (`+= -= *= /=`, floats), step after step; all checked first, then one change (of
+// the one file, over the one folder, or over the current folder for several roots). With
+// `dryRun`, the patch on `out` and nothing written. Status 0 done; 1 a selector matches nothing
+// or an entry cannot be changed so; 2 trouble; nothing is changed unless 0.
+int UpdateCommand(const std::vector<std::string>& roots, const std::vector<std::string>& words,
+                  bool dryRun, bool durable, const KeyNames& names, std::FILE* out,
+                  std::FILE* err, Files& files = SystemFiles());
 
 }  // namespace atb

@@ -363,6 +363,36 @@ const Command kCommands[] = {
        return atb::HashCommand(a.files, names, stdout, stderr);
      },
      false},
+    {"update", "Change every entry a selector matches, in files and folders, as one change",
+     [](CLI::App& sub, Args& a) {
+       NamesOption(sub, a, "name keys by");
+       sub.add_flag("--dry-run", a.checkOnly,
+                    "Print the patch the update would apply (which apply takes), write nothing");
+       sub.add_flag("--no-sync", a.noSync,
+                    "Do not wait for the disk: the change survives a kill, not a power loss");
+       sub.allow_extras();
+       sub.positionals_at_end(false);
+       sub.usage("atbutil update [--dry-run] [--no-sync] FILE|DIR... -- SELECTOR OP VALUE...");
+       sub.footer(
+           "OP is = (any type, the value as dump prints it), or += -= *= /= (floats). Steps "
+           "apply in order, each seeing what the ones before it did; every file is checked "
+           "before the first byte is written, and all change as one.\nExit status: 0 changed, 1 "
+           "a selector matches nothing or an entry cannot be changed so (nothing changed), 2 "
+           "trouble (nothing changed).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       std::vector<std::string> roots, words;
+       bool steps = false;
+       for (const std::string& w : a.sub->remaining()) {
+         if (w == "--" && !steps) {
+           steps = true;
+         } else {
+           (steps ? words : roots).push_back(w);
+         }
+       }
+       return atb::UpdateCommand(roots, words, a.checkOnly, !a.noSync && atb::DurableChanges(),
+                                 names, stdout, stderr);
+     }},
 };
 
 // A variable of the environment, empty when unset; read here only, never below the commands.

@@ -295,15 +295,6 @@ int Rebase(const std::string& patchPath, const std::string& oldPath, const std::
   return ReportRebase(patchPath, patch, outcome, err);
 }
 
-template <typename Command>
-int Guarded(const std::string& where, std::FILE* err, Command command) {
-  try {
-    return command();
-  } catch (const std::bad_alloc&) {
-    return Report(OutOfMemory().In(where), err, kRule);
-  }
-}
-
 }  // namespace
 
 std::string ModEntryBlock(const std::string& file, const ModEntry& entry) {
@@ -343,13 +334,13 @@ std::string ModEntriesJson(const std::vector<std::pair<std::string, ModEntry>>& 
 int ConflictsCommand(const std::string& base, const std::vector<std::string>& mods, bool all,
                      bool json, const std::string& html, const KeyNames& names, std::FILE* out,
                      std::FILE* err, Files& files) {
-  return Guarded(base, err,
+  return RunGuarded(base, err, kRule,
                  [&] { return Conflicts(base, mods, all, json, html, names, out, err, files); });
 }
 
 int CombineCommand(const std::string& base, const std::vector<std::string>& mods,
                    const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
-  return Guarded(base, err, [&] {
+  return RunGuarded(base, err, kRule, [&] {
     if (IsFolder(files, base)) return FolderCombine(base, mods, names, out, err, files);
     return Combine(base, mods, names, out, err, files);
   });
@@ -357,7 +348,7 @@ int CombineCommand(const std::string& base, const std::vector<std::string>& mods
 
 int RebaseCommand(const std::string& patch, const std::string& old, const std::string& neu,
                   const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
-  return Guarded(patch, err, [&] {
+  return RunGuarded(patch, err, kRule, [&] {
     if (IsFolder(files, old) || IsFolder(files, neu)) {
       return FolderRebase(patch, old, neu, names, out, err, files);
     }

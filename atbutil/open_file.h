@@ -61,6 +61,16 @@ int RunReported(const std::string& path, std::FILE* err, ExitRule rule, Command 
   }
   return Report(s, err, rule);
 }
+// Runs `command` (returning an exit status); memory that runs out, as it may where a buffer is
+// sized by what a file holds, is an error about `where`, not an abort.
+template <typename Command>
+int RunGuarded(const std::string& where, std::FILE* err, ExitRule rule, Command command) {
+  try {
+    return command();
+  } catch (const std::bad_alloc&) {
+    return Report(OutOfMemory().In(where), err, rule);
+  }
+}
 template <typename Command>
 int RunReported(const std::string& path, std::FILE* err, Command command) {
   return RunReported(path, err, ExitRule::kUsual, command);

@@ -20,17 +20,6 @@ namespace atb {
 
 namespace {
 
-// Runs `command` (answering an exit status); memory that runs out, as it may where a buffer is
-// sized by what a file holds, is an error about `where`, not an abort.
-template <typename Command>
-int Guarded(const std::string& where, std::FILE* err, ExitRule rule, Command command) {
-  try {
-    return command();
-  } catch (const std::bad_alloc&) {
-    return Report(OutOfMemory().In(where), err, rule);
-  }
-}
-
 int Diff(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
          std::FILE* err, Files& files, bool reversible) {
   constexpr ExitRule rule = ExitRule::kAnyFailureIs2;
@@ -339,7 +328,7 @@ int Merge(const std::string& base, const std::string& ours, const std::string& t
 
 int DiffCommand(const std::string& a, const std::string& b, const KeyNames& names, std::FILE* out,
                 std::FILE* err, Files& files, bool overlay, bool reversible) {
-  return Guarded(ShownName(a) + " -> " + ShownName(b), err, ExitRule::kAnyFailureIs2, [&] {
+  return RunGuarded(ShownName(a) + " -> " + ShownName(b), err, ExitRule::kAnyFailureIs2, [&] {
     // Standard input is one file, even where a folder is named "-".
     if (a == "-" || b == "-") {
       const char* why = a == b    ? "standard input (-) can be only one of A and B"
@@ -358,7 +347,7 @@ int DiffCommand(const std::string& a, const std::string& b, const KeyNames& name
 int ApplyCommand(const std::string& path, const std::vector<std::string>& patchPaths, bool check,
                  const KeyNames& names, std::FILE* in, std::FILE* err, Files& files, bool durable,
                  bool reverse) {
-  return Guarded(path, err, ExitRule::kUsual, [&] {
+  return RunGuarded(path, err, ExitRule::kUsual, [&] {
     if (IsFolder(files, path) && !patchPaths.empty()) {
       return ApplyToFolder(path, patchPaths, check, reverse, durable, names, in, err, files);
     }
@@ -369,7 +358,7 @@ int ApplyCommand(const std::string& path, const std::vector<std::string>& patchP
 int MergeCommand(const std::string& base, const std::string& ours, const std::string& theirs,
                  const std::string& name, MergeSide side, const KeyNames& names, std::FILE* err,
                  Files& files) {
-  return Guarded(name.empty() ? ours : name, err, ExitRule::kAnyFailureIs2,
+  return RunGuarded(name.empty() ? ours : name, err, ExitRule::kAnyFailureIs2,
                  [&] { return Merge(base, ours, theirs, name, side, names, err, files); });
 }
 

@@ -7,10 +7,15 @@ namespace atb {
 
 Status PlanSetValue(ByteSource& file, const EntryList& list, uint32_t i, std::string_view text,
                     const std::string& where, int64_t* pos, int64_t* removed, std::string* bytes) {
+  return PlanSetValueAt(file, list.Type[i], list.ExtentStart(i), list.ExtentEnd(i), text, where,
+                        pos, removed, bytes);
+}
+
+Status PlanSetValueAt(ByteSource& file, uint32_t type, int64_t start, int64_t end,
+                      std::string_view text, const std::string& where, int64_t* pos,
+                      int64_t* removed, std::string* bytes) {
   ParsedValue value;
-  const uint32_t type = list.Type[i];
   if (Status s = ParseValue(text, type, &value); !s.ok()) return s.In(where);
-  const int64_t start = list.ExtentStart(i), end = list.ExtentEnd(i);
   *pos = start;
   *bytes = std::move(value.bytes);
   const auto kind = static_cast<EntryType>(type);

@@ -19,5 +19,9 @@ namespace atb {
 // type or its extent cannot hold it; an I/O error when a read fails.
 Status PlanSetValue(ByteSource& file, const EntryList& list, uint32_t i, std::string_view text,
                     const std::string& where, int64_t* pos, int64_t* removed, std::string* bytes);
+// The same for an entry of `type` whose extent is [start, end).
+Status PlanSetValueAt(ByteSource& file, uint32_t type, int64_t start, int64_t end,
+                      std::string_view text, const std::string& where, int64_t* pos,
+                      int64_t* removed, std::string* bytes);
 
 }  // namespace atb

@@ -11,3 +11,4 @@
 #include "patches/patch.h"
 #include "patches/rebase.h"
 #include "patches/reverse.h"
+#include "patches/update.h"
