@@ -1,23 +1,19 @@
 #include "atbutil/commands.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "atb/file.h"
 #include "atb/system.h"
 #include "atb/text.h"
 #include "atb/tree.h"
+#include "atbutil/file_jobs.h"
 #include "atbutil/open_file.h"
 
 namespace atb {
@@ -159,57 +155,7 @@ CheckResult CheckFile(const std::string& path, const KeyNames& names, Files& fil
   return r;
 }
 
-// One file to check, or a folder below a named one that could not be read.
-struct CheckJob {
-  std::string path;
-  Status folderError;
-  bool operator<(const CheckJob& o) const { return path < o.path; }
-};
-
-// Every *.atb file below `path`, symlinks not followed, and every folder that cannot be read; or
-// `path` itself when it names no folder. A folder is read by its path, and only while it is the
-// one its parent listed: one swapped for a symlink since leads nowhere outside the tree.
-void FindAttributeFiles(Files& files, const std::string& path, std::vector<CheckJob>* jobs) {
-  struct Folder {
-    std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-  };
-  std::vector<Folder> pending{{path}};
-  std::vector<DirectoryEntry> entries;
-  while (!pending.empty()) {
-    const Folder folder = std::move(pending.back());
-    pending.pop_back();
-    struct stat self;
-    if (files.ListDirectory(folder.path, &entries, &self) == -1) {
-      const int err = errno;
-      const bool named = folder.inode == 0;
-      // What the user named and is no folder is a file to check, and says so itself when missing.
-      if (named && (err == ENOTDIR || err == ENOENT)) {
-        jobs->push_back({folder.path, Status::Ok()});
-      } else {
-        jobs->push_back({folder.path, Status::FromErrno(err)});
-      }
-      continue;
-    }
-    if (folder.inode != 0 && (self.st_dev != folder.device || self.st_ino != folder.inode)) {
-      jobs->push_back({folder.path, Status::IoError(0, "was replaced while it was read")});
-      continue;
-    }
-    const std::string& parent = folder.path;
-    for (DirectoryEntry& e : entries) {
-      std::string child = parent.back() == '/' ? parent + e.name : parent + "/" + e.name;
-      if (e.kind == DirectoryEntry::kDirectory) {
-        pending.push_back({std::move(child), e.device, e.inode});
-      } else if (e.kind == DirectoryEntry::kOther && e.name.size() > 4 &&
-                 e.name.compare(e.name.size() - 4, 4, ".atb") == 0) {
-        jobs->push_back({std::move(child), Status::Ok()});
-      }
-    }
-  }
-}
-
-CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names, Files& files) {
+CheckResult RunCheckJob(const FileJob& job, const KeyNames& names, Files& files) {
   if (!job.folderError.ok()) return {"", job.folderError.In(job.path)};
   // On a worker thread, where nothing above would catch it.
   try {
@@ -223,48 +169,22 @@ CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names, Files& files
 
 int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, std::FILE* out,
                  std::FILE* err, Files& files) {
-  std::vector<CheckJob> jobs;
-  for (const std::string& path : paths) {
-    const std::size_t first = jobs.size();
-    FindAttributeFiles(files, path, &jobs);
-    std::sort(jobs.begin() + static_cast<std::ptrdiff_t>(first), jobs.end());
-  }
-
+  const std::vector<FileJob> jobs = ListFileJobs(files, paths);
   // Files are checked on every core; their results are printed in order, each as soon as it and
   // all before it are done, so the output is that of one file after another.
   std::vector<CheckResult> results(jobs.size());
-  std::vector<char> done(jobs.size(), 0);
-  std::mutex mutex;
-  std::condition_variable ready;
-  std::atomic<std::size_t> next{0};
-  auto work = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-      CheckResult r = RunCheckJob(jobs[i], names, files);
-      std::lock_guard<std::mutex> lock(mutex);
-      results[i] = std::move(r);
-      done[i] = 1;
-      ready.notify_all();
-    }
-  };
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::thread> workers;
-  for (unsigned k = 0; k < cores && k < jobs.size(); ++k) workers.emplace_back(work);
-
   int status = 0;
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    CheckResult r;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      ready.wait(lock, [&] { return done[i] != 0; });
-      r = std::move(results[i]);
-    }
-    // Standard output first: the two streams may be one terminal.
-    if (!r.error.ok()) std::fflush(out);
-    std::fputs(r.out.c_str(), out);
-    status = std::max(
-        {status, ExitStatus(r.damaged ? Status::Damaged({}) : Status::Ok()), Report(r.error, err)});
-  }
-  for (std::thread& t : workers) t.join();
+  RunInOrder(
+      jobs.size(),
+      [&](std::size_t i, const auto&) { results[i] = RunCheckJob(jobs[i], names, files); },
+      [&](std::size_t i) {
+        const CheckResult r = std::move(results[i]);
+        // Standard output first: the two streams may be one terminal.
+        if (!r.error.ok()) std::fflush(out);
+        std::fputs(r.out.c_str(), out);
+        status = std::max({status, ExitStatus(r.damaged ? Status::Damaged({}) : Status::Ok()),
+                           Report(r.error, err)});
+      });
   if (std::fflush(out) != 0 || std::ferror(out) != 0) return Report(OutputFailed(), err);
   return status;
 }

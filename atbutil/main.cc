@@ -24,7 +24,9 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 // What the command line gives a command; each fills in what it uses.
 struct Args {
   std::string file, path, json, out, html, namesFile, key, side, other, third, mergedName, journal;
+  std::string selector;
   bool asJson = false, discard = false, checkOnly = false, all = false;
+  bool filesOnly = false, countOnly = false;
   bool overlay = false, noSync = false, ours = false, theirs = false;
   std::vector<std::string> files;
   CLI::App* sub = nullptr;  // the command's own part of the command line, once parsed
@@ -54,12 +56,51 @@ struct Command {
 const Command kCommands[] = {
     {"dump", "Print the whole tree: one line per entry, or JSON",
      [](CLI::App& sub, Args& a) {
-       sub.add_flag("--json", a.asJson, "JSON that build turns back into the same bytes");
+       auto* json =
+           sub.add_flag("--json", a.asJson, "JSON that build turns back into the same bytes");
        NamesOption(sub, a, "show keys by");
        sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_option("SELECTOR", a.selector,
+                      "Only the entries it matches, each with everything below it "
+                      "(doc/select.md)")
+           ->excludes(json);
+       sub.footer(
+           "Exit status: 0 dumped; 1 a damaged file, or a selector that matches nothing; 2 a "
+           "selector that does not parse, or a file that cannot be read.");
      },
      [](const Args& a, const atb::KeyNames& names) {
+       if (!a.selector.empty()) {
+         return atb::DumpSelectedCommand(a.file, a.selector, names, stdout, stderr);
+       }
        return atb::DumpCommand(a.file, a.asJson, names, stdout, stderr);
+     }},
+    {"find", "Print the entries a selector matches in files and folders, as grep -H does",
+     [](CLI::App& sub, Args& a) {
+       auto* files = sub.add_flag("-l", a.filesOnly, "Only the names of the files with a match");
+       sub.add_flag("-c", a.countOnly, "FILE:COUNT for every file instead of the entries")
+           ->excludes(files);
+       NamesOption(sub, a, "name keys by");
+       sub.add_option("SELECTOR", a.selector,
+                      "A path, with * (every entry of a table), ** (a table and every table below "
+                      "it) and filters [?type=float] [?value>10] [?value~\"REGEX\"] "
+                      "[?name=\"NAME\"]")
+           ->required();
+       sub.add_option("FILE", a.files,
+                      "Attribute files, folders (every *.atb below them, symlinks not followed), "
+                      "or - for one file on standard input")
+           ->required();
+       sub.footer(
+           "Prints FILE:PATH = VALUE for every match, files in the order given (a folder's in "
+           "sorted order), entries in the order dump prints them. doc/select.md gives the "
+           "selectors.\nExit status: 0 a match, 1 none, 2 trouble: a selector that does not "
+           "parse, a file that cannot be read or is damaged (named on standard error; the others "
+           "are still searched).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       const atb::FindOutput output = a.filesOnly   ? atb::FindOutput::kFiles
+                                      : a.countOnly ? atb::FindOutput::kCounts
+                                                    : atb::FindOutput::kLines;
+       return atb::FindCommand(a.selector, a.files, output, names, stdin, stdout, stderr);
      }},
     {"textconv", "dump for git diff: never fails on a damaged, short or foreign file",
      [](CLI::App& sub, Args& a) {

@@ -5,5 +5,6 @@
 #include "text/json_form.h"
 #include "text/key_names.h"
 #include "text/paths.h"
+#include "text/select.h"
 #include "text/set_value.h"
 #include "text/value_text.h"
