@@ -470,6 +470,8 @@ TEST(Select, SelectorsThatDoNotParseNameTheByteAndTheToken) {
       {"/[?value~\"a{1000}\"]",
        "at byte 9: found '\"a{1000}\"', expected a regular expression of "
        "counts of {m,n} up to 255"},
+      {"/[?value~\"a+++++++++\"]",
+       "at byte 9: found '\"a+++++++++\"', expected a regular expression of at most 8 +"},
       {"/**[?type=float]/a",
        "at byte 3: found '[?', expected '/' (a filter on ** holds only when "
        "it is last: put it on the element after)"},

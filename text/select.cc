@@ -36,6 +36,8 @@ namespace {
 // A token shown in a message is cut to this many bytes.
 constexpr std::size_t kShownToken = 24;
 constexpr uint32_t kLargestCount = 255;
+// The matcher copies what a + repeats, so nested ones double the pattern each.
+constexpr std::ptrdiff_t kMostPluses = 8;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -58,6 +60,9 @@ std::string RefusedPattern(const std::string& pattern) {
     if (pattern[i] == '\\' && pattern[i + 1] >= '1' && pattern[i + 1] <= '9') {
       return "no back-reference";
     }
+  }
+  if (std::count(pattern.begin(), pattern.end(), '+') > kMostPluses) {
+    return "at most " + std::to_string(kMostPluses) + " +";
   }
   const std::size_t brace = pattern.find('{');
   if (brace == std::string::npos) return {};

@@ -25,8 +25,8 @@ struct SelectRegex;
 // Regular expressions are run on texts up to this many bytes as stored; a longer text matches
 // none, so that a hostile pattern costs a bounded time per entry.
 inline constexpr std::size_t kLongestMatchedText = 4096;
-// Patterns are at most this long, with at most one {m,n} (counts up to 255) and no
-// back-references: glibc's matcher takes exponential time on nested counts.
+// Patterns are at most this long, with at most one {m,n} (counts up to 255), at most eight +
+// and no back-references: glibc's matcher takes exponential time or memory on nested counts.
 inline constexpr std::size_t kLongestPattern = 256;
 // At most this many `**` in a selector: each one may hold a state at every depth of the walk.
 inline constexpr std::size_t kMostDeepSteps = 16;
