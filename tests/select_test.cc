@@ -89,7 +89,7 @@ void Damage(Random& r, Table* t) {
 }
 
 struct ModelFilter {
-  std::string subject, op, text;  // text: as written after the op
+  std::string subject, op;
   uint32_t type = 0;
   float number = 0;
   std::string bytes;  // a text operand, a name, or a pattern
@@ -679,7 +679,9 @@ TEST(Find, DumpPrintsWhatASelectorMatchesAsDumpPrintsIt) {
   testing::TempDir dir;
   Random r(7);
   for (int f = 0; f < 20; ++f) {
-    const Bytes file = EncodeFile(RandomTable(r));
+    Table root = RandomTable(r);
+    Damage(r, &root);
+    const Bytes file = EncodeFile(root);
     const std::string path = dir / "f.atb";
     WriteFile(path, file);
     const std::string dumped = Dumped(file);
