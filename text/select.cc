@@ -420,10 +420,10 @@ struct Frame {
 
 class Matcher : public TreeVisitor {
  public:
-  Matcher(ByteSource& file, const Selector& selector, const KeyNames& names,
+  Matcher(const Selector& selector, const KeyNames& names,
           const std::function<Status(const SelectedEntry&)>& visit,
           const std::function<Status(const SelectedEntry&, const Status&)>& damaged)
-      : file_(file), sel_(selector), names_(names), visit_(visit), damaged_(damaged) {
+      : sel_(selector), names_(names), visit_(visit), damaged_(damaged) {
     textLimit_ = std::max(kLongestMatchedText, sel_.longestOperand + 2);
   }
   bool stopped() const { return stopped_; }
@@ -503,7 +503,6 @@ class Matcher : public TreeVisitor {
   Status PathOf(TreeWalk& walk, std::size_t level, const CursorEntry& e, std::string* path,
                 std::size_t* nested);
 
-  ByteSource& file_;
   const Selector& sel_;
   const KeyNames& names_;
   const std::function<Status(const SelectedEntry&)>& visit_;
@@ -602,7 +601,7 @@ bool Matcher::HoldsKey(Facts& facts, uint32_t key) {
   const WalkTable& table = facts.walk.table(facts.level);
   bool found = false;
   int64_t start, end;
-  Status s = FindFirstKey(file_, table.start, table.end, key, &found, &start, &end);
+  Status s = FindFirstKey(facts.walk.window(), table.start, table.end, key, &found, &start, &end);
   if (!s.ok()) facts.status = s;
   frame.held.emplace_back(key, found);
   return found;
@@ -618,9 +617,11 @@ bool Matcher::ElementMatches(const SelectStep& step, State& state, Facts& facts)
   }
   if (facts.e.ID == step.key) return picked(std::max(Pick(facts), 0));
   // A word that names no key of the table names the references that list it.
-  if (element.kind != PathElement::kWord || facts.table == nullptr) return false;
+  if (element.kind != PathElement::kWord || facts.table == nullptr || HoldsKey(facts, step.key)) {
+    return false;
+  }
   const std::optional<std::string>& name = Name(facts);
-  if (!name || *name != element.word || HoldsKey(facts, step.key)) return false;
+  if (!name || *name != element.word) return false;
   return picked(state.named++);
 }
 
@@ -785,11 +786,14 @@ Status SelectEntries(ByteSource& file, int64_t length, const Selector& selector,
                      const KeyNames& names,
                      const std::function<Status(const SelectedEntry&)>& visit,
                      const std::function<Status(const SelectedEntry&, const Status&)>& damaged) {
-  // The window sized to the file, up to 1 MiB: a search of many small files reads each once.
+  // The window sized to the file, up to 1 MiB, and a reference's name past its end: a search
+  // of many small files reads each in one piece.
   WalkOptions options;
   options.picks = true;
+  options.window = static_cast<std::size_t>(std::min<int64_t>(
+      std::max<int64_t>(length - ROOT_TABLE_OFFSET, 0) + REF_NAME_LIMIT, 1 << 20));
   TreeWalk walk(file, options);
-  Matcher matcher(file, selector, names, visit, damaged);
+  Matcher matcher(selector, names, visit, damaged);
   Status s = walk.Run(ROOT_TABLE_OFFSET, length, matcher);
   return matcher.stopped() ? Status::Ok() : s;
 }
