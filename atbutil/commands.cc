@@ -1,18 +1,13 @@
 #include "atbutil/commands.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "atb/file.h"
 #include "atb/system.h"
@@ -163,7 +158,7 @@ CheckResult CheckFile(const std::string& named, const KeyNames& names, Files& fi
   return r;
 }
 
-CheckResult RunCheckJob(const CheckJob& job, const KeyNames& names, Files& files) {
+CheckResult RunCheckJob(const FileJob& job, const KeyNames& names, Files& files) {
   if (!job.folderError.ok()) return {"", job.folderError.In(job.path)};
   // On a worker thread, where nothing above would catch it.
   try {
@@ -180,14 +175,18 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
   if (std::count(paths.begin(), paths.end(), "-") > 1) {
     return Report(Status::Invalid("standard input (-) can be read only once"), err);
   }
-  std::vector<CheckJob> jobs;
-  for (const std::string& path : paths) FindAttributeFiles(files, path, &jobs);
-  // Output in order, as if one file after another; the progress line cleared before each.
+  const std::vector<FileJob> jobs = ListFileJobs(files, paths);
+  // Files are checked on every core; their results are printed in order, each as soon as it and
+  // all before it are done, so the output is that of one file after another, the progress line
+  // cleared before each.
+  std::vector<CheckResult> results(jobs.size());
   Progress progress(err, "files");
   int status = 0;
-  RunInOrder<CheckResult>(
-      jobs.size(), [&](std::size_t i) { return RunCheckJob(jobs[i], names, files); },
-      [&](std::size_t i, CheckResult& r) {
+  RunInOrder(
+      jobs.size(),
+      [&](std::size_t i, const auto&) { results[i] = RunCheckJob(jobs[i], names, files); },
+      [&](std::size_t i) {
+        const CheckResult r = std::move(results[i]);
         if (!r.out.empty() || !r.error.ok()) progress.Clear();
         // Standard output first: the two streams may be one terminal.
         if (!r.error.ok()) std::fflush(out);

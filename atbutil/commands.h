@@ -39,6 +39,20 @@ struct GetForm {
 };
 int GetCommand(const std::string& path, const std::vector<std::string>& entryPaths, GetForm form,
                const KeyNames& names, std::FILE* out, std::FILE* err, Files& files = SystemFiles());
+// dump of what a selector (text/select.h) matches, each entry with everything below it, lines as
+// dump prints them; refused (status 1) when nothing matches.
+int DumpSelectedCommand(const std::string& path, const std::string& selector, const KeyNames& names,
+                        std::FILE* out, std::FILE* err, Files& files = SystemFiles());
+// find: every entry that `selector` matches in each of `paths` (files, folders walked as check
+// walks them, "-" for the file on `in`), as FILE:PATH = VALUE, the files' names alone, or
+// FILE:COUNT. Files are searched in parallel; the output is as if one by one. Status 0 a
+// match, 1 none, 2 trouble: a selector that does not parse, a file that cannot be searched, or
+// a damaged table the selector would have looked into (each said on `err`, the others still
+// searched).
+enum class FindOutput { kLines, kFiles, kCounts };
+int FindCommand(const std::string& selector, const std::vector<std::string>& paths,
+                FindOutput output, const KeyNames& names, std::FILE* in, std::FILE* out,
+                std::FILE* err, Files& files = SystemFiles());
 int GetCommand(const std::string& path, const std::string& entryPath, const KeyNames& names,
                std::FILE* out, std::FILE* err, Files& files = SystemFiles());
 // `json` is a path, or "-" for standard input; `outPath` a path, or "-" for `out`.
@@ -144,7 +158,7 @@ int HashCommand(const std::vector<std::string>& words, const KeyNames& names, st
 // `dryRun`, the patch on `out` and nothing written. Status 0 done; 1 a selector matches nothing
 // or an entry cannot be changed so; 2 trouble; nothing is changed unless 0.
 int UpdateCommand(const std::vector<std::string>& roots, const std::vector<std::string>& words,
-                  bool dryRun, bool durable, const KeyNames& names, std::FILE* out,
-                  std::FILE* err, Files& files = SystemFiles());
+                  bool dryRun, bool durable, const KeyNames& names, std::FILE* out, std::FILE* err,
+                  Files& files = SystemFiles());
 
 }  // namespace atb

@@ -2,21 +2,16 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 
 namespace atb {
 
+namespace {
+
 // Every *.atb file below `path`, symlinks not followed, and every folder that cannot be read; or
 // `path` itself when it names no folder. A folder is read by its path, and only while it is the
 // one its parent listed: one swapped for a symlink since leads nowhere outside the tree.
-void FindAttributeFiles(Files& files, const std::string& path, std::vector<CheckJob>* jobs) {
-  const std::size_t first = jobs->size();
-  // Standard input, even where a folder is named "-".
-  if (path == "-") {
-    jobs->push_back({path, Status::Ok()});
-    return;
-  }
+void FindAttributeFiles(Files& files, const std::string& path, std::vector<FileJob>* jobs) {
   struct Folder {
     std::string path;
     dev_t device = 0;
@@ -31,7 +26,7 @@ void FindAttributeFiles(Files& files, const std::string& path, std::vector<Check
     if (files.ListDirectory(folder.path, &entries, &self) == -1) {
       const int err = errno;
       const bool named = folder.inode == 0;
-      // What the user named and is no folder is a file to check, and says so itself when missing.
+      // What the user named and is no folder is a file to read, and says so itself when missing.
       if (named && (err == ENOTDIR || err == ENOENT)) {
         jobs->push_back({folder.path, Status::Ok()});
       } else {
@@ -54,7 +49,18 @@ void FindAttributeFiles(Files& files, const std::string& path, std::vector<Check
       }
     }
   }
-  std::sort(jobs->begin() + static_cast<std::ptrdiff_t>(first), jobs->end());
+}
+
+}  // namespace
+
+std::vector<FileJob> ListFileJobs(Files& files, const std::vector<std::string>& paths) {
+  std::vector<FileJob> jobs;
+  for (const std::string& path : paths) {
+    const std::size_t first = jobs.size();
+    FindAttributeFiles(files, path, &jobs);
+    std::sort(jobs.begin() + static_cast<std::ptrdiff_t>(first), jobs.end());
+  }
+  return jobs;
 }
 
 }  // namespace atb

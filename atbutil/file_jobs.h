@@ -1,9 +1,8 @@
-// The files a command over many files reads, found below the folders named, and the way it reads
-// them: on every core, what each comes to handled in order.
+// The files that a command over many files reads (check, find), and how it reads them on every
+// core while its output comes out as if it read them one by one.
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -16,46 +15,60 @@
 namespace atb {
 
 // One file to read, or a folder below a named one that could not be read.
-struct CheckJob {
+struct FileJob {
   std::string path;
   Status folderError;
-  bool operator<(const CheckJob& o) const { return path < o.path; }
+  bool operator<(const FileJob& o) const { return path < o.path; }
 };
 
-// Every *.atb file below `path`, symlinks not followed, and every folder that cannot be read; or
-// `path` itself when it names no folder (and "-", standard input, as it stands). Each named
-// path's files come in sorted order.
-void FindAttributeFiles(Files& files, const std::string& path, std::vector<CheckJob>* jobs);
+// For each of `paths` in turn: a file as it is, a folder as every *.atb file below it in sorted
+// order (symlinks not followed), with every folder below it that cannot be read.
+std::vector<FileJob> ListFileJobs(Files& files, const std::vector<std::string>& paths);
 
-// Runs work(i) for every i below n on every core, and then(i, result) in the order of i, each as
-// soon as it and all before it are done: the output is that of one after another.
-template <typename Result, typename Work, typename Then>
-void RunInOrder(std::size_t n, Work work, Then then) {
-  std::vector<Result> results(n);
-  std::vector<char> done(n, 0);
+// Jobs start at most this many past the first one not finished, so that the output held for
+// the ones ahead stays bounded.
+inline constexpr std::size_t kJobsAhead = 64;
+
+// Runs work(i, first) for every i below `count` on every core; finish(i) runs on the calling
+// thread for each i in order, as soon as job i and every job before it are done. first() tells
+// job i whether every job before it is finished, from when on it may write its output itself
+// rather than hold it.
+template <typename Work, typename Finish>
+void RunInOrder(std::size_t count, Work work, Finish finish) {
   std::mutex mutex;
-  std::condition_variable ready;
-  std::atomic<std::size_t> next{0};
+  std::condition_variable changed;
+  std::vector<char> done(count, 0);
+  std::size_t next = 0, finished = 0;
   auto worker = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < n;) {
-      Result r = work(i);
+    for (;;) {
+      std::size_t i;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return next >= count || next < finished + kJobsAhead; });
+        if (next >= count) return;
+        i = next++;
+      }
+      work(i, [&, i] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return finished == i;
+      });
       std::lock_guard<std::mutex> lock(mutex);
-      results[i] = std::move(r);
       done[i] = 1;
-      ready.notify_all();
+      changed.notify_all();
     }
   };
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::thread> workers;
-  for (unsigned k = 0; k < cores && k < n; ++k) workers.emplace_back(worker);
-  for (std::size_t i = 0; i < n; ++i) {
-    Result r;
+  for (unsigned k = 0; k < cores && k < count; ++k) workers.emplace_back(worker);
+  for (std::size_t i = 0; i < count; ++i) {
     {
       std::unique_lock<std::mutex> lock(mutex);
-      ready.wait(lock, [&] { return done[i] != 0; });
-      r = std::move(results[i]);
+      changed.wait(lock, [&] { return done[i] != 0; });
     }
-    then(i, r);
+    finish(i);
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = i + 1;
+    changed.notify_all();
   }
   for (std::thread& t : workers) t.join();
 }

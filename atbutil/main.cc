@@ -42,9 +42,10 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 // What the command line gives a command; each fills in what it uses.
 struct Args {
   std::string file, path, json, out, html, key, side, other, third, mergedName, journal;
+  std::string selector;
   bool asJson = false, discard = false, checkOnly = false, all = false;
   bool overlay = false, noSync = false, ours = false, theirs = false, raw = false, zero = false;
-  bool reverse = false;
+  bool reverse = false, filesOnly = false, countOnly = false;
   std::vector<std::string> namesFiles;
   std::vector<std::string> files;
   CLI::App* sub = nullptr;  // the command's own part of the command line, once parsed
@@ -80,11 +81,49 @@ struct Command {
 const Command kCommands[] = {
     {"dump", "Print the whole tree: one line per entry, or JSON",
      [](CLI::App& sub, Args& a) {
-       sub.add_flag("--json", a.asJson, "JSON that build turns back into the same bytes");
+       auto* json =
+           sub.add_flag("--json", a.asJson, "JSON that build turns back into the same bytes");
        sub.add_option("FILE", a.file, "The attribute file, or - for standard input")->required();
+       sub.add_option("SELECTOR", a.selector,
+                      "Only the entries it matches, each with everything below it "
+                      "(doc/select.md)")
+           ->excludes(json);
+       sub.footer(
+           "Exit status: 0 dumped; 1 a damaged file, or a selector that matches nothing; 2 a "
+           "selector that does not parse, or a file that cannot be read.");
      },
      [](const Args& a, const atb::KeyNames& names) {
+       if (!a.selector.empty()) {
+         return atb::DumpSelectedCommand(a.file, a.selector, names, stdout, stderr);
+       }
        return atb::DumpCommand(a.file, a.asJson, names, stdout, stderr);
+     }},
+    {"find", "Print the entries a selector matches in files and folders, as grep -H does",
+     [](CLI::App& sub, Args& a) {
+       auto* files = sub.add_flag("-l", a.filesOnly, "Only the names of the files with a match");
+       sub.add_flag("-c", a.countOnly, "FILE:COUNT for every file instead of the entries")
+           ->excludes(files);
+       sub.add_option("SELECTOR", a.selector,
+                      "A path, with * (every entry of a table), ** (a table and every table below "
+                      "it) and filters [?type=float] [?value>10] [?value~\"REGEX\"] "
+                      "[?name=\"NAME\"]")
+           ->required();
+       sub.add_option("FILE", a.files,
+                      "Attribute files, folders (every *.atb below them, symlinks not followed), "
+                      "or - for one file on standard input")
+           ->required();
+       sub.footer(
+           "Prints FILE:PATH = VALUE for every match, files in the order given (a folder's in "
+           "sorted order), entries in the order dump prints them. doc/select.md gives the "
+           "selectors.\nExit status: 0 a match, 1 none, 2 trouble: a selector that does not "
+           "parse, a file that cannot be read or is damaged (named on standard error; the others "
+           "are still searched).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       const atb::FindOutput output = a.filesOnly   ? atb::FindOutput::kFiles
+                                      : a.countOnly ? atb::FindOutput::kCounts
+                                                    : atb::FindOutput::kLines;
+       return atb::FindCommand(a.selector, a.files, output, names, stdin, stdout, stderr);
      }},
     {"textconv", "dump for git diff: never fails on a damaged, short or foreign file",
      [](CLI::App& sub, Args& a) {
@@ -365,14 +404,13 @@ const Command kCommands[] = {
      false},
     {"update", "Change every entry a selector matches, in files and folders, as one change",
      [](CLI::App& sub, Args& a) {
-       NamesOption(sub, a, "name keys by");
        sub.add_flag("--dry-run", a.checkOnly,
                     "Print the patch the update would apply (which apply takes), write nothing");
        sub.add_flag("--no-sync", a.noSync,
                     "Do not wait for the disk: the change survives a kill, not a power loss");
-       sub.allow_extras();
-       sub.positionals_at_end(false);
-       sub.usage("atbutil update [--dry-run] [--no-sync] FILE|DIR... -- SELECTOR OP VALUE...");
+       // FILE|DIR... -- SELECTOR OP VALUE..., read as they stand: -= is an operator, not an
+       // option.
+       sub.prefix_command();
        sub.footer(
            "OP is = (any type, the value as dump prints it), or += -= *= /= (floats). Steps "
            "apply in order, each seeing what the ones before it did; every file is checked "

@@ -20,7 +20,7 @@ struct NamesResult {
   Status error;
 };
 
-NamesResult ReadNames(const CheckJob& job, Files& files) {
+NamesResult ReadNames(const FileJob& job, Files& files) {
   NamesResult r;
   const std::string shown = ShownName(job.path);
   if (!job.folderError.ok()) {
@@ -61,8 +61,11 @@ Status LoadNames(const NameSources& sources, KeyNames* names, Files& files) {
   }
   if (sources.config.empty()) return Status::Ok();
   Status s = names->AddNamesFile(sources.config, files);
-  // The user's own names file is there only when made.
-  if (!s.ok() && s.ioError() && (s.err() == ENOENT || s.err() == ENOTDIR)) return Status::Ok();
+  // The user's own names file is there only when made; one this user may not read lies in a home
+  // that is not theirs (as under sudo or su, which keep HOME).
+  if (!s.ok() && s.ioError() && (s.err() == ENOENT || s.err() == ENOTDIR || s.err() == EACCES)) {
+    return Status::Ok();
+  }
   return s;
 }
 
@@ -71,14 +74,15 @@ int NamesCommand(const std::vector<std::string>& paths, const KeyNames& names, s
   if (std::count(paths.begin(), paths.end(), "-") > 1) {
     return Report(Status::Invalid("standard input (-) can be read only once"), err);
   }
-  std::vector<CheckJob> jobs;
-  for (const std::string& path : paths) FindAttributeFiles(files, path, &jobs);
+  const std::vector<FileJob> jobs = ListFileJobs(files, paths);
+  std::vector<NamesResult> results(jobs.size());
   Progress progress(err, "files");
   NameFinds all;
   int status = 0;
-  RunInOrder<NamesResult>(
-      jobs.size(), [&](std::size_t i) { return ReadNames(jobs[i], files); },
-      [&](std::size_t i, NamesResult& r) {
+  RunInOrder(
+      jobs.size(), [&](std::size_t i, const auto&) { results[i] = ReadNames(jobs[i], files); },
+      [&](std::size_t i) {
+        NamesResult r = std::move(results[i]);
         if (!r.error.ok()) {
           progress.Clear();
           Say(err, r.error.Message());

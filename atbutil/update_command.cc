@@ -7,6 +7,7 @@
 #include "atbutil/commands.h"
 #include "atbutil/folder_commands.h"
 #include "atbutil/open_file.h"
+#include "atbutil/progress.h"
 #include "atbutil/scratch.h"
 
 namespace atb {
@@ -90,13 +91,18 @@ int Update(const std::vector<std::string>& roots, const std::vector<std::string>
   std::string text;
   int64_t changedFiles = 0;
   bool trouble = false;
-  for (const Target& t : targets) {
+  Progress progress(err, "files");
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const Target& t = targets[i];
+    progress.Update(static_cast<int64_t>(i), static_cast<int64_t>(targets.size()));
     OpenFile f(files);
     std::string patch;
     s = f.Open(t.path, OpenFile::kRead, err);
-    if (s.ok()) s = PlanUpdate(f.file(), f.length(), t.path, steps, names, scratch, &patch, &outcome);
+    if (s.ok())
+      s = PlanUpdate(f.file(), f.length(), t.path, steps, names, scratch, &patch, &outcome);
     // Every file is still searched, so that all that is wrong is said at once.
     if (!s.ok()) {
+      progress.Clear();
       Report(s.In(t.path), err, kRule);
       trouble = true;
       continue;
@@ -105,6 +111,7 @@ int Update(const std::vector<std::string>& roots, const std::vector<std::string>
     ++changedFiles;
     text += folder.empty() ? patch : FileLine(t.relative) + patch;
   }
+  progress.Clear();
   if (trouble) {
     Say(err, "update refused: files above could not be read; nothing was changed");
     return 2;
@@ -125,9 +132,9 @@ int Update(const std::vector<std::string>& roots, const std::vector<std::string>
   }
   if (status != 0) return status;
   if (!folder.empty() && changedFiles > 0) text += EndOfFilesLine(changedFiles);
-  const std::string summary = std::to_string(outcome.values) +
-                              (outcome.values == 1 ? " value in " : " values in ") +
-                              std::to_string(changedFiles) + (changedFiles == 1 ? " file" : " files");
+  const std::string summary =
+      std::to_string(outcome.values) + (outcome.values == 1 ? " value in " : " values in ") +
+      std::to_string(changedFiles) + (changedFiles == 1 ? " file" : " files");
   if (dryRun) {
     Sink sink(out);
     sink.buf() = text;
@@ -156,11 +163,10 @@ int Update(const std::vector<std::string>& roots, const std::vector<std::string>
 }  // namespace
 
 int UpdateCommand(const std::vector<std::string>& roots, const std::vector<std::string>& words,
-                  bool dryRun, bool durable, const KeyNames& names, std::FILE* out,
-                  std::FILE* err, Files& files) {
-  return RunGuarded(roots.empty() ? "update" : roots.front(), err, kRule, [&] {
-    return Update(roots, words, dryRun, durable, names, out, err, files);
-  });
+                  bool dryRun, bool durable, const KeyNames& names, std::FILE* out, std::FILE* err,
+                  Files& files) {
+  return RunGuarded(roots.empty() ? "update" : roots.front(), err, kRule,
+                    [&] { return Update(roots, words, dryRun, durable, names, out, err, files); });
 }
 
 }  // namespace atb

@@ -97,4 +97,23 @@ inline std::string SetTarget() {
                       {0x60000000, 7, "raw"}}});
 }
 
+// The file that the select target searches: the set target's entries at the bottom of tables
+// nested deep enough that their paths are printed from @N, with equal keys, named tables and a
+// damaged one on every level.
+inline std::string SelectTarget() {
+  using namespace atb::build;
+  const std::string set = SetTarget();
+  Table bottom = DecodeTable(set, 52, static_cast<int64_t>(set.size()));
+  std::vector<Level> levels(24);
+  for (std::size_t d = 0; d < levels.size(); ++d) {
+    const std::string n = std::to_string(d % 3);
+    levels[d].table = {{FloatEntry(0x13B8FCB6, static_cast<float>(d)), TextEntry(2, "level " + n),
+                        BoolEntry(4, static_cast<uint8_t>(d % 2)), BoolEntry(4, 1),
+                        RefEntry(5, {{NameEntry("n" + n), FloatEntry(6, 0.5f)}}),
+                        RefEntry(7, {{FloatEntry(1, 1)}, "", 1000})}};
+    levels[d].key = static_cast<uint32_t>(1000000 + d % 3);
+  }
+  return EncodeChainFile(levels, bottom);
+}
+
 }  // namespace atb::fuzz

@@ -2,7 +2,7 @@
 // outputs:
 //   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*, DIR/build/*, DIR/set/*,
 //                         DIR/add_remove/*, DIR/recover/*, DIR/patch/*, DIR/merge/*,
-//                         DIR/folder_patch/*, DIR/combine/*
+//                         DIR/folder_patch/*, DIR/combine/*, DIR/update/*, DIR/select/*
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,6 +106,40 @@ int main(int argc, char** argv) {
     WriteFile(dir + "/set/seed" + std::to_string(n), pairs[n]);
     WriteFile(dir + "/set/pair" + std::to_string(n),
               pairs[n] + '\0' + pairs[(n + 3) % pairs.size()]);
+  }
+
+  // select: every path that dump prints for the select target, and every form of selector.
+  mkdir((dir + "/select").c_str(), 0777);
+  const Bytes searched = atb::fuzz::SelectTarget();
+  atb::MemorySource found(reinterpret_cast<const uint8_t*>(searched.data()), searched.size());
+  atb::Sink lines(nullptr);
+  atb::DumpText(found, static_cast<int64_t>(searched.size()), names, lines);
+  std::vector<std::string> selectors = {"/**",
+                                        "/*",
+                                        "/**/max_damage",
+                                        "/**/[?type=float][?value>10]",
+                                        "/1000000/**/2[1]",
+                                        "/**/[?type!=table][?value<=\"level 1\"]",
+                                        "/**/[?value~\"^l.v[e]l +[0-9]$\"]",
+                                        "/**[?name=\"n1\"]",
+                                        "/**/n2/6",
+                                        "/**/caster/*",
+                                        "@3/*",
+                                        "@40/**/[?type=bool][?value=1]",
+                                        "/**/\"*\"",
+                                        "/**/#4[0]",
+                                        "/**/[? value >= -inf ]",
+                                        "/**/[?value=u\"wide \\u00e9\"]",
+                                        "/**/[?type=7]",
+                                        "/**/[?name~\"^n[01]$\"]/**",
+                                        "/0x2000/**"};
+  for (std::size_t at = 0, end; (end = lines.buf().find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    const std::string line = lines.buf().substr(at, end - at);
+    selectors.push_back(line.substr(0, line.find(" = ")));
+  }
+  for (n = 0; n < static_cast<int>(selectors.size()); ++n) {
+    WriteFile(dir + "/select/seed" + std::to_string(n), selectors[static_cast<std::size_t>(n)]);
   }
 
   // add_remove: every entry that dump prints taken out, alone and with another; a value of every
@@ -246,6 +280,21 @@ int main(int argc, char** argv) {
     WriteFile(dir + "/merge/seed" + std::to_string(n),
               atb::fuzz::PackThree(target, variants[n], other));
   }
+  // update: steps over the set target's entries, each kind of operator.
+  mkdir((dir + "/update").c_str(), 0777);
+  using namespace std::string_literals;
+  const std::string kSteps[] = {
+      "/**/[?type=float]\0+=\0"
+      "1"s,
+      "/8192/*\0=\0"
+      "3"s,
+      "/536870913\0=\0\"x\""s,
+      "/**\0*=\0"
+      "2"s,
+      "/**/[?value>1]\0/=\0"
+      "4\0/1\0-=\0"
+      "1"s};
+  for (n = 0; n < 5; ++n) WriteFile(dir + "/update/seed" + std::to_string(n), kSteps[n]);
   // combine: two or three of the patches above, as mods of the target.
   mkdir((dir + "/combine").c_str(), 0777);
   for (n = 0; n + 2 < static_cast<int>(variants.size()); ++n) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "patches/diff.h"
 #include "store/coding.h"
 #include "store/layout.h"
 #include "text/dump.h"
@@ -62,10 +63,11 @@ std::string NewValueText(ByteSource& source, const SelectedEntry& e, const Updat
                          std::string* why, Status* io) {
   if (step.op == UpdateStep::kSet) return step.value;
   if (e.type != static_cast<uint32_t>(EntryType::Float) || e.end - e.start < 4) {
-    *why = "is no float: " + std::string(step.op == UpdateStep::kAdd        ? "+="
-                                         : step.op == UpdateStep::kSubtract ? "-="
-                                         : step.op == UpdateStep::kMultiply ? "*="
-                                                                            : "/=") +
+    *why = "is no float: " +
+           std::string(step.op == UpdateStep::kAdd        ? "+="
+                       : step.op == UpdateStep::kSubtract ? "-="
+                       : step.op == UpdateStep::kMultiply ? "*="
+                                                          : "/=") +
            " works on floats only";
     return {};
   }

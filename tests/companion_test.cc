@@ -848,7 +848,7 @@ TEST(Faults, MemoryThatRunsOutIsAnErrorNotAnAbort) {
       ++made;
       EXPECT_EQ(o.out, "") << at;
     } else if (o.out == "atbutil: not enough memory\n") {
-      EXPECT_EQ(o.status, 2) << at;  // too little to start
+      EXPECT_EQ(o.status, 2) << at;  // too little to read the command line
     } else if (o.out.find("not enough memory") != std::string::npos) {
       ++refused;
       EXPECT_EQ(o.status, 2) << at;

@@ -23,24 +23,8 @@ using namespace build;
 
 constexpr const char* kChromium = "/usr/bin/chromium";
 
-struct Ran {
-  int status;
-  std::string out, err;
-};
-
-Ran Capture(const std::function<int(std::FILE*, std::FILE*)>& command) {
-  char *outBuf = nullptr, *errBuf = nullptr;
-  std::size_t outLen = 0, errLen = 0;
-  std::FILE* out = open_memstream(&outBuf, &outLen);
-  std::FILE* err = open_memstream(&errBuf, &errLen);
-  const int status = command(out, err);
-  std::fclose(out);
-  std::fclose(err);
-  Ran r{status, std::string(outBuf, outLen), std::string(errBuf, errLen)};
-  std::free(outBuf);
-  std::free(errBuf);
-  return r;
-}
+using testing::Capture;
+using testing::Ran;
 
 std::string Diff(const Bytes& a, const Bytes& b) {
   MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());

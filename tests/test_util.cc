@@ -15,6 +15,20 @@
 
 namespace atb::testing {
 
+Ran Capture(const std::function<int(std::FILE*, std::FILE*)>& command) {
+  char *outBuf = nullptr, *errBuf = nullptr;
+  std::size_t outLen = 0, errLen = 0;
+  std::FILE* out = open_memstream(&outBuf, &outLen);
+  std::FILE* err = open_memstream(&errBuf, &errLen);
+  const int status = command(out, err);
+  std::fclose(out);
+  std::fclose(err);
+  Ran r{status, std::string(outBuf, outLen), std::string(errBuf, errLen)};
+  std::free(outBuf);
+  std::free(errBuf);
+  return r;
+}
+
 TempDir::TempDir() {
   char pattern[] = "/tmp/atb-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");

@@ -3,12 +3,21 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <string>
 
 #include "platform/files.h"
 #include "tests/atb_builder.h"
 
 namespace atb::testing {
+
+// What a command run in-process came to: its exit status and what it wrote to `out` and `err`.
+struct Ran {
+  int status;
+  std::string out, err;
+};
+Ran Capture(const std::function<int(std::FILE* out, std::FILE* err)>& command);
 
 using build::Bytes;
 

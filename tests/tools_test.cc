@@ -352,8 +352,8 @@ TEST(Tools, TheReadmeListsEverySubcommand) {
   const std::string manual = ReadFile(std::string(ATB_BUILD_DIR) + "/doc/atbutil.1");
   Outcome help = Shell(Quoted(ATBUTIL_BINARY) + " --help");
   for (const char* sub :
-       {"dump", "textconv", "check", "get", "set", "add", "remove", "build", "extract", "insert",
-        "recover", "diff", "apply", "merge", "names", "hash"}) {
+       {"dump", "find", "textconv", "check", "get", "set", "add", "remove", "build", "extract",
+        "insert", "recover", "diff", "apply", "merge", "names", "hash"}) {
     EXPECT_NE(help.out.find(std::string("  ") + sub + " "), std::string::npos) << sub;
     EXPECT_NE(readme.find(std::string("atbutil ") + sub + " "), std::string::npos) << sub;
     EXPECT_NE(manual.find(std::string(".B atbutil ") + sub + "\n"), std::string::npos) << sub;

@@ -105,7 +105,8 @@ bool ParseQuoted(std::string_view s, std::size_t* pos, std::size_t open, bool wi
   return true;
 }
 
-// A quoted localized text at *pos (at its 'u'); advances past it.
+}  // namespace
+
 bool ParseQuotedWide(std::string_view s, std::size_t* pos, std::vector<uint16_t>* units,
                      std::string* error) {
   units->clear();
@@ -113,8 +114,6 @@ bool ParseQuotedWide(std::string_view s, std::size_t* pos, std::vector<uint16_t>
   auto put = [&](uint32_t cp) { AppendUtf16(cp, units); };
   return ParseQuoted(s, pos, *pos + 1, true, put, error);
 }
-
-}  // namespace
 
 const char* ShortEscape(uint32_t c) {
   switch (c) {

@@ -64,6 +64,9 @@ Status ParseValue(std::string_view text, uint32_t type, ParsedValue* value);
 // Parses a quoted byte string at *pos (which must be at its opening quote) and advances past it.
 bool ParseQuotedBytes(std::string_view text, std::size_t* pos, std::string* bytes,
                       std::string* error);
+// The same for a localized text, u"...", at *pos (at its 'u'): its code units.
+bool ParseQuotedWide(std::string_view text, std::size_t* pos, std::vector<uint16_t>* units,
+                     std::string* error);
 
 // A float value alone, as dump prints it (or any decimal form strtof reads), rounded to the
 // nearest float; inf, -inf and nan are words for themselves. False, with *why set when given,

@@ -6,5 +6,6 @@
 #include "text/key_names.h"
 #include "text/name_finder.h"
 #include "text/paths.h"
+#include "text/select.h"
 #include "text/set_value.h"
 #include "text/value_text.h"
