@@ -87,7 +87,10 @@ void Overlay(const std::vector<InPlaceWrite>* writes, const std::string* prefix,
 // when given, and its first kMarkBytes as they are in *first; *exists false when there is none.
 Status HashFile(Files& files, const std::string& path, bool* exists, int64_t* size, uint64_t* hash,
                 const std::vector<InPlaceWrite>* writes = nullptr,
-                const std::string* prefix = nullptr, std::string* first = nullptr) {
+                const std::string* prefix = nullptr, std::string* first = nullptr,
+                const std::vector<InPlaceWrite>* alsoWrites = nullptr,
+                uint64_t* alsoHash = nullptr) {
+  if (alsoHash != nullptr) *alsoHash = kFnv1aStart;
   *exists = false;
   *size = 0;
   *hash = kFnv1aStart;
@@ -105,6 +108,11 @@ Status HashFile(Files& files, const std::string& path, bool* exists, int64_t* si
     }
     Overlay(writes, prefix, *size, buf, n);
     *hash = Fnv1a64(std::string_view(buf, static_cast<std::size_t>(n)), *hash);
+    // And as it reads with `alsoWrites` laid over instead.
+    if (alsoHash != nullptr) {
+      Overlay(alsoWrites, nullptr, *size, buf, n);
+      *alsoHash = Fnv1a64(std::string_view(buf, static_cast<std::size_t>(n)), *alsoHash);
+    }
     *size += n;
   }
   files.Close(fd);
@@ -355,8 +363,8 @@ Status ClearStaging(Files& files, const std::string& staging) {
 // marks once changed.
 enum class Pass { kMark, kBytes, kUnmark };
 
-Status WritePass(Files& files, const std::string& root, uint64_t nonce,
-                 const std::vector<const FolderMember*>& members, Pass pass) {
+Status WritePasses(Files& files, const std::string& root, uint64_t nonce,
+                   const std::vector<const FolderMember*>& members, std::vector<Pass> passes) {
   const std::string mark = MarkOf(nonce);
   for (const FolderMember* m : members) {
     if (m->kind != FolderMember::kWrite) continue;
@@ -365,14 +373,19 @@ Status WritePass(Files& files, const std::string& root, uint64_t nonce,
     if (fd == -1) return Status::FromErrno(errno).In(path);
     PositionedFile file(files, fd);
     Status s;
-    if (pass == Pass::kMark) s = file.WriteAt(0, mark.data(), mark.size());
-    if (pass == Pass::kUnmark) s = file.WriteAt(0, m->unmarked.data(), m->unmarked.size());
-    for (const InPlaceWrite& w : m->writes) {
-      // What lies under the mark is written with the mark's going.
-      const int64_t end = w.pos + static_cast<int64_t>(w.bytes.size());
-      if (pass != Pass::kBytes || end <= kMarkBytes || !s.ok()) continue;
-      const int64_t from = std::max(w.pos, kMarkBytes);
-      s = file.WriteAt(from, w.bytes.data() + (from - w.pos), static_cast<std::size_t>(end - from));
+    for (const Pass pass : passes) {
+      if (s.ok() && pass == Pass::kMark) s = file.WriteAt(0, mark.data(), mark.size());
+      if (s.ok() && pass == Pass::kUnmark) {
+        s = file.WriteAt(0, m->unmarked.data(), m->unmarked.size());
+      }
+      for (const InPlaceWrite& w : m->writes) {
+        // What lies under the mark is written with the mark's going.
+        const int64_t end = w.pos + static_cast<int64_t>(w.bytes.size());
+        if (pass != Pass::kBytes || end <= kMarkBytes || !s.ok()) continue;
+        const int64_t from = std::max(w.pos, kMarkBytes);
+        s = file.WriteAt(from, w.bytes.data() + (from - w.pos),
+                         static_cast<std::size_t>(end - from));
+      }
     }
     if (files.Close(fd) == -1 && s.ok()) s = Status::FromErrno(errno).In(path);
     if (!s.ok()) return s.In(path);
@@ -390,9 +403,13 @@ Status MakeMembers(Files& files, const std::string& root, const std::string& sta
     return !durable || files.SyncFileSystem(fd) == 0 ? Status::Ok()
                                                      : Status::FromErrno(errno).In(root);
   };
-  Status s = WritePass(files, root, nonce, members, Pass::kMark);
+  // Without flushes, each file is marked, written and unmarked at one opening: a kill still
+  // finds it marked until it is whole.
+  Status s = durable ? WritePasses(files, root, nonce, members, {Pass::kMark})
+                     : WritePasses(files, root, nonce, members,
+                                   {Pass::kMark, Pass::kBytes, Pass::kUnmark});
   if (s.ok()) s = flush();
-  if (s.ok()) s = WritePass(files, root, nonce, members, Pass::kBytes);
+  if (s.ok() && durable) s = WritePasses(files, root, nonce, members, {Pass::kBytes});
   for (const FolderMember* m : members) {
     if (!s.ok()) break;
     const std::string target = Join(root, m->relative);
@@ -405,7 +422,7 @@ Status MakeMembers(Files& files, const std::string& root, const std::string& sta
     if (rc == -1) s = Status::FromErrno(errno).In(target);
   }
   if (s.ok()) s = flush();
-  if (s.ok()) s = WritePass(files, root, nonce, members, Pass::kUnmark);
+  if (s.ok() && durable) s = WritePasses(files, root, nonce, members, {Pass::kUnmark});
   if (s.ok()) s = flush();
   return s;
 }
@@ -711,7 +728,8 @@ Status FolderChange::StageWrites(const std::string& relative, std::vector<InPlac
   m.writes = std::move(writes);
   bool exists;
   std::string first;
-  if (!(s = HashFile(files_, target, &exists, &m.oldSize, &m.oldHash, nullptr, nullptr, &first))
+  if (!(s = HashFile(files_, target, &exists, &m.oldSize, &m.oldHash, nullptr, nullptr, &first,
+                     &m.writes, &m.newHash))
            .ok()) {
     return s;
   }
@@ -721,9 +739,9 @@ Status FolderChange::StageWrites(const std::string& relative, std::vector<InPlac
   }
   m.unmarked = first;
   Overlay(&m.writes, nullptr, 0, m.unmarked.data(), kMarkBytes);
-  s = HashFile(files_, target, &exists, &m.newSize, &m.newHash, &m.writes);
-  if (s.ok()) members_.push_back(std::move(m));
-  return s;
+  m.newSize = m.oldSize;
+  members_.push_back(std::move(m));
+  return Status::Ok();
 }
 
 Status FolderChange::Commit() {

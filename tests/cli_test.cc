@@ -17,24 +17,8 @@ namespace {
 using namespace build;
 using testing::Shell;
 
-struct Caught {
-  int status;
-  std::string out, err;
-};
-
-Caught Capture(const std::function<int(std::FILE*, std::FILE*)>& command) {
-  char *outBuf = nullptr, *errBuf = nullptr;
-  std::size_t outLen = 0, errLen = 0;
-  std::FILE* out = open_memstream(&outBuf, &outLen);
-  std::FILE* err = open_memstream(&errBuf, &errLen);
-  const int status = command(out, err);
-  std::fclose(out);
-  std::fclose(err);
-  Caught r{status, std::string(outBuf, outLen), std::string(errBuf, errLen)};
-  std::free(outBuf);
-  std::free(errBuf);
-  return r;
-}
+using testing::Capture;
+using Caught = testing::Ran;
 
 std::string Q(const std::string& s) { return "'" + s + "'"; }
 const std::string kAtbutil = ATBUTIL_BINARY;

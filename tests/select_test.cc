@@ -599,24 +599,8 @@ TEST(Select, LongTextsAreComparedWholeAndMatchedOnlyUpToTheBound) {
 // ---------------------------------------------------------------------------------------------
 // find and dump with a selector.
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome Capture(const std::function<int(std::FILE*, std::FILE*)>& command) {
-  char *outBuf = nullptr, *errBuf = nullptr;
-  std::size_t outLen = 0, errLen = 0;
-  std::FILE* out = open_memstream(&outBuf, &outLen);
-  std::FILE* err = open_memstream(&errBuf, &errLen);
-  const int status = command(out, err);
-  std::fclose(out);
-  std::fclose(err);
-  Outcome r{status, std::string(outBuf, outLen), std::string(errBuf, errLen)};
-  std::free(outBuf);
-  std::free(errBuf);
-  return r;
-}
+using testing::Capture;
+using Outcome = testing::Ran;
 
 Outcome Find(const std::string& selector, const std::vector<std::string>& paths,
              FindOutput mode = FindOutput::kLines, std::FILE* in = stdin) {
