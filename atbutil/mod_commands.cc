@@ -335,7 +335,7 @@ int ConflictsCommand(const std::string& base, const std::vector<std::string>& mo
                      bool json, const std::string& html, const KeyNames& names, std::FILE* out,
                      std::FILE* err, Files& files) {
   return RunGuarded(base, err, kRule,
-                 [&] { return Conflicts(base, mods, all, json, html, names, out, err, files); });
+                    [&] { return Conflicts(base, mods, all, json, html, names, out, err, files); });
 }
 
 int CombineCommand(const std::string& base, const std::vector<std::string>& mods,

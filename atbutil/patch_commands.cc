@@ -359,7 +359,7 @@ int MergeCommand(const std::string& base, const std::string& ours, const std::st
                  const std::string& name, MergeSide side, const KeyNames& names, std::FILE* err,
                  Files& files) {
   return RunGuarded(name.empty() ? ours : name, err, ExitRule::kAnyFailureIs2,
-                 [&] { return Merge(base, ours, theirs, name, side, names, err, files); });
+                    [&] { return Merge(base, ours, theirs, name, side, names, err, files); });
 }
 
 }  // namespace atb

@@ -204,17 +204,19 @@ int main(int argc, char** argv) {
     std::vector<std::string> patches(static_cast<std::size_t>(mods));
     for (int f = 0; f < files; ++f) {
       Table root;
-      for (int k = 1; k <= mods; ++k) root.entries.push_back(FloatEntry(static_cast<uint32_t>(k), 1));
+      for (int k = 1; k <= mods; ++k)
+        root.entries.push_back(FloatEntry(static_cast<uint32_t>(k), 1));
       const std::string name = "d" + std::to_string(f % 10) + "/f" + std::to_string(f) + ".atb";
       WriteFile(dir + "/base/" + name, EncodeFile(root));
       for (int k = 1; k <= mods; ++k) {
-        patches[static_cast<std::size_t>(k - 1)] += "file " + name + "\nset /" + std::to_string(k) +
-                                                   ": float 1 -> float 2\nend 1 change\n";
+        patches[static_cast<std::size_t>(k - 1)] +=
+            "file " + name + "\nset /" + std::to_string(k) + ": float 1 -> float 2\nend 1 change\n";
       }
     }
     for (int k = 1; k <= mods; ++k) {
-      WriteFile(dir + "/mod" + std::to_string(k) + ".patch",
-                patches[static_cast<std::size_t>(k - 1)] + "end " + std::to_string(files) + " files\n");
+      WriteFile(
+          dir + "/mod" + std::to_string(k) + ".patch",
+          patches[static_cast<std::size_t>(k - 1)] + "end " + std::to_string(files) + " files\n");
     }
   } else if (mode == "chain" && argc == 4) {
     const int64_t depth = std::atoll(argv[3]);

@@ -544,7 +544,7 @@ Status CheckFolder(Files& files, const std::string& root, const std::vector<File
 // Plans the patches of one file without writing: *inPlace when the change keeps the file's
 // length and moves nothing, with what it writes in *writes.
 Status PlanInPlace(Files& files, const std::string& root, const FileWork& w, const KeyNames& names,
-                   std::vector<InPlaceWrite>* writes, bool* inPlace) {
+                   std::vector<InPlaceWrite>* writes, bool* inPlace, PatchOutcome* outcome) {
   *inPlace = false;
   const std::string path = Join(root, w.relative);
   int fd;
@@ -570,6 +570,10 @@ Status PlanInPlace(Files& files, const std::string& root, const FileWork& w, con
              std::none_of(plan.writes.begin(), plan.writes.end(),
                           [](const ChangePlan::Write& pw) { return pw.source != nullptr; });
   for (ChangePlan::Write& pw : plan.writes) writes->push_back({pw.pos, std::move(pw.bytes)});
+  // What it writes damaged is said, as for a file staged whole.
+  if (*inPlace) {
+    outcome->damaged.insert(outcome->damaged.end(), planned.damaged.begin(), planned.damaged.end());
+  }
   return Status::Ok();
 }
 
@@ -588,7 +592,7 @@ Status StageFile(FolderChange& change, Files& files, const FileWork& w, const Ke
   if (first.kind == FilePatch::kChange) {
     std::vector<InPlaceWrite> writes;
     bool inPlace = false;
-    Status s = PlanInPlace(files, change.root(), w, names, &writes, &inPlace);
+    Status s = PlanInPlace(files, change.root(), w, names, &writes, &inPlace, outcome);
     if (!s.ok() || inPlace) return s.ok() ? change.StageWrites(w.relative, std::move(writes)) : s;
   }
   int fd;

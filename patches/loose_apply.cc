@@ -163,6 +163,13 @@ class Restater {
   Status Header(const PatchChange& c, LooseFate* fate);
   // Sorts a value that should hold `c.expected`: applies, already there (holds c.value), clashes.
   Status Judge(const PatchChange& c, uint32_t type, int64_t start, int64_t end, LooseFate* fate);
+  // The table a change of place `p` goes in, as it is now; null, its change gone, when it is
+  // gone.
+  Status TableOrGone(const ChangePlace& p, const Matched** m, LooseFate* fate) {
+    Status s = match_.Table(p.way, m, &fate->found);
+    if (s.ok() && *m == nullptr) fate->kind = LooseFate::kGone;
+    return s;
+  }
   Status Describe(uint32_t type, int64_t start, int64_t end, std::string* text) {
     Sink sink(nullptr);
     Status s = AppendExpectedValue(now_, type, start, end, sink);
@@ -284,12 +291,8 @@ Status Restater::Attribute(const PatchChange& c, const Matched& m, bool* met, Lo
 
 Status Restater::Add(const PatchChange& c, const ChangePlace& p, LooseFate* fate, Patch* out) {
   const Matched* m;
-  Status s = match_.Table(p.way, &m, &fate->found);
-  if (!s.ok()) return s;
-  if (m == nullptr) {
-    fate->kind = LooseFate::kGone;
-    return Status::Ok();
-  }
+  Status s = TableOrGone(p, &m, fate);
+  if (!s.ok() || m == nullptr) return s;
   bool met;
   if (!(s = Attribute(c, *m, &met, fate, out)).ok() || met) return s;
   // Between the last entry in front of the place that is still there and the first behind it.
@@ -345,12 +348,8 @@ Status Restater::Add(const PatchChange& c, const ChangePlace& p, LooseFate* fate
 
 Status Restater::Lead(const PatchChange& c, const ChangePlace& p, LooseFate* fate, Patch* out) {
   const Matched* m;
-  Status s = match_.Table(p.way, &m, &fate->found);
-  if (!s.ok()) return s;
-  if (m == nullptr) {
-    fate->kind = LooseFate::kGone;
-    return Status::Ok();
-  }
+  Status s = TableOrGone(p, &m, fate);
+  if (!s.ok() || m == nullptr) return s;
   const int64_t start = DataStart(m->nowStart, m->now.count), end = m->now.Off[0];
   std::string lead(static_cast<std::size_t>(end - start), '\0');
   if (!(s = now_.ReadAt(start, lead.data(), lead.size())).ok()) return s;

@@ -12,6 +12,7 @@
 #include "patches/merge.h"
 #include "patches/patch.h"
 #include "store/table.h"
+#include "tests/patch_text.h"
 #include "tests/random_files.h"
 #include "tests/test_util.h"
 #include "text/dump.h"
@@ -85,17 +86,6 @@ std::vector<std::string> Lines(const std::string& text) {
     lines.push_back(text.substr(at, text.find('\n', at) - at));
   }
   return lines;
-}
-
-std::string Patch(const Bytes& a, const Bytes& b) {
-  MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
-  MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
-  Sink sink(nullptr);
-  int64_t changes;
-  EXPECT_TRUE(WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
-                         KeyNames(), sink, &changes)
-                  .ok());
-  return sink.buf();
 }
 
 class Deep : public ::testing::Test {
@@ -178,7 +168,7 @@ TEST_F(Deep, TheJsonFormAndPatchesGiveTheSameBytes) {
     }
     EXPECT_EQ(widest, 2 * 64 + 2u);
   }
-  const std::string patch = Patch(a, b);
+  const std::string patch = testing::PatchBetween(a, b);
   EXPECT_EQ(patch.substr(0, 12), "set @255/3: ");
   EXPECT_TRUE(Applied(a, {patch}) == b) << errors_;
 }
@@ -299,7 +289,8 @@ TEST_F(Deep, RandomDeepFilesReadBackDiffAndApply) {
       }
       rounds[k] = EncodeChainFile(levels, bottom);
     }
-    ASSERT_TRUE(Applied(file, {Patch(file, rounds[1]), Patch(rounds[1], rounds[2])}) == rounds[2])
+    ASSERT_TRUE(Applied(file, {testing::PatchBetween(file, rounds[1]),
+                               testing::PatchBetween(rounds[1], rounds[2])}) == rounds[2])
         << c << errors_;
   }
 }

@@ -296,6 +296,21 @@ TEST_F(Folders, AKilledApplyLeavesEveryFileBeforeOrEveryFileAfter) {
   std::printf("%d kills: %d before, %d after\n", before + after, before, after);
 }
 
+// A file changed in place says what it writes damaged, as a file staged whole does.
+TEST_F(Folders, ADamagedTableWrittenInPlaceIsSaid) {
+  const Bytes a = EncodeFile({{RefEntry(7, {{FloatEntry(1, 1), FloatEntry(2, 2)}})}});
+  Bytes b = a;
+  b[52 + 4 + 12] = 0x7F;  // the nested table's count: damaged, the length kept
+  WriteFolder(dir_ / "a", {{"x.atb", a}});
+  WriteFolder(dir_ / "b", {{"x.atb", b}});
+  const Ran diff = Diff(dir_ / "a", dir_ / "b");
+  ASSERT_NE(diff.out.find("damaged raw"), std::string::npos) << diff.out;
+  const Ran applied = Apply(dir_ / "a", {Patch(diff.out)});
+  EXPECT_EQ(applied.status, 0) << applied.err;
+  EXPECT_NE(applied.err.find("writes a damaged table"), std::string::npos) << applied.err;
+  EXPECT_EQ(ReadFile(dir_ / "a/x.atb"), b);
+}
+
 // Every call of an apply over a folder failing in turn: a failure is said and never claimed as
 // done, and the next command leaves every file before or every file after.
 TEST_F(Folders, EveryFailingCallIsSaidAndLeavesAllOrNone) {

@@ -13,6 +13,7 @@
 #include "change/open.h"
 #include "patches/diff.h"
 #include "tests/edit_model.h"
+#include "tests/patch_text.h"
 #include "tests/test_util.h"
 #include "text/paths.h"
 
@@ -23,17 +24,6 @@ using namespace build;
 
 using testing::Capture;
 using testing::Ran;
-
-std::string Diff(const Bytes& a, const Bytes& b) {
-  MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
-  MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
-  Sink sink(nullptr);
-  int64_t changes;
-  EXPECT_TRUE(WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
-                         KeyNames(), sink, &changes)
-                  .ok());
-  return sink.buf();
-}
 
 std::size_t ChangesOf(const std::string& patch) {
   Patch p;
@@ -149,7 +139,7 @@ class Mods : public ::testing::Test {
     for (std::size_t m = 0; m < mods.size(); ++m) {
       paths.push_back(dir_ / std::to_string(m));
       paths.back() += asPatch[m] ? "-mod.patch" : "-mod.atb";
-      WriteFile(paths.back(), asPatch[m] ? Diff(base, mods[m]) : mods[m]);
+      WriteFile(paths.back(), asPatch[m] ? testing::PatchBetween(base, mods[m]) : mods[m]);
     }
     return paths;
   }
@@ -210,7 +200,7 @@ TEST_F(Mods, ModsApartCombineAsAppliedOneAfterAnotherByteForByte) {
     std::vector<std::string> one;
     std::size_t changes = 0;
     for (const Bytes& f : files) {
-      one.push_back(Diff(baseFile, f));
+      one.push_back(testing::PatchBetween(baseFile, f));
       changes += ChangesOf(one.back());
     }
     ASSERT_EQ(Applied(baseFile, one), expected) << c;
@@ -382,7 +372,7 @@ TEST_F(Mods, BadInputIsRefusedWithNothingWritten) {
   const Bytes mod = EncodeFile(Table{{FloatEntry(10, 5)}});
   std::vector<std::string> mods = WriteMods(base, {mod}, {false});
   const std::string stale = dir_ / "stale.patch", junk = dir_ / "junk.txt";
-  WriteFile(stale, Diff(other, mod));  // made for another file
+  WriteFile(stale, testing::PatchBetween(other, mod));  // made for another file
   WriteFile(junk, "set /10 float 1\n");
   const std::vector<std::vector<std::string>> bad = {
       {stale}, {mods[0], mods[0]}, {junk}, {dir_ / "missing.atb"}};
@@ -456,7 +446,8 @@ TEST_F(Mods, RebaseSortsEachChangeAsAModelDoes) {
     const Bytes newFile = Edited(*old, Joined({theirs, newEdits}));
     WriteFile(dir_ / "old.atb", oldFile);
     WriteFile(dir_ / "new.atb", newFile);
-    WriteFile(dir_ / "mine.patch", Diff(oldFile, Edited(*old, Joined({mine, still}))));
+    WriteFile(dir_ / "mine.patch",
+              testing::PatchBetween(oldFile, Edited(*old, Joined({mine, still}))));
     const Ran ran = Capture([&](std::FILE* out, std::FILE* err) {
       return RebaseCommand(dir_ / "mine.patch", dir_ / "old.atb", dir_ / "new.atb", KeyNames(), out,
                            err);

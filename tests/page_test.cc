@@ -14,6 +14,7 @@
 #include "change/open.h"
 #include "patches/diff.h"
 #include "platform/quote.h"
+#include "tests/patch_text.h"
 #include "tests/test_util.h"
 
 namespace atb {
@@ -25,17 +26,6 @@ constexpr const char* kChromium = "/usr/bin/chromium";
 
 using testing::Capture;
 using testing::Ran;
-
-std::string Diff(const Bytes& a, const Bytes& b) {
-  MemorySource x(reinterpret_cast<const uint8_t*>(a.data()), a.size());
-  MemorySource y(reinterpret_cast<const uint8_t*>(b.data()), b.size());
-  Sink sink(nullptr);
-  int64_t changes;
-  EXPECT_TRUE(WritePatch(x, static_cast<int64_t>(a.size()), y, static_cast<int64_t>(b.size()),
-                         KeyNames(), sink, &changes)
-                  .ok());
-  return sink.buf();
-}
 
 // What is inside every element of `dom` that `open` begins, in document order.
 std::vector<std::string> Inner(const std::string& dom, const std::string& open,
@@ -87,9 +77,9 @@ class Page : public ::testing::Test {
     WriteFile(Base(), baseBytes_);
     const std::vector<std::string> mods = {dir_ / "first.patch", dir_ / "<b>&'second\"\xff.atb",
                                            dir_ / "third.patch"};
-    WriteFile(mods[0], Diff(baseBytes_, EncodeFile(first)));
+    WriteFile(mods[0], testing::PatchBetween(baseBytes_, EncodeFile(first)));
     WriteFile(mods[1], EncodeFile(second));
-    WriteFile(mods[2], Diff(baseBytes_, EncodeFile(third)));
+    WriteFile(mods[2], testing::PatchBetween(baseBytes_, EncodeFile(third)));
     return mods;
   }
   Ran Conflicts(const std::vector<std::string>& mods, bool json, const std::string& html) {
