@@ -706,7 +706,9 @@ Status FolderChange::StageRemoval(const std::string& relative) {
   return s;
 }
 
-Status FolderChange::StageWrites(const std::string& relative, std::vector<InPlaceWrite> writes) {
+Status FolderChange::StageWrites(const std::string& relative, const InPlacePlan& plan,
+                                 bool* inPlace) {
+  *inPlace = false;
   struct stat st;
   Status s = CheckFolderWay(files_, root_, relative, true, &st);
   if (s.ok()) s = CheckNoChangeOnTheWay(relative, st.st_uid);
@@ -721,7 +723,9 @@ Status FolderChange::StageWrites(const std::string& relative, std::vector<InPlac
                              : Status::FromErrno(errno).In(target);
   }
   files_.Close(held);
-  if (!s.ok()) return s;
+  std::vector<InPlaceWrite> writes;
+  if (s.ok()) s = plan(&writes, inPlace);
+  if (!s.ok() || !*inPlace) return s;
   FolderMember m;
   m.kind = FolderMember::kWrite;
   m.relative = relative;

@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,8 +71,12 @@ class FolderChange {
   Status Staged(int fd);
   // `relative` is to be removed.
   Status StageRemoval(const std::string& relative);
-  // `relative` keeps its length and gets `writes` in place.
-  Status StageWrites(const std::string& relative, std::vector<InPlaceWrite> writes);
+  // Claims `relative`, refusing it while another program changes it, and only then asks `plan`
+  // what to write: from then on anyone else who opens it waits for this change, so the plan is
+  // made from the bytes the change writes over. When `plan` sets *inPlace, the file keeps its
+  // length and gets those writes in place; otherwise nothing is staged for it.
+  using InPlacePlan = std::function<Status(std::vector<InPlaceWrite>* writes, bool* inPlace)>;
+  Status StageWrites(const std::string& relative, const InPlacePlan& plan, bool* inPlace);
   // Makes the change: nothing of it reaches a file before this, and after the first flush in
   // it every file will end as after, by this call or by the next open's recovery.
   Status Commit();

@@ -104,9 +104,7 @@ Status ReadSection(std::string_view text, Lines& lines, const KeyNames& names, P
       break;
     }
   }
-  std::string body(static_cast<std::size_t>(first - 1), '\n');
-  body.append(text.substr(from, to - from));
-  return ParsePatch(body, names, patch);
+  return ParsePatch(text.substr(from, to - from), names, patch, first - 1);
 }
 
 // "N bytes fnv64 0xH"
@@ -590,10 +588,14 @@ Status StageFile(FolderChange& change, Files& files, const FileWork& w, const Ke
     return s;
   }
   if (first.kind == FilePatch::kChange) {
-    std::vector<InPlaceWrite> writes;
     bool inPlace = false;
-    Status s = PlanInPlace(files, change.root(), w, names, &writes, &inPlace, outcome);
-    if (!s.ok() || inPlace) return s.ok() ? change.StageWrites(w.relative, std::move(writes)) : s;
+    Status s = change.StageWrites(
+        w.relative,
+        [&](std::vector<InPlaceWrite>* writes, bool* fits) {
+          return PlanInPlace(files, change.root(), w, names, writes, fits, outcome);
+        },
+        &inPlace);
+    if (!s.ok() || inPlace) return s;
   }
   int fd;
   std::string staged;

@@ -140,7 +140,10 @@ Status AppendNewValue(ByteSource& file, uint32_t type, int64_t start, int64_t en
 Status AppendExpectedValue(ByteSource& file, uint32_t type, int64_t start, int64_t end,
                            Sink& sink) {
   if (type != kTableType && end - start <= kShownExpected) {
-    return AppendNewValue(file, type, start, end, KeyNames(), 0, sink);
+    // Names only show in tables, which this never writes; one built per value cost a third of an
+    // update over many small files.
+    static const KeyNames kUnnamed;
+    return AppendNewValue(file, type, start, end, kUnnamed, 0, sink);
   }
   sink.buf().append(TypeWord(type)).push_back(' ');
   return AppendSizeAndHash(file, start, end, sink);
@@ -359,7 +362,8 @@ bool NewKeyOf(const PathElement& e, const KeyNames& names, uint32_t* key, std::s
 
 class PatchReader {
  public:
-  PatchReader(std::string_view text, const KeyNames& names) : text_(text), names_(names) {}
+  PatchReader(std::string_view text, const KeyNames& names, int linesBefore)
+      : text_(text), names_(names), line_(linesBefore) {}
 
   bool Read(Patch* patch, std::string* error);
 
@@ -398,7 +402,7 @@ class PatchReader {
   std::string_view text_;
   const KeyNames& names_;
   std::size_t at_ = 0;
-  int line_ = 0;
+  int line_;
 };
 
 bool PatchReader::Value(std::string_view text, bool hashAllowed, PatchValue* value,
@@ -600,9 +604,10 @@ bool PatchReader::Read(Patch* patch, std::string* error) {
 
 }  // namespace
 
-Status ParsePatch(std::string_view text, const KeyNames& names, Patch* patch) {
+Status ParsePatch(std::string_view text, const KeyNames& names, Patch* patch, int linesBefore) {
   std::string why;
-  return PatchReader(text, names).Read(patch, &why) ? Status::Ok() : Status::Invalid(why);
+  return PatchReader(text, names, linesBefore).Read(patch, &why) ? Status::Ok()
+                                                                 : Status::Invalid(why);
 }
 
 // ---------------------------------------------------------------------------------------------

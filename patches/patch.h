@@ -76,8 +76,9 @@ struct Patch {
 };
 
 // Parses the text of a patch. Invalid, saying "line N: what", when it is not one, or when it is
-// cut short (it lacks its end line, or that line counts other changes).
-Status ParsePatch(std::string_view text, const KeyNames& names, Patch* patch);
+// cut short (it lacks its end line, or that line counts other changes). Its lines are numbered
+// from linesBefore + 1, for a patch that is part of a longer text.
+Status ParsePatch(std::string_view text, const KeyNames& names, Patch* patch, int linesBefore = 0);
 
 // The text forms, for extents of `file`. A new value is exact: a reference's is a table block
 // (at `depth`, which sets its indent, switching to raw bytes for a table that is damaged or lies

@@ -77,6 +77,14 @@ ssize_t Files::Write(int fd, const void* buf, std::size_t n) {
 
 int64_t Files::Seek(int fd, int64_t offset, int whence) { return ::lseek(fd, offset, whence); }
 
+ssize_t Files::ReadAt(int fd, void* buf, std::size_t n, int64_t pos) {
+  return Retrying([&] { return ::pread(fd, buf, n, pos); });
+}
+
+ssize_t Files::WriteAt(int fd, const void* buf, std::size_t n, int64_t pos) {
+  return Retrying([&] { return ::pwrite(fd, buf, n, pos); });
+}
+
 int Files::Truncate(int fd, int64_t length) {
   return Retrying([&] { return ::ftruncate(fd, length); });
 }

@@ -11,18 +11,12 @@
 
 namespace atb {
 
-Status PositionedFile::SeekTo(int64_t pos) {
-  if (files_.Seek(fd_, pos, SEEK_SET) != pos) return Status::IoError(errno);
-  return Status::Ok();
-}
-
 Status PositionedFile::ReadUpTo(int64_t pos, void* buf, std::size_t n, std::size_t* got) {
   *got = 0;
-  Status s = SeekTo(pos);
-  if (!s.ok()) return s;
+  if (pos < 0) return Status::IoError(EINVAL);
   auto* p = static_cast<uint8_t*>(buf);
   while (*got < n) {
-    ssize_t r = files_.Read(fd_, p + *got, n - *got);
+    ssize_t r = files_.ReadAt(fd_, p + *got, n - *got, pos + static_cast<int64_t>(*got));
     if (r < 0) return Status::IoError(errno);
     if (r == 0) break;
     *got += static_cast<std::size_t>(r);
@@ -42,12 +36,11 @@ Status PositionedFile::ReadAt(int64_t pos, void* buf, std::size_t n) {
 }
 
 Status PositionedFile::WriteAt(int64_t pos, const void* buf, std::size_t n) {
-  Status s = SeekTo(pos);
-  if (!s.ok()) return s;
+  if (pos < 0) return Status::IoError(EINVAL);
   const auto* p = static_cast<const uint8_t*>(buf);
   std::size_t done = 0;
   while (done < n) {
-    ssize_t put = files_.Write(fd_, p + done, n - done);
+    ssize_t put = files_.WriteAt(fd_, p + done, n - done, pos + static_cast<int64_t>(done));
     if (put < 0) return Status::FromErrno(errno);
     if (put == 0) return Status::IoError(0);
     done += static_cast<std::size_t>(put);

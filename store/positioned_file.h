@@ -30,13 +30,10 @@ class PositionedFile : public ByteSource {
   Status ReadAt(int64_t pos, void* buf, std::size_t n) override;
   // Reads until n bytes or the end of the file; *got tells how many.
   Status ReadUpTo(int64_t pos, void* buf, std::size_t n, std::size_t* got);
-  // Writes all n bytes; a write that makes no progress is a failure. On return the position
-  // lies just past the bytes written.
+  // Writes all n bytes; a write that makes no progress is a failure.
   Status WriteAt(int64_t pos, const void* buf, std::size_t n);
   // The file's length; leaves the position at the end.
   Status Length(int64_t* length);
-  // Moves the position to `pos` (which may lie beyond the end); an I/O error otherwise.
-  Status SeekTo(int64_t pos);
   Status SetLength(int64_t length);
 
   // A reader that has seen the file's length: a read that finds the file shorter than that is

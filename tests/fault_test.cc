@@ -137,6 +137,9 @@ class SignallingFiles : public Files {
     if (++writes_ == atWrite_) kill(getpid(), SIGTERM);
     return Files::Write(fd, buf, n);
   }
+  ssize_t WriteAt(int fd, const void* buf, std::size_t n, int64_t pos) override {
+    return SeekAndWrite(fd, buf, n, pos);
+  }
 
  private:
   int atWrite_;

@@ -758,6 +758,51 @@ TEST_F(Folders, ASettlingBesideAnApplyNeitherStopsNorUndoesIt) {
   }
 }
 
+// A writer that began before the change and ends just before the change claims its file, having
+// moved the entries: the change's writes are planned from the file as that writer left it,
+// never from the bytes before, which would land on another entry.
+class WriterEndingAtTheClaim : public Files {
+ public:
+  WriterEndingAtTheClaim(std::string target, Bytes after)
+      : target_(std::move(target)), after_(std::move(after)) {}
+  int Open(const std::string& path, int flags, mode_t mode) override {
+    const int fd = Files::Open(path, flags, mode);
+    if (path == target_ && (flags & O_ACCMODE) == O_WRONLY) writable_ = fd;
+    return fd;
+  }
+  int Lock(int fd) override {
+    if (fd == writable_ && !ended_) ended_ = true, WriteFile(target_, after_);
+    return Files::Lock(fd);
+  }
+
+ private:
+  std::string target_;
+  Bytes after_;
+  int writable_ = -1;
+  bool ended_ = false;
+};
+
+TEST_F(Folders, AWriterEndingAsTheChangeClaimsItsFileIsNotWrittenOver) {
+  auto file = [](std::vector<std::pair<uint32_t, float>> values) {
+    Table t;
+    for (const auto& [key, v] : values) t.entries.push_back(FloatEntry(key, v));
+    return EncodeFile(t);
+  };
+  const std::string root = dir_ / "t";
+  WriteFolder(root, {{"a.atb", file({{1, 1}, {2, 2}})}});
+  FolderPatch patch;
+  ASSERT_TRUE(ParseFolderPatch("file a.atb\nset /1: float 1 -> float 5\nend 1 change\nend 1 file\n",
+                               KeyNames(), &patch)
+                  .ok());
+  // Same length, the two entries swapped: /1's value now lies where /2's did.
+  WriterEndingAtTheClaim files(root + "/a.atb", file({{2, 2}, {1, 1}}));
+  PatchOutcome outcome;
+  const Status s = ApplyFolderPatches(files, root, {patch}, KeyNames(), false, false, &outcome);
+  ASSERT_TRUE(s.ok()) << s.Message();
+  EXPECT_TRUE(outcome.failures.empty());
+  EXPECT_EQ(ReadFolder(root).at("a.atb"), file({{2, 2}, {1, 5}}));
+}
+
 // A staging folder that is a symlink, or holds no journal of ours, is refused, and what it leads
 // to is left alone; recovery says so rather than wait on it or claim it went.
 TEST_F(Folders, AStagingFolderThatIsNoneIsRefusedAndLeftAlone) {
@@ -943,6 +988,9 @@ TEST_F(Folders, AKillBeforeTheJournalIsWholeTakesBackTheFoldersMade) {
     ssize_t Write(int fd, const void* buf, std::size_t n) override {
       if (fd == staged_) _exit(0);
       return Files::Write(fd, buf, n);
+    }
+    ssize_t WriteAt(int fd, const void* buf, std::size_t n, int64_t pos) override {
+      return SeekAndWrite(fd, buf, n, pos);
     }
 
    private:

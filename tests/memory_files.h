@@ -34,6 +34,12 @@ class MemoryFiles : public Files {
   ssize_t Read(int fd, void* buf, std::size_t n) override;
   ssize_t Write(int fd, const void* buf, std::size_t n) override;
   int64_t Seek(int fd, int64_t offset, int whence) override;
+  ssize_t ReadAt(int fd, void* buf, std::size_t n, int64_t pos) override {
+    return SeekAndRead(fd, buf, n, pos);
+  }
+  ssize_t WriteAt(int fd, const void* buf, std::size_t n, int64_t pos) override {
+    return SeekAndWrite(fd, buf, n, pos);
+  }
   int Truncate(int fd, int64_t length) override;
   int Allocate(int fd, int64_t offset, int64_t length, bool keepSize) override;
   int Sync(int fd) override;
