@@ -187,7 +187,8 @@ int CheckCommand(const std::vector<std::string>& paths, const KeyNames& names, s
       [&](std::size_t i, const auto&) { results[i] = RunCheckJob(jobs[i], names, files); },
       [&](std::size_t i) {
         const CheckResult r = std::move(results[i]);
-        if (!r.out.empty() || !r.error.ok()) progress.Clear();
+        if (!r.out.empty()) progress.ClearBefore(out);
+        if (!r.error.ok()) progress.Clear();
         // Standard output first: the two streams may be one terminal.
         if (!r.error.ok()) std::fflush(out);
         std::fputs(r.out.c_str(), out);

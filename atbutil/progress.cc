@@ -42,12 +42,18 @@ void Progress::Update(int64_t done, int64_t total) {
   drawn_ = line.size() + pad;
 }
 
+void Progress::ClearBefore(std::FILE* stream) {
+  if (drawn_ == 0) return;
+  if (stream == err_ || isatty(fileno(stream)) == 1) Clear();
+}
+
 void Progress::Clear() {
   if (drawn_ == 0) return;
   std::fprintf(err_, "\r%s\r", std::string(drawn_, ' ').c_str());
   std::fflush(err_);
+  // The line comes back at the next redraw, not at once: a command printing a line per file
+  // would otherwise redraw it for every one.
   drawn_ = 0;
-  last_ = -1;
 }
 
 }  // namespace atb

@@ -32,6 +32,9 @@ class Progress {
   }
   // Takes the line away, before other output or at the end; the next Update draws it again.
   void Clear();
+  // Clear, before output to `stream`, when that shows where the line does: standard error, or a
+  // terminal. Output to a file or pipe leaves the line be.
+  void ClearBefore(std::FILE* stream);
 
  private:
   std::FILE* err_;

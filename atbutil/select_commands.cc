@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "atb/file.h"
 #include "atb/system.h"
@@ -12,6 +13,7 @@
 #include "atbutil/commands.h"
 #include "atbutil/file_jobs.h"
 #include "atbutil/open_file.h"
+#include "atbutil/progress.h"
 
 namespace atb {
 
@@ -42,13 +44,21 @@ struct Found {
 // as it comes.
 class JobOutput {
  public:
+  // `first` tells whether every file before this one is done; `clear` takes the progress line
+  // away before this job writes itself, which it may then, as the thread printing lines in order
+  // waits for it.
   template <typename First>
-  JobOutput(std::FILE* out, Found* found, const First& first)
-      : out_(out), found_(found), first_(first) {}
+  JobOutput(std::FILE* out, Found* found, const First& first, std::function<void()> clear)
+      : out_(out), found_(found), first_(first), clear_(std::move(clear)) {}
   Sink& sink() { return sink_; }
   void Spill() {
     std::string& held = sink_.buf();
-    if (held.size() < kHeldOutput || !(direct_ || (direct_ = first_()))) return;
+    if (held.size() < kHeldOutput) return;
+    if (!direct_) {
+      if (!first_()) return;
+      direct_ = true;
+      clear_();
+    }
     if (std::fwrite(held.data(), 1, held.size(), out_) != held.size()) found_->writeFailed = true;
     held.clear();
   }
@@ -58,6 +68,7 @@ class JobOutput {
   std::FILE* out_;
   Found* found_;
   std::function<bool()> first_;
+  std::function<void()> clear_;
   Sink sink_{nullptr};
   bool direct_ = false;
 };
@@ -198,17 +209,25 @@ int FindCommand(const std::string& selectorText, const std::vector<std::string>&
   const Search search{selector, mode, names, files, in};
   std::vector<Found> results(jobs.size());
   bool trouble = false, matched = false;
+  Progress progress(err, "files");
   RunInOrder(
       jobs.size(),
       [&](std::size_t i, const auto& first) {
-        JobOutput output(out, &results[i], first);
+        JobOutput output(out, &results[i], first, [&] { progress.ClearBefore(out); });
         RunSearch(search, jobs[i], &results[i], output);
       },
       [&](std::size_t i) {
         matched = matched || results[i].matches > 0;
         const std::string& shown = jobs[i].path == "-" ? kStandardInput : jobs[i].path;
+        const Found& r = results[i];
+        const bool listed =
+            mode == FindOutput::kCounts || (mode == FindOutput::kFiles && r.matches > 0);
+        if (listed || !r.out.empty()) progress.ClearBefore(out);
+        if (!r.said.empty() || !r.unsearched.empty() || !r.error.ok()) progress.Clear();
         trouble = PrintFound(search, shown, results[i], out, err) || trouble;
+        progress.Update(static_cast<int64_t>(i + 1), static_cast<int64_t>(jobs.size()));
       });
+  progress.Clear();
   errno = 0;
   if (std::fflush(out) != 0 || std::ferror(out) != 0) return Report(OutputFailed(), err);
   return trouble ? 2 : matched ? 0 : 1;

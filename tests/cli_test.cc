@@ -185,7 +185,8 @@ TEST(Names, TextsAndTheirWordsNameKeysThatHaveNone) {
 }
 
 // The progress line: nothing in the first second nor off a terminal, then at most four lines a
-// second, each over the last, and taken away at the end.
+// second, each over the last, taken away before other output and back only at the next redraw,
+// and taken away at the end.
 TEST(Progress, DrawnLateRarelyAndClearedOnlyOnATerminal) {
   int64_t now = 0;
   auto clock = [&] { return now; };
@@ -196,6 +197,7 @@ TEST(Progress, DrawnLateRarelyAndClearedOnlyOnATerminal) {
       p.Update(i, 20);
     }
     p.Clear();
+    p.Update(19, 20);
     p.Clear();
     now += 1000;
     p.Update(20, 20);
