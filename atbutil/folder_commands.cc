@@ -18,6 +18,39 @@ bool IsFolder(Files& files, const std::string& path) {
          (S_ISLNK(st.st_mode) && files.StatPath(path + "/.", &st) == 0 && S_ISDIR(st.st_mode));
 }
 
+Status ListTargets(Files& files, const std::vector<std::string>& roots,
+                   std::vector<Target>* targets, std::string* folder,
+                   std::vector<std::string>* others) {
+  if (roots.size() == 1 && !IsFolder(files, roots[0])) {
+    targets->push_back({roots[0], {}});
+    return Status::Ok();
+  }
+  *folder = roots.size() == 1 ? roots[0] : ".";
+  for (const std::string& root : roots) {
+    std::string below = roots.size() == 1 ? "" : root;
+    while (below.size() > 1 && below.back() == '/') below.pop_back();
+    if (below.rfind("./", 0) == 0) below.erase(0, 2);
+    if (below == ".") below.clear();
+    std::vector<std::string> found;
+    if (IsFolder(files, root)) {
+      Status s = ListAttributeFiles(files, root, &found, others);
+      if (!s.ok()) return s;
+    } else {
+      found.push_back({});
+    }
+    for (const std::string& f : found) {
+      const std::string relative = below.empty() ? f : f.empty() ? below : below + "/" + f;
+      std::string why;
+      if (!ValidRelativePath(relative, &why)) {
+        return Status::Invalid(root + ": " + why +
+                               "; name several files or folders by paths below the current folder");
+      }
+      targets->push_back({f.empty() ? root : root + "/" + f, relative});
+    }
+  }
+  return Status::Ok();
+}
+
 int DiffFolders(const std::string& a, const std::string& b, bool overlay, bool reversible,
                 const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
   constexpr ExitRule rule = ExitRule::kAnyFailureIs2;

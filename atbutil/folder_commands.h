@@ -14,6 +14,19 @@ namespace atb {
 // Whether `path` names a folder (a symlink to one is no folder here).
 bool IsFolder(Files& files, const std::string& path);
 
+// A file of a command over many files.
+struct Target {
+  std::string path;      // as opened
+  std::string relative;  // as a patch over the folder names it; empty for one file alone
+};
+
+// The files `roots` name, and the folder a patch over them is relative to: the one folder
+// named, the current folder for several roots, "" for one file. Other files in the folders go
+// to *others.
+Status ListTargets(Files& files, const std::vector<std::string>& roots,
+                   std::vector<Target>* targets, std::string* folder,
+                   std::vector<std::string>* others);
+
 int DiffFolders(const std::string& a, const std::string& b, bool overlay, bool reversible,
                 const KeyNames& names, std::FILE* out, std::FILE* err, Files& files);
 // With `reverse`, undoes one patch over the folder (patches/reverse.h).

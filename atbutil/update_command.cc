@@ -16,44 +16,6 @@ namespace {
 
 constexpr ExitRule kRule = ExitRule::kUsual;
 
-struct Target {
-  std::string path;      // as opened
-  std::string relative;  // below the change's folder, for a change over one
-};
-
-// The files the roots name, and the folder a change over them is made in ("" for one file).
-Status Targets(Files& files, const std::vector<std::string>& roots, std::vector<Target>* targets,
-               std::string* folder, std::vector<std::string>* others) {
-  if (roots.size() == 1 && !IsFolder(files, roots[0])) {
-    targets->push_back({roots[0], {}});
-    return Status::Ok();
-  }
-  *folder = roots.size() == 1 ? roots[0] : ".";
-  for (const std::string& root : roots) {
-    std::string below = roots.size() == 1 ? "" : root;
-    while (below.size() > 1 && below.back() == '/') below.pop_back();
-    if (below.rfind("./", 0) == 0) below.erase(0, 2);
-    if (below == ".") below.clear();
-    std::vector<std::string> found;
-    if (IsFolder(files, root)) {
-      Status s = ListAttributeFiles(files, root, &found, others);
-      if (!s.ok()) return s;
-    } else {
-      found.push_back({});
-    }
-    for (const std::string& f : found) {
-      const std::string relative = below.empty() ? f : f.empty() ? below : below + "/" + f;
-      std::string why;
-      if (!ValidRelativePath(relative, &why)) {
-        return Status::Invalid(root + ": " + why +
-                               "; name several files or folders by paths below the current folder");
-      }
-      targets->push_back({f.empty() ? root : root + "/" + f, relative});
-    }
-  }
-  return Status::Ok();
-}
-
 // Applies `text` (a patch of one file or over `folder`).
 Status Make(Files& files, const Target& only, const std::string& folder, const std::string& text,
             bool durable, const KeyNames& names, std::FILE* err, PatchOutcome* outcome) {
@@ -84,7 +46,7 @@ int Update(const std::vector<std::string>& roots, const std::vector<std::string>
   std::string folder;
   std::vector<std::string> others;
   if (s.ok() && roots.empty()) s = Status::Invalid("update needs a FILE or DIR");
-  if (s.ok()) s = Targets(files, roots, &targets, &folder, &others);
+  if (s.ok()) s = ListTargets(files, roots, &targets, &folder, &others);
   if (!s.ok()) return Report(s, err, kRule);
   TempScratch scratch(files);
   UpdateOutcome outcome;
