@@ -10,9 +10,11 @@ FUZZ_SECONDS ?= 60
 # What building, testing and installing need on a Debian machine. The sanitizers' tree and the
 # fuzz targets are built with clang, whose sanitizer runtimes come in libclang-rt-dev (only
 # recommended by clang, so not always installed with it). The tests render the page of conflicts
-# --html in headless chromium.
+# --html in headless chromium, and read back sheets that a spreadsheet program (gnumeric's
+# ssconvert, without its desktop) saved.
 PACKAGES = g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev git man-db groff-base \
            dpkg-dev file clang libclang-rt-dev chromium
+HEADLESS_PACKAGES = gnumeric
 
 .PHONY: all packages configure build run test install package fuzz fuzz-tree clean
 
@@ -20,6 +22,7 @@ all: build
 
 packages:
 	@tools/ensure-packages $(PACKAGES)
+	@tools/ensure-packages --no-recommends $(HEADLESS_PACKAGES)
 
 # A Release build with warnings fatal: what users get, and what CI checks.
 # A tree configured with another compiler starts afresh: CMake would drop the other options given
@@ -64,7 +67,7 @@ package: configure
 # the commands' own outputs; what a target finds is written to $(BUILD_FUZZ)/findings/. Needs
 # clang. `make -j2 fuzz` runs two targets at a time.
 FUZZ_TARGETS = dialogue side_file build set add_remove recover patch merge folder_patch combine \
-               select update
+               select update sheet
 
 fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 

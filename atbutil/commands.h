@@ -160,5 +160,16 @@ int HashCommand(const std::vector<std::string>& words, const KeyNames& names, st
 int UpdateCommand(const std::vector<std::string>& roots, const std::vector<std::string>& words,
                   bool dryRun, bool durable, const KeyNames& names, std::FILE* out, std::FILE* err,
                   Files& files = SystemFiles());
+// table: a CSV row per table `selector` matches in the roots ("/": each file's root table).
+// Status 0 a sheet; 1 no table matched; 2 trouble (the sheet still holds the rest).
+int TableCommand(const std::string& selector, const std::vector<std::string>& roots,
+                 const KeyNames& names, std::FILE* out, std::FILE* err,
+                 Files& files = SystemFiles());
+// table --patch: the sheet at `sheet` ("-": `in`) read against the roots, as a patch on `out`
+// (of the one file, or over the folder, or over the current folder for several roots). Status 0
+// no change; 1 changes; 2 a cell refused or a file unreadable, and nothing on `out`.
+int TablePatchCommand(const std::string& sheet, const std::vector<std::string>& roots,
+                      const KeyNames& names, std::FILE* in, std::FILE* out, std::FILE* err,
+                      Files& files = SystemFiles());
 
 }  // namespace atb

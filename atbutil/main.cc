@@ -42,7 +42,7 @@ bool IsUnknownSubcommand(const CLI::App& app, int argc, char** argv) {
 // What the command line gives a command; each fills in what it uses.
 struct Args {
   std::string file, path, json, out, html, key, side, other, third, mergedName, journal;
-  std::string selector;
+  std::string selector, sheet;
   bool asJson = false, discard = false, checkOnly = false, all = false;
   bool overlay = false, noSync = false, ours = false, theirs = false, raw = false, zero = false;
   bool reverse = false, filesOnly = false, countOnly = false;
@@ -124,6 +124,28 @@ const Command kCommands[] = {
                                       : a.countOnly ? atb::FindOutput::kCounts
                                                     : atb::FindOutput::kLines;
        return atb::FindCommand(a.selector, a.files, output, names, stdin, stdout, stderr);
+     }},
+    {"table", "The tables a selector matches as a CSV sheet, and an edited sheet back as a patch",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("--patch", a.sheet,
+                      "Read this edited sheet (or - for standard input) against the files, and "
+                      "print the patch it makes");
+       sub.add_option("SELECTOR FILE", a.files,
+                      "Without --patch: a selector (/ for each file's root table), then files or "
+                      "folders; with it, the files or folders the sheet was made of")
+           ->required();
+       sub.footer(
+           "Without --patch, prints a row per table with a column per key (doc/table.md). "
+           "Exit status: 0 a sheet, 1 no table matched, 2 trouble.\nWith --patch, prints a patch "
+           "that apply takes: 0 no change, 1 changes, 2 cells refused or files unreadable "
+           "(each named on standard error; nothing printed).");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       if (!a.sheet.empty()) {
+         return atb::TablePatchCommand(a.sheet, a.files, names, stdin, stdout, stderr);
+       }
+       const std::vector<std::string> roots(a.files.begin() + 1, a.files.end());
+       return atb::TableCommand(a.files.front(), roots, names, stdout, stderr);
      }},
     {"textconv", "dump for git diff: never fails on a damaged, short or foreign file",
      [](CLI::App& sub, Args& a) {

@@ -2,7 +2,8 @@
 // outputs:
 //   make_corpus DIR   ->  DIR/dialogue/*, DIR/side_file/*, DIR/build/*, DIR/set/*,
 //                         DIR/add_remove/*, DIR/recover/*, DIR/patch/*, DIR/merge/*,
-//                         DIR/folder_patch/*, DIR/combine/*, DIR/update/*, DIR/select/*
+//                         DIR/folder_patch/*, DIR/combine/*, DIR/update/*, DIR/select/*,
+//                         DIR/sheet/*
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "atbutil/commands.h"
 #include "change/change.h"
 #include "change/journal.h"
 #include "fuzz/fuzz_input.h"
@@ -321,5 +323,27 @@ int main(int argc, char** argv) {
                   patchOf(target, other) + "file sub/new.atb: new " + quoted + "\n" + gone +
                   "end " + std::to_string(n % 2 == 0 ? 3 : 4) + " files\n");
   }
+  // sheet: the sheets of a folder holding the target and one variant, as table makes them, and
+  // each with one cell changed.
+  mkdir((dir + "/sheet").c_str(), 0777);
+  const std::string folder = dir + "/sheet/.folder";
+  mkdir(folder.c_str(), 0777);
+  for (n = 0; n < static_cast<int>(variants.size()); ++n) {
+    WriteFile(folder + "/a.atb", target);
+    WriteFile(folder + "/b.atb", variants[n]);
+    const std::string seed = dir + "/sheet/seed" + std::to_string(n);
+    std::FILE* out = std::fopen(seed.c_str(), "w");
+    std::FILE* quiet = std::fopen("/dev/null", "w");
+    atb::TableCommand(n % 2 == 0 ? "/" : "/**/*", {folder}, names, out, quiet);
+    std::fclose(out);
+    std::fclose(quiet);
+    Bytes text = ReadFile(seed);
+    const std::size_t comma = text.rfind(',');
+    if (comma != std::string::npos) text.insert(comma + 1, "1");
+    WriteFile(seed + "e", text);
+  }
+  unlink((folder + "/a.atb").c_str());
+  unlink((folder + "/b.atb").c_str());
+  rmdir(folder.c_str());
   return 0;
 }

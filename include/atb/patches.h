@@ -11,4 +11,5 @@
 #include "patches/patch.h"
 #include "patches/rebase.h"
 #include "patches/reverse.h"
+#include "patches/sheet.h"
 #include "patches/update.h"
