@@ -34,7 +34,7 @@ Status Make(Files& files, const Target& only, const std::string& folder, const s
   patch.name = "update";
   Status s = ParseFolderPatch(text, names, &patch);
   if (!s.ok()) return s;
-  return ApplyFolderPatches(files, folder, {patch}, names, false, durable, outcome);
+  return ApplyFolderPatches(files, folder, {patch}, names, false, durable, outcome, true);
 }
 
 int Update(const std::vector<std::string>& roots, const std::vector<std::string>& words,

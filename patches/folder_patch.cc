@@ -630,14 +630,22 @@ Status StageFile(FolderChange& change, Files& files, const FileWork& w, const Ke
 
 Status ApplyFolderPatches(Files& files, const std::string& root,
                           const std::vector<FolderPatch>& patches, const KeyNames& names,
-                          bool check, bool durable, PatchOutcome* outcome) {
+                          bool check, bool durable, PatchOutcome* outcome, bool madeFromThem) {
   // A change over the folder that was interrupted is settled before anything is checked.
   std::string what;
   Status s = RecoverFolderChange(files, root, &what);
   if (!s.ok()) return s;
   const std::vector<FileWork> work = Gather(patches, outcome);
   if (!outcome->failures.empty() || work.empty()) return Status::Ok();
-  if (!(s = CheckFolder(files, root, work, names, outcome)).ok()) return s;
+  // Each file changed is planned again once the change holds it, which refuses one that changed;
+  // the pass before is for a list of everything that does not hold, before anything is begun.
+  // Files added or removed are checked only by it.
+  const bool onlyChanged = std::all_of(work.begin(), work.end(), [](const FileWork& w) {
+    return w.parts.front()->kind == FilePatch::kChange;
+  });
+  if (!madeFromThem || !onlyChanged || check) {
+    if (!(s = CheckFolder(files, root, work, names, outcome)).ok()) return s;
+  }
   if (!outcome->failures.empty() || check) return Status::Ok();
   outcome->damaged.clear();
   FolderChange change(files, root, durable);

@@ -84,8 +84,12 @@ Status WriteFolderPatch(Files& files, const std::string& a, const std::string& b
 // Checks the patches in order against the folder `root`, and unless `check`, makes them all as
 // one change over its files (change/folder_change.h), durable with `durable`. A change that does
 // not hold goes to *outcome, and then nothing is written, as with ApplyPatches.
+// With `madeFromThem`, the patches were just made from the files as they are (as update makes
+// them), and are checked only as the change makes each file ready: a file that changed since
+// refuses the whole change, every file as it was, with no list of what does not hold.
 Status ApplyFolderPatches(Files& files, const std::string& root,
                           const std::vector<FolderPatch>& patches, const KeyNames& names,
-                          bool check, bool durable, PatchOutcome* outcome);
+                          bool check, bool durable, PatchOutcome* outcome,
+                          bool madeFromThem = false);
 
 }  // namespace atb

@@ -1,6 +1,7 @@
 // update: against set (the same bytes for the same change), its dry run applied equals the update,
 // steps in order, refusals that change nothing, and real processes killed in the middle of an
 // update of many files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -146,6 +147,44 @@ TEST_F(Updates, RefusalsChangeNothing) {
   const Ran outside = Update({dir_ / "a/x.atb", dir_ / "a/y.atb"}, {"/1", "=", "3"});
   EXPECT_EQ(outside.status, 2) << outside.err;
   EXPECT_EQ(Snapshot(dir_ / "a"), before);
+}
+
+// A file written by another program after update read it, and before the change holds it: the
+// change sees it when it makes that file ready, and refuses whole, every file as it was then.
+TEST_F(Updates, AFileChangedWhileTheUpdateRunsRefusesItWhole) {
+  Random r(12);
+  const std::string root = dir_ / "w";
+  fs::create_directories(root);
+  for (const char* name : {"/a.atb", "/b.atb", "/c.atb"}) WriteFile(root + name, Sample(r, 3));
+  Table other;
+  for (uint32_t k = 1; k <= 3; ++k) other.entries.push_back(FloatEntry(k, 99));
+  struct Writer : Files {
+    std::string target;
+    Bytes bytes;
+    int writable = -1;
+    bool done = false;
+    int Open(const std::string& path, int flags, mode_t mode) override {
+      const int fd = Files::Open(path, flags, mode);
+      if (path == target && (flags & O_ACCMODE) == O_WRONLY) writable = fd;
+      return fd;
+    }
+    int Lock(int fd) override {
+      if (fd == writable && !done) done = true, WriteFile(target, bytes);
+      return Files::Lock(fd);
+    }
+  } writer;
+  writer.target = root + "/b.atb";
+  writer.bytes = EncodeFile(other);
+  auto before = Snapshot(root);
+  before[root + "/b.atb"] = writer.bytes;
+  const Ran ran = Capture([&](std::FILE* out, std::FILE* err) {
+    return UpdateCommand({root}, {"/1", "+=", "1"}, false, false, KeyNames(), out, err, writer);
+  });
+  EXPECT_EQ(ran.status, 1) << ran.err;
+  EXPECT_NE(ran.err.find("b.atb: changed while the change was made ready"), std::string::npos)
+      << ran.err;
+  EXPECT_EQ(Snapshot(root), before);
+  EXPECT_FALSE(fs::exists(root + "/.atb-change"));
 }
 
 // Real processes killed at random instants of an update of 300 files: every file before or every
