@@ -571,7 +571,12 @@ TEST_F(Recovery, AWaitSaysWhomItWaitsForAndGivesUpOnAStalledHolder) {
     }
     kill(pid, SIGSTOP);
     if (waitpid(pid, &status, WUNTRACED) != pid || !WIFSTOPPED(status)) continue;  // ended
-    if (access(JournalPath(file_).c_str(), F_OK) == 0) {
+    // Its journal there is not enough: on a busy machine it may have given up the change lock
+    // already, just before taking the journal away.
+    const int fd = open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool holding = fd != -1 && SystemFiles().ChangeLockHolder(fd, false) == pid;
+    if (fd != -1) close(fd);
+    if (holding && access(JournalPath(file_).c_str(), F_OK) == 0) {
       writer = pid;
       break;
     }
