@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <set>
 
 #include "atb/change.h"
 #include "atb/patches.h"
@@ -26,6 +27,8 @@ Status ListTargets(Files& files, const std::vector<std::string>& roots,
     return Status::Ok();
   }
   *folder = roots.size() == 1 ? roots[0] : ".";
+  // A file named twice, as a folder and a file in it, is one file of the command.
+  std::set<std::string> listed;
   for (const std::string& root : roots) {
     std::string below = roots.size() == 1 ? "" : root;
     while (below.size() > 1 && below.back() == '/') below.pop_back();
@@ -45,7 +48,9 @@ Status ListTargets(Files& files, const std::vector<std::string>& roots,
         return Status::Invalid(root + ": " + why +
                                "; name several files or folders by paths below the current folder");
       }
-      targets->push_back({f.empty() ? root : root + "/" + f, relative});
+      if (listed.insert(relative).second) {
+        targets->push_back({f.empty() ? root : root + "/" + f, relative});
+      }
     }
   }
   return Status::Ok();

@@ -21,8 +21,9 @@ struct Target {
 };
 
 // The files `roots` name, and the folder a patch over them is relative to: the one folder
-// named, the current folder for several roots, "" for one file. Other files in the folders go
-// to *others.
+// named, the current folder for several roots, "" for one file; a file named twice is listed
+// once. Other files in the folders go to *others, and so do *.atb files that a patch cannot
+// name (a control byte in the name).
 Status ListTargets(Files& files, const std::vector<std::string>& roots,
                    std::vector<Target>* targets, std::string* folder,
                    std::vector<std::string>* others);

@@ -114,6 +114,22 @@ int Table(const std::string& selectorText, const std::vector<std::string>& roots
   if (roots.empty()) s = Status::Invalid("table needs a FILE or DIR");
   if (s.ok()) s = ListTargets(files, roots, &targets, &folder, &others);
   if (!s.ok()) return Report(s, err, kRule);
+  bool leftOut = false;
+  auto leaveOut = [&](const std::string& name) {
+    Say(err, name, "not in the sheet: a sheet or a patch over a folder cannot name this file");
+    leftOut = true;
+  };
+  for (const std::string& other : others) {
+    if (other.size() > 4 && other.compare(other.size() - 4, 4, ".atb") == 0) leaveOut(other);
+  }
+  // A sheet is UTF-8: a name that is not stays out of it.
+  targets.erase(std::remove_if(targets.begin(), targets.end(),
+                               [&](const Target& t) {
+                                 if (IsValidUtf8(SheetName(t))) return false;
+                                 leaveOut(t.path);
+                                 return true;
+                               }),
+                targets.end());
   std::vector<SheetFile> sheets;
   // Every table the selector matches; the root's row comes first where it names the root.
   std::set<std::string> rootOnly{"/"};
@@ -124,9 +140,10 @@ int Table(const std::string& selectorText, const std::vector<std::string>& roots
                                names, err, &sheets);
   std::size_t rows = 0;
   for (const SheetFile& f : sheets) rows += f.rows.size();
+  const bool troubled = trouble || leftOut;
   if (!(s = WriteOut(WriteSheet(sheets, names), out)).ok()) return Report(s, err, kRule);
-  if (rows == 0 && !trouble) Say(err, selectorText + ": matches no table");
-  return trouble ? 2 : rows == 0 ? 1 : 0;
+  if (rows == 0 && !troubled) Say(err, selectorText + ": matches no table");
+  return troubled ? 2 : rows == 0 ? 1 : 0;
 }
 
 int TablePatch(const std::string& sheetPath, const std::vector<std::string>& roots,
@@ -161,7 +178,14 @@ int TablePatch(const std::string& sheetPath, const std::vector<std::string>& roo
   int64_t changes = 0;
   const std::string patch = reader.Patch(sheets, !folder.empty(), &refusals, &changes);
   const std::string shown = ShownName(sheetPath);
-  for (const std::string& why : refusals) Say(err, shown, why);
+  // A hostile sheet could be refused a million times over: the first ones tell what is wrong.
+  constexpr std::size_t kRefusalsSaid = 100;
+  for (std::size_t k = 0; k < refusals.size() && k < kRefusalsSaid; ++k) {
+    Say(err, shown, refusals[k]);
+  }
+  if (refusals.size() > kRefusalsSaid) {
+    Say(err, shown, "and " + std::to_string(refusals.size() - kRefusalsSaid) + " more");
+  }
   if (!refusals.empty() || trouble) {
     Say(err, shown + ": no patch written: " + std::to_string(refusals.size()) +
                  (refusals.size() == 1 ? " cell" : " cells") + " refused" +

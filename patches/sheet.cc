@@ -63,6 +63,10 @@ bool KeptAsText(std::string_view text) {
   if (std::string_view("0123456789+-=@.,($%' \t").find(text.front()) != std::string_view::npos) {
     return false;
   }
+  // The full-width = + - @, which some spreadsheets take as those.
+  for (const char* wide : {"\xEF\xBC\x9D", "\xEF\xBC\x8B", "\xEF\xBC\x8D", "\xEF\xBC\xA0"}) {
+    if (text.substr(0, 3) == wide) return false;
+  }
   std::string upper(text);
   for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
   if (upper == "TRUE" || upper == "FALSE") return false;
@@ -76,9 +80,18 @@ bool KeptAsText(std::string_view text) {
 // the line break and the tab escaped as dump escapes them. False when it is no UTF-8.
 bool PlainText(std::string_view text, std::string* cell) {
   if (!IsValidUtf8(text) || !KeptAsText(text)) return false;
-  for (const char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
     const auto c = static_cast<unsigned char>(ch);
-    if (ch == '\\') {
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c1) {
+      // A control character of the second set (U+0080 to U+009F), as its two bytes.
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\xc2\\x%02x", static_cast<unsigned char>(text[++i]));
+      cell->append(buf);
+    } else if (ch == '\\') {
       cell->append("\\\\");
     } else if (ch == '\r') {
       cell->append("\\r");
@@ -117,6 +130,12 @@ bool UnescapedText(std::string_view cell, std::string* bytes, std::string* why) 
       continue;
     }
     *why = "a backslash starts an escape (\\\\, \\n, \\r, \\t, \\\", \\xHH): write \\\\ for one";
+    return false;
+  }
+  if (bytes->find('\0') != std::string::npos) {
+    *why =
+        "a text holds no zero byte: write what follows its zero with its type, as in 'text "
+        "\"a\" trailing \"\\x00b\"'";
     return false;
   }
   return true;
@@ -160,10 +179,15 @@ Status CellOf(ByteSource& file, const EntryList& list, uint32_t i, const KeyName
   if (type == kFloat && size == 4) {
     // A spreadsheet keeps -0 as 0: it is written with its type, which keeps it a text there.
     const uint32_t bits = DecodeFixed32(reinterpret_cast<const uint8_t*>(bytes.data()));
-    if (bits != 0x80000000u) cell->plain = FormatFloatBits(bits);
+    // -0 and -inf, -nan likewise: a spreadsheet reads a cell starting with - as a number or a
+    // formula.
+    const std::string text = FormatFloatBits(bits);
+    if (text[0] != '-' || (text != "-0" && std::isdigit(static_cast<unsigned char>(text[1])))) {
+      cell->plain = text;
+    }
   } else if (type == kBool && size == 1) {
     cell->plain = std::to_string(static_cast<unsigned char>(bytes[0]));
-  } else if (type == kText && bytes.find('\0') == bytes.size() - 1) {
+  } else if (type == kText && !bytes.empty() && bytes.find('\0') == bytes.size() - 1) {
     bytes.pop_back();
     if (!PlainText(bytes, &cell->plain)) cell->plain.clear();
   } else if (type == kLocalized && size % 2 == 0 && size >= 2) {
@@ -201,6 +225,9 @@ Status RowOf(ByteSource& file, int64_t start, int64_t end, const std::string& pa
     AppendPathElement(names, cell.key,
                       count[cell.key] > 1 ? static_cast<int32_t>(cell.occurrence) : -1, &element);
     cell.path = Joined(path, element);
+    cell.count = count[cell.key];
+    row->greatestKey.push_back(
+        std::max(cell.key, row->greatestKey.empty() ? 0 : row->greatestKey.back()));
     row->cells.push_back(std::move(cell));
   }
   return Status::Ok();
@@ -233,8 +260,9 @@ std::string Trimmed(std::string_view s) {
 Status ReadSheetRows(ByteSource& file, int64_t length, const Selector& selector, bool root,
                      const std::function<bool(const std::string&)>& wanted, const KeyNames& names,
                      std::vector<SheetRow>* rows, std::vector<std::string>* damaged) {
-  auto add = [&](int64_t start, int64_t end, const std::string& path) {
+  auto add = [&](int64_t start, int64_t end, const std::string& path, int depth) {
     SheetRow row;
+    row.depth = depth;
     std::string damage;
     Status s = RowOf(file, start, end, path, names, &row, &damage);
     if (!s.ok()) return s;
@@ -246,13 +274,13 @@ Status ReadSheetRows(ByteSource& file, int64_t length, const Selector& selector,
     return Status::Ok();
   };
   if (root) {
-    Status s = add(ROOT_TABLE_OFFSET, length, "/");
+    Status s = add(ROOT_TABLE_OFFSET, length, "/", 0);
     if (!s.ok() || selector.steps.empty()) return s;
   }
   if (selector.steps.empty() && selector.counted == 0) return Status::Ok();
   return SelectEntries(file, length, selector, names, [&](const SelectedEntry& e) {
     if (e.type != kTable || (wanted && !wanted(e.path))) return Status::Ok();
-    return add(e.start, e.end, e.path);
+    return add(e.start, e.end, e.path, e.depth + 1);
   });
 }
 
@@ -329,15 +357,7 @@ SheetReader::SheetReader(std::string_view text, const KeyNames& names,
       *fixed[f] = k;
       continue;
     }
-    if (name.empty()) {
-      for (std::size_t r = 1; r < records_.size(); ++r) {
-        if (k < records_[r].size() && !records_[r][k].empty()) {
-          refusals->push_back(CellName(k, sheetRows_[r]) + ": a cell in a column with no header");
-          break;
-        }
-      }
-      continue;
-    }
+    if (name.empty()) continue;
     PathElement element;
     if (!ParsePathElement(name, &element).ok() ||
         (element.kind != PathElement::kKey && element.kind != PathElement::kWord)) {
@@ -355,6 +375,15 @@ SheetReader::SheetReader(std::string_view text, const KeyNames& names,
       continue;
     }
     columns_.push_back(std::move(c));
+  }
+  // A cell under no header, once per column, in one pass over the cells.
+  std::set<std::size_t> unnamed;
+  for (std::size_t r = 1; r < records_.size(); ++r) {
+    for (std::size_t k = 0; k < records_[r].size() && k < header.size(); ++k) {
+      if (!records_[r][k].empty() && Trimmed(header[k]).empty() && unnamed.insert(k).second) {
+        refusals->push_back(CellName(k, sheetRows_[r]) + ": a cell in a column with no header");
+      }
+    }
   }
   for (int f = 0; f < 3; ++f) {
     if (*fixed[f] == SIZE_MAX) {
@@ -409,8 +438,7 @@ std::string SheetReader::CellChange(const SheetRow& row, const SheetCell* now, c
   };
   std::string path;
   if (now != nullptr) {
-    uint32_t count = 0;
-    for (const SheetCell& c : row.cells) count += c.key == now->key ? 1 : 0;
+    const uint32_t count = now->count;
     path = now->path;
     if (cell.empty()) {
       if (now->type == kTable) return refuse("a nested table's cell cannot be emptied");
@@ -445,8 +473,25 @@ std::string SheetReader::CellChange(const SheetRow& row, const SheetCell* now, c
     }
     if (typed && type == kTable) return refuse("a table is not written in a cell");
     ParsedValue parsed;
-    Status s = typed ? ParseValue(rest, type, &parsed) : Status::Invalid("");
-    if (typed && s.ok()) value = cell;
+    // A type with no word is read with its "type N" in front, as dump writes it.
+    const bool worded = !WordOfType(type, TypeSpelling::kPatch).empty();
+    Status s =
+        typed ? ParseValue(worded ? rest : Trimmed(cell), type, &parsed) : Status::Invalid("");
+    if (typed && s.ok()) {
+      value = Trimmed(cell);
+      // The value as dump writes it, so that `float 2.0` is `float 2`, the same as the file's.
+      MemorySource source(reinterpret_cast<const uint8_t*>(parsed.bytes.data()),
+                          parsed.bytes.size());
+      Sink canonical(nullptr);
+      if (AppendNewValue(source, type, 0, static_cast<int64_t>(parsed.bytes.size()), names_, 0,
+                         canonical)
+              .ok()) {
+        if (now != nullptr && canonical.buf() == now->typed) return {};
+        // Only a whole value stands for the entry's whole extent; a value alone keeps what
+        // followed the old one, as the cell says it.
+        if (parsed.whole) value = std::move(canonical.buf());
+      }
+    }
     if (typed && !s.ok()) {
       return refuse("'" + cell + "' starts as a typed value but is none (" + s.Message() +
                     "); a text that starts so is written as text \"...\"");
@@ -486,8 +531,9 @@ std::string SheetReader::CellChange(const SheetRow& row, const SheetCell* now, c
       int used = 0;
       if (upper == "TRUE" || upper == "FALSE") {
         n = upper == "TRUE" ? 1 : 0;
-      } else if (std::sscanf(trimmed.c_str(), "%3u%n", &n, &used) != 1 ||
-                 static_cast<std::size_t>(used) != trimmed.size() || n > 255) {
+      } else if (trimmed.empty() || trimmed.size() > 3 ||
+                 trimmed.find_first_not_of("0123456789") != std::string::npos ||
+                 std::sscanf(trimmed.c_str(), "%3u%n", &n, &used) != 1 || n > 255) {
         return refuse(cell + " is no bool: write 0 or 1 (or a byte up to 255)");
       }
       if (now != nullptr && now->plain == std::to_string(n)) return {};
@@ -520,8 +566,10 @@ std::string SheetReader::CellChange(const SheetRow& row, const SheetCell* now, c
   // Where add puts it: in front of the first entry whose key is greater, or last.
   std::string element;
   AppendPathElement(names_, column.key, -1, &element);
-  const auto next = std::find_if(row.cells.begin(), row.cells.end(),
-                                 [&](const SheetCell& c) { return c.key > column.key; });
+  // The first cell whose key is greater is the first whose greatest key so far is.
+  const auto next = row.cells.begin() +
+                    (std::upper_bound(row.greatestKey.begin(), row.greatestKey.end(), column.key) -
+                     row.greatestKey.begin());
   const std::string after = next == row.cells.begin() ? "start" : std::prev(next)->path;
   const std::string before = next == row.cells.end() ? "end" : next->path;
   return "add " + Joined(row.path, element) + " after " + after + " before " + before + ": " +
@@ -594,20 +642,28 @@ std::string SheetReader::Patch(const std::vector<SheetFile>& now, bool folder,
       const SheetRow& row = *matched[next].first;
       const Row& r = *matched[next].second;
       const std::vector<std::string>& cells = records_[r.record];
+      const bool tooDeep = row.depth >= kDeepestPatchTable;
       // Entries added between the same neighbours go in the patch's order: by key, as add
       // would place them one by one.
       std::vector<std::pair<uint32_t, std::string>> adds;
+      std::unordered_map<uint64_t, const SheetCell*> byColumn;
+      for (const SheetCell& cell : row.cells)
+        byColumn.emplace(ColumnId(cell.key, cell.occurrence), &cell);
       for (const Column& c : columns_) {
         if (unknown.count(c.index) != 0) continue;
-        const SheetCell* cur = nullptr;
-        for (const SheetCell& cell : row.cells) {
-          if (cell.key == c.key && cell.occurrence == c.occurrence) cur = &cell;
-        }
+        const auto at = byColumn.find(ColumnId(c.key, c.occurrence));
+        const SheetCell* cur = at == byColumn.end() ? nullptr : at->second;
         const auto type = types.find(ColumnId(c.key, c.occurrence));
         const bool known = type != types.end() && !type->second.second;
         const std::string change = CellChange(row, cur, c, cells[c.index], sheetRows_[r.record],
                                               known ? type->second.first : 0, known, refusals);
         if (change.empty()) continue;
+        if (tooDeep) {
+          refusals->push_back(CellName(c.index, sheetRows_[r.record]) + ": a table more than " +
+                              std::to_string(kDeepestPatchTable) +
+                              " tables deep, which a patch cannot reach: use atbutil set");
+          continue;
+        }
         ++count;
         if (change.rfind("add ", 0) == 0) {
           adds.emplace_back(c.key, change);

@@ -28,6 +28,7 @@ inline constexpr const char* kHashColumn = "fnv64";
 struct SheetCell {
   uint32_t key = 0;
   uint32_t occurrence = 0;  // among the table's entries with this key, from 0
+  uint32_t count = 0;       // the table's entries with this key
   uint32_t type = 0;
   int64_t start = 0, end = 0;  // the entry's extent
   // The cell in a column of entries of this one type; empty where the value needs its type to
@@ -42,7 +43,9 @@ struct SheetCell {
 struct SheetRow {
   std::string path;   // as dump prints it; "/" for the root table
   uint64_t hash = 0;  // FNV-1a 64 of the table's bytes
+  int depth = 0;      // of its entries: tables above them, as a patch counts them
   std::vector<SheetCell> cells;
+  std::vector<uint32_t> greatestKey;  // of the cells up to each one, to place an add quickly
 };
 
 // The rows of one file, named as the sheet names it.

@@ -302,6 +302,58 @@ TEST_F(Tables, HostileNamesAndValuesStayInTheirCells) {
   }
 }
 
+// What a hostile attack on the sheet found: each now reads back as it should.
+TEST_F(Tables, OddValuesAndSheetsReadBackAsTheyShould) {
+  const std::string root = dir_ / "o";
+  fs::create_directories(root);
+  Table t;
+  t.entries.push_back({1, 3, ""});  // a text with no bytes at all
+  t.entries.push_back(FloatEntry(2, 2));
+  t.entries.push_back({16, 9, "\x01"});
+  t.entries.push_back(FloatEntry(3, -INFINITY));
+  t.entries.push_back(BoolEntry(4, 1));
+  WriteFile(root + "/a.atb", EncodeFile(t));
+  const Ran sheet = Sheet("/", {root});
+  ASSERT_EQ(sheet.status, 0) << sheet.err;
+  EXPECT_NE(sheet.out.find(",text empty,2,\"type 9 \"\"\\x01\"\"\",float -inf,1\r\n"),
+            std::string::npos)
+      << sheet.out;
+  auto edited = [&](const std::string& from, const std::string& to) {
+    std::string text = sheet.out;
+    text.replace(text.find(from), from.size(), to);
+    return SheetPatch(text, {root});
+  };
+  EXPECT_EQ(edited("empty,2,", "empty,float 2.0,").status, 0);
+  EXPECT_EQ(
+      edited("\"\"\\x01\"\"", "\"\"\\x05\"\"").out,
+      "file a.atb\nset /16: type 9 \"\\x01\" -> type 9 \"\\x05\"\nend 1 change\nend 1 file\n");
+  EXPECT_EQ(edited("inf,1\r", "inf,+1\r").status, 2);
+  // A file named twice, a "sep=" line, and a row of separators alone are no change.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir_.path());
+  const Ran twice = Sheet("/", {"o", "o/a.atb"});
+  fs::current_path(cwd);
+  EXPECT_EQ(std::count(twice.out.begin(), twice.out.end(), '\n'), 2) << twice.out << twice.err;
+  EXPECT_EQ(SheetPatch("sep=,\r\n" + sheet.out + ",,,,,,,\r\n", {root}).status, 0);
+  // A table deeper than a patch reaches: its cells cannot be changed by a patch.
+  Table deep;
+  deep.entries.push_back(FloatEntry(1, 1));
+  for (int level = 0; level < 256; ++level) {
+    Table outer;
+    outer.entries.push_back(RefEntry(2, deep));
+    deep = outer;
+  }
+  const std::string far = dir_ / "far";
+  fs::create_directories(far);
+  WriteFile(far + "/a.atb", EncodeFile(deep));
+  std::string deepSheet = Sheet("/**/*[?type=table]", {far}).out;
+  ASSERT_EQ(deepSheet.substr(deepSheet.size() - 4), ",1\r\n");
+  deepSheet.replace(deepSheet.size() - 3, 1, "5");
+  const Ran refused = SheetPatch(deepSheet, {far});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("more than 256 tables deep"), std::string::npos) << refused.err;
+}
+
 // Texts a spreadsheet would take for numbers, dates or formulas are written with their type, so
 // that they come back as they were; a cell filled in a column of one type gets that type.
 TEST_F(Tables, TextsASpreadsheetWouldConvertKeepTheirType) {

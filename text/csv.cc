@@ -1,5 +1,7 @@
 #include "text/csv.h"
 
+#include <algorithm>
+
 namespace atb {
 
 std::string CellName(std::size_t column, std::size_t row) {
@@ -24,13 +26,24 @@ char SeparatorOf(std::string_view text) {
   return semicolon && !comma ? ';' : ',';
 }
 
-bool Empty(const SheetRecord& r) { return r.cells.size() == 1 && r.cells[0].empty(); }
+// A line of separators alone is what spreadsheets write for a row whose cells were cleared.
+bool Empty(const SheetRecord& r) {
+  return std::all_of(r.cells.begin(), r.cells.end(),
+                     [](const std::string& c) { return c.empty(); });
+}
 
 }  // namespace
 
 Status ParseSheet(std::string_view text, SheetText* sheet) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   sheet->separator = SeparatorOf(text);
+  // "sep=;" on a line of its own names the separator, as some spreadsheets write it.
+  if (text.size() >= 5 && text.substr(0, 4) == "sep=" &&
+      (text.size() == 5 || text[5] == '\n' || text[5] == '\r')) {
+    sheet->separator = text[4];
+    text.remove_prefix(
+        std::min(text.size(), text.substr(5, 2) == "\r\n" ? std::size_t{7} : std::size_t{6}));
+  }
   sheet->records.clear();
   const char sep = sheet->separator;
   SheetRecord record;

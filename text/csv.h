@@ -27,8 +27,9 @@ struct SheetText {
 std::string CellName(std::size_t column, std::size_t row);
 
 // Parses a sheet. The separator is `;` when the first record holds it outside quotes and holds
-// no `,` there, else `,`. Invalid, naming the cell (CellName), when a quoted cell does not end,
-// or a quote stands inside an unquoted cell or right after a closing one.
+// no `,` there, else `,`; a first line "sep=X" names it instead. A record of empty cells alone
+// (an empty line, or separators alone) is left out. Invalid, naming the cell (CellName), when a
+// quoted cell does not end, or a quote stands inside an unquoted cell or right after a closing one.
 Status ParseSheet(std::string_view text, SheetText* sheet);
 
 // Appends one record, its cells separated by `separator` and ended by CRLF; a cell holding the
