@@ -1,4 +1,6 @@
 # The two commands a user needs, `make run` and `make test`; everything else is CMake.
+# What they print is their own: no "Entering directory" from the makes that CMake runs.
+MAKEFLAGS += --no-print-directory
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 JOBS       ?= $(shell nproc)
@@ -20,9 +22,11 @@ HEADLESS_PACKAGES = gnumeric
 
 all: build
 
+ensure = tools/ensure-packages $(PACKAGES) && \
+	  tools/ensure-packages --no-recommends $(HEADLESS_PACKAGES)
+
 packages:
-	@tools/ensure-packages $(PACKAGES)
-	@tools/ensure-packages --no-recommends $(HEADLESS_PACKAGES)
+	@$(ensure)
 
 # A Release build with warnings fatal: what users get, and what CI checks.
 # A tree configured with another compiler starts afresh: CMake would drop the other options given
@@ -31,18 +35,25 @@ fresh = if [ -f $(1)/CMakeCache.txt ] && \
 	  ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=\(.*/\)\?$(2)$$' $(1)/CMakeCache.txt; then \
 	  rm -rf $(1)/CMakeCache.txt $(1)/CMakeFiles; fi
 
+configure_release = cmake -S . -B $(BUILD) -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release \
+	  -DATB_WERROR=ON
+
 configure: packages
 	@$(call fresh,$(BUILD),g++)
-	cmake -S . -B $(BUILD) -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release -DATB_WERROR=ON
+	$(configure_release)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Builds the two programs and the sample files only (not the tests), then starts the tool in a
-# scratch copy of examples/ holding them.
-run: configure
-	cmake --build $(BUILD) -j $(JOBS) --target atb atbutil demo
-	cd $(BUILD)/demo && ../atb
+# scratch copy of examples/ holding them. What it prints is the tool: the output of the set-up and
+# the build is kept in $(BUILD)/run.log, and shown only when they fail.
+run:
+	@mkdir -p $(BUILD)
+	@{ $(ensure) && { $(call fresh,$(BUILD),g++); } && $(configure_release) && \
+	  cmake --build $(BUILD) -j $(JOBS) --target atb atbutil demo; } > $(BUILD)/run.log 2>&1 || \
+	  { cat $(BUILD)/run.log; exit 1; }
+	@cd $(BUILD)/demo && exec ../atb
 
 # Every test, in the Release build (g++) and again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (clang++), so that both compilers see every line with warnings fatal.
