@@ -172,4 +172,13 @@ int TablePatchCommand(const std::string& sheet, const std::vector<std::string>& 
                       const KeyNames& names, std::FILE* in, std::FILE* out, std::FILE* err,
                       Files& files = SystemFiles());
 
+// The shell's completion of a path inside the file at `path`: the entries of the table that
+// `prefix` has reached by its last "/", each path beginning as `prefix` does, one a line, a
+// table's ending in "/", at most kMostCandidates. The file is opened without a lock and nothing is
+// recovered (OpenFile::kPeek): one in the middle of a change, or damaged where the path leads,
+// gives none (status 1).
+inline constexpr int kMostCandidates = 1000;
+int CompletePathCommand(const std::string& path, const std::string& prefix, const KeyNames& names,
+                        std::FILE* out, std::FILE* err, Files& files = SystemFiles());
+
 }  // namespace atb

@@ -76,6 +76,7 @@ struct Command {
   void (*options)(CLI::App& sub, Args& a);
   int (*run)(const Args& a, const atb::KeyNames& names);
   bool showsKeys = true;  // takes --names, and reads the names of ATB_NAMES and the user's own
+  bool hidden = false;    // left out of --help: for the shell's completion, not for people
 };
 
 const Command kCommands[] = {
@@ -453,6 +454,15 @@ const Command kCommands[] = {
        return atb::UpdateCommand(roots, words, a.checkOnly, !a.noSync && atb::DurableChanges(),
                                  names, stdout, stderr);
      }},
+    {"__complete-path", "The paths that can follow PREFIX in FILE, for the bash completion",
+     [](CLI::App& sub, Args& a) {
+       sub.add_option("FILE", a.file, "The attribute file")->required();
+       sub.add_option("PREFIX", a.path, "The path typed so far");
+     },
+     [](const Args& a, const atb::KeyNames& names) {
+       return atb::CompletePathCommand(a.file, a.path, names, stdout, stderr);
+     },
+     true, true},
 };
 
 // A variable of the environment, empty when unset; read here only, never below the commands.
@@ -530,6 +540,7 @@ int Main(int argc, char** argv) {
   Args args;
   for (const Command& c : kCommands) {
     CLI::App& sub = *app.add_subcommand(c.name, c.help);
+    if (c.hidden) sub.group("");
     c.options(sub, args);
     if (c.showsKeys) NamesOption(sub, args);
   }

@@ -104,6 +104,7 @@ Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err,
   path_ = shown.empty() ? ShownName(path) : shown;
   if (path == "-") {
     if (mode == kEdit) return Status::Invalid("standard input can only be read, not changed");
+    if (mode == kPeek) return Status::Invalid("standard input is not read here");
     std::string copy;
     Status s = CopyStandardInput(&copy);
     if (!s.ok()) return s;
@@ -114,6 +115,7 @@ Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err,
   }
   const AttributeFile::Use use = mode == kEdit    ? AttributeFile::kEditing
                                  : mode == kCheck ? AttributeFile::kChecking
+                                 : mode == kPeek  ? AttributeFile::kPeeking
                                                   : AttributeFile::kReading;
   Status s = open_.Open(path, use, &recovered_);
   for (const std::string& note : open_.notes()) {

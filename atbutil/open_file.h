@@ -88,7 +88,8 @@ Status ReadPatchText(Files& files, const std::string& path, std::FILE* in, std::
 
 class OpenFile {
  public:
-  enum Mode { kRead, kCheck, kEdit };
+  // kPeek: read without a lock or a recovery (AttributeFile::kPeeking), never standard input.
+  enum Mode { kRead, kCheck, kEdit, kPeek };
 
   explicit OpenFile(Files& files) : open_(files), files_(files) {}
   ~OpenFile();
@@ -114,6 +115,8 @@ class OpenFile {
   const std::string& path() const { return path_; }
   bool recovered() const { return recovered_; }
   bool interrupted() const { return open_.interrupted(); }
+  // kPeek: refused when a change has begun since the open.
+  Status Unchanging() { return open_.Unchanging().In(path_); }
 
  private:
   Status CopyStandardInput(std::string* copy);

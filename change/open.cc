@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "change/folder_change.h"
+#include "change/mark.h"
 #include "change/wait.h"
 #include "store/table.h"
 
@@ -63,6 +64,8 @@ AttributeFile::~AttributeFile() {
 }
 
 Status AttributeFile::Open(const std::string& path, Use use, bool* recovered) {
+  *recovered = false;
+  if (use == kPeeking) return Peek(path);
   const Finisher finisher = use == kEditing ? Finisher::kEditor : Finisher::kReader;
   for (int tries = 0;; ++tries) {
     Status s = OpenAs(path, use, finisher, recovered);
@@ -171,6 +174,33 @@ Status AttributeFile::OpenAs(const std::string& path, Use use, Finisher finisher
   if (!(s = file_->Length(&length_)).ok()) return s;
   if (use != kEditing) file_->ExpectLength(length_);
   return CheckFileLength(length_);
+}
+
+Status AttributeFile::Peek(const std::string& path) {
+  Status s = OpenForReading(files_, path, &fd_);
+  if (!s.ok()) return s;
+  realPath_ = files_.PathOf(fd_);
+  if (realPath_.empty()) realPath_ = path;
+  file_ = std::make_unique<PositionedFile>(files_, fd_);
+  target_ =
+      std::make_unique<ChangeTarget>(ChangeTarget{*file_, JournalPath(realPath_), durable, path});
+  if (!(s = file_->Length(&length_)).ok()) return s;
+  if (!(s = CheckFileLength(length_)).ok()) return s;
+  file_->ExpectLength(length_);
+  return Unchanging();
+}
+
+Status AttributeFile::Unchanging() {
+  FileMark mark;
+  Status s = ReadFileMark(*file_, &mark);
+  if (!s.ok()) return s;
+  struct stat st;
+  if (files_.Stat(fd_, &st) == -1) return Status::FromErrno(errno);
+  if (mark.marked || mark.damaged || JournalExists(files_, target_->journalPath) ||
+      !FolderChangeAbove(files_, realPath_, st.st_uid).empty()) {
+    return Status::Refused("in the middle of a change, left as it is");
+  }
+  return Status::Ok();
 }
 
 Status AttributeFile::FinishInterruptedChange(Finisher finisher, bool* recovered) {

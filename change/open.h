@@ -37,8 +37,10 @@ Status RecoverFromJournalAt(Files& files, const std::string& path, const std::st
 class AttributeFile {
  public:
   // kChecking reads as kReading does, but leaves an interrupted change that it could finish for
-  // the next open, and says so (interrupted()).
-  enum Use { kReading, kChecking, kEditing };
+  // the next open, and says so (interrupted()). kPeeking takes no lock, so never waits, and
+  // refuses a file that anything says is in the middle of a change, finishing nothing: for a
+  // shell's completion, which must answer at once and may be wrong, never change a byte.
+  enum Use { kReading, kChecking, kEditing, kPeeking };
 
   explicit AttributeFile(Files& files);
   ~AttributeFile();
@@ -54,6 +56,11 @@ class AttributeFile {
 
   // Closes the file, reporting a write error that some file systems defer until then.
   Status Close();
+
+  // kPeeking: refused when the file bears a change's mark, has a journal beside it or lies below
+  // a folder a change over many files runs in. Asked again once read, since a change may have
+  // begun while it was.
+  Status Unchanging();
 
   PositionedFile& file() { return *file_; }
   ChangeTarget& target() { return *target_; }
@@ -74,6 +81,7 @@ class AttributeFile {
   Status OpenAs(const std::string& path, Use use, Finisher finisher, bool* recovered,
                 const std::function<void()>& held = nullptr);
   Status FinishInterruptedChange(Finisher finisher, bool* recovered);
+  Status Peek(const std::string& path);
 
   Files& files_;
   int fd_ = -1;

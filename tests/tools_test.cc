@@ -164,7 +164,7 @@ TEST(Tools, GitMergesAttributeFilesEntryByEntry) {
       "");
 }
 
-TEST(Tools, InstallsBothProgramsAndTheirManualPages) {
+TEST(Tools, InstallsBothProgramsTheirPagesDocumentationAndCompletion) {
   testing::TempDir dir;
   Outcome install = Shell("DESTDIR=" + Quoted(dir.path()) + " cmake --install " +
                           Quoted(ATB_BUILD_DIR) + " --prefix /usr/local 2>&1");
@@ -178,18 +178,42 @@ TEST(Tools, InstallsBothProgramsAndTheirManualPages) {
       Shell("cd " + Quoted(dir.path()) + " && printf 'quit\\n' | " + Quoted(prefix + "/bin/atb"));
   EXPECT_EQ(atb.status, 0);
   EXPECT_EQ(atb.out, testing::kStart);
-  for (const char* page : {"atb.1", "atbutil.1"}) {
+  for (const char* page : {"atb.1.gz", "atbutil.1.gz"}) {
     const std::string path = prefix + "/share/man/man1/" + page;
     Outcome rendered = Shell("MANWIDTH=80 man --warnings -l " + Quoted(path) + " 2>&1 >/dev/null");
     EXPECT_EQ(rendered.status, 0) << page;
     EXPECT_EQ(rendered.out, "") << page;
     EXPECT_GT(Shell("MANWIDTH=80 man -l " + Quoted(path) + " 2>/dev/null").out.size(), 1000u);
   }
+  // The pages name the documentation where this install put it.
+  const std::string page = Shell("zcat " + Quoted(prefix + "/share/man/man1/atbutil.1.gz")).out;
+  EXPECT_NE(page.find(".I /usr/local/share/doc/atb-edit/select.md\n"), std::string::npos);
+  EXPECT_EQ(page.find(ATB_SOURCE_DIR), std::string::npos);
+  for (const char* doc : {"README.md", "select.md", "patch.md", "json.md", "table.md",
+                          "crash-safety.md", "copyright", "changelog.gz"}) {
+    EXPECT_EQ(access((prefix + "/share/doc/atb-edit/" + doc).c_str(), R_OK), 0) << doc;
+  }
+  for (const char* script : {"atb", "atbutil"}) {
+    EXPECT_EQ(ReadFile(prefix + "/share/bash-completion/completions/" + script),
+              ReadFile(std::string(ATB_SOURCE_DIR) + "/completion/" + script));
+  }
 }
 
-// `make package`: a Debian package holding both programs and their manual pages, with sound
-// control fields and its library dependencies declared; what it holds runs.
-TEST(Tools, TheDebianPackageHoldsBothProgramsAndTheirPages) {
+// What `gzip -9n` writes: no name and no time in the header, so the same source makes the same
+// bytes (Debian's rule for compressed files in a package).
+void ExpectGzipWithoutNameOrTime(const std::string& path) {
+  const Bytes gz = ReadFile(path);
+  ASSERT_GT(gz.size(), 10u) << path;
+  EXPECT_EQ(gz.substr(0, 3), "\x1f\x8b\x08") << path;
+  EXPECT_EQ(gz[3], 0) << path << ": a name or a comment in the header";
+  EXPECT_EQ(gz.substr(4, 4), Bytes(4, '\0')) << path << ": a time in the header";
+  EXPECT_EQ(gz[8], 2) << path << ": not compressed with -9";
+}
+
+// `make package`: a Debian package holding both programs, their manual pages, the documentation
+// they name and the completion, with sound control fields and its library dependencies declared;
+// what it holds runs. (tools/lint-package has lintian judge it.)
+TEST(Tools, TheDebianPackageHoldsBothProgramsTheirPagesAndDocumentation) {
   testing::TempDir dir;
   Outcome made =
       Shell("cpack -G DEB --config " + Quoted(std::string(ATB_BUILD_DIR) + "/CPackConfig.cmake") +
@@ -210,11 +234,33 @@ TEST(Tools, TheDebianPackageHoldsBothProgramsAndTheirPages) {
   EXPECT_NE(line.find("libstdc++6"), std::string::npos) << line;
   Outcome contents = Shell("dpkg-deb -c " + deb + " | awk '{print $6}' | grep -v '/$' | sort");
   EXPECT_EQ(contents.out,
-            "./usr/bin/atb\n./usr/bin/atbutil\n./usr/share/man/man1/atb.1\n"
-            "./usr/share/man/man1/atbutil.1\n");
+            "./usr/bin/atb\n./usr/bin/atbutil\n"
+            "./usr/share/bash-completion/completions/atb\n"
+            "./usr/share/bash-completion/completions/atbutil\n"
+            "./usr/share/doc/atb-edit/README.md\n./usr/share/doc/atb-edit/changelog.gz\n"
+            "./usr/share/doc/atb-edit/copyright\n./usr/share/doc/atb-edit/crash-safety.md\n"
+            "./usr/share/doc/atb-edit/format.md\n./usr/share/doc/atb-edit/json.md\n"
+            "./usr/share/doc/atb-edit/patch.md\n./usr/share/doc/atb-edit/select.md\n"
+            "./usr/share/doc/atb-edit/table.md\n./usr/share/man/man1/atb.1.gz\n"
+            "./usr/share/man/man1/atbutil.1.gz\n");
+  // No package of a component that has no install rules.
+  EXPECT_EQ(Shell("ls " + Quoted(dir.path()) + " | grep '[.]deb$'").out,
+            "atb-edit_2.11_amd64.deb\n");
   ASSERT_EQ(Shell("dpkg-deb -x " + deb + " " + Quoted(dir / "root")).status, 0);
   EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atbutil") + " --version").out, "atbutil 2.11\n");
   EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atb") + " --version").out, "atb 2.11\n");
+  for (const char* gz : {"usr/share/man/man1/atb.1.gz", "usr/share/man/man1/atbutil.1.gz",
+                         "usr/share/doc/atb-edit/changelog.gz"}) {
+    ExpectGzipWithoutNameOrTime(dir / ("root/" + std::string(gz)));
+  }
+  EXPECT_NE(Shell("zcat " + Quoted(dir / "root/usr/share/man/man1/atbutil.1.gz"))
+                .out.find(".I /usr/share/doc/atb-edit/select.md\n"),
+            std::string::npos);
+  // The changelog's latest entry is this version's.
+  EXPECT_EQ(
+      Shell("zcat " + Quoted(dir / "root/usr/share/doc/atb-edit/changelog.gz") + " | head -n 1")
+          .out,
+      "atb-edit (2.11) unstable; urgency=medium\n");
 }
 
 // Standard output that cannot be written (a full disk, a closed pipe) is a failure, not a success.
