@@ -11,9 +11,10 @@ FUZZ_SECONDS ?= 60
 # fuzz targets are built with clang, whose sanitizer runtimes come in libclang-rt-dev (only
 # recommended by clang, so not always installed with it). The tests render the page of conflicts
 # --html in headless chromium, and read back sheets that a spreadsheet program (gnumeric's
-# ssconvert, without its desktop) saved.
+# ssconvert, without its desktop) saved. The Python module is built with pybind11 for Debian's
+# python3 and tested with its pytest.
 PACKAGES = g++ cmake make libgtest-dev libcli11-dev nlohmann-json3-dev git man-db groff-base \
-           dpkg-dev file clang libclang-rt-dev chromium
+           dpkg-dev file clang libclang-rt-dev chromium pybind11-dev python3-dev python3-pytest
 HEADLESS_PACKAGES = gnumeric
 
 .PHONY: all packages configure build run test install package fuzz fuzz-tree clean

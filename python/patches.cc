@@ -1,0 +1,7 @@
+#include "python/patches.h"
+
+namespace atbpy {
+
+void AddPatchFunctions(pybind11::module_&) {}
+
+}  // namespace atbpy
