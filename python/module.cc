@@ -118,17 +118,17 @@ atb::Status CheckWhole(atb::ByteSource& bytes, int64_t length) {
   }
   atb::TableShape shape;
   s = atb::CheckTable(bytes, atb::ROOT_TABLE_OFFSET, length, &shape);
-  if (s.damaged()) return atb::Status::Damaged("the root table is damaged: " + s.Message());
+  if (s.damaged()) return atb::Status::Damaged("the table / is damaged: " + s.Message());
   return s;
 }
 
 // loads: the root of `data`, to be read when asked for, and the header.
-py::tuple Loads(py::bytes data) {
+py::tuple Loads(py::bytes data, const std::string& name) {
   PyObject* bytes = data.ptr();
   const int64_t length = PyBytes_GET_SIZE(bytes);
   atb::MemorySource check(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes)),
                           static_cast<std::size_t>(length));
-  Check(CheckWhole(check, length));
+  Check(name.empty() ? CheckWhole(check, length) : CheckWhole(check, length).In(name));
   py::object source = py::reinterpret_steal<py::object>(Owned(NewSource(new MemoryData(bytes))));
   py::object root = py::reinterpret_steal<py::object>(
       Owned(NewBackedTable(TreeClass(), source.ptr(), atb::ROOT_TABLE_OFFSET, length)));
@@ -413,7 +413,7 @@ PYBIND11_MODULE(_atbfile, m) {
     SetTableClasses(table.ptr(), tree.ptr());
     SetErrorClasses(damaged.ptr(), refused.ptr(), locked.ptr(), noSpace.ptr());
   });
-  m.def("loads", &Loads);
+  m.def("loads", &Loads, py::arg("data"), py::arg("name") = "");
   m.def("read", &ReadFile);
   m.def("encode_file", [](py::handle root, py::bytes header, int64_t readLength) {
     return py::reinterpret_steal<py::object>(

@@ -371,7 +371,7 @@ def read(path):
     """The tree of the file at `path`, read while no change is under way (finishing one that
     a dying process left half made, as atbutil does)."""
     data = _atbfile.read(os.fspath(path))
-    root, header = _atbfile.loads(data)
+    root, header = _atbfile.loads(data, os.fspath(path))
     return _tree(root, header, len(data))
 
 

@@ -1,0 +1,194 @@
+import os
+import random
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import atbfile
+from atbfile import Float, Table
+from conftest import atbutil
+
+
+def sound(random_files):
+    for path in random_files:
+        try:
+            atbfile.read(path)
+        except atbfile.DamagedFile:
+            continue
+        yield path
+
+
+def quoted(data):
+    return '"' + "".join(f"\\x{b:02x}" for b in data) + '"'
+
+
+def test_edit_writes_what_atbutil_set_writes(random_files, tmp_path):
+    rng = random.Random(7)
+    compared = 0
+    for path in sound(random_files):
+        matches = [m for m in atbfile.read(path).select("/**/*")
+                   if m.entry.type in (atbfile.FLOAT, atbfile.BOOL, atbfile.TEXT)
+                   and not isinstance(m.entry.value, atbfile.Raw)]
+        if not matches:
+            continue
+        picked = rng.sample(matches, min(3, len(matches)))
+        ours, theirs = tmp_path / "ours.atb", tmp_path / "theirs.atb"
+        shutil.copy(path, ours)
+        shutil.copy(path, theirs)
+        pairs, values = [], []
+        for m in picked:
+            if m.entry.type == atbfile.FLOAT:
+                v = float(Float(rng.uniform(-100, 100)))
+                pairs += [m.path, repr(v)]
+            elif m.entry.type == atbfile.BOOL:
+                v = rng.random() < 0.5
+                pairs += [m.path, str(int(v))]
+            else:
+                v = bytes(rng.randrange(1, 256) for _ in range(rng.randrange(12)))
+                pairs += [m.path, quoted(v)]
+            values.append(v)
+        with atbfile.edit(ours) as t:
+            for m, v in zip(picked, values):
+                # A path names the same entry before and after the changes made so far.
+                t.select(m.path)[0].entry.value = v
+        atbutil("set", theirs, *pairs)
+        assert ours.read_bytes() == theirs.read_bytes(), (path, pairs)
+        compared += 1
+    assert compared > 100
+
+
+def test_edit_writes_what_apply_of_the_diff_writes(random_files, tmp_path):
+    rng = random.Random(11)
+    compared = 0
+    for path in sound(random_files):
+        before = tmp_path / "before.atb"
+        ours, theirs = tmp_path / "ours.atb", tmp_path / "theirs.atb"
+        for p in (before, ours, theirs):
+            shutil.copy(path, p)
+        with atbfile.edit(ours) as t:
+            tables = [t] + [m.entry.value for m in t.select("/**/*")
+                            if isinstance(m.entry.value, Table)]
+            for _ in range(rng.randrange(1, 4)):
+                table = rng.choice(tables)
+                what = rng.randrange(4)
+                if what == 0 and len(table):
+                    table.remove(rng.choice(table.entries))
+                elif what == 1:
+                    table.insert(rng.randrange(len(table) + 1), rng.randrange(20),
+                                 rng.choice([1.5, b"new", "neu", True, Table({1: 2.0})]))
+                elif what == 2:
+                    table.lead = bytes(rng.randrange(4))
+                else:
+                    t.header = bytes(rng.randrange(256) for _ in range(52))
+        if ours.read_bytes() == before.read_bytes():
+            continue
+        patch = atbutil("diff", before, ours, check=False)
+        assert patch.returncode == 1, patch.stderr
+        (tmp_path / "p.patch").write_bytes(patch.stdout)
+        atbutil("apply", theirs, tmp_path / "p.patch")
+        assert ours.read_bytes() == theirs.read_bytes(), path
+        if atbutil("check", before, check=False).returncode == 0:
+            atbutil("check", ours)
+        compared += 1
+    assert compared > 100
+
+
+def test_edit_reads_only_what_it_touches(tmp_path):
+    path = tmp_path / "f.atb"
+    big = Table({k: float(k) for k in range(1, 2000)})
+    atbfile.dump(atbfile.Tree({1: 2.5, 2: big, 3: b"x" * 100000}), open(path, "wb"))
+    with atbfile.edit(path) as t:
+        t[1] = 3.25
+        assert not t.entries[1].value._loaded
+    assert atbfile.read(path)[1] == 3.25
+    assert atbfile.read(path)[2] == big
+
+
+def test_an_exception_in_the_block_writes_nothing(sample_folder, tmp_path):
+    path = tmp_path / "s.atb"
+    shutil.copy(sample_folder / "sample.atb", path)
+    before = path.read_bytes()
+    with pytest.raises(RuntimeError):
+        with atbfile.edit(path) as t:
+            t["reload_time"] = 9.0
+            t[536870913] = b"a longer text than before"
+            t.add("max_range", 1.0)
+            raise RuntimeError("changed my mind")
+    assert path.read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == ["s.atb"]
+    # And the file is free again.
+    with atbfile.edit(path) as t:
+        t["reload_time"] = 9.0
+    assert atbfile.read(path)["reload_time"] == 9.0
+
+
+def test_errors_have_kinds_and_atbutils_reasons(sample_folder, tmp_path):
+    path = tmp_path / "s.atb"
+    shutil.copy(sample_folder / "sample.atb", path)
+    with atbfile.edit(path):
+        with pytest.raises(atbfile.Locked) as locked:
+            with atbfile.edit(path):
+                pass
+        assert str(locked.value).startswith(str(path) + ": ")
+        # Readers still see the file.
+        assert atbfile.read(path)["reload_time"] == 2.5
+    with pytest.raises(FileNotFoundError):
+        atbfile.edit(tmp_path / "missing.atb").__enter__()
+    damaged = tmp_path / "d.atb"
+    damaged.write_bytes(path.read_bytes()[:52] + struct.pack("<I", 99))
+    with pytest.raises(atbfile.DamagedFile) as e:
+        atbfile.edit(damaged).__enter__()
+    said = atbutil("set", damaged, "1", "2", check=False).stderr.decode()
+    assert said == f"atbutil: {e.value}\n"
+    os.chmod(path, 0o444)
+    with pytest.raises(atbfile.RefusedChange, match="no write permission"):
+        atbfile.edit(path).__enter__()
+
+
+CHILD = textwrap.dedent("""
+    import sys, atbfile
+    with atbfile.edit(sys.argv[1]) as t:
+        t[2] = b"y" * int(sys.argv[2])
+        t[1] = 7.5
+""")
+
+
+def test_a_kill_during_edit_leaves_before_or_after(tmp_path):
+    path = tmp_path / "k.atb"
+    atbfile.dump(atbfile.Tree({1: 2.5, 2: b"x", 3: b"z" * (4 << 20)}), open(path, "wb"))
+    before = path.read_bytes()
+    after_tree = atbfile.loads(before)
+    after_tree[2] = b"y" * 3000
+    after_tree[1] = 7.5
+    after = atbfile.dumps(after_tree)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    # How long a whole edit takes here, to kill children at instants spread over it.
+    t0 = time.monotonic()
+    subprocess.run([sys.executable, "-c", CHILD, str(path), "3000"], env=env, check=True)
+    whole = time.monotonic() - t0
+    assert path.read_bytes() == after
+    rng = random.Random(3)
+    states = set()
+    for _ in range(12):
+        path.write_bytes(before)
+        child = subprocess.Popen([sys.executable, "-c", CHILD, str(path), "3000"], env=env)
+        time.sleep(rng.uniform(0, whole))
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        # The next open finishes or undoes an interrupted change.
+        now = atbfile.dumps(atbfile.read(path))
+        assert now in (before, after)
+        assert path.read_bytes() in (before, after)
+        states.add(now == after)
+        # A journal left from before the file was marked is taken away by the next change.
+        with atbfile.edit(path) as t:
+            t[1] = 1.0
+        assert atbfile.read(path)[1] == 1.0
+        assert not [n for n in os.listdir(tmp_path) if n.endswith(".journal")]
+    assert states  # both are likely; either one is allowed
