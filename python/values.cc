@@ -1450,6 +1450,31 @@ PyObject* EncodeFile(PyObject* root, PyObject* header, int64_t readLength) {
   return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
 }
 
+PyObject* RaiseRefused(const std::string& message, const std::vector<std::string>& failures) {
+  PyObject* error = PyObject_CallFunction(refusedError, "s", message.c_str());
+  PyObject* list = error == nullptr ? nullptr : PyList_New(0);
+  if (list == nullptr) {
+    Py_XDECREF(error);
+    return nullptr;
+  }
+  for (const std::string& f : failures) {
+    PyObject* line =
+        PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), "surrogateescape");
+    if (line == nullptr || PyList_Append(list, line) < 0) {
+      Py_XDECREF(line);
+      Py_DECREF(list);
+      Py_DECREF(error);
+      return nullptr;
+    }
+    Py_DECREF(line);
+  }
+  const int set = PyObject_SetAttrString(error, "failures", list);
+  Py_DECREF(list);
+  if (set == 0) PyErr_SetObject(refusedError, error);
+  Py_DECREF(error);
+  return nullptr;
+}
+
 PyObject* RaiseStatus(const atb::Status& s) {
   const std::string message = s.Message();
   PyObject* kind = nullptr;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "atb/system.h"
 #include "atb/text.h"
@@ -95,6 +96,8 @@ PyObject* EncodeFile(PyObject* root, PyObject* header, int64_t readLength);
 
 // Raises the exception that a status stands for (the package's kinds); returns nullptr.
 PyObject* RaiseStatus(const atb::Status& s);
+// Raises RefusedChange(message) whose .failures lists what was refused; returns nullptr.
+PyObject* RaiseRefused(const std::string& message, const std::vector<std::string>& failures);
 // The package's exception classes, by kind: set once by the package.
 void SetErrorClasses(PyObject* damaged, PyObject* refused, PyObject* locked, PyObject* noSpace);
 

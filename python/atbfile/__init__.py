@@ -44,7 +44,10 @@ class DamagedFile(Error):
 
 
 class RefusedChange(Error):
-    """A change that cannot be made safely as asked; nothing was written."""
+    """A change that cannot be made safely as asked; nothing was written. Where patches or mods
+    do not apply, .failures says each one as atbutil does."""
+
+    failures = ()
 
 
 class Locked(Error):
@@ -424,11 +427,11 @@ class edit:
 def _patch_text(patch):
     if isinstance(patch, os.PathLike):
         with open(patch, "rb") as f:
-            return f.read().decode("utf-8", "surrogateescape"), os.fspath(patch)
+            return f.read(), os.fspath(patch)
     if isinstance(patch, (bytes, bytearray)):
-        return bytes(patch).decode("utf-8", "surrogateescape"), "<patch>"
+        return bytes(patch), "<patch>"
     if isinstance(patch, str):
-        return patch, "<patch>"
+        return patch.encode("utf-8", "surrogateescape"), "<patch>"
     raise TypeError(f"a patch is its text (str) or a path (os.PathLike), "
                     f"not {type(patch).__name__}")
 
