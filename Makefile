@@ -55,9 +55,18 @@ test: build
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
 
-# Installs atb, atbutil and their manual pages under $(PREFIX); DESTDIR is honoured.
+# Installs atb, atbutil and their manual pages under $(PREFIX); DESTDIR is honoured. The Python
+# module goes where Debian's python3 looks: lib/python3/dist-packages below /usr (as the package
+# has it), lib/python3.X/dist-packages below any other prefix.
+PYTHON_SITE = $(DESTDIR)$(PREFIX)/lib/$(shell /usr/bin/python3 -c \
+  'import sys; print("python%d.%d" % sys.version_info[:2])' 2>/dev/null)/dist-packages
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+	@if [ "$(PREFIX)" != /usr ] && [ -d "$(DESTDIR)$(PREFIX)/lib/python3/dist-packages/atbfile" ]; then \
+	  mkdir -p "$(PYTHON_SITE)" && rm -rf "$(PYTHON_SITE)/atbfile" && \
+	  mv "$(DESTDIR)$(PREFIX)/lib/python3/dist-packages/atbfile" "$(PYTHON_SITE)/" && \
+	  rmdir "$(DESTDIR)$(PREFIX)/lib/python3/dist-packages" "$(DESTDIR)$(PREFIX)/lib/python3" \
+	    2>/dev/null || true; fi
 
 # A Debian package of both programs and their manual pages: $(BUILD)/atb-edit_*.deb.
 package: configure

@@ -47,3 +47,15 @@ def test_what_help_shows_is_documented():
             for member, value in vars(thing).items():
                 if not member.startswith("_") and (callable(value) or isinstance(value, property)):
                     assert inspect.getdoc(getattr(thing, member)), (name, member)
+
+
+def test_the_readmes_script_runs(sample_folder, tmp_path, monkeypatch, capsys):
+    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    section = readme.split("## Python: the atbfile module", 1)[1]
+    script = section.split("```\n", 2)[1]
+    assert len(script.strip().splitlines()) == 5
+    (tmp_path / "sample.atb").write_bytes((sample_folder / "sample.atb").read_bytes())
+    monkeypatch.chdir(tmp_path)
+    exec(compile(script, "README.md", "exec"), {})
+    assert capsys.readouterr().out.startswith("Float(40.0) ['/8192/max_damage'")
+    assert atbfile.read(tmp_path / "sample.atb")["reload_time"] == 3.25
