@@ -1275,9 +1275,53 @@ PyObject* NewBackedTable(PyObject* cls, PyObject* source, int64_t start, int64_t
   return self;
 }
 
+namespace {
+
+// The entries of a table in memory, which was checked when its holder was read (or, for the
+// root, by loads): read from the bytes themselves, its values with them.
+bool LoadFromMemory(TableObject* t, Source& s, const uint8_t* p) {
+  const uint32_t count = atb::DecodeFixed32(p + t->start);
+  const int64_t data = atb::DataStart(t->start, count);
+  auto offOf = [&](uint32_t i) {
+    return i == count ? t->end : data + atb::DecodeFixed32(p + atb::OffFieldPos(t->start, i));
+  };
+  const int64_t leadEnd = offOf(0);
+  PyObject* lead = BytesOf(p + data, leadEnd - data);
+  PyObject* entries = lead == nullptr ? nullptr : PyList_New(count);
+  if (entries == nullptr) {
+    Py_XDECREF(lead);
+    return false;
+  }
+  int64_t start = leadEnd;
+  for (uint32_t i = 0; i < count; ++i) {
+    EntryObject* e = AllocEntry();
+    if (e == nullptr) break;
+    const uint8_t* record = p + atb::EntryPos(t->start, i);
+    e->key = atb::DecodeFixed32(record);
+    e->type = atb::DecodeFixed32(record + 4);
+    e->start = start;
+    e->end = start = offOf(i + 1);
+    e->index = i;
+    PyList_SET_ITEM(entries, i, reinterpret_cast<PyObject*>(e));
+    if ((e->value = DecodeValue(s, t->source, e->type, e->start, e->end)) == nullptr) break;
+  }
+  if (PyErr_Occurred()) {
+    Py_DECREF(lead);
+    Py_DECREF(entries);
+    return false;
+  }
+  t->entries = entries;
+  t->lead = lead;
+  return true;
+}
+
+}  // namespace
+
 bool LoadTable(TableObject* t) {
   if (t->entries != nullptr) return true;
   Source& s = *SourceOf(t->source);
+  if (const uint8_t* p = s.memory(); p != nullptr) return LoadFromMemory(t, s, p);
+  // A file's values are read when they are asked for.
   atb::EntryList list;
   atb::Status st = atb::ReadTable(s.bytes(), t->start, t->end, &list);
   if (!st.ok()) {
@@ -1298,10 +1342,13 @@ bool LoadTable(TableObject* t) {
     Py_XDECREF(leadBytes);
     return false;
   }
-  const bool eager = s.memory() != nullptr;
   for (uint32_t i = 0; i < list.count; ++i) {
     EntryObject* e = AllocEntry();
-    if (e == nullptr) break;
+    if (e == nullptr) {
+      Py_DECREF(leadBytes);
+      Py_DECREF(entries);
+      return false;
+    }
     e->key = list.ID[i];
     e->type = list.Type[i];
     e->start = list.Off[i];
@@ -1309,14 +1356,6 @@ bool LoadTable(TableObject* t) {
     e->index = i;
     e->source = Py_NewRef(t->source);
     PyList_SET_ITEM(entries, i, reinterpret_cast<PyObject*>(e));
-    if (eager && (e->value = DecodeValue(s, t->source, e->type, e->start, e->end)) == nullptr) {
-      break;
-    }
-  }
-  if (PyErr_Occurred()) {
-    Py_DECREF(leadBytes);
-    Py_DECREF(entries);
-    return false;
   }
   t->entries = entries;
   t->lead = leadBytes;
