@@ -44,6 +44,15 @@ class MemoryData : public Source {
   atb::MemorySource source_;
 };
 
+// What an edit's tables read once the block is over: nothing, since the descriptor they read
+// through may by then be another file's.
+class Ended : public atb::ByteSource {
+ public:
+  atb::Status ReadAt(int64_t, void*, std::size_t) override {
+    return atb::Status::Invalid("the edit is over: what the block did not read is no longer there");
+  }
+};
+
 // A file open for editing for the whole of an edit block: other editors are kept out, readers
 // are not, and the file does not change but through the block's own change.
 class EditedFile : public Source {
@@ -58,13 +67,16 @@ class EditedFile : public Source {
     open_.file().ExpectLength(length_);
     return atb::Status::Ok();
   }
-  atb::ByteSource& bytes() override { return open_.file(); }
+  atb::ByteSource& bytes() override {
+    return closed ? static_cast<atb::ByteSource&>(over_) : open_.file();
+  }
   int64_t length() const override { return length_; }
   atb::AttributeFile& file() { return open_; }
   const std::string& path() const { return path_; }
   bool closed = false;
 
  private:
+  Ended over_;
   atb::AttributeFile open_;
   std::string path_;
   int64_t length_ = 0;
@@ -85,8 +97,8 @@ PyObject* Owned(PyObject* p) {
 }
 
 // What a path or selector runs over: a Source object, or bytes.
-struct Over {
-  explicit Over(py::handle what) {
+struct Searched {
+  explicit Searched(py::handle what) {
     if (PyObject_TypeCheck(what.ptr(), &SourceType)) {
       source = SourceOf(what.ptr());
     } else {
@@ -315,7 +327,7 @@ void CloseEdit(py::handle source) {
 
 // The entry numbers from the root to the entry `path` names (empty for the root).
 std::vector<uint32_t> Resolve(py::handle over, const std::string& path) {
-  Over o(over);
+  Searched o(over);
   std::vector<atb::PathElement> elements;
   Check(atb::ParsePath(path, &elements));
   atb::PathResolver resolver(o.bytes(), o.size(), Names());
@@ -355,7 +367,7 @@ class Trails : public atb::TreeVisitor {
 // Every entry `selector` matches: its path as dump prints it, and the way to it.
 std::vector<std::pair<std::string, std::vector<uint32_t>>> Select(py::handle over,
                                                                   const std::string& text) {
-  Over o(over);
+  Searched o(over);
   atb::Selector selector;
   atb::Status s = atb::ParseSelector(text, Names(), &selector);
   if (!s.ok()) Throw(s.In("the selector"));

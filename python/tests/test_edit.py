@@ -105,9 +105,15 @@ def test_edit_reads_only_what_it_touches(tmp_path):
     atbfile.dump(atbfile.Tree({1: 2.5, 2: big, 3: b"x" * 100000}), open(path, "wb"))
     with atbfile.edit(path) as t:
         t[1] = 3.25
-        assert not t.entries[1].value._loaded
+        table = t[2]
+        assert not table._loaded
     assert atbfile.read(path)[1] == 3.25
     assert atbfile.read(path)[2] == big
+    # What the block did not read is not read after it, whatever file took its descriptor.
+    with open(path, "rb"), pytest.raises(ValueError, match="the edit is over"):
+        len(table)
+    with pytest.raises(ValueError, match="the edit is over"):
+        t.entries[2].value
 
 
 def test_an_exception_in_the_block_writes_nothing(sample_folder, tmp_path):
