@@ -17,8 +17,7 @@ several entries with one key. Values keep their bytes: Float, Bool, Text, Locali
 Table, or Raw for what has no other form (unknown types, damaged tables).
 """
 
-import collections
-import collections.abc
+import operator
 import os
 
 from . import _atbfile
@@ -58,8 +57,20 @@ class NoSpace(Error, OSError):
     """No room for the change (a full disk, a file size limit, memory); nothing was written."""
 
 
-Match = collections.namedtuple("Match", "path entry")
-Match.__doc__ = "An entry a selector matched, and its path as atbutil dump prints it."
+class Match(tuple):
+    """An entry a selector matched, and its path as atbutil dump prints it: (path, entry)."""
+
+    __slots__ = ()
+
+    def __new__(cls, path, entry):
+        return tuple.__new__(cls, (path, entry))
+
+    path = property(operator.itemgetter(0), doc="The path, as atbutil dump prints it.")
+    entry = property(operator.itemgetter(1), doc="The entry.")
+
+    def __repr__(self):
+        return f"Match(path={self[0]!r}, entry={self[1]!r})"
+
 
 _MISSING = object()
 
@@ -85,7 +96,7 @@ def add_names(path):
     _atbfile.add_names(os.fspath(path))
 
 
-class _Entries(collections.abc.Sequence):
+class _Entries:
     """A table's entries by position, as they stand."""
 
     __slots__ = ("_list",)
@@ -103,6 +114,19 @@ class _Entries(collections.abc.Sequence):
 
     def __iter__(self):
         return iter(self._list)
+
+    def __reversed__(self):
+        return reversed(self._list)
+
+    def __contains__(self, entry):
+        return any(e is entry for e in self._list)
+
+    def index(self, entry):
+        """The position of `entry`."""
+        for i, e in enumerate(self._list):
+            if e is entry:
+                return i
+        raise ValueError("the entry is not in this table")
 
     def __repr__(self):
         return f"<{len(self._list)} entries>"
@@ -129,7 +153,7 @@ class Table(_atbfile._TableBase):
         del own[:]
         self._index = None
         self.lead = lead
-        items = entries.items() if isinstance(entries, collections.abc.Mapping) else entries
+        items = entries.items() if hasattr(entries, "items") else entries
         for item in items:
             if isinstance(item, Entry):
                 k, v = item.key, item.value
