@@ -198,3 +198,49 @@ def test_a_kill_during_edit_leaves_before_or_after(tmp_path):
         assert atbfile.read(path)[1] == 1.0
         assert not [n for n in os.listdir(tmp_path) if n.endswith(".journal")]
     assert states  # both are likely; either one is allowed
+
+
+LIMITED = textwrap.dedent("""
+    import resource, sys, atbfile
+    resource.setrlimit(resource.RLIMIT_FSIZE, (32768, 32768))
+    try:
+        with atbfile.edit(sys.argv[1]) as t:
+            t[1] = b"a text now a good deal longer than it was"
+    except atbfile.NoSpace as e:
+        print(type(e).__name__, e.errno, e)
+""")
+
+
+def test_a_file_size_limit_is_no_space_and_writes_nothing(tmp_path):
+    path = tmp_path / "f.atb"
+    atbfile.dump(atbfile.Tree({1: b"abc", 2: atbfile.Raw(7, b"z" * 65536)}), open(path, "wb"))
+    before = path.read_bytes()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", LIMITED, str(path)], env=env, capture_output=True,
+                         text=True, timeout=60).stdout
+    assert path.read_bytes() == before
+    assert out.startswith("NoSpace 27 ") and "file size limit (ulimit -f) of 32768 bytes" in out
+    assert sorted(os.listdir(tmp_path)) == ["f.atb"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a small file system needs root")
+def test_a_full_disk_is_no_space_and_writes_nothing(tmp_path):
+    small = tmp_path / "small"
+    small.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(small)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("tmpfs cannot be mounted here")
+    try:
+        path = small / "f.atb"
+        atbfile.dump(atbfile.Tree({1: b"abc", 2: atbfile.Raw(7, b"z" * (300 << 10))}),
+                     open(path, "wb"))
+        (small / "filler").write_bytes(b"f" * (60 << 10))
+        before = path.read_bytes()
+        with pytest.raises(atbfile.NoSpace, match="No space left on device") as e:
+            with atbfile.edit(path) as t:
+                t[1] = b"g" * (120 << 10)
+        assert e.value.errno == 28 and isinstance(e.value, OSError)
+        assert path.read_bytes() == before
+        assert sorted(os.listdir(small)) == ["f.atb", "filler"]
+    finally:
+        subprocess.run(["umount", str(small)], check=True)
