@@ -354,16 +354,17 @@ class Tree(Table):
     """A whole file: its root table, and its 52-byte header.
 
     Tree(entries=(), *, lead=b'', header=None) makes one from scratch (a header of zeros).
-    dumps() writes the header as it stands, its two sizes following the length whenever the
-    length differs from the one it was read with.
+    dumps() writes the header as it stands, its two sizes following the length, as every change
+    makes them; a header read and left as it was keeps its sizes while the length stays too.
     """
 
-    __slots__ = ("header", "_length", "_source")
+    __slots__ = ("header", "_length", "_read_header", "_source")
 
     def __init__(self, entries=(), *, lead=b"", header=None):
         super().__init__(entries, lead=lead)
         self.header = bytes(HEADER_SIZE) if header is None else bytes(header)
         self._length = -1
+        self._read_header = None
         self._source = None
 
     def _over(self):
@@ -375,7 +376,7 @@ class Tree(Table):
 
 
 def _tree(root, header, length, source=None):
-    root.header = header
+    root.header = root._read_header = header
     root._length = length
     root._source = source
     return root
@@ -406,7 +407,8 @@ def dumps(tree):
     """The bytes of a tree (or of a Table, behind a header of zeros): for a tree read by loads,
     dumps(loads(data)) == data."""
     if isinstance(tree, Tree):
-        return _atbfile.encode_file(tree, tree.header, tree._length)
+        same = tree.header == getattr(tree, "_read_header", None)
+        return _atbfile.encode_file(tree, tree.header, tree._length if same else -1)
     if isinstance(tree, Table):
         return _atbfile.encode_file(tree, bytes(HEADER_SIZE), -1)
     raise TypeError(f"dumps takes a Tree or a Table, not {type(tree).__name__}")

@@ -244,3 +244,91 @@ def test_a_full_disk_is_no_space_and_writes_nothing(tmp_path):
         assert sorted(os.listdir(small)) == ["f.atb", "filler"]
     finally:
         subprocess.run(["umount", str(small)], check=True)
+
+
+def random_change(rng, tree):
+    """One change anywhere in `tree`, chosen by `rng` alone: the same calls on two trees alike
+    make the same change in both."""
+    tables = [tree] + [m.entry.value for m in tree.select("/**/*")
+                       if isinstance(m.entry.value, Table)]
+    table = tables[rng.randrange(len(tables))]
+    what = rng.randrange(8)
+    entries = table.entries
+    if what == 0 and len(entries):
+        entries[rng.randrange(len(entries))].value = atbfile.Raw(rng.choice([7, 0]), b"raw")
+    elif what == 1 and len(entries):
+        e = entries[rng.randrange(len(entries))]
+        plain = {atbfile.FLOAT: rng.uniform(-9, 9), atbfile.BOOL: rng.random() < 0.5,
+                 atbfile.TEXT: b"t" * rng.randrange(9), atbfile.LOCALIZED: "l" * rng.randrange(9)}
+        if e.type in plain and not isinstance(e.value, atbfile.Raw):
+            e.value = plain[e.type]
+    elif what == 2 and len(entries):
+        table.remove(entries[rng.randrange(len(entries))])
+    elif what == 3:
+        table.insert(rng.randrange(len(entries) + 1), rng.randrange(16),
+                     [Float(1.5), b"new", "neu", True, Table({3: b"in"})][rng.randrange(5)])
+    elif what == 4:
+        table.lead = bytes([rng.randrange(256)] * rng.randrange(3))
+    elif what == 5:
+        tree.header = bytes(rng.randrange(256) for _ in range(52))
+    elif what == 6 and len(tables) > 1:
+        # A table put in a second place, read from the file or from memory; only the root takes
+        # one, so that no table comes to hold itself.
+        tree.insert(0, rng.randrange(16), tables[rng.randrange(1, len(tables))])
+    elif what == 7 and len(entries):
+        e = entries[rng.randrange(len(entries))]
+        e.value = e.value  # given again as it stands: nothing to write
+
+
+def test_edit_leaves_the_bytes_the_same_changes_give_in_memory(random_files, tmp_path):
+    compared = 0
+    for n, path in enumerate(sound(random_files)):
+        model = atbfile.read(path)
+        ours = tmp_path / "ours.atb"
+        shutil.copy(path, ours)
+        steps = random.Random(n).randrange(1, 6)
+        mine, theirs = random.Random(n * 7), random.Random(n * 7)
+        with atbfile.edit(ours) as t:
+            for _ in range(steps):
+                random_change(mine, t)
+        for _ in range(steps):
+            random_change(theirs, model)
+        assert ours.read_bytes() == atbfile.dumps(model), path
+        compared += 1
+    assert compared > 150
+
+
+def test_an_edit_that_changes_nothing_writes_nothing(sample_folder, tmp_path):
+    path = tmp_path / "s.atb"
+    shutil.copy(sample_folder / "sample.atb", path)
+    os.utime(path, (1, 1))
+    with atbfile.edit(path) as t:
+        t["reload_time"] = 2.5
+        t[536870913] = b"Arc Caster"
+        t[8192].lead = b""
+        t.header = t.header
+    assert path.stat().st_mtime == 1
+
+
+def test_tables_nested_deeper_than_the_stack_reaches(tmp_path):
+    tree = atbfile.Tree()
+    table = tree
+    for level in range(100000):
+        inner = Table({1: float(level)})
+        table.add(2, inner)
+        table = inner
+    data = atbfile.dumps(tree)
+    path = tmp_path / "deep.atb"
+    path.write_bytes(data)
+    atbutil("check", path)
+    again = atbfile.loads(data)
+    depth, table = 0, again
+    while 2 in table:
+        table, depth = table[2], depth + 1
+    assert depth == 100000 and atbfile.dumps(again) == data
+    with atbfile.edit(path) as t:
+        table = t
+        for _ in range(100000):
+            table = table[2]
+        table[1] = 7.0
+    assert atbutil("get", path, "@200000").stdout == b"7\n"
