@@ -243,9 +243,21 @@ TEST(Tools, TheDebianPackageHoldsBothProgramsTheirPagesAndDocumentation) {
             "./usr/share/doc/atb-edit/patch.md\n./usr/share/doc/atb-edit/select.md\n"
             "./usr/share/doc/atb-edit/table.md\n./usr/share/man/man1/atb.1.gz\n"
             "./usr/share/man/man1/atbutil.1.gz\n");
-  // No package of a component that has no install rules.
-  EXPECT_EQ(Shell("ls " + Quoted(dir.path()) + " | grep '[.]deb$'").out,
-            "atb-edit_2.11_amd64.deb\n");
+  // The Python module's package beside it where the tree builds the module, and no package of a
+  // component that has no install rules.
+  const std::string debs = Shell("ls " + Quoted(dir.path()) + " | grep '[.]deb$'").out;
+  if (debs.find("python3-atbfile") == std::string::npos) {
+    EXPECT_EQ(debs, "atb-edit_2.11_amd64.deb\n");
+  } else {
+    EXPECT_EQ(debs, "atb-edit_2.11_amd64.deb\npython3-atbfile_2.11_amd64.deb\n");
+    const std::string module = Quoted(dir / "python3-atbfile_2.11_amd64.deb");
+    const Outcome moduleInfo = Shell("dpkg-deb -I " + module);
+    EXPECT_NE(moduleInfo.out.find("atb-edit (= 2.11)"), std::string::npos) << moduleInfo.out;
+    EXPECT_NE(moduleInfo.out.find("python3"), std::string::npos) << moduleInfo.out;
+    EXPECT_NE(Shell("dpkg-deb -c " + module)
+                  .out.find("./usr/lib/python3/dist-packages/atbfile/__init__.py"),
+              std::string::npos);
+  }
   ASSERT_EQ(Shell("dpkg-deb -x " + deb + " " + Quoted(dir / "root")).status, 0);
   EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atbutil") + " --version").out, "atbutil 2.11\n");
   EXPECT_EQ(Shell(Quoted(dir / "root/usr/bin/atb") + " --version").out, "atb 2.11\n");

@@ -1,5 +1,5 @@
-// Reading and writing a file's tree: the layout, tables and their checks, the builder that lays a
-// table out, and the type words.
+// Reading and writing a file's tree: the layout, tables and their checks, the one walk of a whole
+// tree, the builder that lays a table out, and the type words.
 #pragma once
 
 #include "store/coding.h"
@@ -7,4 +7,5 @@
 #include "store/table.h"
 #include "store/table_builder.h"
 #include "store/text_end.h"
+#include "store/tree_walk.h"
 #include "store/type_words.h"
