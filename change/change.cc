@@ -7,6 +7,7 @@
 #include <set>
 
 #include "change/journal.h"
+#include "change/mark.h"
 #include "store/coding.h"
 #include "store/layout.h"
 #include "store/table.h"
@@ -168,6 +169,15 @@ void Change::SetHeader(std::string header) {
 
 Status Change::Apply(ChangeTarget& target) const {
   if (empty()) return Status::Ok();
+  // Every open would take such a file for one left in the middle of a change, and refuse it.
+  if (!header_.empty()) {
+    const FileMark mark = MarkIn(reinterpret_cast<const uint8_t*>(header_.data()));
+    if (mark.marked || mark.damaged) {
+      return Status::Refused(
+          "the new header begins as the mark of an interrupted change, which would make the "
+          "file unreadable");
+    }
+  }
   PositionedFile& file = target.file;
   ChangePlan plan;
   plan.chunkBytes = chunkBytes_;

@@ -235,6 +235,10 @@ void Plan(EditedFile& f, PyObject* root, py::bytes header, atb::Change* change) 
     uint32_t next = list.count;
     int64_t last = list.count;
     for (Py_ssize_t k = n; k-- > 0;) {
+      // The list is a table's own, but Python code can reach it.
+      if (!PyObject_TypeCheck(PyList_GET_ITEM(t->entries, k), &EntryPyType)) {
+        throw py::type_error("a table holds something that is no Entry");
+      }
       auto* e = reinterpret_cast<EntryObject*>(PyList_GET_ITEM(t->entries, k));
       if (e->index >= 0) {
         // Only the table's own methods put entries into it, in the order they were read.

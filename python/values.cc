@@ -69,14 +69,47 @@ PyObject* NewFloatBits(uint32_t bits, PyObject* trailing) {
 // A Python float or int rounded to the nearest float; refused beyond the float range, as set
 // refuses a number that would become an infinity, or zero when it is not.
 bool RoundToFloat(PyObject* value, uint32_t* bits) {
-  const double d = PyFloat_AsDouble(value);
-  if (d == -1.0 && PyErr_Occurred()) return false;
+  // An int is rounded once, from its decimal digits, as set rounds the number it is given:
+  // through a double it would be rounded twice. Neither an int's nor a float's own methods are
+  // called, so that no code of a subclass runs while an entry is being changed.
+  if (PyLong_Check(value)) {
+    PyObject* digits = PyLong_Type.tp_repr(value);
+    if (digits == nullptr) return false;
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(digits, &n);
+    std::string why;
+    const bool ok =
+        text != nullptr &&
+        atb::ParseFloatText(std::string_view(text, static_cast<std::size_t>(n)), bits, &why);
+    Py_DECREF(digits);
+    if (!ok && !PyErr_Occurred()) {
+      PyErr_Format(PyExc_OverflowError, "%R is beyond the float range", value);
+    }
+    return ok;
+  }
+  const double d = PyFloat_AS_DOUBLE(value);
   const float f = static_cast<float>(d);
   if ((std::isinf(f) && !std::isinf(d)) || (f == 0 && d != 0)) {
     PyErr_Format(PyExc_OverflowError, "%R is beyond the float range", value);
     return false;
   }
   *bits = std::bit_cast<uint32_t>(f);
+  return true;
+}
+
+// A key, a type or a float's bits: an int of 32 bits, never one taken modulo 2**64.
+bool U32Arg(PyObject* arg, const char* what, uint32_t* out) {
+  if (!PyLong_Check(arg) || PyBool_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "%s is an int, not %.100s", what, Py_TYPE(arg)->tp_name);
+    return false;
+  }
+  const unsigned long long n = PyLong_AsUnsignedLongLong(arg);
+  if ((n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || n > 0xFFFFFFFFull) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s takes 32 bits: %R", what, arg);
+    return false;
+  }
+  *out = static_cast<uint32_t>(n);
   return true;
 }
 
@@ -108,13 +141,14 @@ PyObject* Float_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
 
 PyObject* Float_from_bits(PyObject*, PyObject* args, PyObject* kwds) {
   static const char* kw[] = {"bits", "trailing", nullptr};
-  unsigned long long bits;
+  PyObject* bitsArg;
+  uint32_t bits;
   PyObject* trailingArg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "K|$O", const_cast<char**>(kw), &bits,
-                                   &trailingArg)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$O", const_cast<char**>(kw), &bitsArg,
+                                   &trailingArg) ||
+      !U32Arg(bitsArg, "bits", &bits)) {
     return nullptr;
   }
-  if (bits > 0xFFFFFFFFull) return PyErr_Format(PyExc_ValueError, "bits take 32 bits");
   PyObject* trailing;
   if (!TrailingArg(trailingArg, &trailing)) return nullptr;
   return NewFloatBits(static_cast<uint32_t>(bits), trailing);
@@ -556,12 +590,13 @@ PyObject* NewRaw(uint32_t type, PyObject* data, PyObject* reason) {
 
 PyObject* Raw_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
   static const char* kw[] = {"type", "data", nullptr};
-  unsigned long long type;
+  PyObject* typeArg;
+  uint32_t type;
   PyObject* data = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "K|O", const_cast<char**>(kw), &type, &data)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char**>(kw), &typeArg, &data) ||
+      !U32Arg(typeArg, "a type", &type)) {
     return nullptr;
   }
-  if (type > 0xFFFFFFFFull) return PyErr_Format(PyExc_ValueError, "a type takes 32 bits");
   PyObject* bytes = data == nullptr ? Empty() : PyBytes_FromObject(data);
   if (bytes == nullptr) return nullptr;
   return NewRaw(static_cast<uint32_t>(type), bytes, Py_NewRef(Py_None));
@@ -640,12 +675,13 @@ void Entry_dealloc(PyObject* self) {
 
 PyObject* Entry_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
   static const char* kw[] = {"key", "value", nullptr};
-  unsigned long long key;
+  PyObject* keyArg;
+  uint32_t key;
   PyObject* value;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "KO", const_cast<char**>(kw), &key, &value)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO", const_cast<char**>(kw), &keyArg, &value) ||
+      !U32Arg(keyArg, "a key", &key)) {
     return nullptr;
   }
-  if (key > 0xFFFFFFFFull) return PyErr_Format(PyExc_ValueError, "a key takes 32 bits");
   PyObject* typed = Coerce(nullptr, value);
   if (typed == nullptr) return nullptr;
   PyObject* e = NewEntry(static_cast<uint32_t>(key), typed);
@@ -671,10 +707,13 @@ int Entry_set_value(PyObject* self, PyObject* value, void*) {
   }
   PyObject* old = nullptr;
   // The old value is read only where the new one takes something of it: its trailing bytes.
+  // It is held while the new one is made, whatever that runs.
   uint32_t type = 0;
   const bool plain = !TypeOfValue(value, &type);
   if (plain && (old = EntryValue(e)) == nullptr) return -1;
+  Py_XINCREF(old);
   PyObject* typed = Coerce(old, value);
+  Py_XDECREF(old);
   if (typed == nullptr) return -1;
   TypeOfValue(typed, &type);
   Py_XSETREF(e->value, typed);
@@ -1021,7 +1060,14 @@ bool Measure(TableObject* top, Sizes* sizes) {
       if (!stack.empty()) stack.back().size += size;
       continue;
     }
-    EntryObject* e = reinterpret_cast<EntryObject*>(PyList_GET_ITEM(f.table->entries, f.next++));
+    PyObject* item = PyList_GET_ITEM(f.table->entries, f.next++);
+    // The list is a table's own, but Python code can reach it: what is no entry has no bytes.
+    if (!PyObject_TypeCheck(item, &EntryPyType)) {
+      PyErr_Format(PyExc_TypeError, "a table holds a %.100s, which is no Entry",
+                   Py_TYPE(item)->tp_name);
+      return false;
+    }
+    EntryObject* e = reinterpret_cast<EntryObject*>(item);
     PyObject* v = e->value;
     if (v != nullptr && IsTable(v) && !IsUnreadTable(reinterpret_cast<TableObject*>(v)) &&
         sizes->find(v) == sizes->end()) {

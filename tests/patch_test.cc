@@ -201,6 +201,20 @@ TEST_F(Patches, EveryFailingChangeIsListedAndNothingIsWritten) {
   EXPECT_EQ(Now(), target);
 }
 
+// A header that would begin as a change's mark is refused: every open would then take the file
+// for one left in the middle of a change.
+TEST_F(Patches, AHeaderThatReadsAsAChangesMarkIsRefused) {
+  const Bytes base = EncodeFile({{FloatEntry(1, 1)}});
+  std::string text = "header: ";
+  AppendQuotedBytes(&text, base.substr(0, ROOT_TABLE_OFFSET));
+  text += " -> ";
+  AppendQuotedBytes(&text, "ATB-MOVE" + base.substr(8, ROOT_TABLE_OFFSET - 8));
+  const Ran r = Apply(base, {text + "\nend 1 change\n"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("the mark of an interrupted change"), std::string::npos) << r.err;
+  EXPECT_EQ(Now(), base);
+}
+
 // Several patches are one change, each seeing what the ones before it did (a load order); within
 // one patch every change names the file as it was before that patch.
 TEST_F(Patches, PatchesApplyInOrderAsOneChange) {

@@ -23,6 +23,15 @@ import os
 from . import _atbfile
 from ._atbfile import Bool, Entry, Float, Localized, Raw, Text
 
+
+def _fspath(path):
+    """A path as os.fspath gives it; one holding a zero byte is refused, as open() refuses it,
+    rather than cut short at it."""
+    path = os.fspath(path)
+    if ("\0" if isinstance(path, str) else b"\0") in path:
+        raise ValueError("embedded null byte")
+    return path
+
 __all__ = [
     "Bool", "DamagedFile", "Entry", "Error", "Float", "Localized", "Locked", "Match", "NoSpace",
     "Raw", "RefusedChange", "Table", "Text", "Tree", "add_names", "apply", "combine",
@@ -93,7 +102,7 @@ def name(key):
 
 def add_names(path):
     """Reads a names file (one name a line, as atbutil --names takes) for keys without one."""
-    _atbfile.add_names(os.fspath(path))
+    _atbfile.add_names(_fspath(path))
 
 
 class _Entries:
@@ -385,7 +394,8 @@ def _tree(root, header, length, source=None):
 def loads(data):
     """The tree of an attribute file's bytes. DamagedFile where its root table is damaged (a
     damaged nested table is a Raw value, type 100)."""
-    data = bytes(data)
+    # memoryview, not bytes(): bytes(10**9) would be a gigabyte of zeros, taken for a file.
+    data = bytes(memoryview(data))
     root, header = _atbfile.loads(data)
     return _tree(root, header, len(data))
 
@@ -398,8 +408,8 @@ def load(fp):
 def read(path):
     """The tree of the file at `path`, read while no change is under way (finishing one that
     a dying process left half made, as atbutil does)."""
-    data = _atbfile.read(os.fspath(path))
-    root, header = _atbfile.loads(data, os.fspath(path))
+    data = _atbfile.read(_fspath(path))
+    root, header = _atbfile.loads(data, _fspath(path))
     return _tree(root, header, len(data))
 
 
@@ -429,7 +439,7 @@ class edit:
     """
 
     def __init__(self, path):
-        self._path = os.fspath(path)
+        self._path = _fspath(path)
         self._source = None
         self._tree = None
 
@@ -453,7 +463,7 @@ class edit:
 def _patch_text(patch):
     if isinstance(patch, os.PathLike):
         with open(patch, "rb") as f:
-            return f.read(), os.fspath(patch)
+            return f.read(), _fspath(patch)
     if isinstance(patch, (bytes, bytearray)):
         return bytes(patch), "<patch>"
     if isinstance(patch, str):
@@ -467,7 +477,7 @@ def _file_or_bytes(what):
         return dumps(what)
     if isinstance(what, (bytes, bytearray)):
         return bytes(what)
-    return os.fspath(what)
+    return _fspath(what)
 
 
 def diff(a, b, *, reversible=False, overlay=False):
@@ -484,7 +494,7 @@ def apply(target, *patches, check=False):
     texts = [_patch_text(p) for p in patches]
     if not texts:
         raise TypeError("apply needs at least one patch")
-    return _atbfile.apply(os.fspath(target), texts, check)
+    return _atbfile.apply(_fspath(target), texts, check)
 
 
 def merge(base, ours, theirs, *, side=None):
@@ -493,7 +503,7 @@ def merge(base, ours, theirs, *, side=None):
     conflicts, each as atbutil says it ("PATH: base ..., ours ..., theirs ...")."""
     if side not in (None, "ours", "theirs"):
         raise ValueError("side is None, 'ours' or 'theirs'")
-    return _atbfile.merge(os.fspath(base), os.fspath(ours), os.fspath(theirs), side or "")
+    return _atbfile.merge(_fspath(base), _fspath(ours), _fspath(theirs), side or "")
 
 
 def conflicts(base, *mods, all=False):
@@ -501,13 +511,13 @@ def conflicts(base, *mods, all=False):
     `base`) change the same entries, and which one wins, as atbutil conflicts says: a list of
     dicts with path, kind (agree, override, lost, hidden, single), winner, base and mods (each
     (mod, value)); with all, every entry any mod touches."""
-    return _atbfile.conflicts(os.fspath(base), [os.fspath(m) for m in mods], all)
+    return _atbfile.conflicts(_fspath(base), [_fspath(m) for m in mods], all)
 
 
 def combine(base, *mods):
     """The one patch (its text) that installs the mods in load order, as atbutil combine
     writes it."""
-    return _atbfile.combine(os.fspath(base), [os.fspath(m) for m in mods])
+    return _atbfile.combine(_fspath(base), [_fspath(m) for m in mods])
 
 
 _atbfile._setup(Table, Tree, DamagedFile, RefusedChange, Locked, NoSpace)
