@@ -23,12 +23,6 @@ namespace {
 
 Status OutputFailed() { return Status::FromErrno(errno).In("cannot write the output"); }
 
-Status Finish(Sink& sink) {
-  errno = 0;
-  sink.Finish();
-  return sink.failed() ? OutputFailed() : Status::Ok();
-}
-
 Status Dump(const std::string& path, bool json, const KeyNames& names, std::FILE* out,
             std::FILE* err, Files& files) {
   OpenFile f(files);
@@ -41,7 +35,7 @@ Status Dump(const std::string& path, bool json, const KeyNames& names, std::FILE
     sink.Flush();
     return s.In(ShownName(path));
   }
-  return Finish(sink);
+  return FinishOutput(sink);
 }
 
 Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, std::FILE* err,
@@ -58,7 +52,7 @@ Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, 
     // Refused before a byte was read (a folder, a pipe): said as what it is.
     Sink sink(out);
     sink.buf().append("/ = " + Printable(opened.Reason()) + "\n");
-    return Finish(sink);
+    return FinishOutput(sink);
   }
   if (f.fd() == -1 || (!opened.ok() && !atFault && !opened.stalled())) return opened;
   PositionedFile& file = f.file();
@@ -95,7 +89,7 @@ Status Textconv(const std::string& path, const KeyNames& names, std::FILE* out, 
     sink.Flush();
     return s.In(ShownName(path));
   }
-  return Finish(sink);
+  return FinishOutput(sink);
 }
 
 }  // namespace
@@ -247,7 +241,7 @@ Status Get(const std::string& path, const std::vector<std::string>& entryPaths, 
     sink.buf() += form.end;
     sink.Spill();
   }
-  return Finish(sink);
+  return FinishOutput(sink);
 }
 
 Status Build(const std::string& json, const std::string& outPath, const KeyNames& names,

@@ -15,14 +15,6 @@ namespace {
 
 constexpr ExitRule kRule = ExitRule::kAnyFailureIs2;
 
-Status WriteOut(const std::string& text, std::FILE* out) {
-  Sink sink(out);
-  sink.buf() = text;
-  errno = 0;
-  sink.Finish();
-  return sink.failed() ? Status::FromErrno(errno).In("cannot write the output") : Status::Ok();
-}
-
 int Refused(const std::vector<std::string>& refused, const std::string& what, std::FILE* err) {
   for (const std::string& r : refused) Say(err, r);
   Say(err, what + " refused: " + std::to_string(refused.size()) +
@@ -65,7 +57,7 @@ int FolderCombine(const std::string& base, const std::vector<std::string>& mods,
   FolderModsOutcome outcome;
   const int failed = InstallOverFolder(base, mods, false, true, names, err, files, &outcome);
   if (failed != -1) return failed;
-  Status s = WriteOut(outcome.combined, out);
+  Status s = WriteOutput(outcome.combined, out);
   if (!s.ok()) return Report(s, err, kRule);
   std::size_t clashes = 0;
   for (const auto& [file, e] : outcome.entries) {
@@ -98,7 +90,7 @@ int FolderRebase(const std::string& patchPath, const std::string& old, const std
   if (!outcome.refused.empty()) {
     return Refused(outcome.refused, "the patch for " + old + " is", err);
   }
-  if (!(s = WriteOut(outcome.patch, out)).ok()) return Report(s, err, kRule);
+  if (!(s = WriteOutput(outcome.patch, out)).ok()) return Report(s, err, kRule);
   for (const std::string& line : outcome.report) Say(err, line);
   Say(err, patchPath + ": " + std::to_string(outcome.applied) +
                (outcome.applied == 1 ? " still applies, " : " still apply, ") +

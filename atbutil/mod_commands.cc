@@ -93,12 +93,6 @@ int Refused(const std::vector<std::string>& refused, const std::string& what, st
   return ExitStatus(Status::Refused({}), kRule);
 }
 
-Status Finish(Sink& sink) {
-  errno = 0;
-  sink.Finish();
-  return sink.failed() ? Status::FromErrno(errno).In("cannot write the output") : Status::Ok();
-}
-
 // The patch from `from` to the scratch's result, on `out`.
 Status WriteResult(OpenFile& from, ChangeTarget& result, int64_t resultLength,
                    const KeyNames& names, std::FILE* out) {
@@ -110,7 +104,7 @@ Status WriteResult(OpenFile& from, ChangeTarget& result, int64_t resultLength,
     sink.Flush();
     return s;
   }
-  return Finish(sink);
+  return FinishOutput(sink);
 }
 
 // Installs the mods; 2 after saying why when that fails or a mod is refused, else -1.
@@ -158,7 +152,7 @@ Status WritePage(Files& files, const std::string& html, int keep, const std::str
   if (html == "-") {
     Sink sink(out);
     sink.buf() = page;
-    return Finish(sink);
+    return FinishOutput(sink);
   }
   OutputFile file(files, html, DurableChanges());
   Status s = file.Open(keep);
@@ -210,7 +204,7 @@ int Conflicts(const std::string& basePath, const std::vector<std::string>& modPa
       sink.buf() += ModEntryBlock(folder ? shown[k].first : std::string(), shown[k].second);
     }
   }
-  s = Finish(sink);
+  s = FinishOutput(sink);
   if (!s.ok()) return Report(s, err, kRule);
   return status;
 }

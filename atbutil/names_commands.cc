@@ -98,9 +98,7 @@ int NamesCommand(const std::vector<std::string>& paths, const KeyNames& names, s
   } catch (const std::bad_alloc&) {
     return Report(OutOfMemory(), err);
   }
-  errno = 0;
-  sink.Finish();
-  if (sink.failed()) return Report(Status::FromErrno(errno).In("cannot write the output"), err);
+  if (Status s = FinishOutput(sink); !s.ok()) return Report(s, err);
   return status;
 }
 

@@ -127,6 +127,18 @@ Status OpenFile::Open(const std::string& path, Mode mode, std::FILE* err,
 
 Status OpenFile::Close() { return open_.Close().In(path_); }
 
+Status FinishOutput(Sink& sink) {
+  errno = 0;
+  sink.Finish();
+  return sink.failed() ? Status::FromErrno(errno).In("cannot write the output") : Status::Ok();
+}
+
+Status WriteOutput(const std::string& text, std::FILE* out) {
+  Sink sink(out);
+  sink.buf() = text;
+  return FinishOutput(sink);
+}
+
 // Reads a whole patch file, or `in` for "-".
 Status ReadPatchText(Files& files, const std::string& path, std::FILE* in, std::string* text) {
   const bool fromIn = path == "-";

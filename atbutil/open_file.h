@@ -8,6 +8,7 @@
 
 #include "atb/file.h"
 #include "atb/system.h"
+#include "atb/text.h"
 
 namespace atb {
 
@@ -82,6 +83,12 @@ const std::string& TemporaryRoot();
 
 // What messages call the file named "-": standard input.
 std::string ShownName(const std::string& path);
+
+// Flushes what `sink` holds to its file: a full disk or a closed pipe is an error that says the
+// output could not be written, never a success.
+Status FinishOutput(Sink& sink);
+// Writes `text` whole to `out`, the same way.
+Status WriteOutput(const std::string& text, std::FILE* out);
 
 // Reads a whole patch file through `files`, or `in` for "-".
 Status ReadPatchText(Files& files, const std::string& path, std::FILE* in, std::string* text);

@@ -93,14 +93,6 @@ bool ReadAll(Files& files, const std::vector<Target>& targets, const Selector& s
   return trouble;
 }
 
-Status WriteOut(const std::string& text, std::FILE* out) {
-  Sink sink(out);
-  sink.buf() = text;
-  errno = 0;
-  sink.Finish();
-  return sink.failed() ? Status::FromErrno(errno).In("cannot write the output") : Status::Ok();
-}
-
 int Table(const std::string& selectorText, const std::vector<std::string>& roots,
           const KeyNames& names, std::FILE* out, std::FILE* err, Files& files) {
   // "/" is no selector (it matches no entry) but names the root table of each file.
@@ -141,7 +133,7 @@ int Table(const std::string& selectorText, const std::vector<std::string>& roots
   std::size_t rows = 0;
   for (const SheetFile& f : sheets) rows += f.rows.size();
   const bool troubled = trouble || leftOut;
-  if (!(s = WriteOut(WriteSheet(sheets, names), out)).ok()) return Report(s, err, kRule);
+  if (!(s = WriteOutput(WriteSheet(sheets, names), out)).ok()) return Report(s, err, kRule);
   if (rows == 0 && !troubled) Say(err, selectorText + ": matches no table");
   return troubled ? 2 : rows == 0 ? 1 : 0;
 }
@@ -192,7 +184,7 @@ int TablePatch(const std::string& sheetPath, const std::vector<std::string>& roo
                  (trouble ? ", and files above could not be read" : ""));
     return 2;
   }
-  if (!(s = WriteOut(patch, out)).ok()) return Report(s, err, kRule);
+  if (!(s = WriteOutput(patch, out)).ok()) return Report(s, err, kRule);
   return changes > 0 ? 1 : 0;
 }
 

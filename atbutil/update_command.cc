@@ -98,13 +98,7 @@ int Update(const std::vector<std::string>& roots, const std::vector<std::string>
       std::to_string(outcome.values) + (outcome.values == 1 ? " value in " : " values in ") +
       std::to_string(changedFiles) + (changedFiles == 1 ? " file" : " files");
   if (dryRun) {
-    Sink sink(out);
-    sink.buf() = text;
-    errno = 0;
-    sink.Finish();
-    if (sink.failed()) {
-      return Report(Status::FromErrno(errno).In("cannot write the output"), err, kRule);
-    }
+    if (Status written = WriteOutput(text, out); !written.ok()) return Report(written, err, kRule);
     Say(err, summary + " (a dry run: nothing was changed)");
     return 0;
   }

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Fail("the sheet's patch does not apply to the files it was read against");
   }
   for (const char* name : {"/a.atb", "/sub/b.atb"}) {
-    if (!testing::FileIsSound(build::ReadFile(copy + name))) fuzz::Fail("a patched file is damaged");
+    if (!testing::FileIsSound(build::ReadFile(copy + name)))
+      fuzz::Fail("a patched file is damaged");
   }
   return 0;
 }

@@ -386,19 +386,28 @@ Status AppendAdded(Files& files, const std::string& b, const std::string& relati
   return Status::Ok();
 }
 
-Status AppendRemoved(Files& files, const std::string& a, const std::string& relative,
-                     std::string* out) {
+// "N bytes fnv64 0xH" of the whole file at `path`, as a removal states it.
+Status FileSizeAndHash(Files& files, const std::string& path, std::string* text) {
   int fd;
-  Status s = OpenForReading(files, Join(a, relative), &fd);
-  if (!s.ok()) return s.In(Join(a, relative));
+  Status s = OpenForReading(files, path, &fd);
+  if (!s.ok()) return s.In(path);
   PositionedFile raw(files, fd);
   int64_t length = 0;
   Sink hash(nullptr);
   s = raw.Length(&length);
   if (s.ok()) s = AppendSizeAndHash(raw, 0, length, hash);
   files.Close(fd);
-  if (!s.ok()) return s.In(Join(a, relative));
-  *out += "file " + PathText(relative) + ": removed " + hash.buf() + "\n";
+  if (!s.ok()) return s.In(path);
+  *text = std::move(hash.buf());
+  return Status::Ok();
+}
+
+Status AppendRemoved(Files& files, const std::string& a, const std::string& relative,
+                     std::string* out) {
+  std::string sizeAndHash;
+  Status s = FileSizeAndHash(files, Join(a, relative), &sizeAndHash);
+  if (!s.ok()) return s;
+  *out += "file " + PathText(relative) + ": removed " + sizeAndHash + "\n";
   return Status::Ok();
 }
 
@@ -483,17 +492,7 @@ Status CheckWhole(Files& files, const std::string& root, const FilePatch& f,
     found = S_ISLNK(st.st_mode) ? "a symlink" : S_ISDIR(st.st_mode) ? "a folder" : "a file";
   } else if (present) {
     Status s = CheckFolderWay(files, root, f.relative, true, &st);
-    if (!s.ok()) return s;
-    int fd;
-    if (!(s = OpenForReading(files, path, &fd)).ok()) return s.In(path);
-    PositionedFile raw(files, fd);
-    int64_t length = 0;
-    Sink hash(nullptr);
-    s = raw.Length(&length);
-    if (s.ok()) s = AppendSizeAndHash(raw, 0, length, hash);
-    files.Close(fd);
-    if (!s.ok()) return s.In(path);
-    found = hash.buf();
+    if (!s.ok() || !(s = FileSizeAndHash(files, path, &found)).ok()) return s;
   } else if (f.kind == FilePatch::kAdd) {
     if (Status s = CheckFolderWay(files, root, f.relative, false, &st); !s.ok()) return s;
   }

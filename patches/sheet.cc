@@ -325,6 +325,120 @@ std::string WriteSheet(const std::vector<SheetFile>& files, const KeyNames& name
   return out;
 }
 
+namespace {
+
+// How reading one cell came out: a new value, the file's value as it is, refused, or no typed
+// form at all (then the cell is read as its column's type).
+enum class CellRead { kValue, kUnchanged, kRefused, kNotTyped };
+
+// A typed cell: a type word, a blank and the value as dump writes it; *value as dump writes it
+// too, so that `float 2.0` is `float 2`, the same as the file's.
+CellRead ReadTypedCell(const std::string& cell, const SheetCell* now, const KeyNames& names,
+                       std::string* value, std::string* why) {
+  const std::size_t blank = cell.find(' ');
+  if (blank == std::string::npos || cell.find_first_of("\r\n") != std::string::npos) {
+    return CellRead::kNotTyped;
+  }
+  const std::string word = cell.substr(0, blank);
+  std::string rest = cell.substr(blank + 1);
+  uint32_t type = 0;
+  bool typed = TypeOfWord(word, TypeSpelling::kPatch, &type);
+  if (!typed && word == "type") {
+    const std::size_t next = rest.find(' ');
+    unsigned long n = 0;
+    if (next != std::string::npos && std::sscanf(rest.substr(0, next).c_str(), "%lu", &n) == 1 &&
+        n <= UINT32_MAX) {
+      type = static_cast<uint32_t>(n);
+      rest = rest.substr(next + 1);
+      typed = true;
+    }
+  }
+  if (!typed) return CellRead::kNotTyped;
+  if (type == kTable) return *why = "a table is not written in a cell", CellRead::kRefused;
+  ParsedValue parsed;
+  // A type with no word is read with its "type N" in front, as dump writes it.
+  const bool worded = !WordOfType(type, TypeSpelling::kPatch).empty();
+  Status s = ParseValue(worded ? rest : Trimmed(cell), type, &parsed);
+  if (!s.ok()) {
+    *why = "'" + cell + "' starts as a typed value but is none (" + s.Message() +
+           "); a text that starts so is written as text \"...\"";
+    return CellRead::kRefused;
+  }
+  *value = Trimmed(cell);
+  MemorySource source(reinterpret_cast<const uint8_t*>(parsed.bytes.data()), parsed.bytes.size());
+  Sink canonical(nullptr);
+  if (AppendNewValue(source, type, 0, static_cast<int64_t>(parsed.bytes.size()), names, 0,
+                     canonical)
+          .ok()) {
+    if (now != nullptr && canonical.buf() == now->typed) return CellRead::kUnchanged;
+    // Only a whole value stands for the entry's whole extent; a value alone keeps what followed
+    // the old one, as the cell says it.
+    if (parsed.whole) *value = std::move(canonical.buf());
+  }
+  return CellRead::kValue;
+}
+
+// A cell without its type, read as a value of `type`.
+CellRead ReadPlainCell(const std::string& cell, uint32_t type, const SheetCell* now, char separator,
+                       std::string* value, std::string* why) {
+  const std::string trimmed = Trimmed(cell);
+  if (type == kFloat) {
+    std::string number = trimmed;
+    const std::size_t comma = number.find(',');
+    if (comma != std::string::npos) {
+      if (separator != ';' || number.find('.') != std::string::npos ||
+          number.find(',', comma + 1) != std::string::npos) {
+        *why = cell + " is no number: write it with one decimal mark and no thousands separator";
+        return CellRead::kRefused;
+      }
+      number[comma] = '.';
+    }
+    uint32_t bits = 0;
+    std::string because;
+    if (!ParseFloatText(number, &bits, &because)) {
+      return *why = cell + " is no float: " + because, CellRead::kRefused;
+    }
+    if (now != nullptr && now->plain == FormatFloatBits(bits)) return CellRead::kUnchanged;
+    *value = "float " + FormatFloatBits(bits);
+  } else if (type == kBool) {
+    std::string upper = trimmed;
+    for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    unsigned n = 0;
+    int used = 0;
+    if (upper == "TRUE" || upper == "FALSE") {
+      n = upper == "TRUE" ? 1 : 0;
+    } else if (trimmed.empty() || trimmed.size() > 3 ||
+               trimmed.find_first_not_of("0123456789") != std::string::npos ||
+               std::sscanf(trimmed.c_str(), "%3u%n", &n, &used) != 1 || n > 255) {
+      *why = cell + " is no bool: write 0 or 1 (or a byte up to 255)";
+      return CellRead::kRefused;
+    }
+    if (now != nullptr && now->plain == std::to_string(n)) return CellRead::kUnchanged;
+    *value = "bool " + std::to_string(n);
+  } else if (type == kText || type == kLocalized) {
+    std::string bytes;
+    if (!UnescapedText(cell, &bytes, why)) return CellRead::kRefused;
+    if (type == kText) {
+      *value = "text ";
+      AppendQuotedBytes(value, bytes);
+    } else {
+      std::vector<uint16_t> units;
+      if (!Utf8ToUtf16(bytes, &units)) {
+        return *why = "a localized text must be UTF-8", CellRead::kRefused;
+      }
+      *value = "localized ";
+      AppendQuotedWide(value, units);
+    }
+  } else {
+    *why = "an entry of type " + std::to_string(type) + " is written with its type, as in 'type " +
+           std::to_string(type) + " \"\\x01\"'";
+    return CellRead::kRefused;
+  }
+  return CellRead::kValue;
+}
+
+}  // namespace
+
 SheetReader::SheetReader(std::string_view text, const KeyNames& names,
                          std::vector<std::string>* refusals)
     : names_(names) {
@@ -452,110 +566,19 @@ std::string SheetReader::CellChange(const SheetRow& row, const SheetCell* now, c
   } else if (cell.empty()) {
     return {};
   }
-  // A typed cell: a type word, a blank and the value as dump writes it.
-  std::string value;
-  uint32_t type = 0;
-  const std::size_t blank = cell.find(' ');
-  std::string why;
-  if (blank != std::string::npos && cell.find_first_of("\r\n") == std::string::npos) {
-    const std::string word = cell.substr(0, blank);
-    std::string rest = cell.substr(blank + 1);
-    bool typed = TypeOfWord(word, TypeSpelling::kPatch, &type);
-    if (!typed && word == "type") {
-      const std::size_t next = rest.find(' ');
-      unsigned long n = 0;
-      if (next != std::string::npos && std::sscanf(rest.substr(0, next).c_str(), "%lu", &n) == 1 &&
-          n <= UINT32_MAX) {
-        type = static_cast<uint32_t>(n);
-        rest = rest.substr(next + 1);
-        typed = true;
-      }
-    }
-    if (typed && type == kTable) return refuse("a table is not written in a cell");
-    ParsedValue parsed;
-    // A type with no word is read with its "type N" in front, as dump writes it.
-    const bool worded = !WordOfType(type, TypeSpelling::kPatch).empty();
-    Status s =
-        typed ? ParseValue(worded ? rest : Trimmed(cell), type, &parsed) : Status::Invalid("");
-    if (typed && s.ok()) {
-      value = Trimmed(cell);
-      // The value as dump writes it, so that `float 2.0` is `float 2`, the same as the file's.
-      MemorySource source(reinterpret_cast<const uint8_t*>(parsed.bytes.data()),
-                          parsed.bytes.size());
-      Sink canonical(nullptr);
-      if (AppendNewValue(source, type, 0, static_cast<int64_t>(parsed.bytes.size()), names_, 0,
-                         canonical)
-              .ok()) {
-        if (now != nullptr && canonical.buf() == now->typed) return {};
-        // Only a whole value stands for the entry's whole extent; a value alone keeps what
-        // followed the old one, as the cell says it.
-        if (parsed.whole) value = std::move(canonical.buf());
-      }
-    }
-    if (typed && !s.ok()) {
-      return refuse("'" + cell + "' starts as a typed value but is none (" + s.Message() +
-                    "); a text that starts so is written as text \"...\"");
-    }
-  }
-  if (value.empty()) {
-    if (now != nullptr) {
-      type = now->type;
-    } else if (typeKnown) {
-      type = columnType;
-    } else {
+  std::string value, why;
+  CellRead read = ReadTypedCell(cell, now, names_, &value, &why);
+  if (read == CellRead::kNotTyped) {
+    if (now == nullptr && !typeKnown) {
       return refuse(
           "the column holds entries of several types, or none: write the type, as in "
           "'float 2.5'");
     }
-    const std::string trimmed = Trimmed(cell);
-    if (type == kFloat) {
-      std::string number = trimmed;
-      const std::size_t comma = number.find(',');
-      if (comma != std::string::npos) {
-        if (separator_ != ';' || number.find('.') != std::string::npos ||
-            number.find(',', comma + 1) != std::string::npos) {
-          return refuse(cell +
-                        " is no number: write it with one decimal mark and no thousands "
-                        "separator");
-        }
-        number[comma] = '.';
-      }
-      uint32_t bits = 0;
-      if (!ParseFloatText(number, &bits, &why)) return refuse(cell + " is no float: " + why);
-      if (now != nullptr && now->plain == FormatFloatBits(bits)) return {};
-      value = "float " + FormatFloatBits(bits);
-    } else if (type == kBool) {
-      std::string upper = trimmed;
-      for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-      unsigned n = 0;
-      int used = 0;
-      if (upper == "TRUE" || upper == "FALSE") {
-        n = upper == "TRUE" ? 1 : 0;
-      } else if (trimmed.empty() || trimmed.size() > 3 ||
-                 trimmed.find_first_not_of("0123456789") != std::string::npos ||
-                 std::sscanf(trimmed.c_str(), "%3u%n", &n, &used) != 1 || n > 255) {
-        return refuse(cell + " is no bool: write 0 or 1 (or a byte up to 255)");
-      }
-      if (now != nullptr && now->plain == std::to_string(n)) return {};
-      value = "bool " + std::to_string(n);
-    } else if (type == kText || type == kLocalized) {
-      std::string bytes;
-      if (!UnescapedText(cell, &bytes, &why)) return refuse(why);
-      if (type == kText) {
-        value = "text ";
-        AppendQuotedBytes(&value, bytes);
-      } else {
-        std::vector<uint16_t> units;
-        if (!Utf8ToUtf16(bytes, &units)) return refuse("a localized text must be UTF-8");
-        value = "localized ";
-        AppendQuotedWide(&value, units);
-      }
-    } else {
-      return refuse("an entry of type " + std::to_string(type) +
-                    " is written with its type, as in 'type " + std::to_string(type) +
-                    " \"\\x01\"'");
-    }
+    read =
+        ReadPlainCell(cell, now != nullptr ? now->type : columnType, now, separator_, &value, &why);
   }
+  if (read == CellRead::kRefused) return refuse(why);
+  if (read == CellRead::kUnchanged) return {};
   if (now != nullptr) {
     if (value == now->typed) return {};
     return "set " + path + ": " + now->expected + " -> " + value + "\n";
@@ -576,16 +599,13 @@ std::string SheetReader::CellChange(const SheetRow& row, const SheetCell* now, c
          value + "\n";
 }
 
-std::string SheetReader::Patch(const std::vector<SheetFile>& now, bool folder,
-                               std::vector<std::string>* refusals, int64_t* changes) const {
-  *changes = 0;
+SheetReader::Matched SheetReader::Match(const std::vector<SheetFile>& now,
+                                        std::vector<std::string>* refusals) const {
   std::map<std::pair<std::string, std::string>, const Row*> byTable;
   for (const Row& r : rows_) byTable.emplace(std::make_pair(r.file, r.path), &r);
-  // The rows whose table is there as the sheet was made of it, in the order of the files and of
-  // the tables in each.
+  Matched out;
+  auto& [matched, filesMatched] = out;
   std::set<const Row*> found;
-  std::vector<std::pair<const SheetRow*, const Row*>> matched;
-  std::vector<std::size_t> filesMatched;  // how many of `matched` come before each file's end
   std::set<std::string> named;
   for (const SheetFile& f : now) {
     named.insert(f.relative);
@@ -611,6 +631,13 @@ std::string SheetReader::Patch(const std::vector<SheetFile>& now, bool folder,
                             ? at + r.file + " is not among the files given"
                             : at + r.file + " has no table " + r.path + " now");
   }
+  return out;
+}
+
+std::string SheetReader::Patch(const std::vector<SheetFile>& now, bool folder,
+                               std::vector<std::string>* refusals, int64_t* changes) const {
+  *changes = 0;
+  const auto [matched, filesMatched] = Match(now, refusals);
   // A column's type, where every entry it has in those tables is of one type.
   std::unordered_map<uint64_t, std::pair<uint32_t, bool>> types;  // type, several
   for (const auto& [row, r] : matched) {

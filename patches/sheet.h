@@ -90,6 +90,13 @@ class SheetReader {
     std::size_t record = 0;
     std::string file, path, hash;
   };
+  // The rows whose table is there as the sheet was made of it, in the order of the files and of
+  // the tables in each, and how many of them come before each file's end; the others refused.
+  struct Matched {
+    std::vector<std::pair<const SheetRow*, const Row*>> rows;
+    std::vector<std::size_t> fileEnds;
+  };
+  Matched Match(const std::vector<SheetFile>& now, std::vector<std::string>* refusals) const;
   std::string CellChange(const SheetRow& row, const SheetCell* now, const Column& column,
                          const std::string& cell, std::size_t sheetRow, uint32_t columnType,
                          bool typeKnown, std::vector<std::string>* refusals) const;

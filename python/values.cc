@@ -1152,18 +1152,8 @@ void Begin(PyTypeObject* type, const char* name) {
 
 }  // namespace
 
-bool AddTypes(PyObject* module) {
-  Begin(&FloatType, "atbfile.Float");
-  Begin(&BoolType, "atbfile.Bool");
-  Begin(&TextType, "atbfile.Text");
-  Begin(&LocalizedType, "atbfile.Localized");
-  Begin(&RawType, "atbfile.Raw");
-  Begin(&EntryPyType, "atbfile.Entry");
-  Begin(&TableBaseType, "atbfile._TableBase");
-  Begin(&SourceType, "atbfile._Source");
-  emptyBytes = PyBytes_FromStringAndSize(nullptr, 0);
-  if (emptyBytes == nullptr) return false;
-
+// The value types: how each is made, shown, compared and converted.
+void SetUpValueTypes() {
   FloatType.tp_basicsize = sizeof(FloatObject);
   FloatType.tp_flags = Py_TPFLAGS_DEFAULT;
   FloatType.tp_doc =
@@ -1236,7 +1226,10 @@ bool AddTypes(PyObject* module) {
   RawType.tp_hash = Raw_hash;
   RawType.tp_richcompare = Raw_richcompare;
   RawType.tp_getset = Raw_getset;
+}
 
+// The entry, the table base and the source a table's bytes are read from.
+void SetUpTreeTypes() {
   EntryPyType.tp_basicsize = sizeof(EntryObject);
   EntryPyType.tp_flags = Py_TPFLAGS_DEFAULT;
   EntryPyType.tp_doc =
@@ -1265,6 +1258,21 @@ bool AddTypes(PyObject* module) {
   SourceType.tp_flags = Py_TPFLAGS_DEFAULT;
   SourceType.tp_doc = "Where tables are read from.";
   SourceType.tp_dealloc = Source_dealloc;
+}
+
+bool AddTypes(PyObject* module) {
+  Begin(&FloatType, "atbfile.Float");
+  Begin(&BoolType, "atbfile.Bool");
+  Begin(&TextType, "atbfile.Text");
+  Begin(&LocalizedType, "atbfile.Localized");
+  Begin(&RawType, "atbfile.Raw");
+  Begin(&EntryPyType, "atbfile.Entry");
+  Begin(&TableBaseType, "atbfile._TableBase");
+  Begin(&SourceType, "atbfile._Source");
+  emptyBytes = PyBytes_FromStringAndSize(nullptr, 0);
+  if (emptyBytes == nullptr) return false;
+  SetUpValueTypes();
+  SetUpTreeTypes();
 
   struct Named {
     const char* name;
